@@ -1,0 +1,9 @@
+#!/usr/bin/env bash
+# Installs what building and testing VelquoraORN needs on Debian 12.
+set -euo pipefail
+SUDO=""
+if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
+export DEBIAN_FRONTEND=noninteractive
+$SUDO apt-get update
+$SUDO apt-get install -y --no-install-recommends \
+  g++ cmake make libssl-dev libgtest-dev googletest libbenchmark-dev clang-format
