@@ -1,0 +1,510 @@
+// Serial devices on POSIX (termios).
+//
+// Port names are the Windows ones. "COMn" is looked up in the directory named by ORN_PORT_DIR
+// when that is set (test rigs and installations link their ports there), else COM1-COM32 are
+// /dev/ttyS0-31, COM33-COM64 /dev/ttyUSB0-31 and COM65-COM96 /dev/ttyACM0-31. A name that
+// starts with '/' is a device path as it stands.
+//
+// Threads: one listener thread calls WaitEvent; other threads may Read, Write and change the
+// line meanwhile. CancelWait may be called from any thread at any time. Close must not run
+// while another thread is inside a call on the device (other than IsOpen and CancelWait): the
+// owner first calls CancelWait, waits for the listener to leave WaitEvent and then closes.
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cctype>
+#include <cerrno>
+#include <cstdlib>
+#include <mutex>
+
+#include "platform/platform.h"
+
+namespace orn::platform {
+
+namespace {
+
+// How long WaitEvent lets a listener rest between reports of a hangup that does not clear
+// (a pty whose other end has gone stays hung up for good).
+constexpr int kHangupPauseMs = 50;
+
+uint32_t LastError() {
+    return static_cast<uint32_t>(errno);
+}
+
+struct BaudEntry {
+    uint32_t baud;
+    speed_t speed;
+};
+
+constexpr BaudEntry kBauds[] = {
+    {110, B110},       {300, B300},       {600, B600},       {1200, B1200},     {2400, B2400},
+    {4800, B4800},     {9600, B9600},     {19200, B19200},   {38400, B38400},   {57600, B57600},
+    {115200, B115200}, {230400, B230400}, {460800, B460800}, {921600, B921600},
+};
+
+bool SpeedForBaud(uint32_t baud, speed_t* speed) {
+    for (const BaudEntry& entry : kBauds) {
+        if (entry.baud == baud) {
+            *speed = entry.speed;
+            return true;
+        }
+    }
+    return false;
+}
+
+uint32_t BaudForSpeed(speed_t speed) {
+    for (const BaudEntry& entry : kBauds) {
+        if (entry.speed == speed) return entry.baud;
+    }
+    return 0;
+}
+
+// The flags a line-settings request controls; compared after applying because tcsetattr
+// succeeds when any part of the request was taken.
+constexpr tcflag_t kLineFlags = CSIZE | PARENB | PARODD | CMSPAR | CSTOPB;
+constexpr tcflag_t kInputFlowFlags = IXON | IXOFF | IXANY;
+
+// Maps a port name to its device path; false when the name is no port of this system.
+bool DevicePath(const std::string& name, std::string* path) {
+    static const char kPrefix[] = "\\\\.\\";
+    std::string bare = name.compare(0, 4, kPrefix) == 0 ? name.substr(4) : name;
+
+    bool isCom = bare.size() > 3 && std::toupper(static_cast<unsigned char>(bare[0])) == 'C' &&
+                 std::toupper(static_cast<unsigned char>(bare[1])) == 'O' &&
+                 std::toupper(static_cast<unsigned char>(bare[2])) == 'M';
+    for (size_t i = 3; isCom && i < bare.size(); ++i) {
+        isCom = std::isdigit(static_cast<unsigned char>(bare[i])) != 0;
+    }
+    if (isCom) {
+        const char* dir = std::getenv("ORN_PORT_DIR");
+        if (dir != nullptr && dir[0] != '\0') {
+            // Port names are case-insensitive, as on Windows: "com7" is the entry COM7.
+            *path = std::string(dir) + "/COM" + bare.substr(3);
+            return true;
+        }
+        if (bare.size() > 3 + 6) return false;  // no such port number, and no overflow below
+        unsigned long number = std::strtoul(bare.c_str() + 3, nullptr, 10);
+        if (number >= 1 && number <= 32) {
+            *path = "/dev/ttyS" + std::to_string(number - 1);
+        } else if (number >= 33 && number <= 64) {
+            *path = "/dev/ttyUSB" + std::to_string(number - 33);
+        } else if (number >= 65 && number <= 96) {
+            *path = "/dev/ttyACM" + std::to_string(number - 65);
+        } else {
+            return false;
+        }
+        return true;
+    }
+    if (!bare.empty() && bare[0] == '/') {
+        *path = bare;
+        return true;
+    }
+    return false;
+}
+
+class PosixSerialDevice final : public SerialDevice {
+  public:
+    PosixSerialDevice(int fd, int wakeFd) : fd_(fd), wakeFd_(wakeFd) {
+        struct stat info {};
+        isSocket_ = ::fstat(fd, &info) == 0 && S_ISSOCK(info.st_mode);
+    }
+    ~PosixSerialDevice() override { Close(); }
+
+    uint32_t SetupQueues(uint32_t, uint32_t) override {
+        // The kernel sizes its own buffers; nothing to request.
+        return fd() < 0 ? kErrInvalidHandle : kErrNone;
+    }
+
+    uint32_t Setup(const LineSettings& settings) override {
+        int f = fd();
+        if (f < 0) return kErrInvalidHandle;
+        termios raw{};
+        if (::tcgetattr(f, &raw) != 0) return LastError();
+        // Raw mode goes in on its own first, so a device that refuses the line settings below
+        // still passes every byte unchanged.
+        ::cfmakeraw(&raw);
+        raw.c_cflag |= CLOCAL | CREAD;
+        raw.c_cflag &= ~CRTSCTS;
+        raw.c_iflag &= ~kInputFlowFlags;
+        raw.c_cc[VMIN] = 0;
+        raw.c_cc[VTIME] = 0;
+        if (::tcsetattr(f, TCSANOW, &raw) != 0) return LastError();
+
+        termios line = raw;
+        speed_t speed;
+        if (!SpeedForBaud(settings.baud, &speed)) return EINVAL;
+        ::cfsetispeed(&line, speed);
+        ::cfsetospeed(&line, speed);
+        line.c_cflag &= ~kLineFlags;
+        switch (settings.dataBits) {
+            case 5:
+                line.c_cflag |= CS5;
+                break;
+            case 6:
+                line.c_cflag |= CS6;
+                break;
+            case 7:
+                line.c_cflag |= CS7;
+                break;
+            case 8:
+                line.c_cflag |= CS8;
+                break;
+            default:
+                return EINVAL;
+        }
+        switch (settings.parity) {
+            case Parity::None:
+                break;
+            case Parity::Odd:
+                line.c_cflag |= PARENB | PARODD;
+                break;
+            case Parity::Even:
+                line.c_cflag |= PARENB;
+                break;
+            case Parity::Mark:
+                line.c_cflag |= PARENB | CMSPAR | PARODD;
+                break;
+            case Parity::Space:
+                line.c_cflag |= PARENB | CMSPAR;
+                break;
+        }
+        // There is no one-and-a-half here; two stop bits is the nearest (and what UARTs use
+        // for 1.5 with five data bits).
+        if (settings.stopBits != StopBits::One) line.c_cflag |= CSTOPB;
+
+        uint32_t err = kErrNone;
+        termios applied{};
+        if (::tcsetattr(f, TCSANOW, &line) != 0) {
+            err = LastError();
+        } else if (::tcgetattr(f, &applied) != 0) {
+            err = LastError();
+        } else if ((applied.c_cflag & kLineFlags) != (line.c_cflag & kLineFlags) ||
+                   ::cfgetospeed(&applied) != speed) {
+            err = EINVAL;  // a pty takes the call but keeps eight bits and no parity
+        }
+        if (err != kErrNone) ::tcsetattr(f, TCSANOW, &raw);  // undo any part that was taken
+        return err;
+    }
+
+    uint32_t GetSettings(LineSettings* settings) override {
+        int f = fd();
+        if (f < 0) return kErrInvalidHandle;
+        termios t{};
+        if (::tcgetattr(f, &t) != 0) return LastError();
+        settings->baud = BaudForSpeed(::cfgetospeed(&t));
+        switch (t.c_cflag & CSIZE) {
+            case CS5:
+                settings->dataBits = 5;
+                break;
+            case CS6:
+                settings->dataBits = 6;
+                break;
+            case CS7:
+                settings->dataBits = 7;
+                break;
+            default:
+                settings->dataBits = 8;
+                break;
+        }
+        if (!(t.c_cflag & PARENB)) {
+            settings->parity = Parity::None;
+        } else if (t.c_cflag & CMSPAR) {
+            settings->parity = (t.c_cflag & PARODD) ? Parity::Mark : Parity::Space;
+        } else {
+            settings->parity = (t.c_cflag & PARODD) ? Parity::Odd : Parity::Even;
+        }
+        settings->stopBits = (t.c_cflag & CSTOPB) ? StopBits::Two : StopBits::One;
+        return kErrNone;
+    }
+
+    uint32_t SetupHandshaking(Handshake kind) override {
+        int f = fd();
+        if (f < 0) return kErrInvalidHandle;
+        termios t{};
+        if (::tcgetattr(f, &t) != 0) return LastError();
+        t.c_cflag &= ~CRTSCTS;
+        t.c_iflag &= ~kInputFlowFlags;
+        if (kind == Handshake::Hardware) t.c_cflag |= CRTSCTS;
+        if (kind == Handshake::Software) t.c_iflag |= IXON | IXOFF;
+        termios applied{};
+        if (::tcsetattr(f, TCSANOW, &t) != 0) return LastError();
+        if (::tcgetattr(f, &applied) != 0) return LastError();
+        if ((applied.c_cflag & CRTSCTS) != (t.c_cflag & CRTSCTS) ||
+            (applied.c_iflag & kInputFlowFlags) != (t.c_iflag & kInputFlowFlags)) {
+            return EINVAL;
+        }
+        return kErrNone;
+    }
+
+    uint32_t Read(void* buffer, size_t length, size_t* got) override {
+        if (got != nullptr) *got = 0;
+        int f = fd();
+        if (f < 0) return kErrInvalidHandle;
+        for (;;) {
+            ssize_t n = ::read(f, buffer, length);
+            if (n >= 0) {
+                if (got != nullptr) *got = static_cast<size_t>(n);
+                return kErrNone;
+            }
+            if (errno == EINTR) continue;
+            if (errno == EAGAIN || errno == EWOULDBLOCK) return kErrNone;
+            return LastError();
+        }
+    }
+
+    uint32_t Write(const void* data, size_t length, size_t* written) override {
+        if (written != nullptr) *written = 0;
+        int f = fd();
+        if (f < 0) return kErrInvalidHandle;
+        const char* bytes = static_cast<const char*>(data);
+        size_t done = 0;
+        while (done < length) {
+            // A socket whose peer has gone must report EPIPE, not raise SIGPIPE in the host.
+            ssize_t n = isSocket_ ? ::send(f, bytes + done, length - done, MSG_NOSIGNAL)
+                                  : ::write(f, bytes + done, length - done);
+            if (n > 0) {
+                done += static_cast<size_t>(n);
+                if (written != nullptr) *written = done;
+                continue;
+            }
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) return LastError();
+            // The output queue is full: wait until it takes more. A hangup wakes the poll and
+            // the next write reports it.
+            pollfd p{f, POLLOUT, 0};
+            if (::poll(&p, 1, -1) < 0 && errno != EINTR) return LastError();
+        }
+        return kErrNone;
+    }
+
+    uint32_t WaitEvent(uint32_t mask, uint32_t* events) override {
+        *events = 0;
+        int f = fd();
+        int wake = wakeFd_.load(std::memory_order_acquire);
+        if (f < 0 || wake < 0) return kErrInvalidHandle;
+        for (;;) {
+            if (hangupReported_) {
+                // Rest (cancellable) before looking again, so a listener that keeps asking
+                // about a dead line does not spin.
+                pollfd w{wake, POLLIN, 0};
+                int n = ::poll(&w, 1, kHangupPauseMs);
+                if (n < 0 && errno != EINTR) return LastError();
+                if (n > 0) {
+                    DrainWake(wake);
+                    return kErrNone;
+                }
+            }
+            pollfd fds[2] = {
+                {f, static_cast<short>((mask & kEvRxChar) ? (POLLIN | POLLPRI) : 0), 0},
+                {wake, POLLIN, 0},
+            };
+            int n = ::poll(fds, 2, hangupReported_ ? 0 : -1);
+            if (n < 0) {
+                if (errno == EINTR) continue;
+                return LastError();
+            }
+            if (fds[1].revents & POLLIN) {
+                DrainWake(wake);
+                return kErrNone;
+            }
+            short got = fds[0].revents;
+            if (got & POLLNVAL) return kErrInvalidHandle;
+            if (got & (POLLHUP | POLLERR)) {
+                // Input that arrived before the other end went is still delivered; a hung-up
+                // tty flags POLLIN with nothing to read, hence the byte count.
+                if ((mask & kEvRxChar) && PendingInput(f) > 0) {
+                    hangupReported_ = false;
+                    *events = kEvRxChar;
+                    return kErrNone;
+                }
+                hangupReported_ = true;
+                if (mask & kEvErr) {
+                    *events = kEvErr;
+                    return kErrNone;
+                }
+                continue;
+            }
+            hangupReported_ = false;
+            if (got & (POLLIN | POLLPRI)) {
+                *events = kEvRxChar;
+                return kErrNone;
+            }
+        }
+    }
+
+    void CancelWait() override {
+        std::lock_guard<std::mutex> lock(wakeMutex_);
+        int wake = wakeFd_.load(std::memory_order_acquire);
+        if (wake < 0) return;
+        uint64_t one = 1;
+        // Only fails when the counter is about to overflow, and then a wake is pending anyway.
+        ssize_t ignored = ::write(wake, &one, sizeof one);
+        (void)ignored;
+    }
+
+    uint32_t ClearError(uint32_t* errors) override {
+        // The line-error counters are not kept per port here; nothing to report or clear.
+        *errors = 0;
+        return fd() < 0 ? kErrInvalidHandle : kErrNone;
+    }
+
+    uint32_t Purge() override {
+        int f = fd();
+        if (f < 0) return kErrInvalidHandle;
+        return ::tcflush(f, TCIOFLUSH) == 0 ? kErrNone : LastError();
+    }
+
+    uint32_t SendBreak(uint32_t ms) override {
+        int f = fd();
+        if (f < 0) return kErrInvalidHandle;
+        if (::ioctl(f, TIOCSBRK) != 0) return LastError();
+        SleepMs(ms);
+        return ::ioctl(f, TIOCCBRK) == 0 ? kErrNone : LastError();
+    }
+
+    uint32_t SetDtr(bool on) override {
+        int f = fd();
+        if (f < 0) return kErrInvalidHandle;
+        int bits = TIOCM_DTR;
+        return ::ioctl(f, on ? TIOCMBIS : TIOCMBIC, &bits) == 0 ? kErrNone : LastError();
+    }
+
+    uint32_t GetModemStatus(uint32_t* status) override {
+        *status = 0;
+        int f = fd();
+        if (f < 0) return kErrInvalidHandle;
+        int bits = 0;
+        if (::ioctl(f, TIOCMGET, &bits) != 0) return LastError();
+        if (bits & TIOCM_CTS) *status |= kModemCts;
+        if (bits & TIOCM_DSR) *status |= kModemDsr;
+        if (bits & TIOCM_RNG) *status |= kModemRing;
+        if (bits & TIOCM_CD) *status |= kModemRlsd;
+        return kErrNone;
+    }
+
+    bool IsOpen() const override { return fd() >= 0; }
+
+    void Close() override {
+        int f = fd_.exchange(-1, std::memory_order_acq_rel);
+        if (f >= 0) {
+            // The exclusive flag belongs to the tty, not to this descriptor: it would outlive
+            // the close while the other end stays open and refuse the next open.
+            ::ioctl(f, TIOCNXCL);
+            ::flock(f, LOCK_UN);
+            ::close(f);
+        }
+        std::lock_guard<std::mutex> lock(wakeMutex_);
+        int wake = wakeFd_.exchange(-1, std::memory_order_acq_rel);
+        if (wake >= 0) ::close(wake);
+    }
+
+  private:
+    int fd() const { return fd_.load(std::memory_order_acquire); }
+
+    static void DrainWake(int wake) {
+        uint64_t count = 0;
+        ssize_t ignored = ::read(wake, &count, sizeof count);
+        (void)ignored;
+    }
+
+    static int PendingInput(int f) {
+        int n = 0;
+        return ::ioctl(f, FIONREAD, &n) == 0 ? n : 0;
+    }
+
+    std::atomic<int> fd_;
+    std::atomic<int> wakeFd_;
+    std::mutex wakeMutex_;  // keeps CancelWait off a wake descriptor that Close is closing
+    bool isSocket_ = false;
+    bool hangupReported_ = false;  // the listener's own state
+};
+
+int NewWakeFd() {
+    return ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+}
+
+}  // namespace
+
+std::shared_ptr<SerialDevice> SerialDevice::Open(const std::string& name, uint32_t* error) {
+    uint32_t ignored;
+    if (error == nullptr) error = &ignored;
+    *error = kErrNone;
+    std::string path;
+    if (!DevicePath(name, &path)) {
+        *error = kErrNotFound;
+        return nullptr;
+    }
+    int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        switch (errno) {
+            case ENOENT:
+            case ENXIO:
+            case ENODEV:
+                *error = kErrNotFound;
+                break;
+            case EBUSY:
+            case EACCES:
+            case EPERM:
+                *error = kErrAccessDenied;
+                break;
+            default:
+                *error = LastError();
+                break;
+        }
+        return nullptr;
+    }
+    // Exclusive use: the advisory lock keeps out other users of this library (root included)
+    // and TIOCEXCL keeps out any other non-root program.
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
+        ::close(fd);
+        *error = kErrAccessDenied;
+        return nullptr;
+    }
+    if (::ioctl(fd, TIOCEXCL) != 0 && errno != ENOTTY && errno != EINVAL) {
+        *error = LastError();
+        ::flock(fd, LOCK_UN);
+        ::close(fd);
+        return nullptr;
+    }
+    int wake = NewWakeFd();
+    if (wake < 0) {
+        *error = LastError();
+        ::ioctl(fd, TIOCNXCL);
+        ::flock(fd, LOCK_UN);
+        ::close(fd);
+        return nullptr;
+    }
+    return std::make_shared<PosixSerialDevice>(fd, wake);
+}
+
+std::shared_ptr<SerialDevice> SerialDevice::FromNative(intptr_t native) {
+    int fd = static_cast<int>(native);
+    if (fd < 0) return nullptr;
+    // Reads must never block, whatever the descriptor was opened with.
+    int flags = ::fcntl(fd, F_GETFL);
+    if (flags >= 0) ::fcntl(fd, F_SETFL, flags | O_NONBLOCK);
+    ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+    int wake = NewWakeFd();
+    if (wake < 0) {
+        ::close(fd);
+        return nullptr;
+    }
+    return std::make_shared<PosixSerialDevice>(fd, wake);
+}
+
+bool SerialPortPresent(const std::string& name) {
+    std::string path;
+    if (!DevicePath(name, &path)) return false;
+    struct stat info {};
+    return ::stat(path.c_str(), &info) == 0;
+}
+
+}  // namespace orn::platform

@@ -1,0 +1,137 @@
+// Helpers shared by the tests: temporary directories, scoped environment variables, waiting on
+// a condition with a deadline, and pseudo-terminal pairs that stand in for a serial line.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace orn::test {
+
+// Polls `condition` until it holds or `ms` milliseconds have passed; returns its last value.
+bool WaitUntil(const std::function<bool()>& condition, int ms);
+
+// A fresh directory under $TMPDIR (or /tmp), removed with everything in it on destruction.
+class TempDir {
+  public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+
+    const std::string& path() const { return path_; }
+    // `path()` + "/" + `name`.
+    std::string File(const std::string& name) const;
+
+  private:
+    std::string path_;
+};
+
+// Sets (or, with a null value, unsets) an environment variable and restores the previous state
+// on destruction.
+class ScopedEnv {
+  public:
+    ScopedEnv(const std::string& name, const char* value);
+    ~ScopedEnv();
+    ScopedEnv(const ScopedEnv&) = delete;
+    ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+  private:
+    std::string name_;
+    bool hadValue_ = false;
+    std::string oldValue_;
+};
+
+// The test's end of a byte stream (a pty master, a socket): reads and writes with deadlines.
+// Owns the descriptor.
+class StreamEnd {
+  public:
+    explicit StreamEnd(int fd = -1) : fd_(fd) {}
+    ~StreamEnd();
+    StreamEnd(const StreamEnd&) = delete;
+    StreamEnd& operator=(const StreamEnd&) = delete;
+
+    bool ok() const { return fd_ >= 0; }
+    int fd() const { return fd_; }
+
+    // Writes all of `bytes` by the deadline; false on error or timeout.
+    bool Write(const std::vector<uint8_t>& bytes, int ms = 5000);
+    bool Write(const std::string& text, int ms = 5000);
+    // Reads until `count` bytes have arrived or `ms` have passed; returns what arrived (fewer
+    // bytes on timeout).
+    std::vector<uint8_t> Read(size_t count, int ms = 5000);
+    // Reads whatever arrives until nothing has come for `quietMs`.
+    std::vector<uint8_t> ReadAll(int quietMs);
+    void Close();
+
+  protected:
+    void Adopt(int fd);
+
+  private:
+    int fd_;
+};
+
+// A pseudo-terminal: the test plays the far end of the line on the master side (this
+// StreamEnd) while the code under test opens the slave, by path or as a COM name through
+// ComPortDir. The master is raw: bytes pass unchanged both ways once the slave side is raw too.
+class PtyPair : public StreamEnd {
+  public:
+    PtyPair();  // check ok(); a failure is also recorded as a test failure
+    ~PtyPair();
+
+    const std::string& slavePath() const { return slavePath_; }
+
+    // Keeps a descriptor of the slave open in the test, so the line stays up while the code
+    // under test closes and reopens it (otherwise the master sees a hangup in between).
+    bool HoldSlave();
+    // Whether the slave tty carries the exclusive-use flag (needs HoldSlave); -1 on error.
+    int SlaveExclusive() const;
+    // Bytes waiting in the slave's input queue (needs HoldSlave); -1 on error.
+    int SlaveInputPending() const;
+
+    // Closing the master (Close()) hangs the line up for the slave side, like a USB adapter
+    // pulled out.
+
+  private:
+    int heldSlave_ = -1;
+    std::string slavePath_;
+};
+
+// A connected pair of stream sockets: this object is one end, the other is handed to the code
+// under test (which then owns it).
+class SocketPair : public StreamEnd {
+  public:
+    SocketPair();  // check ok()
+    ~SocketPair();
+    // Gives up the other end; -1 once taken.
+    intptr_t TakePeer();
+
+  private:
+    int peer_ = -1;
+};
+
+// A directory of COM port names for the serial backend: sets ORN_PORT_DIR for its lifetime and
+// links names such as "COM7" to device paths (normally a PtyPair's slave).
+class ComPortDir {
+  public:
+    ComPortDir();
+    ~ComPortDir() = default;
+
+    const std::string& path() const { return dir_.path(); }
+    // Creates (or replaces) the link `name` -> `target`.
+    bool Link(const std::string& name, const std::string& target);
+    // Removes the link, as if the port had been unplugged.
+    bool Unlink(const std::string& name);
+
+  private:
+    TempDir dir_;
+    ScopedEnv env_;
+};
+
+// Holds `path` open the way another program would (exclusive flock and the tty's exclusive-use
+// flag) in a child process, until the test process exits. False when the child could not.
+bool HoldPortExclusively(const std::string& path);
+
+}  // namespace orn::test
