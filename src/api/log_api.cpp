@@ -1,0 +1,42 @@
+// Log controls of the exported interface: level, encryption key and size limit of the process's
+// one logger.
+#include <cstring>
+
+#include "engine/generic_handler.h"
+#include "velquoraorn.h"
+
+namespace {
+
+bool IsHexDigit(char c) {
+    return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F') || (c >= 'a' && c <= 'f');
+}
+
+}  // namespace
+
+extern "C" {
+
+ORN_API int ornChangeLoggingState(int32_t level) {
+    orn::CLogger& log = orn::Engine().Logger();
+    log.Log(orn::kLogInfo, "++++++ Logger Changing State to %s ++++++",
+            level == orn::kLogDetail ? "ORN_LOGGER_ON" : "ORN_LOGGER_OFF");
+    log.SetLevel(level);
+    return 0;
+}
+
+ORN_API int ornSetLogKey(const char* key) {
+    if (key) {
+        size_t length = std::strlen(key);
+        if (length != 0 && length != 16 && length != 32)
+            return ORN_ERR_INVALID_PARAMETER_IN_API_CALL;
+        for (size_t i = 0; i < length; ++i) {
+            if (!IsHexDigit(key[i])) return ORN_ERR_INVALID_PARAMETER_IN_API_CALL;
+        }
+    }
+    return orn::Engine().Logger().SetKey(key);
+}
+
+ORN_API int ornSetLogFileSizeLimit(int32_t limit) {
+    return orn::Engine().Logger().SetSizeLimit(limit);
+}
+
+}  // extern "C"

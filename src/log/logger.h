@@ -1,0 +1,85 @@
+// CLogger: the library's diagnostic log. Callers on any thread format a line and queue it;
+// LoggerThread writes queued lines to the file (or stdout/stderr), rotates through the numbered
+// files P.0..P.9 under a size limit, and optionally encrypts with DES or two-key triple DES.
+#pragma once
+
+#include <cstdarg>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "log/log_cipher.h"
+#include "platform/platform.h"
+
+namespace orn {
+
+enum LogLevel : int32_t {
+    kLogOff = 0,
+    kLogSevere = 1,
+    kLogInfo = 2,
+    kLogFine = 3,
+    kLogDetail = 4,
+};
+
+class CLogger {
+  public:
+    CLogger();
+    ~CLogger();
+    CLogger(const CLogger&) = delete;
+    CLogger& operator=(const CLogger&) = delete;
+
+    // Opens the log under `name` ("stdout", "stderr", an absolute path, or a name beside the
+    // host executable) and starts LoggerThread. Returns 1 when the log runs, 0 when no file
+    // could be opened.
+    int OpenLogFile(const char* name, int32_t level);
+
+    // Queues one line if `level` passes the current level. printf-style.
+    void Log(int32_t level, const char* format, ...) __attribute__((format(printf, 3, 4)));
+    void LogV(int32_t level, const char* format, va_list args);
+    // A line of the external EMV component, written at any level while a stream exists.
+    void LogZeth(int32_t level, const char* text);
+
+    int32_t GetLevel();
+    void SetLevel(int32_t level);
+    // True when a line of `level` would be written (level test only).
+    bool Enabled(int32_t level) { return level <= GetLevel(); }
+
+    // Stops LoggerThread, writes the finish line and closes an owned file.
+    void Shutdown();
+
+    // 0 done, 1 refused (a stream exists), 2 bad length or a non-hex digit (key cleared).
+    int SetKey(const char* key);
+    // 1 stored, 0 refused (a stream exists or out of 1e6..1e9).
+    int SetSizeLimit(int32_t limit);
+
+    // Resolved path of the log (empty for stdout/stderr or when closed), and the file actually
+    // written (path + ".N").
+    std::string Path();
+    std::string CurrentFile();
+    bool HasStream();
+
+    // Test seam: `hook` runs on LoggerThread before each batch of lines is written, from the
+    // next OpenLogFile on (lets a test hold the writer busy). Empty to remove.
+    void SetWriterHookForTest(std::function<void()> hook);
+
+  private:
+    struct Session;
+    struct State;
+    void ShutdownLocked();
+    static uint32_t WriterBody(std::shared_ptr<State> state, std::shared_ptr<Session> session);
+
+    // Everything LoggerThread touches lives in `state_` and the session it was started for, both
+    // shared with the thread, so an abandoned writer never reaches freed memory.
+    std::shared_ptr<State> state_;
+    // Serialises OpenLogFile, Shutdown, SetKey and SetSizeLimit.
+    platform::RecursiveLock openLock_;
+    platform::Thread thread_;
+    bool running_ = false;  // a writer was started and not yet stopped; under openLock_
+};
+
+// Label of a level as it appears in a line: "Severe", "Info", "Fine", "Detail" or "?".
+const char* LevelLabel(int32_t level);
+
+}  // namespace orn
