@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "log/thread_runner.h"
+#include "version.h"
 
 namespace orn {
 
@@ -16,7 +17,6 @@ using platform::WaitResult;
 
 namespace {
 
-constexpr const char* kVersionText = "1.23";
 constexpr size_t kMaxLine = 65535;  // characters of one line, newline included
 constexpr uint32_t kThreadWaitMs = 5000;
 constexpr uint32_t kWriterWakeMs = 100;
@@ -298,7 +298,7 @@ int CLogger::OpenLogFile(const char* name, int32_t level) {
     std::snprintf(banner, sizeof banner,
                   "ORN  %02d:%02d:%02d:%03d (Info)  ORN DLL API (v%s) Logger Started: Process "
                   "ID=%08X, Thread ID=%08X, %s%02d/%02d\n",
-                  t.hour, t.minute, t.second, t.millisecond, kVersionText,
+                  t.hour, t.minute, t.second, t.millisecond, kLibraryVersion,
                   platform::CurrentProcessId(), platform::CurrentThreadId(),
                   kMonths[(t.month >= 1 && t.month <= 12) ? t.month - 1 : 0], t.day, t.year % 100);
     s->WriteFlush(banner);
