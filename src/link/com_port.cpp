@@ -1,0 +1,53 @@
+#include "link/com_port.h"
+
+#include <string>
+
+namespace orn {
+
+CComPort::CComPort(CLogger& log, IChunkSink* sink) : CSerialListener(log), m_pSink(sink) {}
+
+CComPort::~CComPort() {
+    // Stop the listener while this object, which it calls, is still whole.
+    CSerialListener::Close();
+}
+
+uint32_t CComPort::Open(const char* name, uint32_t rxQueue, uint32_t txQueue) {
+    uint32_t err = CSerialListener::Open(name, rxQueue, txQueue, false);
+    if (err != 0) return err;
+    err = StartListener();
+    if (err != 0) Close();
+    return err;
+}
+
+uint32_t CComPort::Attach(std::shared_ptr<platform::SerialDevice> device) {
+    uint32_t err = CSerialListener::Attach(std::move(device));
+    if (err != 0) return err;
+    err = StartListener();
+    if (err != 0) Close();
+    return err;
+}
+
+void CComPort::OnEvent(uint32_t events, uint32_t /*lineErrors*/) {
+    // A character event that comes with a line error or a break is not acted on; the bytes stay
+    // pending and are read at the next character event that comes alone.
+    if (events != platform::kEvRxChar) return;
+    uint8_t buffer[kReadChunk];
+    uint32_t got = 0;
+    Read(buffer, sizeof buffer, &got);
+    if (got == 0) return;
+    if (m_Log.GetLevel() == kLogDetail) {
+        static const char kHex[] = "0123456789ABCDEF";
+        std::string text = "Serial Recv(" + std::to_string(got) + "): ";
+        text.reserve(text.size() + 3 * got);
+        for (uint32_t i = 0; i < got; ++i) {
+            text += kHex[buffer[i] >> 4];
+            text += kHex[buffer[i] & 0x0F];
+            text += ' ';
+        }
+        bool singleAck = got == 1 && buffer[0] == 0x06;
+        m_Log.Log(singleAck ? kLogDetail : kLogFine, "%s", text.c_str());
+    }
+    if (m_pSink) m_pSink->Receive(buffer, got);
+}
+
+}  // namespace orn

@@ -1,0 +1,310 @@
+#include "link/serial_port.h"
+
+#include "log/thread_runner.h"
+
+namespace orn {
+
+using platform::kErrInvalidArg;
+using platform::kErrInvalidHandle;
+
+namespace {
+// Events the terminal link listens for: break, line error, received character.
+constexpr uint32_t kLinkEventMask = platform::kEvBreak | platform::kEvErr | platform::kEvRxChar;
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------
+// CSerialPort
+
+CSerialPort::CSerialPort(CLogger& log) : m_Log(log) {}
+
+CSerialPort::~CSerialPort() {
+    if (m_pDevice) CSerialPort::Close();
+}
+
+uint32_t CSerialPort::Open(const char* name, uint32_t rxQueue, uint32_t txQueue) {
+    m_lLastError = 0;
+    if (m_pDevice) return Fail(platform::kErrAlreadyOpen);
+    uint32_t error = 0;
+    auto device = platform::SerialDevice::Open(name ? name : "", &error);
+    if (!device) return Fail(error ? error : platform::kErrNotFound);
+    if (rxQueue != 0 || txQueue != 0) {
+        uint32_t err = device->SetupQueues(rxQueue, txQueue);
+        if (err != 0) {
+            device->Close();
+            return Fail(err);
+        }
+    }
+    m_pDevice = std::move(device);
+    SetMask(kLinkEventMask);
+    SetupReadTimeouts(kNonBlocking);
+    SetupWriteTimeouts();
+    return m_lLastError = 0;
+}
+
+uint32_t CSerialPort::Attach(std::shared_ptr<platform::SerialDevice> device) {
+    m_lLastError = 0;
+    if (m_pDevice) return Fail(platform::kErrAlreadyOpen);
+    if (!device || !device->IsOpen()) return Fail(kErrInvalidHandle);
+    m_pDevice = std::move(device);
+    SetMask(kLinkEventMask);
+    return m_lLastError = 0;
+}
+
+uint32_t CSerialPort::Close() {
+    m_lLastError = 0;
+    if (m_pDevice) {
+        m_pDevice->Close();
+        m_pDevice.reset();
+    }
+    return 0;
+}
+
+uint32_t CSerialPort::Setup(uint32_t baud, int dataBits, platform::Parity parity,
+                            platform::StopBits stopBits) {
+    m_lLastError = 0;
+    if (!m_pDevice) return Fail(kErrInvalidHandle);
+    platform::LineSettings settings;
+    settings.baud = baud;
+    settings.dataBits = dataBits;
+    settings.parity = parity;
+    settings.stopBits = stopBits;
+    return Fail(m_pDevice->Setup(settings));
+}
+
+uint32_t CSerialPort::SetupHandshaking(platform::Handshake kind) {
+    m_lLastError = 0;
+    if (!m_pDevice) return Fail(kErrInvalidHandle);
+    if (kind != platform::Handshake::Off && kind != platform::Handshake::Hardware &&
+        kind != platform::Handshake::Software)
+        return Fail(kErrInvalidArg);
+    m_eHandshake = kind;
+    return Fail(m_pDevice->SetupHandshaking(kind));
+}
+
+uint32_t CSerialPort::SetupReadTimeouts(int kind) {
+    m_lLastError = 0;
+    if (!m_pDevice) return Fail(kErrInvalidHandle);
+    // Reads always return at once with what is there; a blocking read is served by waiting for
+    // the character event first, which is how the listener reads.
+    if (kind != kNonBlocking && kind != kBlocking) return Fail(kErrInvalidArg);
+    return 0;
+}
+
+uint32_t CSerialPort::SetupWriteTimeouts() {
+    m_lLastError = 0;
+    if (!m_pDevice) return Fail(kErrInvalidHandle);
+    return 0;  // writes have no time limit
+}
+
+uint32_t CSerialPort::SetMask(uint32_t mask) {
+    m_lLastError = 0;
+    if (!m_pDevice) return Fail(kErrInvalidHandle);
+    m_dwEventMask = mask;
+    return 0;
+}
+
+uint32_t CSerialPort::SetEventChar(uint8_t ch, bool adjustMask) {
+    m_lLastError = 0;
+    if (!m_pDevice) return Fail(kErrInvalidHandle);
+    m_cEventChar = ch;
+    if (adjustMask) return SetMask(m_dwEventMask | platform::kEvRxFlag);
+    return 0;
+}
+
+uint32_t CSerialPort::WaitEvent() {
+    m_lLastError = 0;
+    if (!m_pDevice) return Fail(kErrInvalidHandle);
+    uint32_t events = 0;
+    uint32_t err = m_pDevice->WaitEvent(m_dwEventMask, &events);
+    m_dwEvent |= events;
+    return Fail(err);
+}
+
+uint32_t CSerialPort::GetBaudrate() {
+    platform::LineSettings s;
+    return m_pDevice && m_pDevice->GetSettings(&s) == 0 ? s.baud : 0;
+}
+
+int CSerialPort::GetDataBits() {
+    platform::LineSettings s;
+    return m_pDevice && m_pDevice->GetSettings(&s) == 0 ? s.dataBits : 0;
+}
+
+platform::Parity CSerialPort::GetParity() {
+    platform::LineSettings s;
+    return m_pDevice && m_pDevice->GetSettings(&s) == 0 ? s.parity : platform::Parity::None;
+}
+
+platform::StopBits CSerialPort::GetStopBits() {
+    platform::LineSettings s;
+    return m_pDevice && m_pDevice->GetSettings(&s) == 0 ? s.stopBits : platform::StopBits::One;
+}
+
+uint32_t CSerialPort::Write(const char* text, uint32_t* written) {
+    uint32_t length = 0;
+    while (text && text[length]) ++length;
+    return Write(text, length, written);
+}
+
+uint32_t CSerialPort::Write(const void* data, uint32_t length, uint32_t* written) {
+    m_lLastError = 0;
+    if (written) *written = 0;
+    if (!m_pDevice) return Fail(kErrInvalidHandle);
+    size_t done = 0;
+    uint32_t err = m_pDevice->Write(data, length, &done);
+    if (written) *written = static_cast<uint32_t>(done);
+    return Fail(err);
+}
+
+uint32_t CSerialPort::Read(void* buffer, uint32_t length, uint32_t* got) {
+    m_lLastError = 0;
+    if (got) *got = 0;
+    if (!m_pDevice) return Fail(kErrInvalidHandle);
+    size_t done = 0;
+    uint32_t err = m_pDevice->Read(buffer, length, &done);
+    if (got) *got = static_cast<uint32_t>(done);
+    return Fail(err);
+}
+
+uint32_t CSerialPort::Purge() {
+    m_lLastError = 0;
+    if (!m_pDevice) return Fail(kErrInvalidHandle);
+    return Fail(m_pDevice->Purge());
+}
+
+uint32_t CSerialPort::Break() {
+    m_lLastError = 0;
+    if (!m_pDevice) return Fail(kErrInvalidHandle);
+    return Fail(m_pDevice->SendBreak(100));
+}
+
+uint32_t CSerialPort::GetEventType() {
+    uint32_t events = m_dwEvent & m_dwEventMask;
+    m_dwEvent = 0;
+    return events;
+}
+
+uint32_t CSerialPort::GetError() {
+    m_lLastError = 0;
+    if (!m_pDevice) return Fail(kErrInvalidHandle), 0;
+    uint32_t errors = 0;
+    Fail(m_pDevice->ClearError(&errors));
+    return errors;
+}
+
+uint32_t CSerialPort::SetDTR(bool on) {
+    m_lLastError = 0;
+    if (!m_pDevice) return Fail(kErrInvalidHandle);
+    return Fail(m_pDevice->SetDtr(on));
+}
+
+bool CSerialPort::ModemBit(uint32_t bit) {
+    m_lLastError = 0;
+    if (!m_pDevice) return Fail(kErrInvalidHandle), false;
+    uint32_t status = 0;
+    if (Fail(m_pDevice->GetModemStatus(&status)) != 0) return false;
+    return (status & bit) != 0;
+}
+
+// ---------------------------------------------------------------------------------------------
+// CSerialListener
+
+// What the listener thread touches. The port clears `owner` under `gate` when it stops the
+// thread, so a thread that outlives its port (abandoned after the stop timeout) stops calling it.
+struct CSerialListener::Shared {
+    platform::Event startEvent{true};
+    std::atomic<bool> stop{false};
+    std::mutex gate;
+    CSerialListener* owner = nullptr;
+};
+
+CSerialListener::CSerialListener(CLogger& log)
+    : CSerialPort(log), m_pShared(std::make_shared<Shared>()) {}
+
+CSerialListener::~CSerialListener() {
+    if (m_pDevice || m_ListenerThread.Started()) CSerialListener::Close();
+}
+
+uint32_t CSerialListener::Open(const char* name, uint32_t rxQueue, uint32_t txQueue,
+                               bool startListener) {
+    uint32_t err = CSerialPort::Open(name, rxQueue, txQueue);
+    if (err != 0) return err;
+    return startListener ? StartListener() : 0;
+}
+
+uint32_t CSerialListener::Attach(std::shared_ptr<platform::SerialDevice> device) {
+    return CSerialPort::Attach(std::move(device));
+}
+
+uint32_t CSerialListener::Close() {
+    StopListener(5000);
+    return CSerialPort::Close();
+}
+
+uint32_t CSerialListener::StartListener() {
+    m_lLastError = 0;
+    if (m_ListenerThread.Started()) return 0;
+    if (!m_pDevice) return Fail(kErrInvalidHandle);
+
+    std::shared_ptr<Shared> shared = m_pShared;
+    std::shared_ptr<platform::SerialDevice> device = m_pDevice;
+    {
+        std::lock_guard<std::mutex> hold(shared->gate);
+        shared->owner = this;
+    }
+    shared->stop = false;
+    shared->startEvent.Reset();
+    uint32_t mask = m_dwEventMask;
+    uint32_t err = m_ListenerThread.Start([shared, device, mask]() -> uint32_t {
+        shared->startEvent.Set();
+        for (;;) {
+            uint32_t events = 0;
+            uint32_t err = device->WaitEvent(mask, &events);
+            if (err != 0) return err;
+            if (shared->stop) return 0;
+            std::lock_guard<std::mutex> hold(shared->gate);
+            CSerialListener* owner = shared->owner;
+            if (!owner) return 0;
+            owner->m_dwEvent |= events;
+            uint32_t reported = owner->GetEventType();
+            uint32_t lineErrors = owner->GetError();
+            if (reported != 0) owner->OnEvent(reported, lineErrors);
+            if (shared->stop) return 0;
+        }
+    });
+    if (err != 0) {
+        std::lock_guard<std::mutex> hold(shared->gate);
+        shared->owner = nullptr;
+        return Fail(err);
+    }
+    m_Log.Log(kLogInfo, "Serial Listener Thread with ID=%08X", m_ListenerThread.Id());
+    static const ThreadStartWords words = ThreadStartWords::ForPrefix("StartListener");
+    LogWaitOutcome(m_Log, shared->startEvent.Wait(5000), words, m_ListenerThread.Id());
+    return 0;
+}
+
+uint32_t CSerialListener::StopListener(uint32_t waitMs) {
+    m_lLastError = 0;
+    if (!m_ListenerThread.Started()) return 0;
+    m_pShared->stop = true;
+    if (m_pDevice) m_pDevice->CancelWait();
+    static const ThreadStopWords words = {
+        "Serial Listener Thread shutdown properly",
+        "Serial Listener Thread shutdown improperly, terminating thread",
+        "Serial Listener Thread shutdown Wait Abandoned",
+        "Serial Listener Thread shutdown Event Wait Failed",
+        "Serial Listener Thread shutdown Event Wait Defaulted"};
+    StopWithTimeout(m_Log, m_ListenerThread, waitMs, words);
+    {
+        // Whatever the outcome, the thread may no longer reach this port.
+        std::lock_guard<std::mutex> hold(m_pShared->gate);
+        m_pShared->owner = nullptr;
+    }
+    if (m_ListenerThread.Started()) m_ListenerThread.Abandon();
+    // A fresh block for a later listener: an abandoned thread keeps the old one.
+    m_pShared = std::make_shared<Shared>();
+    m_Log.Log(kLogInfo, "Serial Listener Thread Stopped");
+    return 0;
+}
+
+}  // namespace orn

@@ -1,0 +1,112 @@
+// Serial transport classes: CSerialPort owns the device and its line settings, CSerialListener
+// adds the listener thread that waits for communication events, and CComPort (com_port.h)
+// binds the listener to the engine.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "log/logger.h"
+#include "platform/platform.h"
+
+namespace orn {
+
+// Every operation resets the last error, sets it to the outcome and returns it (0 success,
+// 6 no device, 1247 already open, 0x80070057 unknown handshake or read timeout kind, else the
+// platform error).
+class CSerialPort {
+  public:
+    enum ReadTimeouts { kNonBlocking = 0, kBlocking = 1 };
+
+    explicit CSerialPort(CLogger& log);
+    virtual ~CSerialPort();
+    CSerialPort(const CSerialPort&) = delete;
+    CSerialPort& operator=(const CSerialPort&) = delete;
+
+    // Opens the port exclusively (2: no such port, 5: in use). Non-zero queue sizes are passed
+    // to the device. Sets the event mask, non-blocking reads and no write timeouts.
+    virtual uint32_t Open(const char* name, uint32_t rxQueue, uint32_t txQueue);
+    // Adopts an already-open device (a pty or a socketpair in tests and tools).
+    virtual uint32_t Attach(std::shared_ptr<platform::SerialDevice> device);
+    virtual uint32_t Close();
+
+    virtual uint32_t Setup(uint32_t baud, int dataBits, platform::Parity parity,
+                           platform::StopBits stopBits);
+    virtual uint32_t SetupHandshaking(platform::Handshake kind);
+    virtual uint32_t SetupReadTimeouts(int kind);
+    virtual uint32_t SetupWriteTimeouts();
+    virtual uint32_t SetMask(uint32_t mask);
+    virtual uint32_t SetEventChar(uint8_t ch, bool adjustMask);
+    // Blocks until an event of the mask happens or the wait is cancelled.
+    virtual uint32_t WaitEvent();
+
+    virtual uint32_t GetBaudrate();
+    virtual int GetDataBits();
+    virtual platform::Parity GetParity();
+    virtual platform::StopBits GetStopBits();
+    virtual platform::Handshake GetHandshaking() { return m_eHandshake; }
+    virtual uint32_t GetEventMask() { return m_dwEventMask; }
+    virtual uint8_t GetEventChar() { return m_cEventChar; }
+
+    virtual uint32_t Write(const char* text, uint32_t* written = nullptr);
+    virtual uint32_t Write(const void* data, uint32_t length, uint32_t* written = nullptr);
+    virtual uint32_t Read(void* buffer, uint32_t length, uint32_t* got = nullptr);
+
+    uint32_t Purge();
+    uint32_t Break();
+    // Reported events masked with the requested mask; clears the reported events.
+    uint32_t GetEventType();
+    // Reads and clears the line-error bits.
+    uint32_t GetError();
+    bool GetCTS() { return ModemBit(platform::kModemCts); }
+    bool GetDSR() { return ModemBit(platform::kModemDsr); }
+    bool GetRing() { return ModemBit(platform::kModemRing); }
+    bool GetRLSD() { return ModemBit(platform::kModemRlsd); }
+    uint32_t SetDTR(bool on);
+
+    bool IsOpen() const { return m_pDevice && m_pDevice->IsOpen(); }
+    uint32_t LastError() const { return m_lLastError; }
+
+  protected:
+    bool ModemBit(uint32_t bit);
+    uint32_t Fail(uint32_t error) { return m_lLastError = error; }
+
+    CLogger& m_Log;
+    std::shared_ptr<platform::SerialDevice> m_pDevice;
+    // Atomic: the listener thread and a writer thread both record their outcome here.
+    std::atomic<uint32_t> m_lLastError{0};
+    uint32_t m_dwEventMask = 0;
+    uint32_t m_dwEvent = 0;
+    uint8_t m_cEventChar = 0;
+    platform::Handshake m_eHandshake = platform::Handshake::Off;
+};
+
+// Adds the listener thread. The thread owns what it touches through a shared block, so a
+// listener that does not stop in time can be abandoned without reaching a destroyed port.
+class CSerialListener : public CSerialPort {
+  public:
+    explicit CSerialListener(CLogger& log);
+    ~CSerialListener() override;
+
+    uint32_t Open(const char* name, uint32_t rxQueue, uint32_t txQueue, bool startListener);
+    uint32_t Attach(std::shared_ptr<platform::SerialDevice> device) override;
+    uint32_t Close() override;
+    uint32_t StartListener();
+    uint32_t StopListener(uint32_t waitMs);
+    bool ListenerRunning() const { return m_ListenerThread.Started(); }
+    uint32_t ListenerThreadId() const { return m_ListenerThread.Id(); }
+
+    // Called on the listener thread for every reported event.
+    virtual void OnEvent(uint32_t events, uint32_t lineErrors) = 0;
+
+  private:
+    using CSerialPort::Open;
+    struct Shared;
+    std::shared_ptr<Shared> m_pShared;
+    platform::Thread m_ListenerThread;
+};
+
+}  // namespace orn
