@@ -1,0 +1,330 @@
+// The terminal simulator seen from the host's side of its pty: the test opens the slave and
+// plays the host byte by byte. Expected frames are written out in hex here rather than built
+// with the simulator's codec, so that a codec fault cannot hide behind itself.
+#include "sim.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "test_support.h"
+
+namespace {
+
+using orn::sim::BuildFrame;
+using orn::sim::BuildRawFrame;
+using orn::sim::Options;
+using orn::sim::PowerUp;
+using orn::sim::Record;
+using orn::sim::Reply;
+using orn::sim::TerminalSimulator;
+using Bytes = std::vector<uint8_t>;
+
+constexpr int kWait = 5000;
+const Bytes kAck = {0x06};
+const Bytes kNak = {0x15};
+const Bytes kEnq = {0x05};
+const Bytes kBeep7 = {0x02, '5', 'B', '.', '7', 0x03, 0x6D};         // "5B.7"
+const Bytes kBeepAnswer = {0x02, '5', 'B', '.', '0', 0x03, 0x6A};    // "5B.0"
+const Bytes kCancel = {0x02, '5', '0', '.', 0x03, 0x28};             // "50."
+const Bytes kCancelAnswer = {0x02, '5', '0', '.', '0', 0x03, 0x18};  // "50.0"
+
+Bytes Cat(Bytes a, const Bytes& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+Options NoPowerUp() {
+    Options options;
+    options.powerUp = PowerUp::None;
+    return options;
+}
+
+// The host's end: the slave opened raw.
+class Host : public orn::test::StreamEnd {
+  public:
+    explicit Host(const TerminalSimulator& sim)
+        : orn::test::StreamEnd(orn::sim::OpenRawTty(sim.slavePath())) {}
+};
+
+TEST(SimCodec, FramesAndP16MatchTheWireExamples) {
+    EXPECT_EQ(orn::sim::EncodeP16(std::string("\x00\x02\x05\x07", 4)), "@@HEAp");
+    EXPECT_EQ(orn::sim::DecodeP16("@@HEAp"), std::string("\x00\x02\x05\x07", 4));
+    EXPECT_EQ(BuildFrame("F1.", std::string("\x00\x02\x05\x07", 4)),
+              (Bytes{0x02, 'F', '1', '.', 0x40, 0x40, 0x48, 0x45, 0x41, 0x70, 0x03, 0x66}));
+    EXPECT_EQ(BuildFrame("50.", ""), kCancel);
+    EXPECT_EQ(BuildFrame("5B.", "7"), kBeep7);
+    // A continuation block's LRC includes its start byte.
+    EXPECT_EQ(BuildRawFrame("AB", 0x01, 0x03).back(), 0x01 ^ 'A' ^ 'B' ^ 0x03);
+
+    EXPECT_EQ(orn::sim::EncodeP16("a").size(), 2u);
+    EXPECT_EQ(orn::sim::EncodeP16("ab").size(), 3u);
+    EXPECT_EQ(orn::sim::EncodeP16("abc").size(), 4u);
+    EXPECT_EQ(orn::sim::DecodeP16("@@@@@@").size(), 4u);
+    std::string all;
+    for (int i = 0; i < 256; ++i) all.push_back(static_cast<char>(i));
+    for (size_t n = 0; n <= all.size(); n += 37) {
+        std::string part = all.substr(all.size() - n);
+        std::string encoded = orn::sim::EncodeP16(part);
+        for (char c : encoded) ASSERT_GE(static_cast<unsigned char>(c), 0x40);
+        EXPECT_EQ(orn::sim::DecodeP16(encoded), part) << n;
+    }
+}
+
+TEST(SimLink, AcknowledgesAndAnswersFrames) {
+    TerminalSimulator sim(NoPowerUp());
+    ASSERT_TRUE(sim.ok()) << sim.error();
+    sim.SetHandler("7A.", [](const orn::sim::Request&) { return std::string("0XYZ"); });
+    sim.SetHandler("F1.", [](const orn::sim::Request& r) {
+        if (r.payload != std::string("\x00\x02\x05\x07", 4)) return std::string("?");
+        return std::string("\x00\x03\x01\x05\x00", 5);
+    });
+    Host host(sim);
+    ASSERT_TRUE(host.ok());
+
+    ASSERT_TRUE(host.Write(kBeep7));
+    EXPECT_EQ(host.Read(8), Cat(kAck, kBeepAnswer));
+    ASSERT_TRUE(host.Write(kAck));
+    ASSERT_TRUE(sim.WaitFor([](const Record& r) { return r.hostAcks == 1; }, kWait));
+
+    ASSERT_TRUE(host.Write(kCancel));
+    EXPECT_EQ(host.Read(8), Cat(kAck, kCancelAnswer));
+
+    // The quick cancel and unknown messages get an ACK and no answer: the link test's ACK
+    // comes straight after theirs.
+    ASSERT_TRUE(host.Write(Cat(Cat(BuildRawFrame("72"), BuildFrame("9Z.", "x")), kEnq)));
+    EXPECT_EQ(host.Read(3), (Bytes{0x06, 0x06, 0x06}));
+
+    ASSERT_TRUE(host.Write(BuildFrame("7A.", "hello")));
+    EXPECT_EQ(host.Read(1 + 10), Cat(kAck, BuildRawFrame("7A.0XYZ")));
+
+    // Binary payloads travel P1.6-encoded both ways.
+    ASSERT_TRUE(
+        host.Write(Bytes{0x02, 'F', '1', '.', 0x40, 0x40, 0x48, 0x45, 0x41, 0x70, 0x03, 0x66}));
+    EXPECT_EQ(host.Read(1 + 13), Cat(kAck, BuildRawFrame("F1.@@LAAP@")));
+
+    Record rec = sim.Snapshot();
+    ASSERT_EQ(rec.frames.size(), 6u);
+    EXPECT_EQ(rec.frames[0].id, "5B.");
+    EXPECT_EQ(rec.frames[0].payload, "7");
+    EXPECT_EQ(rec.frames[0].raw, kBeep7);
+    EXPECT_EQ(rec.frames[2].id, "72");
+    EXPECT_EQ(rec.frames[2].payload, "");
+    EXPECT_EQ(rec.frames[5].payload, std::string("\x00\x02\x05\x07", 4));
+    EXPECT_EQ(rec.linkTests, 1);
+    EXPECT_EQ(rec.badFrames, 0);
+}
+
+TEST(SimLink, ReassemblesChunksAndRejectsBadLrc) {
+    TerminalSimulator sim(NoPowerUp());
+    ASSERT_TRUE(sim.ok()) << sim.error();
+    Host host(sim);
+    ASSERT_TRUE(host.ok());
+
+    Bytes bad = kBeep7;
+    bad.back() ^= 0x01;
+    ASSERT_TRUE(host.Write(bad));
+    EXPECT_EQ(host.Read(1), kNak);
+
+    // One byte per read on the simulator's side: wait until it has each before the next.
+    for (size_t i = 0; i < kBeep7.size(); ++i) {
+        ASSERT_TRUE(host.Write(Bytes{kBeep7[i]}));
+        size_t want = bad.size() + i + 1;
+        ASSERT_TRUE(sim.WaitForRaw([&](const Bytes& rx) { return rx.size() >= want; }, kWait));
+    }
+    EXPECT_EQ(host.Read(8), Cat(kAck, kBeepAnswer));
+
+    // A multi-block message reaches its handler once, joined; each block is acknowledged.
+    sim.SetHandler("43.", [](const orn::sim::Request& r) { return "0" + r.payload; });
+    ASSERT_TRUE(
+        host.Write(Cat(BuildRawFrame("43.AB", 0x02, 0x17), BuildRawFrame("CD", 0x01, 0x17))));
+    ASSERT_TRUE(host.Write(BuildRawFrame("EF", 0x01, 0x03)));
+    EXPECT_EQ(host.Read(3 + 13), Cat(Bytes{0x06, 0x06, 0x06}, BuildRawFrame("43.0ABCDEF")));
+
+    Record rec = sim.Snapshot();
+    EXPECT_EQ(rec.badFrames, 1);
+    ASSERT_EQ(rec.frames.size(), 4u);
+    EXPECT_EQ(rec.frames[2].start, 0x01);
+    EXPECT_EQ(rec.frames[2].id, "");
+    EXPECT_EQ(rec.rx.size(), 2 * kBeep7.size() + 8 + 5 + 5);
+}
+
+class SimPowerUp : public ::testing::TestWithParam<bool> {
+  protected:
+    Options WithWatch(PowerUp mode) {
+        Options options;
+        options.powerUp = mode;
+        options.watchOpens = GetParam();
+        return options;
+    }
+};
+
+TEST_P(SimPowerUp, EnqAckOnEveryOpen) {
+    TerminalSimulator sim(WithWatch(PowerUp::EnqAck));
+    ASSERT_TRUE(sim.ok()) << sim.error();
+    for (int round = 1; round <= 3; ++round) {
+        Host host(sim);
+        ASSERT_TRUE(host.ok());
+        EXPECT_EQ(host.Read(1), kEnq) << round;
+        ASSERT_TRUE(host.Write(kAck));
+        EXPECT_EQ(host.Read(1), kAck) << round;
+        EXPECT_TRUE(sim.WaitForHandshakes(round, kWait)) << round;
+        host.Close();
+        if (!GetParam()) {
+            // Polling hang-ups cannot see a close followed at once by an open.
+            ASSERT_TRUE(sim.WaitFor([&](const Record& r) { return r.hostCloses == round; }, kWait));
+        }
+    }
+    Record rec = sim.Snapshot();
+    EXPECT_EQ(rec.hostOpens, 3);
+    EXPECT_EQ(rec.enqsSent, 3);
+}
+
+TEST_P(SimPowerUp, QuickCancelAnswerCompletesTheHandshake) {
+    TerminalSimulator sim(WithWatch(PowerUp::EnqAck));
+    ASSERT_TRUE(sim.ok()) << sim.error();
+    Host host(sim);
+    ASSERT_TRUE(host.ok());
+    EXPECT_EQ(host.Read(1), kEnq);
+    ASSERT_TRUE(host.Write(kCancel));
+    EXPECT_EQ(host.Read(8), Cat(kAck, kCancelAnswer));
+    EXPECT_TRUE(sim.WaitForHandshakes(1, kWait));
+}
+
+TEST_P(SimPowerUp, ThreeEnquiries) {
+    TerminalSimulator sim(WithWatch(PowerUp::ThreeEnq));
+    ASSERT_TRUE(sim.ok()) << sim.error();
+    Host host(sim);
+    ASSERT_TRUE(host.ok());
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(host.Read(1), kEnq) << i;
+        ASSERT_TRUE(host.Write(kAck));
+    }
+    EXPECT_TRUE(sim.WaitForHandshakes(1, kWait));
+    // No closing ACK of its own: the next byte is the ACK of the next frame.
+    ASSERT_TRUE(host.Write(kBeep7));
+    EXPECT_EQ(host.Read(8), Cat(kAck, kBeepAnswer));
+    EXPECT_EQ(sim.Snapshot().enqsSent, 3);
+}
+
+INSTANTIATE_TEST_SUITE_P(Detection, SimPowerUp, ::testing::Values(true, false),
+                         [](const ::testing::TestParamInfo<bool>& p) {
+                             return p.param ? "FileEvents" : "HangupPolling";
+                         });
+
+TEST(SimPowerUpDetails, SeesWhatTheHostWroteJustBeforeClosingAndLinksThePort) {
+    orn::test::TempDir dir;
+    Options options;
+    options.linkDir = dir.path();
+    options.portName = "COM9";
+    std::string link;
+    {
+        TerminalSimulator sim(options);
+        ASSERT_TRUE(sim.ok()) << sim.error();
+        link = sim.linkPath();
+        EXPECT_EQ(std::filesystem::read_symlink(link).string(), sim.slavePath());
+        // Silent, so that nothing is left in the line for the next opener.
+        sim.SetSilent(true);
+        {
+            Host host(sim);
+            ASSERT_TRUE(host.ok());
+            ASSERT_TRUE(host.Write(kBeep7));
+        }
+        EXPECT_TRUE(sim.WaitFor([](const Record& r) { return r.hostCloses == 1; }, kWait));
+        EXPECT_TRUE(sim.WaitForFrames(1, kWait));
+        sim.SetSilent(false);
+
+        // Opened by its COM name, the port greets with ENQ.
+        orn::test::StreamEnd viaLink(orn::sim::OpenRawTty(link));
+        ASSERT_TRUE(viaLink.ok());
+        EXPECT_EQ(viaLink.Read(1), kEnq);
+    }
+    EXPECT_FALSE(std::filesystem::is_symlink(link));
+}
+
+TEST(SimFaults, NakWithholdAndResend) {
+    TerminalSimulator sim(NoPowerUp());
+    ASSERT_TRUE(sim.ok()) << sim.error();
+    Host host(sim);
+    ASSERT_TRUE(host.ok());
+
+    sim.NakNextFrames(1);
+    ASSERT_TRUE(host.Write(kBeep7));
+    EXPECT_EQ(host.Read(1), kNak);
+    ASSERT_TRUE(host.Write(kBeep7));
+    EXPECT_EQ(host.Read(8), Cat(kAck, kBeepAnswer));
+
+    // A withheld frame is lost: no ACK, no answer; the next one is served normally.
+    sim.WithholdNextAcks(1);
+    ASSERT_TRUE(host.Write(kBeep7));
+    ASSERT_TRUE(host.Write(kBeep7));
+    EXPECT_EQ(host.Read(8), Cat(kAck, kBeepAnswer));
+    sim.WithholdNextAcks(1, true);
+    ASSERT_TRUE(host.Write(kBeep7));
+    EXPECT_EQ(host.Read(7), kBeepAnswer);
+
+    // The host's NAK makes the simulator send its answer again; corrupted LRCs too.
+    sim.CorruptNextFrames(1);
+    ASSERT_TRUE(host.Write(kBeep7));
+    Bytes corrupted = kBeepAnswer;
+    corrupted.back() ^= 0xFF;
+    EXPECT_EQ(host.Read(8), Cat(kAck, corrupted));
+    ASSERT_TRUE(host.Write(kNak));
+    EXPECT_EQ(host.Read(7), kBeepAnswer);
+    ASSERT_TRUE(host.Write(kAck));
+    ASSERT_TRUE(sim.WaitFor([](const Record& r) { return r.hostAcks == 1; }, kWait));
+
+    Record rec = sim.Snapshot();
+    ASSERT_EQ(rec.frames.size(), 6u);
+    EXPECT_EQ(rec.frames[0].reply, Reply::Nak);
+    EXPECT_EQ(rec.frames[1].reply, Reply::Ack);
+    EXPECT_EQ(rec.frames[2].reply, Reply::None);
+    EXPECT_EQ(rec.frames[4].reply, Reply::None);
+    EXPECT_EQ(rec.hostNaks, 1);
+    EXPECT_EQ(rec.resends, 1);
+}
+
+TEST(SimFaults, WriteShapesAndDelays) {
+    TerminalSimulator sim(NoPowerUp());
+    ASSERT_TRUE(sim.ok()) << sim.error();
+    Host host(sim);
+    ASSERT_TRUE(host.ok());
+
+    sim.SetChunking(3, 1);
+    ASSERT_TRUE(host.Write(kBeep7));
+    EXPECT_EQ(host.Read(8), Cat(kAck, kBeepAnswer));
+    EXPECT_EQ(sim.Snapshot().txWrites, (std::vector<size_t>{1, 3, 3, 1}));
+
+    sim.SetChunking(0);
+    sim.SetCoalesce(true);
+    sim.ClearRecord();
+    ASSERT_TRUE(host.Write(kBeep7));
+    EXPECT_EQ(host.Read(8), Cat(kAck, kBeepAnswer));
+    EXPECT_EQ(sim.Snapshot().txWrites, (std::vector<size_t>{8}));
+    sim.SetCoalesce(false);
+
+    sim.SetResponseDelay(300);
+    auto sent = std::chrono::steady_clock::now();
+    ASSERT_TRUE(host.Write(kBeep7));
+    EXPECT_EQ(host.Read(8), Cat(kAck, kBeepAnswer));
+    EXPECT_GE(std::chrono::steady_clock::now() - sent, std::chrono::milliseconds(300));
+    sim.SetResponseDelay(0);
+
+    // Silent: everything is recorded, nothing answered.
+    sim.SetSilent(true);
+    sim.ClearRecord();
+    ASSERT_TRUE(host.Write(Cat(kBeep7, kEnq)));
+    ASSERT_TRUE(sim.WaitFor([](const Record& r) { return r.linkTests == 1; }, kWait));
+    sim.SetSilent(false);
+    ASSERT_TRUE(host.Write(kEnq));
+    EXPECT_EQ(host.Read(1), kAck);
+
+    sim.SendFrame("5B.", "9");
+    sim.SendEnq();
+    EXPECT_EQ(host.Read(8), Cat(BuildRawFrame("5B.9"), kEnq));
+}
+
+}  // namespace

@@ -1,0 +1,174 @@
+// ornsim: runs the terminal simulator on a pty and publishes it as a COM port in a directory,
+// so that an application using the library can run without a terminal attached:
+//
+//   ornsim --dir /tmp/ports --port COM7 &
+//   export ORN_PORT_DIR=/tmp/ports      (printed by ornsim on its first line)
+#include <poll.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <string>
+
+#include "sim.h"
+
+namespace {
+
+int g_signalPipe[2] = {-1, -1};
+
+void OnSignal(int) {
+    int saved = errno;
+    char c = 1;
+    ssize_t n = ::write(g_signalPipe[1], &c, 1);
+    (void)n;
+    errno = saved;
+}
+
+void Usage(FILE* out) {
+    std::fprintf(out,
+                 "usage: ornsim --dir DIR [--port COMn] [--powerup enq-ack|enq3|none]\n"
+                 "              [--verbose] [--until-stdin-eof]\n"
+                 "Simulates a PIN pad on a pseudo-terminal linked as DIR/COMn (default COM7).\n"
+                 "Point the library at it with ORN_PORT_DIR=DIR (printed on the first line).\n"
+                 "Runs until SIGINT/SIGTERM, or until standard input closes with\n"
+                 "--until-stdin-eof. --verbose traces all link traffic on standard error.\n");
+}
+
+bool MakeDirs(const std::string& path) {
+    for (size_t at = 1; at <= path.size(); ++at) {
+        if (at != path.size() && path[at] != '/') continue;
+        std::string part = path.substr(0, at);
+        if (::mkdir(part.c_str(), 0755) != 0 && errno != EEXIST) return false;
+    }
+    struct stat st;
+    return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool ValidPortName(const std::string& name) {
+    if (name.size() < 4 || name.size() > 6 || name.compare(0, 3, "COM") != 0) return false;
+    for (size_t i = 3; i < name.size(); ++i)
+        if (name[i] < '0' || name[i] > '9') return false;
+    return true;
+}
+
+void TraceLine(const std::string& line) {
+    auto now = std::chrono::system_clock::now();
+    std::time_t secs = std::chrono::system_clock::to_time_t(now);
+    int ms = static_cast<int>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() %
+        1000);
+    std::tm tm{};
+    ::localtime_r(&secs, &tm);
+    std::fprintf(stderr, "ornsim %02d:%02d:%02d.%03d %s\n", tm.tm_hour, tm.tm_min, tm.tm_sec, ms,
+                 line.c_str());
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    orn::sim::Options options;
+    options.recordTraffic = false;  // runs for as long as the user likes
+    std::string dir;
+    bool untilEof = false;
+    for (int i = 1; i < argc; ++i) {
+        std::string arg = argv[i];
+        auto value = [&]() -> std::string {
+            if (i + 1 >= argc) {
+                std::fprintf(stderr, "ornsim: %s needs a value\n", arg.c_str());
+                std::exit(2);
+            }
+            return argv[++i];
+        };
+        if (arg == "--dir") {
+            dir = value();
+        } else if (arg == "--port") {
+            options.portName = value();
+        } else if (arg == "--powerup") {
+            std::string mode = value();
+            if (mode == "enq-ack") {
+                options.powerUp = orn::sim::PowerUp::EnqAck;
+            } else if (mode == "enq3") {
+                options.powerUp = orn::sim::PowerUp::ThreeEnq;
+            } else if (mode == "none") {
+                options.powerUp = orn::sim::PowerUp::None;
+            } else {
+                std::fprintf(stderr, "ornsim: unknown power-up mode '%s'\n", mode.c_str());
+                return 2;
+            }
+        } else if (arg == "--verbose") {
+            options.trace = TraceLine;
+        } else if (arg == "--until-stdin-eof") {
+            untilEof = true;
+        } else if (arg == "--help" || arg == "-h") {
+            Usage(stdout);
+            return 0;
+        } else {
+            std::fprintf(stderr, "ornsim: unknown argument '%s'\n", arg.c_str());
+            Usage(stderr);
+            return 2;
+        }
+    }
+    if (dir.empty()) {
+        Usage(stderr);
+        return 2;
+    }
+    if (!ValidPortName(options.portName)) {
+        std::fprintf(stderr, "ornsim: the port name must be COM and a number, not '%s'\n",
+                     options.portName.c_str());
+        return 2;
+    }
+    if (!MakeDirs(dir)) {
+        std::fprintf(stderr, "ornsim: cannot create %s: %s\n", dir.c_str(), std::strerror(errno));
+        return 1;
+    }
+    char* absolute = ::realpath(dir.c_str(), nullptr);
+    if (absolute) {
+        dir = absolute;
+        std::free(absolute);
+    }
+    options.linkDir = dir;
+
+    if (::pipe(g_signalPipe) != 0) {
+        std::perror("ornsim: pipe");
+        return 1;
+    }
+    struct sigaction sa;
+    std::memset(&sa, 0, sizeof sa);
+    sa.sa_handler = OnSignal;
+    ::sigemptyset(&sa.sa_mask);
+    ::sigaction(SIGINT, &sa, nullptr);
+    ::sigaction(SIGTERM, &sa, nullptr);
+    ::signal(SIGPIPE, SIG_IGN);
+
+    orn::sim::TerminalSimulator sim(options);
+    if (!sim.ok()) {
+        std::fprintf(stderr, "ornsim: %s\n", sim.error().c_str());
+        return 1;
+    }
+    std::printf("export ORN_PORT_DIR=%s\n# port %s -> %s\n", dir.c_str(), options.portName.c_str(),
+                sim.slavePath().c_str());
+    std::fflush(stdout);
+
+    pollfd fds[2] = {{g_signalPipe[0], POLLIN, 0}, {STDIN_FILENO, POLLIN, 0}};
+    for (;;) {
+        int rc = ::poll(fds, untilEof ? 2 : 1, -1);
+        if (rc < 0) {
+            if (errno == EINTR) continue;
+            break;
+        }
+        if (fds[0].revents) break;
+        if (untilEof && fds[1].revents) {
+            char buf[256];
+            ssize_t n = ::read(STDIN_FILENO, buf, sizeof buf);
+            if (n == 0 || (n < 0 && errno != EINTR && errno != EAGAIN)) break;
+        }
+    }
+    sim.Stop();
+    return 0;
+}

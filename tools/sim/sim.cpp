@@ -1,0 +1,989 @@
+// Terminal simulator: pty handling, receiver, scheduler of writes, handshake and faults.
+#include "sim.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <termios.h>
+#include <unistd.h>
+#ifdef __linux__
+#include <sys/inotify.h>
+#endif
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <mutex>
+#include <thread>
+#include <utility>
+
+namespace orn::sim {
+
+// ---- Codec -------------------------------------------------------------------------------
+
+std::string EncodeP16(const std::string& bytes) {
+    std::string out;
+    out.reserve((bytes.size() * 8 + 5) / 6);
+    unsigned acc = 0;
+    int bits = 0;
+    for (unsigned char b : bytes) {
+        acc = (acc << 8) | b;
+        bits += 8;
+        while (bits >= 6) {
+            bits -= 6;
+            out.push_back(static_cast<char>(0x40 | ((acc >> bits) & 0x3F)));
+        }
+        acc &= (1u << bits) - 1;
+    }
+    if (bits > 0) out.push_back(static_cast<char>(0x40 | ((acc << (6 - bits)) & 0x3F)));
+    return out;
+}
+
+std::string DecodeP16(const std::string& chars) {
+    std::string out;
+    out.reserve(chars.size() * 6 / 8);
+    unsigned acc = 0;
+    int bits = 0;
+    for (unsigned char c : chars) {
+        acc = (acc << 6) | (c & 0x3F);
+        bits += 6;
+        if (bits >= 8) {
+            bits -= 8;
+            out.push_back(static_cast<char>((acc >> bits) & 0xFF));
+        }
+        acc &= (1u << bits) - 1;
+    }
+    return out;
+}
+
+bool IsBinaryId(const std::string& id) {
+    return id.size() == 3 && std::toupper(static_cast<unsigned char>(id[0])) == 'F' &&
+           (id[1] == '0' || id[1] == '1') && id[2] == '.';
+}
+
+uint8_t Lrc(const std::vector<uint8_t>& frame) {
+    if (frame.empty()) return 0;
+    uint8_t lrc = frame[0] == kStx ? 0 : frame[0];
+    for (size_t i = 1; i < frame.size(); ++i) lrc ^= frame[i];
+    return lrc;
+}
+
+std::vector<uint8_t> BuildRawFrame(const std::string& body, uint8_t start, uint8_t end) {
+    std::vector<uint8_t> frame;
+    frame.reserve(body.size() + 3);
+    frame.push_back(start);
+    frame.insert(frame.end(), body.begin(), body.end());
+    frame.push_back(end);
+    frame.push_back(Lrc(frame));
+    return frame;
+}
+
+std::vector<uint8_t> BuildFrame(const std::string& id, const std::string& payload) {
+    return BuildRawFrame(id + (IsBinaryId(id) ? EncodeP16(payload) : payload));
+}
+
+std::string Describe(const std::vector<uint8_t>& bytes) {
+    static const std::map<uint8_t, const char*> names = {
+        {kSoh, "<SOH>"}, {kStx, "<STX>"}, {kEtx, "<ETX>"}, {kEnq, "<ENQ>"},
+        {kAck, "<ACK>"}, {kNak, "<NAK>"}, {kEtb, "<ETB>"}};
+    std::string out;
+    bool lrcNext = false;
+    for (uint8_t b : bytes) {
+        char hex[8];
+        std::snprintf(hex, sizeof hex, "<%02X>", b);
+        auto named = names.find(b);
+        if (lrcNext) {
+            out += hex;  // the LRC byte is shown as a number whatever its value
+        } else if (named != names.end()) {
+            out += named->second;
+        } else if (b >= 0x20 && b < 0x7F) {
+            out.push_back(static_cast<char>(b));
+        } else {
+            out += hex;
+        }
+        lrcNext = !lrcNext && (b == kEtx || b == kEtb);
+    }
+    return out;
+}
+
+int OpenRawTty(const std::string& path) {
+    int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return -1;
+    termios tio{};
+    if (::tcgetattr(fd, &tio) == 0) {
+        ::cfmakeraw(&tio);
+        ::tcsetattr(fd, TCSANOW, &tio);
+    }
+    return fd;
+}
+
+// ---- Simulator ---------------------------------------------------------------------------
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// How long the I/O thread waits before looking at a hung-up master again.
+constexpr auto kHangupPoll = std::chrono::milliseconds(5);
+// How long a write may wait for the host to drain the pty before the rest is dropped.
+constexpr auto kWriteStall = std::chrono::milliseconds(1000);
+// Longest frame accepted from the host; the library's own limit is far below.
+constexpr size_t kMaxFrame = 65536;
+
+std::string ToUpper(std::string s) {
+    for (char& c : s) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return s;
+}
+
+// Splits the stored bytes of a STX frame into identifier and payload. The quick cancel "72"
+// is the one identifier without a dot.
+void SplitMessage(const std::string& body, std::string& id, std::string& payload) {
+    size_t idLen = 3;
+    if (body.size() >= 2 && body[0] == '7' && body[1] == '2' &&
+        (body.size() == 2 || body[2] != '.'))
+        idLen = 2;
+    idLen = std::min(idLen, body.size());
+    id = body.substr(0, idLen);
+    payload = body.substr(idLen);
+    if (IsBinaryId(id)) payload = DecodeP16(payload);
+}
+
+// One pending write. Items are ordered by due time and, within one time, by scheduling order.
+struct Item {
+    std::vector<uint8_t> bytes;
+    bool frame = false;      // chunking and LRC corruption apply
+    bool expectAck = false;  // becomes the frame that a host NAK makes us resend
+    bool resend = false;
+};
+
+enum class RxState { Idle, InFrame, Lrc };
+enum class Handshake { Idle, Pending, Await };
+
+}  // namespace
+
+struct TerminalSimulator::Impl {
+    Options opt;
+    std::string error;
+    std::string slavePath;
+    std::string linkPath;
+    int master = -1;
+    int wake[2] = {-1, -1};
+    int watchFd = -1;  // inotify descriptor, or -1 when hang-ups are polled
+    std::thread thread;
+
+    // Everything below up to the I/O-thread section is guarded by `mu`.
+    mutable std::mutex mu;
+    mutable std::condition_variable changed;
+    bool stop = false;
+    Record rec;
+    unsigned recordGeneration = 0;  // counts ClearRecord() calls
+    std::map<std::string, Handler> handlers;
+    PowerUp powerUp = PowerUp::EnqAck;
+    bool silent = false;
+    bool hostOpen = false;
+    int nakNext = 0;
+    AckMode ackMode = AckMode::Normal;
+    bool withholdRespond = false;
+    int withholdNext = 0;
+    bool withholdNextRespond = false;
+    int ackDelayMs = 0;
+    int responseDelayMs = 0;
+    int corruptNext = 0;
+    size_t chunkSize = 0;
+    int chunkGapMs = 2;
+    bool coalesce = false;
+    std::multimap<Clock::time_point, Item> scheduled;
+    Handshake hs = Handshake::Idle;
+    PowerUp hsMode = PowerUp::EnqAck;
+    int hsAnswers = 0;
+    int hsRetries = 0;
+    Clock::time_point hsDeadline;
+    std::vector<uint8_t> outstanding;  // last frame written that waits for the host's ACK
+    int outstandingResends = 0;
+
+    // I/O thread only.
+    int openCount = 0;  // opens minus closes of the slave, from file-system events
+    Clock::time_point hangupUntil;
+    RxState rxState = RxState::Idle;
+    std::vector<uint8_t> rxFrame;
+    uint8_t rxLrc = 0;
+    bool multiActive = false;
+    std::string multiId;
+    std::string multiPayload;
+
+    void Trace(const std::string& line) {
+        if (opt.trace) opt.trace(line);
+    }
+    void Wake() {
+        char c = 1;
+        ssize_t n = ::write(wake[1], &c, 1);
+        (void)n;  // a full pipe already guarantees a wake-up
+    }
+
+    // ---- scheduling (callers hold mu) ----
+    void ScheduleLocked(Clock::time_point due, Item item) {
+        if (!hostOpen) return;  // bytes left in a closed pty would greet the next opener
+        scheduled.emplace(due, std::move(item));
+    }
+    void ScheduleControlLocked(Clock::time_point due, uint8_t byte) {
+        Item item;
+        item.bytes = {byte};
+        ScheduleLocked(due, std::move(item));
+    }
+    void ScheduleFrameLocked(Clock::time_point due, std::vector<uint8_t> frame) {
+        Item item;
+        item.bytes = std::move(frame);
+        item.frame = true;
+        item.expectAck = true;
+        ScheduleLocked(due, std::move(item));
+    }
+    void SendEnqLocked(Clock::time_point now) {
+        ScheduleControlLocked(now, kEnq);
+        ++rec.enqsSent;
+    }
+    void StartHandshakeLocked(PowerUp mode, Clock::time_point when) {
+        hs = Handshake::Pending;
+        hsMode = mode == PowerUp::None ? PowerUp::EnqAck : mode;
+        hsAnswers = 0;
+        hsRetries = 0;
+        hsDeadline = when;
+    }
+    void CompleteHandshakeLocked() {
+        hs = Handshake::Idle;
+        ++rec.handshakes;
+    }
+
+    // ---- host open / close ----
+    void OnHostOpen() {
+        {
+            std::lock_guard<std::mutex> lock(mu);
+            hostOpen = true;
+            ++rec.hostOpens;
+            if (powerUp != PowerUp::None && !silent)
+                StartHandshakeLocked(powerUp,
+                                     Clock::now() + std::chrono::milliseconds(opt.powerUpDelayMs));
+        }
+        changed.notify_all();
+        rxState = RxState::Idle;
+        multiActive = false;
+        Trace("host opened the port");
+    }
+    void OnHostClose() {
+        DrainMaster();
+        {
+            std::lock_guard<std::mutex> lock(mu);
+            hostOpen = false;
+            ++rec.hostCloses;
+            scheduled.clear();
+            hs = Handshake::Idle;
+            outstanding.clear();
+        }
+        changed.notify_all();
+        rxState = RxState::Idle;
+        multiActive = false;
+        Trace("host closed the port");
+    }
+    // What the host wrote just before closing is still in the master; read it all.
+    void DrainMaster() {
+        uint8_t buf[4096];
+        for (;;) {
+            ssize_t n = ::read(master, buf, sizeof buf);
+            if (n > 0) {
+                OnBytes(buf, static_cast<size_t>(n));
+                continue;
+            }
+            if (n < 0 && errno == EINTR) continue;
+            break;
+        }
+    }
+
+    // ---- receiver ----
+    void OnBytes(const uint8_t* data, size_t n) {
+        {
+            std::lock_guard<std::mutex> lock(mu);
+            if (opt.recordTraffic) rec.rx.insert(rec.rx.end(), data, data + n);
+        }
+        Trace("RX " + Describe(std::vector<uint8_t>(data, data + n)));
+        for (size_t i = 0; i < n; ++i) OnByte(data[i]);
+        changed.notify_all();
+    }
+
+    void OnByte(uint8_t b) {
+        switch (rxState) {
+            case RxState::Idle:
+                if (b == kStx || b == kSoh) {
+                    StartFrame(b);
+                } else if (b == kEnq) {
+                    OnHostEnq();
+                } else if (b == kAck) {
+                    OnHostAck();
+                } else if (b == kNak) {
+                    OnHostNak();
+                }
+                break;  // anything else between frames is noise
+            case RxState::InFrame:
+                if (b == kStx || b == kSoh) {
+                    StartFrame(b);  // a frame that never ended: start over with the new one
+                } else if (rxFrame.size() >= kMaxFrame) {
+                    rxState = RxState::Idle;  // no end byte in sight: not a frame
+                } else {
+                    rxFrame.push_back(b);
+                    rxLrc ^= b;
+                    if (b == kEtx || b == kEtb) rxState = RxState::Lrc;
+                }
+                break;
+            case RxState::Lrc:
+                rxFrame.push_back(b);
+                rxState = RxState::Idle;
+                if ((rxLrc ^ b) == 0) {
+                    OnGoodFrame();
+                } else {
+                    OnBadFrame();
+                }
+                break;
+        }
+    }
+
+    void StartFrame(uint8_t start) {
+        rxState = RxState::InFrame;
+        rxFrame.assign(1, start);
+        rxLrc = start == kStx ? 0 : start;
+    }
+
+    void OnBadFrame() {
+        bool answer;
+        {
+            std::lock_guard<std::mutex> lock(mu);
+            ++rec.badFrames;
+            answer = !silent;
+            if (answer) ScheduleControlLocked(Clock::now(), kNak);
+        }
+        Trace("bad LRC, frame dropped");
+    }
+
+    void OnHostEnq() {
+        std::lock_guard<std::mutex> lock(mu);
+        ++rec.linkTests;
+        if (silent) return;
+        if (ackMode == AckMode::Withhold) return;
+        if (withholdNext > 0) {
+            --withholdNext;
+            return;
+        }
+        ScheduleControlLocked(Clock::now() + std::chrono::milliseconds(ackDelayMs), kAck);
+    }
+
+    void OnHostAck() {
+        std::lock_guard<std::mutex> lock(mu);
+        ++rec.hostAcks;
+        if (hs == Handshake::Await) {
+            ++hsAnswers;
+            auto now = Clock::now();
+            if (hsMode == PowerUp::ThreeEnq && hsAnswers < 3) {
+                SendEnqLocked(now);
+                hsRetries = 0;
+                hsDeadline = now + std::chrono::milliseconds(opt.enqRetryMs);
+            } else {
+                if (hsMode == PowerUp::EnqAck) ScheduleControlLocked(now, kAck);
+                CompleteHandshakeLocked();
+            }
+            return;
+        }
+        outstanding.clear();
+    }
+
+    void OnHostNak() {
+        std::lock_guard<std::mutex> lock(mu);
+        ++rec.hostNaks;
+        if (outstanding.empty() || outstandingResends <= 0 || silent) return;
+        --outstandingResends;
+        ++rec.resends;
+        Item item;
+        item.bytes = outstanding;
+        item.frame = true;
+        item.expectAck = true;
+        item.resend = true;
+        ScheduleLocked(Clock::now(), std::move(item));
+    }
+
+    void OnGoodFrame() {
+        Frame frame;
+        frame.start = rxFrame.front();
+        frame.end = rxFrame[rxFrame.size() - 2];
+        frame.raw = rxFrame;
+        std::string body(rxFrame.begin() + 1, rxFrame.end() - 2);
+        if (frame.start == kStx) {
+            SplitMessage(body, frame.id, frame.payload);
+        } else {
+            frame.payload = body;  // continuation block: no identifier
+        }
+
+        bool respond = false;
+        Clock::time_point ackTime;
+        {
+            std::lock_guard<std::mutex> lock(mu);
+            auto now = Clock::now();
+            ackTime = now + std::chrono::milliseconds(ackDelayMs);
+            if (silent) {
+                frame.reply = Reply::None;
+            } else if (nakNext > 0) {
+                --nakNext;
+                frame.reply = Reply::Nak;
+                ScheduleControlLocked(now, kNak);
+            } else if (ackMode == AckMode::Withhold) {
+                frame.reply = Reply::None;
+                respond = withholdRespond;
+            } else if (withholdNext > 0) {
+                --withholdNext;
+                frame.reply = Reply::None;
+                respond = withholdNextRespond;
+            } else {
+                frame.reply = Reply::Ack;
+                respond = true;
+                ScheduleControlLocked(ackTime, kAck);
+            }
+            // Any frame that the host sends while its enquiry answer is awaited (in practice the
+            // cancel frame of a host in quick-cancel mode) answers the enquiry; our ACK of it
+            // completes the handshake.
+            if (hs == Handshake::Await && frame.reply == Reply::Ack) CompleteHandshakeLocked();
+            if (opt.recordTraffic) rec.frames.push_back(frame);
+        }
+        Trace("frame " + (frame.id.empty() ? std::string("(block)") : frame.id) +
+              (frame.reply == Reply::Ack   ? " ACK"
+               : frame.reply == Reply::Nak ? " NAK"
+                                           : " unanswered"));
+        if (!respond) return;
+
+        // Multi-block messages reach the handler once, when their last block has come.
+        Request req;
+        req.raw = frame.raw;
+        if (frame.start == kStx) {
+            multiActive = frame.end == kEtb;
+            if (multiActive) {
+                multiId = frame.id;
+                multiPayload = frame.payload;
+                return;
+            }
+            req.id = frame.id;
+            req.payload = frame.payload;
+        } else {
+            if (!multiActive) return;
+            multiPayload += frame.payload;
+            if (frame.end == kEtb) return;
+            multiActive = false;
+            req.id = multiId;
+            req.payload = std::move(multiPayload);
+            multiPayload.clear();
+        }
+
+        Handler handler;
+        int responseDelay;
+        {
+            std::lock_guard<std::mutex> lock(mu);
+            auto it = handlers.find(req.id);
+            if (it == handlers.end()) it = handlers.find(ToUpper(req.id));
+            if (it == handlers.end()) return;
+            handler = it->second;
+            responseDelay = responseDelayMs;
+        }
+        std::optional<std::string> answer = handler(req);
+        if (!answer) return;
+        {
+            std::lock_guard<std::mutex> lock(mu);
+            if (silent) return;
+            ScheduleFrameLocked(ackTime + std::chrono::milliseconds(responseDelay),
+                                BuildFrame(req.id, *answer));
+        }
+    }
+
+    // ---- writing ----
+    // Writes everything that is due; returns when nothing more is.
+    void RunDue() {
+        for (;;) {
+            std::vector<Item> due;
+            size_t chunk;
+            int gap;
+            bool join;
+            {
+                std::lock_guard<std::mutex> lock(mu);
+                auto now = Clock::now();
+                while (!scheduled.empty() && scheduled.begin()->first <= now) {
+                    due.push_back(std::move(scheduled.begin()->second));
+                    scheduled.erase(scheduled.begin());
+                }
+                if (due.empty()) return;
+                for (Item& item : due) {
+                    if (!item.frame) continue;
+                    if (item.expectAck) {
+                        if (!item.resend) outstandingResends = opt.maxResends;
+                        outstanding = item.bytes;
+                    }
+                    if (corruptNext > 0) {
+                        --corruptNext;
+                        item.bytes.back() ^= 0xFF;
+                    }
+                }
+                chunk = chunkSize;
+                gap = chunkGapMs;
+                join = coalesce;
+            }
+            if (join) {
+                Item all;
+                for (Item& item : due) {
+                    all.bytes.insert(all.bytes.end(), item.bytes.begin(), item.bytes.end());
+                    all.frame = all.frame || item.frame;
+                }
+                due.assign(1, std::move(all));
+            }
+            for (const Item& item : due) {
+                if (item.frame && chunk > 0) {
+                    for (size_t at = 0; at < item.bytes.size(); at += chunk) {
+                        if (at > 0) std::this_thread::sleep_for(std::chrono::milliseconds(gap));
+                        size_t len = std::min(chunk, item.bytes.size() - at);
+                        WriteOnce(item.bytes.data() + at, len);
+                    }
+                } else {
+                    WriteOnce(item.bytes.data(), item.bytes.size());
+                }
+            }
+        }
+    }
+
+    // One logical write: retried on a full pty until kWriteStall, then the rest is dropped.
+    // The bytes enter the record before they are written, so whatever the host has read is
+    // already in the record when it looks.
+    void WriteOnce(const uint8_t* data, size_t n) {
+        unsigned generation;
+        {
+            std::lock_guard<std::mutex> lock(mu);
+            if (opt.recordTraffic) {
+                rec.tx.insert(rec.tx.end(), data, data + n);
+                rec.txWrites.push_back(n);
+            }
+            generation = recordGeneration;
+        }
+        changed.notify_all();
+        Trace("TX " + Describe(std::vector<uint8_t>(data, data + n)));
+        size_t done = 0;
+        auto giveUp = Clock::now() + kWriteStall;
+        while (done < n) {
+            ssize_t w = ::write(master, data + done, n - done);
+            if (w > 0) {
+                done += static_cast<size_t>(w);
+                continue;
+            }
+            if (w < 0 && errno == EINTR) continue;
+            if (w < 0 && errno == EAGAIN && Clock::now() < giveUp) {
+                pollfd p{master, POLLOUT, 0};
+                ::poll(&p, 1, 10);
+                continue;
+            }
+            break;
+        }
+        if (done == n) return;
+        {
+            // Only this thread appends to tx, so the tail is still ours unless it was cleared.
+            std::lock_guard<std::mutex> lock(mu);
+            if (opt.recordTraffic && generation == recordGeneration) {
+                rec.tx.resize(rec.tx.size() - (n - done));
+                if (done > 0) {
+                    rec.txWrites.back() = done;
+                } else {
+                    rec.txWrites.pop_back();
+                }
+            }
+        }
+        Trace("TX stalled: " + std::to_string(n - done) + " bytes dropped (host not reading)");
+    }
+
+    // ---- handshake timers ----
+    void RunHandshake() {
+        std::lock_guard<std::mutex> lock(mu);
+        auto now = Clock::now();
+        if (hs == Handshake::Idle || now < hsDeadline) return;
+        if (!hostOpen || silent) {
+            hs = Handshake::Idle;
+            return;
+        }
+        if (hs == Handshake::Pending) {
+            hs = Handshake::Await;
+        } else if (++hsRetries > opt.enqRetries) {
+            hs = Handshake::Idle;
+            return;
+        }
+        SendEnqLocked(now);
+        hsDeadline = now + std::chrono::milliseconds(opt.enqRetryMs);
+    }
+
+    // ---- open/close detection ----
+    void ReadWatchEvents() {
+#ifdef __linux__
+        alignas(inotify_event) char buf[4096];
+        for (;;) {
+            ssize_t n = ::read(watchFd, buf, sizeof buf);
+            if (n <= 0) {
+                if (n < 0 && errno == EINTR) continue;
+                return;
+            }
+            for (char* p = buf; p < buf + n;) {
+                auto* ev = reinterpret_cast<inotify_event*>(p);
+                if (ev->mask & IN_OPEN) {
+                    if (++openCount == 1) OnHostOpen();
+                }
+                if (ev->mask & (IN_CLOSE_WRITE | IN_CLOSE_NOWRITE)) {
+                    if (openCount > 0 && --openCount == 0) OnHostClose();
+                }
+                p += sizeof(inotify_event) + ev->len;
+            }
+        }
+#endif
+    }
+
+    // Without file-system events: the master reports a hang-up exactly while no slave
+    // descriptor is open (the constructor opened and closed the slave once to get there).
+    bool MasterHungUp() {
+        pollfd p{master, POLLIN, 0};
+        if (::poll(&p, 1, 0) <= 0) return false;
+        return (p.revents & POLLHUP) != 0;
+    }
+
+    bool IsOpenIo() {
+        std::lock_guard<std::mutex> lock(mu);
+        return hostOpen;
+    }
+
+    int TimeoutMs(bool shortPoll) {
+        std::lock_guard<std::mutex> lock(mu);
+        auto now = Clock::now();
+        auto next = now + std::chrono::milliseconds(1000);
+        if (!scheduled.empty()) next = std::min(next, scheduled.begin()->first);
+        if (hs != Handshake::Idle) next = std::min(next, hsDeadline);
+        if (shortPoll) next = std::min(next, now + kHangupPoll);
+        if (next <= now) return 0;
+        auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(next - now).count();
+        return static_cast<int>(ms) + 1;  // +1: do not wake just before the deadline
+    }
+
+    void Run() {
+        for (;;) {
+            {
+                std::lock_guard<std::mutex> lock(mu);
+                if (stop) return;
+            }
+            bool open = IsOpenIo();
+            if (watchFd < 0 && !open && !MasterHungUp()) {
+                OnHostOpen();
+                open = true;
+            }
+            bool masterReady = open && Clock::now() >= hangupUntil;
+            bool shortPoll = (watchFd < 0 && !open) || (open && !masterReady);
+
+            pollfd fds[3];
+            nfds_t count = 0;
+            fds[count++] = {wake[0], POLLIN, 0};
+            int watchIdx = -1, masterIdx = -1;
+            if (watchFd >= 0) {
+                watchIdx = static_cast<int>(count);
+                fds[count++] = {watchFd, POLLIN, 0};
+            }
+            if (masterReady) {
+                masterIdx = static_cast<int>(count);
+                fds[count++] = {master, POLLIN, 0};
+            }
+            int rc = ::poll(fds, count, TimeoutMs(shortPoll));
+            if (rc < 0 && errno != EINTR) {
+                std::this_thread::sleep_for(kHangupPoll);
+                continue;
+            }
+            if (rc > 0 && (fds[0].revents & POLLIN)) {
+                char buf[64];
+                while (::read(wake[0], buf, sizeof buf) > 0) {
+                }
+            }
+            if (rc > 0 && watchIdx >= 0 && (fds[watchIdx].revents & POLLIN)) ReadWatchEvents();
+            if (rc > 0 && masterIdx >= 0 && fds[masterIdx].revents) {
+                short ev = fds[masterIdx].revents;
+                bool hungUp = false;
+                if (ev & POLLIN) {
+                    uint8_t buf[4096];
+                    ssize_t n = ::read(master, buf, sizeof buf);
+                    if (n > 0) {
+                        OnBytes(buf, static_cast<size_t>(n));
+                    } else if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
+                        hungUp = true;  // EIO: the last slave descriptor went away
+                    }
+                } else if (ev & (POLLHUP | POLLERR)) {
+                    hungUp = true;
+                }
+                if (hungUp) {
+                    if (watchFd < 0) {
+                        OnHostClose();
+                    } else {
+                        // The close event is on its way; do not spin on the hang-up meanwhile.
+                        hangupUntil = Clock::now() + kHangupPoll;
+                    }
+                }
+            }
+            RunHandshake();
+            RunDue();
+        }
+    }
+
+    bool Open() {
+        master = ::posix_openpt(O_RDWR | O_NOCTTY);
+        if (master < 0 || ::grantpt(master) != 0 || ::unlockpt(master) != 0) {
+            error = std::string("cannot create a pty: ") + std::strerror(errno);
+            return false;
+        }
+        char name[256];
+        if (::ptsname_r(master, name, sizeof name) != 0) {
+            error = "cannot name the pty slave";
+            return false;
+        }
+        slavePath = name;
+        ::fcntl(master, F_SETFD, FD_CLOEXEC);
+        ::fcntl(master, F_SETFL, ::fcntl(master, F_GETFL) | O_NONBLOCK);
+        // Raw line from the start, so nothing is echoed or held back before the host sets its
+        // own line mode.
+        termios tio{};
+        if (::tcgetattr(master, &tio) == 0) {
+            ::cfmakeraw(&tio);
+            ::tcsetattr(master, TCSANOW, &tio);
+        }
+        if (::pipe(wake) != 0) {
+            error = "cannot create the wake pipe";
+            return false;
+        }
+        for (int fd : wake) {
+            ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+            ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+        }
+#ifdef __linux__
+        if (opt.watchOpens) {
+            watchFd = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+            if (watchFd >= 0 &&
+                ::inotify_add_watch(watchFd, slavePath.c_str(), IN_OPEN | IN_CLOSE) < 0) {
+                ::close(watchFd);
+                watchFd = -1;
+            }
+        }
+#endif
+        if (watchFd < 0) {
+            // A master whose slave was never opened does not report a hang-up; open and close
+            // the slave once so that "hung up" means "closed" from now on.
+            int fd = ::open(slavePath.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+            if (fd >= 0) ::close(fd);
+        }
+        if (!opt.linkDir.empty()) {
+            linkPath = opt.linkDir + "/" + opt.portName;
+            struct stat st;
+            if (::lstat(linkPath.c_str(), &st) == 0 && S_ISLNK(st.st_mode))
+                ::unlink(linkPath.c_str());
+            if (::symlink(slavePath.c_str(), linkPath.c_str()) != 0) {
+                error = "cannot create " + linkPath + ": " + std::strerror(errno);
+                linkPath.clear();
+                return false;
+            }
+        }
+        return true;
+    }
+
+    void Close() {
+        if (!linkPath.empty()) {
+            char target[256];
+            ssize_t n = ::readlink(linkPath.c_str(), target, sizeof target - 1);
+            if (n > 0 && std::string(target, static_cast<size_t>(n)) == slavePath)
+                ::unlink(linkPath.c_str());
+        }
+        for (int* fd : {&master, &wake[0], &wake[1], &watchFd}) {
+            if (*fd >= 0) ::close(*fd);
+            *fd = -1;
+        }
+    }
+};
+
+TerminalSimulator::TerminalSimulator(Options options) : impl_(std::make_unique<Impl>()) {
+    impl_->opt = std::move(options);
+    impl_->powerUp = impl_->opt.powerUp;
+    impl_->handlers["5B."] = [](const Request&) { return std::optional<std::string>("0"); };
+    impl_->handlers["50."] = [](const Request&) { return std::optional<std::string>("0"); };
+    if (!impl_->Open()) {
+        impl_->Close();
+        return;
+    }
+    impl_->thread = std::thread([this] { impl_->Run(); });
+}
+
+TerminalSimulator::~TerminalSimulator() {
+    Stop();
+    impl_->Close();
+}
+
+bool TerminalSimulator::ok() const {
+    return impl_->error.empty();
+}
+const std::string& TerminalSimulator::error() const {
+    return impl_->error;
+}
+const std::string& TerminalSimulator::slavePath() const {
+    return impl_->slavePath;
+}
+const std::string& TerminalSimulator::linkPath() const {
+    return impl_->linkPath;
+}
+
+void TerminalSimulator::Stop() {
+    {
+        std::lock_guard<std::mutex> lock(impl_->mu);
+        impl_->stop = true;
+    }
+    if (impl_->wake[1] >= 0) impl_->Wake();
+    if (impl_->thread.joinable()) impl_->thread.join();
+}
+
+void TerminalSimulator::SetHandler(const std::string& id, Handler handler) {
+    std::lock_guard<std::mutex> lock(impl_->mu);
+    if (handler) {
+        impl_->handlers[id] = std::move(handler);
+    } else {
+        impl_->handlers.erase(id);
+    }
+}
+
+void TerminalSimulator::SetPowerUp(PowerUp mode) {
+    std::lock_guard<std::mutex> lock(impl_->mu);
+    impl_->powerUp = mode;
+}
+
+void TerminalSimulator::TriggerPowerUp() {
+    {
+        std::lock_guard<std::mutex> lock(impl_->mu);
+        impl_->StartHandshakeLocked(impl_->powerUp, Clock::now());
+    }
+    impl_->Wake();
+}
+
+void TerminalSimulator::SetSilent(bool silent) {
+    std::lock_guard<std::mutex> lock(impl_->mu);
+    impl_->silent = silent;
+    if (silent) impl_->scheduled.clear();
+}
+
+bool TerminalSimulator::IsHostOpen() const {
+    std::lock_guard<std::mutex> lock(impl_->mu);
+    return impl_->hostOpen;
+}
+
+void TerminalSimulator::NakNextFrames(int count) {
+    std::lock_guard<std::mutex> lock(impl_->mu);
+    impl_->nakNext = count;
+}
+
+void TerminalSimulator::SetAckMode(AckMode mode, bool respond) {
+    std::lock_guard<std::mutex> lock(impl_->mu);
+    impl_->ackMode = mode;
+    impl_->withholdRespond = respond;
+}
+
+void TerminalSimulator::WithholdNextAcks(int count, bool respond) {
+    std::lock_guard<std::mutex> lock(impl_->mu);
+    impl_->withholdNext = count;
+    impl_->withholdNextRespond = respond;
+}
+
+void TerminalSimulator::SetAckDelay(int ms) {
+    std::lock_guard<std::mutex> lock(impl_->mu);
+    impl_->ackDelayMs = std::max(0, ms);
+}
+
+void TerminalSimulator::SetResponseDelay(int ms) {
+    std::lock_guard<std::mutex> lock(impl_->mu);
+    impl_->responseDelayMs = std::max(0, ms);
+}
+
+void TerminalSimulator::CorruptNextFrames(int count) {
+    std::lock_guard<std::mutex> lock(impl_->mu);
+    impl_->corruptNext = count;
+}
+
+void TerminalSimulator::SetChunking(size_t chunkSize, int gapMs) {
+    std::lock_guard<std::mutex> lock(impl_->mu);
+    impl_->chunkSize = chunkSize;
+    impl_->chunkGapMs = std::max(0, gapMs);
+}
+
+void TerminalSimulator::SetCoalesce(bool coalesce) {
+    std::lock_guard<std::mutex> lock(impl_->mu);
+    impl_->coalesce = coalesce;
+}
+
+void TerminalSimulator::SendRaw(const std::vector<uint8_t>& bytes) {
+    {
+        std::lock_guard<std::mutex> lock(impl_->mu);
+        Item item;
+        item.bytes = bytes;
+        impl_->ScheduleLocked(Clock::now(), std::move(item));
+    }
+    impl_->Wake();
+}
+
+void TerminalSimulator::SendFrame(const std::string& id, const std::string& payload) {
+    {
+        std::lock_guard<std::mutex> lock(impl_->mu);
+        impl_->ScheduleFrameLocked(Clock::now(), BuildFrame(id, payload));
+    }
+    impl_->Wake();
+}
+
+void TerminalSimulator::SendEnq() {
+    {
+        std::lock_guard<std::mutex> lock(impl_->mu);
+        if (impl_->hostOpen) impl_->SendEnqLocked(Clock::now());
+    }
+    impl_->Wake();
+}
+
+Record TerminalSimulator::Snapshot() const {
+    std::lock_guard<std::mutex> lock(impl_->mu);
+    return impl_->rec;
+}
+
+void TerminalSimulator::ClearRecord() {
+    std::lock_guard<std::mutex> lock(impl_->mu);
+    impl_->rec = Record();
+    ++impl_->recordGeneration;
+}
+
+bool TerminalSimulator::WaitFor(const std::function<bool(const Record&)>& predicate, int ms) const {
+    std::unique_lock<std::mutex> lock(impl_->mu);
+    return impl_->changed.wait_for(lock, std::chrono::milliseconds(ms),
+                                   [&] { return predicate(impl_->rec); });
+}
+
+bool TerminalSimulator::WaitForFrames(size_t count, int ms) const {
+    return WaitFor([count](const Record& r) { return r.frames.size() >= count; }, ms);
+}
+
+bool TerminalSimulator::WaitForRaw(
+    const std::function<bool(const std::vector<uint8_t>&)>& predicate, int ms) const {
+    return WaitFor([&](const Record& r) { return predicate(r.rx); }, ms);
+}
+
+bool TerminalSimulator::WaitForHostOpen(int ms) const {
+    std::unique_lock<std::mutex> lock(impl_->mu);
+    return impl_->changed.wait_for(lock, std::chrono::milliseconds(ms),
+                                   [&] { return impl_->hostOpen; });
+}
+
+bool TerminalSimulator::WaitForHandshakes(int count, int ms) const {
+    return WaitFor([count](const Record& r) { return r.handshakes >= count; }, ms);
+}
+
+}  // namespace orn::sim

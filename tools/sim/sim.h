@@ -1,0 +1,195 @@
+// Terminal simulator: plays the PIN pad at the far end of a pseudo-terminal so that a
+// point-of-sale application (or the library's integration tests) can run without hardware.
+//
+// The simulator owns the pty master; the host opens the slave, directly by path or as a COM
+// name through a symlink in a port directory. It frames, checks and acknowledges what the host
+// sends, answers messages through per-identifier handlers, performs the power-up enquiry
+// handshake each time the host opens the port, records all traffic for assertions and can
+// inject link faults. It has its own small codec (framing, LRC, P1.6) on purpose: it shares no
+// code with the library, so a codec fault on either side shows up as a disagreement.
+//
+// All public members are thread-safe. Handlers run on the simulator's I/O thread, one at a
+// time, without any simulator lock held: they may call the simulator (SendFrame, Snapshot,
+// fault setters) but must not block; use SetResponseDelay for slow answers.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace orn::sim {
+
+constexpr uint8_t kSoh = 0x01;
+constexpr uint8_t kStx = 0x02;
+constexpr uint8_t kEtx = 0x03;
+constexpr uint8_t kEnq = 0x05;
+constexpr uint8_t kAck = 0x06;
+constexpr uint8_t kNak = 0x15;
+constexpr uint8_t kEtb = 0x17;
+
+// ---- Codec -------------------------------------------------------------------------------
+
+// P1.6 text encoding of raw bytes for the 7-bit link: 3 bytes become 4 characters 0x40..0x7F.
+std::string EncodeP16(const std::string& bytes);
+// Inverse of EncodeP16: the low 6 bits of each character, incomplete trailing bits dropped.
+std::string DecodeP16(const std::string& chars);
+// True for the identifiers whose payload travels P1.6-encoded ("F0.", "F1.", any case).
+bool IsBinaryId(const std::string& id);
+// LRC of a frame given without its LRC byte: XOR from after the start byte (from the start
+// byte itself when it is not STX) through the end byte.
+uint8_t Lrc(const std::vector<uint8_t>& frameWithoutLrc);
+// start byte, `body`, end byte, LRC; `body` goes on the wire unchanged.
+std::vector<uint8_t> BuildRawFrame(const std::string& body, uint8_t start = kStx,
+                                   uint8_t end = kEtx);
+// Frame of a message as the 7-bit link carries it: the payload of "F0."/"F1." is P1.6-encoded.
+std::vector<uint8_t> BuildFrame(const std::string& id, const std::string& payload);
+// Readable form of wire bytes for traces: <STX>5B.0<ETX><28>.
+std::string Describe(const std::vector<uint8_t>& bytes);
+// Opens a tty device the way a host would (read/write, no controlling tty, raw mode,
+// non-blocking). Returns the descriptor or -1. For tests that play the host themselves.
+int OpenRawTty(const std::string& path);
+
+// ---- Simulator ---------------------------------------------------------------------------
+
+// What the terminal does when the host opens the port.
+enum class PowerUp {
+    EnqAck,    // ENQ; on the host's answer (ACK, or a frame such as the cancel frame) send ACK
+    ThreeEnq,  // ENQ three times, each after the host's answer
+    None,      // nothing: only acknowledges and answers frames
+};
+
+// How the terminal acknowledges what the host sends (frames and link-test ENQs).
+enum class AckMode { Normal, Withhold };
+
+// What the terminal answered to a good frame.
+enum class Reply { Ack, Nak, None };
+
+// A good frame received from the host.
+struct Frame {
+    uint8_t start = kStx;
+    uint8_t end = kEtx;
+    std::string id;            // "5B.", "72", ...; empty for continuation blocks (SOH)
+    std::string payload;       // bytes after the identifier; P1.6-decoded for "F0."/"F1."
+    std::vector<uint8_t> raw;  // the frame as it came, start byte to LRC
+    Reply reply = Reply::Ack;
+};
+
+// A complete message handed to a handler. Blocks of a multi-block message (STX..ETB,
+// SOH..ETB, ..., SOH..ETX) are joined: `payload` is the concatenation, `raw` the last block.
+struct Request {
+    std::string id;
+    std::string payload;
+    std::vector<uint8_t> raw;
+};
+
+// Everything seen since construction or the last ClearRecord().
+struct Record {
+    std::vector<uint8_t> rx;       // every byte read from the host, in order
+    std::vector<uint8_t> tx;       // every byte written to the host, in order
+    std::vector<size_t> txWrites;  // size of each write() call, in order
+    std::vector<Frame> frames;     // good frames from the host, in order
+    int badFrames = 0;             // frames with a wrong LRC (answered with NAK)
+    int hostAcks = 0;              // ACK bytes from the host outside frames
+    int hostNaks = 0;              // NAK bytes from the host outside frames
+    int linkTests = 0;             // ENQ bytes from the host (link tests)
+    int enqsSent = 0;              // ENQs the simulator wrote (handshakes and SendEnq)
+    int handshakes = 0;            // completed power-up handshakes
+    int resends = 0;               // frames written again after the host's NAK
+    int hostOpens = 0;             // the port went from closed to open
+    int hostCloses = 0;            // the port went from open to closed
+};
+
+struct Options {
+    // When set, a symlink `linkDir`/`portName` -> slave device is created (and removed again
+    // on destruction), so the host opens the port by its COM name.
+    std::string linkDir;
+    std::string portName = "COM7";
+    PowerUp powerUp = PowerUp::EnqAck;
+    // Pause between seeing the host open the port and the first ENQ, to let it set the line up.
+    int powerUpDelayMs = 30;
+    // An ENQ the host does not answer is repeated after this long, at most this many times.
+    int enqRetryMs = 500;
+    int enqRetries = 6;
+    // How often a response frame is written again when the host NAKs it.
+    int maxResends = 3;
+    // Notice the host's open and close through file-system events on the slave device (needed
+    // to catch a close followed at once by a reopen). When off or unavailable, hang-ups of the
+    // master are polled every few milliseconds instead.
+    bool watchOpens = true;
+    // Keep the traffic (rx, tx, txWrites, frames) in the record; the counters are kept
+    // always. Off for long runs, where the record would only grow.
+    bool recordTraffic = true;
+    // Receives one line per event and per chunk read or written (for --verbose). Called on the
+    // I/O thread.
+    std::function<void(const std::string&)> trace;
+};
+
+class TerminalSimulator {
+  public:
+    // Returns the response payload (the simulator sends identifier + payload) or nullopt for
+    // no response (the frame is only acknowledged).
+    using Handler = std::function<std::optional<std::string>(const Request&)>;
+
+    // Creates the pty (and the link) and starts the I/O thread. Check ok().
+    explicit TerminalSimulator(Options options = {});
+    ~TerminalSimulator();  // Stop(), closes the pty, removes the link
+    TerminalSimulator(const TerminalSimulator&) = delete;
+    TerminalSimulator& operator=(const TerminalSimulator&) = delete;
+
+    bool ok() const;
+    const std::string& error() const;      // why construction failed
+    const std::string& slavePath() const;  // e.g. /dev/pts/3
+    const std::string& linkPath() const;   // linkDir/portName, or empty
+    void Stop();                           // stops the I/O thread; idempotent
+
+    // Handlers by identifier ("5B.", "72"; matched exactly, then upper-cased). Defaults:
+    // "5B." -> "0" and "50." -> "0". An empty handler removes the entry: ACK only.
+    void SetHandler(const std::string& id, Handler handler);
+
+    void SetPowerUp(PowerUp mode);  // for the next open
+    // Runs the handshake now (EnqAck when the mode is None).
+    void TriggerPowerUp();
+    // Silent: the terminal is absent; it records but writes nothing at all.
+    void SetSilent(bool silent);
+    bool IsHostOpen() const;
+
+    // ---- Fault injection (each takes effect for the next frames processed) ----
+    void NakNextFrames(int count);  // answer good frames with NAK and drop them
+    // Withhold: no ACK for frames and link tests. `respond`: still answer withheld frames.
+    void SetAckMode(AckMode mode, bool respond = false);
+    void WithholdNextAcks(int count, bool respond = false);
+    void SetAckDelay(int ms);
+    void SetResponseDelay(int ms);      // counted from the ACK
+    void CorruptNextFrames(int count);  // wrong LRC on the next frames written
+    // Write frames in pieces of `chunkSize` bytes with `gapMs` between them (0: whole).
+    void SetChunking(size_t chunkSize, int gapMs = 2);
+    // Join everything due at the same moment (ACK + response, several frames) in one write.
+    void SetCoalesce(bool coalesce);
+
+    // ---- Unsolicited output (dropped while the host has the port closed) ----
+    void SendRaw(const std::vector<uint8_t>& bytes);  // one write, exactly these bytes
+    void SendFrame(const std::string& id, const std::string& payload);  // expects the host's ACK
+    void SendEnq();
+
+    // ---- Record ----
+    Record Snapshot() const;
+    void ClearRecord();
+    // Waits until `predicate` holds for the record (evaluated under the simulator's lock: do
+    // not call the simulator from it) or `ms` pass; returns whether it held.
+    bool WaitFor(const std::function<bool(const Record&)>& predicate, int ms) const;
+    bool WaitForFrames(size_t count, int ms) const;
+    bool WaitForRaw(const std::function<bool(const std::vector<uint8_t>&)>& predicate,
+                    int ms) const;
+    bool WaitForHostOpen(int ms) const;
+    bool WaitForHandshakes(int count, int ms) const;
+
+  private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace orn::sim
