@@ -1,0 +1,262 @@
+// CGenericHandler: the library's one engine object. It owns the open transport, the link
+// receiver, the command queue with its scheduler thread (QueueThread) and monitor thread, the
+// connection state and, as its last member, the logger.
+//
+// Callers hand command records (CCommandData) to SendWaitData / SendAsync and block on the
+// record's own events; QueueThread sends one frame at a time; the link receiver reports ACK,
+// NAK and responses back through the ILinkEngine notifications on the listener thread.
+//
+// Locks: the queue lock guards the queue and every record's state, result and response. It may
+// be held while the connection state lock, the callback thread list lock or the port object
+// lock is taken, never the other way round. The receiver's receive lock is taken before the
+// queue lock (the receiver calls OnAck and friends under it), so nothing resets the receiver
+// while holding the queue lock.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <list>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "engine/command_data.h"
+#include "link/com_port.h"
+#include "link/link_engine.h"
+#include "link/receiver.h"
+#include "log/logger.h"
+#include "platform/platform.h"
+
+namespace orn {
+
+// Connection states; only kConnOk lets a command through.
+enum ConnectionState : int32_t {
+    kConnPortClosed = 0,
+    kConnDisconnected = 1,
+    kConnPending = 2,
+    kConnPowerUp = 3,
+    kConnOk = 4,
+};
+
+// What the engine asks about the kind of serial port it runs on. The default answers from the
+// platform; tests substitute a fake to play an unplugged USB serial adapter.
+class IPortKindQuery {
+  public:
+    virtual ~IPortKindQuery() = default;
+    // True when `name` is the terminal maker's USB virtual COM port (asked when it is opened).
+    virtual bool IsMakerUsbSerialPort(const std::string& name) = 0;
+    // True while `name` is still present as a USB serial port (asked after a failed write).
+    virtual bool IsUsbPortPresent(const std::string& name) = 0;
+};
+
+class CGenericHandler : public IChunkSink, public ILinkEngine {
+  public:
+    // Timeouts and counts of the scheduler (milliseconds).
+    static constexpr uint32_t kThreadWaitMs = 5000;
+    static constexpr uint32_t kSendWaitMs = 60000;
+    static constexpr int32_t kMaxNakResends = 5;
+    static constexpr uint32_t kIdleLinkCheckMs = 2000;
+    static constexpr uint32_t kIdleLinkCheckPendingMs = 20000;
+    static constexpr uint32_t kLinkCheckTimeoutMs = 500;
+    static constexpr int kPowerUpPolls = 35;
+    static constexpr uint32_t kPowerUpPollMs = 100;
+    static constexpr uint32_t kPowerUpSettleMs = 300;
+    // Longest sleep of the queue thread when no timer is due sooner.
+    static constexpr uint32_t kQueueMaxWaitMs = 100;
+    static constexpr uint32_t kMonitorPeriodMs = 5000;
+    static constexpr int kResponseBufferSize = 4096;
+
+    CGenericHandler();
+    ~CGenericHandler() override;
+    CGenericHandler(const CGenericHandler&) = delete;
+    CGenericHandler& operator=(const CGenericHandler&) = delete;
+
+    CLogger& Logger() override { return m_Logger; }
+
+    // --- transport ---------------------------------------------------------------------------
+    // Opens a serial port under its Windows name, starts its listener and applies the line
+    // settings of the terminal link. Returns the platform error (0 on success).
+    uint32_t OpenSerialPort(const char* name, uint32_t rxQueue, uint32_t txQueue);
+    // True while a transport exists and holds an open device.
+    bool IsPortOpen();
+    CComPort* SerialPort() { return m_pSerialPort.get(); }
+    // Closes and destroys the transport (no other state changes).
+    void DestroyTransport();
+    // Writes raw bytes through the open transport. Non-zero only when the write failed and the
+    // USB serial port was found gone (the link is then torn down, see HandleLostLink).
+    uint32_t Write(const uint8_t* data, uint32_t length) override;
+    // Writes the six-byte "50." cancel frame straight to the transport, bypassing the queue.
+    void SendRawCancel() override;
+    // Replaces the port-kind queries (null restores the platform's).
+    void SetPortKindQuery(IPortKindQuery* query);
+
+    // --- engine lifecycle --------------------------------------------------------------------
+    void StartThreads();
+    void StopThreads();
+    // Fails every queued record (waking its caller) and empties the queue.
+    void ClearQueue();
+    // Brings the engine down as the session's close does: transport, queue, threads, log.
+    void CloseLink();
+    // The ready check after an open: 1 ready (enquiry handshake seen, or the quick cancel was
+    // acknowledged), 0 not.
+    int WaitForPowerUpOrCancel();
+
+    // --- commands ----------------------------------------------------------------------------
+    // Admit the record, wait for send, ACK and response. The caller then reads the response
+    // with GetResponse and releases the record with DoneCommand.
+    int32_t SendWaitData(CCommandData* record);
+    // Marks the record asynchronous, admits it and waits for send and ACK. 0: accepted; the
+    // engine now owns the record (the caller must not touch it again) and its callback reports
+    // the outcome. Non-zero: the caller releases the record with DoneCommand.
+    int32_t SendAsync(CCommandData* record);
+    // The two halves of SendWaitData (multi-block MAC messages).
+    int32_t SendWaitAck(CCommandData* record);
+    int32_t WaitResponse(CCommandData* record);
+    bool AddToQueue(CCommandData* record);
+    bool WaitForSend(CCommandData* record);
+    bool WaitForAck(CCommandData* record);
+    bool WaitForResponse(CCommandData* record);
+    // Copies the response into `buffer` (kResponseBufferSize bytes); -1 when there is none.
+    int32_t GetResponse(CCommandData* record, unsigned char* buffer);
+    // Releases the caller's record; the caller must not use it afterwards.
+    void DoneCommand(CCommandData* record);
+    // Cancels the live records of a cancel type (kCancel50 also covers kCancelMsr) with -5.
+    void CancelQueued(int32_t cancelType);
+    // Sends the "72" cancel ahead of everything else. 1 sent (and, with waitForAck,
+    // acknowledged), 0 otherwise or with no transport.
+    int32_t QuickCancel(bool waitForAck);
+    // Queues a link check ("ENQ Test") nobody waits for; -1 with no transport, else 0.
+    int32_t QueueLinkCheck();
+    // 1 busy, 0 not, -7 device 3, -18 unknown device.
+    int32_t isBusy(int32_t device);
+    // The exported busy query: the link tests first, then the EMV rules and isBusy.
+    int32_t IsBusyExport(int32_t device);
+
+    // --- link side (ILinkEngine) ---------------------------------------------------------------
+    bool EngineStarted() override { return m_bEngineStarted.load(); }
+    int DataWidth() override { return m_nDataWidth.load(); }
+    bool QuickCancelMode() override { return m_nQuickCancelMode.load() != 0; }
+    void SetQuickCancelMode(bool on) { m_nQuickCancelMode = on ? 1 : 0; }
+    void SetPowerUpSeen() override { m_nPowerUpSeen = 1; }
+    bool PowerUpSeen() const { return m_nPowerUpSeen.load() != 0; }
+    void SetStrayCancelExpected() override { m_nStrayCancelExpected = 1; }
+    int32_t GetConnectionState() override;
+    void SetConnectionState(int32_t state) override;
+    int32_t& EnquiryCount() override { return m_nEnquiryCount; }
+    void OnAck() override;
+    void OnNak() override;
+    void OnPowerUp() override;
+    void OnLinkCheckAnswered() override;
+    void ProcessResponse(const uint8_t* message, uint32_t length) override;
+    void EmvAsyncReceiveHandler(const uint8_t* message, uint32_t length) override;
+
+    // Input auto-cancel around commands that wait for keypad input. Hooks for now: the timer
+    // thread comes with the asynchronous completion work (the timeout is off until then).
+    void StartInputAutoCancel() {}
+    void StopInputAutoCancel() {}
+
+    void SetLinkMonitoring(bool on) { m_bLinkMonitoring = on; }
+    bool LinkMonitoring() const { return m_bLinkMonitoring.load(); }
+    // Whether any EMV session is open (the EMV channel fills this in).
+    bool EmvSessionOpen() { return false; }
+
+    // Chunks from the transport's listener go to the link receiver.
+    void Receive(const uint8_t* data, uint32_t count) override;
+    // Resets the receiver to idle (link closed, reopened or lost, timeouts).
+    void ResetReceiver();
+
+    // Number of records in the queue (diagnostics).
+    size_t QueueSize();
+
+  private:
+    // What one QueueThread instance reads: a thread abandoned after a failed stop keeps its own
+    // flags, so a later thread is never stopped or drained by mistake.
+    struct QueueControl {
+        std::atomic<bool> stop{false};
+        std::atomic<bool> drain{false};
+    };
+
+    struct CallbackThreadEntry {
+        std::shared_ptr<platform::Thread> thread;
+        uint32_t id;
+        int32_t kind;
+    };
+
+    uint32_t QueueThread(std::shared_ptr<QueueControl> control);
+    uint32_t QueueMonitorThread();
+    void LogQueue();
+
+    // Runs the record's callback on a new thread (queue lock held).
+    void StartCallbackThread(CCommandData* record);
+    // Reaps listed callback threads that have ended.
+    void ReapCallbackThreads();
+    void StopCallbackThreads();
+
+    // Queue thread helpers.
+    void RemoveReleasedRecords();
+    // Drops the engine's reference to a record taken out of the queue (queue lock held).
+    static void DropFromQueue(CCommandData* record);
+
+    // Calling-side helpers.
+    int32_t ResultOf(CCommandData* record);
+    void SetResultLocked(CCommandData* record, int32_t result);
+    // The result of a record that AddToQueue did not admit.
+    int32_t NotAdmitted(CCommandData* record);
+    // Runs the send / ACK part shared by SendAsync and SendWaitAck.
+    int32_t SendUntilAck(CCommandData* record);
+    // ACK wait ran out: true when the command is finished (-2), false when it was queued again.
+    bool AckTimerExpired(CCommandData* record);
+    void LogWaitFailure(const char* prefix, platform::WaitResult result);
+
+    // Write error handling: the lost USB serial port.
+    uint32_t OnWriteError(uint32_t error);
+    void HandleLostLink();
+    void DestroyRetiredPort();
+    void ClearEmvSessions() {}  // the EMV channel fills this in
+
+    CLinkReceiver m_Receiver;
+    int32_t m_nEnquiryCount = 0;  // guarded by the receiver's receive lock
+
+    // Transport.
+    platform::RecursiveLock m_PortObjectLock;  // guards the port pointers against writers
+    std::unique_ptr<CComPort> m_pSerialPort;
+    std::unique_ptr<CComPort> m_pRetiredPort;  // a lost port waiting to be closed
+    std::string m_strPortName;                 // name the open port was asked for
+    bool m_bUsbSerialLink = false;
+    IPortKindQuery* m_pPortKindQuery = nullptr;  // null: platform answers
+
+    // Queue.
+    platform::RecursiveLock m_QueueLock;
+    std::list<CCommandData*> m_Queue;  // the engine holds one reference on each
+    bool m_bAccepting = false;         // admission open (between StartThreads and StopThreads)
+    int32_t m_nNakCount = 0;
+    // Shared with callback threads, which signal it when they end.
+    std::shared_ptr<platform::Event> m_hQueueEvent;
+    platform::Event m_hQueueThreadStartEvent{true};
+    platform::Event m_hQueueMonitorThreadStartEvent{true};
+    platform::Event m_hKillQueueMonitorThread{true};
+    platform::Thread m_QueueThread;
+    platform::Thread m_MonitorThread;
+    std::shared_ptr<QueueControl> m_pQueueControl;
+
+    // Callback threads.
+    platform::RecursiveLock m_CallbackListLock;
+    std::vector<CallbackThreadEntry> m_CallbackThreads;
+
+    platform::RecursiveLock m_ConnectionStateLock;
+    int32_t m_nConnectionState = kConnPortClosed;
+
+    std::atomic<bool> m_bLinkMonitoring{true};
+    std::atomic<int32_t> m_nQuickCancelMode{1};
+    std::atomic<int32_t> m_nPowerUpSeen{0};
+    std::atomic<int32_t> m_nStrayCancelExpected{0};
+    std::atomic<int> m_nDataWidth{7};
+    std::atomic<bool> m_bEngineStarted{false};
+
+    CLogger m_Logger;  // last member: destroyed first, after the destructor stopped everything
+};
+
+// The process-wide engine.
+CGenericHandler& Engine();
+
+}  // namespace orn

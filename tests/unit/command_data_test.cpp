@@ -1,0 +1,227 @@
+// The command record: frames as they go on the wire, timeouts, limits and its events.
+#include "engine/command_data.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "test_support.h"
+
+namespace {
+
+using orn::CCommandData;
+
+std::vector<uint8_t> FrameOf(const CCommandData& record) {
+    const unsigned char* frame = nullptr;
+    int32_t length = record.GetFrame(&frame);
+    return std::vector<uint8_t>(frame, frame + length);
+}
+
+std::vector<uint8_t> EncodedFrameOf(const CCommandData& record) {
+    const unsigned char* frame = nullptr;
+    int32_t length = record.GetEncodedFrame(&frame);
+    if (length < 0) return {};
+    return std::vector<uint8_t>(frame, frame + length);
+}
+
+// Frame worked out by hand: start, id, payload, end, then the XOR over everything after the
+// start byte (the start byte too when it is not STX).
+std::vector<uint8_t> Expected(uint8_t start, const std::string& body, uint8_t end) {
+    std::vector<uint8_t> frame;
+    frame.reserve(body.size() + 3);
+    frame.push_back(start);
+    for (char c : body) frame.push_back(static_cast<uint8_t>(c));
+    frame.push_back(end);
+    uint8_t lrc = start == 0x02 ? 0 : start;
+    for (size_t i = 1; i < frame.size(); ++i) lrc ^= frame[i];
+    frame.push_back(lrc);
+    return frame;
+}
+
+TEST(CommandDataFrame, TextCommandsCarryIdPayloadAndLrc) {
+    CCommandData beep;
+    beep.SetRequestId("5B.");
+    beep.AppendData("7");
+    EXPECT_FALSE(beep.BuildFrame(false));
+    const uint8_t lrc = '5' ^ 'B' ^ '.' ^ '7' ^ 0x03;
+    EXPECT_EQ(FrameOf(beep), (std::vector<uint8_t>{0x02, '5', 'B', '.', '7', 0x03, lrc}));
+    EXPECT_EQ(beep.GetEncodedFrame(nullptr), -1);
+    // Rebuilding for a resend gives the very same bytes.
+    beep.BuildFrame(false);
+    EXPECT_EQ(FrameOf(beep), (std::vector<uint8_t>{0x02, '5', 'B', '.', '7', 0x03, lrc}));
+
+    // A two-character id (the quick cancel) and no payload.
+    CCommandData quick;
+    quick.SetRequestId("72");
+    quick.BuildFrame(false);
+    EXPECT_EQ(FrameOf(quick), Expected(0x02, "72", 0x03));
+
+    // Continuation blocks start with SOH, which then counts in the LRC.
+    CCommandData block;
+    block.SetRequestId("MB.");
+    block.AppendData("0123");
+    block.SetFrameChars(0x01, 0x17);
+    block.BuildFrame(false);
+    EXPECT_EQ(FrameOf(block), Expected(0x01, "MB.0123", 0x17));
+
+    // Payload appended in pieces, text and bytes.
+    CCommandData pieces;
+    pieces.SetRequestId("6T.");
+    pieces.AppendData("12");
+    const unsigned char raw[] = {'3', '4'};
+    pieces.AppendData(raw, 2);
+    pieces.BuildFrame(true);
+    EXPECT_EQ(FrameOf(pieces), Expected(0x02, "6T.1234", 0x03));
+}
+
+TEST(CommandDataFrame, LinkCheckIsTheSingleEnqByte) {
+    CCommandData check;
+    check.SetEnqTest();
+    check.SetRequestId("5B.");  // ignored for a link check
+    check.AppendData("7");
+    EXPECT_FALSE(check.BuildFrame(false));
+    EXPECT_EQ(FrameOf(check), std::vector<uint8_t>{0x05});
+    EXPECT_EQ(check.GetEncodedFrame(nullptr), -1);
+}
+
+TEST(CommandDataFrame, RawDataIsP16EncodedOnlyOnTheSerialLink) {
+    const unsigned char payload[] = {0x00, 0x02, 0x05, 0x07};
+    for (const char* id : {"F0.", "F1."}) {
+        CCommandData record;
+        record.SetRequestId(id);
+        record.AppendData(payload, 4);
+        ASSERT_TRUE(record.BuildFrame(false)) << id;
+        const std::vector<uint8_t> plain =
+            Expected(0x02, std::string(id) + std::string(payload, payload + 4), 0x03);
+        EXPECT_EQ(FrameOf(record), plain);
+        // 00 02 05 07 encodes to 40 40 48 45 41 70.
+        EXPECT_EQ(EncodedFrameOf(record),
+                  Expected(0x02, std::string(id) + "\x40\x40\x48\x45\x41\x70", 0x03));
+
+        // The 8-bit link sends the plain frame only; an earlier encoded frame is dropped.
+        EXPECT_FALSE(record.BuildFrame(true));
+        EXPECT_EQ(FrameOf(record), plain);
+        EXPECT_EQ(record.GetEncodedFrame(nullptr), -1);
+    }
+    CCommandData text;
+    text.SetRequestId("F2.");
+    text.AppendData("AB");
+    EXPECT_FALSE(text.BuildFrame(false));
+}
+
+TEST(CommandDataLimits, NamesIdsAndPayloadAreBounded) {
+    CCommandData record;
+    record.SetName(std::string(300, 'n').c_str());
+    EXPECT_EQ(std::string(record.GetName()), std::string(255, 'n'));
+    record.SetName("ornBeep");
+    EXPECT_STREQ(record.GetName(), "ornBeep");
+
+    record.SetRequestId("5B.X");
+    EXPECT_EQ(record.GetRequestId(), "5B.");
+
+    record.SetResponseId(std::string(70, 'r'));
+    EXPECT_EQ(record.GetResponseId(nullptr), 64);
+    record.SetResponseId("");
+    EXPECT_EQ(record.GetResponseId(nullptr), 0);
+
+    // 4 header bytes + 1194 payload bytes + end byte + LRC fill the 1200-byte buffer.
+    const std::string big(CCommandData::kMaxPayload, 'p');
+    EXPECT_TRUE(record.AppendData(big));
+    EXPECT_FALSE(record.AppendData("x"));
+    EXPECT_EQ(record.GetPayloadLength(), 1194);
+    record.SetRequestId("ZZ.");
+    record.BuildFrame(false);
+    EXPECT_EQ(FrameOf(record), Expected(0x02, "ZZ." + big, 0x03));
+}
+
+TEST(CommandDataTimeouts, ResponseTimeoutGetsItsMarginExceptZero) {
+    CCommandData record;
+    EXPECT_EQ(record.GetResponseTimeout(), 8000u);  // default carries no margin
+    EXPECT_EQ(record.GetAckTimeout(), 1500u);
+    record.SetResponseTimeout(4000);
+    EXPECT_EQ(record.GetResponseTimeout(), 5000u);
+    record.SetResponseTimeout(0);
+    EXPECT_EQ(record.GetResponseTimeout(), 0u);
+    // With no limit the timer never runs.
+    record.StartTimer();
+    EXPECT_FALSE(record.TimerRunning());
+    EXPECT_FALSE(record.TimerExpired());
+}
+
+TEST(CommandDataTimeouts, TimerExpiresOncePerStart) {
+    CCommandData record;
+    record.SetResponseTimeout(1);  // stored 1001 ms
+    record.StartTimer();
+    EXPECT_TRUE(record.TimerRunning());
+    EXPECT_FALSE(record.TimerExpired());
+    EXPECT_TRUE(orn::test::WaitUntil([&] { return record.TimerExpired(); }, 5000));
+    EXPECT_FALSE(record.TimerExpired());
+    EXPECT_FALSE(record.TimerRunning());
+}
+
+TEST(CommandDataState, RetriesAllowThreeTransmissions) {
+    CCommandData record;
+    EXPECT_EQ(record.DecrementRetries(), 2);
+    EXPECT_EQ(record.DecrementRetries(), 1);
+    EXPECT_EQ(record.DecrementRetries(), 0);
+    EXPECT_EQ(record.DecrementRetries(), 0);
+}
+
+TEST(CommandDataState, ResponseIsCopiedAndReplaced) {
+    CCommandData record;
+    EXPECT_EQ(record.GetResponseData(nullptr), -1);
+    EXPECT_EQ(record.GetResponseString(), "");
+    const unsigned char first[] = {'0', 'A', 0x00, 'B'};
+    record.SetResponse(first, 4);
+    const unsigned char* data = nullptr;
+    EXPECT_EQ(record.GetResponseData(&data), 4);
+    EXPECT_EQ(std::string(data, data + 4), std::string("0A\0B", 4));
+    EXPECT_EQ(record.GetResponseString(), std::string("0A\0B", 4));
+    record.SetResponse(nullptr, 3);  // unchanged
+    EXPECT_EQ(record.GetResponseData(nullptr), 4);
+    record.SetResponse(reinterpret_cast<const unsigned char*>("1"), 1);
+    EXPECT_EQ(record.GetResponseString(), "1");
+}
+
+TEST(CommandDataState, CurrentEventFollowsTheState) {
+    struct Row {
+        int32_t state;
+        bool send, ack, signal;
+    };
+    const Row rows[] = {
+        {orn::kStateSend, true, false, false},         {orn::kStateWaitAck, false, true, false},
+        {orn::kStateWaitResponse, false, false, true}, {orn::kStateComplete, false, false, false},
+        {orn::kStateCancelled, false, false, false},
+    };
+    for (const Row& row : rows) {
+        CCommandData record;
+        record.SetState(row.state);
+        record.SetCurrentEvent();
+        EXPECT_EQ(record.GetSendEvent()->IsSet(), row.send) << row.state;
+        EXPECT_EQ(record.GetAckEvent()->IsSet(), row.ack) << row.state;
+        EXPECT_EQ(record.GetSignalEvent()->IsSet(), row.signal) << row.state;
+    }
+}
+
+TEST(CommandDataNames, LogNamesOfTheEnumerations) {
+    EXPECT_STREQ(orn::GetStateName(0), "UNINTIALIZED");
+    EXPECT_STREQ(orn::GetStateName(7), "REMOVE_FROM_QUEUE");
+    EXPECT_STREQ(orn::GetStateName(8), "???");
+    EXPECT_STREQ(orn::GetStateName(-1), "???");
+    EXPECT_STREQ(orn::GetGroupName(8), "EMV_ASYNC");
+    EXPECT_STREQ(orn::GetGroupName(13), "SAM3");
+    EXPECT_STREQ(orn::GetGroupName(14), "E");
+    EXPECT_STREQ(orn::GetGroupName(15), "???");
+    EXPECT_STREQ(orn::GetGroupName(16), "END_OF_LIST???");
+    EXPECT_STREQ(orn::GetGroupName(17), "???");
+    EXPECT_STREQ(orn::GetCancelTypeName(1), "50");
+    EXPECT_STREQ(orn::GetCancelTypeName(3), "MSR");
+    EXPECT_STREQ(orn::GetCancelTypeName(4), "???");
+    EXPECT_STREQ(orn::GetCallbackKindName(3), "DECRYPT&DISPLAY");
+    EXPECT_STREQ(orn::GetCallbackKindName(14), "CONNECTION_STATE");
+    EXPECT_STREQ(orn::GetCallbackKindName(0), "");
+    EXPECT_STREQ(orn::GetCallbackKindName(15), "");
+}
+
+}  // namespace
