@@ -1,0 +1,72 @@
+// ornSetDTR_CheckDSR: raise DTR on a COM port and report its DSR line.
+#include <cctype>
+#include <cstring>
+#include <string>
+
+#include "api/session.h"
+#include "velquoraorn.h"
+
+namespace orn {
+namespace {
+
+// "COM" (any case) followed by decimal digits only, numbered 1 to 255.
+bool IsValidComName(const char* name) {
+    if (std::strlen(name) < 4) return false;
+    for (int i = 0; i < 3; ++i)
+        if (std::toupper(static_cast<unsigned char>(name[i])) != "COM"[i]) return false;
+    int number = 0;
+    for (const char* p = name + 3; *p; ++p) {
+        if (!std::isdigit(static_cast<unsigned char>(*p))) return false;
+        number = number * 10 + (*p - '0');
+    }
+    return number >= 1 && number <= 255;
+}
+
+bool EqualsNoCase(const std::string& a, const char* b) {
+    if (a.size() != std::strlen(b)) return false;
+    for (size_t i = 0; i < a.size(); ++i)
+        if (std::toupper(static_cast<unsigned char>(a[i])) !=
+            std::toupper(static_cast<unsigned char>(b[i])))
+            return false;
+    return true;
+}
+
+// DTR up, 100 ms for the far end to answer, then DSR.
+int CheckDsrOnOpenPort() {
+    CGenericHandler& engine = Engine();
+    if (!engine.IsPortOpen()) return ORN_ERR_COMM_PORT_NOT_OPEN;
+    CComPort* port = engine.SerialPort();
+    if (!port) return 0;  // a USB HID link has no DSR line
+    port->SetDTR(true);
+    platform::SleepMs(100);
+    return port->GetDSR() ? 1 : 0;
+}
+
+}  // namespace
+}  // namespace orn
+
+extern "C" ORN_API int ornSetDTR_CheckDSR(const char* portName) {
+    using namespace orn;
+    if (!portName) return CheckDsrOnOpenPort();
+    if (std::strlen(portName) > 6) {
+        Engine().Logger().Log(kLogSevere, "Port Name too long -- should be 6 or less characters");
+        return ORN_ERR_COM_PORT_NAME_TOO_LONG;
+    }
+    if (!IsValidComName(portName)) return ORN_ERR_INVALID_PARAMETER_IN_API_CALL;
+    if (Engine().IsPortOpen() && EqualsNoCase(StoredPortName(), portName))
+        return CheckDsrOnOpenPort();
+
+    uint32_t error = 0;
+    auto device = platform::SerialDevice::Open(portName, &error);
+    if (!device) {
+        int mapped = MapOpenError(error);
+        return mapped;
+    }
+    device->SetDtr(true);
+    platform::SleepMs(100);
+    uint32_t status = 0;
+    int result =
+        device->GetModemStatus(&status) != 0 ? -1 : ((status & platform::kModemDsr) ? 1 : 0);
+    device->Close();
+    return result;
+}

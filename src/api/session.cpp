@@ -1,0 +1,277 @@
+// Opening and closing the link, the version calls and the result-code texts.
+#include "api/session.h"
+
+#include <cctype>
+#include <cstdio>
+#include <cstring>
+
+#include "velquoraorn.h"
+#include "version.h"
+
+namespace orn {
+
+namespace {
+
+constexpr uint32_t kQueueSize = 2048;
+
+// Error-text ring: a formatted text stays valid until 16 more have been produced.
+constexpr int kRingSize = 16;
+char g_ErrorRing[kRingSize][65];
+int g_RingIndex = 0;
+platform::RecursiveLock& ErrorTextLock() {
+    static platform::RecursiveLock lock;
+    return lock;
+}
+
+// Written by ornGetVersion; a static buffer so the text outlives the call.
+char g_VersionText[8];
+
+platform::RecursiveLock& StoredNameLock() {
+    static platform::RecursiveLock lock;
+    return lock;
+}
+char g_StoredPortName[68];
+
+const char* const kErrorNames[] = {
+    "ORN_ERR_NO_ERROR",
+    "ORN_ERR_COMM_PORT_NOT_OPEN",
+    "ORN_ERR_NO_ACK_ERROR",
+    "ORN_ERR_NO_RESPONSE_ERROR",
+    "ORN_ERR_NOT_DEFINED",
+    "ORN_ERR_CANCELED_BY_USER_ERROR",
+    "ORN_ERR_DEVICE_ERROR",
+    "ORN_ERR_UNKNOWN_ERROR",
+    "ORN_ERR_GOT_NAK_ERROR",
+    "ORN_ERR_CANCELED_BY_POWERUP_ERROR",
+    "ORN_ERR_WRONG_RESPONSE_ERROR",
+    "ORN_ERR_DEVICE_IS_NOT_RESPONDING_ERROR",
+    "ORN_ERR_DEVICE_IS_BUSY_ERROR",
+    "ORN_ERR_DEVICE_USB_DISCONNECTED",
+    "ORN_ERR_EMV_APPLICATION_NOT_FOUND",
+    "ORN_ERR_EMV_SESSION_TABLE_FULL",
+    "ORN_ERR_EMV_NOT_IN_SESSION_TABLE",
+    "ORN_ERR_COMMAND_NOT_EXIST",
+    "ORN_ERR_INVALID_PARAMETER_IN_API_CALL",
+    "ORN_ERR_API_TIMEOUT",
+    "ORN_ERR_API_QUEUE_BLOCKED",
+    "ORN_ERR_COM_PORT_NOT_EXIST",
+    "ORN_ERR_COM_PORT_BUSY",
+    "ORN_ERR_OTHER_COM_ALREADY_OPEN",
+    "ORN_ERR_COM_PORT_NAME_TOO_LONG",
+};
+
+bool StartsWithNoCase(const char* text, const char* prefix) {
+    for (; *prefix; ++text, ++prefix)
+        if (std::toupper(static_cast<unsigned char>(*text)) !=
+            std::toupper(static_cast<unsigned char>(*prefix)))
+            return false;
+    return true;
+}
+
+bool EqualsNoCase(const char* a, const char* b) {
+    return std::strlen(a) == std::strlen(b) && StartsWithNoCase(a, b);
+}
+
+enum class OpenKind { Init, Legacy };
+
+// The checks every open call makes before touching the port: -18, -24, -23 or 0.
+int CheckOpenArguments(const char* portName) {
+    if (!portName) return ORN_ERR_INVALID_PARAMETER_IN_API_CALL;
+    if (std::strlen(portName) >= 7) {
+        Engine().Logger().Log(kLogSevere, "Port Name too long -- should be 6 or less characters");
+        return ORN_ERR_COM_PORT_NAME_TOO_LONG;
+    }
+    if (Engine().IsPortOpen()) {
+        Engine().Logger().Log(kLogSevere, "Port Already Open, use ornClose first");
+        return ORN_ERR_OTHER_COM_ALREADY_OPEN;
+    }
+    return 0;
+}
+
+int OpenLink(OpenKind kind, const char* portName, const char* logFile, int32_t logLevel) {
+    platform::LockGuard hold(PortLock());
+    CGenericHandler& engine = Engine();
+    if (!portName) return ORN_ERR_INVALID_PARAMETER_IN_API_CALL;
+    if (kind == OpenKind::Init) engine.SetLinkMonitoring((logLevel & 0x80000000) == 0);
+    if (logFile) {
+        int32_t level = kind == OpenKind::Init ? (logLevel & 0x7FFFFFFF) : logLevel;
+        engine.Logger().OpenLogFile(logFile, level);
+    }
+    int result = CheckOpenArguments(portName);
+    if (result != 0) return result;
+
+    engine.StartThreads();
+    if (StartsWithNoCase(portName, "COM")) {
+        if (kind == OpenKind::Legacy) engine.SetQuickCancelMode(false);
+        result = MapOpenError(
+            engine.OpenSerialPort(SerialDeviceName(portName).c_str(), kQueueSize, kQueueSize));
+    } else if (StartsWithNoCase(portName, "USBHID")) {
+        // No USB HID terminal can be found on this build: a failure other than 2 and 5.
+        result = ORN_ERR_COMM_PORT_NOT_OPEN;
+    } else if (EqualsNoCase(portName, "AUTO")) {
+        // Automatic selection finds no terminal on this build.
+        engine.CloseLink();
+        return 1;
+    } else {
+        result = ORN_ERR_COMM_PORT_NOT_OPEN;
+    }
+    if (result == 0) {
+        if (engine.WaitForPowerUpOrCancel() != 0)
+            SetStoredPortName(portName);
+        else
+            result = 1;
+    }
+    if (result != 0) engine.CloseLink();
+    return result;
+}
+
+}  // namespace
+
+platform::RecursiveLock& PortLock() {
+    static platform::RecursiveLock lock;
+    return lock;
+}
+
+std::string StoredPortName() {
+    platform::LockGuard hold(StoredNameLock());
+    return g_StoredPortName;
+}
+
+void SetStoredPortName(const std::string& name) {
+    platform::LockGuard hold(StoredNameLock());
+    std::snprintf(g_StoredPortName, sizeof g_StoredPortName, "%s", name.c_str());
+}
+
+int CommonPreamble() {
+    CGenericHandler& engine = Engine();
+    if (!engine.IsPortOpen()) return ORN_ERR_COMM_PORT_NOT_OPEN;
+    if (engine.GetConnectionState() != kConnOk) return ORN_ERR_DEVICE_IS_NOT_RESPONDING_ERROR;
+    return 0;
+}
+
+int MapOpenError(uint32_t error) {
+    switch (error) {
+        case 0:
+            return 0;
+        case platform::kErrNotFound:
+            return ORN_ERR_COM_PORT_NOT_EXIST;
+        case platform::kErrAccessDenied:
+            return ORN_ERR_COM_PORT_BUSY;
+        default:
+            return ORN_ERR_COMM_PORT_NOT_OPEN;
+    }
+}
+
+std::string SerialDeviceName(const std::string& portName) {
+    if (portName.size() > 3 && StartsWithNoCase(portName.c_str(), "COM") &&
+        std::atoi(portName.c_str() + 3) > 9)
+        return "\\\\.\\" + portName;
+    return portName;
+}
+
+}  // namespace orn
+
+using orn::Engine;
+
+extern "C" {
+
+ORN_API int ornInit(const char* portName, const char* logFile, int32_t logLevel) {
+    return orn::OpenLink(orn::OpenKind::Init, portName, logFile, logLevel);
+}
+
+ORN_API int ornInitLegacy(const char* portName, const char* logFile, int32_t logLevel) {
+    return orn::OpenLink(orn::OpenKind::Legacy, portName, logFile, logLevel);
+}
+
+ORN_API int ornOpen(const char* portName) {
+    orn::platform::LockGuard hold(orn::PortLock());
+    int result = orn::CheckOpenArguments(portName);
+    if (result != 0) return result;
+    orn::CGenericHandler& engine = Engine();
+    engine.StartThreads();
+    result = orn::MapOpenError(engine.OpenSerialPort(orn::SerialDeviceName(portName).c_str(),
+                                                     orn::kQueueSize, orn::kQueueSize));
+    if (result != 0) {
+        engine.CloseLink();
+        return result;
+    }
+    // Clears whatever the terminal may still be doing; its outcome does not matter here.
+    engine.QuickCancel(true);
+    return 0;
+}
+
+ORN_API void ornClose(void) {
+    orn::platform::LockGuard hold(orn::PortLock());
+    Engine().CloseLink();
+}
+
+ORN_API int ornReOpenPort(void) {
+    orn::platform::LockGuard hold(orn::PortLock());
+    orn::CGenericHandler& engine = Engine();
+    if (!engine.IsPortOpen()) return 1;
+    engine.DestroyTransport();
+    engine.ResetReceiver();
+    std::string stored = orn::StoredPortName();
+    if (stored.empty() || engine.OpenSerialPort(("\\\\.\\" + stored).c_str(), orn::kQueueSize,
+                                                orn::kQueueSize) != 0) {
+        engine.CloseLink();
+        return 1;
+    }
+    return 0;
+}
+
+ORN_API const char* ornGetComPort(void) {
+    static thread_local char name[68];
+    std::string stored = orn::StoredPortName();
+    if (!Engine().IsPortOpen() || stored.empty()) return nullptr;
+    std::snprintf(name, sizeof name, "%s", stored.c_str());
+    return name;
+}
+
+ORN_API const char* ornGetVersion(void) {
+    std::memcpy(orn::g_VersionText, orn::kLibraryVersion, sizeof orn::kLibraryVersion);
+    return orn::g_VersionText;
+}
+
+ORN_API uint32_t ornGetVersionDWORD(void) {
+    int major = 0, minor = 0;
+    char rest[8] = "";
+    std::sscanf(orn::kLibraryVersion, "%d.%d.%7s", &major, &minor, rest);
+    return (static_cast<uint32_t>(major) << 16) | (static_cast<uint32_t>(minor) & 0xFFFF);
+}
+
+ORN_API const char* ornGetErrorString(int code) {
+    if (code <= 0 && code >= -24) return orn::kErrorNames[-code];
+    orn::platform::LockGuard hold(orn::ErrorTextLock());
+    char* text = orn::g_ErrorRing[orn::g_RingIndex];
+    orn::g_RingIndex = (orn::g_RingIndex + 1) % orn::kRingSize;
+    std::snprintf(text, sizeof orn::g_ErrorRing[0],
+                  code > 0 ? "ORN Command Specific Return Value: %d" : "Unknown Error Code: %d",
+                  code);
+    return text;
+}
+
+ORN_API int ornPing(void) {
+    return orn::CommonPreamble();
+}
+
+ORN_API int ornCheckConnectionStatus(void) {
+    orn::CGenericHandler& engine = Engine();
+    if (!engine.IsPortOpen()) return ORN_ERR_COMM_PORT_NOT_OPEN;
+    switch (engine.GetConnectionState()) {
+        case orn::kConnPortClosed:
+            return ORN_ERR_COMM_PORT_NOT_OPEN;
+        case orn::kConnDisconnected:
+            return 1;
+        case orn::kConnPending:
+            return 2;
+        case orn::kConnPowerUp:
+            return 3;
+        case orn::kConnOk:
+            return 0;
+        default:
+            return ORN_ERR_UNKNOWN_ERROR;
+    }
+}
+
+}  // extern "C"

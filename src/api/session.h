@@ -1,0 +1,28 @@
+// Process-wide session objects shared by the exported functions.
+#pragma once
+
+#include <string>
+
+#include "engine/generic_handler.h"
+#include "platform/platform.h"
+
+namespace orn {
+
+// Serialises open, close and discovery calls. Recursive: an open may close on failure.
+platform::RecursiveLock& PortLock();
+
+// Name under which the link was last opened by ornInit, ornInitLegacy or automatic selection.
+std::string StoredPortName();
+void SetStoredPortName(const std::string& name);
+
+// The start of every terminal command: -1 with no transport open, -11 unless the terminal is
+// connected, else 0. Argument checks (-18) follow it.
+int CommonPreamble();
+
+// Maps a platform open error to a result code: 0 → 0, 2 → -21, 5 → -22, else -1.
+int MapOpenError(uint32_t error);
+
+// "COMn" with n > 9 is opened as "\\.\COMn"; other names unchanged.
+std::string SerialDeviceName(const std::string& portName);
+
+}  // namespace orn
