@@ -120,6 +120,56 @@ ORN_API int ornSetLogKey(const char* key);
  * 1 accepted, 0 refused. */
 ORN_API int ornSetLogFileSizeLimit(int32_t limit);
 
+/* ---- Basic commands ---------------------------------------------------------------------- *
+ * Terminal commands return the terminal's status digit (0 success, positive values the
+ * terminal's own status), -1 with no link open, -11 while the terminal is not connected, -18 for
+ * a bad argument (nothing is sent), or another negative ORN_ERR_* code. An answer without a
+ * status character gives ORN_ERR_WRONG_RESPONSE_ERROR (-10). */
+
+/* Sounds beep pattern beepCode (0..15). */
+ORN_API int ornBeep(int beepCode);
+/* Cancels the terminal's current operation; pending display, keypad and card-reader requests end
+ * with ORN_ERR_CANCELED_BY_USER_ERROR (-5), even when the cancel's own exchange fails. */
+ORN_API int ornCancel(void);
+/* Restarts the terminal. */
+ORN_API int ornReboot(void);
+/* Returns the terminal to its idle screen number value (0..1295, sent as two base-36 digits). */
+ORN_API int ornReturnToIdle(int value);
+/* As ornReturnToIdle with the two base-36 characters given as they are ("0".."9", "A".."Z",
+ * "a".."z"). */
+ORN_API int ornReturnToIdleBase36(const char* code);
+/* Sends message id ("30".."EZ": first "3".."9"/"A".."E", second "0".."9"/"A".."Z") with data and
+ * copies the whole answer text (status character included) into response (responseSize bytes with
+ * the terminator). Returns the answer's length, -99 when it does not fit (response left empty),
+ * or a negative ORN_ERR_* code. */
+ORN_API int ornGenericAsciiCommand(const char* id, const char* data, char* response,
+                                   int responseSize);
+/* Stores prompt (at most 32 display characters, Windows-1252 accents allowed) with the 8-character
+ * tail under index 0..63. */
+ORN_API int ornPromptRegister(int index, const char* prompt, const char* tail);
+
+/* ---- Device management ------------------------------------------------------------------- */
+
+/* ---- Display and keypad ------------------------------------------------------------------ */
+
+/* ---- Keypad text entry ------------------------------------------------------------------- */
+
+/* ---- Scroll list ------------------------------------------------------------------------- */
+
+/* ---- Data storage ------------------------------------------------------------------------ */
+
+/* ---- Key management and encryption ------------------------------------------------------- */
+
+/* ---- MAC calculation and verification ---------------------------------------------------- */
+
+/* ---- PIN entry and debit sequence -------------------------------------------------------- */
+
+/* ---- EMV channel ------------------------------------------------------------------------- */
+
+/* ---- Magnetic stripe reader -------------------------------------------------------------- */
+
+/* ---- Smart card -------------------------------------------------------------------------- */
+
 /* ---- Instrumentation --------------------------------------------------------------------- */
 
 /* Always 0. */
