@@ -1,6 +1,8 @@
 // Terminal simulator: pty handling, receiver, scheduler of writes, handshake and faults.
 #include "sim.h"
 
+#include "answers.h"
+
 #include <fcntl.h>
 #include <poll.h>
 #include <termios.h>
@@ -812,8 +814,7 @@ struct TerminalSimulator::Impl {
 TerminalSimulator::TerminalSimulator(Options options) : impl_(std::make_unique<Impl>()) {
     impl_->opt = std::move(options);
     impl_->powerUp = impl_->opt.powerUp;
-    impl_->handlers["5B."] = [](const Request&) { return std::optional<std::string>("0"); };
-    impl_->handlers["50."] = [](const Request&) { return std::optional<std::string>("0"); };
+    InstallDefaultAnswers(*this);
     if (!impl_->Open()) {
         impl_->Close();
         return;

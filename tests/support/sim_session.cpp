@@ -1,0 +1,67 @@
+#include "sim_session.h"
+
+#include <fstream>
+#include <sstream>
+
+#include "velquoraorn.h"
+
+namespace orn::test {
+
+std::string ReadTextFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+SimSession::SimSession(orn::sim::Options options) {
+    log_ = dir_.File("session.log");
+    options.linkDir = ports_.path();
+    options.portName = "COM7";
+    sim_ = std::make_unique<orn::sim::TerminalSimulator>(options);
+}
+
+SimSession::~SimSession() {
+    Close();
+}
+
+int SimSession::Open(int level) {
+    int result = ornInit("COM7", log_.c_str(), level);
+    open_ = true;
+    if (result == 0) {
+        // Let the handshake's cancel answer ("50.0") pass before a test looks at traffic.
+        sim_->WaitFor([](const orn::sim::Record& r) { return r.handshakes > 0; }, 5000);
+        WaitUntil([] { return ornPing() == 0; }, 5000);
+    }
+    sim_->ClearRecord();
+    return result;
+}
+
+void SimSession::Close() {
+    if (open_) ornClose();
+    open_ = false;
+}
+
+std::string SimSession::CloseAndReadLog() {
+    Close();
+    return ReadTextFile(LogFile());
+}
+
+std::vector<std::string> SimSession::Payloads(const std::string& id) {
+    std::vector<std::string> payloads;
+    for (const auto& frame : sim_->Snapshot().frames)
+        if (frame.id == id) payloads.push_back(frame.payload);
+    return payloads;
+}
+
+bool SimSession::WaitForPayloads(const std::string& id, size_t count, int ms) {
+    return sim_->WaitFor(
+        [&](const orn::sim::Record& r) {
+            size_t n = 0;
+            for (const auto& frame : r.frames) n += frame.id == id;
+            return n >= count;
+        },
+        ms);
+}
+
+}  // namespace orn::test
