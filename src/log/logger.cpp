@@ -238,6 +238,9 @@ struct CLogger::State {
         LockGuard guard(queueLock);
         Session* s = session.get();
         if (!s || !s->hasStream.load()) return;
+        // The writer takes the whole queue at once, so only the first line of a batch needs
+        // to wake it.
+        bool wasEmpty = s->queue.empty();
         switch (s->stopEvent.Wait(0)) {
             case WaitResult::Signalled:
                 return;
@@ -248,7 +251,7 @@ struct CLogger::State {
                 break;
         }
         s->queue.push_back(std::move(line));
-        s->wakeEvent.Set();
+        if (wasEmpty) s->wakeEvent.Set();
     }
 };
 
@@ -346,7 +349,9 @@ uint32_t CLogger::WriterBody(std::shared_ptr<State> state, std::shared_ptr<Sessi
         // Written outside the queue lock: callers keep queueing while the file is busy, and
         // what they queue goes out with the next batch.
         if (!batch.empty() && s.writerHook) s.writerHook();
-        for (const std::string& line : batch) s.WriteFlush(line);
+        // One flush per batch: the file is complete up to the last drained line.
+        for (const std::string& line : batch) s.Write(line);
+        if (!batch.empty() && s.stream) std::fflush(s.stream);
     };
 
     auto sizeCheck = [&session, &st, &s] {
