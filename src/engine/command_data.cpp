@@ -223,10 +223,4 @@ void CCommandData::ResetAllEvents() {
         if (event) event->Reset();
 }
 
-void CCommandData::InvokeCallback() {
-    // Minimal for now: the decoding of each callback kind and the call of the user's callback
-    // come with the asynchronous commands. Until then an asynchronous record's callback thread
-    // only ends, which lets the queue reclaim the record.
-}
-
 }  // namespace orn

@@ -209,7 +209,8 @@ class CCommandData {
     platform::Event* GetAckEvent() const { return m_hAckEvent.get(); }
     platform::Event* GetSendEvent() const { return m_hSendEvent.get(); }
 
-    // Decodes the response according to the callback kind and calls the user callback.
+    // Decodes the response according to the callback kind and calls the user callback
+    // (engine/callbacks.cpp). The FKEY, INPUT and DEBIT kinds stop the input auto-cancel first.
     void InvokeCallback();
 
   private:
@@ -250,8 +251,10 @@ class CCommandData {
     uint32_t m_dwTimerStart = 0;
 
     // Engine bookkeeping, under the engine's queue lock.
-    bool m_bQueued = false;   // the engine holds its reference (the record is in the queue)
-    bool m_bRefused = false;  // refused as busy at admission: no callback, its caller releases it
+    bool m_bQueued = false;  // the engine holds its reference (the record is in the queue)
+    // Refused as busy at admission, or an asynchronous request that failed before its ACK: no
+    // callback, its caller releases it.
+    bool m_bRefused = false;
 
     std::atomic<int32_t> m_nRefs{1};
 };

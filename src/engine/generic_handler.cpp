@@ -16,9 +16,6 @@ using platform::WaitResult;
 
 namespace {
 
-const char* const kConnectionStateNames[] = {"COM Port Closed", "Disconnected", "Pending",
-                                             "Power Up Detected", "OK"};
-
 // The platform's answers: no USB port kinds are known on this platform yet, and a port counts
 // as present while its device node exists.
 class PlatformPortKindQuery : public IPortKindQuery {
@@ -48,7 +45,9 @@ bool IsPendingRecord(const CCommandData* record) {
 CGenericHandler::CGenericHandler()
     : m_Receiver(*this),
       m_hQueueEvent(std::make_shared<platform::Event>(true)),
-      m_pQueueControl(std::make_shared<QueueControl>()) {}
+      m_pQueueControl(std::make_shared<QueueControl>()) {
+    CreateAsyncCompletionEvents();
+}
 
 CGenericHandler::~CGenericHandler() {
     CloseLink();
@@ -293,40 +292,6 @@ void CGenericHandler::StopThreads() {
     m_Logger.Shutdown();
 }
 
-void CGenericHandler::StopCallbackThreads() {
-    std::vector<CallbackThreadEntry> threads;
-    {
-        // Waited for outside the lock: a callback may itself be starting another one.
-        LockGuard hold(m_CallbackListLock);
-        threads.swap(m_CallbackThreads);
-    }
-    const uint32_t self = platform::CurrentThreadId();
-    for (CallbackThreadEntry& entry : threads) {
-        if (entry.id == self) continue;  // a callback closing the link does not wait for itself
-        const char* kind = GetCallbackKindName(entry.kind);
-        WaitResult result = entry.thread->Join(kThreadWaitMs);
-        switch (result) {
-            case WaitResult::Signalled:
-                m_Logger.Log(kLogInfo, "%s Callback Thread shutdown properly", kind);
-                break;
-            case WaitResult::Timeout:
-                m_Logger.Log(kLogSevere,
-                             "%s Callback Thread shutdown improperly, terminating thread", kind);
-                entry.thread->Abandon();
-                break;
-            case WaitResult::Abandoned:
-                m_Logger.Log(kLogSevere, "Callback Thread shutdown Wait Abandoned");
-                break;
-            case WaitResult::Failed:
-                m_Logger.Log(kLogSevere, "Callback Thread shutdown Wait Failed");
-                break;
-            default:
-                m_Logger.Log(kLogSevere, "Callback Thread shutdown Wait Defaulted");
-                break;
-        }
-    }
-}
-
 void CGenericHandler::DropFromQueue(CCommandData* record) {
     record->m_bQueued = false;
     record->Release();
@@ -353,6 +318,8 @@ void CGenericHandler::CloseLink() {
     ClearEmvSessions();
     ResetReceiver();
     ClearQueue();
+    // Nothing is left to cancel: a timer still running would only send into a closed link.
+    StopInputAutoCancel();
     StopThreads();
     ClearQueue();  // whatever was admitted while the threads were being stopped
     SetConnectionState(kConnPortClosed);
@@ -625,114 +592,6 @@ uint32_t CGenericHandler::QueueThread(std::shared_ptr<QueueControl> control) {
     return 0;
 }
 
-void CGenericHandler::ReapCallbackThreads() {
-    LockGuard hold(m_CallbackListLock);
-    for (auto it = m_CallbackThreads.begin(); it != m_CallbackThreads.end();) {
-        if (!it->thread->Finished()) {
-            ++it;
-            continue;
-        }
-        if (it->thread->Join(0) != WaitResult::Signalled)
-            m_Logger.Log(kLogSevere, "Can't get Exit Code, Get Last Error = %ld", 0L);
-        it = m_CallbackThreads.erase(it);
-    }
-}
-
-void CGenericHandler::StartCallbackThread(CCommandData* record) {
-    auto startEvent = std::make_shared<platform::Event>(true);
-    auto thread = std::make_shared<platform::Thread>();
-    std::shared_ptr<platform::Event> queueEvent = m_hQueueEvent;
-    // The thread holds its own reference: the record outlives a queue cleared under it.
-    record->AddRef();
-    uint32_t err = thread->Start([record, startEvent, queueEvent]() -> uint32_t {
-        startEvent->Set();
-        platform::SleepMs(10);
-        record->InvokeCallback();
-        record->Release();
-        queueEvent->Set();  // lets the queue thread reclaim the record at once
-        return 0;
-    });
-    if (err != 0) {
-        record->Release();
-        return;
-    }
-    m_Logger.Log(kLogInfo, "ORN Callback Queue Thread with ID=%08X", thread->Id());
-    record->SetCallbackThread(thread);
-    {
-        LockGuard hold(m_CallbackListLock);
-        m_CallbackThreads.push_back({thread, thread->Id(), record->GetCallbackKind()});
-    }
-    static const ThreadStartWords words = ThreadStartWords::ForPrefix("OrnCallbackThread");
-    LogWaitOutcome(m_Logger, startEvent->Wait(kThreadWaitMs), words, thread->Id());
-}
-
-// --- QueueMonitorThread -------------------------------------------------------------------------
-
-uint32_t CGenericHandler::QueueMonitorThread() {
-    m_hQueueMonitorThreadStartEvent.Set();
-    for (;;) {
-        WaitResult result = m_hKillQueueMonitorThread.Wait(kMonitorPeriodMs);
-        switch (result) {
-            case WaitResult::Signalled:
-                return 0;
-            case WaitResult::Timeout:
-                LogQueue();
-                break;
-            case WaitResult::Abandoned:
-                m_Logger.Log(kLogSevere, "QueueMonitorThread Wait Abandoned");
-                break;
-            case WaitResult::Failed:
-                m_Logger.Log(kLogSevere, "QueueMonitorThread Wait Failed");
-                break;
-            default:
-                m_Logger.Log(kLogSevere, "QueueMonitorThread Wait Defaulted");
-                break;
-        }
-    }
-}
-
-void CGenericHandler::LogQueue() {
-    if (!m_Logger.Enabled(kLogInfo)) return;
-    std::string text = "Queue Monitor:\n";
-    bool any = false;
-    {
-        LockGuard hold(m_QueueLock);
-        int index = 0;
-        char prefix[16];
-        for (CCommandData* record : m_Queue) {
-            std::snprintf(prefix, sizeof prefix, "<Q%04d> ", index++);
-            text += prefix;
-            text += record->GetName();
-            text += ": State = ";
-            text += GetStateName(record->GetState());
-            text += ", Group = ";
-            text += GetGroupName(record->GetGroup());
-            text += ", Cancel = ";
-            text += GetCancelTypeName(record->GetCancelType());
-            text += "\n";
-            any = true;
-        }
-    }
-    if (any) m_Logger.Log(kLogInfo, "%s", text.c_str());
-
-    text = "Queue Monitor (Threads):\n";
-    any = false;
-    {
-        LockGuard hold(m_CallbackListLock);
-        char line[96];
-        for (const CallbackThreadEntry& entry : m_CallbackThreads) {
-            std::snprintf(line, sizeof line, "%s Callback ThreadID=%08X is active\n",
-                          GetCallbackKindName(entry.kind), entry.id);
-            text += line;
-            any = true;
-        }
-    }
-    if (any) {
-        text += "\n";
-        m_Logger.Log(kLogInfo, "%s", text.c_str());
-    }
-}
-
 // --- calling side --------------------------------------------------------------------------------
 
 int32_t CGenericHandler::ResultOf(CCommandData* record) {
@@ -965,7 +824,20 @@ int32_t CGenericHandler::SendUntilAck(CCommandData* record) {
 int32_t CGenericHandler::SendAsync(CCommandData* record) {
     record->SetAsync(1);
     if (!AddToQueue(record)) return NotAdmitted(record);
-    const int32_t result = SendUntilAck(record);
+    SendUntilAck(record);
+    int32_t result;
+    {
+        // Exactly one party reports the outcome. A request that failed before or at its ACK
+        // (cancel, power-up, no ACK, NAK) is reported by the Req's result, unless the queue
+        // thread already handed it to a callback thread: then the callback reports and the
+        // request counts as accepted.
+        LockGuard hold(m_QueueLock);
+        result = record->GetResult();
+        if (result != 0 && record->GetState() == kStateUserCallback)
+            result = 0;
+        else if (result != 0)
+            record->m_bRefused = true;  // no callback; its Req releases it
+    }
     // Accepted: the engine's reference now carries the record to its callback.
     if (result == 0) record->Release();
     return result;
@@ -1137,23 +1009,6 @@ int32_t CGenericHandler::IsBusyExport(int32_t device) {
 
 // --- link side ---------------------------------------------------------------------------------
 
-int32_t CGenericHandler::GetConnectionState() {
-    LockGuard hold(m_ConnectionStateLock);
-    return m_nConnectionState;
-}
-
-void CGenericHandler::SetConnectionState(int32_t state) {
-    if (state == kConnDisconnected && !m_bLinkMonitoring) return;
-    {
-        LockGuard hold(m_ConnectionStateLock);
-        if (m_nConnectionState == state) return;
-        m_nConnectionState = state;
-    }
-    const char* name = state >= 0 && state <= 4 ? kConnectionStateNames[state] : "?unknown?";
-    m_Logger.Log(kLogInfo, "Connection State Change: %s", name);
-    // (The connection state callback thread starts here once callbacks exist.)
-}
-
 void CGenericHandler::OnAck() {
     bool found = false;
     {
@@ -1220,28 +1075,6 @@ void CGenericHandler::OnLinkCheckAnswered() {
     m_hQueueEvent->Set();
 }
 
-void CGenericHandler::OnPowerUp() {
-    ResetReceiver();
-    SetConnectionState(kConnPowerUp);
-    bool cancelled = false;
-    {
-        LockGuard hold(m_QueueLock);
-        for (CCommandData* record : m_Queue) {
-            const int32_t state = record->GetState();
-            if (state == kStateRemoveFromQueue || record->m_bRefused) continue;
-            if (record->IsAsync() && state == kStateUserCallback) continue;
-            record->SetResult(ORN_ERR_CANCELED_BY_POWERUP_ERROR);
-            record->SetCurrentEvent();
-            record->SetState(kStateCancelled);
-            cancelled = true;
-        }
-    }
-    ClearEmvSessions();
-    if (cancelled) m_hQueueEvent->Set();
-    m_Logger.Log(kLogInfo, "Power Up Detected");
-    // (The power-up callback thread starts here once callbacks exist.)
-}
-
 void CGenericHandler::ProcessResponse(const uint8_t* message, uint32_t length) {
     if (!message || length < 3) length = 0;
     // Reader-channel answers of the cancel and status commands are matched by record name.
@@ -1303,10 +1136,6 @@ void CGenericHandler::ProcessResponse(const uint8_t* message, uint32_t length) {
         return;  // the answer to the cancel sent during the terminal's power-up
     m_Logger.Log(kLogSevere, "Warning: Got Response but no Queue Entry to match!");
     m_nStrayCancelExpected = 0;
-}
-
-void CGenericHandler::EmvAsyncReceiveHandler(const uint8_t* /*message*/, uint32_t /*length*/) {
-    // The EMV channel takes incoming "F1." traffic once it exists; until then it is dropped.
 }
 
 void CGenericHandler::Receive(const uint8_t* data, uint32_t count) {

@@ -10,17 +10,21 @@
 // be held while the connection state lock, the callback thread list lock or the port object
 // lock is taken, never the other way round. The receiver's receive lock is taken before the
 // queue lock (the receiver calls OnAck and friends under it), so nothing resets the receiver
-// while holding the queue lock.
+// while holding the queue lock. Starting a power-up or connection state thread takes the
+// notify start lock (possibly under the queue lock), then the callback thread list lock. User
+// callbacks run on threads of their own with no engine lock held.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <list>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "engine/command_data.h"
+#include "engine/emv_channel.h"
 #include "link/com_port.h"
 #include "link/link_engine.h"
 #include "link/receiver.h"
@@ -150,15 +154,64 @@ class CGenericHandler : public IChunkSink, public ILinkEngine {
     void ProcessResponse(const uint8_t* message, uint32_t length) override;
     void EmvAsyncReceiveHandler(const uint8_t* message, uint32_t length) override;
 
-    // Input auto-cancel around commands that wait for keypad input. Hooks for now: the timer
-    // thread comes with the asynchronous completion work (the timeout is off until then).
-    void StartInputAutoCancel() {}
-    void StopInputAutoCancel() {}
+    // --- asynchronous completion (async_completion.cpp) ----------------------------------------
+    using PowerUpCallback = void (*)();
+    using ConnectionStateCallback = void (*)(int);
+    // Process-wide user callbacks; null removes. Read again each time one is due.
+    void SetPowerUpCallback(PowerUpCallback callback) { m_pPowerUpCallback = callback; }
+    void SetConnectionStateCallback(ConnectionStateCallback callback) {
+        m_pConnectionStateCallback = callback;
+    }
+    // The value the connection state callback (and ornCheckConnectionStatus) reports for a
+    // state: 0 -> -1, 4 -> 0, 1..3 unchanged, anything else -7.
+    static int ConnectionStateCallbackValue(int32_t state);
+
+    // Input auto-cancel around commands that wait for keypad input: while it runs, a timer
+    // thread sends the "50." cancel (ornCancel) once the input has waited the set time.
+    int32_t GetInputTimeout();
+    // 0 stored; -1 while a timer thread exists (value unchanged); -18 outside 0..7200.
+    int32_t SetInputTimeout(int32_t seconds);
+    // Nothing when the timeout is 0. A timer still held for an earlier input is stopped first.
+    void StartInputAutoCancel();
+    // Nothing when the timeout is 0; otherwise ends the timer thread and forgets it.
+    void StopInputAutoCancel();
+
+    // Test seam: runs on each power-up and connection state thread after its start signal and
+    // before the user callback is read (lets a test change the registration in between).
+    void SetNotifyThreadHookForTest(std::function<void()> hook);
 
     void SetLinkMonitoring(bool on) { m_bLinkMonitoring = on; }
     bool LinkMonitoring() const { return m_bLinkMonitoring.load(); }
-    // Whether any EMV session is open (the EMV channel fills this in).
-    bool EmvSessionOpen() { return false; }
+    // Whether any EMV session is open.
+    bool EmvSessionOpen() { return AnyEmvSessionOpen(); }
+
+    // --- EMV channel (emv_channel.cpp) ----------------------------------------------------------
+    // Session table: a name stands for the first entry in use that is a prefix of it.
+    bool AddEmvSession(const char* name, EmvSessionCallback callback);
+    void RemoveEmvSession(const char* name);
+    bool FindEmvSession(const char* name);
+    bool AnyEmvSessionOpen();
+    bool EmvSessionTableFull();
+    // Send and receive sequences back to 0 and 128 (after a successful session open).
+    void ResetEmvSequences();
+    // The number for the next session request (each call advances it).
+    uint8_t NextEmvRequestSequence();
+    // The number for the next data message; only the terminal's acknowledgement advances it.
+    uint8_t EmvSendSequence();
+    // Completes the data message waiting for its acknowledgement with `status`; `message` (the
+    // identifier on) is stored as its response.
+    void EmvAckReceived(int32_t status, const uint8_t* message, uint32_t length);
+    // Writes the acknowledgement of incoming data message `sequence`, bypassing the queue.
+    void SendEmvAck(uint8_t sequence);
+    // Checks the sequence of an incoming data message and hands it to its session's callback.
+    void IncomingEmvAsyncRequestFromZETH(const uint8_t* message, uint32_t length,
+                                         uint32_t lengthField);
+
+    // --- combined swipe-or-card command (emv_channel.cpp) ---------------------------------------
+    // Taken only by the command's two completion routines, never with another engine lock.
+    platform::RecursiveLock& CombinedWaitLock() { return m_CombinedWaitLock; }
+    // Whether a record whose name begins with `prefix` is queued and not yet released.
+    bool HasQueuedRecordNamed(const char* prefix);
 
     // Chunks from the transport's listener go to the link receiver.
     void Receive(const uint8_t* data, uint32_t count) override;
@@ -190,7 +243,17 @@ class CGenericHandler : public IChunkSink, public ILinkEngine {
     void StartCallbackThread(CCommandData* record);
     // Reaps listed callback threads that have ended.
     void ReapCallbackThreads();
+    // Waits for (or gives up on) every listed callback thread but the calling one.
     void StopCallbackThreads();
+    // Starts a power-up or connection state thread: resets its start event, lists the thread
+    // under `kind`, logs `createdFormat` with its id and waits for its start.
+    void StartNotifyThread(int32_t kind, platform::Event* startEvent,
+                           std::function<void()> callUser, const char* createdFormat,
+                           const char* wordsPrefix);
+    void RunNotifyThreadHook();
+    // Constructor step: the events of this part; a failure is logged and left null.
+    void CreateAsyncCompletionEvents();
+    uint32_t InputTimeoutAutoCancelThread();
 
     // Queue thread helpers.
     void RemoveReleasedRecords();
@@ -212,7 +275,8 @@ class CGenericHandler : public IChunkSink, public ILinkEngine {
     uint32_t OnWriteError(uint32_t error);
     void HandleLostLink();
     void DestroyRetiredPort();
-    void ClearEmvSessions() {}  // the EMV channel fills this in
+    void ClearEmvSessions();
+    uint32_t EmvCallbackThread(const EmvIncomingRequest& request, platform::Event& startEvent);
 
     CLinkReceiver m_Receiver;
     int32_t m_nEnquiryCount = 0;  // guarded by the receiver's receive lock
@@ -243,8 +307,32 @@ class CGenericHandler : public IChunkSink, public ILinkEngine {
     platform::RecursiveLock m_CallbackListLock;
     std::vector<CallbackThreadEntry> m_CallbackThreads;
 
+    EmvChannelState m_Emv;
+    platform::RecursiveLock m_CombinedWaitLock;
+
     platform::RecursiveLock m_ConnectionStateLock;
     int32_t m_nConnectionState = kConnPortClosed;
+
+    // Power-up and connection state threads. Their start events are shared (auto-reset), so
+    // starts are taken one at a time under m_NotifyStartLock (taken after the queue lock,
+    // before the callback thread list lock).
+    std::atomic<PowerUpCallback> m_pPowerUpCallback{nullptr};
+    std::atomic<ConnectionStateCallback> m_pConnectionStateCallback{nullptr};
+    std::unique_ptr<platform::Event> m_hPowerUpCallbackThreadEvent;
+    std::unique_ptr<platform::Event> m_hConnectionStateThreadEvent;
+    platform::RecursiveLock m_NotifyStartLock;
+    platform::RecursiveLock m_NotifyHookLock;
+    std::function<void()> m_NotifyHook;
+
+    // Input auto-cancel. m_InputAutoCancelLock guards the timeout and the thread;
+    // m_InputAutoCancelControlLock makes each start and stop one step, so that one's reset of
+    // the shared events cannot swallow the other's kill (taken before m_InputAutoCancelLock).
+    platform::RecursiveLock m_InputAutoCancelLock;
+    platform::RecursiveLock m_InputAutoCancelControlLock;
+    int32_t m_nInputTimeoutSeconds = 0;
+    std::shared_ptr<platform::Thread> m_pInputAutoCancelThread;
+    std::unique_ptr<platform::Event> m_hInputTimeoutAutoCancelThreadStartEvent;
+    std::unique_ptr<platform::Event> m_hKillInputTimerEvent;
 
     std::atomic<bool> m_bLinkMonitoring{true};
     std::atomic<int32_t> m_nQuickCancelMode{1};

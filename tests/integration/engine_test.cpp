@@ -395,8 +395,11 @@ TEST_F(EngineTest, OpenSendsAQuickCancel) {
 TEST_F(EngineTest, IdleLinkCheckAfterTwoSecondsOfSilence) {
     Open(true);
     // A command is traffic: the idle time counts from its exchange.
+    const int acksBefore = sim_->Snapshot().hostAcks;
     EXPECT_EQ(Exchange(MakeCommand("ornBeep", "5B.", "7")).result, 0);
     auto start = Clock::now();
+    // The host's ACK of the answer may still be on its way to the simulator.
+    ASSERT_TRUE(sim_->WaitFor([&](const Record& r) { return r.hostAcks > acksBefore; }, kDeadline));
     sim_->ClearRecord();
     ASSERT_TRUE(sim_->WaitFor([](const Record& r) { return r.linkTests >= 1; }, kDeadline));
     EXPECT_GE(MsSince(start), 1500);

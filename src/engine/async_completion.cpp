@@ -1,0 +1,424 @@
+// What the engine runs on threads of its own besides QueueThread: the callback threads of
+// asynchronous commands, the power-up handling and the connection state machine with their
+// user callbacks, the input auto-cancel timer, and the queue monitor.
+//
+// User code (callbacks) always runs on a thread of its own, after that thread has signalled its
+// start and without any engine lock held, so a callback may call the library again, ornClose
+// included: StopThreads does not wait for the thread it is called on, and a callback thread
+// holds its own reference on its record.
+#include <cstdio>
+#include <new>
+#include <string>
+
+#include "engine/generic_handler.h"
+#include "log/thread_runner.h"
+#include "velquoraorn.h"
+
+namespace orn {
+
+using platform::LockGuard;
+using platform::WaitResult;
+
+namespace {
+
+constexpr uint32_t kCallbackStartDelayMs = 10;
+constexpr int32_t kMaxInputTimeoutSeconds = 7200;
+
+const char* const kConnectionStateNames[] = {"COM Port Closed", "Disconnected", "Pending",
+                                             "Power Up Detected", "OK"};
+
+WaitResult WaitOn(platform::Event* event, uint32_t ms) {
+    return event ? event->Wait(ms) : WaitResult::Failed;
+}
+
+// An event the engine cannot get is logged and left null; waits on it then fail and are
+// logged by their own lines.
+std::unique_ptr<platform::Event> CreateEngineEvent(CLogger& log, bool manualReset,
+                                                   const char* failureLine) {
+    std::unique_ptr<platform::Event> event(new (std::nothrow) platform::Event(manualReset));
+    if (!event) log.Log(kLogSevere, "%s", failureLine);
+    return event;
+}
+
+}  // namespace
+
+void CGenericHandler::CreateAsyncCompletionEvents() {
+    m_hPowerUpCallbackThreadEvent = CreateEngineEvent(
+        m_Logger, false, "CGenericHandler: Could not Create m_hPowerUpCallbackThreadEvent\n");
+    m_hConnectionStateThreadEvent = CreateEngineEvent(
+        m_Logger, false, "CGenericHandler: Could not Create m_hConnectionStateThreadEvent\n");
+    m_hInputTimeoutAutoCancelThreadStartEvent = CreateEngineEvent(
+        m_Logger, true,
+        "CGenericHandler: Could not Create m_hInputTimeoutAutoCancelThreadStartEvent\n");
+    m_hKillInputTimerEvent = CreateEngineEvent(
+        m_Logger, true, "CGenericHandler: Could not Create m_hKillInputTimerEvent\n");
+}
+
+// --- callback threads ----------------------------------------------------------------------------
+
+void CGenericHandler::StartCallbackThread(CCommandData* record) {
+    std::shared_ptr<platform::Event> startEvent(new (std::nothrow) platform::Event(true));
+    if (!startEvent)
+        m_Logger.Log(kLogSevere, "CGenericHandler: Could not Create gendat.hStartThreadEvent\n");
+    auto thread = std::make_shared<platform::Thread>();
+    std::shared_ptr<platform::Event> queueEvent = m_hQueueEvent;
+    // The thread holds its own reference: the record outlives a queue cleared under it, also
+    // when the callback itself closes the link.
+    record->AddRef();
+    uint32_t err = thread->Start([record, startEvent, queueEvent]() -> uint32_t {
+        if (startEvent) startEvent->Set();
+        platform::SleepMs(kCallbackStartDelayMs);
+        record->InvokeCallback();
+        record->Release();
+        queueEvent->Set();  // lets the queue thread reclaim the record at once
+        return 0;
+    });
+    if (err != 0) {
+        record->Release();
+        return;
+    }
+    m_Logger.Log(kLogInfo, "ORN Callback Queue Thread with ID=%08X", thread->Id());
+    record->SetCallbackThread(thread);
+    {
+        LockGuard hold(m_CallbackListLock);
+        m_CallbackThreads.push_back({thread, thread->Id(), record->GetCallbackKind()});
+    }
+    static const ThreadStartWords words = ThreadStartWords::ForPrefix("OrnCallbackThread");
+    LogWaitOutcome(m_Logger, WaitOn(startEvent.get(), kThreadWaitMs), words, thread->Id());
+}
+
+void CGenericHandler::ReapCallbackThreads() {
+    LockGuard hold(m_CallbackListLock);
+    for (auto it = m_CallbackThreads.begin(); it != m_CallbackThreads.end();) {
+        if (!it->thread->Finished()) {
+            ++it;
+            continue;
+        }
+        if (it->thread->Join(0) != WaitResult::Signalled)
+            m_Logger.Log(kLogSevere, "Can't get Exit Code, Get Last Error = %ld", 0L);
+        it = m_CallbackThreads.erase(it);
+    }
+}
+
+void CGenericHandler::StopCallbackThreads() {
+    std::vector<CallbackThreadEntry> threads;
+    {
+        // Waited for outside the lock: a callback may itself be starting another thread.
+        LockGuard hold(m_CallbackListLock);
+        threads.swap(m_CallbackThreads);
+    }
+    const uint32_t self = platform::CurrentThreadId();
+    for (CallbackThreadEntry& entry : threads) {
+        // A callback closing the link does not wait for itself; its thread ends on its own.
+        if (entry.id == self) continue;
+        const char* kind = GetCallbackKindName(entry.kind);
+        switch (entry.thread->Join(kThreadWaitMs)) {
+            case WaitResult::Signalled:
+                m_Logger.Log(kLogInfo, "%s Callback Thread shutdown properly", kind);
+                break;
+            case WaitResult::Timeout:
+                m_Logger.Log(kLogSevere,
+                             "%s Callback Thread shutdown improperly, terminating thread", kind);
+                entry.thread->Abandon();
+                break;
+            case WaitResult::Abandoned:
+                m_Logger.Log(kLogSevere, "Callback Thread shutdown Wait Abandoned");
+                break;
+            case WaitResult::Failed:
+                m_Logger.Log(kLogSevere, "Callback Thread shutdown Wait Failed");
+                break;
+            default:
+                m_Logger.Log(kLogSevere, "Callback Thread shutdown Wait Defaulted");
+                break;
+        }
+    }
+}
+
+// --- power-up and connection state threads -------------------------------------------------------
+
+void CGenericHandler::SetNotifyThreadHookForTest(std::function<void()> hook) {
+    LockGuard hold(m_NotifyHookLock);
+    m_NotifyHook = std::move(hook);
+}
+
+void CGenericHandler::RunNotifyThreadHook() {
+    std::function<void()> hook;
+    {
+        LockGuard hold(m_NotifyHookLock);
+        hook = m_NotifyHook;
+    }
+    if (hook) hook();
+}
+
+void CGenericHandler::StartNotifyThread(int32_t kind, platform::Event* startEvent,
+                                        std::function<void()> callUser, const char* createdFormat,
+                                        const char* wordsPrefix) {
+    // The start event is shared by all threads of the kind: one start at a time, or one
+    // starter's reset could swallow another's start signal.
+    LockGuard serialise(m_NotifyStartLock);
+    if (startEvent) startEvent->Reset();
+    auto thread = std::make_shared<platform::Thread>();
+    uint32_t err = thread->Start([this, startEvent, callUser]() -> uint32_t {
+        if (startEvent) startEvent->Set();
+        RunNotifyThreadHook();
+        callUser();
+        return 0;
+    });
+    if (err != 0) return;
+    m_Logger.Log(kLogInfo, createdFormat, thread->Id());
+    {
+        LockGuard hold(m_CallbackListLock);
+        m_CallbackThreads.push_back({thread, thread->Id(), kind});
+    }
+    const ThreadStartWords words = ThreadStartWords::ForPrefix(wordsPrefix);
+    LogWaitOutcome(m_Logger, WaitOn(startEvent, kThreadWaitMs), words, thread->Id());
+}
+
+int CGenericHandler::ConnectionStateCallbackValue(int32_t state) {
+    switch (state) {
+        case kConnPortClosed:
+            return ORN_ERR_COMM_PORT_NOT_OPEN;
+        case kConnDisconnected:
+        case kConnPending:
+        case kConnPowerUp:
+            return state;
+        case kConnOk:
+            return 0;
+        default:
+            return ORN_ERR_UNKNOWN_ERROR;
+    }
+}
+
+int32_t CGenericHandler::GetConnectionState() {
+    LockGuard hold(m_ConnectionStateLock);
+    return m_nConnectionState;
+}
+
+void CGenericHandler::SetConnectionState(int32_t state) {
+    // Without link monitoring the link is never declared lost.
+    if (state == kConnDisconnected && !m_bLinkMonitoring) return;
+    {
+        LockGuard hold(m_ConnectionStateLock);
+        if (m_nConnectionState == state) return;
+        m_nConnectionState = state;
+    }
+    const char* name = state >= 0 && state <= 4 ? kConnectionStateNames[state] : "?unknown?";
+    m_Logger.Log(kLogInfo, "Connection State Change: %s", name);
+
+    if (!m_pConnectionStateCallback.load()) return;
+    const int value = ConnectionStateCallbackValue(state);
+    StartNotifyThread(
+        kCallbackConnectionState, m_hConnectionStateThreadEvent.get(),
+        [this, value] {
+            // Read again now: a callback removed meanwhile is not called.
+            if (ConnectionStateCallback callback = m_pConnectionStateCallback.load())
+                callback(value);
+        },
+        "Connection State Callback Thread with ID=%08X", "Connection State Thread");
+}
+
+void CGenericHandler::OnPowerUp() {
+    ResetReceiver();
+    SetConnectionState(kConnPowerUp);
+    bool cancelled = false;
+    {
+        LockGuard hold(m_QueueLock);
+        for (CCommandData* record : m_Queue) {
+            const int32_t state = record->GetState();
+            // A refused request keeps its -12 for its caller.
+            if (state == kStateRemoveFromQueue || record->m_bRefused) continue;
+            if (record->IsAsync() && state == kStateUserCallback) continue;
+            record->SetResult(ORN_ERR_CANCELED_BY_POWERUP_ERROR);
+            record->SetCurrentEvent();
+            record->SetState(kStateCancelled);
+            cancelled = true;
+        }
+    }
+    ClearEmvSessions();
+    if (cancelled) m_hQueueEvent->Set();
+    m_Logger.Log(kLogInfo, "Power Up Detected");
+
+    if (!m_pPowerUpCallback.load()) return;
+    StartNotifyThread(
+        kCallbackPowerUp, m_hPowerUpCallbackThreadEvent.get(),
+        [this] {
+            if (PowerUpCallback callback = m_pPowerUpCallback.load()) callback();
+        },
+        "Power Up Callback Thread with ID=%08X", "PowerUpThread");
+}
+
+// --- input auto-cancel ---------------------------------------------------------------------------
+
+int32_t CGenericHandler::GetInputTimeout() {
+    LockGuard hold(m_InputAutoCancelLock);
+    return m_nInputTimeoutSeconds;
+}
+
+int32_t CGenericHandler::SetInputTimeout(int32_t seconds) {
+    if (seconds < 0 || seconds > kMaxInputTimeoutSeconds)
+        return ORN_ERR_INVALID_PARAMETER_IN_API_CALL;
+    LockGuard hold(m_InputAutoCancelLock);
+    if (m_pInputAutoCancelThread) return -1;  // an input is being timed with the old value
+    m_nInputTimeoutSeconds = seconds;
+    return 0;
+}
+
+void CGenericHandler::StartInputAutoCancel() {
+    LockGuard control(m_InputAutoCancelControlLock);
+    bool running;
+    {
+        LockGuard hold(m_InputAutoCancelLock);
+        if (m_nInputTimeoutSeconds == 0) return;
+        running = m_pInputAutoCancelThread != nullptr;
+    }
+    // One timer at a time: one left from an earlier input is ended before the new one starts.
+    if (running) StopInputAutoCancel();
+
+    if (m_hInputTimeoutAutoCancelThreadStartEvent)
+        m_hInputTimeoutAutoCancelThreadStartEvent->Reset();
+    if (m_hKillInputTimerEvent) m_hKillInputTimerEvent->Reset();
+    auto thread = std::make_shared<platform::Thread>();
+    if (thread->Start([this] { return InputTimeoutAutoCancelThread(); }) != 0) return;
+    {
+        LockGuard hold(m_InputAutoCancelLock);
+        m_pInputAutoCancelThread = thread;
+    }
+    m_Logger.Log(kLogInfo, "InputTimeoutAutoCancel Thread with ID=%08X", thread->Id());
+    static const ThreadStartWords words = [] {
+        ThreadStartWords w = ThreadStartWords::ForPrefix("InputTimeoutAutoCancelThread");
+        w.signalled = "InputTimeoutAutoCancelThread signaled startup: ID=%08X";
+        return w;
+    }();
+    LogWaitOutcome(m_Logger, WaitOn(m_hInputTimeoutAutoCancelThreadStartEvent.get(), kThreadWaitMs),
+                   words, thread->Id());
+}
+
+void CGenericHandler::StopInputAutoCancel() {
+    LockGuard control(m_InputAutoCancelControlLock);
+    std::shared_ptr<platform::Thread> thread;
+    {
+        LockGuard hold(m_InputAutoCancelLock);
+        if (m_nInputTimeoutSeconds == 0) return;
+        thread = m_pInputAutoCancelThread;
+    }
+    if (m_hKillInputTimerEvent) m_hKillInputTimerEvent->Set();
+    if (!thread) return;
+    // The timer thread never stops itself; should it ever, it must not wait for itself.
+    if (thread->Id() != platform::CurrentThreadId()) {
+        switch (thread->Join(kThreadWaitMs)) {
+            case WaitResult::Signalled:
+                m_Logger.Log(kLogInfo, "InputTimeoutAutoCancelThread shutdown properly.");
+                break;
+            case WaitResult::Timeout:
+                m_Logger.Log(kLogSevere,
+                             "InputTimeoutAutoCancelThread shutdown timed out! Terminating.");
+                thread->Abandon();
+                break;
+            case WaitResult::Abandoned:
+                m_Logger.Log(kLogSevere, "InputTimeoutAutoCancelThread shutdown Wait Abandoned");
+                break;
+            case WaitResult::Failed:
+                m_Logger.Log(kLogSevere, "InputTimeoutAutoCancelThread shutdown Wait Failed");
+                break;
+            default:
+                m_Logger.Log(kLogSevere, "InputTimeoutAutoCancelThread shutdown Wait Defaulted");
+                break;
+        }
+    }
+    LockGuard hold(m_InputAutoCancelLock);
+    if (m_pInputAutoCancelThread == thread) m_pInputAutoCancelThread.reset();
+}
+
+uint32_t CGenericHandler::InputTimeoutAutoCancelThread() {
+    const uint32_t seconds = static_cast<uint32_t>(GetInputTimeout());
+    if (m_hInputTimeoutAutoCancelThreadStartEvent) m_hInputTimeoutAutoCancelThreadStartEvent->Set();
+    switch (WaitOn(m_hKillInputTimerEvent.get(), seconds * 1000)) {
+        case WaitResult::Signalled:
+            m_hKillInputTimerEvent->Reset();
+            break;
+        case WaitResult::Timeout:
+            // The input waited too long: the "50." cancel ends it with -5, through the queue
+            // like any caller's cancel.
+            ornCancel();
+            break;
+        case WaitResult::Abandoned:
+            m_Logger.Log(kLogSevere, "InputTimeoutAutoCancelThread Wait Abandoned");
+            break;
+        case WaitResult::Failed:
+            m_Logger.Log(kLogSevere, "InputTimeoutAutoCancelThread Wait Failed");
+            break;
+        default:
+            m_Logger.Log(kLogSevere, "InputTimeoutAutoCancelThread Wait Defaulted");
+            break;
+    }
+    return 0;
+}
+
+// --- QueueMonitorThread
+// ----------------------------------------------------------------------------
+
+uint32_t CGenericHandler::QueueMonitorThread() {
+    m_hQueueMonitorThreadStartEvent.Set();
+    for (;;) {
+        switch (m_hKillQueueMonitorThread.Wait(kMonitorPeriodMs)) {
+            case WaitResult::Signalled:
+                return 0;
+            case WaitResult::Timeout:
+                LogQueue();
+                break;
+            case WaitResult::Abandoned:
+                m_Logger.Log(kLogSevere, "QueueMonitorThread Wait Abandoned");
+                break;
+            case WaitResult::Failed:
+                m_Logger.Log(kLogSevere, "QueueMonitorThread Wait Failed");
+                break;
+            default:
+                m_Logger.Log(kLogSevere, "QueueMonitorThread Wait Defaulted");
+                break;
+        }
+    }
+}
+
+void CGenericHandler::LogQueue() {
+    if (!m_Logger.Enabled(kLogInfo)) return;
+    std::string text = "Queue Monitor:\n";
+    bool any = false;
+    {
+        LockGuard hold(m_QueueLock);
+        int index = 0;
+        char prefix[16];
+        for (CCommandData* record : m_Queue) {
+            std::snprintf(prefix, sizeof prefix, "<Q%04d> ", index++);
+            text += prefix;
+            text += record->GetName();
+            text += ": State = ";
+            text += GetStateName(record->GetState());
+            text += ", Group = ";
+            text += GetGroupName(record->GetGroup());
+            text += ", Cancel = ";
+            text += GetCancelTypeName(record->GetCancelType());
+            text += "\n";
+            any = true;
+        }
+    }
+    if (any) m_Logger.Log(kLogInfo, "%s", text.c_str());
+
+    text = "Queue Monitor (Threads):\n";
+    any = false;
+    {
+        LockGuard hold(m_CallbackListLock);
+        char line[96];
+        for (const CallbackThreadEntry& entry : m_CallbackThreads) {
+            std::snprintf(line, sizeof line, "%s Callback ThreadID=%08X is active\n",
+                          GetCallbackKindName(entry.kind), entry.id);
+            text += line;
+            any = true;
+        }
+    }
+    if (any) {
+        text += "\n";
+        m_Logger.Log(kLogInfo, "%s", text.c_str());
+    }
+}
+
+}  // namespace orn

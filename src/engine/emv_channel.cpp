@@ -1,0 +1,335 @@
+// The EMV channel: the session table, the sequenced "F1." traffic in both directions and the
+// delivery of the terminal's data to the external EMV component on a thread of its own. Also
+// the two engine services of the combined swipe-or-card command (its lock and the name test).
+#include <cstring>
+#include <memory>
+#include <vector>
+
+#include "engine/generic_handler.h"
+#include "link/frame.h"
+#include "log/thread_runner.h"
+
+namespace orn {
+
+using platform::LockGuard;
+
+// One accepted incoming data message, owned by the thread that delivers it.
+struct EmvIncomingRequest {
+    int subType = 0;
+    std::string appName;
+    std::vector<unsigned char> data;
+    EmvSessionCallback callback = nullptr;
+};
+
+namespace {
+
+bool IsEmvAnswerType(uint8_t type) {
+    switch (type) {
+        case kEmvGetVersion:
+        case kEmvOpenSession:
+        case kEmvCloseSession:
+        case kEmvRegister:
+        case 17:
+        case 67:
+        case 69:
+            return true;
+        default:
+            return false;
+    }
+}
+
+const char kProblemReportLine[] =
+    "EmvAsyncReceiveHandler: Received EMV Problem Report ACK with status=%d";
+
+}  // namespace
+
+// --- session table --------------------------------------------------------------------------
+
+bool EmvSessionNameMatches(const std::string& entry, const char* search) {
+    if (!search || entry.size() < CEmvSessionTable::kMinNameLength) return false;
+    const size_t searchLength = std::strlen(search);
+    return entry.size() <= searchLength && std::memcmp(entry.data(), search, entry.size()) == 0;
+}
+
+int CEmvSessionTable::MatchLocked(const char* name) const {
+    for (int i = 0; i < kSessionCount; ++i)
+        if (EmvSessionNameMatches(m_Entries[i].name, name)) return i;
+    return -1;
+}
+
+bool CEmvSessionTable::Add(const char* name, EmvSessionCallback callback) {
+    if (!name || std::strlen(name) < kMinNameLength) return false;
+    LockGuard hold(m_Lock);
+    for (Entry& entry : m_Entries) {
+        if (entry.name.size() >= kMinNameLength) continue;
+        entry.name.assign(name, std::min(std::strlen(name), kEmvNameLength));
+        entry.callback = callback;
+        return true;
+    }
+    return false;
+}
+
+void CEmvSessionTable::Remove(const char* name) {
+    LockGuard hold(m_Lock);
+    int index = MatchLocked(name);
+    if (index < 0) return;
+    m_Entries[index].name.clear();
+    m_Entries[index].callback = nullptr;
+}
+
+bool CEmvSessionTable::Find(const char* name) {
+    LockGuard hold(m_Lock);
+    return MatchLocked(name) >= 0;
+}
+
+bool CEmvSessionTable::Lookup(const char* name, EmvSessionCallback* callback) {
+    LockGuard hold(m_Lock);
+    int index = MatchLocked(name);
+    if (index < 0) return false;
+    if (callback) *callback = m_Entries[index].callback;
+    return true;
+}
+
+bool CEmvSessionTable::AnyOpen() {
+    LockGuard hold(m_Lock);
+    for (const Entry& entry : m_Entries)
+        if (entry.name.size() >= kMinNameLength) return true;
+    return false;
+}
+
+bool CEmvSessionTable::Full() {
+    LockGuard hold(m_Lock);
+    for (const Entry& entry : m_Entries)
+        if (entry.name.size() < kMinNameLength) return false;
+    return true;
+}
+
+void CEmvSessionTable::Clear() {
+    LockGuard hold(m_Lock);
+    for (Entry& entry : m_Entries) {
+        entry.name.clear();
+        entry.callback = nullptr;
+    }
+}
+
+// --- engine: sessions and sequences -----------------------------------------------------------
+
+bool CGenericHandler::AddEmvSession(const char* name, EmvSessionCallback callback) {
+    return m_Emv.sessions.Add(name, callback);
+}
+
+void CGenericHandler::RemoveEmvSession(const char* name) {
+    m_Emv.sessions.Remove(name);
+}
+
+bool CGenericHandler::FindEmvSession(const char* name) {
+    return m_Emv.sessions.Find(name);
+}
+
+bool CGenericHandler::AnyEmvSessionOpen() {
+    return m_Emv.sessions.AnyOpen();
+}
+
+bool CGenericHandler::EmvSessionTableFull() {
+    return m_Emv.sessions.Full();
+}
+
+void CGenericHandler::ClearEmvSessions() {
+    m_Emv.sessions.Clear();
+}
+
+void CGenericHandler::ResetEmvSequences() {
+    {
+        LockGuard hold(m_Emv.sendLock);
+        m_Emv.sendSequence = EmvChannelState::kInitialSendSequence;
+    }
+    LockGuard hold(m_Emv.receiveLock);
+    m_Emv.receiveSequence = EmvChannelState::kInitialReceiveSequence;
+}
+
+uint8_t CGenericHandler::NextEmvRequestSequence() {
+    return m_Emv.requestSequence.fetch_add(1);
+}
+
+uint8_t CGenericHandler::EmvSendSequence() {
+    LockGuard hold(m_Emv.sendLock);
+    return m_Emv.sendSequence;
+}
+
+// --- engine: receiving --------------------------------------------------------------------------
+
+void CGenericHandler::EmvAsyncReceiveHandler(const uint8_t* message, uint32_t length) {
+    // The identifier, the length field, the type and the sequence number at the least.
+    if (!message || length < 3 + kEmvStatusOffset) return;
+    const uint8_t* body = message + 3;
+    const uint32_t bodyLength = length - 3;
+    const uint8_t type = body[kEmvTypeOffset];
+    const uint8_t sequence = body[kEmvSequenceOffset];
+
+    if (IsEmvAnswerType(type)) {
+        LogHexDump(m_Logger, kLogFine, kTxDataTitle, kAckFrame, sizeof kAckFrame);
+        Write(kAckFrame, sizeof kAckFrame);
+        ProcessResponse(message, length);
+        return;
+    }
+    if (type == kEmvData) {
+        SendEmvAck(sequence);
+        const uint32_t lengthField = (static_cast<uint32_t>(body[0]) << 8) | body[1];
+        IncomingEmvAsyncRequestFromZETH(message, length, lengthField);
+        return;
+    }
+    if (type != kEmvAck && type != kEmvProblemAck) return;
+
+    const bool problem = type == kEmvProblemAck;
+    const int32_t status = problem && bodyLength > kEmvStatusOffset ? body[kEmvStatusOffset] : 0;
+    enum { kInSequence, kLate, kOutOfSequence } order;
+    {
+        LockGuard hold(m_Emv.sendLock);
+        if (sequence == m_Emv.sendSequence) {
+            ++m_Emv.sendSequence;
+            order = kInSequence;
+        } else if (static_cast<int>(sequence) == static_cast<int>(m_Emv.sendSequence) - 1) {
+            // No wrap-around here: while the send sequence is 0 nothing counts as late.
+            order = kLate;
+        } else {
+            order = kOutOfSequence;
+        }
+    }
+    if (order == kInSequence) {
+        if (problem) m_Logger.Log(kLogSevere, kProblemReportLine, status);
+        EmvAckReceived(status, message, length);
+        return;
+    }
+    if (order == kLate)
+        m_Logger.Log(
+            kLogSevere,
+            "EmvAsyncReceiveHandler: Ingoring Recieved ACK -- Sequence ID in Async EMV ACK "
+            "received later than ACK expiry");
+    else
+        m_Logger.Log(kLogSevere,
+                     "EmvAsyncReceiveHandler: Received Out of Sequence ACK -- Sequence ID in Async "
+                     "EMV ACK out of order");
+    if (problem) {
+        // A problem report always ends the pending send, and never as a success.
+        m_Logger.Log(kLogSevere, kProblemReportLine, status);
+        EmvAckReceived(status != 0 ? status : kEmvProblemAck, message, length);
+    }
+}
+
+void CGenericHandler::EmvAckReceived(int32_t status, const uint8_t* message, uint32_t length) {
+    bool found = false;
+    {
+        LockGuard hold(m_QueueLock);
+        m_nNakCount = 0;
+        for (CCommandData* record : m_Queue) {
+            if (record->GetGroup() != kGroupEmvAsync || record->GetState() != kStateWaitAck)
+                continue;
+            record->SetState(kStateComplete);
+            record->SetResult(status);
+            if (message && length >= 3)
+                record->SetResponse(message + 3, static_cast<int>(length - 3));
+            if (record->GetAckEvent()) record->GetAckEvent()->Set();
+            found = true;
+            break;
+        }
+    }
+    if (found) m_hQueueEvent->Set();
+}
+
+void CGenericHandler::SendEmvAck(uint8_t sequence) {
+    const std::vector<uint8_t> plain = BuildPlainEmvAckFrame(sequence);
+    if (DataWidth() == 8) {
+        LogHexDump(m_Logger, kLogFine, kTxDataTitle, plain.data(), plain.size());
+        Write(plain.data(), static_cast<uint32_t>(plain.size()));
+        return;
+    }
+    const std::vector<uint8_t> encoded = BuildEmvAckFrame(sequence, false);
+    DumpTxFrame(m_Logger, kLogFine, plain.data(), plain.size(), encoded.data(),
+                static_cast<int>(encoded.size()));
+    Write(encoded.data(), static_cast<uint32_t>(encoded.size()));
+}
+
+void CGenericHandler::IncomingEmvAsyncRequestFromZETH(const uint8_t* message, uint32_t length,
+                                                      uint32_t lengthField) {
+    const uint8_t* body = message + 3;
+    const size_t bodyLength = length - 3;
+    const uint8_t sequence = body[kEmvSequenceOffset];
+
+    bool outOfSequence = false;
+    {
+        LockGuard hold(m_Emv.receiveLock);
+        if (sequence == m_Emv.receiveSequence) {
+            ++m_Emv.receiveSequence;
+        } else if (static_cast<int>(sequence) == static_cast<int>(m_Emv.receiveSequence) - 1) {
+            return;  // the terminal repeated the last message: acknowledged again, not delivered
+        } else {
+            outOfSequence = true;
+        }
+    }
+    if (outOfSequence) {
+        m_Logger.Log(kLogSevere,
+                     "EMV Session Receive Sequence IDs are out of Sequence -- Close EMV Session to "
+                     "repair");
+        return;
+    }
+
+    auto request = std::make_shared<EmvIncomingRequest>();
+    request->subType = bodyLength > kEmvSubTypeOffset ? body[kEmvSubTypeOffset] : 0;
+    for (size_t i = kEmvAppNameOffset;
+         i < kEmvAppNameOffset + kEmvNameLength && i < bodyLength && body[i] != 0; ++i)
+        request->appName.push_back(static_cast<char>(body[i]));
+    // The data the length field announces, as far as the message really carries it.
+    size_t dataLength = lengthField > kEmvDataHeaderLength ? lengthField - kEmvDataHeaderLength : 0;
+    const size_t available = bodyLength > kEmvDataOffset ? bodyLength - kEmvDataOffset : 0;
+    if (dataLength > available) dataLength = available;
+    request->data.assign(body + kEmvDataOffset, body + kEmvDataOffset + dataLength);
+
+    if (!m_Emv.sessions.Lookup(request->appName.c_str(), &request->callback)) return;
+
+    auto startEvent = std::make_shared<platform::Event>(true);
+    auto thread = std::make_shared<platform::Thread>();
+    const uint32_t err = thread->Start([this, request, startEvent]() -> uint32_t {
+        return EmvCallbackThread(*request, *startEvent);
+    });
+    if (err != 0) {
+        m_Logger.Log(kLogSevere,
+                     "CGenericHandler::IncomingEmvAsyncRequestFromZETH: Could not Create "
+                     "EmvCallbackThread (error %u)",
+                     err);
+        return;
+    }
+    m_Logger.Log(kLogInfo, "Created EMV Callback Thread with ID=%08X", thread->Id());
+    {
+        LockGuard hold(m_CallbackListLock);
+        m_CallbackThreads.push_back({thread, thread->Id(), kCallbackEmv});
+    }
+    static const ThreadStartWords words = ThreadStartWords::ForPrefix("EmvCallbackThread");
+    LogWaitOutcome(m_Logger, startEvent->Wait(kThreadWaitMs), words, thread->Id());
+}
+
+uint32_t CGenericHandler::EmvCallbackThread(const EmvIncomingRequest& request,
+                                            platform::Event& startEvent) {
+    startEvent.Set();
+    platform::SleepMs(10);
+    if (request.callback)
+        request.callback(request.subType, request.data.data(),
+                         static_cast<int>(request.data.size()));
+    // Sub-type 4 is the terminal ending the application's session.
+    if (request.subType == kEmvSubTypeSessionEnd) RemoveEmvSession(request.appName.c_str());
+    return 0;
+}
+
+// --- combined swipe-or-card command -----------------------------------------------------------
+
+bool CGenericHandler::HasQueuedRecordNamed(const char* prefix) {
+    if (!prefix) return false;
+    const size_t length = std::strlen(prefix);
+    LockGuard hold(m_QueueLock);
+    for (CCommandData* record : m_Queue)
+        if (record->GetState() != kStateRemoveFromQueue &&
+            std::strncmp(record->GetName(), prefix, length) == 0)
+            return true;
+    return false;
+}
+
+}  // namespace orn

@@ -1,0 +1,310 @@
+// Asynchronous completion against the terminal simulator: callbacks of Req-style records, the
+// power-up and connection state callbacks, input auto-cancel, the queue monitor, and closing
+// the library from inside a callback.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <future>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "engine/generic_handler.h"
+#include "platform/platform.h"
+#include "sim_session.h"
+#include "test_support.h"
+#include "velquoraorn.h"
+
+namespace {
+
+using orn::CCommandData;
+using orn::Engine;
+using orn::test::WaitUntil;
+using Clock = std::chrono::steady_clock;
+
+constexpr int kDeadline = 10000;
+constexpr int32_t kQuiet = ORN_LOGGER_FINE | ORN_LINK_MONITOR_OFF;
+
+long long MsSince(Clock::time_point start) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+}
+
+// Values handed to a callback, in order.
+struct Calls {
+    std::mutex mutex;
+    std::vector<int> values;
+    void Add(int value) {
+        std::lock_guard<std::mutex> lock(mutex);
+        values.push_back(value);
+    }
+    std::vector<int> Get() {
+        std::lock_guard<std::mutex> lock(mutex);
+        return values;
+    }
+    size_t Count() { return Get().size(); }
+    // Waits until `wanted` appears, in order, among the values from index `from` on.
+    bool WaitFor(const std::vector<int>& wanted, size_t from = 0) {
+        return WaitUntil(
+            [&] {
+                std::vector<int> seen = Get();
+                size_t next = 0;
+                for (size_t i = from; i < seen.size() && next < wanted.size(); ++i)
+                    next += seen[i] == wanted[next];
+                return next == wanted.size();
+            },
+            kDeadline);
+    }
+};
+Calls g_fkey, g_state, g_powerUps;
+std::atomic<char> g_key{0};
+
+void OnFkey(int status, char key) {
+    g_key = key;
+    g_fkey.Add(status);
+}
+void OnState(int state) {
+    g_state.Add(state);
+}
+void OnPowerUp() {
+    g_powerUps.Add(1);
+}
+
+// A record as a Req function builds it (FKEY callback unless told otherwise).
+CCommandData* MakeReq(const std::string& id, int32_t group = orn::kGroupDisplay,
+                      ornFkeyCallback callback = OnFkey, const char* name = "ornFkeyReq") {
+    auto* record = new CCommandData;
+    record->SetName(name);
+    record->SetRequestId(id);
+    record->SetResponseId(id);
+    record->SetGroup(group);
+    record->SetCancelType(group == orn::kGroupMsr ? orn::kCancelMsr : orn::kCancel50);
+    record->SetCallback(orn::kCallbackFkey, callback);
+    return record;
+}
+
+// The Req side of SendAsync: a refused or failed request is released by its caller.
+int32_t Req(CCommandData* record) {
+    int32_t result = Engine().SendAsync(record);
+    if (result != 0) Engine().DoneCommand(record);
+    return result;
+}
+
+int32_t Wait(CCommandData* record) {
+    int32_t result = Engine().SendWaitData(record);
+    Engine().DoneCommand(record);
+    return result;
+}
+
+bool QueueDrained() {
+    return WaitUntil([] { return Engine().QueueSize() == 0; }, kDeadline);
+}
+
+std::optional<std::string> Answer(const char* text) {
+    return std::string(text);
+}
+
+class CallbacksTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        for (Calls* calls : {&g_fkey, &g_state, &g_powerUps}) {
+            std::lock_guard<std::mutex> lock(calls->mutex);
+            calls->values.clear();
+        }
+    }
+    void TearDown() override {
+        session_.Close();
+        ornSetConnectionStateCallback(nullptr);
+        ornSetPowerUpCallback(nullptr);
+        Engine().SetNotifyThreadHookForTest(nullptr);
+        ornInputTimeoutAutoCancel(0);
+    }
+    void Open(int32_t level = kQuiet) { ASSERT_EQ(session_.Open(level), 0); }
+    orn::sim::TerminalSimulator& sim() { return session_.sim(); }
+
+    orn::test::SimSession session_;
+};
+
+TEST_F(CallbacksTest, AcceptedRequestGetsOneCallbackRefusedOneNone) {
+    Open();
+    sim().SetHandler("57.", nullptr);  // acknowledged; answered below
+    ASSERT_EQ(Req(MakeReq("57.")), 0);
+    EXPECT_EQ(Req(MakeReq("57.")), ORN_ERR_DEVICE_IS_BUSY_ERROR);
+    sim().SendFrame("57.", "0K");
+    ASSERT_TRUE(g_fkey.WaitFor({0}));
+    EXPECT_EQ(g_key.load(), 'K');
+    ASSERT_TRUE(QueueDrained());  // reclaimed once its callback ended
+    EXPECT_EQ(g_fkey.Get(), std::vector<int>{0});
+    EXPECT_EQ(session_.Payloads("57.").size(), 1u);
+}
+
+TEST_F(CallbacksTest, UnansweredRequestCallsBackWithMinus19AfterItsTimeout) {
+    Open();
+    sim().SetHandler("57.", nullptr);
+    CCommandData* record = MakeReq("57.");
+    record->SetResponseTimeout(200);  // 1200 ms with the margin
+    auto start = Clock::now();
+    ASSERT_EQ(Req(record), 0);
+    ASSERT_TRUE(g_fkey.WaitFor({ORN_ERR_API_TIMEOUT}));
+    EXPECT_GE(MsSince(start), 1200 - 50);
+}
+
+TEST_F(CallbacksTest, PowerUpEndsPendingRequestAndBlockedCallerWithMinus9) {
+    ornSetPowerUpCallback(OnPowerUp);
+    Open();
+    const size_t powerUps = g_powerUps.Count();  // the open's handshake
+    sim().SetHandler("Q1.", nullptr);
+    sim().SetHandler("5B.", nullptr);
+    CCommandData* async = MakeReq("Q1.", orn::kGroupMsr);
+    async->SetResponseTimeout(0);
+    ASSERT_EQ(Req(async), 0);
+    CCommandData* sync = MakeReq("5B.", orn::kGroupDisplay, nullptr, "ornBeep");
+    sync->SetResponseTimeout(0);
+    auto waiter = std::async(std::launch::async, [sync] { return Wait(sync); });
+    ASSERT_TRUE(session_.WaitForPayloads("5B.", 1));
+
+    sim().TriggerPowerUp();
+    ASSERT_EQ(waiter.wait_for(std::chrono::milliseconds(kDeadline)), std::future_status::ready);
+    EXPECT_EQ(waiter.get(), ORN_ERR_CANCELED_BY_POWERUP_ERROR);
+    ASSERT_TRUE(g_fkey.WaitFor({ORN_ERR_CANCELED_BY_POWERUP_ERROR}));
+    EXPECT_TRUE(WaitUntil([&] { return g_powerUps.Count() == powerUps + 1; }, kDeadline));
+    ASSERT_TRUE(QueueDrained());
+    EXPECT_EQ(g_fkey.Count(), 1u);
+}
+
+TEST_F(CallbacksTest, ConnectionStateCallbackReportsEveryChange) {
+    ornSetConnectionStateCallback(OnState);
+    Open(ORN_LOGGER_FINE);                    // link monitoring on
+    ASSERT_TRUE(g_state.WaitFor({2, 3, 0}));  // enquiry (pending), power-up, OK
+    size_t mark = g_state.Count();
+    // An unanswered idle link check: disconnected; answered again: OK.
+    sim().SetAckMode(orn::sim::AckMode::Withhold);
+    ASSERT_TRUE(g_state.WaitFor({1}, mark));
+    EXPECT_EQ(ornCheckConnectionStatus(), 1);
+    sim().SetAckMode(orn::sim::AckMode::Normal);
+    ASSERT_TRUE(g_state.WaitFor({1, 0}, mark));
+    mark = g_state.Count();
+    sim().TriggerPowerUp();
+    ASSERT_TRUE(g_state.WaitFor({2, 3, 0}, mark));
+    EXPECT_TRUE(WaitUntil([] { return ornPing() == 0; }, kDeadline));
+    mark = g_state.Count();
+    session_.Close();
+    ASSERT_TRUE(g_state.WaitFor({-1}, mark));
+}
+
+TEST_F(CallbacksTest, CallbackRemovedAfterItsThreadStartedIsNotCalled) {
+    ornSetConnectionStateCallback(OnState);
+    Open();
+    ASSERT_TRUE(g_state.WaitFor({0}));
+    const size_t before = g_state.Count();
+    std::atomic<int> hookRuns{0};
+    Engine().SetNotifyThreadHookForTest([&hookRuns] {
+        ornSetConnectionStateCallback(nullptr);  // between the thread's start and its call
+        ++hookRuns;
+    });
+    sim().SendEnq();  // pending
+    ASSERT_TRUE(WaitUntil([&] { return hookRuns.load() > 0; }, kDeadline));
+    session_.Close();  // waits for the listed threads
+    Engine().SetNotifyThreadHookForTest(nullptr);
+    EXPECT_EQ(g_state.Count(), before);
+}
+
+TEST_F(CallbacksTest, UnansweredInputIsCancelledAfterTheAutoCancelTime) {
+    Open();
+    EXPECT_EQ(ornInputTimeoutAutoCancel(7201), ORN_ERR_INVALID_PARAMETER_IN_API_CALL);
+    ASSERT_EQ(ornInputTimeoutAutoCancel(30), 0);
+    sim().SetHandler("57.", nullptr);  // the prompt is shown and never answered
+    auto start = Clock::now();
+    auto waiter = std::async(std::launch::async, [] {
+        CCommandData* prompt = MakeReq("57.", orn::kGroupDisplay, nullptr, "ornFkeyWait");
+        prompt->SetResponseTimeout(0);
+        Engine().StartInputAutoCancel();
+        int32_t result = Engine().SendWaitData(prompt);
+        Engine().StopInputAutoCancel();
+        Engine().DoneCommand(prompt);
+        return result;
+    });
+    ASSERT_TRUE(session_.WaitForPayloads("57.", 1));
+    EXPECT_EQ(ornInputTimeoutAutoCancel(10), -1);  // fixed while an input is timed
+
+    ASSERT_EQ(waiter.wait_for(std::chrono::seconds(50)), std::future_status::ready);
+    EXPECT_EQ(waiter.get(), ORN_ERR_CANCELED_BY_USER_ERROR);
+    EXPECT_GE(MsSince(start), 30000 - 100);
+    EXPECT_EQ(session_.Payloads("50.").size(), 1u);
+    EXPECT_EQ(ornInputTimeoutAutoCancel(0), 0);  // the timer went with its input
+    EXPECT_NE(session_.CloseAndReadLog().find("InputTimeoutAutoCancelThread shutdown properly."),
+              std::string::npos);
+}
+
+// Milliseconds of the day of each log line that contains `text`.
+std::vector<long> LineTimes(const std::string& log, const std::string& text) {
+    std::vector<long> times;
+    for (size_t at = log.find(text); at != std::string::npos; at = log.find(text, at + 1)) {
+        int h, m, s, ms;
+        size_t line = log.rfind("ORN  ", at);
+        if (line != std::string::npos &&
+            std::sscanf(log.c_str() + line, "ORN  %d:%d:%d:%d", &h, &m, &s, &ms) == 4)
+            times.push_back(((h * 60L + m) * 60L + s) * 1000L + ms);
+    }
+    return times;
+}
+
+std::atomic<uint32_t> g_heldThread{0};
+std::atomic<bool> g_release{false};
+void HeldFkey(int status, char) {
+    g_heldThread = orn::platform::CurrentThreadId();
+    WaitUntil([] { return g_release.load(); }, 30000);
+    g_fkey.Add(status);
+}
+
+TEST_F(CallbacksTest, QueueMonitorDumpsQueueAndThreadsEveryFiveSeconds) {
+    Open();
+    sim().SetHandler("57.", [](const orn::sim::Request&) { return Answer("01"); });
+    ASSERT_EQ(Req(MakeReq("57.", orn::kGroupDisplay, HeldFkey)), 0);
+    ASSERT_TRUE(WaitUntil([] { return g_heldThread.load() != 0; }, kDeadline));
+    char threads[96];
+    std::snprintf(threads, sizeof threads,
+                  "Queue Monitor (Threads):\nFKEY Callback ThreadID=%08X is active\n\n",
+                  g_heldThread.load());
+    const std::string queue =
+        "Queue Monitor:\n<Q0000> ornFkeyReq: State = USER_CALLBACK, Group = DISPLAY, Cancel = 50\n";
+    std::string log;
+    const bool twoDumps = WaitUntil(
+        [&] {
+            log = orn::test::ReadTextFile(session_.LogFile());
+            return LineTimes(log, threads).size() >= 2;
+        },
+        20000);
+    g_release = true;
+    ASSERT_TRUE(twoDumps) << log;
+    std::vector<long> dumps = LineTimes(log, queue);
+    ASSERT_GE(dumps.size(), 2u) << log;
+    EXPECT_GE(dumps[1] - dumps[0], 4000);
+    EXPECT_LE(dumps[1] - dumps[0], 7000);
+    ASSERT_TRUE(g_fkey.WaitFor({0}));
+}
+
+std::atomic<bool> g_closeReturned{false};
+void CloseFromCallback(int, char) {
+    ornClose();
+    g_closeReturned = true;
+}
+
+TEST_F(CallbacksTest, CloseFromInsideACallbackReturns) {
+    ornSetConnectionStateCallback(OnState);
+    Open();
+    sim().SetHandler("57.", [](const orn::sim::Request&) { return Answer("0Z"); });
+    ASSERT_EQ(Req(MakeReq("57.", orn::kGroupDisplay, CloseFromCallback)), 0);
+    ASSERT_TRUE(WaitUntil([] { return g_closeReturned.load(); }, kDeadline));
+    EXPECT_EQ(ornCheckConnectionStatus(), ORN_ERR_COMM_PORT_NOT_OPEN);
+    EXPECT_TRUE(g_state.WaitFor({-1}));
+    // Nothing was left hanging: the library opens and works again.
+    Open();
+    ASSERT_EQ(Req(MakeReq("57.")), 0);
+    ASSERT_TRUE(g_fkey.WaitFor({0}));
+    EXPECT_EQ(g_key.load(), 'Z');
+}
+
+}  // namespace
