@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "engine/generic_handler.h"
+#include "link/sensitive.h"
 #include "velquoraorn.h"
 
 namespace {
@@ -37,6 +38,14 @@ ORN_API int ornSetLogKey(const char* key) {
 
 ORN_API int ornSetLogFileSizeLimit(int32_t limit) {
     return orn::Engine().Logger().SetSizeLimit(limit);
+}
+
+ORN_API int ornSetLogSensitiveData(int on) {
+    orn::SetLogSensitiveData(on != 0);
+    // A log that shows secrets says so, and from where on.
+    orn::Engine().Logger().Log(orn::kLogInfo, "Sensitive data in link dumps: %s",
+                               on != 0 ? "shown" : "hidden");
+    return 0;
 }
 
 }  // extern "C"

@@ -2,6 +2,8 @@
 
 #include <string>
 
+#include "link/sensitive.h"
+
 namespace orn {
 
 CComPort::CComPort(CLogger& log, IChunkSink* sink) : CSerialListener(log), m_pSink(sink) {}
@@ -37,11 +39,17 @@ void CComPort::OnEvent(uint32_t events, uint32_t /*lineErrors*/) {
     if (got == 0) return;
     if (m_Log.GetLevel() == kLogDetail) {
         static const char kHex[] = "0123456789ABCDEF";
+        // A raw chunk may hold any part of a frame, so its secrets cannot be told apart here:
+        // unless sensitive data logging is on, only the link's control bytes (below 0x20: STX,
+        // ETX, ACK, NAK, ENQ, ...) are shown and every other byte is "**". The frame dumps
+        // that follow show the message itself, masked field by field.
+        const bool clear = LogSensitiveData();
         std::string text = "Serial Recv(" + std::to_string(got) + "): ";
         text.reserve(text.size() + 3 * got);
         for (uint32_t i = 0; i < got; ++i) {
-            text += kHex[buffer[i] >> 4];
-            text += kHex[buffer[i] & 0x0F];
+            const bool shown = clear || buffer[i] < 0x20;
+            text += shown ? kHex[buffer[i] >> 4] : '*';
+            text += shown ? kHex[buffer[i] & 0x0F] : '*';
             text += ' ';
         }
         bool singleAck = got == 1 && buffer[0] == 0x06;

@@ -3,6 +3,7 @@
 #include <cctype>
 #include <cstring>
 
+#include "link/sensitive.h"
 #include "log/logger.h"
 
 namespace orn {
@@ -149,7 +150,7 @@ constexpr size_t kLineLength = kBytesPerLine * 3 + 2 + kBytesPerLine + 1;
 
 }  // namespace
 
-std::string HexDumpBody(const uint8_t* bytes, size_t count) {
+std::string HexDumpBody(const uint8_t* bytes, size_t count, const std::vector<bool>* mask) {
     static const char kHex[] = "0123456789ABCDEF";
     size_t lines = (count + kBytesPerLine - 1) / kBytesPerLine;
     std::string text(lines * kLineLength, ' ');
@@ -157,18 +158,28 @@ std::string HexDumpBody(const uint8_t* bytes, size_t count) {
         char* out = &text[line * kLineLength];
         const size_t first = line * kBytesPerLine;
         for (size_t i = 0; i < kBytesPerLine && first + i < count; ++i) {
-            uint8_t b = bytes[first + i];
-            out[i * 3] = kHex[b >> 4];
-            out[i * 3 + 1] = kHex[b & 0x0F];
-            out[kBytesPerLine * 3 + 2 + i] = (b >= 0x20 && b <= 0x7E) ? static_cast<char>(b) : '.';
+            const size_t index = first + i;
+            char* hex = &out[i * 3];
+            char* character = &out[kBytesPerLine * 3 + 2 + i];
+            if (mask && index < mask->size() && (*mask)[index]) {
+                hex[0] = hex[1] = '*';
+                *character = '*';
+                continue;
+            }
+            uint8_t b = bytes[index];
+            hex[0] = kHex[b >> 4];
+            hex[1] = kHex[b & 0x0F];
+            *character = (b >= 0x20 && b <= 0x7E) ? static_cast<char>(b) : '.';
         }
         out[kLineLength - 1] = '\n';
     }
     return text;
 }
 
-std::string HexDump(const char* title, const uint8_t* bytes, size_t count) {
-    return std::string(title) + " (" + std::to_string(count) + "):\n" + HexDumpBody(bytes, count);
+std::string HexDump(const char* title, const uint8_t* bytes, size_t count,
+                    const std::vector<bool>* mask) {
+    return std::string(title) + " (" + std::to_string(count) + "):\n" +
+           HexDumpBody(bytes, count, mask);
 }
 
 namespace {
@@ -183,37 +194,99 @@ std::vector<uint8_t> FramedAsReceived(const uint8_t* stored, size_t storedLength
     return frame;
 }
 
+// A message mask (identifier and payload) placed in a frame of `frameLength` bytes whose
+// message starts at `offset`.
+std::vector<bool> InFrame(const std::vector<bool>& messageMask, size_t offset, size_t frameLength) {
+    if (messageMask.empty()) return {};
+    std::vector<bool> mask(frameLength, false);
+    for (size_t i = 0; i < messageMask.size() && offset + i < frameLength; ++i)
+        mask[offset + i] = messageMask[i];
+    return mask;
+}
+
+// The mask of a message whose payload went through P1.6: the characters that carry hidden
+// bytes of `plainMask` (over identifier and decoded payload) are hidden.
+std::vector<bool> EncodedMessageMask(const std::vector<bool>& plainMask, size_t encodedChars) {
+    if (plainMask.size() <= 3) return {};
+    std::vector<bool> mask(3, false);
+    std::vector<bool> chars =
+        EncodedMask(std::vector<bool>(plainMask.begin() + 3, plainMask.end()), encodedChars);
+    mask.insert(mask.end(), chars.begin(), chars.end());
+    return mask;
+}
+
+// The mask of the stored bytes of a received frame (identifier and payload).
+std::vector<bool> ReceivedMask(const uint8_t* stored, size_t storedLength, bool p16Encoded) {
+    if (!p16Encoded || storedLength <= 3)
+        return SensitiveMask(LinkDirection::FromTerminal, stored, storedLength);
+    std::vector<uint8_t> message(stored, stored + 3);
+    std::vector<uint8_t> payload =
+        P16Decode(std::vector<uint8_t>(stored + 3, stored + storedLength));
+    message.insert(message.end(), payload.begin(), payload.end());
+    return EncodedMessageMask(
+        SensitiveMask(LinkDirection::FromTerminal, message.data(), message.size()),
+        storedLength - 3);
+}
+
+// The mask of the message (identifier and payload) of a frame the library writes.
+std::vector<bool> TxMessageMask(const uint8_t* frame, size_t length) {
+    if (!frame || length < 3) return {};
+    const uint8_t* message = frame + 1;
+    const size_t messageLength = length - 3;
+    if (frame[0] == kSOH) {
+        if (LogSensitiveData() || messageLength == 0) return {};
+        return std::vector<bool>(messageLength, true);
+    }
+    return SensitiveMask(LinkDirection::ToTerminal, message, messageLength);
+}
+
 }  // namespace
 
+std::vector<bool> TxFrameMask(const uint8_t* frame, size_t length) {
+    return InFrame(TxMessageMask(frame, length), 1, length);
+}
+
 std::string ReceivedFrameDump(const char* title, const uint8_t* stored, size_t storedLength,
-                              uint8_t lrc) {
+                              uint8_t lrc, bool p16Encoded) {
     std::vector<uint8_t> frame = FramedAsReceived(stored, storedLength, lrc);
-    return HexDump(title, frame.data(), frame.size());
+    const std::vector<bool> mask =
+        InFrame(ReceivedMask(stored, storedLength, p16Encoded), 1, frame.size());
+    return HexDump(title, frame.data(), frame.size(), &mask);
 }
 
 void LogHexDump(CLogger& logger, int32_t level, const char* title, const uint8_t* bytes,
-                size_t count) {
+                size_t count, const std::vector<bool>* mask) {
     if (!logger.Enabled(level)) return;
     logger.Log(level, "%s (%d):\n%s", title, static_cast<int>(count),
-               HexDumpBody(bytes, count).c_str());
+               HexDumpBody(bytes, count, mask).c_str());
 }
 
 void LogReceivedFrameDump(CLogger& logger, int32_t level, const char* title, const uint8_t* stored,
-                          size_t storedLength, uint8_t lrc) {
+                          size_t storedLength, uint8_t lrc, bool p16Encoded) {
     if (!logger.Enabled(level)) return;
     std::vector<uint8_t> frame = FramedAsReceived(stored, storedLength, lrc);
-    LogHexDump(logger, level, title, frame.data(), frame.size());
+    const std::vector<bool> mask =
+        InFrame(ReceivedMask(stored, storedLength, p16Encoded), 1, frame.size());
+    LogHexDump(logger, level, title, frame.data(), frame.size(), &mask);
 }
 
 void DumpTxFrame(CLogger& logger, int32_t level, const uint8_t* plain, size_t plainLength,
                  const uint8_t* encoded, int encodedLength) {
     if (!logger.Enabled(level)) return;
+    const std::vector<bool> messageMask = TxMessageMask(plain, plainLength);
     if (encoded && encodedLength >= 0) {
         size_t inner = plainLength >= 3 ? plainLength - 3 : 0;
-        LogHexDump(logger, level, kTxUnencodedTitle, plainLength ? plain + 1 : plain, inner);
-        LogHexDump(logger, level, kTxEncodedTitle, encoded, static_cast<size_t>(encodedLength));
+        LogHexDump(logger, level, kTxUnencodedTitle, plainLength ? plain + 1 : plain, inner,
+                   &messageMask);
+        const size_t encodedSize = static_cast<size_t>(encodedLength);
+        const size_t encodedChars =
+            encodedSize >= 6 ? encodedSize - 6 : 0;  // less STX, id, ETX, LRC
+        const std::vector<bool> encodedMask =
+            InFrame(EncodedMessageMask(messageMask, encodedChars), 1, encodedSize);
+        LogHexDump(logger, level, kTxEncodedTitle, encoded, encodedSize, &encodedMask);
     } else {
-        LogHexDump(logger, level, kTxDataTitle, plain, plainLength);
+        const std::vector<bool> frameMask = InFrame(messageMask, 1, plainLength);
+        LogHexDump(logger, level, kTxDataTitle, plain, plainLength, &frameMask);
     }
 }
 

@@ -94,22 +94,32 @@ std::vector<uint8_t> BuildPlainEmvAckFrame(uint8_t sequence);
 
 // Hex dumps. The body is 16 bytes a line: "%02X " per byte (three spaces past the end), two
 // spaces, the byte as a character when 0x20..0x7E else '.', a space past the end, a line feed.
-std::string HexDumpBody(const uint8_t* bytes, size_t count);
+// With a mask (one flag per byte; missing flags count as false) a hidden byte shows "**" in the
+// hex column and '*' in the character column: the layout stays.
+std::string HexDumpBody(const uint8_t* bytes, size_t count,
+                        const std::vector<bool>* mask = nullptr);
 // The whole log entry: "<title> (<count>):\n<body>".
-std::string HexDump(const char* title, const uint8_t* bytes, size_t count);
+std::string HexDump(const char* title, const uint8_t* bytes, size_t count,
+                    const std::vector<bool>* mask = nullptr);
 // A received frame as it came: STX, the stored bytes, ETX and the received LRC; the count shown
-// is the stored length + 3.
+// is the stored length + 3. `p16Encoded`: the stored payload is still P1.6-encoded. Secrets of
+// the message are hidden unless sensitive data logging is on (link/sensitive.h).
 std::string ReceivedFrameDump(const char* title, const uint8_t* stored, size_t storedLength,
-                              uint8_t lrc);
+                              uint8_t lrc, bool p16Encoded = false);
+// The mask of a frame the library writes (start byte through LRC): the message's secrets, or
+// the whole data of a continuation block (SOH), which carries MAC data. Empty when nothing is
+// hidden.
+std::vector<bool> TxFrameMask(const uint8_t* frame, size_t length);
 
 // Log a dump at `level` as one entry; nothing is formatted when the level is filtered out.
 void LogHexDump(CLogger& logger, int32_t level, const char* title, const uint8_t* bytes,
-                size_t count);
+                size_t count, const std::vector<bool>* mask = nullptr);
 void LogReceivedFrameDump(CLogger& logger, int32_t level, const char* title, const uint8_t* stored,
-                          size_t storedLength, uint8_t lrc);
+                          size_t storedLength, uint8_t lrc, bool p16Encoded = false);
 // Dumps a frame about to be written. With an encoded frame (encodedLength >= 0): "TX Data
 // (unencoded)" with the plain frame less its start byte, end byte and LRC, then "TX Data (P1.6
 // encoded)" with the whole encoded frame. Otherwise "TX Data" with the whole plain frame.
+// Secrets are hidden in every form unless sensitive data logging is on.
 void DumpTxFrame(CLogger& logger, int32_t level, const uint8_t* plain, size_t plainLength,
                  const uint8_t* encoded, int encodedLength);
 

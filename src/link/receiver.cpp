@@ -237,7 +237,7 @@ void CLinkReceiver::GoodFrame(uint8_t lrcByte) {
     m_Engine.EnquiryCount() = 0;
 
     if (!m_bEightBitFrame && IsRawDataId(m_Buffer, m_nLength)) {
-        LogReceivedFrameDump(log, kLogFine, kRxEncodedTitle, m_Buffer, m_nLength, lrcByte);
+        LogReceivedFrameDump(log, kLogFine, kRxEncodedTitle, m_Buffer, m_nLength, lrcByte, true);
         size_t decoded = P16Decode(m_Buffer + 3, m_nLength - 3, m_Scratch);
         std::memcpy(m_Buffer + 3, m_Scratch, decoded);
         m_nLength = static_cast<uint32_t>(decoded + 3);

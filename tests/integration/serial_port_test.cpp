@@ -115,7 +115,8 @@ TEST_F(SerialPortTest, LoneAckIsLoggedAtDetailOtherChunksAtFine) {
     port.Close();
     std::string text = LogText();
     EXPECT_NE(text.find("(Detail)  Serial Recv(1): 06 \n"), std::string::npos) << text;
-    EXPECT_NE(text.find("(Fine)  Serial Recv(2): 02 41 \n"), std::string::npos) << text;
+    // Printable bytes may belong to a secret: hidden unless sensitive data logging is on.
+    EXPECT_NE(text.find("(Fine)  Serial Recv(2): 02 ** \n"), std::string::npos) << text;
 }
 
 TEST_F(SerialPortTest, CloseEndsAWaitingListenerWithItsLines) {
