@@ -109,13 +109,28 @@ Command& Command::CallbackOption(int32_t option) {
     return *this;
 }
 
+Command& Command::AckTimeout(uint32_t ms) {
+    m_dwAckTimeout = ms;
+    return *this;
+}
+
 Command& Command::CheckFirst(bool ok) {
     if (!ok) m_bFirstChecksFailed = true;
     return *this;
 }
 
 Command& Command::Require(bool ok) {
-    if (!ok) m_bArgumentsFailed = true;
+    m_Steps.push_back({ok, nullptr, nullptr});
+    return *this;
+}
+
+Command& Command::Step(std::function<void()> action) {
+    m_Steps.push_back({true, std::move(action), nullptr});
+    return *this;
+}
+
+Command& Command::Test(std::function<int()> test) {
+    m_Steps.push_back({true, nullptr, std::move(test)});
     return *this;
 }
 
@@ -138,6 +153,11 @@ Command& Command::PayloadF(const char* format, ...) {
     va_start(args, format);
     Payload(FormatV(format, args));
     va_end(args);
+    return *this;
+}
+
+Command& Command::DeferredPayload(std::function<std::string()> make) {
+    m_DeferredPayload = std::move(make);
     return *this;
 }
 
@@ -166,15 +186,36 @@ Command& Command::InputAutoCancel() {
     return *this;
 }
 
+Command& Command::Exchange(Exchanger exchange) {
+    m_Exchange = std::move(exchange);
+    return *this;
+}
+
 // Steps 1-3: the link tests, then the argument tests; also refuses a payload
 // that would not fit the record rather than cutting it.
 int Command::Preamble() {
     if (m_bFirstChecksFailed) return ORN_ERR_INVALID_PARAMETER_IN_API_CALL;
     int result = CommonPreamble();
     if (result != 0) return result;
-    if (m_bArgumentsFailed || m_Payload.size() > static_cast<size_t>(CCommandData::kMaxPayload))
+    for (const ArgumentStep& step : m_Steps) {
+        if (!step.ok) return ORN_ERR_INVALID_PARAMETER_IN_API_CALL;
+        if (step.action) step.action();
+        if (step.test) {
+            result = step.test();
+            if (result != 0) return result;
+        }
+    }
+    if (m_DeferredPayload) {
+        Payload(m_DeferredPayload());
+        m_DeferredPayload = nullptr;  // made once, even when the tests are run again
+    }
+    if (m_Payload.size() > static_cast<size_t>(CCommandData::kMaxPayload))
         return ORN_ERR_INVALID_PARAMETER_IN_API_CALL;
     return 0;
+}
+
+int Command::Check() {
+    return Preamble();
 }
 
 // Step 4.
@@ -189,6 +230,7 @@ CCommandData* Command::BuildRecord() {
     if (m_bySelector) record->SetResponseSelector(m_bySelector);
     if (m_byStart != 0x02 || m_byEnd != 0x03) record->SetFrameChars(m_byStart, m_byEnd);
     if (m_nCallbackOption) record->SetCallbackOption(m_nCallbackOption);
+    if (m_dwAckTimeout) record->SetAckTimeout(m_dwAckTimeout);
     record->AppendData(m_Payload.data(), static_cast<int>(m_Payload.size()));
     return record;
 }
@@ -200,7 +242,7 @@ int Command::Run() {
     CCommandData* record = BuildRecord();
 
     if (m_bInputAutoCancel) engine.StartInputAutoCancel();
-    result = engine.SendWaitData(record);  // step 5
+    result = m_Exchange ? m_Exchange(engine, record) : engine.SendWaitData(record);  // step 5
     if (m_bInputAutoCancel) engine.StopInputAutoCancel();
 
     Response response;

@@ -51,10 +51,13 @@ class Response {
 // not fit and logging the cut under `what`. A null buffer is left alone.
 void CopyOut(char* buffer, size_t size, const std::string& text, const char* what);
 
+class CGenericHandler;
+
 class Command {
   public:
     using Parser = std::function<void(const Response&)>;
     using Outcome = std::function<int(int result, const Response&)>;
+    using Exchanger = std::function<int(CGenericHandler& engine, CCommandData* record)>;
 
     // Request and expected response id `id`; group DISPLAY, cancel type "50".
     Command(std::string name, std::string id);
@@ -68,16 +71,28 @@ class Command {
     Command& ResponseSelector(uint8_t selector);
     Command& FrameChars(uint8_t start, uint8_t end);
     Command& CallbackOption(int32_t option);
+    // ACK timeout of the record in ms (default 1500).
+    Command& AckTimeout(uint32_t ms);
 
     // An argument test made before the link tests (a few commands check pointers first).
     Command& CheckFirst(bool ok);
     // An argument test of step 3; the first failing one gives -18.
     Command& Require(bool ok);
+    // A step-3 test evaluated when its turn comes, in order with Require: a non-zero value is
+    // the command's result and nothing is sent (a state test such as "already open" or a
+    // special argument value answered without the terminal).
+    Command& Test(std::function<int()> test);
+    // An action at this point of the argument tests, run only when the link tests and every
+    // test before it passed (some commands empty an output between two of their tests).
+    Command& Step(std::function<void()> action);
 
     Command& Payload(const std::string& text);
     Command& Payload(const char* text);
     Command& Payload(const uint8_t* bytes, size_t length);
     Command& PayloadF(const char* format, ...) __attribute__((format(printf, 2, 3)));
+    // Payload made only once every test has passed, after the payload given so far: for fields
+    // such as sequence numbers that only a message actually sent may consume.
+    Command& DeferredPayload(std::function<std::string()> make);
 
     // Step 6: clears the outputs, whatever the result.
     Command& Clear(std::function<void()> clearOutputs);
@@ -90,6 +105,14 @@ class Command {
     Command& AfterExchange(std::function<void(int result)> action);
     // The command waits for keypad input: the input auto-cancel runs around the exchange.
     Command& InputAutoCancel();
+    // Replaces the SendWaitData of step 5 by `exchange` on the built record, for a message that
+    // travels in several link packets; it returns the exchange's result, and the response is
+    // read from the record afterwards as usual.
+    Command& Exchange(Exchanger exchange);
+
+    // Steps 1-3 only: 0 when the link and argument tests pass, else their result. For a command
+    // made of several records, which tests its arguments once and then runs one Command each.
+    int Check();
 
     // Synchronous form (a command or the Wait of a Req/Wait pair).
     int Run();
@@ -113,14 +136,23 @@ class Command {
     uint8_t m_bySelector = 0;
     uint8_t m_byStart = 0x02, m_byEnd = 0x03;
     int32_t m_nCallbackOption = 0;
+    uint32_t m_dwAckTimeout = 0;  // 0: the record's default
     bool m_bFirstChecksFailed = false;
-    bool m_bArgumentsFailed = false;
+    // Step 3 in order: a test (no action), an action, or a test evaluated when reached.
+    struct ArgumentStep {
+        bool ok;
+        std::function<void()> action;
+        std::function<int()> test;
+    };
+    std::function<std::string()> m_DeferredPayload;
+    std::vector<ArgumentStep> m_Steps;
     bool m_bInputAutoCancel = false;
     std::vector<uint8_t> m_Payload;
     std::function<void()> m_Clear;
     Parser m_Parser;
     Outcome m_Outcome;
     std::function<void(int)> m_AfterExchange;
+    Exchanger m_Exchange;
 };
 
 }  // namespace orn

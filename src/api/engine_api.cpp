@@ -8,4 +8,16 @@ ORN_API int ornIsBusy(int device) {
     return orn::Engine().IsBusyExport(device);
 }
 
+ORN_API void ornSetPowerUpCallback(ornPowerUpCallback callback) {
+    orn::Engine().SetPowerUpCallback(callback);
+}
+
+ORN_API void ornSetConnectionStateCallback(ornConnectionStateCallback callback) {
+    orn::Engine().SetConnectionStateCallback(callback);
+}
+
+ORN_API int ornInputTimeoutAutoCancel(int seconds) {
+    return orn::Engine().SetInputTimeout(seconds);
+}
+
 }  // extern "C"

@@ -3,6 +3,8 @@
 #include <cstring>
 #include <vector>
 
+#include "link/frame.h"
+
 namespace orn {
 
 namespace {
@@ -120,6 +122,24 @@ std::string ClipDisplayText(const char* text, int width) {
     std::vector<char> out(2 * static_cast<size_t>(width > 0 ? width : 0) + 1);
     ClipDisplayText(out.data(), text, width);
     return out.data();
+}
+
+int HasLinkControlByte(const char* text) {
+    if (!text) return 0;
+    // The serial link carries 7 data bits: 0x82 arrives as STX, so the top bit is ignored.
+    for (const unsigned char* p = reinterpret_cast<const unsigned char*>(text); *p; ++p) {
+        switch (*p & 0x7F) {
+            case kSOH:
+            case kSTX:
+            case kETX:
+            case kENQ:
+            case kACK:
+            case kNAK:
+            case kETB:
+                return 1;
+        }
+    }
+    return 0;
 }
 
 void CopyResponseText(char* out, const char* source, unsigned count) {

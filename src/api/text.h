@@ -28,6 +28,9 @@ std::string PadDisplayText(const char* text, unsigned width);
 // As PadDisplayText without the filling.
 void ClipDisplayText(char* out, const char* text, int width);
 std::string ClipDisplayText(const char* text, int width);
+// 1 when `text` holds a byte that delimits link traffic (SOH, STX, ETX, ENQ, ACK, NAK, ETB): such
+// text would end or corrupt the message that carries it. Null holds none.
+int HasLinkControlByte(const char* text);
 // Copies `count` bytes and a terminator.
 void CopyResponseText(char* out, const char* source, unsigned count);
 

@@ -1,0 +1,482 @@
+// Magnetic stripe commands: the binary swipe on the reader channel (channel code 4), its cancel,
+// the display-driven swipe ("67.") and the combined command that waits for a swipe or a smart
+// card, whichever comes first, and ends the other.
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "api/command.h"
+#include "api/reader_channel.h"
+#include "api/session.h"
+#include "api/text.h"
+#include "velquoraorn.h"
+
+using namespace orn;
+using orn::platform::LockGuard;
+
+namespace {
+
+constexpr uint8_t kFunctionCancel = 0x12;
+constexpr uint16_t kCancelTimeLimit = 6000;  // 60 s
+constexpr uint8_t kFunctionWaitInsertion = 0x04;
+// Display-driven swipe prompt lines: 16 columns, encoded into at most 32 bytes.
+constexpr unsigned kPromptColumns = 16;
+constexpr unsigned kPromptEncodedSize = 33;
+constexpr char kFieldSeparator = 0x1C;
+constexpr int kMaxTimeoutSec = 99;
+// Source characters of the display-driven swipe answer: '0' a swiped card; the combined
+// command reports '%' for a smart card.
+constexpr char kSourceSwipe = '0';
+constexpr char kSourceSmartCard = '%';
+constexpr const char* kCombinedPrefix = "ornMsrScInsertWithDisplay";
+
+bool IsTrackSelection(int tracks) {
+    return tracks >= 1 && tracks <= 3;
+}
+bool WantsTrack1(int tracks) {
+    return tracks == 1 || tracks == 3;
+}
+bool WantsTrack2(int tracks) {
+    return tracks == 2 || tracks == 3;
+}
+bool AreSwipeOptions(int timeoutSec, int option0, int option1, int option2) {
+    return timeoutSec >= 0 && timeoutSec <= kMaxTimeoutSec && option0 >= 0 && option0 <= 1 &&
+           option1 >= 0 && option1 <= 4 && option2 >= 0 && option2 <= 4;
+}
+
+// How missing prompt lines before a given later line are sent.
+enum class EmptyFields {
+    // Line 3 without line 2 gets one empty field before it; line 4 gets one for a missing
+    // line 3 and, when line 2 is missing too, another.
+    ForEveryMissingLine,
+    // Only line 3 without line 2 gets an empty field; line 4 follows what was sent.
+    BeforeLine3Only,
+};
+
+// Appends one prompt line and its field separator; false when it is not valid display text.
+bool AppendPromptLine(std::string& payload, const char* line) {
+    char encoded[kPromptEncodedSize];
+    EncodeDisplayText(encoded, line, sizeof encoded);
+    if (!IsValidDisplayText(encoded)) return false;
+    payload += PadDisplayText(encoded, kPromptColumns);
+    payload += kFieldSeparator;
+    return true;
+}
+
+// The "67." request: selection, timeout, the three options and the prompt lines. False when a
+// line is rejected (the payload is then incomplete and must not be sent).
+bool SwipePrompt(std::string& payload, int tracks, int timeoutSec, int option0, int option1,
+                 int option2, const char* line1, const char* line2, const char* line3,
+                 const char* line4, EmptyFields empty) {
+    char head[16];
+    std::snprintf(head, sizeof head, "%d%02d%d%d%d", tracks % 10, timeoutSec % 100, option0 % 10,
+                  option1 % 10, option2 % 10);
+    payload = head;
+    if (!line1 || !AppendPromptLine(payload, line1)) return false;
+    if (line2 && !AppendPromptLine(payload, line2)) return false;
+    if (line3) {
+        if (!line2) payload += kFieldSeparator;
+        if (!AppendPromptLine(payload, line3)) return false;
+    }
+    if (line4) {
+        if (empty == EmptyFields::ForEveryMissingLine && !line3) {
+            payload += kFieldSeparator;
+            if (!line2) payload += kFieldSeparator;
+        }
+        if (!AppendPromptLine(payload, line4)) return false;
+    }
+    return true;
+}
+
+// A display-driven swipe record: group DISPLAY, cancel type "50".
+Command SwipeCommand(const char* name, const std::string& prompt, int timeoutSec) {
+    Command command(name, "67.");
+    command.ResponseTimeout(timeoutSec > 0 ? static_cast<uint32_t>(timeoutSec) * 1000 : 0)
+        .Payload(prompt);
+    return command;
+}
+
+// Two decimal digits at `pos`; -1 when they are not digits.
+int TwoDigits(const Response& reply, size_t pos) {
+    char tens = reply.At(pos), units = reply.At(pos + 1);
+    if (tens < '0' || tens > '9' || units < '0' || units > '9') return -1;
+    return (tens - '0') * 10 + (units - '0');
+}
+
+// The tracks of a status-0 display-driven swipe answer: source character, then (for a swiped
+// card) track 2 and track 1, each as two length digits and the text. A null buffer is skipped,
+// but its text is still stepped over so the next track is read from the right place.
+void ParseSwipeText(const Response& reply, char* track1, char* track2, char* sourceChar) {
+    const char source = reply.At(1);
+    if (sourceChar) *sourceChar = source;
+    if (source != kSourceSwipe) return;
+    size_t pos = 2;
+    struct {
+        char* buffer;
+        size_t size;
+        const char* what;
+    } tracks[2] = {{track2, ORN_TRACK2_TEXT_SIZE, "Track 2"},
+                   {track1, ORN_TRACK1_TEXT_SIZE, "Track 1"}};
+    for (auto& track : tracks) {
+        const int length = TwoDigits(reply, pos);
+        if (length < 0) {
+            reply.Warn("Warning, expected response of 67.00LLtrack2LLtrack1: bad %s length",
+                       track.what);
+            return;
+        }
+        pos += 2;
+        const std::string text = reply.From(pos, static_cast<size_t>(length));
+        pos += static_cast<size_t>(length);
+        CopyOut(track.buffer, track.size, text, track.what);
+    }
+}
+
+struct TrackOutputs {
+    int* status;
+    int* length;
+    char* data;
+};
+
+// A binary swipe answer: for tracks 1 the first-track block; for tracks 2 or 3 the second-track
+// block first and, for 3, the first-track block after it. Each block is a status byte, a length
+// byte and the data; only the bytes that arrived are taken.
+int ParseBinarySwipe(const Response& reply, int tracks, TrackOutputs track1, TrackOutputs track2) {
+    const int status = ReaderStatus(reply);
+    if (status < 0) return status;
+    const size_t announced =
+        ((static_cast<size_t>(ReaderByte(reply, 0)) << 8) | ReaderByte(reply, 1)) + 2;
+    const size_t end = std::min(reply.Size(), announced);
+    size_t pos = kReaderStatusOffset + 1;
+    auto readData = [&](const TrackOutputs& out) {
+        if (pos >= end) return;
+        const size_t length = ReaderByte(reply, pos++);
+        const size_t copied = std::min(length, end - pos);
+        if (copied < length)
+            reply.Warn("Track data of %zu bytes announced, %zu received", length, copied);
+        if (out.data && copied > 0) reply.Text().copy(out.data, copied, pos);
+        if (out.length) *out.length = static_cast<int>(copied);
+        pos += copied;
+    };
+    const TrackOutputs& first = tracks == 1 ? track1 : track2;
+    if (first.status) *first.status = status;
+    readData(first);
+    if (tracks == 3 && pos < end) {
+        const int track1Status = ReaderByte(reply, pos++);
+        if (track1.status) *track1.status = track1Status;
+        readData(track1);
+    }
+    return status;
+}
+
+// The combined swipe-or-card command's one library-wide slot. Guarded by the engine's
+// combined-wait lock; the completion routines decide under it and act after leaving it.
+struct CombinedWait {
+    ornMsrDisplayCallback callback = nullptr;
+    bool smartCardDone = false;
+    bool swipeDone = false;
+    bool swipeQueued = false;
+    int smartCardStatus = 0;
+    std::shared_ptr<platform::Event> event;  // the blocking form's; shared with its routine
+};
+CombinedWait g_Combined;
+
+// The smart-card insertion wait of the combined command: no time limit, no response timeout,
+// and matched by any reader answer.
+Command CombinedSmartCardWait(const char* name) {
+    Command command(name, "F0.");
+    command.Group(kGroupSc).Cancel(kCancelSc).ResponseTimeout(0).Payload(
+        ReaderRequest(kReaderChannelSmartCard, 0, kFunctionWaitInsertion));
+    return command;
+}
+
+// Completion of the smart-card wait of ornMsrScInsertWithDisplayReq.
+void CombinedSmartCardCompleted(int status) {
+    ornMsrDisplayCallback callback;
+    bool swipeQueued;
+    {
+        LockGuard hold(Engine().CombinedWaitLock());
+        if (g_Combined.swipeDone && status == ORN_ERR_CANCELED_BY_USER_ERROR) return;
+        g_Combined.smartCardDone = true;
+        callback = g_Combined.callback;
+        swipeQueued = g_Combined.swipeQueued;
+    }
+    // Ends the swipe; with a card already in the reader no swipe was sent.
+    if (swipeQueued) ornCancel();
+    char track1[ORN_TRACK1_TEXT_SIZE] = "";
+    char track2[ORN_TRACK2_TEXT_SIZE] = "";
+    if (callback) callback(status, track1, track2, status == 0 ? kSourceSmartCard : kSourceSwipe);
+}
+
+// Completion of the swipe of ornMsrScInsertWithDisplayReq.
+void CombinedSwipeCompleted(int status, char* track1, char* track2, char source) {
+    ornMsrDisplayCallback callback;
+    {
+        LockGuard hold(Engine().CombinedWaitLock());
+        if (g_Combined.smartCardDone && status == ORN_ERR_CANCELED_BY_USER_ERROR) return;
+        g_Combined.swipeDone = true;
+        callback = g_Combined.callback;
+    }
+    ornSmartCardCancel();
+    if (callback) callback(status, track1, track2, source);
+}
+
+// Completion of the smart-card wait of ornMsrScInsertWithDisplayWait.
+void CombinedWaitSmartCardCompleted(int status) {
+    std::shared_ptr<platform::Event> event;
+    {
+        LockGuard hold(Engine().CombinedWaitLock());
+        event = g_Combined.event;
+        if (g_Combined.swipeDone && status == ORN_ERR_CANCELED_BY_USER_ERROR) {
+            if (event) event->Set();
+            return;
+        }
+        g_Combined.smartCardStatus = status;
+        g_Combined.smartCardDone = true;
+    }
+    ornCancel();  // completes the pending swipe with -5
+    if (event) event->Set();
+}
+
+// The blocking form's end of its smart-card wait: marks the swipe done, cancels the wait and
+// lets its completion routine finish.
+void EndCombinedSmartCardWait(const std::shared_ptr<platform::Event>& event) {
+    {
+        LockGuard hold(Engine().CombinedWaitLock());
+        g_Combined.swipeDone = true;
+    }
+    ornSmartCardCancel();
+    switch (event->Wait(5000)) {
+        case platform::WaitResult::Signalled:
+        case platform::WaitResult::Timeout:
+            break;
+        case platform::WaitResult::Abandoned:
+            Engine().Logger().Log(kLogSevere, "MSR/SC Event Wait Abandoned");
+            break;
+        case platform::WaitResult::Failed:
+            Engine().Logger().Log(kLogSevere, "MSR/SC Event Wait Failed");
+            break;
+        default:
+            Engine().Logger().Log(kLogSevere, "MSR/SC Event Wait Defaulted");
+            break;
+    }
+}
+
+}  // namespace
+
+extern "C" {
+
+ORN_API int ornSwipeMagStripeCardReq(int tracks, int timeoutMs, ornMsrCallback callback) {
+    return Command("msr", "F0.")
+        .Group(kGroupMsr)
+        .Cancel(kCancelMsr)
+        .ResponseSelector(kReaderChannelMsr)
+        .Require(IsTrackSelection(tracks) && callback && IsReaderWait(timeoutMs))
+        .ResponseTimeout(IsReaderWait(timeoutMs) ? static_cast<uint32_t>(timeoutMs) : 0)
+        .CallbackOption(tracks)
+        .Payload(ReaderRequest(kReaderChannelMsr, ReaderTimeLimit(timeoutMs),
+                               static_cast<uint8_t>(tracks)))
+        .RunAsync(kCallbackMsr, callback);
+}
+
+ORN_API int ornSwipeMagStripeCardWait(int tracks, int timeoutMs, int* track1Status,
+                                      int* track1Length, char* track1Data, int* track2Status,
+                                      int* track2Length, char* track2Data) {
+    const TrackOutputs track1{track1Status, track1Length, track1Data};
+    const TrackOutputs track2{track2Status, track2Length, track2Data};
+    return Command("msr", "F0.")
+        .Group(kGroupMsr)
+        .Cancel(kCancelMsr)
+        .ResponseSelector(kReaderChannelMsr)
+        .Require(IsTrackSelection(tracks))
+        .Require(!WantsTrack1(tracks) || (track1Data && track1Status && track1Length))
+        .Require(!WantsTrack2(tracks) || (track2Data && track2Status && track2Length))
+        .Require(IsReaderWait(timeoutMs))
+        .ResponseTimeout(IsReaderWait(timeoutMs) ? static_cast<uint32_t>(timeoutMs) : 0)
+        .Payload(ReaderRequest(kReaderChannelMsr, ReaderTimeLimit(timeoutMs),
+                               static_cast<uint8_t>(tracks)))
+        .Finish([=](int result, const Response& reply) {
+            for (int* output : {track1Status, track1Length, track2Status, track2Length})
+                if (output) *output = 0;
+            if (result != 0) return result;
+            return ParseBinarySwipe(reply, tracks, track1, track2);
+        })
+        .Run();
+}
+
+ORN_API int ornCancelMsrCommand(void) {
+    // The name is fixed: the terminal's short answer is routed to the record by it.
+    return Command("msrCancel", "F0.")
+        .Group(kGroupCancel)
+        .Cancel(kCancelMsr)
+        .Payload(ReaderRequest(kReaderChannelMsr, kCancelTimeLimit, kFunctionCancel))
+        .Finish([](int result, const Response& reply) {
+            return result != 0 ? result : ReaderStatus(reply);
+        })
+        .AfterExchange([](int) { Engine().CancelQueued(kCancelMsr); })
+        .Run();
+}
+
+ORN_API int ornMsrWithDisplayHandlingReq(int tracks, int timeoutSec, int option0, int option1,
+                                         int option2, const char* line1, const char* line2,
+                                         const char* line3, const char* line4,
+                                         ornMsrDisplayCallback callback) {
+    std::string prompt;
+    const bool linesOk = SwipePrompt(prompt, tracks, timeoutSec, option0, option1, option2, line1,
+                                     line2, line3, line4, EmptyFields::ForEveryMissingLine);
+    return SwipeCommand("ornMsrWithDisplayHandlingReq", prompt, timeoutSec)
+        .Require(IsTrackSelection(tracks) && AreSwipeOptions(timeoutSec, option0, option1, option2))
+        .Require(callback && line1)
+        .Require(linesOk)
+        .RunAsync(kCallbackMsrDisplay, callback);
+}
+
+ORN_API int ornMsrWithDisplayHandlingWait(int tracks, int timeoutSec, int option0, int option1,
+                                          int option2, const char* line1, const char* line2,
+                                          const char* line3, const char* line4, char* track1,
+                                          char* track2, char* sourceChar) {
+    std::string prompt;
+    const bool linesOk = SwipePrompt(prompt, tracks, timeoutSec, option0, option1, option2, line1,
+                                     line2, line3, line4, EmptyFields::BeforeLine3Only);
+    return SwipeCommand("ornMsrWithDisplayHandlingWait", prompt, timeoutSec)
+        .Require(IsTrackSelection(tracks))
+        .Require(!WantsTrack1(tracks) || track1)
+        .Require(!WantsTrack2(tracks) || track2)
+        .Require(AreSwipeOptions(timeoutSec, option0, option1, option2))
+        .Require(option0 != 1 || sourceChar)
+        .Require(line1 != nullptr)
+        .Step([=] {
+            if (track1) track1[0] = '\0';
+            if (track2) track2[0] = '\0';
+        })
+        .Require(linesOk)
+        .Finish([=](int result, const Response& reply) {
+            if (sourceChar) *sourceChar = kSourceSwipe;
+            if (result != 0) return result;
+            const int status = reply.Status();
+            if (status == 0) ParseSwipeText(reply, track1, track2, sourceChar);
+            return status;
+        })
+        .Run();
+}
+
+ORN_API int ornMsrScInsertWithDisplayReq(int tracks, int timeoutSec, int option0, int option1,
+                                         int option2, const char* line1, const char* line2,
+                                         const char* line3, const char* line4,
+                                         ornMsrDisplayCallback callback) {
+    // The prompt is checked with the arguments, so a rejected line sends nothing at all.
+    std::string prompt;
+    const bool linesOk = SwipePrompt(prompt, tracks, timeoutSec, option0, option1, option2, line1,
+                                     line2, line3, line4, EmptyFields::BeforeLine3Only);
+    int result = Command("ornMsrScInsertWithDisplayReq", "67.")
+                     .Test([] {
+                         return Engine().HasQueuedRecordNamed(kCombinedPrefix)
+                                    ? ORN_ERR_DEVICE_IS_BUSY_ERROR
+                                    : 0;
+                     })
+                     .Require(IsTrackSelection(tracks))
+                     .Require(AreSwipeOptions(timeoutSec, option0, option1, option2))
+                     .Require(callback && line1)
+                     .Require(linesOk)
+                     .Check();
+    if (result != 0) return result;
+
+    const bool cardPresent = ornIsCardPresent() == 1;
+    {
+        LockGuard hold(Engine().CombinedWaitLock());
+        g_Combined.callback = callback;
+        g_Combined.smartCardDone = false;
+        g_Combined.swipeDone = false;
+        g_Combined.swipeQueued = !cardPresent;
+    }
+    result = CombinedSmartCardWait("ornMsrScInsertWithDisplayReq_SC")
+                 .RunAsync(kCallbackSmartCard, &CombinedSmartCardCompleted);
+    if (result != 0 || cardPresent) return result;
+
+    result = SwipeCommand("ornMsrScInsertWithDisplayReq_MSR", prompt, timeoutSec)
+                 .RunAsync(kCallbackMsrDisplay, &CombinedSwipeCompleted);
+    if (result != 0) {
+        // No swipe will report: the smart-card wait is ended without a callback either.
+        {
+            LockGuard hold(Engine().CombinedWaitLock());
+            g_Combined.swipeDone = true;
+        }
+        ornSmartCardCancel();
+    }
+    return result;
+}
+
+ORN_API int ornMsrScInsertWithDisplayWait(int tracks, int timeoutSec, int option0, int option1,
+                                          int option2, const char* line1, const char* line2,
+                                          const char* line3, const char* line4, char* track1,
+                                          char* track2, char* sourceChar) {
+    std::string prompt;
+    const bool linesOk = SwipePrompt(prompt, tracks, timeoutSec, option0, option1, option2, line1,
+                                     line2, line3, line4, EmptyFields::BeforeLine3Only);
+    int result = Command("ornMsrScInsertWithDisplayWait", "67.")
+                     .Require(IsTrackSelection(tracks))
+                     .Require(!WantsTrack1(tracks) || track1)
+                     .Step([=] {
+                         if (track1) track1[0] = '\0';
+                         if (track2) track2[0] = '\0';
+                     })
+                     .Require(!WantsTrack2(tracks) || track2)
+                     .Require(AreSwipeOptions(timeoutSec, option0, option1, option2))
+                     .Require(sourceChar && line1)
+                     .Require(linesOk)
+                     .Check();
+    if (result != 0) return result;
+
+    auto event = std::make_shared<platform::Event>(false);
+    {
+        LockGuard hold(Engine().CombinedWaitLock());
+        g_Combined.smartCardDone = false;
+        g_Combined.swipeDone = false;
+        g_Combined.smartCardStatus = 0;
+        g_Combined.event = event;
+    }
+    auto closeEvent = [] {
+        LockGuard hold(Engine().CombinedWaitLock());
+        g_Combined.event.reset();
+    };
+    result = CombinedSmartCardWait("ornMsrScInsertWithDisplayWait_SC")
+                 .RunAsync(kCallbackSmartCard, &CombinedWaitSmartCardCompleted);
+    if (result != 0) {
+        closeEvent();
+        return result;
+    }
+
+    int swipeResult = 0;
+    result = SwipeCommand("ornMsrScInsertWithDisplayWait_MSR", prompt, timeoutSec)
+                 .Finish([&](int exchange, const Response& reply) {
+                     swipeResult = exchange;
+                     *sourceChar = kSourceSwipe;
+                     if (exchange != 0) return exchange;
+                     const int status = reply.Status();
+                     if (status == 0) ParseSwipeText(reply, track1, track2, sourceChar);
+                     return status;
+                 })
+                 .Run();
+
+    bool smartCardDone;
+    int smartCardStatus;
+    {
+        LockGuard hold(Engine().CombinedWaitLock());
+        smartCardDone = g_Combined.smartCardDone;
+        smartCardStatus = g_Combined.smartCardStatus;
+    }
+    if (swipeResult == ORN_ERR_CANCELED_BY_USER_ERROR && smartCardDone) {
+        // The card came first and its routine cancelled the swipe.
+        result = smartCardStatus;
+        if (smartCardStatus == 0) *sourceChar = kSourceSmartCard;
+    } else if (swipeResult == 0 || !smartCardDone) {
+        // The swipe answered, or failed on its own: the card wait must not outlive the call
+        // (a card arriving later would cancel whatever the application runs then).
+        EndCombinedSmartCardWait(event);
+    }
+    closeEvent();
+    return result;
+}
+
+}  // extern "C"

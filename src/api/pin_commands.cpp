@@ -1,0 +1,486 @@
+// PIN entry under DUKPT or master/session keys, the PIN-entry cancel and the debit sequence.
+// The terminal enciphers the PIN; the library only formats the request and hands back the PIN
+// block (and, for DUKPT, the key serial number) that the terminal sends.
+#include "api/pin_commands.h"
+
+#include <cstdio>
+#include <string>
+
+#include "api/command.h"
+#include "api/key_fields.h"
+#include "api/session.h"
+#include "api/text.h"
+#include "velquoraorn.h"
+
+using namespace orn;
+
+namespace {
+
+constexpr char kFieldSeparator = 0x1C;
+constexpr size_t kPinBlockLength = 16;
+constexpr size_t kPinBlockBuffer = kPinBlockLength + 1;
+constexpr size_t kKsnLength = 20;
+constexpr size_t kKsnBuffer = kKsnLength + 1;
+
+bool InRange(int value, int low, int high) {
+    return value >= low && value <= high;
+}
+
+// A PIN entry's timeout in units of 5 s (0..255): the record then waits timeout × 5000 ms (it
+// adds 1000 ms to what it is given); 0 waits without limit.
+uint32_t PinTimeout(int timeout) {
+    return timeout > 0 ? static_cast<uint32_t>(timeout) * 5000 - 1000 : 0;
+}
+
+// The 4-character prompt shown before the PIN digits: "PIN=" when none is given, otherwise the
+// caller's text aligned in 4 characters and cut to 4.
+std::string FourCharacterPrompt(const char* prompt, bool leftAligned) {
+    if (!prompt) return "PIN=";
+    std::string text(prompt);
+    if (text.size() >= 4) return text.substr(0, 4);
+    std::string fill(4 - text.size(), ' ');
+    return leftAligned ? text + fill : fill + text;
+}
+
+// A caller's text for the display: encoded into `encodedSize` bytes (terminator included),
+// tested, and padded to `columns`. False for text the display cannot show.
+bool DisplayField(const char* text, unsigned encodedSize, unsigned columns, std::string* out) {
+    std::string encoded(encodedSize, '\0');
+    EncodeDisplayText(encoded.data(), text, encodedSize);
+    if (!IsValidDisplayText(encoded.c_str())) return false;
+    *out = PadDisplayText(encoded.c_str(), columns);
+    return true;
+}
+
+// A display line of the with-display PIN entries and of the debit screens: 16 columns.
+bool DisplayLine(const char* text, std::string* out) {
+    return DisplayField(text, 33, 16, out);
+}
+
+// The PIN block of a master/session answer: its last 16 characters (never the status).
+std::string LastAfterStatus(const Response& reply, size_t count) {
+    size_t size = reply.Size();
+    return reply.From(size > count + 1 ? size - count : 1);
+}
+
+// --- with-display PIN entry ("69." and, with PIN length limits, "6H.") ------------------------
+
+struct DisplayPinEntry {
+    const char* name;
+    const char* id;
+    bool extended;  // "6H.": minimum and maximum PIN length after the option
+    int selector, option, minPinLength, maxPinLength, keyIndex;
+    const char* account;
+    int keyMode;
+    const char* key;
+    const char* checkValue;
+    const char* prompt;
+    int option2, option3, keyIndex2;
+    const char* line1;
+    const char* line2;
+    const char* line3;
+    int timeout;
+};
+
+// The tests before the link tests: the last argument (callback or PIN block buffer) and, for
+// the extended form, the PIN length limits.
+bool DisplayPinFirstChecks(const DisplayPinEntry& e, bool lastArgumentGiven) {
+    return lastArgumentGiven && (!e.extended || (InRange(e.minPinLength, 4, 12) &&
+                                                 InRange(e.maxPinLength, e.minPinLength, 12)));
+}
+
+Command DisplayPinCommand(const DisplayPinEntry& e, bool firstChecks) {
+    std::string prompt = "PIN=", line1, line2, line3;
+    const bool promptOk = !e.prompt || DisplayField(e.prompt, 9, 4, &prompt);
+    const bool line1Ok = e.line1 && DisplayLine(e.line1, &line1);
+    // A missing second line ends the payload: the third is then neither tested nor sent.
+    const bool line2Ok = !e.line2 || DisplayLine(e.line2, &line2);
+    const bool line3Ok = !e.line2 || !e.line3 || DisplayLine(e.line3, &line3);
+    const bool keySent = e.keyMode == 1 || e.keyMode == 2;
+
+    Command command(e.name, e.id);
+    command.CheckFirst(firstChecks)
+        .Require(InRange(e.selector, 0, 15) && InRange(e.timeout, 0, 255) &&
+                 InRange(e.option, 0, 4) && InRange(e.option3, 0, 4) && IsKeyIndex(e.keyIndex) &&
+                 IsKeyMode(e.keyMode))
+        .Require(e.keyIndex2 == 255 || IsKeyIndex(e.keyIndex2))
+        .Require(HasLength(e.account, 16) && IsFrameSafe(e.account) && InRange(e.option2, 0, 3) &&
+                 e.line1)
+        .Require(IsKeyForMode(e.keyMode, e.key) && (!keySent || IsFrameSafe(e.key)))
+        .Require(IsCheckValueFor(keySent ? e.key : nullptr, e.checkValue) &&
+                 IsFrameSafe(e.checkValue))
+        .Require(promptOk)
+        .Require(line1Ok && line2Ok && line3Ok)
+        .ResponseTimeout(PinTimeout(e.timeout));
+
+    command.PayloadF("%X%d", e.selector & 0xF, e.option);
+    if (e.extended) command.PayloadF("%X%X", e.minPinLength & 0xF, e.maxPinLength & 0xF);
+    command.PayloadF("%c%s%c", KeyIndexChar(e.keyIndex), OrEmpty(e.account), KeyModeChar(e.keyMode))
+        .Payload(keySent ? e.key : "")
+        .Payload(e.checkValue)
+        .Payload(prompt)
+        .PayloadF("%d%d%02X", e.option2, e.option3, e.keyIndex2 & 0xFF)
+        .Payload(line1 + kFieldSeparator);
+    if (e.line2) {
+        command.Payload(line2 + kFieldSeparator);
+        if (e.line3) command.Payload(line3 + kFieldSeparator);
+    }
+    return command;
+}
+
+int DisplayPinReq(const DisplayPinEntry& e, ornPinCallback callback) {
+    return DisplayPinCommand(e, DisplayPinFirstChecks(e, callback != nullptr))
+        .RunAsync(kCallbackPin, callback);
+}
+
+int DisplayPinWait(const DisplayPinEntry& e, char* pinBlock) {
+    const bool firstChecks = DisplayPinFirstChecks(e, pinBlock != nullptr);
+    if (firstChecks) pinBlock[0] = '\0';
+    return DisplayPinCommand(e, firstChecks)
+        .Parse([&](const Response& reply) {
+            CopyOut(pinBlock, kPinBlockBuffer, LastAfterStatus(reply, kPinBlockLength), e.name);
+        })
+        .Run();
+}
+
+// --- DUKPT and master/session PIN entry -----------------------------------------------------
+
+Command DukptCommand(const char* name, int selector, int timeout, int option, const char* account,
+                     const char* prompt) {
+    Command command(name, "31.");
+    command
+        .Require(InRange(selector, 0, 15) && InRange(timeout, 0, 255) && InRange(option, 0, 4) &&
+                 HasLength(account, 16) && IsFrameSafe(account) && IsFrameSafe(prompt))
+        .ResponseTimeout(PinTimeout(timeout))
+        .PayloadF("%X%d%s", selector & 0xF, option, OrEmpty(account))
+        .Payload(FourCharacterPrompt(prompt, false));
+    return command;
+}
+
+Command MasterSessionCommand(const char* name, bool lastArgumentGiven, int selector, int timeout,
+                             int option, int keyIndex, const char* account, const char* sessionKey,
+                             const char* checkValue, const char* prompt) {
+    Command command(name, "41.");
+    command.CheckFirst(lastArgumentGiven)
+        .Require(InRange(selector, 0, 15) && InRange(timeout, 0, 255) && InRange(option, 0, 4) &&
+                 IsKeyIndex(keyIndex))
+        .Require(HasLength(account, 16) && IsFrameSafe(account))
+        .Require(IsKeyLength(sessionKey) && IsFrameSafe(sessionKey))
+        .Require(IsCheckValueFor(sessionKey, checkValue) && IsFrameSafe(checkValue))
+        .Require(IsFrameSafe(prompt))
+        .ResponseTimeout(PinTimeout(timeout))
+        .PayloadF("%X%d%c", selector & 0xF, option, KeyIndexChar(keyIndex))
+        .Payload(account)
+        .Payload(sessionKey)
+        .Payload(checkValue)
+        .Payload(FourCharacterPrompt(prompt, false));
+    return command;
+}
+
+// --- debit sequence -------------------------------------------------------------------------
+
+// The fields of the debit screens, tested and encoded in argument order.
+class DebitFields {
+  public:
+    void Number(int value, int low, int high, const char* format) {
+        Add(InRange(value, low, high), value, format);
+    }
+    // A key index that may also be 255 (none).
+    void Index(int value) { Add(value == 255 || IsKeyIndex(value), value, "%02X"); }
+    // A display line followed by the field separator.
+    void Line(const char* text) {
+        std::string line;
+        if (!text || !DisplayLine(text, &line)) m_bOk = false;
+        m_Payload += line + kFieldSeparator;
+    }
+    // The closing text: left-aligned in 15 characters and cut to 15, no separator.
+    void Trailer(const char* text) {
+        if (!text || !IsFrameSafe(text)) m_bOk = false;
+        std::string trailer(OrEmpty(text));
+        trailer.resize(15, ' ');
+        m_Payload += trailer;
+    }
+    bool Ok() const { return m_bOk; }
+    const std::string& Payload() const { return m_Payload; }
+
+  private:
+    void Add(bool ok, int value, const char* format) {
+        if (!ok) {
+            m_bOk = false;
+            return;
+        }
+        char text[16];
+        std::snprintf(text, sizeof text, format, value);
+        m_Payload += text;
+    }
+
+    bool m_bOk = true;
+    std::string m_Payload;
+};
+
+}  // namespace
+
+namespace orn {
+
+uint32_t DebitStartTimeout(int firstStageSeconds, int entryMode, int stageSeconds, int pinTimeout,
+                           int extraStage1, int extraStage2, int inputTimeoutSeconds) {
+    if (firstStageSeconds == 0 || stageSeconds == 0 || pinTimeout == 0)
+        return static_cast<uint32_t>(inputTimeoutSeconds) * 1000;
+    const uint32_t stage = static_cast<uint32_t>(stageSeconds) * 1000;
+    uint32_t t = static_cast<uint32_t>(pinTimeout) * 5000 + 108000;
+    if (extraStage1 == 1) t += stage + 108000;
+    if (extraStage2 == 1) t += stage + 108000;
+    if (extraStage1 == 1 || extraStage2 == 1) t += stage;
+    if (entryMode != 0) t += static_cast<uint32_t>(firstStageSeconds) * 1000;
+    return t + 2 * stage;
+}
+
+}  // namespace orn
+
+extern "C" {
+
+ORN_API int ornDukptPinReq(int selector, int timeout, int option, const char* account,
+                           const char* prompt, ornDukptCallback callback) {
+    return DukptCommand("ornDukptPinReq", selector, timeout, option, account, prompt)
+        .Require(callback != nullptr)
+        .RunAsync(kCallbackDukpt, callback);
+}
+
+ORN_API int ornDukptPinWait(int selector, int timeout, int option, const char* account,
+                            const char* prompt, char* pinBlock, char* ksn) {
+    return DukptCommand("ornDukptPinWait", selector, timeout, option, account, prompt)
+        .Require(pinBlock != nullptr)
+        .Step([&] { pinBlock[0] = '\0'; })
+        .Require(ksn != nullptr)
+        .Step([&] { ksn[0] = '\0'; })
+        .Parse([&](const Response& reply) {
+            CopyOut(pinBlock, kPinBlockBuffer, reply.From(1, kPinBlockLength), "ornDukptPinWait");
+            CopyOut(ksn, kKsnBuffer, LastAfterStatus(reply, kKsnLength), "ornDukptPinWait");
+        })
+        .Run();
+}
+
+ORN_API int ornMasterSessionPinEntryReq(int selector, int timeout, int option, int keyIndex,
+                                        const char* account, const char* sessionKey,
+                                        const char* checkValue, const char* prompt,
+                                        ornPinCallback callback) {
+    return MasterSessionCommand("ornMasterSessionPinEntryReq", callback != nullptr, selector,
+                                timeout, option, keyIndex, account, sessionKey, checkValue, prompt)
+        .RunAsync(kCallbackPin, callback);
+}
+
+ORN_API int ornMasterSessionPinEntryWait(int selector, int timeout, int option, int keyIndex,
+                                         const char* account, const char* sessionKey,
+                                         const char* checkValue, const char* prompt,
+                                         char* pinBlock) {
+    if (pinBlock) pinBlock[0] = '\0';
+    return MasterSessionCommand("ornMasterSessionPinEntryWait", pinBlock != nullptr, selector,
+                                timeout, option, keyIndex, account, sessionKey, checkValue, prompt)
+        .Parse([&](const Response& reply) {
+            CopyOut(pinBlock, kPinBlockBuffer, LastAfterStatus(reply, kPinBlockLength),
+                    "ornMasterSessionPinEntryWait");
+        })
+        .Run();
+}
+
+ORN_API int ornMSPinWithDisplayReq(int selector, int option, int keyIndex, const char* account,
+                                   int keyMode, const char* key, const char* checkValue,
+                                   const char* prompt, int option2, int option3, int keyIndex2,
+                                   const char* line1, const char* line2, const char* line3,
+                                   int timeout, ornPinCallback callback) {
+    return DisplayPinReq({"ornMSPinWithDisplayReq",
+                          "69.",
+                          false,
+                          selector,
+                          option,
+                          0,
+                          0,
+                          keyIndex,
+                          account,
+                          keyMode,
+                          key,
+                          checkValue,
+                          prompt,
+                          option2,
+                          option3,
+                          keyIndex2,
+                          line1,
+                          line2,
+                          line3,
+                          timeout},
+                         callback);
+}
+
+ORN_API int ornMSPinWithDisplayWait(int selector, int option, int keyIndex, const char* account,
+                                    int keyMode, const char* key, const char* checkValue,
+                                    const char* prompt, int option2, int option3, int keyIndex2,
+                                    const char* line1, const char* line2, const char* line3,
+                                    int timeout, char* pinBlock) {
+    return DisplayPinWait({"ornMSPinWithDisplayWait",
+                           "69.",
+                           false,
+                           selector,
+                           option,
+                           0,
+                           0,
+                           keyIndex,
+                           account,
+                           keyMode,
+                           key,
+                           checkValue,
+                           prompt,
+                           option2,
+                           option3,
+                           keyIndex2,
+                           line1,
+                           line2,
+                           line3,
+                           timeout},
+                          pinBlock);
+}
+
+ORN_API int ornMSPinWithDisplayExReq(int selector, int option, int keyIndex, const char* account,
+                                     int keyMode, const char* key, const char* checkValue,
+                                     int minPinLength, int maxPinLength, const char* prompt,
+                                     int option2, int option3, int keyIndex2, const char* line1,
+                                     const char* line2, const char* line3, int timeout,
+                                     ornPinCallback callback) {
+    return DisplayPinReq({"ornMSPinWithDisplayExReq",
+                          "6H.",
+                          true,
+                          selector,
+                          option,
+                          minPinLength,
+                          maxPinLength,
+                          keyIndex,
+                          account,
+                          keyMode,
+                          key,
+                          checkValue,
+                          prompt,
+                          option2,
+                          option3,
+                          keyIndex2,
+                          line1,
+                          line2,
+                          line3,
+                          timeout},
+                         callback);
+}
+
+ORN_API int ornMSPinWithDisplayExWait(int selector, int option, int keyIndex, const char* account,
+                                      int keyMode, const char* key, const char* checkValue,
+                                      int minPinLength, int maxPinLength, const char* prompt,
+                                      int option2, int option3, int keyIndex2, const char* line1,
+                                      const char* line2, const char* line3, int timeout,
+                                      char* pinBlock) {
+    return DisplayPinWait({"ornMSPinWithDisplayExWait",
+                           "6H.",
+                           true,
+                           selector,
+                           option,
+                           minPinLength,
+                           maxPinLength,
+                           keyIndex,
+                           account,
+                           keyMode,
+                           key,
+                           checkValue,
+                           prompt,
+                           option2,
+                           option3,
+                           keyIndex2,
+                           line1,
+                           line2,
+                           line3,
+                           timeout},
+                          pinBlock);
+}
+
+ORN_API int ornPinEntryCancel(void) {
+    return Command("ornCancel", "72")
+        .ResponseId("")
+        .Group(kGroupCancel)
+        .AfterExchange([](int result) {
+            if (result == 0) Engine().CancelQueued(kCancel50);
+        })
+        .Run();
+}
+
+ORN_API int ornDebitSequenceInit(int field1, const char* field2, const char* field3, int field4,
+                                 const char* field5, const char* field6, int field7, int field8,
+                                 const char* field9, int field10, const char* field11, int field12,
+                                 int field13, const char* field14, int field15, const char* field16,
+                                 int field17, const char* field18, const char* field19, int field20,
+                                 const char* field21, const char* field22, int field23, int field24,
+                                 const char* field25, int field26, const char* field27, int field28,
+                                 const char* field29, const char* field30, const char* field31) {
+    DebitFields f;
+    f.Number(field1, 0, 3, "%d");
+    f.Line(field2);
+    f.Line(field3);
+    f.Number(field4, 0, 3, "%d");
+    f.Line(field5);
+    f.Line(field6);
+    f.Number(field7, 0, 3, "%d");
+    f.Number(field8, 0, 63, "%02X");
+    f.Line(field9);
+    f.Number(field10, 0, 63, "%02X");
+    f.Line(field11);
+    f.Number(field12, 0, 3, "%d");
+    f.Number(field13, 0, 63, "%02X");
+    f.Line(field14);
+    f.Number(field15, 0, 63, "%02X");
+    f.Line(field16);
+    f.Number(field17, 0, 3, "%d");
+    f.Line(field18);
+    f.Line(field19);
+    f.Number(field20, 0, 2, "%d");
+    f.Line(field21);
+    f.Line(field22);
+    f.Number(field23, 0, 3, "%d");
+    f.Index(field24);
+    f.Line(field25);
+    f.Index(field26);
+    f.Line(field27);
+    f.Number(field28, 0, 3, "%d");
+    f.Line(field29);
+    f.Line(field30);
+    f.Trailer(field31);
+    return Command("ornDebitSequenceInit", "6A.").Require(f.Ok()).Payload(f.Payload()).Run();
+}
+
+ORN_API int ornDebitSequenceStartReq(int firstFlag, int firstStageSeconds, int entryMode,
+                                     int secondFlag, int stageSeconds, int pinTimeout,
+                                     const char* prompt, int amount, int extraStage1,
+                                     int extraStage2, int keyIndex, int keyMode, const char* key,
+                                     const char* checkValue, const char* account,
+                                     ornDebitCallback callback) {
+    const bool keySent = keyMode == 1 || keyMode == 2;
+    const bool accountSent = entryMode == 0;
+    return Command("ornDebitSequenceStartReq", "6B.")
+        .Require(InRange(firstFlag, 0, 1) && InRange(firstStageSeconds, 0, 99) &&
+                 InRange(entryMode, 0, 2) && InRange(secondFlag, 0, 1) &&
+                 InRange(stageSeconds, 0, 99) && InRange(pinTimeout, 0, 15))
+        .Require(IsFrameSafe(prompt))
+        .Require(InRange(amount, 0, 999999999) && InRange(extraStage1, 0, 1) &&
+                 InRange(extraStage2, 0, 1) && IsKeyIndex(keyIndex) && IsKeyMode(keyMode))
+        .Require(IsKeyForMode(keyMode, key) && (!keySent || IsFrameSafe(key)))
+        .Require(keyMode != 2 || (HasLength(checkValue, 8) && IsFrameSafe(checkValue)))
+        .Require(!accountSent || (HasLength(account, 16) && IsFrameSafe(account)))
+        .Require(callback != nullptr)
+        .ResponseTimeout(DebitStartTimeout(firstStageSeconds, entryMode, stageSeconds, pinTimeout,
+                                           extraStage1, extraStage2, Engine().GetInputTimeout()))
+        .InputAutoCancel()
+        .PayloadF("%d%02d%d%d%02d%X", firstFlag, firstStageSeconds, entryMode, secondFlag,
+                  stageSeconds, pinTimeout & 0xF)
+        .Payload(FourCharacterPrompt(prompt, true))
+        .PayloadF("%09lu%d%d%c%c", static_cast<unsigned long>(amount < 0 ? 0 : amount), extraStage1,
+                  extraStage2, KeyIndexChar(keyIndex), KeyModeChar(keyMode))
+        .Payload(keySent ? key : "")
+        .Payload(keyMode == 2 ? checkValue : "")
+        .Payload(accountSent ? account : "")
+        .RunAsync(kCallbackDebit, callback);
+}
+
+}  // extern "C"

@@ -1,0 +1,78 @@
+// The terminal's binary card reader channel ("F0." messages), shared by the card-swipe and the
+// smart-card commands: request bytes, the status byte of an answer and its data block.
+//
+// Request after "F0.": length of what follows (2 bytes, big-endian), channel code, time limit in
+// units of 10 ms (2 bytes, big-endian, 0 none), function byte, function data.
+// Answer after "F0.": length L of what follows (2 bytes), channel code, status byte, data.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "api/command.h"
+
+namespace orn {
+
+constexpr uint8_t kReaderChannelMsr = 4;
+constexpr uint8_t kReaderChannelSmartCard = 7;
+// Longest wait a caller may ask for, in milliseconds (the time limit then is 60000).
+constexpr int kReaderMaxWaitMs = 600000;
+constexpr size_t kReaderStatusOffset = 3;
+constexpr size_t kReaderDataOffset = 4;
+// A data block length byte of 0xFF announces a two-byte length.
+constexpr uint8_t kReaderLongLength = 0xFF;
+
+inline bool IsReaderWait(int timeoutMs) {
+    return timeoutMs >= 0 && timeoutMs <= kReaderMaxWaitMs;
+}
+
+// The request bytes for `function` on `channel`; `timeLimit` counts 10 ms units.
+inline std::string ReaderRequest(uint8_t channel, uint16_t timeLimit, uint8_t function,
+                                 const std::string& data = {}) {
+    const size_t length = 4 + data.size();
+    std::string bytes;
+    bytes += static_cast<char>((length >> 8) & 0xFF);
+    bytes += static_cast<char>(length & 0xFF);
+    bytes += static_cast<char>(channel);
+    bytes += static_cast<char>(timeLimit >> 8);
+    bytes += static_cast<char>(timeLimit & 0xFF);
+    bytes += static_cast<char>(function);
+    bytes += data;
+    return bytes;
+}
+
+// The time limit field for a caller's wait in milliseconds (valid waits only).
+inline uint16_t ReaderTimeLimit(int timeoutMs) {
+    return IsReaderWait(timeoutMs) ? static_cast<uint16_t>(timeoutMs / 10) : 0;
+}
+
+inline uint8_t ReaderByte(const Response& reply, size_t pos) {
+    return static_cast<uint8_t>(reply.At(pos));
+}
+
+// The answer's status byte; kResultNoStatus when the answer is too short to hold one.
+inline int ReaderStatus(const Response& reply) {
+    return reply.Size() > kReaderStatusOffset ? ReaderByte(reply, kReaderStatusOffset)
+                                              : kResultNoStatus;
+}
+
+// The data block after the status byte: `declared` receives its announced length, the result
+// holds the bytes of it that arrived (never more than announced). False when there is none.
+inline bool ReaderDataBlock(const Response& reply, size_t* declared, std::string* data) {
+    size_t pos = kReaderDataOffset;
+    if (reply.Size() <= pos) return false;
+    size_t length = ReaderByte(reply, pos++);
+    if (length == kReaderLongLength) {
+        if (reply.Size() < pos + 2) return false;
+        length = (static_cast<size_t>(ReaderByte(reply, pos)) << 8) | ReaderByte(reply, pos + 1);
+        pos += 2;
+    }
+    *declared = length;
+    *data = reply.From(pos, length);
+    if (data->size() < length)
+        reply.Warn("Reader answer announces %zu data bytes but carries %zu", length, data->size());
+    return true;
+}
+
+}  // namespace orn

@@ -1,0 +1,232 @@
+// Smart-card commands: power up and read the answer to reset, compare it, exchange one command
+// with the card, power off, status, presence, waits for insertion or removal, and cancel. All
+// travel on the reader channel, channel code 7; their result is the terminal's status byte.
+#include <algorithm>
+#include <cstring>
+
+#include "api/command.h"
+#include "api/reader_channel.h"
+#include "api/session.h"
+#include "velquoraorn.h"
+
+using namespace orn;
+
+namespace {
+
+enum SmartCardFunction : uint8_t {
+    kWaitInsertion = 0x04,
+    kPowerUp = 0x05,
+    kWaitAndPowerUp = 0x07,
+    kCompareAtr = 0x08,
+    kPowerOff = 0x0A,
+    kWaitRemoval = 0x0B,
+    kPowerOffAndWaitRemoval = 0x0C,
+    kExchange = 0x0D,
+    kCancel = 0x12,
+    kStatus = 0x18,
+};
+
+// Time limit of the commands without a time argument: 60 s.
+constexpr uint16_t kDefaultTimeLimit = 6000;
+// Presence test: a 10 ms limit, and a response timeout of 10 ms (+ the record's margin).
+constexpr uint16_t kPresenceTimeLimit = 1;
+constexpr uint32_t kPresenceTimeoutMs = 10;
+// Leading bytes of a command-exchange answer that are reported apart from the card's data.
+constexpr size_t kExchangeLeadingBytes = 3;
+constexpr int kMaxCommandLength = 255;
+
+// A smart-card command: group and cancel type SC, matched by channel code 7.
+Command SmartCardCommand(const char* name, uint8_t function, uint16_t timeLimit = kDefaultTimeLimit,
+                         const std::string& data = {}) {
+    Command command(name, "F0.");
+    command.Group(kGroupSc)
+        .Cancel(kCancelSc)
+        .ResponseSelector(kReaderChannelSmartCard)
+        .Payload(ReaderRequest(kReaderChannelSmartCard, timeLimit, function, data));
+    return command;
+}
+
+// A command that waits on the card for up to timeoutMs (0..600000).
+Command SmartCardWait(const char* name, uint8_t function, int timeoutMs) {
+    const bool ok = IsReaderWait(timeoutMs);
+    Command command = SmartCardCommand(name, function, ReaderTimeLimit(timeoutMs));
+    command.Require(ok).ResponseTimeout(ok ? static_cast<uint32_t>(timeoutMs) : 0);
+    return command;
+}
+
+int StatusResult(int result, const Response& reply) {
+    return result != 0 ? result : ReaderStatus(reply);
+}
+
+// The answer to reset of a status-0 power-up answer: the type byte, then the ATR, cut to the
+// caller's ORN_SMART_CARD_DATA_SIZE bytes.
+void FillAtr(const Response& reply, unsigned char* cardType, unsigned char* atr, int* atrLength) {
+    size_t declared = 0;
+    std::string block;
+    if (!ReaderDataBlock(reply, &declared, &block) || block.empty()) {
+        *atrLength = 0;
+        return;
+    }
+    *cardType = static_cast<unsigned char>(block[0]);
+    size_t length = block.size() - 1;
+    if (length > ORN_SMART_CARD_DATA_SIZE) {
+        reply.Warn("Smart card answer to reset of %zu bytes cut to %d", length,
+                   ORN_SMART_CARD_DATA_SIZE);
+        length = ORN_SMART_CARD_DATA_SIZE;
+    }
+    std::memcpy(atr, block.data() + 1, length);
+    *atrLength = static_cast<int>(length);
+}
+
+}  // namespace
+
+extern "C" {
+
+ORN_API int ornSmartCardPowerUp(unsigned char* cardType, unsigned char* atr, int* atrLength) {
+    return SmartCardCommand("smartCardPowerUp", kPowerUp)
+        .Require(cardType && atr && atrLength)
+        .Finish([=](int result, const Response& reply) {
+            result = StatusResult(result, reply);
+            if (result == 0) FillAtr(reply, cardType, atr, atrLength);
+            return result;
+        })
+        .Run();
+}
+
+ORN_API int ornSmartCardCompareAtr(unsigned char* cardType) {
+    return SmartCardCommand("smartCardPowerUp", kCompareAtr)
+        .Require(cardType != nullptr)
+        .Finish([=](int result, const Response& reply) {
+            result = StatusResult(result, reply);
+            size_t declared = 0;
+            std::string block;
+            if (result == 0 && ReaderDataBlock(reply, &declared, &block) && !block.empty())
+                *cardType = static_cast<unsigned char>(block[0]);
+            return result;
+        })
+        .Run();
+}
+
+ORN_API int ornSmartCardPowerOff(void) {
+    return SmartCardCommand("smartCardPowerOff", kPowerOff).Finish(StatusResult).Run();
+}
+
+ORN_API int ornSmartCardStatus(void) {
+    // The terminal's short status answers are routed to this record by its name.
+    return SmartCardCommand("smartCardStatus", kStatus).Finish(StatusResult).Run();
+}
+
+ORN_API int ornSmartCardCancel(void) {
+    // Matches any reader answer (selector 0); its own short answer is routed by name.
+    return Command("smartCardCancel", "F0.")
+        .Group(kGroupCancel)
+        .Cancel(kCancelSc)
+        .Payload(ReaderRequest(kReaderChannelSmartCard, kDefaultTimeLimit, kCancel))
+        .Finish(StatusResult)
+        .AfterExchange([](int) { Engine().CancelQueued(kCancelSc); })
+        .Run();
+}
+
+ORN_API int ornAsynchCardExecution(unsigned char* data, int* dataLength, unsigned char* byte1,
+                                   unsigned char* byte2, unsigned char* byte3) {
+    const bool ok = byte1 && byte2 && byte3 && dataLength && data && *dataLength >= 0 &&
+                    *dataLength <= kMaxCommandLength;
+    std::string command;
+    if (ok) {
+        command += static_cast<char>(*dataLength);
+        command.append(reinterpret_cast<const char*>(data), static_cast<size_t>(*dataLength));
+    }
+    return SmartCardCommand("smartCardAsyncExecution", kExchange, 0, command)
+        .Require(ok)
+        .Finish([=](int result, const Response& reply) {
+            result = StatusResult(result, reply);
+            if (result != 0) return result;
+            size_t declared = 0;
+            std::string block;
+            if (!ReaderDataBlock(reply, &declared, &block)) block.clear();
+            unsigned char* leading[kExchangeLeadingBytes] = {byte1, byte2, byte3};
+            for (size_t i = 0; i < kExchangeLeadingBytes && i < block.size(); ++i)
+                *leading[i] = static_cast<unsigned char>(block[i]);
+            size_t length =
+                block.size() > kExchangeLeadingBytes ? block.size() - kExchangeLeadingBytes : 0;
+            if (length > ORN_SMART_CARD_DATA_SIZE) {
+                reply.Warn("Smart card answer of %zu bytes cut to %d", length,
+                           ORN_SMART_CARD_DATA_SIZE);
+                length = ORN_SMART_CARD_DATA_SIZE;
+            }
+            if (length > 0) std::memcpy(data, block.data() + kExchangeLeadingBytes, length);
+            *dataLength = static_cast<int>(length);
+            return result;
+        })
+        .Run();
+}
+
+ORN_API int ornIsCardPresent(void) {
+    return SmartCardCommand("isCardPresent", kWaitInsertion, kPresenceTimeLimit)
+        .ResponseTimeout(kPresenceTimeoutMs)
+        // The reader is not asked while the terminal runs an EMV session.
+        .Test([] { return Engine().AnyEmvSessionOpen() ? 2 : 0; })
+        .Finish([](int result, const Response& reply) {
+            result = StatusResult(result, reply);
+            if (result == 0) return 1;  // a card is in the reader
+            if (result == 1) return 0;  // none arrived within the limit
+            return result;
+        })
+        .Run();
+}
+
+ORN_API int ornWaitForSmartCardInsertionReq(int timeoutMs, ornSmartCardCallback callback) {
+    return SmartCardWait("smartCardInsertReq", kWaitInsertion, timeoutMs)
+        .Require(callback != nullptr)
+        .RunAsync(kCallbackSmartCard, callback);
+}
+
+ORN_API int ornWaitForSmartCardInsertionWait(int timeoutMs) {
+    return SmartCardWait("smartCardInsertWait", kWaitInsertion, timeoutMs)
+        .Finish(StatusResult)
+        .Run();
+}
+
+ORN_API int ornWaitForSmartCardRemovalReq(int timeoutMs, ornSmartCardCallback callback) {
+    return SmartCardWait("smartCardRemovalReq", kWaitRemoval, timeoutMs)
+        .Require(callback != nullptr)
+        .RunAsync(kCallbackSmartCard, callback);
+}
+
+ORN_API int ornWaitForSmartCardRemovalWait(int timeoutMs) {
+    return SmartCardWait("smartCardRemovalWait", kWaitRemoval, timeoutMs)
+        .Finish(StatusResult)
+        .Run();
+}
+
+ORN_API int ornWaitCardAndPowerUpAtrReq(int timeoutMs, ornSmartCardAtrCallback callback) {
+    return SmartCardWait("smartCardInsertPowerUpReq", kWaitAndPowerUp, timeoutMs)
+        .Require(callback != nullptr)
+        .RunAsync(kCallbackSmartCardAtr, callback);
+}
+
+ORN_API int ornWaitCardAndPowerUpAtrWait(int timeoutMs, unsigned char* cardType, unsigned char* atr,
+                                         int* atrLength) {
+    return SmartCardWait("smartCardInsertPowerUpWait", kWaitAndPowerUp, timeoutMs)
+        .Require(cardType && atr && atrLength)
+        .Finish([=](int result, const Response& reply) {
+            result = StatusResult(result, reply);
+            if (result == 0) FillAtr(reply, cardType, atr, atrLength);
+            return result;
+        })
+        .Run();
+}
+
+ORN_API int ornSmartCardPowerOffAndRemovalReq(int timeoutMs, ornSmartCardCallback callback) {
+    return SmartCardWait("smartCardPowerOffRemovalReq", kPowerOffAndWaitRemoval, timeoutMs)
+        .Require(callback != nullptr)
+        .RunAsync(kCallbackSmartCard, callback);
+}
+
+ORN_API int ornSmartCardPowerOffAndRemovalWait(int timeoutMs) {
+    return SmartCardWait("smartCardPowerOffRemoval", kPowerOffAndWaitRemoval, timeoutMs)
+        .Finish(StatusResult)
+        .Run();
+}
+
+}  // extern "C"

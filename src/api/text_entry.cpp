@@ -1,0 +1,131 @@
+// Keypad text entry: a prompt (the caller's text or one stored in the terminal) and the text or
+// number the cardholder types.
+#include <cstring>
+#include <string>
+
+#include "api/command.h"
+#include "api/session.h"
+#include "api/text.h"
+#include "velquoraorn.h"
+
+using namespace orn;
+
+namespace {
+
+constexpr int kMaxEntryLength = 32;
+constexpr int kNoStoredPrompt = 255;
+constexpr unsigned kPromptColumns = 32;
+// A request without a maximum length is answered without a length field; the record's name says
+// which form it is, for the answer parsers here and in the INPUT callback.
+constexpr char kNoLengthSuffix[] = "NoLength";
+
+uint32_t InputTimeoutMs() {
+    return static_cast<uint32_t>(Engine().GetInputTimeout()) * 1000;
+}
+
+std::string EntryRecordName(const char* name, int maxLength) {
+    return maxLength == 0 ? std::string(name) + kNoLengthSuffix : std::string(name);
+}
+
+bool IsNoLengthName(const std::string& name) {
+    const size_t suffix = sizeof kNoLengthSuffix - 1;
+    return name.size() >= suffix &&
+           name.compare(name.size() - suffix, suffix, kNoLengthSuffix) == 0;
+}
+
+int HexDigitValue(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    return 0;
+}
+
+// The request shared by the four entry commands: "58." with the caller's prompt, "68." with a
+// stored prompt only (null prompt). The range tests come in the order the terminal's fields do.
+Command BuildEntryRequest(int mode, int type, int option, const char* prompt, int promptIndex,
+                          int maxLength, const char* messageId, const char* name) {
+    std::string promptField;
+    bool promptOk = true;
+    if (prompt) {
+        char encoded[2 * kPromptColumns + 1];
+        EncodeDisplayText(encoded, prompt, sizeof encoded);
+        promptOk = IsValidDisplayText(encoded) != 0;
+        promptField = PadDisplayText(encoded, kPromptColumns);
+    }
+    Command request(EntryRecordName(name, maxLength), messageId);
+    request.Require(mode == 2 || mode == 3 || mode == 5 || mode == 6)
+        .Require(type >= 1 && type <= 6 && type != 4)
+        .Require(option >= 0 && option <= 15)
+        .Require(promptOk)
+        .Require(promptIndex == kNoStoredPrompt || (promptIndex >= 0 && promptIndex <= 63))
+        .Require(maxLength >= 0 && maxLength <= kMaxEntryLength)
+        .ResponseTimeout(InputTimeoutMs())
+        .InputAutoCancel()
+        .PayloadF("%d%d%X%s%02X", mode, type, option, promptField.c_str(), promptIndex);
+    if (maxLength != 0) request.PayloadF("%02X", maxLength);
+    return request;
+}
+
+// The blocking form of both entries: *length carries the maximum in and the entered length out.
+int WaitForEntry(int mode, int type, int option, const char* prompt, bool promptNeeded,
+                 int promptIndex, int* length, char* text, const char* messageId) {
+    const char* name = "ornDisplayAndWaitForInputWait";
+    const int maxLength = length ? *length : 0;
+    const bool noLength = IsNoLengthName(EntryRecordName(name, maxLength));
+    // The entry cannot be longer than the maximum asked for, and the caller's buffer is sized
+    // for that; without a maximum the library's own limit applies.
+    const size_t textSize = maxLength > 0 && maxLength <= kMaxEntryLength
+                                ? static_cast<size_t>(maxLength) + 1
+                                : kMaxEntryLength + 1;
+    return BuildEntryRequest(mode, type, option, prompt, promptIndex, maxLength, messageId, name)
+        .Require((prompt || !promptNeeded) && length && text)
+        .Clear([=] {
+            *length = -1;
+            text[0] = '\0';
+        })
+        .Parse([=](const Response& reply) {
+            size_t textStart = 1;
+            if (!noLength) {
+                // The terminal's length field: the first digit goes 8 bits up, not 4.
+                if (reply.Size() > 2)
+                    *length = (HexDigitValue(reply.At(1)) << 8) | HexDigitValue(reply.At(2));
+                textStart = 3;
+            }
+            CopyOut(text, textSize, reply.From(textStart), name);
+            if (*length == -1) *length = static_cast<int>(std::strlen(text));
+        })
+        .Run();
+}
+
+}  // namespace
+
+extern "C" {
+
+ORN_API int ornDisplayAndWaitForInputWait(int mode, int type, int option, const char* prompt,
+                                          int promptIndex, int* length, char* text) {
+    return WaitForEntry(mode, type, option, prompt, true, promptIndex, length, text, "58.");
+}
+
+ORN_API int ornDisplayAndWaitForInputReq(int mode, int type, int option, const char* prompt,
+                                         int promptIndex, int maxLength,
+                                         ornInputCallback callback) {
+    return BuildEntryRequest(mode, type, option, prompt, promptIndex, maxLength, "58.",
+                             "ornDisplayAndWaitForInputReq")
+        .Require(prompt && callback)
+        .RunAsync(kCallbackInput, callback);
+}
+
+ORN_API int ornClearTextEntryWithStoredPromptWait(int mode, int type, int option, int promptIndex,
+                                                  int* length, char* text) {
+    return WaitForEntry(mode, type, option, nullptr, false, promptIndex, length, text, "68.");
+}
+
+ORN_API int ornClearTextEntryWithStoredPromptReq(int mode, int type, int option, int promptIndex,
+                                                 int maxLength, ornInputCallback callback) {
+    return BuildEntryRequest(mode, type, option, nullptr, promptIndex, maxLength, "68.",
+                             "ornDisplayAndWaitForInputReq")
+        .Require(callback != nullptr)
+        .RunAsync(kCallbackInput, callback);
+}
+
+}  // extern "C"

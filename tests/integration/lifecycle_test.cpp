@@ -1,0 +1,59 @@
+// Opening and closing the link many times leaves no thread and no descriptor behind.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "sim_session.h"
+#include "velquoraorn.h"
+
+namespace {
+
+using orn::test::SimSession;
+using orn::test::TempDir;
+using orn::test::WaitUntil;
+
+size_t CountEntries(const char* dir) {
+    size_t count = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+        (void)entry;
+        ++count;
+    }
+    return count;
+}
+
+size_t Threads() {
+    return CountEntries("/proc/self/task");
+}
+size_t Descriptors() {
+    return CountEntries("/proc/self/fd");
+}
+
+TEST(Lifecycle, HundredOpenCloseCyclesLeakNoThreadOrDescriptor) {
+    SimSession session;
+    TempDir logs;
+    std::string log = logs.File("cycle.log");
+    // One cycle first, so that one-time process state (the engine, static buffers) exists.
+    ASSERT_EQ(ornInit("COM7", log.c_str(), ORN_LOGGER_FINE), 0);
+    ornClose();
+    ASSERT_TRUE(WaitUntil([] { return Threads() > 0; }, 100));
+    const size_t threads = Threads();
+    const size_t descriptors = Descriptors();
+
+    for (int cycle = 0; cycle < 100; ++cycle) {
+        // Alternate the full open (log file, handshake) and the minimal one.
+        int result =
+            cycle % 2 == 0 ? ornInit("COM7", log.c_str(), ORN_LOGGER_FINE) : ornOpen("COM7");
+        ASSERT_EQ(result, 0) << "cycle " << cycle;
+        ASSERT_EQ(ornBeep(1), 0) << "cycle " << cycle;
+        ornClose();
+        ASSERT_EQ(ornPing(), ORN_ERR_COMM_PORT_NOT_OPEN);
+    }
+    // Threads that report a state change may still be finishing their last call.
+    EXPECT_TRUE(WaitUntil([&] { return Threads() <= threads; }, 10000))
+        << Threads() << " threads, " << threads << " before";
+    EXPECT_EQ(Descriptors(), descriptors);
+    // The log rotated through its ten files and kept going.
+    EXPECT_TRUE(std::filesystem::exists(log + ".9"));
+}
+
+}  // namespace
