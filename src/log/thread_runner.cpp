@@ -16,30 +16,43 @@ ThreadStopWords ThreadStopWords::ForPrefix(const std::string& prefix) {
             prefix + " shutdown Wait Defaulted"};
 }
 
-// The word tables hold fixed texts, one of which carries a %08X for the thread id; they are
-// passed as the format so the id lands in place.
+namespace {
+
+// The line of a word table for a wait outcome, in the order signalled/ended, timed out,
+// abandoned, failed, other.
+const std::string& WordFor(WaitResult result, const std::string& ok, const std::string& timeout,
+                           const std::string& abandoned, const std::string& failed,
+                           const std::string& defaulted) {
+    switch (result) {
+        case WaitResult::Signalled:
+            return ok;
+        case WaitResult::Timeout:
+            return timeout;
+        case WaitResult::Abandoned:
+            return abandoned;
+        case WaitResult::Failed:
+            return failed;
+        default:
+            return defaulted;
+    }
+}
+
+}  // namespace
+
+// The signalled line carries a %08X for the thread id, so it is passed as the format.
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wformat-nonliteral"
 #pragma GCC diagnostic ignored "-Wformat-security"
 void LogWaitOutcome(CLogger& log, WaitResult result, const ThreadStartWords& words,
                     uint32_t threadId) {
-    switch (result) {
-        case WaitResult::Signalled:
-            log.Log(kLogInfo, words.signalled.c_str(), threadId);
-            break;
-        case WaitResult::Timeout:
-            log.Log(kLogSevere, "%s", words.timeout.c_str());
-            break;
-        case WaitResult::Abandoned:
-            log.Log(kLogSevere, "%s", words.abandoned.c_str());
-            break;
-        case WaitResult::Failed:
-            log.Log(kLogSevere, "%s", words.failed.c_str());
-            break;
-        default:
-            log.Log(kLogSevere, "%s", words.defaulted.c_str());
-            break;
+    if (result == WaitResult::Signalled) {
+        log.Log(kLogInfo, words.signalled.c_str(), threadId);
+        return;
     }
+    log.Log(kLogSevere, "%s",
+            WordFor(result, words.signalled, words.timeout, words.abandoned, words.failed,
+                    words.defaulted)
+                .c_str());
 }
 #pragma GCC diagnostic pop
 
@@ -56,24 +69,11 @@ uint32_t StartWithHandshake(CLogger& log, platform::Thread& thread, platform::Ev
 WaitResult StopWithTimeout(CLogger& log, platform::Thread& thread, uint32_t ms,
                            const ThreadStopWords& words) {
     WaitResult result = thread.Join(ms);
-    switch (result) {
-        case WaitResult::Signalled:
-            log.Log(kLogInfo, "%s", words.properly.c_str());
-            break;
-        case WaitResult::Timeout:
-            log.Log(kLogSevere, "%s", words.improperly.c_str());
-            thread.Abandon();
-            break;
-        case WaitResult::Abandoned:
-            log.Log(kLogSevere, "%s", words.abandoned.c_str());
-            break;
-        case WaitResult::Failed:
-            log.Log(kLogSevere, "%s", words.failed.c_str());
-            break;
-        default:
-            log.Log(kLogSevere, "%s", words.defaulted.c_str());
-            break;
-    }
+    log.Log(result == WaitResult::Signalled ? kLogInfo : kLogSevere, "%s",
+            WordFor(result, words.properly, words.improperly, words.abandoned, words.failed,
+                    words.defaulted)
+                .c_str());
+    if (result == WaitResult::Timeout) thread.Abandon();
     return result;
 }
 
