@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "answers_display.h"
 #include "test_support.h"
 
 namespace {
@@ -325,6 +326,48 @@ TEST(SimFaults, WriteShapesAndDelays) {
     sim.SendFrame("5B.", "9");
     sim.SendEnq();
     EXPECT_EQ(host.Read(8), Cat(BuildRawFrame("5B.9"), kEnq));
+}
+
+// The slow cardholder: keypad answers come the keypad delay after the ACK, without holding up
+// the I/O thread, and a "50." cancel in between aborts the input.
+TEST(SimKeypad, DelayedAnswerAndCancelAbortingIt) {
+    // Long enough that the cancel reaches the simulator first even on a loaded machine.
+    constexpr int kDelayMs = 1000;
+    orn::sim::ResetKeypad();
+    orn::sim::SetKeypadDelay(kDelayMs);
+    TerminalSimulator sim(NoPowerUp());
+    ASSERT_TRUE(sim.ok()) << sim.error();
+    Host host(sim);
+    ASSERT_TRUE(host.ok());
+    const Bytes amount = BuildRawFrame("57.1000000000100");
+
+    orn::sim::SetNextKey('7');
+    auto sent = std::chrono::steady_clock::now();
+    ASSERT_TRUE(host.Write(amount));
+    EXPECT_EQ(host.Read(1), kAck);
+    // Other messages are answered while the keypad answer waits: the I/O thread is not held.
+    ASSERT_TRUE(host.Write(kBeep7));
+    EXPECT_EQ(host.Read(8), Cat(kAck, kBeepAnswer));
+    EXPECT_EQ(host.Read(8), BuildRawFrame("57.07"));
+    EXPECT_GE(std::chrono::steady_clock::now() - sent, std::chrono::milliseconds(kDelayMs));
+    ASSERT_TRUE(host.Write(kAck));
+
+    // Cancelled: key '8' is never answered. The next prompt's answer, due later than the
+    // cancelled one would have been, is the next frame to arrive.
+    orn::sim::SetNextKey('8');
+    orn::sim::SetNextKey('9');
+    ASSERT_TRUE(host.Write(amount));
+    EXPECT_EQ(host.Read(1), kAck);
+    ASSERT_TRUE(host.Write(kCancel));
+    EXPECT_EQ(host.Read(8), Cat(kAck, kCancelAnswer));
+    ASSERT_TRUE(host.Write(Cat(kAck, amount)));
+    EXPECT_EQ(host.Read(1), kAck);
+    EXPECT_EQ(host.Read(8), BuildRawFrame("57.09"));
+
+    // Without a delay the answer comes with the ACK.
+    orn::sim::ResetKeypad();
+    ASSERT_TRUE(host.Write(Cat(kAck, amount)));
+    EXPECT_EQ(host.Read(9), Cat(kAck, BuildRawFrame("57.01")));
 }
 
 }  // namespace

@@ -9,6 +9,11 @@ namespace orn::sim {
 
 void InstallDefaultAnswers(TerminalSimulator& sim) {
     InstallBasicAnswers(sim);
+    InstallDeviceAnswers(sim);
+    InstallDataStorageAnswers(sim);
+    InstallDisplayAnswers(sim);
+    InstallCardsAnswers(sim);
+    InstallPinAnswers(sim);
 }
 
 // Beep, cancel, reboot, return to idle and prompt registration: plain success.

@@ -2,13 +2,34 @@
 // handlers on the simulator for the messages of its family; the simulator installs them all.
 #pragma once
 
+#include <optional>
+#include <string>
+
 namespace orn::sim {
 
 class TerminalSimulator;
+struct Request;
 
 void InstallDefaultAnswers(TerminalSimulator& sim);
 
 // Families.
 void InstallBasicAnswers(TerminalSimulator& sim);
+void InstallDeviceAnswers(TerminalSimulator& sim);
+void InstallDataStorageAnswers(TerminalSimulator& sim);
+void InstallDisplayAnswers(TerminalSimulator& sim);
+void InstallCardsAnswers(TerminalSimulator& sim);
+void InstallPinAnswers(TerminalSimulator& sim);
+
+// "F0." carries the application update (command byte 0x06 after the length) as well as the card
+// reader channels: an installer that takes over "F0." hands the update requests to this.
+std::optional<std::string> AnswerApplicationUpdate(const Request& request);
+
+// The PIN pad's check value of a key of 16 or 32 hexadecimal digits (8 hexadecimal digits, ""
+// for anything else): a check value the simulator recognises as the key's own.
+std::string KeyCheckValue(const std::string& hexKey);
+
+// "F1." carries the EMV applications' messages (types 1 to 6 and 16) as well as the chunked MAC
+// messages: an installer that takes over "F1." hands the EMV messages to this.
+std::optional<std::string> AnswerEmvChannel(const Request& request);
 
 }  // namespace orn::sim

@@ -16,6 +16,7 @@
 #include <ctime>
 #include <string>
 
+#include "answers_display.h"
 #include "sim.h"
 
 namespace {
@@ -33,11 +34,13 @@ void OnSignal(int) {
 void Usage(FILE* out) {
     std::fprintf(out,
                  "usage: ornsim --dir DIR [--port COMn] [--powerup enq-ack|enq3|none]\n"
-                 "              [--verbose] [--until-stdin-eof]\n"
+                 "              [--keypad-delay MS] [--verbose] [--until-stdin-eof]\n"
                  "Simulates a PIN pad on a pseudo-terminal linked as DIR/COMn (default COM7).\n"
                  "Point the library at it with ORN_PORT_DIR=DIR (printed on the first line).\n"
                  "Runs until SIGINT/SIGTERM, or until standard input closes with\n"
-                 "--until-stdin-eof. --verbose traces all link traffic on standard error.\n");
+                 "--until-stdin-eof. --verbose traces all link traffic on standard error.\n"
+                 "--keypad-delay MS plays a slow cardholder: keypad prompts are answered MS\n"
+                 "milliseconds after they are acknowledged (a cancel meanwhile aborts them).\n");
 }
 
 bool MakeDirs(const std::string& path) {
@@ -76,6 +79,7 @@ int main(int argc, char** argv) {
     options.recordTraffic = false;  // runs for as long as the user likes
     std::string dir;
     bool untilEof = false;
+    int keypadDelayMs = 0;
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
         auto value = [&]() -> std::string {
@@ -101,6 +105,16 @@ int main(int argc, char** argv) {
                 std::fprintf(stderr, "ornsim: unknown power-up mode '%s'\n", mode.c_str());
                 return 2;
             }
+        } else if (arg == "--keypad-delay") {
+            std::string ms = value();
+            char* end = nullptr;
+            long delay = std::strtol(ms.c_str(), &end, 10);
+            if (ms.empty() || *end != '\0' || delay < 0 || delay > 600000) {
+                std::fprintf(stderr, "ornsim: --keypad-delay needs 0..600000 ms, not '%s'\n",
+                             ms.c_str());
+                return 2;
+            }
+            keypadDelayMs = static_cast<int>(delay);
         } else if (arg == "--verbose") {
             options.trace = TraceLine;
         } else if (arg == "--until-stdin-eof") {
@@ -146,6 +160,7 @@ int main(int argc, char** argv) {
     ::sigaction(SIGTERM, &sa, nullptr);
     ::signal(SIGPIPE, SIG_IGN);
 
+    orn::sim::SetKeypadDelay(keypadDelayMs);
     orn::sim::TerminalSimulator sim(options);
     if (!sim.ok()) {
         std::fprintf(stderr, "ornsim: %s\n", sim.error().c_str());

@@ -1,12 +1,12 @@
 // Terminal simulator: pty handling, receiver, scheduler of writes, handshake and faults.
 #include "sim.h"
 
-#include "answers.h"
-
 #include <fcntl.h>
 #include <poll.h>
 #include <termios.h>
 #include <unistd.h>
+
+#include "answers.h"
 #ifdef __linux__
 #include <sys/inotify.h>
 #endif
@@ -23,6 +23,7 @@
 #include <cstring>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <utility>
 
@@ -163,6 +164,7 @@ struct Item {
     bool frame = false;      // chunking and LRC corruption apply
     bool expectAck = false;  // becomes the frame that a host NAK makes us resend
     bool resend = false;
+    std::string tag;  // SendFrameLater's tag: DropScheduled removes the item before it is due
 };
 
 enum class RxState { Idle, InFrame, Lrc };
@@ -209,6 +211,8 @@ struct TerminalSimulator::Impl {
     Clock::time_point hsDeadline;
     std::vector<uint8_t> outstanding;  // last frame written that waits for the host's ACK
     int outstandingResends = 0;
+    // When the ACK of the message whose handler is running is due; unset between handlers.
+    std::optional<Clock::time_point> handlingAckTime;
 
     // I/O thread only.
     int openCount = 0;  // opens minus closes of the slave, from file-system events
@@ -494,11 +498,13 @@ struct TerminalSimulator::Impl {
             if (it == handlers.end()) return;
             handler = it->second;
             responseDelay = responseDelayMs;
+            handlingAckTime = ackTime;
         }
         std::optional<std::string> answer = handler(req);
-        if (!answer) return;
         {
             std::lock_guard<std::mutex> lock(mu);
+            handlingAckTime.reset();
+            if (!answer) return;
             if (silent) return;
             ScheduleFrameLocked(ackTime + std::chrono::milliseconds(responseDelay),
                                 BuildFrame(req.id, *answer));
@@ -858,6 +864,12 @@ void TerminalSimulator::SetHandler(const std::string& id, Handler handler) {
     }
 }
 
+TerminalSimulator::Handler TerminalSimulator::GetHandler(const std::string& id) const {
+    std::lock_guard<std::mutex> lock(impl_->mu);
+    auto it = impl_->handlers.find(id);
+    return it != impl_->handlers.end() ? it->second : Handler();
+}
+
 void TerminalSimulator::SetPowerUp(PowerUp mode) {
     std::lock_guard<std::mutex> lock(impl_->mu);
     impl_->powerUp = mode;
@@ -941,6 +953,39 @@ void TerminalSimulator::SendFrame(const std::string& id, const std::string& payl
         impl_->ScheduleFrameLocked(Clock::now(), BuildFrame(id, payload));
     }
     impl_->Wake();
+}
+
+void TerminalSimulator::SendFrameLater(const std::string& id, const std::string& payload,
+                                       int delayMs, const std::string& tag) {
+    {
+        std::lock_guard<std::mutex> lock(impl_->mu);
+        if (impl_->silent) return;
+        auto now = Clock::now();
+        Clock::time_point from = std::max(now, impl_->handlingAckTime.value_or(now));
+        Item item;
+        item.bytes = BuildFrame(id, payload);
+        item.frame = true;
+        item.expectAck = true;
+        item.tag = tag;
+        impl_->ScheduleLocked(
+            from + std::chrono::milliseconds(impl_->responseDelayMs + std::max(0, delayMs)),
+            std::move(item));
+    }
+    impl_->Wake();
+}
+
+int TerminalSimulator::DropScheduled(const std::string& tag) {
+    std::lock_guard<std::mutex> lock(impl_->mu);
+    int dropped = 0;
+    for (auto it = impl_->scheduled.begin(); it != impl_->scheduled.end();) {
+        if (!tag.empty() && it->second.tag == tag) {
+            it = impl_->scheduled.erase(it);
+            ++dropped;
+        } else {
+            ++it;
+        }
+    }
+    return dropped;
 }
 
 void TerminalSimulator::SendEnq() {

@@ -10,7 +10,7 @@
 //
 // All public members are thread-safe. Handlers run on the simulator's I/O thread, one at a
 // time, without any simulator lock held: they may call the simulator (SendFrame, Snapshot,
-// fault setters) but must not block; use SetResponseDelay for slow answers.
+// fault setters) but must not block; use SetResponseDelay or SendFrameLater for slow answers.
 #pragma once
 
 #include <cstddef>
@@ -149,6 +149,9 @@ class TerminalSimulator {
     // Handlers by identifier ("5B.", "72"; matched exactly, then upper-cased). Defaults:
     // "5B." -> "0" and "50." -> "0". An empty handler removes the entry: ACK only.
     void SetHandler(const std::string& id, Handler handler);
+    // The handler registered for `id` (exact match), empty when none. Lets an installer extend a
+    // shared identifier ("F1." carries EMV and binary MAC messages) by chaining to it.
+    Handler GetHandler(const std::string& id) const;
 
     void SetPowerUp(PowerUp mode);  // for the next open
     // Runs the handshake now (EnqAck when the mode is None).
@@ -174,6 +177,15 @@ class TerminalSimulator {
     void SendRaw(const std::vector<uint8_t>& bytes);  // one write, exactly these bytes
     void SendFrame(const std::string& id, const std::string& payload);  // expects the host's ACK
     void SendEnq();
+    // A response sent later without blocking: the frame is written `delayMs` after the moment
+    // a handler's answer would be (the ACK of the message being handled plus the response
+    // delay; called outside a handler, now plus the response delay). A handler answering this
+    // way returns nullopt. A non-empty `tag` lets DropScheduled withdraw the frame until then.
+    void SendFrameLater(const std::string& id, const std::string& payload, int delayMs,
+                        const std::string& tag = {});
+    // Withdraws the frames scheduled under `tag` (not empty) that are not yet written; returns
+    // how many.
+    int DropScheduled(const std::string& tag);
 
     // ---- Record ----
     Record Snapshot() const;

@@ -1,0 +1,217 @@
+// Default answers for the display, keypad, text entry and scroll list messages, with a screen
+// that remembers what was written and a keypad whose input tests (or ornsim users) script.
+#include "answers_display.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <deque>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "answers.h"
+#include "sim.h"
+
+namespace orn::sim {
+
+namespace {
+
+using Answer = std::optional<std::string>;
+
+constexpr size_t kLines = 4;
+constexpr unsigned kColumns = 16;
+constexpr char kEscape = 0x1B;
+constexpr char kItemEnd = 0x1E;
+constexpr char kItemData = 0x1C;
+constexpr char kDefaultKey = '1';
+const char* const kDefaultText = "1234";
+// Tag of the keypad answers waiting out the keypad delay, which a cancel withdraws.
+const char* const kKeypadAnswer = "keypad";
+
+struct Keypad {
+    std::mutex mutex;
+    std::deque<char> keys;
+    std::deque<std::string> texts;
+    std::deque<int> selections;
+    int delayMs = 0;
+    std::vector<std::string> screen = std::vector<std::string>(kLines, std::string(kColumns, ' '));
+};
+
+Keypad& State() {
+    static Keypad keypad;
+    return keypad;
+}
+
+template <typename T>
+T TakeNext(std::deque<T>& queue, T fallback) {
+    if (queue.empty()) return fallback;
+    T next = queue.front();
+    queue.pop_front();
+    return next;
+}
+
+char NextKey() {
+    std::lock_guard<std::mutex> lock(State().mutex);
+    return TakeNext(State().keys, kDefaultKey);
+}
+
+// Bytes that make up `columns` display columns from `pos` on (an escape pair is one column).
+size_t ColumnBytes(const std::string& text, size_t pos, unsigned columns) {
+    size_t at = pos;
+    for (unsigned used = 0; used < columns && at < text.size(); ++used)
+        at += text[at] == kEscape && at + 1 < text.size() ? 2 : 1;
+    return at - pos;
+}
+
+// "58." display form: mode "00" shows the lines, "10" shows them and waits for a key.
+Answer AnswerDisplay(const std::string& payload) {
+    if (payload.size() < 4) return std::string("1");
+    int count = payload[2] - '0';
+    int first = payload[3] - '0';
+    if (count < 1 || first < 1 || first + count - 1 > static_cast<int>(kLines))
+        return std::string("1");
+    {
+        std::lock_guard<std::mutex> lock(State().mutex);
+        size_t at = 4;
+        for (int line = first; line < first + count; ++line) {
+            size_t bytes = ColumnBytes(payload, at, kColumns);
+            State().screen[static_cast<size_t>(line - 1)] = payload.substr(at, bytes);
+            at += bytes;
+        }
+    }
+    if (payload[0] == '1') return std::string("0") + NextKey();
+    return std::string("0");
+}
+
+// Text entry ("58." modes 2, 3, 5, 6 and "68."): mode, type and option digits, the prompt (32
+// columns, "58." only), the stored prompt index, and the maximum length when one is given.
+Answer AnswerTextEntry(const std::string& payload, bool withPrompt) {
+    size_t at = 3;
+    if (withPrompt) at += ColumnBytes(payload, at, 32);
+    at += 2;
+    if (at > payload.size()) return std::string("1");
+    std::string text;
+    {
+        std::lock_guard<std::mutex> lock(State().mutex);
+        text = TakeNext(State().texts, std::string(kDefaultText));
+    }
+    const std::string maxField = payload.substr(at);
+    if (maxField.empty()) return "0" + text;  // no length field in the answer either
+    unsigned long maxLength = std::strtoul(maxField.c_str(), nullptr, 16);
+    if (text.size() > maxLength) text.resize(maxLength);
+    char length[8];
+    std::snprintf(length, sizeof length, "%02X", static_cast<unsigned>(text.size()));
+    return "0" + std::string(length) + text;
+}
+
+// "59.": "0" clears the display, "1".."4" one line.
+Answer AnswerClear(const std::string& payload) {
+    std::lock_guard<std::mutex> lock(State().mutex);
+    int line = payload.empty() ? -1 : payload[0] - '0';
+    if (line < 0 || line > static_cast<int>(kLines)) return std::string("1");
+    for (size_t i = 0; i < kLines; ++i)
+        if (line == 0 || static_cast<size_t>(line) == i + 1)
+            State().screen[i].assign(kColumns, ' ');
+    return std::string("0");
+}
+
+// "6C.": "0", six parameter fields (7 characters), four titles and the items, each ended by 0x1E;
+// an item with data carries 0x1C and four hex digits before its end.
+Answer AnswerScrollList(const std::string& payload) {
+    std::vector<std::string> pieces;
+    for (size_t start = 8, end; (end = payload.find(kItemEnd, start)) != std::string::npos;
+         start = end + 1)
+        pieces.push_back(payload.substr(start, end - start));
+    if (pieces.size() < 5) return std::string("1");  // four titles and at least one item
+    int selection;
+    {
+        std::lock_guard<std::mutex> lock(State().mutex);
+        selection = TakeNext(State().selections, 1);
+    }
+    char answer[16];
+    std::snprintf(answer, sizeof answer, "0%02d", selection % 100);
+    std::string reply = answer;
+    size_t item = 4 + static_cast<size_t>(selection) - 1;
+    if (selection >= 1 && item < pieces.size()) {
+        size_t data = pieces[item].find(kItemData);
+        if (data != std::string::npos) reply += pieces[item].substr(data + 1, 4);
+    }
+    return reply;
+}
+
+}  // namespace
+
+void SetNextKey(char key) {
+    std::lock_guard<std::mutex> lock(State().mutex);
+    State().keys.push_back(key);
+}
+
+void SetNextText(const std::string& text) {
+    std::lock_guard<std::mutex> lock(State().mutex);
+    State().texts.push_back(text);
+}
+
+void SetNextScrollSelection(int selection) {
+    std::lock_guard<std::mutex> lock(State().mutex);
+    State().selections.push_back(selection);
+}
+
+void SetKeypadDelay(int ms) {
+    std::lock_guard<std::mutex> lock(State().mutex);
+    State().delayMs = ms > 0 ? ms : 0;
+}
+
+void ResetKeypad() {
+    std::lock_guard<std::mutex> lock(State().mutex);
+    State().delayMs = 0;
+    State().keys.clear();
+    State().texts.clear();
+    State().selections.clear();
+    for (auto& line : State().screen) line.assign(kColumns, ' ');
+}
+
+std::vector<std::string> DisplayedLines() {
+    std::lock_guard<std::mutex> lock(State().mutex);
+    return State().screen;
+}
+
+// Display, function keys, clearing, amount confirmation ("0" and the key), keyboard check,
+// text entry and scroll list. The keypad prompts answer through `keypad`, which holds the answer
+// back for the keypad delay; the "50." cancel withdraws an answer still held back.
+void InstallDisplayAnswers(TerminalSimulator& sim) {
+    auto keypad = [&sim](const Request& r, Answer answer) -> Answer {
+        int delayMs;
+        {
+            std::lock_guard<std::mutex> lock(State().mutex);
+            delayMs = State().delayMs;
+        }
+        if (!answer || delayMs == 0) return answer;
+        sim.SendFrameLater(r.id, *answer, delayMs, kKeypadAnswer);
+        return std::nullopt;
+    };
+    sim.SetHandler("58.", [keypad](const Request& r) -> Answer {
+        char form = r.payload.empty() ? '?' : r.payload[0];
+        if (form == '0') return AnswerDisplay(r.payload);
+        if (form == '1') return keypad(r, AnswerDisplay(r.payload));  // waits for a key
+        if (form == '2' || form == '3' || form == '5' || form == '6')
+            return keypad(r, AnswerTextEntry(r.payload, true));
+        return std::string("1");
+    });
+    sim.SetHandler(
+        "68.", [keypad](const Request& r) { return keypad(r, AnswerTextEntry(r.payload, false)); });
+    sim.SetHandler("59.", [](const Request& r) { return AnswerClear(r.payload); });
+    sim.SetHandler("57.", [keypad](const Request& r) {
+        return keypad(r, Answer("0" + std::string(1, NextKey())));
+    });
+    sim.SetHandler("5F.", [](const Request&) { return Answer("0"); });
+    sim.SetHandler("6C.",
+                   [keypad](const Request& r) { return keypad(r, AnswerScrollList(r.payload)); });
+    TerminalSimulator::Handler previous = sim.GetHandler("50.");
+    sim.SetHandler("50.", [&sim, previous](const Request& request) -> Answer {
+        sim.DropScheduled(kKeypadAnswer);
+        return previous ? previous(request) : Answer("0");
+    });
+}
+
+}  // namespace orn::sim

@@ -1,0 +1,30 @@
+// The simulated terminal's display and keypad: the screen that display messages write and the
+// cardholder's input that function key prompts, amount confirmations, text entries and scroll
+// lists receive. Input is scripted: each setter queues one answer, taken by the next prompt of
+// its kind in order; with nothing queued a prompt gets the default (key '1', text "1234",
+// the first item of a scroll list). Process-wide (one keypad) and thread-safe.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace orn::sim {
+
+// The key the next function key prompt or amount confirmation receives.
+void SetNextKey(char key);
+// The text typed at the next text entry; cut to the maximum length the request gives.
+void SetNextText(const std::string& text);
+// The position (from 1) picked at the next scroll list. The answer carries the picked item's
+// data when the item has some.
+void SetNextScrollSelection(int selection);
+// A slow cardholder: the answers to keypad prompts (function key prompt, amount confirmation,
+// text entry, scroll list) come `ms` after the prompt's ACK instead of at once (0: at once). A
+// "50." cancel that arrives meanwhile aborts the input: the pending answer is never sent.
+void SetKeypadDelay(int ms);
+// Forgets queued input, sets the keypad delay back to 0 and blanks the screen.
+void ResetKeypad();
+// The four display lines as last written, 16 columns each in display bytes (an accented
+// character is its escape pair); blank lines are spaces.
+std::vector<std::string> DisplayedLines();
+
+}  // namespace orn::sim
