@@ -15,7 +15,9 @@ cleanup() {
 }
 trap cleanup EXIT
 
-"./${build}/tools/ornsim" --dir "${ports}" --port COM7 >"${sim_out}" &
+# A cardholder who takes a second at every keypad prompt: long enough for the demo to cancel
+# an input deterministically while it is still pending.
+"./${build}/tools/ornsim" --dir "${ports}" --port COM7 --keypad-delay 1000 >"${sim_out}" &
 sim_pid=$!
 for _ in $(seq 100); do grep -q '^export ORN_PORT_DIR=' "${sim_out}" 2>/dev/null && break; sleep 0.1; done
 eval "$(grep '^export ORN_PORT_DIR=' "${sim_out}")"
