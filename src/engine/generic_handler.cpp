@@ -1010,7 +1010,9 @@ int32_t CGenericHandler::IsBusyExport(int32_t device) {
 // --- link side ---------------------------------------------------------------------------------
 
 void CGenericHandler::OnAck() {
-    bool found = false;
+    // The waiter is woken after the queue lock is released, so that it does not wake only to
+    // block on the lock this thread still holds; the extra reference keeps the record alive.
+    CCommandData* acked = nullptr;
     {
         LockGuard hold(m_QueueLock);
         m_nNakCount = 0;
@@ -1030,12 +1032,15 @@ void CGenericHandler::OnAck() {
             // The ACK proves the link. Marked here, before the waiter wakes, so that a caller
             // going on at once (the ready check's quick cancel) already finds it connected.
             SetConnectionState(kConnOk);
-            if (record->GetAckEvent()) record->GetAckEvent()->Set();
-            found = true;
+            record->AddRef();
+            acked = record;
             break;
         }
     }
-    if (found) m_hQueueEvent->Set();
+    if (!acked) return;
+    if (acked->GetAckEvent()) acked->GetAckEvent()->Set();
+    acked->Release();
+    m_hQueueEvent->Set();
 }
 
 void CGenericHandler::OnNak() {
@@ -1089,7 +1094,7 @@ void CGenericHandler::ProcessResponse(const uint8_t* message, uint32_t length) {
             name = "smartCardStatus";
     }
 
-    bool matched = false;
+    CCommandData* answered = nullptr;
     {
         LockGuard hold(m_QueueLock);
         CCommandData* match = nullptr;
@@ -1124,11 +1129,14 @@ void CGenericHandler::ProcessResponse(const uint8_t* message, uint32_t length) {
             } else {
                 match->SetState(kStateComplete);
             }
-            if (match->GetSignalEvent()) match->GetSignalEvent()->Set();
-            matched = true;
+            // Woken after the lock is released (see OnAck).
+            match->AddRef();
+            answered = match;
         }
     }
-    if (matched) {
+    if (answered) {
+        if (answered->GetSignalEvent()) answered->GetSignalEvent()->Set();
+        answered->Release();
         m_hQueueEvent->Set();
         return;
     }
