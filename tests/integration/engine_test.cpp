@@ -5,10 +5,8 @@
 
 #include <atomic>
 #include <chrono>
-#include <fstream>
 #include <future>
 #include <optional>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -32,13 +30,6 @@ constexpr int kDeadline = 10000;
 
 long long MsSince(Clock::time_point start) {
     return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
-}
-
-std::string ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
 }
 
 // A record as a command function would build it.
@@ -102,7 +93,7 @@ class EngineTest : public ::testing::Test {
     }
     std::string LogText() {
         ornClose();
-        return ReadFile(log_ + ".0");
+        return orn::test::ReadTextFile(log_ + ".0");
     }
 
     orn::test::ComPortDir ports_;

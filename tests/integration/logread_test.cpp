@@ -4,7 +4,6 @@
 
 #include <cstdio>
 #include <fstream>
-#include <sstream>
 #include <string>
 
 #include "log/logger.h"
@@ -28,21 +27,14 @@ struct RunResult {
     std::string err;
 };
 
-std::string ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
-
 RunResult RunLogRead(const TempDir& dir, const std::string& args) {
     std::string out = dir.File("stdout.txt"), err = dir.File("stderr.txt");
     std::string command =
         std::string("'") + ORNLOGREAD_PATH + "' " + args + " >'" + out + "' 2>'" + err + "'";
     RunResult r;
     r.status = std::system(command.c_str());
-    r.out = ReadFile(out);
-    r.err = ReadFile(err);
+    r.out = orn::test::ReadTextFile(out);
+    r.err = orn::test::ReadTextFile(err);
     return r;
 }
 
@@ -83,7 +75,7 @@ TEST(LogRead, PrintsClearLogsUnchangedAndSeveralFilesInOrder) {
     std::string second = WriteLog(dir, "c.log", "");
     RunResult r = RunLogRead(dir, "'" + first + "' '" + second + "'");
     ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.out, ReadFile(first) + ReadFile(second));
+    EXPECT_EQ(r.out, orn::test::ReadTextFile(first) + orn::test::ReadTextFile(second));
 }
 
 TEST(LogRead, ReportsBadInputWithNonZeroExit) {

@@ -1,9 +1,7 @@
 // Serial port classes and ornSetDTR_CheckDSR over real ptys.
 #include <gtest/gtest.h>
 
-#include <fstream>
 #include <mutex>
-#include <sstream>
 #include <vector>
 
 #include "link/com_port.h"
@@ -40,13 +38,6 @@ class ChunkRecorder : public orn::IChunkSink {
     std::vector<std::vector<uint8_t>> chunks_;
 };
 
-std::string ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
 class SerialPortTest : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -56,7 +47,7 @@ class SerialPortTest : public ::testing::Test {
     }
     std::string LogText() {
         log.Shutdown();
-        return ReadFile(dir.File("serial.log.0"));
+        return orn::test::ReadTextFile(dir.File("serial.log.0"));
     }
 
     TempDir dir;

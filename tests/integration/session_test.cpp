@@ -2,9 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <fstream>
 #include <regex>
-#include <sstream>
 #include <string>
 
 #include "test_support.h"
@@ -15,13 +13,6 @@ namespace {
 using orn::test::ComPortDir;
 using orn::test::PtyPair;
 using orn::test::TempDir;
-
-std::string ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
 
 TEST(ErrorString, NamesCodesAndFormatsOthers) {
     EXPECT_STREQ(ornGetErrorString(0), "ORN_ERR_NO_ERROR");
@@ -73,7 +64,7 @@ TEST(Session, LongNameIsRefusedAndLoggedAtSevere) {
     EXPECT_EQ(ornInit("COM1234", log.c_str(), ORN_LOGGER_SEVERE), ORN_ERR_COM_PORT_NAME_TOO_LONG);
     EXPECT_EQ(ornOpen("COM1234"), ORN_ERR_COM_PORT_NAME_TOO_LONG);
     ornClose();  // finishes the log the refused ornInit opened
-    std::string text = ReadFile(log + ".0");
+    std::string text = orn::test::ReadTextFile(log + ".0");
     EXPECT_NE(text.find("(Severe)  Port Name too long -- should be 6 or less characters"),
               std::string::npos)
         << text;
@@ -116,7 +107,7 @@ TEST(Session, SecondOpenIsRefusedAndCloseThenReopenWorks) {
     EXPECT_EQ(ornCheckConnectionStatus(), ORN_ERR_COMM_PORT_NOT_OPEN);
     ASSERT_EQ(ornOpen("COM7"), 0);
     ornClose();
-    std::string text = ReadFile(log + ".0");
+    std::string text = orn::test::ReadTextFile(log + ".0");
     EXPECT_NE(text.find("(Severe)  Port Already Open, use ornClose first"), std::string::npos)
         << text;
 }

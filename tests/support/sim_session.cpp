@@ -1,18 +1,8 @@
 #include "sim_session.h"
 
-#include <fstream>
-#include <sstream>
-
 #include "velquoraorn.h"
 
 namespace orn::test {
-
-std::string ReadTextFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
 
 SimSession::SimSession(orn::sim::Options options) {
     log_ = dir_.File("session.log");

@@ -41,6 +41,4 @@ class SimSession {
     bool open_ = false;
 };
 
-std::string ReadTextFile(const std::string& path);
-
 }  // namespace orn::test

@@ -18,6 +18,8 @@
 #include <chrono>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <thread>
 
 namespace orn::test {
@@ -40,6 +42,13 @@ bool WaitUntil(const std::function<bool()>& condition, int ms) {
         if (Clock::now() >= deadline) return condition();
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
+}
+
+std::string ReadTextFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
 }
 
 // --- TempDir ---------------------------------------------------------------------------------

@@ -13,6 +13,9 @@ namespace orn::test {
 // Polls `condition` until it holds or `ms` milliseconds have passed; returns its last value.
 bool WaitUntil(const std::function<bool()>& condition, int ms);
 
+// The whole content of a file, bytes as they are; empty when it cannot be read.
+std::string ReadTextFile(const std::string& path);
+
 // A fresh directory under $TMPDIR (or /tmp), removed with everything in it on destruction.
 class TempDir {
   public:

@@ -1,9 +1,7 @@
 // Frame bytes, LRC, the P1.6 codec and the hex dump layouts of the link layer.
 #include <gtest/gtest.h>
 
-#include <fstream>
 #include <random>
-#include <sstream>
 
 #include "link/frame.h"
 #include "log/logger.h"
@@ -141,10 +139,7 @@ std::string CaptureLog(const std::function<void(CLogger&)>& body) {
     std::string file = logger.CurrentFile();
     body(logger);
     logger.Shutdown();
-    std::ifstream in(file);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
+    return orn::test::ReadTextFile(file);
 }
 
 TEST(HexDumpTest, TxDumpOfAnEncodedFrameShowsBothForms) {

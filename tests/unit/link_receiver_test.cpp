@@ -4,9 +4,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
-#include <fstream>
 #include <random>
-#include <sstream>
 #include <thread>
 
 #include "link/frame.h"
@@ -337,10 +335,7 @@ TEST_F(ReceiverTest, TrafficIsDumpedAtLevelFine) {
     Feed(BuildEmvAckFrame(7, false));
     Feed(TextFrame("5B.", "0"));
     engine.logger.Shutdown();
-    std::ifstream in(file);
-    std::stringstream text;
-    text << in.rdbuf();
-    std::string log = text.str();
+    std::string log = orn::test::ReadTextFile(file);
     const char* expected[] = {
         "(Fine)  RX Data (P1.6 encoded) (12):\n02 46 31 2E 40 40 48 45 41 70 03 66 ",
         "(Fine)  RX Data (decoded) (10):\n02 46 31 2E 00 02 05 07 03 66 ",

@@ -33,13 +33,6 @@ constexpr const char* kKey32 = "0123456789abcdeffedcba9876543210";
 constexpr const char* kFinish = "\n===============Finish Logging================\n\n";
 constexpr const char* kProperly = "LoggerThread shutdown properly\n";
 
-std::string ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
-
 void WriteFile(const std::string& path, const std::string& text) {
     std::ofstream(path, std::ios::binary) << text;
 }
@@ -153,9 +146,10 @@ TEST(LoggerFiles, RepeatedOpensNumberTheFilesAndTheTenthShiftsTheOthersDown) {
     log.Log(orn::kLogInfo, "newest");
     log.Shutdown();
     for (int n = 0; n < 9; ++n) {
-        EXPECT_EQ(ReadFile(base + "." + std::to_string(n)), "old " + std::to_string(n + 1));
+        EXPECT_EQ(orn::test::ReadTextFile(base + "." + std::to_string(n)),
+                  "old " + std::to_string(n + 1));
     }
-    EXPECT_NE(ReadFile(base + ".9").find("newest\n"), std::string::npos);
+    EXPECT_NE(orn::test::ReadTextFile(base + ".9").find("newest\n"), std::string::npos);
     EXPECT_FALSE(fs::exists(base + ".10"));
 }
 
@@ -198,7 +192,7 @@ TEST(LoggerFiles, OpenFailsWhenNoFileCanBeMade) {
     for (int n = 1; n < 10; ++n) WriteFile(base + "." + std::to_string(n), "x");
     EXPECT_EQ(log.OpenLogFile(base.c_str(), orn::kLogDetail), 0);
     EXPECT_FALSE(log.HasStream());
-    EXPECT_EQ(ReadFile(base + ".9"), "x");
+    EXPECT_EQ(orn::test::ReadTextFile(base + ".9"), "x");
     log.Shutdown();  // nothing running: no effect
 }
 
@@ -211,7 +205,7 @@ TEST(LoggerLines, BannerStartupLineAndFinishFrameTheLog) {
     ASSERT_EQ(log.OpenLogFile(dir.File("t.log").c_str(), orn::kLogInfo), 1);
     std::string file = log.CurrentFile();
     log.Shutdown();
-    std::string text = ReadFile(file);
+    std::string text = orn::test::ReadTextFile(file);
 
     char ids[64];
     std::snprintf(ids, sizeof ids, "Process ID=%08X, Thread ID=%08X",
@@ -246,7 +240,7 @@ TEST(LoggerLines, LevelFiltersLinesButZethLinesAlwaysPass) {
     log.Log(orn::kLogSevere, "severe while off");
     std::string file = log.CurrentFile();
     log.Shutdown();
-    std::string text = ReadFile(file);
+    std::string text = orn::test::ReadTextFile(file);
 
     EXPECT_TRUE(std::regex_search(
         text, std::regex(R"(\nORN  \d\d:\d\d:\d\d:\d{3} \(Severe\)  severe 1\n)")));
@@ -275,7 +269,7 @@ TEST(LoggerLines, LongMessageIsCutToTheLineLimit) {
     log.Log(orn::kLogInfo, "after");
     std::string file = log.CurrentFile();
     log.Shutdown();
-    std::istringstream in(ReadFile(file));
+    std::istringstream in(orn::test::ReadTextFile(file));
     std::string line;
     bool found = false;
     while (std::getline(in, line)) {
@@ -285,7 +279,7 @@ TEST(LoggerLines, LongMessageIsCutToTheLineLimit) {
         }
     }
     EXPECT_TRUE(found);
-    EXPECT_EQ(Messages(ReadFile(file)).back(), "after");
+    EXPECT_EQ(Messages(orn::test::ReadTextFile(file)).back(), "after");
 }
 
 TEST(LoggerLines, StandardOutputTakesTheLinesInClearAndNoSizeLimit) {
@@ -334,7 +328,7 @@ TEST(LoggerSettings, KeyAndSizeLimitRulesAndRefusalWhileOpen) {
     EXPECT_EQ(log.SetKey("bad"), 1);
     EXPECT_EQ(log.SetSizeLimit(1000000), 0);
     log.Shutdown();
-    EXPECT_EQ(ReadFile(file).rfind("ORN  ", 0), 0u);
+    EXPECT_EQ(orn::test::ReadTextFile(file).rfind("ORN  ", 0), 0u);
     EXPECT_EQ(log.SetKey(kKey16), 0);
     EXPECT_EQ(log.SetSizeLimit(1000000), 1);
 }
@@ -356,8 +350,8 @@ TEST(LoggerSettings, SizeLimitRotatesToTheNextFileWithoutLosingLines) {
     }
     log.Shutdown();
 
-    std::string first = ReadFile(base + ".0");
-    std::string second = ReadFile(base + ".1");
+    std::string first = orn::test::ReadTextFile(base + ".0");
+    std::string second = orn::test::ReadTextFile(base + ".1");
     EXPECT_GT(first.size(), 1000000u);
     EXPECT_FALSE(fs::exists(base + ".2"));
     EXPECT_EQ(first.find("Finish Logging"), std::string::npos);
@@ -391,7 +385,7 @@ TEST(LoggerEncryption, TripleAndSingleDesFilesDecryptToTheCrLfLogWithPadding) {
         std::string file = log.CurrentFile();
         log.Shutdown();
 
-        std::string data = ReadFile(file);
+        std::string data = orn::test::ReadTextFile(file);
         ASSERT_FALSE(data.empty());
         EXPECT_EQ(data.size() % 8, 0u);
         EXPECT_EQ(data.find("secret"), std::string::npos);
@@ -425,7 +419,7 @@ TEST(LoggerEncryption, EachRotatedFileIsFinishedOnItsOwn) {
     log.Shutdown();
 
     for (const std::string& file : {base + ".0", base + ".1"}) {
-        std::string data = ReadFile(file);
+        std::string data = orn::test::ReadTextFile(file);
         ASSERT_EQ(data.size() % 8, 0u) << file;
         std::string plain = DecryptIndependently(data, kKey32);
         size_t end = plain.find_last_not_of(' ');
@@ -434,7 +428,8 @@ TEST(LoggerEncryption, EachRotatedFileIsFinishedOnItsOwn) {
         // Whole lines only: the text before the padding ends with a line end.
         EXPECT_EQ(plain.substr(end - 1, 2), "\r\n") << file;
     }
-    EXPECT_NE(DecryptIndependently(ReadFile(base + ".1"), kKey32).find("in the second file"),
+    EXPECT_NE(DecryptIndependently(orn::test::ReadTextFile(base + ".1"), kKey32)
+                  .find("in the second file"),
               std::string::npos);
 }
 
@@ -457,7 +452,7 @@ TEST(LoggerThreads, ConcurrentCallersLoseNoLineAndKeepTheirOrder) {
     log.Shutdown();  // lines still queued at this point are written before the file closes
 
     std::vector<int> next(kThreads, 0);
-    for (const std::string& m : Messages(ReadFile(file))) {
+    for (const std::string& m : Messages(orn::test::ReadTextFile(file))) {
         int t = 0, n = 0;
         if (std::sscanf(m.c_str(), "t%d n%d", &t, &n) != 2) continue;
         ASSERT_GE(t, 0);
@@ -484,7 +479,7 @@ TEST(LoggerThreads, LinesQueuedWhileTheWriterIsBusyAreWrittenLater) {
     gate->Set();
     std::string file = log.CurrentFile();
     log.Shutdown();
-    std::string text = ReadFile(file);
+    std::string text = orn::test::ReadTextFile(file);
     for (int i = 0; i < 100; ++i) {
         EXPECT_NE(text.find("  queued " + std::to_string(i) + "\n"), std::string::npos) << i;
     }
@@ -502,8 +497,8 @@ TEST(LoggerThreads, SecondOpenFinishesTheRunningLogFirst) {
     EXPECT_EQ(log.CurrentFile(), base + ".1");
     log.Log(orn::kLogInfo, "second log");
     log.Shutdown();
-    std::string first = ReadFile(base + ".0");
-    std::string second = ReadFile(base + ".1");
+    std::string first = orn::test::ReadTextFile(base + ".0");
+    std::string second = orn::test::ReadTextFile(base + ".1");
     EXPECT_NE(first.find("first log"), std::string::npos);
     EXPECT_NE(first.find(std::string(kProperly) + kFinish), std::string::npos);
     EXPECT_EQ(first.find("second log"), std::string::npos);
@@ -533,13 +528,13 @@ TEST(LoggerThreads, StuckWriterIsAbandonedAndFinishesTheFileWhenItReturns) {
     EXPECT_GE(orn::platform::TickCount() - t0, 4900u);
     EXPECT_FALSE(log->HasStream());
     EXPECT_EQ(log->SetKey(kKey16), 0);
-    EXPECT_EQ(ReadFile(file).find("Finish"), std::string::npos);
+    EXPECT_EQ(orn::test::ReadTextFile(file).find("Finish"), std::string::npos);
 
     // The logger goes away while its writer is still stuck; the writer must not need it.
     log.reset();
     gate->Set();
     ASSERT_TRUE(WaitUntil([&] { return alive.expired(); }, 20000));
-    std::string text = ReadFile(file);
+    std::string text = orn::test::ReadTextFile(file);
     size_t before = text.find("(Severe)  before the stop\n");
     size_t improper = text.find("\nLoggerThread shutdown improperly, terminating thread\n");
     ASSERT_NE(before, std::string::npos) << text;
@@ -571,7 +566,7 @@ TEST(LogApi, SetLogKeyValidatesAndIsRefusedWhileTheLogIsOpen) {
     EXPECT_EQ(ornSetLogKey("123"), ORN_ERR_INVALID_PARAMETER_IN_API_CALL);
     EXPECT_EQ(ornSetLogFileSizeLimit(1000000), 0);
     log.Shutdown();
-    std::string data = ReadFile(file);
+    std::string data = orn::test::ReadTextFile(file);
     EXPECT_EQ(data.size() % 8, 0u);
     EXPECT_NE(DecryptIndependently(data, kKey32).find("Logger Started"), std::string::npos);
 }
@@ -589,7 +584,7 @@ TEST(LogApi, ChangeLoggingStateLogsAtInfoThenStoresTheLevel) {
     EXPECT_EQ(log.GetLevel(), 4);
     log.Shutdown();
     std::vector<std::string> changes;
-    for (const std::string& m : Messages(ReadFile(file))) {
+    for (const std::string& m : Messages(orn::test::ReadTextFile(file))) {
         if (m.find("Changing State") != std::string::npos) changes.push_back(m);
     }
     EXPECT_EQ(changes, (std::vector<std::string>{
