@@ -403,6 +403,7 @@ struct TerminalSimulator::Impl {
             return;
         }
         outstanding.clear();
+        changed.notify_all();  // ClearRecord() may be waiting for this ACK
     }
 
     void OnHostNak() {
@@ -1002,7 +1003,12 @@ Record TerminalSimulator::Snapshot() const {
 }
 
 void TerminalSimulator::ClearRecord() {
-    std::lock_guard<std::mutex> lock(impl_->mu);
+    std::unique_lock<std::mutex> lock(impl_->mu);
+    // A host acknowledges a response just before its call returns, so that ACK can still be in
+    // flight here. Wait for it (briefly: a frame the host rejects stays unacknowledged) so that
+    // it does not show up as traffic of whatever the caller does next.
+    impl_->changed.wait_for(lock, std::chrono::seconds(1),
+                            [&] { return impl_->outstanding.empty() || !impl_->hostOpen; });
     impl_->rec = Record();
     ++impl_->recordGeneration;
 }
