@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -79,8 +80,8 @@ TEST(SimLink, AcknowledgesAndAnswersFrames) {
     TerminalSimulator sim(NoPowerUp());
     ASSERT_TRUE(sim.ok()) << sim.error();
     sim.SetHandler("7A.", [](const orn::sim::Request&) { return std::string("0XYZ"); });
-    sim.SetHandler("F1.", [](const orn::sim::Request& r) {
-        if (r.payload != std::string("\x00\x02\x05\x07", 4)) return std::string("?");
+    sim.SetHandler("F1.", [](const orn::sim::Request& r) -> std::optional<std::string> {
+        if (r.payload != std::string("\x00\x02\x01\x07", 4)) return std::nullopt;
         return std::string("\x00\x03\x01\x05\x00", 5);
     });
     Host host(sim);
@@ -104,18 +105,24 @@ TEST(SimLink, AcknowledgesAndAnswersFrames) {
 
     // Binary payloads travel P1.6-encoded both ways.
     ASSERT_TRUE(
-        host.Write(Bytes{0x02, 'F', '1', '.', 0x40, 0x40, 0x48, 0x45, 0x41, 0x70, 0x03, 0x66}));
+        host.Write(Bytes{0x02, 'F', '1', '.', 0x40, 0x40, 0x48, 0x41, 0x41, 0x70, 0x03, 0x62}));
     EXPECT_EQ(host.Read(1 + 13), Cat(kAck, BuildRawFrame("F1.@@LAAP@")));
+    ASSERT_TRUE(host.Write(kAck));
+
+    // The host's acknowledgement of EMV data is not acknowledged: the link test's ACK is next.
+    ASSERT_TRUE(host.Write(Cat(BuildFrame("F1.", std::string("\x00\x02\x05\x07", 4)), kEnq)));
+    EXPECT_EQ(host.Read(1), kAck);
 
     Record rec = sim.Snapshot();
-    ASSERT_EQ(rec.frames.size(), 6u);
+    ASSERT_EQ(rec.frames.size(), 7u);
     EXPECT_EQ(rec.frames[0].id, "5B.");
     EXPECT_EQ(rec.frames[0].payload, "7");
     EXPECT_EQ(rec.frames[0].raw, kBeep7);
     EXPECT_EQ(rec.frames[2].id, "72");
     EXPECT_EQ(rec.frames[2].payload, "");
-    EXPECT_EQ(rec.frames[5].payload, std::string("\x00\x02\x05\x07", 4));
-    EXPECT_EQ(rec.linkTests, 1);
+    EXPECT_EQ(rec.frames[5].payload, std::string("\x00\x02\x01\x07", 4));
+    EXPECT_EQ(rec.frames[6].reply, orn::sim::Reply::None);
+    EXPECT_EQ(rec.linkTests, 2);
     EXPECT_EQ(rec.badFrames, 0);
 }
 

@@ -158,6 +158,13 @@ void SplitMessage(const std::string& body, std::string& id, std::string& payload
     if (IsBinaryId(id)) payload = DecodeP16(payload);
 }
 
+// The host's acknowledgement of an incoming EMV message: "F1." 00 02 05 sequence.
+bool IsEmvAcknowledgement(const Frame& frame) {
+    const std::string& p = frame.payload;
+    return frame.start == kStx && frame.id == "F1." && p.size() == 4 && p[0] == 0 && p[1] == 2 &&
+           p[2] == 5;
+}
+
 // One pending write. Items are ordered by due time and, within one time, by scheduling order.
 struct Item {
     std::vector<uint8_t> bytes;
@@ -451,6 +458,11 @@ struct TerminalSimulator::Impl {
                 --withholdNext;
                 frame.reply = Reply::None;
                 respond = withholdNextRespond;
+            } else if (IsEmvAcknowledgement(frame)) {
+                // An acknowledgement is not acknowledged again: a link ACK here would reach the
+                // host while one of its commands may be waiting for the ACK of its own frame.
+                frame.reply = Reply::None;
+                respond = true;
             } else {
                 frame.reply = Reply::Ack;
                 respond = true;
