@@ -336,7 +336,7 @@ TEST(SimFaults, WriteShapesAndDelays) {
 }
 
 // The slow cardholder: keypad answers come the keypad delay after the ACK, without holding up
-// the I/O thread, and a "50." cancel in between aborts the input.
+// the I/O thread, and a cancel in between aborts the input.
 TEST(SimKeypad, DelayedAnswerAndCancelAbortingIt) {
     // Long enough that the cancel reaches the simulator first even on a loaded machine.
     constexpr int kDelayMs = 1000;
@@ -370,6 +370,17 @@ TEST(SimKeypad, DelayedAnswerAndCancelAbortingIt) {
     ASSERT_TRUE(host.Write(Cat(kAck, amount)));
     EXPECT_EQ(host.Read(1), kAck);
     EXPECT_EQ(host.Read(8), BuildRawFrame("57.09"));
+
+    // The quick cancel "72" aborts it too, and is only ACKed.
+    orn::sim::SetNextKey('5');
+    orn::sim::SetNextKey('6');
+    ASSERT_TRUE(host.Write(Cat(kAck, amount)));
+    EXPECT_EQ(host.Read(1), kAck);
+    ASSERT_TRUE(host.Write(BuildRawFrame("72")));
+    EXPECT_EQ(host.Read(1), kAck);
+    ASSERT_TRUE(host.Write(amount));
+    EXPECT_EQ(host.Read(1), kAck);
+    EXPECT_EQ(host.Read(8), BuildRawFrame("57.06"));
 
     // Without a delay the answer comes with the ACK.
     orn::sim::ResetKeypad();

@@ -178,7 +178,7 @@ std::vector<std::string> DisplayedLines() {
 
 // Display, function keys, clearing, amount confirmation ("0" and the key), keyboard check,
 // text entry and scroll list. The keypad prompts answer through `keypad`, which holds the answer
-// back for the keypad delay; the "50." cancel withdraws an answer still held back.
+// back for the keypad delay; a cancel withdraws an answer still held back.
 void InstallDisplayAnswers(TerminalSimulator& sim) {
     auto keypad = [&sim](const Request& r, Answer answer) -> Answer {
         int delayMs;
@@ -207,11 +207,16 @@ void InstallDisplayAnswers(TerminalSimulator& sim) {
     sim.SetHandler("5F.", [](const Request&) { return Answer("0"); });
     sim.SetHandler("6C.",
                    [keypad](const Request& r) { return keypad(r, AnswerScrollList(r.payload)); });
-    TerminalSimulator::Handler previous = sim.GetHandler("50.");
-    sim.SetHandler("50.", [&sim, previous](const Request& request) -> Answer {
-        sim.DropScheduled(kKeypadAnswer);
-        return previous ? previous(request) : Answer("0");
-    });
+    // Both the "50." cancel and the quick cancel "72" withdraw it; "72" itself is only ACKed.
+    for (const char* id : {"50.", "72"}) {
+        const bool answered = id[0] == '5';
+        TerminalSimulator::Handler previous = sim.GetHandler(id);
+        sim.SetHandler(id, [&sim, previous, answered](const Request& request) -> Answer {
+            sim.DropScheduled(kKeypadAnswer);
+            if (previous) return previous(request);
+            return answered ? Answer("0") : Answer();
+        });
+    }
 }
 
 }  // namespace orn::sim

@@ -427,8 +427,12 @@ void InstallPinAnswers(TerminalSimulator& sim) {
     on("41.", MasterSessionPin);
     sim.SetHandler("69.", [pad](const Request& r) { return DisplayPin(*pad, r, 3); });
     sim.SetHandler("6H.", [pad](const Request& r) { return DisplayPin(*pad, r, 5); });
-    // The PIN-entry cancel is acknowledged only.
-    sim.SetHandler("72", [](const Request&) { return Answer(); });
+    // The PIN-entry cancel is acknowledged only (whatever else it ends stays ended).
+    TerminalSimulator::Handler previousCancel = sim.GetHandler("72");
+    sim.SetHandler("72", [previousCancel](const Request& r) {
+        if (previousCancel) previousCancel(r);
+        return Answer();
+    });
     sim.SetHandler("6A.", [pad](const Request& r) {
         pad->debitScreens = r.payload;
         return Answer("0");
