@@ -209,6 +209,15 @@ TEST_F(SmartCard, CancelEndsThePendingWait) {
     EXPECT_EQ(g_Statuses.Items()[0], ORN_ERR_CANCELED_BY_USER_ERROR);
     EXPECT_EQ(session.Payloads("F0.").back(), Bytes({0, 4, 7, 0x17, 0x70, 0x12}));
     EXPECT_EQ(ornIsBusy(2), 0);
+
+    // A cancel the terminal refuses (NAKed until the engine gives up) still ends the wait.
+    ASSERT_EQ(ornWaitForSmartCardRemovalReq(0, OnSmartCard), 0);
+    ASSERT_TRUE(session.WaitForPayloads("F0.", 3));
+    terminal().NakNextFrames(6);
+    EXPECT_EQ(ornSmartCardCancel(), ORN_ERR_GOT_NAK_ERROR);
+    ASSERT_TRUE(g_Statuses.WaitFor(2));
+    EXPECT_EQ(g_Statuses.Items()[1], ORN_ERR_CANCELED_BY_USER_ERROR);
+    EXPECT_EQ(ornIsBusy(2), 0);
 }
 
 TEST_F(SmartCard, CardDataIsMaskedInTheLog) {
