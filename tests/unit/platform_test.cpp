@@ -339,8 +339,8 @@ TEST(ThreadTest, JoiningItselfFailsInsteadOfHanging) {
 // --- Clock -----------------------------------------------------------------------------------
 
 TEST(ClockTest, TickCountFollowsTheMonotonicClock) {
-    uint32_t first = TickCount();
     Clock::time_point start = Clock::now();
+    uint32_t first = TickCount();
     SleepMs(60);
     uint32_t elapsed = TickCount() - first;
     EXPECT_GE(elapsed, 59u);  // the two clocks are read a moment apart
