@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <optional>
@@ -251,6 +253,41 @@ TEST(SimPowerUpDetails, SeesWhatTheHostWroteJustBeforeClosingAndLinksThePort) {
         EXPECT_EQ(viaLink.Read(1), kEnq);
     }
     EXPECT_FALSE(std::filesystem::is_symlink(link));
+}
+
+TEST(SimPowerUpDetails, AnswersANewOpenerWhoseBytesArrivedBeforeTheCloseWasSeen) {
+    TerminalSimulator sim(NoPowerUp());
+    ASSERT_TRUE(sim.ok()) << sim.error();
+    // The simulator is held inside a handler while one host closes, the next opens and writes:
+    // it then sees the close, the open and the new bytes all at once.
+    std::atomic<bool> entered{false}, released{false};
+    sim.SetHandler("5B.", [&](const orn::sim::Request&) -> std::optional<std::string> {
+        entered = true;
+        orn::test::WaitUntil([&] { return released.load(); }, kWait);
+        return std::string("0");
+    });
+    {
+        Host first(sim);
+        ASSERT_TRUE(first.ok());
+        ASSERT_TRUE(first.Write(kBeep7));
+        ASSERT_TRUE(orn::test::WaitUntil([&] { return entered.load(); }, kWait));
+    }
+    Host second(sim);
+    ASSERT_TRUE(second.ok());
+    ASSERT_TRUE(second.Write(kCancel));
+    released = true;
+    // The first host's late ACK and answer may come first; the cancel must be answered.
+    const Bytes wanted = Cat(kAck, kCancelAnswer);
+    Bytes got;
+    EXPECT_TRUE(orn::test::WaitUntil(
+        [&] {
+            Bytes more = second.Read(1, 100);
+            got.insert(got.end(), more.begin(), more.end());
+            return got.size() >= wanted.size() &&
+                   std::equal(wanted.rbegin(), wanted.rend(), got.rbegin());
+        },
+        kWait))
+        << got.size() << " bytes";
 }
 
 TEST(SimFaults, NakWithholdAndResend) {

@@ -288,8 +288,11 @@ struct TerminalSimulator::Impl {
         multiActive = false;
         Trace("host opened the port");
     }
-    void OnHostClose() {
-        DrainMaster();
+    // `drain`: read what the closing host left in the master first. Skipped when the next
+    // opener is already known to be there: its first bytes may be queued behind the old ones,
+    // and answers to them must not be thrown away with the closed session.
+    void OnHostClose(bool drain = true) {
+        if (drain) DrainMaster();
         {
             std::lock_guard<std::mutex> lock(mu);
             hostOpen = false;
@@ -653,15 +656,26 @@ struct TerminalSimulator::Impl {
                 if (n < 0 && errno == EINTR) continue;
                 return;
             }
+            std::vector<uint32_t> masks;
             for (char* p = buf; p < buf + n;) {
                 auto* ev = reinterpret_cast<inotify_event*>(p);
-                if (ev->mask & IN_OPEN) {
+                masks.push_back(ev->mask);
+                p += sizeof(inotify_event) + ev->len;
+            }
+            for (size_t i = 0; i < masks.size(); ++i) {
+                if (masks[i] & IN_OPEN) {
                     if (++openCount == 1) OnHostOpen();
                 }
-                if (ev->mask & (IN_CLOSE_WRITE | IN_CLOSE_NOWRITE)) {
-                    if (openCount > 0 && --openCount == 0) OnHostClose();
+                if (masks[i] & (IN_CLOSE_WRITE | IN_CLOSE_NOWRITE)) {
+                    if (openCount > 0 && --openCount == 0) {
+                        bool reopened = false;
+                        for (size_t j = i + 1; j < masks.size() && !reopened; ++j)
+                            reopened = (masks[j] & IN_OPEN) != 0;
+                        // A master that no longer reports the hang-up has a new opener
+                        // already, whose bytes may be queued too.
+                        OnHostClose(!reopened && MasterHungUp());
+                    }
                 }
-                p += sizeof(inotify_event) + ev->len;
             }
         }
 #endif
