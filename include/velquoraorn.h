@@ -167,8 +167,9 @@ ORN_API int ornSetLogKey(const char* key);
  * 1 accepted, 0 refused. */
 ORN_API int ornSetLogFileSizeLimit(int32_t limit);
 /* Link dumps in the log hide PIN blocks, key serial numbers, keys, check values, MAC and
- * encryption data and the middle digits of account numbers ('*' in both columns). on = 1 shows
- * them in clear (lab debugging only), 0 hides them again (the setting at load). Always 0. */
+ * encryption data, track data, APDU data, EMV application data and the middle digits of
+ * account numbers ('*' in both columns). on = 1 shows them in clear (lab debugging only), 0
+ * hides them again (the setting at load). Always 0. */
 ORN_API int ornSetLogSensitiveData(int on);
 
 /* ---- Basic commands ---------------------------------------------------------------------- *
