@@ -3,6 +3,7 @@
 // session table's matching, the busy rules and the masking of application data in the log.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <string>
 #include <thread>
 #include <vector>
@@ -256,6 +257,22 @@ TEST_F(EmvChannel, EverySessionIsReachableWhateverTheNamesBeforeIt) {
     ASSERT_TRUE(g_Deliveries.WaitFor(2));
     EXPECT_EQ(g_Deliveries.Items()[1].session, 2);
     EXPECT_EQ(ornEmvSessionIsOpen("LONGAPPLICATION1"), 1);
+}
+
+TEST_F(EmvChannel, AFullTableRefusesTheOpenBeforeAskingTheTerminal) {
+    // A session the table cannot hold would be open at the terminal with nobody to hear it.
+    char name[8];
+    for (int i = 0; i < 20; ++i) {
+        std::snprintf(name, sizeof name, "AP%02d", i);
+        ASSERT_EQ(ornEmvOpenSession(name, SessionCallback<0>), 0) << name;
+    }
+    session.sim().ClearRecord();
+    EXPECT_EQ(ornEmvOpenSession("BQ00", SessionCallback<1>), ORN_ERR_EMV_SESSION_TABLE_FULL);
+    ExpectNothingSent();
+    EXPECT_EQ(ornEmvSessionIsOpen("BQ00"), 0);
+    ASSERT_EQ(ornEmvCloseSession("AP07"), 0);
+    EXPECT_EQ(ornEmvOpenSession("BQ00", SessionCallback<1>), 0);
+    EXPECT_EQ(ornEmvSessionIsOpen("BQ00"), 1);
 }
 
 TEST_F(EmvChannel, OpenSessionsMakeTheSmartCardBusyUntilPowerUp) {
