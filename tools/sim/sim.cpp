@@ -668,11 +668,11 @@ struct TerminalSimulator::Impl {
                 }
                 if (masks[i] & (IN_CLOSE_WRITE | IN_CLOSE_NOWRITE)) {
                     if (openCount > 0 && --openCount == 0) {
-                        bool reopened = false;
-                        for (size_t j = i + 1; j < masks.size() && !reopened; ++j)
-                            reopened = (masks[j] & IN_OPEN) != 0;
-                        // A master that no longer reports the hang-up has a new opener
-                        // already, whose bytes may be queued too.
+                        // A reopen later in this batch, or a master that no longer reports
+                        // the hang-up, means a new opener whose bytes may be queued too.
+                        const bool reopened =
+                            std::any_of(masks.begin() + i + 1, masks.end(),
+                                        [](uint32_t mask) { return (mask & IN_OPEN) != 0; });
                         OnHostClose(!reopened && MasterHungUp());
                     }
                 }
