@@ -1,5 +1,7 @@
 #include "link/serial_port.h"
 
+#include <chrono>
+
 #include "log/thread_runner.h"
 
 namespace orn {
@@ -209,12 +211,13 @@ bool CSerialPort::ModemBit(uint32_t bit) {
 // ---------------------------------------------------------------------------------------------
 // CSerialListener
 
-// What the listener thread touches. The port clears `owner` under `gate` when it stops the
-// thread, so a thread that outlives its port (abandoned after the stop timeout) stops calling it.
+// What the listener thread touches. The thread holds `gate` while it works with the port, and
+// the port clears `owner` under it when it stops the thread, so a thread that outlives its port
+// (abandoned after the stop timeout) stops calling it.
 struct CSerialListener::Shared {
     platform::Event startEvent{true};
     std::atomic<bool> stop{false};
-    std::mutex gate;
+    std::timed_mutex gate;
     CSerialListener* owner = nullptr;
 };
 
@@ -223,6 +226,26 @@ CSerialListener::CSerialListener(CLogger& log)
 
 CSerialListener::~CSerialListener() {
     if (m_pDevice || m_ListenerThread.Started()) CSerialListener::Close();
+    // Last resort: an owner that did not wait for ListenerIdle must not leave the thread a
+    // destroyed port.
+    if (m_pBusyShared) {
+        std::lock_guard<std::timed_mutex> hold(m_pBusyShared->gate);
+        m_pBusyShared->owner = nullptr;
+    }
+}
+
+bool CSerialListener::Detach(Shared& shared, uint32_t waitMs) {
+    std::unique_lock<std::timed_mutex> hold(shared.gate, std::defer_lock);
+    if (!hold.try_lock_for(std::chrono::milliseconds(waitMs))) return false;
+    shared.owner = nullptr;
+    return true;
+}
+
+bool CSerialListener::ListenerIdle() {
+    if (!m_pBusyShared) return true;
+    if (!Detach(*m_pBusyShared, 0)) return false;
+    m_pBusyShared.reset();
+    return true;
 }
 
 uint32_t CSerialListener::Open(const char* name, uint32_t rxQueue, uint32_t txQueue,
@@ -249,7 +272,7 @@ uint32_t CSerialListener::StartListener() {
     std::shared_ptr<Shared> shared = m_pShared;
     std::shared_ptr<platform::SerialDevice> device = m_pDevice;
     {
-        std::lock_guard<std::mutex> hold(shared->gate);
+        std::lock_guard<std::timed_mutex> hold(shared->gate);
         shared->owner = this;
     }
     shared->stop = false;
@@ -262,7 +285,7 @@ uint32_t CSerialListener::StartListener() {
             uint32_t err = device->WaitEvent(mask, &events);
             if (err != 0) return err;
             if (shared->stop) return 0;
-            std::lock_guard<std::mutex> hold(shared->gate);
+            std::lock_guard<std::timed_mutex> hold(shared->gate);
             CSerialListener* owner = shared->owner;
             if (!owner) return 0;
             owner->m_dwEvent |= events;
@@ -273,7 +296,7 @@ uint32_t CSerialListener::StartListener() {
         }
     });
     if (err != 0) {
-        std::lock_guard<std::mutex> hold(shared->gate);
+        std::lock_guard<std::timed_mutex> hold(shared->gate);
         shared->owner = nullptr;
         return Fail(err);
     }
@@ -295,12 +318,14 @@ uint32_t CSerialListener::StopListener(uint32_t waitMs) {
         "Serial Listener Thread shutdown Event Wait Failed",
         "Serial Listener Thread shutdown Event Wait Defaulted"};
     StopWithTimeout(m_Log, m_ListenerThread, waitMs, words);
-    {
-        // Whatever the outcome, the thread may no longer reach this port.
-        std::lock_guard<std::mutex> hold(m_pShared->gate);
-        m_pShared->owner = nullptr;
-    }
     if (m_ListenerThread.Started()) m_ListenerThread.Abandon();
+    // Whatever the outcome, the thread may no longer reach this port. One that was given up
+    // may still be inside the receive path: it is waited for no longer than the stop itself,
+    // then left to let go of the port by itself (see ListenerIdle).
+    if (!Detach(*m_pShared, waitMs)) {
+        m_Log.Log(kLogSevere, "Serial Listener Thread still busy, port kept until it returns");
+        m_pBusyShared = m_pShared;
+    }
     // A fresh block for a later listener: an abandoned thread keeps the old one.
     m_pShared = std::make_shared<Shared>();
     m_Log.Log(kLogInfo, "Serial Listener Thread Stopped");

@@ -98,6 +98,9 @@ class CSerialListener : public CSerialPort {
     uint32_t StopListener(uint32_t waitMs);
     bool ListenerRunning() const { return m_ListenerThread.Started(); }
     uint32_t ListenerThreadId() const { return m_ListenerThread.Id(); }
+    // False while a listener given up by StopListener is still inside the receive path with
+    // this port; an owner keeps the port until this turns true (the destructor would wait).
+    bool ListenerIdle();
 
     // Called on the listener thread for every reported event.
     virtual void OnEvent(uint32_t events, uint32_t lineErrors) = 0;
@@ -105,7 +108,10 @@ class CSerialListener : public CSerialPort {
   private:
     using CSerialPort::Open;
     struct Shared;
+    // Cuts the listener of `shared` off this port, waiting for the gate at most `waitMs`.
+    static bool Detach(Shared& shared, uint32_t waitMs);
     std::shared_ptr<Shared> m_pShared;
+    std::shared_ptr<Shared> m_pBusyShared;  // a given-up listener not yet cut off
     platform::Thread m_ListenerThread;
 };
 
