@@ -141,6 +141,20 @@ void CGenericHandler::SetNotifyThreadHookForTest(std::function<void()> hook) {
     m_NotifyHook = std::move(hook);
 }
 
+void CGenericHandler::SetFaultHookForTest(std::function<void()> hook) {
+    LockGuard hold(m_NotifyHookLock);
+    m_FaultHook = std::move(hook);
+}
+
+void CGenericHandler::RunFaultHook() {
+    std::function<void()> hook;
+    {
+        LockGuard hold(m_NotifyHookLock);
+        hook = m_FaultHook;
+    }
+    if (hook) hook();
+}
+
 void CGenericHandler::RunNotifyThreadHook() {
     std::function<void()> hook;
     {
@@ -197,24 +211,101 @@ int32_t CGenericHandler::GetConnectionState() {
 void CGenericHandler::SetConnectionState(int32_t state) {
     // Without link monitoring the link is never declared lost.
     if (state == kConnDisconnected && !m_bLinkMonitoring) return;
+    std::shared_ptr<StateNotifier> notifier;
     {
         LockGuard hold(m_ConnectionStateLock);
         if (m_nConnectionState == state) return;
         m_nConnectionState = state;
+        // Queued under the state lock, so the callbacks follow the changes in their order.
+        if (m_pStateNotifier && m_pConnectionStateCallback.load()) {
+            notifier = m_pStateNotifier;
+            LockGuard queue(notifier->lock);
+            notifier->values.push_back(ConnectionStateCallbackValue(state));
+        }
     }
     const char* name = state >= 0 && state <= 4 ? kConnectionStateNames[state] : "?unknown?";
     m_Logger.Log(kLogInfo, "Connection State Change: %s", name);
+    if (notifier) notifier->wake.Set();
+}
 
-    if (!m_pConnectionStateCallback.load()) return;
-    const int value = ConnectionStateCallbackValue(state);
-    StartNotifyThread(
-        kCallbackConnectionState, m_hConnectionStateThreadEvent.get(),
-        [this, value] {
-            // Read again now: a callback removed meanwhile is not called.
-            if (ConnectionStateCallback callback = m_pConnectionStateCallback.load())
-                callback(value);
-        },
-        "Connection State Callback Thread with ID=%08X", "Connection State Thread");
+namespace {
+const ThreadStartWords& StateNotifierStartWords() {
+    static const ThreadStartWords words = ThreadStartWords::ForPrefix("Connection State Thread");
+    return words;
+}
+}  // namespace
+
+void CGenericHandler::StartStateNotifier() {
+    auto notifier = std::make_shared<StateNotifier>();
+    // Shared with the thread: one that starts late still finds its event.
+    std::shared_ptr<platform::Event> started = m_hConnectionStateThreadEvent;
+    if (!started) started = std::make_shared<platform::Event>(false);
+    if (StartWithHandshake(
+            m_Logger, m_StateNotifierThread, *started,
+            [this, notifier, started] {
+                started->Set();
+                return StateNotifierThread(notifier);
+            },
+            StateNotifierStartWords()) != 0)
+        return;
+    m_Logger.Log(kLogInfo, "Connection State Callback Thread with ID=%08X",
+                 m_StateNotifierThread.Id());
+    LockGuard hold(m_ConnectionStateLock);
+    m_pStateNotifier = notifier;
+}
+
+void CGenericHandler::StopStateNotifier() {
+    std::shared_ptr<StateNotifier> notifier;
+    {
+        LockGuard hold(m_ConnectionStateLock);
+        notifier = std::move(m_pStateNotifier);
+    }
+    if (!m_StateNotifierThread.Started()) return;
+    if (m_StateNotifierThread.Id() == platform::CurrentThreadId()) {
+        // A callback closing the link: the rest is delivered here, before the close returns.
+        if (notifier) {
+            DeliverStates(*notifier);
+            LockGuard hold(notifier->lock);
+            notifier->stop = true;
+        }
+        m_StateNotifierThread.Abandon();
+        return;
+    }
+    if (notifier) {
+        {
+            LockGuard hold(notifier->lock);
+            notifier->stop = true;
+        }
+        notifier->wake.Set();
+    }
+    static const ThreadStopWords words = ThreadStopWords::ForPrefix("Connection State Thread");
+    StopWithTimeout(m_Logger, m_StateNotifierThread, kThreadWaitMs, words);
+    if (m_StateNotifierThread.Started()) m_StateNotifierThread.Abandon();
+}
+
+uint32_t CGenericHandler::StateNotifierThread(std::shared_ptr<StateNotifier> notifier) {
+    for (;;) {
+        notifier->wake.Wait(platform::kInfinite);
+        notifier->wake.Reset();
+        DeliverStates(*notifier);
+        LockGuard hold(notifier->lock);
+        if (notifier->stop && notifier->values.empty()) return 0;
+    }
+}
+
+void CGenericHandler::DeliverStates(StateNotifier& notifier) {
+    for (;;) {
+        int value;
+        {
+            LockGuard hold(notifier.lock);
+            if (notifier.values.empty()) return;
+            value = notifier.values.front();
+            notifier.values.pop_front();
+        }
+        RunNotifyThreadHook();
+        // Read again now: a callback removed meanwhile is not called.
+        if (ConnectionStateCallback callback = m_pConnectionStateCallback.load()) callback(value);
+    }
 }
 
 void CGenericHandler::OnPowerUp() {

@@ -255,6 +255,8 @@ class CCommandData {
     // Refused as busy at admission, or an asynchronous request that failed before its ACK: no
     // callback, its caller releases it.
     bool m_bRefused = false;
+    // An asynchronous request its Req reported accepted: it is owed exactly one callback.
+    bool m_bAccepted = false;
 
     std::atomic<int32_t> m_nRefs{1};
 };

@@ -86,6 +86,9 @@ struct EmvChannelState {
     // Put into each session request, then advanced; process-wide.
     std::atomic<uint8_t> requestSequence{0};
     platform::RecursiveLock sendLock;  // the EMV send lock
+    // Held by a data message from building it until its acknowledgement (or failure): its number
+    // is advanced only by that acknowledgement, so a message built meanwhile would reuse it.
+    platform::RecursiveLock sendExchangeLock;
     uint8_t sendSequence = kInitialSendSequence;
     platform::RecursiveLock receiveLock;  // the EMV receive lock
     uint8_t receiveSequence = kInitialReceiveSequence;

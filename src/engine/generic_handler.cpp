@@ -104,6 +104,17 @@ bool CGenericHandler::IsPortOpen() {
     return m_pSerialPort && m_pSerialPort->IsOpen();
 }
 
+bool CGenericHandler::SetSerialDtr(bool on) {
+    LockGuard hold(m_PortObjectLock);
+    return m_pSerialPort && m_pSerialPort->SetDTR(on) == 0;
+}
+
+int CGenericHandler::GetSerialDsr() {
+    LockGuard hold(m_PortObjectLock);
+    if (!m_pSerialPort) return -1;
+    return m_pSerialPort->GetDSR() ? 1 : 0;
+}
+
 void CGenericHandler::DestroyTransport() {
     std::unique_ptr<CComPort> port;
     {
@@ -112,21 +123,42 @@ void CGenericHandler::DestroyTransport() {
         m_bUsbSerialLink = false;
     }
     // Closed outside the lock: the listener being stopped may itself be writing through us.
-    if (port) port->Close();
+    if (port) {
+        port->Close();
+        KeepWhileListenerBusy(std::move(port));
+    }
     DestroyRetiredPort();
+}
+
+void CGenericHandler::KeepWhileListenerBusy(std::unique_ptr<CComPort> port) {
+    if (port->ListenerIdle()) return;
+    LockGuard hold(m_PortObjectLock);
+    m_BusyPorts.push_back(std::move(port));
 }
 
 void CGenericHandler::DestroyRetiredPort() {
     std::unique_ptr<CComPort> port;
+    std::vector<std::unique_ptr<CComPort>> idle;
     {
         LockGuard hold(m_PortObjectLock);
+        // Ports whose given-up listener has let go of them at last.
+        for (auto it = m_BusyPorts.begin(); it != m_BusyPorts.end();) {
+            if ((*it)->ListenerIdle()) {
+                idle.push_back(std::move(*it));
+                it = m_BusyPorts.erase(it);
+            } else {
+                ++it;
+            }
+        }
         // The listener of a lost port cannot stop itself; a later caller on another thread
         // (QueueThread, the close) finishes the job.
-        if (!m_pRetiredPort || m_pRetiredPort->ListenerThreadId() == platform::CurrentThreadId())
-            return;
-        port = std::move(m_pRetiredPort);
+        if (m_pRetiredPort && m_pRetiredPort->ListenerThreadId() != platform::CurrentThreadId())
+            port = std::move(m_pRetiredPort);
     }
+    idle.clear();
+    if (!port) return;
     port->Close();
+    KeepWhileListenerBusy(std::move(port));
 }
 
 void CGenericHandler::SetPortKindQuery(IPortKindQuery* query) {
@@ -212,6 +244,7 @@ void CGenericHandler::StartThreads() {
         m_hKillQueueMonitorThread.Set();
         if (m_MonitorThread.Join(kThreadWaitMs) != WaitResult::Signalled) m_MonitorThread.Abandon();
     }
+    StopStateNotifier();
     {
         LockGuard hold(m_QueueLock);
         m_bAccepting = true;
@@ -236,6 +269,7 @@ void CGenericHandler::StartThreads() {
                        m_MonitorThread.Id());
     }
 
+    StartStateNotifier();
     m_bEngineStarted = true;
 }
 
@@ -289,6 +323,7 @@ void CGenericHandler::StopThreads() {
     }
 
     StopCallbackThreads();
+    StopStateNotifier();
     m_Logger.Shutdown();
 }
 
@@ -303,9 +338,15 @@ void CGenericHandler::ClearQueue() {
         // Callers still blocked on a record are woken with a failure; the record itself lives
         // on until its caller has released it.
         const int32_t state = record->GetState();
-        if (record->GetResult() == 0 && state != kStateComplete && state != kStateUserCallback &&
-            state != kStateRemoveFromQueue)
-            record->SetResult(ORN_ERR_COMM_PORT_NOT_OPEN);
+        const bool open = state != kStateComplete && state != kStateUserCallback &&
+                          state != kStateRemoveFromQueue;
+        if (record->GetResult() == 0 && open) record->SetResult(ORN_ERR_COMM_PORT_NOT_OPEN);
+        if (open && record->IsAsync() && record->m_bAccepted) {
+            // Nobody waits for an accepted request but its callback, which reports the close
+            // (or the cancel that came first) and is waited for by the close.
+            record->SetState(kStateUserCallback);
+            StartCallbackThread(record);
+        }
         record->SetAllEvents();
         DropFromQueue(record);
     }
@@ -320,9 +361,13 @@ void CGenericHandler::CloseLink() {
     ClearQueue();
     // Nothing is left to cancel: a timer still running would only send into a closed link.
     StopInputAutoCancel();
+    // Reported before the threads stop: the close is the last state its notifier delivers, and
+    // every callback of the link has run by the time this returns (also at unload, where the
+    // code goes away right after).
+    SetConnectionState(kConnPortClosed);
     StopThreads();
     ClearQueue();  // whatever was admitted while the threads were being stopped
-    SetConnectionState(kConnPortClosed);
+    StopCallbackThreads();
     m_nPowerUpSeen = 0;
     m_nQuickCancelMode = 1;
 }
@@ -837,6 +882,7 @@ int32_t CGenericHandler::SendAsync(CCommandData* record) {
             result = 0;
         else if (result != 0)
             record->m_bRefused = true;  // no callback; its Req releases it
+        if (result == 0) record->m_bAccepted = true;
     }
     // Accepted: the engine's reference now carries the record to its callback.
     if (result == 0) record->Release();
@@ -1100,9 +1146,9 @@ void CGenericHandler::ProcessResponse(const uint8_t* message, uint32_t length) {
         CCommandData* match = nullptr;
         if (name) {
             for (CCommandData* record : m_Queue) {
-                const int32_t state = record->GetState();
-                // A record whose callback runs or whose caller released it is finished.
-                if (state == kStateRemoveFromQueue || state == kStateUserCallback) continue;
+                // Only a record that was sent and waits for its answer takes it: a late answer
+                // must not complete a request still queued behind (it was never asked).
+                if (record->GetState() != kStateWaitResponse) continue;
                 if (std::strcmp(record->GetName(), name) == 0) {
                     match = record;
                     break;

@@ -10,13 +10,16 @@
 // be held while the connection state lock, the callback thread list lock or the port object
 // lock is taken, never the other way round. The receiver's receive lock is taken before the
 // queue lock (the receiver calls OnAck and friends under it), so nothing resets the receiver
-// while holding the queue lock. Starting a power-up or connection state thread takes the
-// notify start lock (possibly under the queue lock), then the callback thread list lock. User
-// callbacks run on threads of their own with no engine lock held.
+// while holding the queue lock. Starting a power-up thread takes the notify start lock
+// (possibly under the queue lock), then the callback thread list lock. A connection state
+// change is queued for the link's state notifier under the connection state lock (the
+// notifier's own lock is taken last). User callbacks run on threads of their own with no engine
+// lock held.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <list>
 #include <memory>
@@ -83,7 +86,11 @@ class CGenericHandler : public IChunkSink, public ILinkEngine {
     uint32_t OpenSerialPort(const char* name, uint32_t rxQueue, uint32_t txQueue);
     // True while a transport exists and holds an open device.
     bool IsPortOpen();
-    CComPort* SerialPort() { return m_pSerialPort.get(); }
+    // Modem lines of the open serial port, each reached under the port object lock, so a port
+    // closed or lost meanwhile is never touched: false / -1 when there is none (any more);
+    // otherwise SetSerialDtr reports whether the line was set, GetSerialDsr gives 1 or 0.
+    bool SetSerialDtr(bool on);
+    int GetSerialDsr();
     // Closes and destroys the transport (no other state changes).
     void DestroyTransport();
     // Writes raw bytes through the open transport. Non-zero only when the write failed and the
@@ -176,9 +183,14 @@ class CGenericHandler : public IChunkSink, public ILinkEngine {
     // Nothing when the timeout is 0; otherwise ends the timer thread and forgets it.
     void StopInputAutoCancel();
 
-    // Test seam: runs on each power-up and connection state thread after its start signal and
-    // before the user callback is read (lets a test change the registration in between).
+    // Test seam: runs on each power-up thread after its start signal, and on the state notifier
+    // before each delivery, before the user callback is read (lets a test change the
+    // registration in between).
     void SetNotifyThreadHookForTest(std::function<void()> hook);
+    // Test seam: runs at the start of every exported command's link tests (a test makes it
+    // throw to check that no exception leaves an export).
+    void SetFaultHookForTest(std::function<void()> hook);
+    void RunFaultHook();
 
     void SetLinkMonitoring(bool on) { m_bLinkMonitoring = on; }
     bool LinkMonitoring() const { return m_bLinkMonitoring.load(); }
@@ -198,6 +210,8 @@ class CGenericHandler : public IChunkSink, public ILinkEngine {
     uint8_t NextEmvRequestSequence();
     // The number for the next data message; only the terminal's acknowledgement advances it.
     uint8_t EmvSendSequence();
+    // Serialises data messages (see EmvChannelState::sendExchangeLock).
+    platform::RecursiveLock& EmvSendExchangeLock() { return m_Emv.sendExchangeLock; }
     // Completes the data message waiting for its acknowledgement with `status`; `message` (the
     // identifier on) is stored as its response.
     void EmvAckReceived(int32_t status, const uint8_t* message, uint32_t length);
@@ -245,12 +259,27 @@ class CGenericHandler : public IChunkSink, public ILinkEngine {
     void ReapCallbackThreads();
     // Waits for (or gives up on) every listed callback thread but the calling one.
     void StopCallbackThreads();
-    // Starts a power-up or connection state thread: resets its start event, lists the thread
+    // Starts a power-up thread: resets its start event, lists the thread
     // under `kind`, logs `createdFormat` with its id and waits for its start.
     void StartNotifyThread(int32_t kind, platform::Event* startEvent,
                            std::function<void()> callUser, const char* createdFormat,
                            const char* wordsPrefix);
     void RunNotifyThreadHook();
+
+    // The connection state callbacks of an open link come from one notifier thread, in the
+    // order of the changes. Each notifier has its own block, so one given up keeps its own.
+    struct StateNotifier {
+        platform::RecursiveLock lock;  // guards values and stop
+        std::deque<int> values;        // callback values not yet delivered
+        bool stop = false;
+        platform::Event wake{true};
+    };
+    void StartStateNotifier();
+    // Delivers what is queued and ends the notifier; called on the notifier itself (a callback
+    // closing the link), it delivers the rest there and lets the thread end on its own.
+    void StopStateNotifier();
+    uint32_t StateNotifierThread(std::shared_ptr<StateNotifier> notifier);
+    void DeliverStates(StateNotifier& notifier);
     // Constructor step: the events of this part; a failure is logged and left null.
     void CreateAsyncCompletionEvents();
     uint32_t InputTimeoutAutoCancelThread();
@@ -275,6 +304,8 @@ class CGenericHandler : public IChunkSink, public ILinkEngine {
     uint32_t OnWriteError(uint32_t error);
     void HandleLostLink();
     void DestroyRetiredPort();
+    // A closed port whose given-up listener is still inside it is destroyed only once it left.
+    void KeepWhileListenerBusy(std::unique_ptr<CComPort> port);
     void ClearEmvSessions();
     uint32_t EmvCallbackThread(const EmvIncomingRequest& request, platform::Event& startEvent);
 
@@ -284,8 +315,9 @@ class CGenericHandler : public IChunkSink, public ILinkEngine {
     // Transport.
     platform::RecursiveLock m_PortObjectLock;  // guards the port pointers against writers
     std::unique_ptr<CComPort> m_pSerialPort;
-    std::unique_ptr<CComPort> m_pRetiredPort;  // a lost port waiting to be closed
-    std::string m_strPortName;                 // name the open port was asked for
+    std::unique_ptr<CComPort> m_pRetiredPort;            // a lost port waiting to be closed
+    std::vector<std::unique_ptr<CComPort>> m_BusyPorts;  // closed, listener not yet gone
+    std::string m_strPortName;                           // name the open port was asked for
     bool m_bUsbSerialLink = false;
     IPortKindQuery* m_pPortKindQuery = nullptr;  // null: platform answers
 
@@ -312,17 +344,20 @@ class CGenericHandler : public IChunkSink, public ILinkEngine {
 
     platform::RecursiveLock m_ConnectionStateLock;
     int32_t m_nConnectionState = kConnPortClosed;
+    std::shared_ptr<StateNotifier> m_pStateNotifier;  // guarded by m_ConnectionStateLock
+    platform::Thread m_StateNotifierThread;
 
-    // Power-up and connection state threads. Their start events are shared (auto-reset), so
-    // starts are taken one at a time under m_NotifyStartLock (taken after the queue lock,
-    // before the callback thread list lock).
+    // Power-up threads and the state notifier. The power-up start event is shared
+    // (auto-reset), so starts are taken one at a time under m_NotifyStartLock (taken after the
+    // queue lock, before the callback thread list lock).
     std::atomic<PowerUpCallback> m_pPowerUpCallback{nullptr};
     std::atomic<ConnectionStateCallback> m_pConnectionStateCallback{nullptr};
     std::unique_ptr<platform::Event> m_hPowerUpCallbackThreadEvent;
-    std::unique_ptr<platform::Event> m_hConnectionStateThreadEvent;
+    std::shared_ptr<platform::Event> m_hConnectionStateThreadEvent;
     platform::RecursiveLock m_NotifyStartLock;
     platform::RecursiveLock m_NotifyHookLock;
     std::function<void()> m_NotifyHook;
+    std::function<void()> m_FaultHook;  // guarded by m_NotifyHookLock
 
     // Input auto-cancel. m_InputAutoCancelLock guards the timeout and the thread;
     // m_InputAutoCancelControlLock makes each start and stop one step, so that one's reset of
