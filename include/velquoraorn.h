@@ -30,7 +30,7 @@ extern "C" {
 #define ORN_ERR_NOT_DEFINED (-4)
 #define ORN_ERR_CANCELED_BY_USER_ERROR (-5)
 #define ORN_ERR_DEVICE_ERROR (-6)
-#define ORN_ERR_UNKNOWN_ERROR (-7)
+#define ORN_ERR_UNKNOWN_ERROR (-7) /* also an internal failure (out of memory) in the call */
 #define ORN_ERR_GOT_NAK_ERROR (-8)
 #define ORN_ERR_CANCELED_BY_POWERUP_ERROR (-9)
 #define ORN_ERR_WRONG_RESPONSE_ERROR (-10)
@@ -62,8 +62,11 @@ extern "C" {
  * The outcome of a ...Req command reaches its callback exactly once, on a library thread, with
  * no library lock held (the callback may call the library, ornClose included). status is 0 on
  * success, the terminal's positive status, or a negative ORN_ERR_* code (-5 cancelled, -9
- * terminal power-up, -19 no answer in time); the other arguments keep their defaults unless
- * status is 0. Buffers are the library's, valid only during the call; text is terminated. */
+ * terminal power-up, -19 no answer in time, -1 the link was closed); the other arguments keep
+ * their defaults unless status is 0. Buffers are the library's, valid only during the call;
+ * text is terminated. ornClose (and unloading the library) returns only after every callback of
+ * the link has run, a request still waiting being called back with -1; no callback of that link
+ * runs afterwards. */
 
 /* Function key prompt: the key pressed (default '0'). */
 typedef void (*ornFkeyCallback)(int status, char key);
@@ -95,7 +98,9 @@ typedef void (*ornSmartCardAtrCallback)(int status, char type, unsigned char* da
 /* Terminal power-up detected. */
 typedef void (*ornPowerUpCallback)(void);
 /* Connection state changed: 0 OK, 1 disconnected, 2 pending, 3 power-up detected, -1 port
- * closed (the values of ornCheckConnectionStatus). */
+ * closed (the values of ornCheckConnectionStatus). Called from one library thread per open
+ * link, in the order of the changes, so the last value seen is the current state; the close's
+ * -1 is delivered before ornClose returns. */
 typedef void (*ornConnectionStateCallback)(int state);
 
 /* ---- Session, version and error text ---------------------------------------------------- */

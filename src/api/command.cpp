@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "api/guard.h"
 #include "api/session.h"
 #include "velquoraorn.h"
 
@@ -23,6 +24,14 @@ std::string FormatV(const char* format, va_list args) {
 }
 
 }  // namespace
+
+void LogEscapedException(const char* exportName, const char* what) noexcept {
+    try {
+        Engine().Logger().Log(kLogSevere, "%s: exception caught: %s", exportName, what);
+    } catch (...) {
+        // Nothing more can be said.
+    }
+}
 
 // --- Response
 // ----------------------------------------------------------------------------------
@@ -215,7 +224,7 @@ int Command::Preamble() {
 }
 
 int Command::Check() {
-    return Preamble();
+    return GuardedCode(m_Name.c_str(), [this] { return Preamble(); });
 }
 
 // Step 4.
@@ -236,10 +245,23 @@ CCommandData* Command::BuildRecord() {
 }
 
 int Command::Run() {
+    return GuardedCode(m_Name.c_str(), [this] {
+        CCommandData* record = nullptr;
+        try {
+            return RunRecord(record);
+        } catch (...) {
+            // Its caller is gone: the record must not hold its group up for ever.
+            if (record) Engine().DoneCommand(record);
+            throw;
+        }
+    });
+}
+
+int Command::RunRecord(CCommandData*& record) {
     int result = Preamble();
     if (result != 0) return result;
     CGenericHandler& engine = Engine();
-    CCommandData* record = BuildRecord();
+    record = BuildRecord();
 
     if (m_bInputAutoCancel) engine.StartInputAutoCancel();
     result = m_Exchange ? m_Exchange(engine, record) : engine.SendWaitData(record);  // step 5
@@ -261,24 +283,28 @@ int Command::Run() {
         }
     }
     if (m_AfterExchange) m_AfterExchange(result);
-    engine.DoneCommand(record);  // step 8
+    CCommandData* done = record;
+    record = nullptr;
+    engine.DoneCommand(done);  // step 8
     return result;
 }
 
 int Command::RunAsyncRaw(int32_t kind, CCommandData::RawCallback callback) {
-    int result = Preamble();
-    if (result != 0) return result;
-    CGenericHandler& engine = Engine();
-    CCommandData* record = BuildRecord();
-    record->SetAsync(1);
-    record->SetCallback(kind, callback);
-    if (m_bInputAutoCancel) engine.StartInputAutoCancel();
-    result = engine.SendAsync(record);
-    if (result != 0) {
-        if (m_bInputAutoCancel) engine.StopInputAutoCancel();
-        engine.DoneCommand(record);
-    }
-    return result;
+    return GuardedCode(m_Name.c_str(), [&] {
+        int result = Preamble();
+        if (result != 0) return result;
+        CGenericHandler& engine = Engine();
+        CCommandData* record = BuildRecord();
+        record->SetAsync(1);
+        record->SetCallback(kind, callback);
+        if (m_bInputAutoCancel) engine.StartInputAutoCancel();
+        result = engine.SendAsync(record);
+        if (result != 0) {
+            if (m_bInputAutoCancel) engine.StopInputAutoCancel();
+            engine.DoneCommand(record);
+        }
+        return result;
+    });
 }
 
 }  // namespace orn

@@ -127,6 +127,8 @@ class Command {
     int Preamble();
     CCommandData* BuildRecord();
     int RunAsyncRaw(int32_t kind, CCommandData::RawCallback callback);
+    // Run's steps; `record` is the built record until it has been released.
+    int RunRecord(CCommandData*& record);
 
     std::string m_Name, m_Id, m_ResponseId;
     int32_t m_nGroup;

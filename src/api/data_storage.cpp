@@ -4,6 +4,7 @@
 #include <string>
 
 #include "api/command.h"
+#include "api/guard.h"
 #include "velquoraorn.h"
 
 using namespace orn;
@@ -60,19 +61,27 @@ int WriteStored(const char* name, const char* id, size_t length, const char* tex
 extern "C" {
 
 ORN_API int ornReadBlock(char* block) {
-    return ReadStored("ReadBlock", "5C.", kBlockLength, block);
+    return orn::GuardedCode("ornReadBlock", [&]() -> int {
+        return ReadStored("ReadBlock", "5C.", kBlockLength, block);
+    });
 }
 
 ORN_API int ornWriteBlock(const char* block) {
-    return WriteStored("WriteBlock", "5C.", kBlockLength, block);
+    return orn::GuardedCode("ornWriteBlock", [&]() -> int {
+        return WriteStored("WriteBlock", "5C.", kBlockLength, block);
+    });
 }
 
 ORN_API int ornReadDataTable(char* record) {
-    return ReadStored("ReadDataTable", "60.", kRecordLength, record);
+    return orn::GuardedCode("ornReadDataTable", [&]() -> int {
+        return ReadStored("ReadDataTable", "60.", kRecordLength, record);
+    });
 }
 
 ORN_API int ornWriteDataTable(const char* record) {
-    return WriteStored("WriteDataTable", "60.", kRecordLength, record);
+    return orn::GuardedCode("ornWriteDataTable", [&]() -> int {
+        return WriteStored("WriteDataTable", "60.", kRecordLength, record);
+    });
 }
 
 ORN_API int ornDeleteDataTable(int recordNumber) {

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "api/command.h"
+#include "api/guard.h"
 #include "velquoraorn.h"
 
 using namespace orn;
@@ -131,32 +132,37 @@ int RunDeviceInfo(const DeviceInfoRequest& request, char* info) {
 extern "C" {
 
 ORN_API int ornGetDateTimeString(int format, char* text) {
-    ClockText clock;
-    int result = ReadClock(text != nullptr, clock);
-    if (!text) return result;
-    text[0] = '\0';
-    if (result != 0) return result;
-    // The form is looked at only now: an unknown one has still cost an exchange.
-    DateForm form = FormatDate(format, clock);
-    if (form.size == 0) return ORN_ERR_INVALID_PARAMETER_IN_API_CALL;
-    CopyOut(text, form.size, form.text, "ornGetDateTimeString");
-    return 0;
+    return orn::GuardedCode("ornGetDateTimeString", [&]() -> int {
+        ClockText clock;
+        int result = ReadClock(text != nullptr, clock);
+        if (!text) return result;
+        text[0] = '\0';
+        if (result != 0) return result;
+        // The form is looked at only now: an unknown one has still cost an
+        // exchange.
+        DateForm form = FormatDate(format, clock);
+        if (form.size == 0) return ORN_ERR_INVALID_PARAMETER_IN_API_CALL;
+        CopyOut(text, form.size, form.text, "ornGetDateTimeString");
+        return 0;
+    });
 }
 
 ORN_API int ornGetDateTime(int* year, int* month, int* day, int* hour, int* minute, int* second) {
-    bool ok = year && month && day && hour && minute && second;
-    ClockText clock;
-    int result = ReadClock(ok, clock);
-    if (!ok) return result;
-    *year = *month = *day = *hour = *minute = *second = 0;
-    if (result != 0) return result;
-    *year = DecimalValue(clock.Year());
-    *month = DecimalValue(clock.Month());
-    *day = DecimalValue(clock.Day());
-    *hour = DecimalValue(clock.Hour());
-    *minute = DecimalValue(clock.Minute());
-    *second = DecimalValue(clock.Second());
-    return 0;
+    return orn::GuardedCode("ornGetDateTime", [&]() -> int {
+        bool ok = year && month && day && hour && minute && second;
+        ClockText clock;
+        int result = ReadClock(ok, clock);
+        if (!ok) return result;
+        *year = *month = *day = *hour = *minute = *second = 0;
+        if (result != 0) return result;
+        *year = DecimalValue(clock.Year());
+        *month = DecimalValue(clock.Month());
+        *day = DecimalValue(clock.Day());
+        *hour = DecimalValue(clock.Hour());
+        *minute = DecimalValue(clock.Minute());
+        *second = DecimalValue(clock.Second());
+        return 0;
+    });
 }
 
 ORN_API int ornSetDateTime(int year, int month, int day, int hour, int minute, int second) {
@@ -193,19 +199,27 @@ ORN_API int ornApplicationUpdate(void) {
 }
 
 ORN_API int ornDeviceInfo(char* info) {
-    return RunDeviceInfo({"ornDeviceInfo", "", false, 28, kDeviceInfoSize}, info);
+    return orn::GuardedCode("ornDeviceInfo", [&]() -> int {
+        return RunDeviceInfo({"ornDeviceInfo", "", false, 28, kDeviceInfoSize}, info);
+    });
 }
 
 ORN_API int ornDeviceInfoDetailed(char* info) {
-    return RunDeviceInfo({"ornDeviceInfoDetailed", "1", false, 28, kDeviceInfoSize}, info);
+    return orn::GuardedCode("ornDeviceInfoDetailed", [&]() -> int {
+        return RunDeviceInfo({"ornDeviceInfoDetailed", "1", false, 28, kDeviceInfoSize}, info);
+    });
 }
 
 ORN_API int ornDeviceInfoType(char* info) {
-    return RunDeviceInfo({"ornDeviceInfoType", "3", true, 6, kDeviceTypeSize}, info);
+    return orn::GuardedCode("ornDeviceInfoType", [&]() -> int {
+        return RunDeviceInfo({"ornDeviceInfoType", "3", true, 6, kDeviceTypeSize}, info);
+    });
 }
 
 ORN_API int ornDeviceInfoAllVersions(char* info) {
-    return RunDeviceInfo({"ornDeviceInfoAllVersions", "4", true, 0, kVersionsSize}, info);
+    return orn::GuardedCode("ornDeviceInfoAllVersions", [&]() -> int {
+        return RunDeviceInfo({"ornDeviceInfoAllVersions", "4", true, 0, kVersionsSize}, info);
+    });
 }
 
 ORN_API int ornGetSerialNumber(char* serial) {

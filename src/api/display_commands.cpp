@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "api/command.h"
+#include "api/guard.h"
 #include "api/session.h"
 #include "api/text.h"
 #include "velquoraorn.h"
@@ -120,28 +121,36 @@ Command AmountConfirmation(const char* name, int mode, unsigned long amount, con
 extern "C" {
 
 ORN_API int ornDisplay(const char* line1, const char* line2, const char* line3, const char* line4) {
-    return DisplayLines(line1, line2, line3, line4, nullptr, nullptr, "ornDisplay");
+    return orn::GuardedCode("ornDisplay", [&]() -> int {
+        return DisplayLines(line1, line2, line3, line4, nullptr, nullptr, "ornDisplay");
+    });
 }
 
 ORN_API int ornFunctionKeyPromptWait(const char* line1, const char* line2, const char* line3,
                                      const char* line4, char* key) {
-    // The auto-cancel window spans both messages of a split display.
-    Engine().StartInputAutoCancel();
-    int result = DisplayLines(line1, line2, line3, line4, key, nullptr, "ornFunctionKeyPromptWait");
-    Engine().StopInputAutoCancel();
-    return result;
+    return orn::GuardedCode("ornFunctionKeyPromptWait", [&]() -> int {
+        // The auto-cancel window spans both messages of a split display.
+        Engine().StartInputAutoCancel();
+        int result =
+            DisplayLines(line1, line2, line3, line4, key, nullptr, "ornFunctionKeyPromptWait");
+        Engine().StopInputAutoCancel();
+        return result;
+    });
 }
 
 ORN_API int ornFunctionKeyPromptReq(const char* line1, const char* line2, const char* line3,
                                     const char* line4, ornFkeyCallback callback) {
-    if (!callback) return ORN_ERR_INVALID_PARAMETER_IN_API_CALL;
-    Engine().StartInputAutoCancel();
-    char keyPlaceholder = kNoKey;
-    int result = DisplayLines(line1, line2, line3, line4, &keyPlaceholder, callback,
-                              "ornFunctionKeyPromptReq");
-    // Once accepted, the FKEY callback stops the auto-cancel when the outcome arrives.
-    if (result != 0) Engine().StopInputAutoCancel();
-    return result;
+    return orn::GuardedCode("ornFunctionKeyPromptReq", [&]() -> int {
+        if (!callback) return ORN_ERR_INVALID_PARAMETER_IN_API_CALL;
+        Engine().StartInputAutoCancel();
+        char keyPlaceholder = kNoKey;
+        int result = DisplayLines(line1, line2, line3, line4, &keyPlaceholder, callback,
+                                  "ornFunctionKeyPromptReq");
+        // Once accepted, the FKEY callback stops the auto-cancel when the
+        // outcome arrives.
+        if (result != 0) Engine().StopInputAutoCancel();
+        return result;
+    });
 }
 
 ORN_API int ornClearDisplay(void) {

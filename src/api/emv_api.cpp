@@ -153,34 +153,46 @@ ORN_API int ornEmvRegisterZeth(const char* appName) {
 }
 
 ORN_API int ornEmvSendAsync(const char* appName, const unsigned char* data, int length) {
-    return Command("ornEmvSendAsync", "F1.")
-        .ResponseId("")
-        .Group(kGroupEmvAsync)
-        .Cancel(kCancelNone)
-        .AckTimeout(kEmvAckTimeoutMs)
-        .Require(appName != nullptr)
-        .Test([=] {
-            if (length == kSendLogLine) {
-                WriteComponentLogLine(appName, data);
-                return kSendLogLine;
-            }
-            // The version as a number: the text form cannot be a result.
-            if (length == kSendVersion) return static_cast<int>(ornGetVersionDWORD());
-            return 0;
-        })
-        .Require(length >= 0 && (length == 0 || data) && IsAppName(appName))
-        .Test(
-            [=] { return Engine().FindEmvSession(appName) ? 0 : ORN_ERR_EMV_NOT_IN_SESSION_TABLE; })
-        .DeferredPayload([=] { return DataMessage(appName, data, length); })
-        .Finish([](int result, const Response& ack) {
-            if (result != 0) return result;
-            const uint8_t type = static_cast<uint8_t>(ack.At(kEmvTypeOffset));
-            if (type == kEmvAck) return 0;
-            if (type == kEmvProblemAck) return static_cast<int>(static_cast<uint8_t>(ack.At(4)));
-            ack.Warn("EMV Asyn ACK is not 5 or 6???");
-            return 0;
-        })
-        .Run();
+    // Concurrent callers go one at a time from the moment their message takes its number.
+    platform::RecursiveLock& exchange = Engine().EmvSendExchangeLock();
+    bool held = false;
+    const int result =
+        Command("ornEmvSendAsync", "F1.")
+            .ResponseId("")
+            .Group(kGroupEmvAsync)
+            .Cancel(kCancelNone)
+            .AckTimeout(kEmvAckTimeoutMs)
+            .Require(appName != nullptr)
+            .Test([=] {
+                if (length == kSendLogLine) {
+                    WriteComponentLogLine(appName, data);
+                    return kSendLogLine;
+                }
+                // The version as a number: the text form cannot be a result.
+                if (length == kSendVersion) return static_cast<int>(ornGetVersionDWORD());
+                return 0;
+            })
+            .Require(length >= 0 && (length == 0 || data) && IsAppName(appName))
+            .Test([=] {
+                return Engine().FindEmvSession(appName) ? 0 : ORN_ERR_EMV_NOT_IN_SESSION_TABLE;
+            })
+            .DeferredPayload([=, &exchange, &held] {
+                exchange.Lock();
+                held = true;
+                return DataMessage(appName, data, length);
+            })
+            .Finish([](int result, const Response& ack) {
+                if (result != 0) return result;
+                const uint8_t type = static_cast<uint8_t>(ack.At(kEmvTypeOffset));
+                if (type == kEmvAck) return 0;
+                if (type == kEmvProblemAck)
+                    return static_cast<int>(static_cast<uint8_t>(ack.At(4)));
+                ack.Warn("EMV Asyn ACK is not 5 or 6???");
+                return 0;
+            })
+            .Run();
+    if (held) exchange.Unlock();
+    return result;
 }
 
 ORN_API int ornEmvSessionIsOpen(const char* appName) {

@@ -1,23 +1,27 @@
 // Engine controls exported to the application.
+#include "api/guard.h"
 #include "engine/generic_handler.h"
 #include "velquoraorn.h"
 
 extern "C" {
 
 ORN_API int ornIsBusy(int device) {
-    return orn::Engine().IsBusyExport(device);
+    return orn::GuardedCode("ornIsBusy",
+                            [&]() -> int { return orn::Engine().IsBusyExport(device); });
 }
 
 ORN_API void ornSetPowerUpCallback(ornPowerUpCallback callback) {
-    orn::Engine().SetPowerUpCallback(callback);
+    orn::GuardedVoid("ornSetPowerUpCallback", [&] { orn::Engine().SetPowerUpCallback(callback); });
 }
 
 ORN_API void ornSetConnectionStateCallback(ornConnectionStateCallback callback) {
-    orn::Engine().SetConnectionStateCallback(callback);
+    orn::GuardedVoid("ornSetConnectionStateCallback",
+                     [&] { orn::Engine().SetConnectionStateCallback(callback); });
 }
 
 ORN_API int ornInputTimeoutAutoCancel(int seconds) {
-    return orn::Engine().SetInputTimeout(seconds);
+    return orn::GuardedCode("ornInputTimeoutAutoCancel",
+                            [&]() -> int { return orn::Engine().SetInputTimeout(seconds); });
 }
 
 }  // extern "C"

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "api/command.h"
+#include "api/guard.h"
 #include "api/key_fields.h"
 #include "api/session.h"
 #include "api/text.h"
@@ -129,35 +130,43 @@ ORN_API int ornLoadMasterSessionKey(int keyIndex, int keyType, const char* key,
 }
 
 ORN_API int ornDiagnosticKeyRequest(char request, int keyIndex, char* value) {
-    std::string payload;
-    if (request == 'T' || request == 'M' || request == 'K' || request == 'P') {
-        payload = request;
-    } else if ((request == 'm' || request == 's') && IsKeyIndex(keyIndex)) {
-        char text[8];
-        std::snprintf(text, sizeof text, "%02X%c", keyIndex + 48, request == 'm' ? 'M' : 'S');
-        payload = text;
-    }
-    return DiagnosticKeyRequest(value && IsKeyIndex(keyIndex) && !payload.empty(), payload, value,
-                                kLogSevere);
+    return orn::GuardedCode("ornDiagnosticKeyRequest", [&]() -> int {
+        std::string payload;
+        if (request == 'T' || request == 'M' || request == 'K' || request == 'P') {
+            payload = request;
+        } else if ((request == 'm' || request == 's') && IsKeyIndex(keyIndex)) {
+            char text[8];
+            std::snprintf(text, sizeof text, "%02X%c", keyIndex + 48, request == 'm' ? 'M' : 'S');
+            payload = text;
+        }
+        return DiagnosticKeyRequest(value && IsKeyIndex(keyIndex) && !payload.empty(), payload,
+                                    value, kLogSevere);
+    });
 }
 
 ORN_API int ornDiagnosticKeyRequestKeyType(char keyType, char* value) {
-    const bool known =
-        keyType == 'T' || keyType == 'M' || keyType == 'K' || (keyType >= '0' && keyType <= '5');
-    return DiagnosticKeyRequest(value && known, known ? std::string(1, keyType) : "", value,
-                                kLogInfo);
+    return orn::GuardedCode("ornDiagnosticKeyRequestKeyType", [&]() -> int {
+        const bool known = keyType == 'T' || keyType == 'M' || keyType == 'K' ||
+                           (keyType >= '0' && keyType <= '5');
+        return DiagnosticKeyRequest(value && known, known ? std::string(1, keyType) : "", value,
+                                    kLogInfo);
+    });
 }
 
 ORN_API int ornDataEncryption(int keyIndex, const char* key, const char* checkValue,
                               const char* data, char* result) {
-    return DataEncryption(true, "002", keyIndex, key, checkValue, data, result);
+    return orn::GuardedCode("ornDataEncryption", [&]() -> int {
+        return DataEncryption(true, "002", keyIndex, key, checkValue, data, result);
+    });
 }
 
 ORN_API int ornDataEncryptionCipher(int cipher, int keyIndex, const char* key,
                                     const char* checkValue, const char* data, char* result) {
-    const bool cipherOk = cipher == 0 || cipher == 1;
-    return DataEncryption(cipherOk, "2" + std::to_string(cipherOk ? cipher : 0) + "2", keyIndex,
-                          key, checkValue, data, result);
+    return orn::GuardedCode("ornDataEncryptionCipher", [&]() -> int {
+        const bool cipherOk = cipher == 0 || cipher == 1;
+        return DataEncryption(cipherOk, "2" + std::to_string(cipherOk ? cipher : 0) + "2", keyIndex,
+                              key, checkValue, data, result);
+    });
 }
 
 ORN_API int ornDecryptAndDisplayReq(int flag, int digit, int displayTime, int keyIndex,

@@ -2,6 +2,7 @@
 // one logger.
 #include <cstring>
 
+#include "api/guard.h"
 #include "engine/generic_handler.h"
 #include "link/sensitive.h"
 #include "velquoraorn.h"
@@ -17,35 +18,42 @@ bool IsHexDigit(char c) {
 extern "C" {
 
 ORN_API int ornChangeLoggingState(int32_t level) {
-    orn::CLogger& log = orn::Engine().Logger();
-    log.Log(orn::kLogInfo, "++++++ Logger Changing State to %s ++++++",
-            level == orn::kLogDetail ? "ORN_LOGGER_ON" : "ORN_LOGGER_OFF");
-    log.SetLevel(level);
-    return 0;
+    return orn::GuardedCode("ornChangeLoggingState", [&]() -> int {
+        orn::CLogger& log = orn::Engine().Logger();
+        log.Log(orn::kLogInfo, "++++++ Logger Changing State to %s ++++++",
+                level == orn::kLogDetail ? "ORN_LOGGER_ON" : "ORN_LOGGER_OFF");
+        log.SetLevel(level);
+        return 0;
+    });
 }
 
 ORN_API int ornSetLogKey(const char* key) {
-    if (key) {
-        size_t length = std::strlen(key);
-        if (length != 0 && length != 16 && length != 32)
-            return ORN_ERR_INVALID_PARAMETER_IN_API_CALL;
-        for (size_t i = 0; i < length; ++i) {
-            if (!IsHexDigit(key[i])) return ORN_ERR_INVALID_PARAMETER_IN_API_CALL;
+    return orn::GuardedCode("ornSetLogKey", [&]() -> int {
+        if (key) {
+            size_t length = std::strlen(key);
+            if (length != 0 && length != 16 && length != 32)
+                return ORN_ERR_INVALID_PARAMETER_IN_API_CALL;
+            for (size_t i = 0; i < length; ++i) {
+                if (!IsHexDigit(key[i])) return ORN_ERR_INVALID_PARAMETER_IN_API_CALL;
+            }
         }
-    }
-    return orn::Engine().Logger().SetKey(key);
+        return orn::Engine().Logger().SetKey(key);
+    });
 }
 
 ORN_API int ornSetLogFileSizeLimit(int32_t limit) {
-    return orn::Engine().Logger().SetSizeLimit(limit);
+    return orn::GuardedCode("ornSetLogFileSizeLimit",
+                            [&]() -> int { return orn::Engine().Logger().SetSizeLimit(limit); });
 }
 
 ORN_API int ornSetLogSensitiveData(int on) {
-    orn::SetLogSensitiveData(on != 0);
-    // A log that shows secrets says so, and from where on.
-    orn::Engine().Logger().Log(orn::kLogInfo, "Sensitive data in link dumps: %s",
-                               on != 0 ? "shown" : "hidden");
-    return 0;
+    return orn::GuardedCode("ornSetLogSensitiveData", [&]() -> int {
+        orn::SetLogSensitiveData(on != 0);
+        // A log that shows secrets says so, and from where on.
+        orn::Engine().Logger().Log(orn::kLogInfo, "Sensitive data in link dumps: %s",
+                                   on != 0 ? "shown" : "hidden");
+        return 0;
+    });
 }
 
 }  // extern "C"

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "api/command.h"
+#include "api/guard.h"
 #include "api/key_fields.h"
 #include "api/session.h"
 #include "api/text.h"
@@ -315,67 +316,87 @@ extern "C" {
 
 ORN_API int ornMacCalculationAsciiMode(int keyIndex, const char* key, const char* checkValue,
                                        const char* data, char* mac) {
-    return BlockMac(Calculation("ornMacCalculationAsciiMode", mac), "44.", false, keyIndex, key,
-                    checkValue, data);
+    return orn::GuardedCode("ornMacCalculationAsciiMode", [&]() -> int {
+        return BlockMac(Calculation("ornMacCalculationAsciiMode", mac), "44.", false, keyIndex, key,
+                        checkValue, data);
+    });
 }
 
 ORN_API int ornMacCalculationHexMode(int keyIndex, const char* key, const char* checkValue,
                                      const char* data, char* mac) {
-    return BlockMac(Calculation("ornMacCalculationHexMode", mac), "43.", true, keyIndex, key,
-                    checkValue, data);
+    return orn::GuardedCode("ornMacCalculationHexMode", [&]() -> int {
+        return BlockMac(Calculation("ornMacCalculationHexMode", mac), "43.", true, keyIndex, key,
+                        checkValue, data);
+    });
 }
 
 ORN_API int ornMacVerificationAsciiMode(int keyIndex, const char* key, const char* checkValue,
                                         const char* expectedMac, const char* data,
                                         int32_t* result) {
-    return BlockMac(Verification("ornMacVerificationAsciiMode", expectedMac, result), "46.", false,
-                    keyIndex, key, checkValue, data);
+    return orn::GuardedCode("ornMacVerificationAsciiMode", [&]() -> int {
+        return BlockMac(Verification("ornMacVerificationAsciiMode", expectedMac, result), "46.",
+                        false, keyIndex, key, checkValue, data);
+    });
 }
 
 ORN_API int ornMacVerificationHexMode(int keyIndex, const char* key, const char* checkValue,
                                       const char* expectedMac, const char* data, int32_t* result) {
-    return BlockMac(Verification("ornMacVerificationHexMode", expectedMac, result), "45.", true,
-                    keyIndex, key, checkValue, data);
+    return orn::GuardedCode("ornMacVerificationHexMode", [&]() -> int {
+        return BlockMac(Verification("ornMacVerificationHexMode", expectedMac, result), "45.", true,
+                        keyIndex, key, checkValue, data);
+    });
 }
 
 ORN_API int ornMacCalculationAsciiVarMode(int keyIndex, int keyMode, const char* key,
                                           const char* checkValue, const char* data, char* mac) {
-    return VariableMac(Calculation("ornMacCalculationAsciiVarMode", mac), "64.", keyIndex, keyMode,
-                       key, checkValue, data);
+    return orn::GuardedCode("ornMacCalculationAsciiVarMode", [&]() -> int {
+        return VariableMac(Calculation("ornMacCalculationAsciiVarMode", mac), "64.", keyIndex,
+                           keyMode, key, checkValue, data);
+    });
 }
 
 ORN_API int ornMacVerificationAsciiVarMode(int keyIndex, int keyMode, const char* key,
                                            const char* checkValue, const char* expectedMac,
                                            const char* data, int32_t* result) {
-    return VariableMac(Verification("ornMacVerificationAsciiVarMode", expectedMac, result), "66.",
-                       keyIndex, keyMode, key, checkValue, data);
+    return orn::GuardedCode("ornMacVerificationAsciiVarMode", [&]() -> int {
+        return VariableMac(Verification("ornMacVerificationAsciiVarMode", expectedMac, result),
+                           "66.", keyIndex, keyMode, key, checkValue, data);
+    });
 }
 
 ORN_API int ornXmacCalculationAsciiVarMode(int keyIndex, int keyMode, const char* key,
                                            const char* checkValue, const char* data, char* mac) {
-    return ChunkedTextMac(Calculation("ornXmacCalculationAsciiVarMode", mac), "6E.", keyIndex,
-                          keyMode, key, checkValue, data);
+    return orn::GuardedCode("ornXmacCalculationAsciiVarMode", [&]() -> int {
+        return ChunkedTextMac(Calculation("ornXmacCalculationAsciiVarMode", mac), "6E.", keyIndex,
+                              keyMode, key, checkValue, data);
+    });
 }
 
 ORN_API int ornXmacVerificationAsciiVarMode(int keyIndex, int keyMode, const char* key,
                                             const char* checkValue, const char* expectedMac,
                                             const char* data, int32_t* result) {
-    return ChunkedTextMac(Verification("ornXmacVerificationAsciiVarMode", expectedMac, result),
-                          "6G.", keyIndex, keyMode, key, checkValue, data);
+    return orn::GuardedCode("ornXmacVerificationAsciiVarMode", [&]() -> int {
+        return ChunkedTextMac(Verification("ornXmacVerificationAsciiVarMode", expectedMac, result),
+                              "6G.", keyIndex, keyMode, key, checkValue, data);
+    });
 }
 
 ORN_API int ornBinaryMacCalculation(int keyIndex, int keyMode, const char* key,
                                     const char* checkValue, const unsigned char* data,
                                     int dataLength, char* mac) {
-    return BinaryMac(Calculation("ornBinaryMacCalculation", mac), keyIndex, keyMode, key,
-                     checkValue, data, dataLength);
+    return orn::GuardedCode("ornBinaryMacCalculation", [&]() -> int {
+        return BinaryMac(Calculation("ornBinaryMacCalculation", mac), keyIndex, keyMode, key,
+                         checkValue, data, dataLength);
+    });
 }
 
 ORN_API int ornBinaryMacVerification(int keyIndex, int keyMode, const char* key,
                                      const char* checkValue, const char* expectedMac,
                                      const unsigned char* data, int dataLength, int32_t* result) {
-    return BinaryMac(Verification("ornBinaryMacVerification", expectedMac, result), keyIndex,
-                     keyMode, key, checkValue, data, dataLength);
+    return orn::GuardedCode("ornBinaryMacVerification", [&]() -> int {
+        return BinaryMac(Verification("ornBinaryMacVerification", expectedMac, result), keyIndex,
+                         keyMode, key, checkValue, data, dataLength);
+    });
 }
 
 }  // extern "C"

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "api/command.h"
+#include "api/guard.h"
 #include "api/session.h"
 #include "api/text.h"
 #include "engine/callbacks.h"
@@ -86,15 +87,18 @@ Command ScrollList(int reserved, int option1, int option2, int flag1, int displa
 extern "C" {
 
 ORN_API void ornAddListItem(char* list, const char* item, unsigned size) {
-    AppendItem(list, item, std::string(1, kItemEnd), size);
+    orn::GuardedVoid("ornAddListItem",
+                     [&] { AppendItem(list, item, std::string(1, kItemEnd), size); });
 }
 
 ORN_API void ornAddListItemWithData(char* list, const char* item, int data, unsigned size) {
-    // Four hex digits hold 16 bits; a wider value would not fit the room the item was given.
-    if (data < 0 || data > 0xFFFF) return;
-    char tail[8];
-    std::snprintf(tail, sizeof tail, "%c%04X%c", kItemData, data, kItemEnd);
-    AppendItem(list, item, tail, size);
+    orn::GuardedVoid("ornAddListItemWithData", [&] {
+        // Four hex digits hold 16 bits; a wider value would not fit the room the item was given.
+        if (data < 0 || data > 0xFFFF) return;
+        char tail[8];
+        std::snprintf(tail, sizeof tail, "%c%04X%c", kItemData, data, kItemEnd);
+        AppendItem(list, item, tail, size);
+    });
 }
 
 ORN_API int ornScrollListReq(int reserved, int option1, int option2, int flag1, int displayTime,

@@ -3,6 +3,7 @@
 #include <cstring>
 #include <string>
 
+#include "api/guard.h"
 #include "api/session.h"
 #include "velquoraorn.h"
 
@@ -31,42 +32,49 @@ bool EqualsNoCase(const std::string& a, const char* b) {
     return true;
 }
 
-// DTR up, 100 ms for the far end to answer, then DSR.
+// DTR up, 100 ms for the far end to answer, then DSR. The port is reached afresh for each
+// step: a link lost during the pause takes its port with it.
 int CheckDsrOnOpenPort() {
     CGenericHandler& engine = Engine();
     if (!engine.IsPortOpen()) return ORN_ERR_COMM_PORT_NOT_OPEN;
-    CComPort* port = engine.SerialPort();
-    if (!port) return 0;  // a USB HID link has no DSR line
-    port->SetDTR(true);
+    engine.SetSerialDtr(true);
     platform::SleepMs(100);
-    return port->GetDSR() ? 1 : 0;
+    const int dsr = engine.GetSerialDsr();
+    if (dsr >= 0) return dsr;
+    // No serial port: a transport without a DSR line (USB HID) reads as off.
+    return engine.IsPortOpen() ? 0 : ORN_ERR_COMM_PORT_NOT_OPEN;
 }
 
 }  // namespace
 }  // namespace orn
 
 extern "C" ORN_API int ornSetDTR_CheckDSR(const char* portName) {
-    using namespace orn;
-    if (!portName) return CheckDsrOnOpenPort();
-    if (std::strlen(portName) > 6) {
-        Engine().Logger().Log(kLogSevere, "Port Name too long -- should be 6 or less characters");
-        return ORN_ERR_COM_PORT_NAME_TOO_LONG;
-    }
-    if (!IsValidComName(portName)) return ORN_ERR_INVALID_PARAMETER_IN_API_CALL;
-    if (Engine().IsPortOpen() && EqualsNoCase(StoredPortName(), portName))
-        return CheckDsrOnOpenPort();
+    return orn::GuardedCode("ornSetDTR_CheckDSR", [&]() -> int {
+        using namespace orn;
+        // Held throughout: a close or reopen waits until the open port's lines have been read.
+        platform::LockGuard hold(PortLock());
+        if (!portName) return CheckDsrOnOpenPort();
+        if (std::strlen(portName) > 6) {
+            Engine().Logger().Log(kLogSevere,
+                                  "Port Name too long -- should be 6 or less characters");
+            return ORN_ERR_COM_PORT_NAME_TOO_LONG;
+        }
+        if (!IsValidComName(portName)) return ORN_ERR_INVALID_PARAMETER_IN_API_CALL;
+        if (Engine().IsPortOpen() && EqualsNoCase(StoredPortName(), portName))
+            return CheckDsrOnOpenPort();
 
-    uint32_t error = 0;
-    auto device = platform::SerialDevice::Open(portName, &error);
-    if (!device) {
-        int mapped = MapOpenError(error);
-        return mapped;
-    }
-    device->SetDtr(true);
-    platform::SleepMs(100);
-    uint32_t status = 0;
-    int result =
-        device->GetModemStatus(&status) != 0 ? -1 : ((status & platform::kModemDsr) ? 1 : 0);
-    device->Close();
-    return result;
+        uint32_t error = 0;
+        auto device = platform::SerialDevice::Open(portName, &error);
+        if (!device) {
+            int mapped = MapOpenError(error);
+            return mapped;
+        }
+        device->SetDtr(true);
+        platform::SleepMs(100);
+        uint32_t status = 0;
+        int result =
+            device->GetModemStatus(&status) != 0 ? -1 : ((status & platform::kModemDsr) ? 1 : 0);
+        device->Close();
+        return result;
+    });
 }

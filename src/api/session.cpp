@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "api/guard.h"
 #include "velquoraorn.h"
 #include "version.h"
 
@@ -144,6 +145,7 @@ void SetStoredPortName(const std::string& name) {
 
 int CommonPreamble() {
     CGenericHandler& engine = Engine();
+    engine.RunFaultHook();
     if (!engine.IsPortOpen()) return ORN_ERR_COMM_PORT_NOT_OPEN;
     if (engine.GetConnectionState() != kConnOk) return ORN_ERR_DEVICE_IS_NOT_RESPONDING_ERROR;
     return 0;
@@ -176,56 +178,68 @@ using orn::Engine;
 extern "C" {
 
 ORN_API int ornInit(const char* portName, const char* logFile, int32_t logLevel) {
-    return orn::OpenLink(orn::OpenKind::Init, portName, logFile, logLevel);
+    return orn::GuardedCode("ornInit", [&]() -> int {
+        return orn::OpenLink(orn::OpenKind::Init, portName, logFile, logLevel);
+    });
 }
 
 ORN_API int ornInitLegacy(const char* portName, const char* logFile, int32_t logLevel) {
-    return orn::OpenLink(orn::OpenKind::Legacy, portName, logFile, logLevel);
+    return orn::GuardedCode("ornInitLegacy", [&]() -> int {
+        return orn::OpenLink(orn::OpenKind::Legacy, portName, logFile, logLevel);
+    });
 }
 
 ORN_API int ornOpen(const char* portName) {
-    orn::platform::LockGuard hold(orn::PortLock());
-    int result = orn::CheckOpenArguments(portName);
-    if (result != 0) return result;
-    orn::CGenericHandler& engine = Engine();
-    engine.StartThreads();
-    result = orn::MapOpenError(engine.OpenSerialPort(orn::SerialDeviceName(portName).c_str(),
-                                                     orn::kQueueSize, orn::kQueueSize));
-    if (result != 0) {
-        engine.CloseLink();
-        return result;
-    }
-    // Clears whatever the terminal may still be doing; its outcome does not matter here.
-    engine.QuickCancel(true);
-    return 0;
+    return orn::GuardedCode("ornOpen", [&]() -> int {
+        orn::platform::LockGuard hold(orn::PortLock());
+        int result = orn::CheckOpenArguments(portName);
+        if (result != 0) return result;
+        orn::CGenericHandler& engine = Engine();
+        engine.StartThreads();
+        result = orn::MapOpenError(engine.OpenSerialPort(orn::SerialDeviceName(portName).c_str(),
+                                                         orn::kQueueSize, orn::kQueueSize));
+        if (result != 0) {
+            engine.CloseLink();
+            return result;
+        }
+        // Clears whatever the terminal may still be doing; its outcome does not matter here.
+        engine.QuickCancel(true);
+        return 0;
+    });
 }
 
 ORN_API void ornClose(void) {
-    orn::platform::LockGuard hold(orn::PortLock());
-    Engine().CloseLink();
+    orn::GuardedVoid("ornClose", [&] {
+        orn::platform::LockGuard hold(orn::PortLock());
+        Engine().CloseLink();
+    });
 }
 
 ORN_API int ornReOpenPort(void) {
-    orn::platform::LockGuard hold(orn::PortLock());
-    orn::CGenericHandler& engine = Engine();
-    if (!engine.IsPortOpen()) return 1;
-    engine.DestroyTransport();
-    engine.ResetReceiver();
-    std::string stored = orn::StoredPortName();
-    if (stored.empty() || engine.OpenSerialPort(("\\\\.\\" + stored).c_str(), orn::kQueueSize,
-                                                orn::kQueueSize) != 0) {
-        engine.CloseLink();
-        return 1;
-    }
-    return 0;
+    return orn::GuardedCode("ornReOpenPort", [&]() -> int {
+        orn::platform::LockGuard hold(orn::PortLock());
+        orn::CGenericHandler& engine = Engine();
+        if (!engine.IsPortOpen()) return 1;
+        engine.DestroyTransport();
+        engine.ResetReceiver();
+        std::string stored = orn::StoredPortName();
+        if (stored.empty() || engine.OpenSerialPort(("\\\\.\\" + stored).c_str(), orn::kQueueSize,
+                                                    orn::kQueueSize) != 0) {
+            engine.CloseLink();
+            return 1;
+        }
+        return 0;
+    });
 }
 
 ORN_API const char* ornGetComPort(void) {
-    static thread_local char name[68];
-    std::string stored = orn::StoredPortName();
-    if (!Engine().IsPortOpen() || stored.empty()) return nullptr;
-    std::snprintf(name, sizeof name, "%s", stored.c_str());
-    return name;
+    return orn::Guarded("ornGetComPort", static_cast<const char*>(nullptr), [&]() -> const char* {
+        static thread_local char name[68];
+        std::string stored = orn::StoredPortName();
+        if (!Engine().IsPortOpen() || stored.empty()) return nullptr;
+        std::snprintf(name, sizeof name, "%s", stored.c_str());
+        return name;
+    });
 }
 
 ORN_API const char* ornGetVersion(void) {
@@ -241,37 +255,43 @@ ORN_API uint32_t ornGetVersionDWORD(void) {
 }
 
 ORN_API const char* ornGetErrorString(int code) {
-    if (code <= 0 && code >= -24) return orn::kErrorNames[-code];
-    orn::platform::LockGuard hold(orn::ErrorTextLock());
-    char* text = orn::g_ErrorRing[orn::g_RingIndex];
-    orn::g_RingIndex = (orn::g_RingIndex + 1) % orn::kRingSize;
-    std::snprintf(text, sizeof orn::g_ErrorRing[0],
-                  code > 0 ? "ORN Command Specific Return Value: %d" : "Unknown Error Code: %d",
-                  code);
-    return text;
+    return orn::Guarded("ornGetErrorString", static_cast<const char*>("ORN_ERR_UNKNOWN_ERROR"),
+                        [&]() -> const char* {
+                            if (code <= 0 && code >= -24) return orn::kErrorNames[-code];
+                            orn::platform::LockGuard hold(orn::ErrorTextLock());
+                            char* text = orn::g_ErrorRing[orn::g_RingIndex];
+                            orn::g_RingIndex = (orn::g_RingIndex + 1) % orn::kRingSize;
+                            std::snprintf(text, sizeof orn::g_ErrorRing[0],
+                                          code > 0 ? "ORN Command Specific Return Value: %d"
+                                                   : "Unknown Error Code: %d",
+                                          code);
+                            return text;
+                        });
 }
 
 ORN_API int ornPing(void) {
-    return orn::CommonPreamble();
+    return orn::GuardedCode("ornPing", [&]() -> int { return orn::CommonPreamble(); });
 }
 
 ORN_API int ornCheckConnectionStatus(void) {
-    orn::CGenericHandler& engine = Engine();
-    if (!engine.IsPortOpen()) return ORN_ERR_COMM_PORT_NOT_OPEN;
-    switch (engine.GetConnectionState()) {
-        case orn::kConnPortClosed:
-            return ORN_ERR_COMM_PORT_NOT_OPEN;
-        case orn::kConnDisconnected:
-            return 1;
-        case orn::kConnPending:
-            return 2;
-        case orn::kConnPowerUp:
-            return 3;
-        case orn::kConnOk:
-            return 0;
-        default:
-            return ORN_ERR_UNKNOWN_ERROR;
-    }
+    return orn::GuardedCode("ornCheckConnectionStatus", [&]() -> int {
+        orn::CGenericHandler& engine = Engine();
+        if (!engine.IsPortOpen()) return ORN_ERR_COMM_PORT_NOT_OPEN;
+        switch (engine.GetConnectionState()) {
+            case orn::kConnPortClosed:
+                return ORN_ERR_COMM_PORT_NOT_OPEN;
+            case orn::kConnDisconnected:
+                return 1;
+            case orn::kConnPending:
+                return 2;
+            case orn::kConnPowerUp:
+                return 3;
+            case orn::kConnOk:
+                return 0;
+            default:
+                return ORN_ERR_UNKNOWN_ERROR;
+        }
+    });
 }
 
 }  // extern "C"

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "api/command.h"
+#include "api/guard.h"
 #include "api/session.h"
 #include "api/text.h"
 #include "velquoraorn.h"
@@ -103,7 +104,9 @@ extern "C" {
 
 ORN_API int ornDisplayAndWaitForInputWait(int mode, int type, int option, const char* prompt,
                                           int promptIndex, int* length, char* text) {
-    return WaitForEntry(mode, type, option, prompt, true, promptIndex, length, text, "58.");
+    return orn::GuardedCode("ornDisplayAndWaitForInputWait", [&]() -> int {
+        return WaitForEntry(mode, type, option, prompt, true, promptIndex, length, text, "58.");
+    });
 }
 
 ORN_API int ornDisplayAndWaitForInputReq(int mode, int type, int option, const char* prompt,
@@ -117,7 +120,9 @@ ORN_API int ornDisplayAndWaitForInputReq(int mode, int type, int option, const c
 
 ORN_API int ornClearTextEntryWithStoredPromptWait(int mode, int type, int option, int promptIndex,
                                                   int* length, char* text) {
-    return WaitForEntry(mode, type, option, nullptr, false, promptIndex, length, text, "68.");
+    return orn::GuardedCode("ornClearTextEntryWithStoredPromptWait", [&]() -> int {
+        return WaitForEntry(mode, type, option, nullptr, false, promptIndex, length, text, "68.");
+    });
 }
 
 ORN_API int ornClearTextEntryWithStoredPromptReq(int mode, int type, int option, int promptIndex,
