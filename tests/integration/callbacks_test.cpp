@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <future>
 #include <mutex>
+#include <new>
 #include <optional>
 #include <string>
 #include <vector>
@@ -54,23 +55,6 @@ struct Calls {
                 for (size_t i = from; i < seen.size() && next < wanted.size(); ++i)
                     next += seen[i] == wanted[next];
                 return next == wanted.size();
-            },
-            kDeadline);
-    }
-    // Waits until every value of `wanted` appears from index `from` on, in any order: each
-    // state change is reported on a thread of its own, so close changes may arrive swapped.
-    bool WaitForAll(const std::vector<int>& wanted, size_t from = 0) {
-        return WaitUntil(
-            [&] {
-                std::vector<int> seen = Get();
-                std::vector<bool> used(seen.size(), false);
-                for (int value : wanted) {
-                    bool found = false;
-                    for (size_t i = from; i < seen.size() && !found; ++i)
-                        if (!used[i] && seen[i] == value) found = used[i] = true;
-                    if (!found) return false;
-                }
-                return true;
             },
             kDeadline);
     }
@@ -192,10 +176,70 @@ TEST_F(CallbacksTest, PowerUpEndsPendingRequestAndBlockedCallerWithMinus9) {
     EXPECT_EQ(g_fkey.Count(), 1u);
 }
 
+TEST_F(CallbacksTest, CloseEndsAnAcceptedRequestWithMinus1BeforeItReturns) {
+    Open();
+    sim().SetHandler("57.", nullptr);  // acknowledged, never answered
+    CCommandData* record = MakeReq("57.");
+    record->SetResponseTimeout(0);
+    ASSERT_EQ(Req(record), 0);
+    session_.Close();
+    EXPECT_EQ(g_fkey.Get(), std::vector<int>{ORN_ERR_COMM_PORT_NOT_OPEN});
+}
+
+std::atomic<int> g_hooks{0};
+std::atomic<size_t> g_mark{0};
+
+TEST_F(CallbacksTest, ConnectionStatesArriveInOrderAndTheLastIsTheReportedStatus) {
+    ornSetConnectionStateCallback(OnState);
+    Open();
+    ASSERT_TRUE(g_state.WaitFor({2, 3, 0}));
+    g_mark = g_state.Count();
+    // The first delivery of the power-up is slow: later changes must wait for it.
+    Engine().SetNotifyThreadHookForTest([] {
+        if (g_hooks++ == 0) WaitUntil([] { return g_state.Count() > g_mark; }, 1000);
+    });
+    sim().TriggerPowerUp();
+    ASSERT_TRUE(WaitUntil([] { return g_state.Count() >= g_mark + 3; }, kDeadline));
+    std::vector<int> seen = g_state.Get();
+    EXPECT_EQ(std::vector<int>(seen.begin() + static_cast<long>(g_mark.load()), seen.end()),
+              (std::vector<int>{2, 3, 0}));
+    EXPECT_EQ(seen.back(), ornCheckConnectionStatus());
+}
+
+std::atomic<int> g_stateCloses{0};
+void CloseOnState(int state) {
+    g_state.Add(state);
+    if (state == 2 && g_stateCloses++ == 0) ornClose();
+}
+
+TEST_F(CallbacksTest, CloseFromAConnectionStateCallbackReturnsAndReportsTheClose) {
+    ornSetConnectionStateCallback(CloseOnState);
+    Open();
+    ASSERT_TRUE(g_state.WaitFor({2, -1}));
+    EXPECT_EQ(ornCheckConnectionStatus(), ORN_ERR_COMM_PORT_NOT_OPEN);
+    ornSetConnectionStateCallback(OnState);
+    Open();  // nothing was left hanging
+    EXPECT_TRUE(WaitUntil([] { return ornPing() == 0; }, kDeadline));
+}
+
+TEST_F(CallbacksTest, AnExceptionInsideAnExportBecomesMinus7) {
+    Open(ORN_LOGGER_FINE);
+    Engine().SetFaultHookForTest([] { throw std::bad_alloc(); });
+    EXPECT_EQ(ornBeep(1), ORN_ERR_UNKNOWN_ERROR);  // a command
+    EXPECT_EQ(ornFunctionKeyPromptReq("1", "2", "3", "4", OnFkey), ORN_ERR_UNKNOWN_ERROR);
+    EXPECT_EQ(ornPing(), ORN_ERR_UNKNOWN_ERROR);  // guarded by hand
+    Engine().SetFaultHookForTest(nullptr);
+    EXPECT_EQ(ornBeep(1), 0);  // the library goes on
+    const std::string log = session_.CloseAndReadLog();
+    EXPECT_NE(log.find("(Severe)  ornBeep: exception caught: std::bad_alloc"), std::string::npos)
+        << log;
+    EXPECT_NE(log.find("(Severe)  ornPing: exception caught: std::bad_alloc"), std::string::npos);
+}
+
 TEST_F(CallbacksTest, ConnectionStateCallbackReportsEveryChange) {
     ornSetConnectionStateCallback(OnState);
-    Open(ORN_LOGGER_FINE);                       // link monitoring on
-    ASSERT_TRUE(g_state.WaitForAll({2, 3, 0}));  // enquiry (pending), power-up, OK
+    Open(ORN_LOGGER_FINE);                    // link monitoring on
+    ASSERT_TRUE(g_state.WaitFor({2, 3, 0}));  // enquiry (pending), power-up, OK
     EXPECT_TRUE(WaitUntil([] { return ornCheckConnectionStatus() == 0; }, kDeadline));
     size_t mark = g_state.Count();
     // An unanswered idle link check: disconnected; answered again: OK.
@@ -206,7 +250,7 @@ TEST_F(CallbacksTest, ConnectionStateCallbackReportsEveryChange) {
     ASSERT_TRUE(g_state.WaitFor({1, 0}, mark));
     mark = g_state.Count();
     sim().TriggerPowerUp();
-    ASSERT_TRUE(g_state.WaitForAll({2, 3, 0}, mark));
+    ASSERT_TRUE(g_state.WaitFor({2, 3, 0}, mark));
     EXPECT_TRUE(WaitUntil([] { return ornPing() == 0; }, kDeadline));
     mark = g_state.Count();
     session_.Close();
@@ -216,7 +260,7 @@ TEST_F(CallbacksTest, ConnectionStateCallbackReportsEveryChange) {
 TEST_F(CallbacksTest, CallbackRemovedAfterItsThreadStartedIsNotCalled) {
     ornSetConnectionStateCallback(OnState);
     Open();
-    ASSERT_TRUE(g_state.WaitForAll({2, 3, 0}));  // every change of the open has been reported
+    ASSERT_TRUE(g_state.WaitFor({2, 3, 0}));  // every change of the open has been reported
     const size_t before = g_state.Count();
     std::atomic<int> hookRuns{0};
     Engine().SetNotifyThreadHookForTest([&hookRuns] {

@@ -3,6 +3,7 @@
 // session table's matching, the busy rules and the masking of application data in the log.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdio>
 #include <string>
 #include <thread>
@@ -175,6 +176,25 @@ TEST_F(EmvChannel, DataMessagesCarryTheSendSequenceAndEndWithTheAcknowledgement)
     EXPECT_NE(log.find("EmvAsyncReceiveHandler: Received EMV Problem Report ACK with status=9"),
               std::string::npos);
     EXPECT_NE(log.find("EmvAsyncReceiveHandler: Received Out of Sequence ACK"), std::string::npos);
+}
+
+TEST_F(EmvChannel, ConcurrentDataMessagesTakeConsecutiveNumbers) {
+    ASSERT_EQ(ornEmvOpenSession("APP1", SessionCallback<0>), 0);
+    constexpr int kThreads = 3, kSends = 3;
+    std::vector<std::thread> senders;
+    std::atomic<int> failures{0};
+    for (int t = 0; t < kThreads; ++t)
+        senders.emplace_back([&failures] {
+            const unsigned char data[] = "x";
+            for (int i = 0; i < kSends; ++i)
+                if (ornEmvSendAsync("APP1", data, 1) != 0) ++failures;
+        });
+    for (std::thread& sender : senders) sender.join();
+    EXPECT_EQ(failures.load(), 0);
+    const std::vector<std::string> sent = Messages(4);
+    ASSERT_EQ(sent.size(), static_cast<size_t>(kThreads * kSends));
+    for (size_t i = 0; i < sent.size(); ++i)
+        EXPECT_EQ(static_cast<unsigned char>(sent[i][3]), i) << i;
 }
 
 TEST_F(EmvChannel, IncomingDataReachesItsSessionOnceAndIsAcknowledged) {

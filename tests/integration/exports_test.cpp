@@ -1,6 +1,14 @@
-// The shared library as an application loads it: API names only, including the decorated one.
+// The shared library as an application loads it: API names only, including the decorated one,
+// and unloading it while the link is open.
 #include <dlfcn.h>
 #include <gtest/gtest.h>
+
+#include <atomic>
+#include <filesystem>
+
+#include "platform/platform.h"
+#include "sim_session.h"
+#include "test_support.h"
 
 namespace {
 
@@ -27,6 +35,39 @@ TEST(Exports, DecoratedReOpenPortAndOnlyApiSymbolsAreVisible) {
     EXPECT_EQ(dlsym(lib, "_ZN3orn6EngineEv"), nullptr);
     EXPECT_EQ(dlsym(lib, "_ZN3orn7CLogger3LogEiPKcz"), nullptr);
     dlclose(lib);
+}
+
+std::atomic<int> g_lastState{99};
+void OnState(int state) {
+    // A slow callback: the unload must wait for it, not return into unmapped code.
+    if (state == -1) orn::platform::SleepMs(50);
+    g_lastState = state;
+}
+
+size_t Threads() {
+    size_t count = 0;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/task")) {
+        (void)entry;
+        ++count;
+    }
+    return count;
+}
+
+TEST(Exports, UnloadWithTheLinkOpenClosesItAndLeavesNoThread) {
+    orn::test::SimSession simulator;  // the terminal on COM7; the loaded copy opens it
+    const size_t threads = Threads();
+    void* lib = dlopen(ORN_LIBRARY_PATH, RTLD_NOW | RTLD_LOCAL);
+    ASSERT_NE(lib, nullptr) << dlerror();
+    auto init = reinterpret_cast<int (*)(const char*, const char*, int)>(dlsym(lib, "ornInit"));
+    auto setCallback =
+        reinterpret_cast<void (*)(void (*)(int))>(dlsym(lib, "ornSetConnectionStateCallback"));
+    ASSERT_TRUE(init && setCallback);
+    ASSERT_EQ(init("COM7", nullptr, 0), 0);
+    setCallback(OnState);
+    dlclose(lib);
+    EXPECT_EQ(g_lastState.load(), -1);  // the close was reported before the code went away
+    EXPECT_EQ(Threads(), threads);
+    EXPECT_TRUE(orn::test::WaitUntil([&] { return !simulator.sim().IsHostOpen(); }, 10000));
 }
 
 }  // namespace

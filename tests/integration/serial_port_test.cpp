@@ -1,11 +1,16 @@
 // Serial port classes and ornSetDTR_CheckDSR over real ptys.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
+#include <future>
+#include <memory>
 #include <mutex>
 #include <vector>
 
 #include "link/com_port.h"
 #include "log/logger.h"
+#include "sim_session.h"
 #include "test_support.h"
 #include "velquoraorn.h"
 
@@ -129,6 +134,34 @@ TEST_F(SerialPortTest, CloseEndsAWaitingListenerWithItsLines) {
     EXPECT_LT(properly, stopped);
 }
 
+// A receive path that hangs until the test lets it go.
+class StuckSink : public orn::IChunkSink {
+  public:
+    void Receive(const uint8_t*, uint32_t) override {
+        entered = true;
+        WaitUntil([this] { return release.load(); }, 30000);
+    }
+    std::atomic<bool> entered{false}, release{false};
+};
+
+TEST_F(SerialPortTest, StopGivesUpOnAListenerStuckInTheReceivePath) {
+    StuckSink stuck;
+    auto port = std::make_unique<orn::CComPort>(log, &stuck);
+    ASSERT_EQ(port->Open("COM7", 2048, 2048), 0u);
+    ASSERT_TRUE(pty.Write("x"));
+    ASSERT_TRUE(WaitUntil([&] { return stuck.entered.load(); }, 10000));
+    auto stop = std::async(std::launch::async, [&] { return port->StopListener(200); });
+    const bool bounded = stop.wait_for(std::chrono::seconds(5)) == std::future_status::ready;
+    stuck.release = true;
+    EXPECT_TRUE(bounded);
+    stop.get();
+    // The port may go once the given-up thread has left it.
+    EXPECT_TRUE(WaitUntil([&] { return port->ListenerIdle(); }, 10000));
+    port.reset();
+    EXPECT_NE(LogText().find("(Severe)  Serial Listener Thread shutdown improperly"),
+              std::string::npos);
+}
+
 TEST_F(SerialPortTest, OperationsWithoutDeviceReportNoHandleAndOpenTwiceIsRefused) {
     orn::CComPort port(log, &sink);
     EXPECT_EQ(port.Write("x"), 6u);
@@ -156,6 +189,28 @@ TEST(SetDtrCheckDsr, PortWithoutModemLinesReportsUnreadableAndBusyPortIsBusy) {
     EXPECT_EQ(ornSetDTR_CheckDSR("COM2"), ORN_ERR_COMM_PORT_NOT_OPEN);
     ASSERT_TRUE(orn::test::HoldPortExclusively(pty.slavePath()));
     EXPECT_EQ(ornSetDTR_CheckDSR("COM2"), ORN_ERR_COM_PORT_BUSY);
+}
+
+TEST(SetDtrCheckDsr, CloseDuringACheckOnTheOpenPortWaitsForIt) {
+    orn::test::SimSession session;
+    ASSERT_EQ(session.Open(), 0);
+    std::atomic<int> calls{0};
+    std::atomic<bool> stop{false};
+    std::mutex lock;
+    std::vector<int> results;
+    auto checker = std::async(std::launch::async, [&] {
+        while (!stop) {
+            const int result = ornSetDTR_CheckDSR(nullptr);
+            std::lock_guard<std::mutex> hold(lock);
+            results.push_back(result);
+            ++calls;
+        }
+    });
+    ASSERT_TRUE(WaitUntil([&] { return calls.load() >= 1; }, 10000));
+    session.Close();  // while a check sleeps between raising DTR and reading DSR
+    stop = true;
+    checker.get();
+    for (int result : results) EXPECT_TRUE(result == 0 || result == -1) << result;
 }
 
 }  // namespace

@@ -4,11 +4,14 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <future>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "answers_cards.h"
 #include "card_test_support.h"
+#include "engine/generic_handler.h"
 #include "sim_session.h"
 #include "velquoraorn.h"
 
@@ -251,6 +254,25 @@ TEST_F(SmartCard, CardDataIsMaskedInTheLog) {
     EXPECT_TRUE(DumpShows(log, shown));
     // Length, channel, time limit, function byte and command length stay visible.
     EXPECT_NE(log.find("00 1D 07 00 00 0D 18"), std::string::npos);
+}
+
+TEST_F(SmartCard, AStrayStatusAnswerLeavesAStatusRequestNotYetSentAlone) {
+    // An insertion wait holds the reader; a status request queues behind it, unsent.
+    auto insertion =
+        std::async(std::launch::async, [] { return ornWaitForSmartCardInsertionWait(0); });
+    ASSERT_TRUE(session.WaitForPayloads("F0.", 1));
+    auto status = std::async(std::launch::async, [this] {
+        const int result = ornSmartCardStatus();
+        return std::make_pair(result, session.Payloads("F0.").size());
+    });
+    ASSERT_TRUE(orn::test::WaitUntil([] { return orn::Engine().QueueSize() == 2; }, 10000));
+    terminal().SendFrame("F0.", Bytes({0, 2, 7, 5}));  // "card present", late from some earlier ask
+    sim::InsertCard(terminal());
+    ASSERT_EQ(insertion.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+    ASSERT_EQ(status.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+    const auto [result, sentBefore] = status.get();
+    EXPECT_EQ(sentBefore, 2u);  // it was asked before it was answered
+    EXPECT_EQ(result, 5);       // and its answer is the terminal's: a card is in
 }
 
 }  // namespace
