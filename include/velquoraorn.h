@@ -66,7 +66,7 @@ extern "C" {
  * their defaults unless status is 0. Buffers are the library's, valid only during the call;
  * text is terminated. ornClose (and unloading the library) returns only after every callback of
  * the link has run, a request still waiting being called back with -1; no callback of that link
- * runs afterwards. */
+ * starts afterwards (one still running after 5 s is no longer waited for). */
 
 /* Function key prompt: the key pressed (default '0'). */
 typedef void (*ornFkeyCallback)(int status, char key);
