@@ -1,7 +1,5 @@
 #include "link/serial_port.h"
 
-#include <chrono>
-
 #include "log/thread_runner.h"
 
 namespace orn {
@@ -217,7 +215,7 @@ bool CSerialPort::ModemBit(uint32_t bit) {
 struct CSerialListener::Shared {
     platform::Event startEvent{true};
     std::atomic<bool> stop{false};
-    std::timed_mutex gate;
+    std::mutex gate;
     CSerialListener* owner = nullptr;
 };
 
@@ -229,15 +227,21 @@ CSerialListener::~CSerialListener() {
     // Last resort: an owner that did not wait for ListenerIdle must not leave the thread a
     // destroyed port.
     if (m_pBusyShared) {
-        std::lock_guard<std::timed_mutex> hold(m_pBusyShared->gate);
+        std::lock_guard<std::mutex> hold(m_pBusyShared->gate);
         m_pBusyShared->owner = nullptr;
     }
 }
 
 bool CSerialListener::Detach(Shared& shared, uint32_t waitMs) {
-    std::unique_lock<std::timed_mutex> hold(shared.gate, std::defer_lock);
-    if (!hold.try_lock_for(std::chrono::milliseconds(waitMs))) return false;
+    // Polled: the gate is normally free at once, and a timed lock is not understood by every
+    // thread checker.
+    const uint32_t start = platform::TickCount();
+    while (!shared.gate.try_lock()) {
+        if (platform::TickCount() - start >= waitMs) return false;
+        platform::SleepMs(1);
+    }
     shared.owner = nullptr;
+    shared.gate.unlock();
     return true;
 }
 
@@ -272,7 +276,7 @@ uint32_t CSerialListener::StartListener() {
     std::shared_ptr<Shared> shared = m_pShared;
     std::shared_ptr<platform::SerialDevice> device = m_pDevice;
     {
-        std::lock_guard<std::timed_mutex> hold(shared->gate);
+        std::lock_guard<std::mutex> hold(shared->gate);
         shared->owner = this;
     }
     shared->stop = false;
@@ -285,7 +289,7 @@ uint32_t CSerialListener::StartListener() {
             uint32_t err = device->WaitEvent(mask, &events);
             if (err != 0) return err;
             if (shared->stop) return 0;
-            std::lock_guard<std::timed_mutex> hold(shared->gate);
+            std::lock_guard<std::mutex> hold(shared->gate);
             CSerialListener* owner = shared->owner;
             if (!owner) return 0;
             owner->m_dwEvent |= events;
@@ -296,7 +300,7 @@ uint32_t CSerialListener::StartListener() {
         }
     });
     if (err != 0) {
-        std::lock_guard<std::timed_mutex> hold(shared->gate);
+        std::lock_guard<std::mutex> hold(shared->gate);
         shared->owner = nullptr;
         return Fail(err);
     }
