@@ -4,7 +4,8 @@
 //
 // Errors cross this seam as platform error numbers (the Win32 numbering, mapped once in each
 // backend): 0 success, 1 invalid function, 2 not found, 5 access denied / busy, 6 no handle,
-// 1247 already open, 2250 HID open failed. Any other OS failure is passed as its own number.
+// 1247 already open, 2250 HID open failed, and the few below. A backend maps each OS error once,
+// to one of these or to the general failure 31; OS numbers never cross the seam as they are.
 #pragma once
 
 #include <cstddef>
@@ -12,6 +13,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace orn::platform {
 
@@ -24,7 +26,14 @@ enum : uint32_t {
     kErrNotFound = 2,
     kErrAccessDenied = 5,
     kErrInvalidHandle = 6,
+    kErrGenFailure = 31,        // an OS failure with no closer number
+    kErrInvalidParameter = 87,  // a request the device or OS refused as invalid
+    kErrBrokenPipe = 109,       // the far end of a connection has gone
+    kErrNoMoreItems = 259,
+    kErrIoDevice = 1117,            // an I/O error on the device
+    kErrDeviceNotConnected = 1167,  // the device has gone (unplugged)
     kErrAlreadyOpen = 1247,
+    kErrTimeout = 1460,
     kErrHidOpenFailed = 2250,
     kErrInvalidArg = 0x80070057u,
 };
@@ -205,7 +214,12 @@ class SerialDevice {
     virtual uint32_t GetSettings(LineSettings* settings) = 0;
     virtual uint32_t SetupHandshaking(Handshake kind) = 0;
     virtual uint32_t Read(void* buffer, size_t length, size_t* got) = 0;
+    // Writes all of `data`, waiting for the device to take it at most as long as the write
+    // limit allows; a write that runs out of time returns kErrTimeout with *written short.
     virtual uint32_t Write(const void* data, size_t length, size_t* written) = 0;
+    // Limit for each Write in milliseconds; kInfinite (the default after open) waits as long as
+    // the device takes.
+    virtual uint32_t SetWriteTimeout(uint32_t ms) = 0;
     // Blocks until an event of `mask` happens (*events receives what happened) or CancelWait.
     virtual uint32_t WaitEvent(uint32_t mask, uint32_t* events) = 0;
     // Wakes a WaitEvent in progress (it returns 0 with *events = 0). Safe from any thread.
@@ -227,5 +241,81 @@ class SerialDevice {
 // Whether the device node behind a port name is present (used to notice an unplugged USB
 // serial port).
 bool SerialPortPresent(const std::string& name);
+
+// ---------------------------------------------------------------------------------------------
+// HID device: one open USB HID terminal, talking in numbered reports (the report identifier is
+// the first byte of every report, both ways).
+//
+// Threads: one reader thread calls ReadReport; other threads may WriteReport meanwhile.
+// CancelRead may be called from any thread at any time. Close must not run while another thread
+// is inside ReadReport or WriteReport: the owner cancels the read, waits for the reader and
+// for its writers, then closes.
+class HidDevice {
+  public:
+    virtual ~HidDevice() = default;
+
+    // Opens a device path as listed by EnumerateHidDevices, for reading and writing, and reads
+    // its report lengths. Returns nullptr and sets *error: 2 no such device, 5 access denied,
+    // 2250 the device has no usable report 2 (or its capabilities cannot be read), else the
+    // mapped OS error.
+    static std::shared_ptr<HidDevice> Open(const std::string& path, uint32_t* error);
+    // Wraps an already-open native descriptor or handle (in tests a SOCK_SEQPACKET socket whose
+    // messages are reports) with the given report lengths; takes ownership.
+    static std::shared_ptr<HidDevice> FromNative(intptr_t native, uint32_t inputReportLength,
+                                                 uint32_t outputReportLength);
+
+    // Report lengths in bytes, the identifier byte included, as the HID class driver states them
+    // (HidP_GetCaps: 1 + the byte size of the report's fields).
+    virtual uint32_t InputReportLength() const = 0;
+    virtual uint32_t OutputReportLength() const = 0;
+
+    // Waits without limit for one input report and copies it (identifier first) into `buffer`.
+    // 0 with *got > 0: a report; 0 with *got == 0: CancelRead was called (or an empty report);
+    // kErrDeviceNotConnected: the device has gone (end of file, unplugged); else an error.
+    virtual uint32_t ReadReport(void* buffer, size_t length, size_t* got) = 0;
+    // Wakes a ReadReport in progress, or makes the next one return at once. Any thread.
+    virtual void CancelRead() = 0;
+    // Writes one output report (`length` bytes, identifier first), waiting at most `ms`
+    // (kInfinite: no limit). kErrTimeout when the device did not take it in time;
+    // kErrDeviceNotConnected when the device has gone. Never raises a signal.
+    virtual uint32_t WriteReport(const void* report, size_t length, uint32_t ms) = 0;
+
+    virtual bool IsOpen() const = 0;
+    // Closes the device (see the thread rule above); later calls return 6. The destructor closes.
+    virtual void Close() = 0;
+};
+
+// ---------------------------------------------------------------------------------------------
+// Enumeration. Every call looks at the system afresh; nothing is cached.
+
+// One COM port present on the machine.
+struct SerialPortInfo {
+    std::string portName;      // "COM3"
+    std::string devicePath;    // what the platform opens for it
+    std::string friendlyName;  // the platform's name for it; the port name when it has none
+    std::string description;   // the device description; the friendly name when it has none
+    bool usb = false;          // a USB virtual COM port
+    std::string vendorId;      // 4 upper-case hex digits when usb, else empty
+    std::string productId;     // 4 upper-case hex digits when usb, else empty
+};
+
+// At most this many COM ports are listed.
+constexpr size_t kMaxSerialPorts = 32;
+
+// Lists the COM ports in ascending COM number (at most kMaxSerialPorts). Returns 0, or a
+// platform error with *errorText describing the failure for the log (the list is then empty).
+uint32_t EnumerateSerialPorts(std::vector<SerialPortInfo>* ports, std::string* errorText);
+
+// One USB HID device.
+struct HidDeviceInfo {
+    std::string path;  // the device path to open (at most 260 characters)
+    uint16_t vendorId = 0;
+    uint16_t productId = 0;
+};
+
+// Lists the USB HID devices of one vendor, in the platform's order. Returns 0, or a platform
+// error with *errorText for the log (the list is then empty).
+uint32_t EnumerateHidDevices(uint16_t vendorId, std::vector<HidDeviceInfo>* devices,
+                             std::string* errorText);
 
 }  // namespace orn::platform

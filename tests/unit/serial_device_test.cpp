@@ -78,7 +78,7 @@ class SerialDeviceTest : public ::testing::Test {
         EXPECT_EQ(error, 0u);
         if (!device) return nullptr;
         uint32_t setup = device->Setup(LineSettings{9600, 7, Parity::Even, StopBits::One});
-        EXPECT_TRUE(setup == 0 || setup == EINVAL) << setup;
+        EXPECT_TRUE(setup == 0 || setup == kErrInvalidParameter) << setup;
         EXPECT_EQ(device->SetupHandshaking(Handshake::Off), 0u);
         return device;
     }
@@ -111,11 +111,13 @@ TEST_F(SerialDeviceTest, SetupReportsSettingsTheDeviceDidNotTake) {
     ASSERT_TRUE(device);
     // tcsetattr succeeds when any part of a request is taken; a pty keeps eight bits and no
     // parity without complaint, so only reading back tells.
-    uint32_t error = device->Setup(LineSettings{9600, 7, Parity::Even, StopBits::One});
+    // A refused character format still leaves the speed asked for (the maker's USB port).
+    uint32_t error = device->Setup(LineSettings{115200, 7, Parity::Even, StopBits::One});
     LineSettings now;
     ASSERT_EQ(device->GetSettings(&now), 0u);
     bool taken = now.dataBits == 7 && now.parity == Parity::Even;
     EXPECT_EQ(error == 0, taken) << error;
+    EXPECT_EQ(now.baud, 115200u);
 
     ASSERT_EQ(device->Setup(LineSettings{115200, 8, Parity::None, StopBits::Two}), 0u);
     ASSERT_EQ(device->GetSettings(&now), 0u);
@@ -124,7 +126,8 @@ TEST_F(SerialDeviceTest, SetupReportsSettingsTheDeviceDidNotTake) {
     EXPECT_EQ(now.parity, Parity::None);
     EXPECT_EQ(now.stopBits, StopBits::Two);
 
-    EXPECT_EQ(device->Setup(LineSettings{12345, 8, Parity::None, StopBits::One}), EINVAL);
+    EXPECT_EQ(device->Setup(LineSettings{12345, 8, Parity::None, StopBits::One}),
+              kErrInvalidParameter);
     ASSERT_TRUE(pty_.Write(std::vector<uint8_t>{0x0D, 0x11, 0x13, 0x7F}));
     EXPECT_EQ(ReadFromDevice(*device, 4), (std::vector<uint8_t>{0x0D, 0x11, 0x13, 0x7F}));
 }

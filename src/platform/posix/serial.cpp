@@ -2,8 +2,8 @@
 //
 // Port names are the Windows ones. "COMn" is looked up in the directory named by ORN_PORT_DIR
 // when that is set (test rigs and installations link their ports there), else COM1-COM32 are
-// /dev/ttyS0-31, COM33-COM64 /dev/ttyUSB0-31 and COM65-COM96 /dev/ttyACM0-31. A name that
-// starts with '/' is a device path as it stands.
+// /dev/ttyS0-31, COM33-COM64 /dev/ttyUSB0-31 and COM65-COM96 /dev/ttyACM0-31, /dev being
+// $ORN_DEV_ROOT when that is set. A name that starts with '/' is a device path as it stands.
 //
 // Threads: one listener thread calls WaitEvent; other threads may Read, Write and change the
 // line meanwhile. CancelWait may be called from any thread at any time. Close must not run
@@ -26,6 +26,8 @@
 #include <mutex>
 
 #include "platform/platform.h"
+#include "platform/posix/errors.h"
+#include "platform/posix/sysfs.h"
 
 namespace orn::platform {
 
@@ -36,7 +38,7 @@ namespace {
 constexpr int kHangupPauseMs = 50;
 
 uint32_t LastError() {
-    return static_cast<uint32_t>(errno);
+    return posix::MapErrno(errno);
 }
 
 struct BaudEntry {
@@ -93,11 +95,11 @@ bool DevicePath(const std::string& name, std::string* path) {
         if (bare.size() > 3 + 6) return false;  // no such port number, and no overflow below
         unsigned long number = std::strtoul(bare.c_str() + 3, nullptr, 10);
         if (number >= 1 && number <= 32) {
-            *path = "/dev/ttyS" + std::to_string(number - 1);
+            *path = posix::DevRoot() + "/ttyS" + std::to_string(number - 1);
         } else if (number >= 33 && number <= 64) {
-            *path = "/dev/ttyUSB" + std::to_string(number - 33);
+            *path = posix::DevRoot() + "/ttyUSB" + std::to_string(number - 33);
         } else if (number >= 65 && number <= 96) {
-            *path = "/dev/ttyACM" + std::to_string(number - 65);
+            *path = posix::DevRoot() + "/ttyACM" + std::to_string(number - 65);
         } else {
             return false;
         }
@@ -128,21 +130,22 @@ class PosixSerialDevice final : public SerialDevice {
         if (f < 0) return kErrInvalidHandle;
         termios raw{};
         if (::tcgetattr(f, &raw) != 0) return LastError();
-        // Raw mode goes in on its own first, so a device that refuses the line settings below
-        // still passes every byte unchanged.
+        // Raw mode and the speed go in on their own first, so a device that refuses the
+        // character format below (a pty keeps eight bits and no parity) still runs at the
+        // asked speed and passes every byte unchanged.
+        speed_t speed;
+        if (!SpeedForBaud(settings.baud, &speed)) return kErrInvalidParameter;
         ::cfmakeraw(&raw);
         raw.c_cflag |= CLOCAL | CREAD;
         raw.c_cflag &= ~CRTSCTS;
         raw.c_iflag &= ~kInputFlowFlags;
         raw.c_cc[VMIN] = 0;
         raw.c_cc[VTIME] = 0;
+        ::cfsetispeed(&raw, speed);
+        ::cfsetospeed(&raw, speed);
         if (::tcsetattr(f, TCSANOW, &raw) != 0) return LastError();
 
         termios line = raw;
-        speed_t speed;
-        if (!SpeedForBaud(settings.baud, &speed)) return EINVAL;
-        ::cfsetispeed(&line, speed);
-        ::cfsetospeed(&line, speed);
         line.c_cflag &= ~kLineFlags;
         switch (settings.dataBits) {
             case 5:
@@ -158,7 +161,7 @@ class PosixSerialDevice final : public SerialDevice {
                 line.c_cflag |= CS8;
                 break;
             default:
-                return EINVAL;
+                return kErrInvalidParameter;
         }
         switch (settings.parity) {
             case Parity::None:
@@ -188,7 +191,7 @@ class PosixSerialDevice final : public SerialDevice {
             err = LastError();
         } else if ((applied.c_cflag & kLineFlags) != (line.c_cflag & kLineFlags) ||
                    ::cfgetospeed(&applied) != speed) {
-            err = EINVAL;  // a pty takes the call but keeps eight bits and no parity
+            err = kErrInvalidParameter;  // a pty takes the call but keeps 8 bits, no parity
         }
         if (err != kErrNone) ::tcsetattr(f, TCSANOW, &raw);  // undo any part that was taken
         return err;
@@ -239,7 +242,7 @@ class PosixSerialDevice final : public SerialDevice {
         if (::tcgetattr(f, &applied) != 0) return LastError();
         if ((applied.c_cflag & CRTSCTS) != (t.c_cflag & CRTSCTS) ||
             (applied.c_iflag & kInputFlowFlags) != (t.c_iflag & kInputFlowFlags)) {
-            return EINVAL;
+            return kErrInvalidParameter;
         }
         return kErrNone;
     }
@@ -265,6 +268,8 @@ class PosixSerialDevice final : public SerialDevice {
         int f = fd();
         if (f < 0) return kErrInvalidHandle;
         const char* bytes = static_cast<const char*>(data);
+        const uint32_t limit = writeTimeoutMs_.load(std::memory_order_relaxed);
+        const uint32_t start = TickCount();
         size_t done = 0;
         while (done < length) {
             // A socket whose peer has gone must report EPIPE, not raise SIGPIPE in the host.
@@ -277,12 +282,23 @@ class PosixSerialDevice final : public SerialDevice {
             }
             if (n < 0 && errno == EINTR) continue;
             if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) return LastError();
-            // The output queue is full: wait until it takes more. A hangup wakes the poll and
-            // the next write reports it.
+            // The output queue is full: wait until it takes more, within the write limit. A
+            // hangup wakes the poll and the next write reports it.
+            int waitMs = -1;
+            if (limit != kInfinite) {
+                const uint32_t spent = TickCount() - start;
+                if (spent >= limit) return kErrTimeout;
+                waitMs = static_cast<int>(limit - spent);
+            }
             pollfd p{f, POLLOUT, 0};
-            if (::poll(&p, 1, -1) < 0 && errno != EINTR) return LastError();
+            if (::poll(&p, 1, waitMs) < 0 && errno != EINTR) return LastError();
         }
         return kErrNone;
+    }
+
+    uint32_t SetWriteTimeout(uint32_t ms) override {
+        writeTimeoutMs_.store(ms, std::memory_order_relaxed);
+        return fd() < 0 ? kErrInvalidHandle : kErrNone;
     }
 
     uint32_t WaitEvent(uint32_t mask, uint32_t* events) override {
@@ -422,6 +438,7 @@ class PosixSerialDevice final : public SerialDevice {
 
     std::atomic<int> fd_;
     std::atomic<int> wakeFd_;
+    std::atomic<uint32_t> writeTimeoutMs_{kInfinite};
     std::mutex wakeMutex_;  // keeps CancelWait off a wake descriptor that Close is closing
     bool isSocket_ = false;
     bool hangupReported_ = false;  // the listener's own state
@@ -444,21 +461,7 @@ std::shared_ptr<SerialDevice> SerialDevice::Open(const std::string& name, uint32
     }
     int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
-        switch (errno) {
-            case ENOENT:
-            case ENXIO:
-            case ENODEV:
-                *error = kErrNotFound;
-                break;
-            case EBUSY:
-            case EACCES:
-            case EPERM:
-                *error = kErrAccessDenied;
-                break;
-            default:
-                *error = LastError();
-                break;
-        }
+        *error = posix::MapOpenErrno(errno);
         return nullptr;
     }
     // Exclusive use: the advisory lock keeps out other users of this library (root included)

@@ -1,0 +1,240 @@
+// The platform seam's enumeration and HID device over fake sysfs trees and SOCK_SEQPACKET
+// socket nodes standing in for hidraw devices.
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "fake_tree.h"
+#include "platform/platform.h"
+#include "platform/posix/errors.h"
+#include "test_support.h"
+
+namespace orn::platform {
+namespace {
+
+using orn::sim::FakeDeviceTree;
+using orn::sim::LinkReportDescriptor;
+using orn::test::ComPortDir;
+using orn::test::ScopedEnv;
+using orn::test::TempDir;
+
+// A listening SOCK_SEQPACKET socket at `path`: the device node the library connects to.
+int Listen(const std::string& path) {
+    int fd = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+    if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        ::listen(fd, 4) != 0) {
+        ADD_FAILURE() << "listen " << path << ": " << std::strerror(errno);
+        return -1;
+    }
+    return fd;
+}
+
+class DiscoveryTest : public ::testing::Test {
+  protected:
+    TempDir dir_;
+    FakeDeviceTree tree_{dir_.path()};
+    ScopedEnv sysfs_{"ORN_SYSFS_ROOT", tree_.sysfs().c_str()};
+    ScopedEnv dev_{"ORN_DEV_ROOT", tree_.dev().c_str()};
+    ScopedEnv ports_{"ORN_PORT_DIR", nullptr};
+};
+
+TEST_F(DiscoveryTest, SerialPortsComeInComOrderWithTheirUsbIdentity) {
+    ASSERT_TRUE(tree_.AddSerialPort("ttyUSB1", "0403", "6001"));
+    ASSERT_TRUE(tree_.AddSerialPort("ttyUSB0", "0e7d", "00a2", "Velquora Terminal"));
+    ASSERT_TRUE(tree_.AddSerialPort("ttyS0"));
+    ASSERT_TRUE(tree_.AddSerialPort("ttyS1", {}, {}, {}, /*placeholder=*/true));
+    ASSERT_TRUE(tree_.AddSerialPort("ttyACM2", "2341", "0043", "Board (ACM)"));
+    ASSERT_TRUE(tree_.AddSerialPort("ttyS32"));   // beyond the 32 ports of a family
+    ASSERT_TRUE(tree_.AddSerialPort("ttyAMA0"));  // not a family the open mapping knows
+    ASSERT_TRUE(tree_.AddSerialPort("ttyUSB5"));
+    ASSERT_EQ(::unlink((tree_.sysfs() + "/class/tty/ttyUSB5/device").c_str()), 0);  // no device
+
+    ComPortDir portDir;  // sets ORN_PORT_DIR: its entries not in sysfs are listed too
+    ASSERT_TRUE(portDir.Link("COM7", "/dev/null"));
+    ASSERT_TRUE(portDir.Link("COM1", "/dev/null"));  // already listed from sysfs
+    ASSERT_TRUE(portDir.Link("LPT1", "/dev/null"));
+
+    struct Row {
+        const char* name;
+        bool usb;
+        const char* vendor;
+        const char* product;
+        const char* friendly;
+        const char* description;
+    };
+    const Row rows[] = {
+        {"COM1", false, "", "", "COM1", "COM1"},
+        {"COM7", false, "", "", "COM7", "COM7"},
+        {"COM33", true, "0E7D", "00A2", "Velquora Terminal", "Velquora Terminal"},
+        {"COM34", true, "0403", "6001", "COM34", "COM34"},
+        {"COM67", true, "2341", "0043", "Board (ACM)", "Board"},
+    };
+    std::vector<SerialPortInfo> ports;
+    std::string text;
+    ASSERT_EQ(EnumerateSerialPorts(&ports, &text), 0u) << text;
+    ASSERT_EQ(ports.size(), std::size(rows));
+    for (size_t i = 0; i < ports.size(); ++i) {
+        const Row& row = rows[i];
+        SCOPED_TRACE(row.name);
+        EXPECT_EQ(ports[i].portName, row.name);
+        EXPECT_EQ(ports[i].usb, row.usb);
+        EXPECT_EQ(ports[i].vendorId, row.vendor);
+        EXPECT_EQ(ports[i].productId, row.product);
+        EXPECT_EQ(ports[i].friendlyName, row.friendly);
+        EXPECT_EQ(ports[i].description, row.description);
+    }
+    EXPECT_EQ(ports[2].devicePath, tree_.dev() + "/ttyUSB0");
+
+    // Live: an unplugged adapter is gone from the next listing.
+    ASSERT_TRUE(tree_.RemoveSerialPort("ttyUSB0"));
+    ASSERT_EQ(EnumerateSerialPorts(&ports, &text), 0u);
+    EXPECT_EQ(ports.size(), std::size(rows) - 1);
+}
+
+TEST_F(DiscoveryTest, UnreadableClassDirectoryFailsWithAText) {
+    const std::string tty = tree_.sysfs() + "/class/tty";
+    ASSERT_EQ(::rmdir(tty.c_str()), 0);
+    std::vector<SerialPortInfo> ports;
+    std::string text;
+    EXPECT_EQ(EnumerateSerialPorts(&ports, &text), 0u);  // no tty class at all: no ports
+    EXPECT_TRUE(ports.empty());
+    std::ofstream(tty) << "not a directory";
+    EXPECT_NE(EnumerateSerialPorts(&ports, &text), 0u);
+    EXPECT_NE(text.find(tty), std::string::npos) << text;
+}
+
+TEST_F(DiscoveryTest, HidDevicesOfTheVendorOnUsbInNodeOrder) {
+    const std::string descriptor = LinkReportDescriptor(32, 32);
+    ASSERT_FALSE(tree_.AddHidDevice(10, 0x0E7D, 0x0101, descriptor).empty());
+    ASSERT_FALSE(tree_.AddHidDevice(3, 0x0E7D, 0x00A2, descriptor).empty());
+    ASSERT_FALSE(tree_.AddHidDevice(0, 0x046D, 0xC077, descriptor).empty());     // a mouse
+    ASSERT_FALSE(tree_.AddHidDevice(1, 0x0E7D, 0x0001, descriptor, 5).empty());  // Bluetooth
+    std::vector<HidDeviceInfo> devices;
+    std::string text;
+    ASSERT_EQ(EnumerateHidDevices(0x0E7D, &devices, &text), 0u) << text;
+    ASSERT_EQ(devices.size(), 2u);
+    EXPECT_EQ(devices[0].path, tree_.dev() + "/hidraw3");
+    EXPECT_EQ(devices[0].productId, 0x00A2);
+    EXPECT_EQ(devices[1].path, tree_.dev() + "/hidraw10");
+    EXPECT_EQ(devices[1].vendorId, 0x0E7D);
+}
+
+TEST_F(DiscoveryTest, ReportLengthsComeFromReportTwoOfTheDescriptor) {
+    // Report 1 only, report 2 with no output field, and two reports of which only 2 counts.
+    const std::string onlyReport1 = [] {
+        std::string d = LinkReportDescriptor(32, 32);
+        d[8] = 0x01;
+        return d;
+    }();
+    const std::string noOutput = LinkReportDescriptor(32, 32).substr(0, 17) + "\xC0";
+    const std::string twoReports =
+        LinkReportDescriptor(32, 32).substr(0, 23) + std::string("\x85\x03\x95\x3F\x81\x02\xC0", 7);
+    struct Row {
+        const char* what;
+        std::string descriptor;
+        uint32_t error, input, output;
+    };
+    const Row rows[] = {
+        {"32/32", LinkReportDescriptor(32, 32), 0, 32, 32},
+        {"65/9", LinkReportDescriptor(65, 9), 0, 65, 9},
+        {"report 3 beside", twoReports, 0, 32, 32},
+        {"no report 2", onlyReport1, kErrHidOpenFailed, 0, 0},
+        {"no output", noOutput, kErrHidOpenFailed, 0, 0},
+        {"empty", "", kErrHidOpenFailed, 0, 0},
+    };
+    unsigned index = 0;
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        const std::string node = tree_.AddHidDevice(index++, 0x0E7D, 1, row.descriptor);
+        int listener = Listen(node);
+        uint32_t error = 12345;
+        auto device = HidDevice::Open(node, &error);
+        EXPECT_EQ(error, row.error);
+        if (row.error == 0 && device) {
+            EXPECT_EQ(device->InputReportLength(), row.input);
+            EXPECT_EQ(device->OutputReportLength(), row.output);
+        }
+        ::close(listener);
+    }
+    // A node nobody listens on any more, and no node at all: not found.
+    uint32_t error = 0;
+    EXPECT_EQ(HidDevice::Open(tree_.dev() + "/hidraw0", &error), nullptr);
+    EXPECT_EQ(error, kErrNotFound);
+    EXPECT_EQ(HidDevice::Open(tree_.dev() + "/hidraw99", &error), nullptr);
+    EXPECT_EQ(error, kErrNotFound);
+}
+
+TEST_F(DiscoveryTest, ReportsTravelWholeAndAVanishedPeerIsNoticedWithoutSignal) {
+    const std::string node = tree_.AddHidDevice(0, 0x0E7D, 1, LinkReportDescriptor(32, 32));
+    int listener = Listen(node);
+    uint32_t error = 0;
+    auto device = HidDevice::Open(node, &error);
+    ASSERT_TRUE(device) << error;
+    int peer = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+    ASSERT_GE(peer, 0);
+
+    std::vector<uint8_t> report(32, 0);
+    report[0] = 2;
+    report[1] = 3;
+    ASSERT_EQ(device->WriteReport(report.data(), report.size(), 1000), 0u);
+    uint8_t got[64];
+    EXPECT_EQ(::recv(peer, got, sizeof got, 0), 32);
+
+    ASSERT_EQ(::send(peer, "\x02\x01\x06", 3, 0), 3);
+    size_t n = 0;
+    ASSERT_EQ(device->ReadReport(got, sizeof got, &n), 0u);
+    EXPECT_EQ(std::vector<uint8_t>(got, got + n), (std::vector<uint8_t>{2, 1, 6}));
+
+    // A read waiting with nothing to come is cancelled from another thread.
+    std::thread canceller([&] {
+        SleepMs(50);
+        device->CancelRead();
+    });
+    EXPECT_EQ(device->ReadReport(got, sizeof got, &n), 0u);
+    EXPECT_EQ(n, 0u);
+    canceller.join();
+
+    ::close(peer);  // unplugged: the reader sees it, and a write fails without SIGPIPE
+    EXPECT_EQ(device->ReadReport(got, sizeof got, &n), kErrDeviceNotConnected);
+    EXPECT_EQ(device->WriteReport(report.data(), report.size(), 1000), kErrDeviceNotConnected);
+    device->Close();
+    EXPECT_FALSE(device->IsOpen());
+    EXPECT_EQ(device->ReadReport(got, sizeof got, &n), kErrInvalidHandle);
+    ::close(listener);
+}
+
+TEST(ErrnoMapTest, EveryOsErrorBecomesOneSeamNumber) {
+    struct Row {
+        int error;
+        uint32_t operation, open;
+    };
+    const Row rows[] = {
+        {EIO, kErrIoDevice, kErrIoDevice},  // never "busy"
+        {ENOENT, kErrNotFound, kErrNotFound},
+        {ENODEV, kErrDeviceNotConnected, kErrNotFound},
+        {EBUSY, kErrAccessDenied, kErrAccessDenied},
+        {EACCES, kErrAccessDenied, kErrAccessDenied},
+        {EPIPE, kErrBrokenPipe, kErrBrokenPipe},
+        {EINVAL, kErrInvalidParameter, kErrInvalidParameter},
+        {ELOOP, kErrGenFailure, kErrGenFailure},
+    };
+    for (const Row& row : rows) {
+        EXPECT_EQ(posix::MapErrno(row.error), row.operation) << row.error;
+        EXPECT_EQ(posix::MapOpenErrno(row.error), row.open) << row.error;
+    }
+}
+
+}  // namespace
+}  // namespace orn::platform
