@@ -109,7 +109,13 @@ typedef void (*ornConnectionStateCallback)(int state);
  * logFile (null: no log; "stdout"/"stderr"; absolute path; else beside the executable) at
  * logLevel, and waits until the terminal is ready. 0 ready; 1 the port opened but no terminal
  * answered (closed again); -18 null name, -21 no such port, -22 port busy, -23 already open,
- * -24 name too long, -1 other open failure. */
+ * -24 name too long, -1 other open failure (for "USBHID" also: no terminal found).
+ * "USBHID" opens the first terminal ornFindUsbHidDevice lists. "AUTO" tries, in order, the
+ * maker's USB COM ports, the USB HID terminals and then every other COM port, keeping the first
+ * whose terminal answers (0) or giving 1 with the library closed when none does. Each candidate
+ * gets the same chance: a silent one is closed without stopping the engine or the log, so the
+ * next is tried exactly as the first. After "AUTO" over USB HID, ornGetComPort gives
+ * "Velquora " and the product id. */
 ORN_API int ornInit(const char* portName, const char* logFile, int32_t logLevel);
 /* As ornInit, but the level is passed to the log unchanged, link monitoring is left as it was,
  * and terminal enquiries on a COM port are acknowledged at once. */
@@ -160,6 +166,47 @@ ORN_API int ornInputTimeoutAutoCancel(int seconds);
  * -1 not open / status unreadable, -18 bad name, -21 no such port, -22 port busy,
  * -24 name too long. */
 ORN_API int ornSetDTR_CheckDSR(const char* portName);
+
+/* ---- Port discovery ---------------------------------------------------------------------- */
+/* Every call lists the machine afresh and never opens a port (a port in use is still listed).
+ * COM ports come in ascending COM number, at most 32. A port's kind is 0 not USB, 1 a USB port
+ * of another vendor, 2 the terminal maker's USB port (vendor 0E7D). When the ports or devices
+ * cannot be listed, the counts below are -1 and the reason is logged at Severe. */
+
+/* One COM port as ornFindComPortsEx reports it: 24 bytes. */
+typedef struct ornComPortInfo {
+    char portName[8];   /* offset 0: "COM3", zero-terminated (cut to 7 characters) */
+    int32_t kind;       /* offset 8: 0, 1 or 2 as above */
+    char productId[8];  /* offset 12: USB product id, zero-terminated; written only for kind 2 */
+    int32_t available;  /* offset 20: always 1 (ports are never test-opened) */
+} ornComPortInfo;
+
+/* One terminal on USB HID as ornFindUsbHidDevice reports it: 266 bytes. */
+typedef struct ornUsbHidDeviceInfo {
+    char devicePath[261]; /* offset 0: path to open, zero-terminated */
+    char productId[5];    /* offset 261: product id, "%04X", zero-terminated */
+} ornUsbHidDeviceInfo;
+
+/* Writes the port names into buffer (size bytes), separated by single spaces: a separator is
+ * added while the text plus one character stays below size - 1, a name while the text plus the
+ * name does; names that do not fit are left out. Returns the number of ports found (which may
+ * exceed the names written); -1 null buffer, size below 1, or listing failure. */
+ORN_API int ornFindComPorts(char* buffer, int size);
+/* Fills up to count records, one per port; returns the number of ports found (which may exceed
+ * count); -1 null records, negative count, or listing failure. */
+ORN_API int ornFindComPortsEx(ornComPortInfo* records, int count);
+/* *isUsb = 1 when portName (any case) is a USB port of any vendor, else 0. 0 done; -18 null
+ * argument; -1 the ports could not be listed (*isUsb = 0). */
+ORN_API int ornIsUsbComPort(const char* portName, int32_t* isUsb);
+/* As ornIsUsbComPort, counting only the maker's USB ports (kind 2). */
+ORN_API int ornIsVelquoraUsbComPort(const char* portName, int32_t* isVelquoraUsb);
+/* Fills up to count records with the maker's USB HID terminals (the first one is what
+ * "USBHID" opens); returns the number filled; -1 null records, negative count, or listing
+ * failure. */
+ORN_API int ornFindUsbHidDevice(ornUsbHidDeviceInfo* records, int count);
+/* Tells the terminal which of its interfaces to use: 0 "COM1,9600,7,E,1", 1
+ * "COM1,9600,7,E,1,0", 2 "USB7420", 3 "USB". Terminal status; -1/-11 link; -18 interface. */
+ORN_API int ornSetPinpadCommunicationPort(int interfaceKind);
 
 /* ---- Log --------------------------------------------------------------------------------- */
 

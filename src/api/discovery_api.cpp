@@ -1,0 +1,127 @@
+// Port discovery exports and ornSetPinpadCommunicationPort.
+#include <algorithm>
+#include <cctype>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "api/command.h"
+#include "api/session.h"
+#include "link/port_discovery.h"
+#include "velquoraorn.h"
+
+namespace orn {
+namespace {
+
+static_assert(sizeof(ornComPortInfo) == 24, "the exported COM port record is 24 bytes");
+static_assert(sizeof(ornUsbHidDeviceInfo) == 266, "the exported HID record is 266 bytes");
+
+bool SameName(const std::string& a, const char* b) {
+    if (a.size() != std::strlen(b)) return false;
+    for (size_t i = 0; i < a.size(); ++i)
+        if (std::toupper(static_cast<unsigned char>(a[i])) !=
+            std::toupper(static_cast<unsigned char>(b[i])))
+            return false;
+    return true;
+}
+
+// Copies at most size - 1 characters and the terminator.
+template <size_t N>
+void CopyField(char (&field)[N], const std::string& text) {
+    const size_t n = std::min(text.size(), N - 1);
+    std::memcpy(field, text.data(), n);
+    field[n] = '\0';
+}
+
+// The kind query behind ornIsUsbComPort and ornIsVelquoraUsbComPort.
+int PortFlag(const char* portName, int32_t* flag, bool makerOnly) {
+    platform::LockGuard hold(PortLock());
+    if (!portName || !flag) return ORN_ERR_INVALID_PARAMETER_IN_API_CALL;
+    *flag = 0;
+    std::vector<platform::SerialPortInfo> ports;
+    if (!FindComPorts(Engine().Logger(), &ports)) return ORN_ERR_COMM_PORT_NOT_OPEN;
+    for (const platform::SerialPortInfo& port : ports) {
+        if (!SameName(port.portName, portName)) continue;
+        const int32_t kind = KindOf(port);
+        *flag = kind == kPortMakerUsb || (kind == kPortOtherUsb && !makerOnly) ? 1 : 0;
+        break;
+    }
+    return 0;
+}
+
+}  // namespace
+}  // namespace orn
+
+using namespace orn;
+
+extern "C" {
+
+ORN_API int ornFindComPorts(char* buffer, int size) {
+    platform::LockGuard hold(PortLock());
+    if (!buffer || size < 1) return -1;
+    buffer[0] = '\0';
+    std::vector<platform::SerialPortInfo> ports;
+    if (!FindComPorts(Engine().Logger(), &ports)) return -1;
+    size_t length = 0;
+    const size_t limit = static_cast<size_t>(size) - 1;
+    for (size_t i = 0; i < ports.size(); ++i) {
+        // The separator goes in whenever it fits, even when the name after it then does not.
+        if (i > 0 && length + 1 < limit) buffer[length++] = ' ';
+        const std::string& name = ports[i].portName;
+        if (length + name.size() < limit) {
+            std::memcpy(buffer + length, name.data(), name.size());
+            length += name.size();
+        }
+        buffer[length] = '\0';
+    }
+    return static_cast<int>(ports.size());
+}
+
+ORN_API int ornFindComPortsEx(ornComPortInfo* records, int count) {
+    platform::LockGuard hold(PortLock());
+    if (!records || count < 0) return -1;
+    std::vector<platform::SerialPortInfo> ports;
+    if (!FindComPorts(Engine().Logger(), &ports)) return -1;
+    const size_t filled = std::min(ports.size(), static_cast<size_t>(count));
+    for (size_t i = 0; i < filled; ++i) {
+        ornComPortInfo& record = records[i];
+        CopyField(record.portName, ports[i].portName);
+        record.kind = KindOf(ports[i]);
+        if (record.kind == kPortMakerUsb) CopyField(record.productId, ports[i].productId);
+        record.available = 1;
+    }
+    return static_cast<int>(ports.size());
+}
+
+ORN_API int ornIsUsbComPort(const char* portName, int32_t* isUsb) {
+    return PortFlag(portName, isUsb, false);
+}
+
+ORN_API int ornIsVelquoraUsbComPort(const char* portName, int32_t* isVelquoraUsb) {
+    return PortFlag(portName, isVelquoraUsb, true);
+}
+
+ORN_API int ornFindUsbHidDevice(ornUsbHidDeviceInfo* records, int count) {
+    platform::LockGuard hold(PortLock());
+    if (!records || count < 0) return -1;
+    std::vector<platform::HidDeviceInfo> devices;
+    if (!FindUsbHidDevices(Engine().Logger(), &devices)) return -1;
+    const size_t filled = std::min(devices.size(), static_cast<size_t>(count));
+    for (size_t i = 0; i < filled; ++i) {
+        CopyField(records[i].devicePath, devices[i].path);
+        CopyField(records[i].productId, HidPortName(devices[i]).substr(9));
+    }
+    return static_cast<int>(filled);
+}
+
+ORN_API int ornSetPinpadCommunicationPort(int interfaceKind) {
+    static const char* const kPayloads[] = {"COM1,9600,7,E,1", "COM1,9600,7,E,1,0", "USB7420",
+                                            "USB"};
+    const bool valid = interfaceKind >= 0 && interfaceKind <= 3;
+    return Command("ornSetPinpadCommunicationPort", "6P.")
+        .Require(valid)
+        .Payload(valid ? kPayloads[interfaceKind] : "")
+        .Run();
+}
+
+}  // extern "C"
