@@ -3,6 +3,12 @@
 //
 //   ornsim --dir /tmp/ports --port COM7 &
 //   export ORN_PORT_DIR=/tmp/ports      (printed by ornsim on its first line)
+//
+// With --hid the terminal is a USB HID device instead, listed in a fake sysfs tree under DIR
+// (and with --usb-serial a second one on the maker's USB serial port, COM33):
+//
+//   ornsim --dir /tmp/orn --hid &
+//   export ORN_SYSFS_ROOT=/tmp/orn/sys ORN_DEV_ROOT=/tmp/orn/dev   (printed first)
 #include <poll.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -14,9 +20,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <memory>
 #include <string>
 
 #include "answers_display.h"
+#include "fake_tree.h"
 #include "sim.h"
 
 namespace {
@@ -35,8 +43,13 @@ void Usage(FILE* out) {
     std::fprintf(out,
                  "usage: ornsim --dir DIR [--port COMn] [--powerup enq-ack|enq3|none]\n"
                  "              [--keypad-delay MS] [--verbose] [--until-stdin-eof]\n"
+                 "       ornsim --dir DIR --hid [--product HEX] [--usb-serial] [options]\n"
                  "Simulates a PIN pad on a pseudo-terminal linked as DIR/COMn (default COM7).\n"
                  "Point the library at it with ORN_PORT_DIR=DIR (printed on the first line).\n"
+                 "--hid serves it as a USB HID terminal (vendor 0E7D, product HEX, default\n"
+                 "0001) at DIR/dev/hidraw0, listed in a fake sysfs tree DIR/sys; export the\n"
+                 "printed ORN_SYSFS_ROOT and ORN_DEV_ROOT, then open \"USBHID\" or \"AUTO\".\n"
+                 "--usb-serial adds a second terminal on the maker's USB serial port COM33.\n"
                  "Runs until SIGINT/SIGTERM, or until standard input closes with\n"
                  "--until-stdin-eof. --verbose traces all link traffic on standard error.\n"
                  "--keypad-delay MS plays a slow cardholder: keypad prompts are answered MS\n"
@@ -79,6 +92,9 @@ int main(int argc, char** argv) {
     options.recordTraffic = false;  // runs for as long as the user likes
     std::string dir;
     bool untilEof = false;
+    bool hid = false;
+    bool usbSerial = false;
+    unsigned long product = 0x0001;
     int keypadDelayMs = 0;
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
@@ -115,6 +131,19 @@ int main(int argc, char** argv) {
                 return 2;
             }
             keypadDelayMs = static_cast<int>(delay);
+        } else if (arg == "--hid") {
+            hid = true;
+        } else if (arg == "--usb-serial") {
+            usbSerial = true;
+        } else if (arg == "--product") {
+            std::string text = value();
+            char* end = nullptr;
+            product = std::strtoul(text.c_str(), &end, 16);
+            if (text.empty() || *end != '\0' || product > 0xFFFF) {
+                std::fprintf(stderr, "ornsim: --product needs 1 to 4 hex digits, not '%s'\n",
+                             text.c_str());
+                return 2;
+            }
         } else if (arg == "--verbose") {
             options.trace = TraceLine;
         } else if (arg == "--until-stdin-eof") {
@@ -161,13 +190,44 @@ int main(int argc, char** argv) {
     ::signal(SIGPIPE, SIG_IGN);
 
     orn::sim::SetKeypadDelay(keypadDelayMs);
+    std::unique_ptr<orn::sim::TerminalSimulator> serialSim;
+    if (hid) {
+        orn::sim::FakeDeviceTree tree(dir);
+        char productText[8];
+        std::snprintf(productText, sizeof productText, "%04lX", product);
+        options.hidPath = tree.AddHidDevice(0, 0x0E7D, static_cast<uint16_t>(product),
+                                            orn::sim::LinkReportDescriptor(32, 32));
+        if (options.hidPath.empty() ||
+            (usbSerial &&
+             !tree.AddSerialPort("ttyUSB0", "0e7d", productText, "Velquora Terminal"))) {
+            std::fprintf(stderr, "ornsim: cannot build the device tree in %s\n", dir.c_str());
+            return 1;
+        }
+        std::printf("export ORN_SYSFS_ROOT=%s\nexport ORN_DEV_ROOT=%s\n", tree.sysfs().c_str(),
+                    tree.dev().c_str());
+        std::printf("# USB HID terminal, product %s -> %s\n", productText, options.hidPath.c_str());
+        if (usbSerial) {
+            orn::sim::Options serial = options;
+            serial.hidPath.clear();
+            serial.linkDir = tree.dev();
+            serial.portName = "ttyUSB0";
+            serialSim = std::make_unique<orn::sim::TerminalSimulator>(serial);
+            if (!serialSim->ok()) {
+                std::fprintf(stderr, "ornsim: %s\n", serialSim->error().c_str());
+                return 1;
+            }
+            std::printf("# COM33, the maker's USB serial port -> %s\n",
+                        serialSim->slavePath().c_str());
+        }
+    }
     orn::sim::TerminalSimulator sim(options);
     if (!sim.ok()) {
         std::fprintf(stderr, "ornsim: %s\n", sim.error().c_str());
         return 1;
     }
-    std::printf("export ORN_PORT_DIR=%s\n# port %s -> %s\n", dir.c_str(), options.portName.c_str(),
-                sim.slavePath().c_str());
+    if (!hid)
+        std::printf("export ORN_PORT_DIR=%s\n# port %s -> %s\n", dir.c_str(),
+                    options.portName.c_str(), sim.slavePath().c_str());
     std::fflush(stdout);
 
     pollfd fds[2] = {{g_signalPipe[0], POLLIN, 0}, {STDIN_FILENO, POLLIN, 0}};
@@ -185,5 +245,6 @@ int main(int argc, char** argv) {
         }
     }
     sim.Stop();
+    if (serialSim) serialSim->Stop();
     return 0;
 }

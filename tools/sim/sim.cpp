@@ -3,6 +3,8 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -185,6 +187,8 @@ struct TerminalSimulator::Impl {
     std::string slavePath;
     std::string linkPath;
     int master = -1;
+    int listenFd = -1;         // HID mode: the socket node the host connects to
+    std::vector<int> clients;  // HID mode: the host's connections (I/O thread only)
     int wake[2] = {-1, -1};
     int watchFd = -1;  // inotify descriptor, or -1 when hang-ups are polled
     std::thread thread;
@@ -595,6 +599,10 @@ struct TerminalSimulator::Impl {
         }
         changed.notify_all();
         Trace("TX " + Describe(std::vector<uint8_t>(data, data + n)));
+        if (!opt.hidPath.empty()) {
+            WriteReports(data, n);
+            return;
+        }
         size_t done = 0;
         auto giveUp = Clock::now() + kWriteStall;
         while (done < n) {
@@ -625,6 +633,113 @@ struct TerminalSimulator::Impl {
             }
         }
         Trace("TX stalled: " + std::to_string(n - done) + " bytes dropped (host not reading)");
+    }
+
+    // ---- USB HID mode ----
+    // Cuts the bytes into input reports and sends each to every connection of the host.
+    void WriteReports(const uint8_t* data, size_t n) {
+        const size_t perReport = opt.hidReportLength - 2;
+        std::vector<uint8_t> report(opt.hidReportLength, 0);
+        for (size_t at = 0; at < n; at += perReport) {
+            const size_t count = std::min(perReport, n - at);
+            report[0] = 2;
+            report[1] = static_cast<uint8_t>(count);
+            std::copy(data + at, data + at + count, report.begin() + 2);
+            for (int client : clients) {
+                auto giveUp = Clock::now() + kWriteStall;
+                while (::send(client, report.data(), report.size(), MSG_NOSIGNAL | MSG_DONTWAIT) <
+                           0 &&
+                       (errno == EINTR || errno == EAGAIN) && Clock::now() < giveUp) {
+                    pollfd p{client, POLLOUT, 0};
+                    ::poll(&p, 1, 10);
+                }
+            }
+        }
+    }
+
+    // One output report from the host: its data bytes go to the receiver.
+    void OnReport(const uint8_t* report, size_t n) {
+        if (n < 2) return;
+        const size_t count = std::min<size_t>(report[1], n - 2);
+        if (count > 0) OnBytes(report + 2, count);
+    }
+
+    void RunHid() {
+        for (;;) {
+            {
+                std::lock_guard<std::mutex> lock(mu);
+                if (stop) return;
+            }
+            std::vector<pollfd> fds = {{wake[0], POLLIN, 0}, {listenFd, POLLIN, 0}};
+            for (int client : clients) fds.push_back({client, POLLIN, 0});
+            int rc = ::poll(fds.data(), fds.size(), TimeoutMs(false));
+            if (rc < 0 && errno != EINTR) {
+                std::this_thread::sleep_for(kHangupPoll);
+                continue;
+            }
+            if (rc > 0 && (fds[0].revents & POLLIN)) {
+                char buf[64];
+                while (::read(wake[0], buf, sizeof buf) > 0) {
+                }
+            }
+            std::vector<int> gone;
+            for (size_t i = 2; rc > 0 && i < fds.size(); ++i) {
+                if (fds[i].revents == 0) continue;
+                uint8_t buf[4096];
+                ssize_t n = ::recv(fds[i].fd, buf, sizeof buf, MSG_DONTWAIT);
+                if (n > 0) {
+                    OnReport(buf, static_cast<size_t>(n));
+                } else if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
+                    gone.push_back(fds[i].fd);
+                }
+            }
+            for (int fd : gone) {
+                ::close(fd);
+                clients.erase(std::find(clients.begin(), clients.end(), fd));
+                if (clients.empty()) OnHostClose(false);
+            }
+            if (rc > 0 && (fds[1].revents & POLLIN)) {
+                int fd;
+                while ((fd = ::accept4(listenFd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC)) >=
+                       0) {
+                    clients.push_back(fd);
+                    if (clients.size() == 1) OnHostOpen();
+                }
+            }
+            RunHandshake();
+            RunDue();
+        }
+    }
+
+    bool OpenHid() {
+        slavePath = opt.hidPath;
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        if (opt.hidPath.size() >= sizeof address.sun_path || opt.hidReportLength < 3 ||
+            opt.hidReportLength > 257) {
+            error = "unusable HID path or report length";
+            return false;
+        }
+        std::memcpy(address.sun_path, opt.hidPath.c_str(), opt.hidPath.size() + 1);
+        listenFd = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        struct stat st;
+        if (::lstat(opt.hidPath.c_str(), &st) == 0 && S_ISSOCK(st.st_mode))
+            ::unlink(opt.hidPath.c_str());  // left by an earlier run
+        if (listenFd < 0 ||
+            ::bind(listenFd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
+            ::listen(listenFd, 8) != 0) {
+            error = "cannot listen at " + opt.hidPath + ": " + std::strerror(errno);
+            return false;
+        }
+        if (::pipe(wake) != 0) {
+            error = "cannot create the wake pipe";
+            return false;
+        }
+        for (int fd : wake) {
+            ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+            ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+        }
+        return true;
     }
 
     // ---- handshake timers ----
@@ -772,6 +887,7 @@ struct TerminalSimulator::Impl {
     }
 
     bool Open() {
+        if (!opt.hidPath.empty()) return OpenHid();
         master = ::posix_openpt(O_RDWR | O_NOCTTY);
         if (master < 0 || ::grantpt(master) != 0 || ::unlockpt(master) != 0) {
             error = std::string("cannot create a pty: ") + std::strerror(errno);
@@ -837,7 +953,19 @@ struct TerminalSimulator::Impl {
             if (n > 0 && std::string(target, static_cast<size_t>(n)) == slavePath)
                 ::unlink(linkPath.c_str());
         }
-        for (int* fd : {&master, &wake[0], &wake[1], &watchFd}) {
+        CloseDevice();
+        for (int* fd : {&wake[0], &wake[1], &watchFd}) {
+            if (*fd >= 0) ::close(*fd);
+            *fd = -1;
+        }
+    }
+
+    // The host's side of the link goes away (the I/O thread has stopped).
+    void CloseDevice() {
+        if (listenFd >= 0) ::unlink(opt.hidPath.c_str());
+        for (int fd : clients) ::close(fd);
+        clients.clear();
+        for (int* fd : {&master, &listenFd}) {
             if (*fd >= 0) ::close(*fd);
             *fd = -1;
         }
@@ -852,7 +980,12 @@ TerminalSimulator::TerminalSimulator(Options options) : impl_(std::make_unique<I
         impl_->Close();
         return;
     }
-    impl_->thread = std::thread([this] { impl_->Run(); });
+    impl_->thread = std::thread([this] {
+        if (impl_->opt.hidPath.empty())
+            impl_->Run();
+        else
+            impl_->RunHid();
+    });
 }
 
 TerminalSimulator::~TerminalSimulator() {
@@ -914,6 +1047,11 @@ void TerminalSimulator::SetSilent(bool silent) {
     std::lock_guard<std::mutex> lock(impl_->mu);
     impl_->silent = silent;
     if (silent) impl_->scheduled.clear();
+}
+
+void TerminalSimulator::Unplug() {
+    Stop();
+    impl_->CloseDevice();
 }
 
 bool TerminalSimulator::IsHostOpen() const {

@@ -108,6 +108,12 @@ struct Options {
     // on destruction), so the host opens the port by its COM name.
     std::string linkDir;
     std::string portName = "COM7";
+    // When set, the terminal is a USB HID device instead: a SOCK_SEQPACKET socket listening at
+    // this path, each message one report of `hidReportLength` bytes (identifier 2, data count,
+    // data, filler) in both directions. The host is open while it holds a connection (it may
+    // hold several; output goes to every one). The pty options above are then unused.
+    std::string hidPath;
+    unsigned hidReportLength = 32;
     PowerUp powerUp = PowerUp::EnqAck;
     // Pause between seeing the host open the port and the first ENQ, to let it set the line up.
     int powerUpDelayMs = 30;
@@ -159,6 +165,9 @@ class TerminalSimulator {
     // Silent: the terminal is absent; it records but writes nothing at all.
     void SetSilent(bool silent);
     bool IsHostOpen() const;
+    // The terminal is pulled out: the I/O thread stops and the host's side of the link goes
+    // (a pty hangs up; a HID socket drops its connections and its node). Not undone.
+    void Unplug();
 
     // ---- Fault injection (each takes effect for the next frames processed) ----
     void NakNextFrames(int count);  // answer good frames with NAK and drop them
