@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "api/command.h"
+#include "api/guard.h"
 #include "api/session.h"
 #include "link/port_discovery.h"
 #include "velquoraorn.h"
@@ -49,14 +50,7 @@ int PortFlag(const char* portName, int32_t* flag, bool makerOnly) {
     return 0;
 }
 
-}  // namespace
-}  // namespace orn
-
-using namespace orn;
-
-extern "C" {
-
-ORN_API int ornFindComPorts(char* buffer, int size) {
+int FindComPortsText(char* buffer, int size) {
     platform::LockGuard hold(PortLock());
     if (!buffer || size < 1) return -1;
     buffer[0] = '\0';
@@ -77,7 +71,7 @@ ORN_API int ornFindComPorts(char* buffer, int size) {
     return static_cast<int>(ports.size());
 }
 
-ORN_API int ornFindComPortsEx(ornComPortInfo* records, int count) {
+int FindComPortRecords(ornComPortInfo* records, int count) {
     platform::LockGuard hold(PortLock());
     if (!records || count < 0) return -1;
     std::vector<platform::SerialPortInfo> ports;
@@ -93,15 +87,7 @@ ORN_API int ornFindComPortsEx(ornComPortInfo* records, int count) {
     return static_cast<int>(ports.size());
 }
 
-ORN_API int ornIsUsbComPort(const char* portName, int32_t* isUsb) {
-    return PortFlag(portName, isUsb, false);
-}
-
-ORN_API int ornIsVelquoraUsbComPort(const char* portName, int32_t* isVelquoraUsb) {
-    return PortFlag(portName, isVelquoraUsb, true);
-}
-
-ORN_API int ornFindUsbHidDevice(ornUsbHidDeviceInfo* records, int count) {
+int FindHidRecords(ornUsbHidDeviceInfo* records, int count) {
     platform::LockGuard hold(PortLock());
     if (!records || count < 0) return -1;
     std::vector<platform::HidDeviceInfo> devices;
@@ -112,6 +98,34 @@ ORN_API int ornFindUsbHidDevice(ornUsbHidDeviceInfo* records, int count) {
         CopyField(records[i].productId, HidPortName(devices[i]).substr(9));
     }
     return static_cast<int>(filled);
+}
+
+}  // namespace
+}  // namespace orn
+
+using namespace orn;
+
+extern "C" {
+
+ORN_API int ornFindComPorts(char* buffer, int size) {
+    return Guarded("ornFindComPorts", -1, [&] { return FindComPortsText(buffer, size); });
+}
+
+ORN_API int ornFindComPortsEx(ornComPortInfo* records, int count) {
+    return Guarded("ornFindComPortsEx", -1, [&] { return FindComPortRecords(records, count); });
+}
+
+ORN_API int ornIsUsbComPort(const char* portName, int32_t* isUsb) {
+    return GuardedCode("ornIsUsbComPort", [&] { return PortFlag(portName, isUsb, false); });
+}
+
+ORN_API int ornIsVelquoraUsbComPort(const char* portName, int32_t* isVelquoraUsb) {
+    return GuardedCode("ornIsVelquoraUsbComPort",
+                       [&] { return PortFlag(portName, isVelquoraUsb, true); });
+}
+
+ORN_API int ornFindUsbHidDevice(ornUsbHidDeviceInfo* records, int count) {
+    return Guarded("ornFindUsbHidDevice", -1, [&] { return FindHidRecords(records, count); });
 }
 
 ORN_API int ornSetPinpadCommunicationPort(int interfaceKind) {

@@ -4,8 +4,10 @@
 #include <cctype>
 #include <cstdio>
 #include <cstring>
+#include <vector>
 
 #include "api/guard.h"
+#include "link/port_discovery.h"
 #include "velquoraorn.h"
 #include "version.h"
 
@@ -75,6 +77,41 @@ bool EqualsNoCase(const char* a, const char* b) {
 
 enum class OpenKind { Init, Legacy };
 
+// Automatic selection: the maker's USB serial ports, then the USB HID terminals, then every
+// other serial port; the first whose terminal answers stays open. 0 found, 1 none (closed).
+int AutoSelect(CGenericHandler& engine) {
+    std::vector<platform::SerialPortInfo> ports;
+    std::vector<platform::HidDeviceInfo> devices;
+    FindComPorts(engine.Logger(), &ports);
+    FindUsbHidDevices(engine.Logger(), &devices);
+
+    // Opens one candidate and runs the ready check; a silent one is closed again.
+    auto answers = [&engine](uint32_t openResult, const std::string& storedName) {
+        if (openResult != 0) return false;
+        if (engine.WaitForPowerUpOrCancel() != 0) {
+            SetStoredPortName(storedName);
+            return true;
+        }
+        engine.CloseCandidate();
+        return false;
+    };
+    auto trySerial = [&](const platform::SerialPortInfo& port) {
+        return answers(engine.OpenSerialPort(port.devicePath.c_str(), 0, 0, port.portName.c_str()),
+                       port.portName);
+    };
+    for (const platform::SerialPortInfo& port : ports) {
+        if (KindOf(port) != kPortMakerUsb) continue;
+        engine.SetQuickCancelMode(false);
+        if (trySerial(port)) return 0;
+    }
+    for (const platform::HidDeviceInfo& device : devices)
+        if (answers(engine.OpenHidPort(device.path), HidPortName(device))) return 0;
+    for (const platform::SerialPortInfo& port : ports)
+        if (KindOf(port) != kPortMakerUsb && trySerial(port)) return 0;
+    engine.CloseLink();
+    return 1;
+}
+
 // The checks every open call makes before touching the port: -18, -24, -23 or 0.
 int CheckOpenArguments(const char* portName) {
     if (!portName) return ORN_ERR_INVALID_PARAMETER_IN_API_CALL;
@@ -107,12 +144,13 @@ int OpenLink(OpenKind kind, const char* portName, const char* logFile, int32_t l
         result = MapOpenError(
             engine.OpenSerialPort(SerialDeviceName(portName).c_str(), kQueueSize, kQueueSize));
     } else if (StartsWithNoCase(portName, "USBHID")) {
-        // No USB HID terminal can be found on this build: a failure other than 2 and 5.
-        result = ORN_ERR_COMM_PORT_NOT_OPEN;
+        // The first of the maker's terminals; none found is a failure other than 2 and 5.
+        std::vector<platform::HidDeviceInfo> devices;
+        FindUsbHidDevices(engine.Logger(), &devices);
+        result = devices.empty() ? ORN_ERR_COMM_PORT_NOT_OPEN
+                                 : MapOpenError(engine.OpenHidPort(devices.front().path));
     } else if (EqualsNoCase(portName, "AUTO")) {
-        // Automatic selection finds no terminal on this build.
-        engine.CloseLink();
-        return 1;
+        return AutoSelect(engine);
     } else {
         result = ORN_ERR_COMM_PORT_NOT_OPEN;
     }

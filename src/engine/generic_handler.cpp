@@ -6,6 +6,8 @@
 #include <string>
 
 #include "link/frame.h"
+#include "link/port_discovery.h"
+#include "link/usb_hid_port.h"
 #include "log/thread_runner.h"
 #include "velquoraorn.h"
 
@@ -16,17 +18,20 @@ using platform::WaitResult;
 
 namespace {
 
-// The platform's answers: no USB port kinds are known on this platform yet, and a port counts
-// as present while its device node exists.
+// The platform's answers, from a fresh listing of the ports each time.
 class PlatformPortKindQuery : public IPortKindQuery {
   public:
-    bool IsMakerUsbSerialPort(const std::string& /*name*/) override { return false; }
-    bool IsUsbPortPresent(const std::string& name) override {
-        return platform::SerialPortPresent(name);
+    explicit PlatformPortKindQuery(CLogger& log) : m_Log(log) {}
+    bool IsMakerUsbSerialPort(const std::string& name) override {
+        return QueryPortKind(m_Log, name, true) != 0;
     }
-};
+    bool IsUsbPortPresent(const std::string& name) override {
+        return QueryPortKind(m_Log, name, false) != 0;
+    }
 
-PlatformPortKindQuery g_PlatformPortKindQuery;
+  private:
+    CLogger& m_Log;
+};
 
 // "\\.\COM12" and "COM12" name the same port.
 std::string PlainPortName(const char* name) {
@@ -44,6 +49,7 @@ bool IsPendingRecord(const CCommandData* record) {
 
 CGenericHandler::CGenericHandler()
     : m_Receiver(*this),
+      m_pPlatformPortKindQuery(std::make_unique<PlatformPortKindQuery>(m_Logger)),
       m_hQueueEvent(std::make_shared<platform::Event>(true)),
       m_pQueueControl(std::make_shared<QueueControl>()) {
     CreateAsyncCompletionEvents();
@@ -60,17 +66,27 @@ CGenericHandler& Engine() {
 
 // --- transport --------------------------------------------------------------------------------
 
-uint32_t CGenericHandler::OpenSerialPort(const char* name, uint32_t rxQueue, uint32_t txQueue) {
-    DestroyRetiredPort();
-    std::string plainName = PlainPortName(name);
-    IPortKindQuery* query;
-    {
-        LockGuard hold(m_PortObjectLock);
-        query = m_pPortKindQuery ? m_pPortKindQuery : &g_PlatformPortKindQuery;
-    }
-    const bool makerUsb = query->IsMakerUsbSerialPort(plainName);
+IPortKindQuery& CGenericHandler::PortKindQuery() {
+    LockGuard hold(m_PortObjectLock);
+    return m_pPortKindQuery ? *m_pPortKindQuery : *m_pPlatformPortKindQuery;
+}
 
-    auto port = std::make_unique<CComPort>(m_Logger, this);
+void CGenericHandler::InstallTransport(std::shared_ptr<ITransport> transport,
+                                       const std::string& name, bool usbSerial) {
+    m_nDataWidth = transport->DataWidth();
+    LockGuard hold(m_PortObjectLock);
+    m_pTransport = std::move(transport);
+    m_strPortName = name;
+    m_bUsbSerialLink = usbSerial;
+}
+
+uint32_t CGenericHandler::OpenSerialPort(const char* name, uint32_t rxQueue, uint32_t txQueue,
+                                         const char* portName) {
+    DestroyRetiredPort();
+    std::string plainName = PlainPortName(portName ? portName : name);
+    const bool makerUsb = PortKindQuery().IsMakerUsbSerialPort(plainName);
+
+    auto port = std::make_shared<CComPort>(m_Logger, this);
     // The listener starts only once the line is set up, so nothing reads while it changes.
     uint32_t err = port->CSerialListener::Open(name, rxQueue, txQueue, false);
     if (err != 0) return err;
@@ -89,61 +105,81 @@ uint32_t CGenericHandler::OpenSerialPort(const char* name, uint32_t rxQueue, uin
         port->Close();
         return err;
     }
-    m_nDataWidth = 7;
+    // After a failed write, the maker's USB port counts as gone once it is no longer listed.
+    if (makerUsb)
+        port->SetDeviceGoneProbe(
+            [this, plainName] { return !PortKindQuery().IsUsbPortPresent(plainName); });
     // The maker's USB port acknowledges the terminal's enquiries at once.
     if (makerUsb) m_nQuickCancelMode = 0;
-    LockGuard hold(m_PortObjectLock);
-    m_pSerialPort = std::move(port);
-    m_strPortName = plainName;
-    m_bUsbSerialLink = makerUsb;
+    InstallTransport(std::move(port), plainName, makerUsb);
+    return 0;
+}
+
+uint32_t CGenericHandler::OpenHidPort(const std::string& path) {
+    DestroyRetiredPort();
+    auto port = std::make_shared<CUsbHidPort>(m_Logger, this);
+    const uint32_t err = port->Open(path);
+    if (err != 0) return err;
+    InstallTransport(std::move(port), path, false);
     return 0;
 }
 
 bool CGenericHandler::IsPortOpen() {
     LockGuard hold(m_PortObjectLock);
-    return m_pSerialPort && m_pSerialPort->IsOpen();
+    return m_pTransport && m_pTransport->IsOpen();
+}
+
+std::shared_ptr<ITransport> CGenericHandler::Transport() {
+    LockGuard hold(m_PortObjectLock);
+    return m_pTransport;
+}
+
+std::shared_ptr<CComPort> CGenericHandler::SerialPort() {
+    return std::dynamic_pointer_cast<CComPort>(Transport());
 }
 
 bool CGenericHandler::SetSerialDtr(bool on) {
     LockGuard hold(m_PortObjectLock);
-    return m_pSerialPort && m_pSerialPort->SetDTR(on) == 0;
+    auto* port = dynamic_cast<CComPort*>(m_pTransport.get());
+    return port && port->SetDTR(on) == 0;
 }
 
 int CGenericHandler::GetSerialDsr() {
     LockGuard hold(m_PortObjectLock);
-    if (!m_pSerialPort) return -1;
-    return m_pSerialPort->GetDSR() ? 1 : 0;
+    auto* port = dynamic_cast<CComPort*>(m_pTransport.get());
+    if (!port) return -1;
+    return port->GetDSR() ? 1 : 0;
 }
 
 void CGenericHandler::DestroyTransport() {
-    std::unique_ptr<CComPort> port;
+    std::shared_ptr<ITransport> transport;
     {
         LockGuard hold(m_PortObjectLock);
-        port = std::move(m_pSerialPort);
+        transport = std::move(m_pTransport);
         m_bUsbSerialLink = false;
     }
     // Closed outside the lock: the listener being stopped may itself be writing through us.
-    if (port) {
-        port->Close();
-        KeepWhileListenerBusy(std::move(port));
+    if (transport) {
+        transport->CloseTransport();
+        KeepWhileListenerBusy(std::move(transport));
     }
     DestroyRetiredPort();
 }
 
-void CGenericHandler::KeepWhileListenerBusy(std::unique_ptr<CComPort> port) {
-    if (port->ListenerIdle()) return;
+void CGenericHandler::KeepWhileListenerBusy(std::shared_ptr<ITransport> transport) {
+    if (transport->Idle()) return;
     LockGuard hold(m_PortObjectLock);
-    m_BusyPorts.push_back(std::move(port));
+    m_BusyPorts.push_back(std::move(transport));
 }
 
 void CGenericHandler::DestroyRetiredPort() {
-    std::unique_ptr<CComPort> port;
-    std::vector<std::unique_ptr<CComPort>> idle;
+    std::shared_ptr<ITransport> port;
+    std::vector<std::shared_ptr<ITransport>> idle;
     {
         LockGuard hold(m_PortObjectLock);
         // Ports whose given-up listener has let go of them at last.
         for (auto it = m_BusyPorts.begin(); it != m_BusyPorts.end();) {
-            if ((*it)->ListenerIdle()) {
+            if ((*it)->Idle()) {
                 idle.push_back(std::move(*it));
                 it = m_BusyPorts.erase(it);
             } else {
@@ -157,7 +193,7 @@ void CGenericHandler::DestroyRetiredPort() {
     }
     idle.clear();
     if (!port) return;
-    port->Close();
+    port->CloseTransport();
     KeepWhileListenerBusy(std::move(port));
 }
 
@@ -167,40 +203,52 @@ void CGenericHandler::SetPortKindQuery(IPortKindQuery* query) {
 }
 
 uint32_t CGenericHandler::Write(const uint8_t* data, uint32_t length) {
-    uint32_t err;
-    {
-        LockGuard hold(m_PortObjectLock);
-        if (!m_pSerialPort) return 0;
-        err = m_pSerialPort->Write(data, length);
-    }
-    return err == 0 ? 0 : OnWriteError(err);
+    // The transport is held by its own reference while it writes, so a write that waits for a
+    // stalled device never holds the lock every command's link test needs.
+    std::shared_ptr<ITransport> transport = Transport();
+    if (!transport) return 0;
+    const uint32_t err = transport->WriteFrame(data, length, kWriteLimitMs);
+    return err == 0 ? 0 : OnWriteError(transport, err);
 }
 
 void CGenericHandler::SendRawCancel() {
     Write(kCancelFrame, sizeof kCancelFrame);
 }
 
-uint32_t CGenericHandler::OnWriteError(uint32_t error) {
-    m_Logger.Log(kLogSevere, "Error Writing to Serial Port: %d", static_cast<int>(error));
-    std::string name;
-    IPortKindQuery* query;
+uint32_t CGenericHandler::OnWriteError(const std::shared_ptr<ITransport>& transport,
+                                       uint32_t error) {
+    const bool hid = transport->DataWidth() == 8;
+    m_Logger.Log(kLogSevere,
+                 hid ? "Error Writing to USB HID Port: %d" : "Error Writing to Serial Port: %d",
+                 static_cast<int>(error));
     {
         LockGuard hold(m_PortObjectLock);
-        if (!m_bUsbSerialLink) return 0;
-        name = m_strPortName;
-        query = m_pPortKindQuery ? m_pPortKindQuery : &g_PlatformPortKindQuery;
+        if (m_pTransport != transport) return 0;  // closed or replaced meanwhile
     }
-    if (query->IsUsbPortPresent(name)) return 0;
-    m_Logger.Log(kLogSevere, "USB Serial Unplugged");
-    HandleLostLink();
+    if (error == platform::kErrTimeout) {
+        // The device takes nothing any more (a stalled adapter): nothing will get through.
+        m_Logger.Log(kLogSevere, "Write Timed Out, Link Lost");
+    } else if (transport->DeviceGone()) {
+        m_Logger.Log(kLogSevere, hid ? "USB HID Unplugged" : "USB Serial Unplugged");
+    } else {
+        return 0;  // a port that is still there: the error is only logged
+    }
+    HandleLostLink(transport);
     return 1;
 }
 
-void CGenericHandler::HandleLostLink() {
+void CGenericHandler::OnDeviceGone() {
+    std::shared_ptr<ITransport> transport = Transport();
+    if (!transport) return;
+    m_Logger.Log(kLogSevere, "USB HID Unplugged");
+    HandleLostLink(transport);
+}
+
+void CGenericHandler::HandleLostLink(const std::shared_ptr<ITransport>& transport) {
     {
         LockGuard hold(m_PortObjectLock);
-        if (!m_pSerialPort) return;  // another writer got here first
-        m_pRetiredPort = std::move(m_pSerialPort);
+        if (!m_pTransport || m_pTransport != transport) return;  // another one got here first
+        m_pRetiredPort = std::move(m_pTransport);
         m_bUsbSerialLink = false;
     }
     DestroyRetiredPort();  // at once unless we are the lost port's own listener
@@ -372,6 +420,16 @@ void CGenericHandler::CloseLink() {
     m_nQuickCancelMode = 1;
 }
 
+void CGenericHandler::CloseCandidate() {
+    DestroyTransport();
+    ClearEmvSessions();
+    ResetReceiver();
+    ClearQueue();
+    SetConnectionState(kConnPortClosed);
+    m_nPowerUpSeen = 0;
+    m_nQuickCancelMode = 1;
+}
+
 int CGenericHandler::WaitForPowerUpOrCancel() {
     if (m_nPowerUpSeen.exchange(0) != 0) return 1;
     for (int poll = 0; poll < kPowerUpPolls; ++poll) {
@@ -460,6 +518,7 @@ uint32_t CGenericHandler::QueueThread(std::shared_ptr<QueueControl> control) {
         int frameLength = 0;
         int encodedLength = -1;
         bool linkCheckSent = false;
+        bool triggerRead = false;  // an answer is awaited: USB HID hands it on without delay
         {
             LockGuard lock(m_QueueLock);
             CCommandData* candidate = nullptr;
@@ -496,9 +555,10 @@ uint32_t CGenericHandler::QueueThread(std::shared_ptr<QueueControl> control) {
                         } else {
                             idle = false;
                         }
-                        // (USB HID: the read trigger is set here once that transport exists.)
+                        triggerRead = true;
                         break;
                     case kStateWaitResponse:
+                        triggerRead = true;
                         if (record->IsAsync()) {
                             if (record->TimerExpired()) {
                                 resetReceiver = true;
@@ -597,6 +657,10 @@ uint32_t CGenericHandler::QueueThread(std::shared_ptr<QueueControl> control) {
                 Write(encoded, static_cast<uint32_t>(encodedLength));
             else
                 Write(plain, static_cast<uint32_t>(frameLength));
+            triggerRead = true;  // its ACK is awaited now
+        }
+        if (triggerRead) {
+            if (std::shared_ptr<ITransport> transport = Transport()) transport->TriggerRead();
         }
 
         // 8. Idle link check.

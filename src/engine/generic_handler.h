@@ -31,6 +31,7 @@
 #include "link/com_port.h"
 #include "link/link_engine.h"
 #include "link/receiver.h"
+#include "link/transport.h"
 #include "log/logger.h"
 #include "platform/platform.h"
 
@@ -81,11 +82,21 @@ class CGenericHandler : public IChunkSink, public ILinkEngine {
     CLogger& Logger() override { return m_Logger; }
 
     // --- transport ---------------------------------------------------------------------------
-    // Opens a serial port under its Windows name, starts its listener and applies the line
-    // settings of the terminal link. Returns the platform error (0 on success).
-    uint32_t OpenSerialPort(const char* name, uint32_t rxQueue, uint32_t txQueue);
+    // Longest a write may wait for the device before the link counts as lost.
+    static constexpr uint32_t kWriteLimitMs = 5000;
+
+    // Opens a serial port under its Windows name (or a device path, known as `portName` to the
+    // port kind query), starts its listener and applies the line settings of the terminal
+    // link. Returns the platform error (0 on success).
+    uint32_t OpenSerialPort(const char* name, uint32_t rxQueue, uint32_t txQueue,
+                            const char* portName = nullptr);
+    // Opens a USB HID terminal by device path: 0, or 2250 on any failure.
+    uint32_t OpenHidPort(const std::string& path);
     // True while a transport exists and holds an open device.
     bool IsPortOpen();
+    // The open transport, and the serial port when that is what it is (else null).
+    std::shared_ptr<ITransport> Transport();
+    std::shared_ptr<CComPort> SerialPort();
     // Modem lines of the open serial port, each reached under the port object lock, so a port
     // closed or lost meanwhile is never touched: false / -1 when there is none (any more);
     // otherwise SetSerialDtr reports whether the line was set, GetSerialDsr gives 1 or 0.
@@ -94,7 +105,7 @@ class CGenericHandler : public IChunkSink, public ILinkEngine {
     // Closes and destroys the transport (no other state changes).
     void DestroyTransport();
     // Writes raw bytes through the open transport. Non-zero only when the write failed and the
-    // USB serial port was found gone (the link is then torn down, see HandleLostLink).
+    // link was found lost (the link is then torn down, see HandleLostLink).
     uint32_t Write(const uint8_t* data, uint32_t length) override;
     // Writes the six-byte "50." cancel frame straight to the transport, bypassing the queue.
     void SendRawCancel() override;
@@ -108,6 +119,9 @@ class CGenericHandler : public IChunkSink, public ILinkEngine {
     void ClearQueue();
     // Brings the engine down as the session's close does: transport, queue, threads, log.
     void CloseLink();
+    // Closes a transport that automatic selection tried in vain, as CloseLink does, but leaves
+    // the engine's threads and the log running, so the next candidate is tried as the first.
+    void CloseCandidate();
     // The ready check after an open: 1 ready (enquiry handshake seen, or the quick cancel was
     // acknowledged), 0 not.
     int WaitForPowerUpOrCancel();
@@ -229,6 +243,8 @@ class CGenericHandler : public IChunkSink, public ILinkEngine {
 
     // Chunks from the transport's listener go to the link receiver.
     void Receive(const uint8_t* data, uint32_t count) override;
+    // The USB HID device went away: the link is lost as for an unplugged USB serial port.
+    void OnDeviceGone() override;
     // Resets the receiver to idle (link closed, reopened or lost, timeouts).
     void ResetReceiver();
 
@@ -300,12 +316,17 @@ class CGenericHandler : public IChunkSink, public ILinkEngine {
     bool AckTimerExpired(CCommandData* record);
     void LogWaitFailure(const char* prefix, platform::WaitResult result);
 
-    // Write error handling: the lost USB serial port.
-    uint32_t OnWriteError(uint32_t error);
-    void HandleLostLink();
+    // Write error handling: the lost USB port, or a write that ran out of time.
+    uint32_t OnWriteError(const std::shared_ptr<ITransport>& transport, uint32_t error);
+    // Tears the link down if `transport` is still the open one.
+    void HandleLostLink(const std::shared_ptr<ITransport>& transport);
     void DestroyRetiredPort();
-    // A closed port whose given-up listener is still inside it is destroyed only once it left.
-    void KeepWhileListenerBusy(std::unique_ptr<CComPort> port);
+    // A closed transport that a given-up thread is still inside is destroyed only once it left.
+    void KeepWhileListenerBusy(std::shared_ptr<ITransport> transport);
+    IPortKindQuery& PortKindQuery();
+    // Makes `transport` the open one.
+    void InstallTransport(std::shared_ptr<ITransport> transport, const std::string& name,
+                          bool usbSerial);
     void ClearEmvSessions();
     uint32_t EmvCallbackThread(const EmvIncomingRequest& request, platform::Event& startEvent);
 
@@ -313,13 +334,15 @@ class CGenericHandler : public IChunkSink, public ILinkEngine {
     int32_t m_nEnquiryCount = 0;  // guarded by the receiver's receive lock
 
     // Transport.
-    platform::RecursiveLock m_PortObjectLock;  // guards the port pointers against writers
-    std::unique_ptr<CComPort> m_pSerialPort;
-    std::unique_ptr<CComPort> m_pRetiredPort;            // a lost port waiting to be closed
-    std::vector<std::unique_ptr<CComPort>> m_BusyPorts;  // closed, listener not yet gone
-    std::string m_strPortName;                           // name the open port was asked for
+    // Guards the transport pointers only: held for a copy, never across a write or a close.
+    platform::RecursiveLock m_PortObjectLock;
+    std::shared_ptr<ITransport> m_pTransport;
+    std::shared_ptr<ITransport> m_pRetiredPort;  // a lost transport waiting to be closed
+    std::vector<std::shared_ptr<ITransport>> m_BusyPorts;  // closed, a thread not yet gone
+    std::string m_strPortName;                   // name the open port was asked for
     bool m_bUsbSerialLink = false;
     IPortKindQuery* m_pPortKindQuery = nullptr;  // null: platform answers
+    std::unique_ptr<IPortKindQuery> m_pPlatformPortKindQuery;
 
     // Queue.
     platform::RecursiveLock m_QueueLock;

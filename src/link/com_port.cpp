@@ -29,6 +29,20 @@ uint32_t CComPort::Attach(std::shared_ptr<platform::SerialDevice> device) {
     return err;
 }
 
+uint32_t CComPort::WriteFrame(const uint8_t* data, uint32_t length, uint32_t ms) {
+    std::lock_guard<std::mutex> lock(m_WriteMutex);
+    if (!m_pDevice) return platform::kErrInvalidHandle;
+    if (ms != m_dwWriteLimit && m_pDevice->SetWriteTimeout(ms) == 0) m_dwWriteLimit = ms;
+    return Write(data, length);
+}
+
+void CComPort::CloseTransport() {
+    // The listener first: it may be writing an acknowledgement and waiting for the lock below.
+    StopListener(5000);
+    std::lock_guard<std::mutex> lock(m_WriteMutex);
+    Close();
+}
+
 void CComPort::OnEvent(uint32_t events, uint32_t /*lineErrors*/) {
     // A character event that comes with a line error or a break is not acted on; the bytes stay
     // pending and are read at the next character event that comes alone.

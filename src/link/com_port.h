@@ -1,18 +1,15 @@
 // CComPort: the serial listener bound to the engine; every received chunk goes to the sink.
 #pragma once
 
+#include <functional>
+#include <mutex>
+
 #include "link/serial_port.h"
+#include "link/transport.h"
 
 namespace orn {
 
-// Receives the chunks a transport reads (the link receiver, through the engine).
-class IChunkSink {
-  public:
-    virtual ~IChunkSink() = default;
-    virtual void Receive(const uint8_t* data, uint32_t count) = 0;
-};
-
-class CComPort : public CSerialListener {
+class CComPort : public CSerialListener, public ITransport {
   public:
     static constexpr uint32_t kReadChunk = 1024;
 
@@ -26,8 +23,24 @@ class CComPort : public CSerialListener {
 
     void OnEvent(uint32_t events, uint32_t lineErrors) override;
 
+    // The link's transport. Writers are taken one at a time; a write waits at most `ms` for
+    // the device to take the bytes.
+    uint32_t WriteFrame(const uint8_t* data, uint32_t length, uint32_t ms) override;
+    void CloseTransport() override;
+    bool IsOpen() const override { return CSerialPort::IsOpen(); }
+    int DataWidth() const override { return 7; }
+    uint32_t ListenerThreadId() const override { return CSerialListener::ListenerThreadId(); }
+    // Answered by the probe the engine sets (a USB port that is no longer listed); a port
+    // without a probe never counts as gone.
+    bool DeviceGone() override { return m_DeviceGoneProbe && m_DeviceGoneProbe(); }
+    void SetDeviceGoneProbe(std::function<bool()> probe) { m_DeviceGoneProbe = std::move(probe); }
+    bool Idle() override { return ListenerIdle(); }
+
   private:
     IChunkSink* m_pSink;
+    std::mutex m_WriteMutex;
+    uint32_t m_dwWriteLimit = platform::kInfinite;  // last limit given to the device
+    std::function<bool()> m_DeviceGoneProbe;
 };
 
 }  // namespace orn

@@ -24,9 +24,9 @@ class ITransport {
 
     // Writes all of `data`, waiting at most `ms` (a platform::kInfinite wait has no limit).
     // 0, platform::kErrTimeout, or the platform error of the failed write.
-    virtual uint32_t Write(const uint8_t* data, uint32_t length, uint32_t ms) = 0;
+    virtual uint32_t WriteFrame(const uint8_t* data, uint32_t length, uint32_t ms) = 0;
     // Stops the transport's threads and closes the device. Waits for a write in progress.
-    virtual void Close() = 0;
+    virtual void CloseTransport() = 0;
     virtual bool IsOpen() const = 0;
     // 7 on a serial link (P1.6 for binary payloads), 8 on USB HID.
     virtual int DataWidth() const = 0;
@@ -37,6 +37,9 @@ class ITransport {
     virtual bool DeviceGone() = 0;
     // The engine waits for an answer: hand over received bytes without the batching delay.
     virtual void TriggerRead() {}
+    // False while a thread given up at close is still inside the transport: its owner keeps
+    // it until this turns true.
+    virtual bool Idle() { return true; }
 };
 
 }  // namespace orn

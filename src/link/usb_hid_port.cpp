@@ -165,7 +165,7 @@ void CUsbHidPort::TriggerRead() {
     m_pShared->trigger.Set();
 }
 
-uint32_t CUsbHidPort::Write(const uint8_t* data, uint32_t length, uint32_t ms) {
+uint32_t CUsbHidPort::WriteFrame(const uint8_t* data, uint32_t length, uint32_t ms) {
     Shared& shared = *m_pShared;
     std::lock_guard<std::mutex> lock(shared.writeMutex);
     if (!IsOpen()) return platform::kErrInvalidHandle;

@@ -49,8 +49,9 @@ class CUsbHidPort : public ITransport {
     uint32_t Attach(std::shared_ptr<platform::HidDevice> device);
     uint32_t LastError() const;
 
-    uint32_t Write(const uint8_t* data, uint32_t length, uint32_t ms) override;
-    void Close() override;
+    uint32_t WriteFrame(const uint8_t* data, uint32_t length, uint32_t ms) override;
+    void Close();
+    void CloseTransport() override { Close(); }
     bool IsOpen() const override;
     int DataWidth() const override { return 8; }
     uint32_t ListenerThreadId() const override;

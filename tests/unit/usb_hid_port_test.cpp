@@ -96,7 +96,7 @@ TEST_F(UsbHidPortTest, FramesGoOutInReportsOfThirtyDataBytes) {
     for (const Row& row : rows) {
         SCOPED_TRACE(row.frame);
         const std::vector<uint8_t> frame = Counting(row.frame, 0x40);
-        ASSERT_EQ(port_.Write(frame.data(), static_cast<uint32_t>(frame.size()), 5000), 0u);
+        ASSERT_EQ(port_.WriteFrame(frame.data(), static_cast<uint32_t>(frame.size()), 5000), 0u);
         std::vector<uint8_t> carried;
         for (size_t count : row.counts) {
             const std::vector<uint8_t> report = ReceiveReport();
@@ -150,7 +150,7 @@ TEST_F(UsbHidPortTest, UnplugIsNoticedOnTheReadSideAfterTheLastData) {
     EXPECT_EQ(sink_.GoneAfter(), static_cast<int>(sink_.Chunks().size()));
     EXPECT_TRUE(port_.DeviceGone());
     const uint8_t ack = 0x06;
-    EXPECT_EQ(port_.Write(&ack, 1, 1000), platform::kErrDeviceNotConnected);
+    EXPECT_EQ(port_.WriteFrame(&ack, 1, 1000), platform::kErrDeviceNotConnected);
     port_.Close();
     EXPECT_FALSE(port_.IsOpen());
 }
