@@ -11,12 +11,26 @@ SimSession::SimSession(orn::sim::Options options) {
     sim_ = std::make_unique<orn::sim::TerminalSimulator>(options);
 }
 
+SimSession::SimSession(orn::sim::Options options, HidTerminal hid) : portName_("USBHID") {
+    log_ = dir_.File("session.log");
+    tree_ = std::make_unique<orn::sim::FakeDeviceTree>(dir_.path());
+    sysfsEnv_ = std::make_unique<ScopedEnv>("ORN_SYSFS_ROOT", tree_->sysfs().c_str());
+    devEnv_ = std::make_unique<ScopedEnv>("ORN_DEV_ROOT", tree_->dev().c_str());
+    options.hidPath = tree_->AddHidDevice(0, 0x0E7D, hid.productId,
+                                          orn::sim::LinkReportDescriptor(32, 32));
+    sim_ = std::make_unique<orn::sim::TerminalSimulator>(options);
+}
+
 SimSession::~SimSession() {
     Close();
 }
 
 int SimSession::Open(int level) {
-    int result = ornInit("COM7", log_.c_str(), level);
+    return OpenAs(portName_.c_str(), level);
+}
+
+int SimSession::OpenAs(const char* portName, int level) {
+    int result = ornInit(portName, log_.c_str(), level);
     open_ = true;
     if (result == 0) {
         // Let the handshake's cancel answer ("50.0") pass before a test looks at traffic.

@@ -6,20 +6,33 @@
 #include <string>
 #include <vector>
 
+#include "fake_tree.h"
 #include "sim.h"
 #include "test_support.h"
 
 namespace orn::test {
 
+// The terminal as a USB HID device: the simulator serves hidraw0 (vendor 0E7D, `productId`)
+// of a fake device tree that ORN_SYSFS_ROOT and ORN_DEV_ROOT point at.
+struct HidTerminal {
+    uint16_t productId = 0x00A2;
+};
+
 class SimSession {
   public:
     // Starts the simulator as COM7 in a private ORN_PORT_DIR; Open() then runs ornInit.
     explicit SimSession(orn::sim::Options options = {});
+    // The same over USB HID; Open() then opens "USBHID".
+    SimSession(orn::sim::Options options, HidTerminal hid);
     ~SimSession();
 
-    // ornInit("COM7", <log in a temp dir>, level); returns its result and waits until the
-    // power-up handshake's traffic has settled, then clears the simulator's record.
+    // ornInit("COM7" or "USBHID", <log in a temp dir>, level); returns its result and waits
+    // until the power-up handshake's traffic has settled, then clears the simulator's record.
     int Open(int level = 4);
+    // The same with another port name ("AUTO").
+    int OpenAs(const char* portName, int level = 4);
+    // The fake device tree of a HID session (null otherwise).
+    orn::sim::FakeDeviceTree* tree() { return tree_.get(); }
     void Close();
 
     orn::sim::TerminalSimulator& sim() { return *sim_; }
@@ -36,6 +49,9 @@ class SimSession {
   private:
     ComPortDir ports_;
     TempDir dir_;
+    std::string portName_ = "COM7";
+    std::unique_ptr<orn::sim::FakeDeviceTree> tree_;
+    std::unique_ptr<ScopedEnv> sysfsEnv_, devEnv_;
     std::string log_;
     std::unique_ptr<orn::sim::TerminalSimulator> sim_;
     bool open_ = false;

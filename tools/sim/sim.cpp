@@ -149,7 +149,8 @@ std::string ToUpper(std::string s) {
 
 // Splits the stored bytes of a STX frame into identifier and payload. The quick cancel "72"
 // is the one identifier without a dot.
-void SplitMessage(const std::string& body, std::string& id, std::string& payload) {
+void SplitMessage(const std::string& body, std::string& id, std::string& payload,
+                  bool eightBit) {
     size_t idLen = 3;
     if (body.size() >= 2 && body[0] == '7' && body[1] == '2' &&
         (body.size() == 2 || body[2] != '.'))
@@ -157,7 +158,7 @@ void SplitMessage(const std::string& body, std::string& id, std::string& payload
     idLen = std::min(idLen, body.size());
     id = body.substr(0, idLen);
     payload = body.substr(idLen);
-    if (IsBinaryId(id)) payload = DecodeP16(payload);
+    if (IsBinaryId(id) && !eightBit) payload = DecodeP16(payload);
 }
 
 // The host's acknowledgement of an incoming EMV message: "F1." 00 02 05 sequence.
@@ -229,6 +230,9 @@ struct TerminalSimulator::Impl {
     int openCount = 0;  // opens minus closes of the slave, from file-system events
     Clock::time_point hangupUntil;
     RxState rxState = RxState::Idle;
+    bool rxBinary = false;  // 8-bit link: a length-prefixed "F0."/"F1." frame
+    int rxNeed = 0;
+    bool rxLengthRead = false;
     std::vector<uint8_t> rxFrame;
     uint8_t rxLrc = 0;
     bool multiActive = false;
@@ -349,7 +353,9 @@ struct TerminalSimulator::Impl {
                 }
                 break;  // anything else between frames is noise
             case RxState::InFrame:
-                if (b == kStx || b == kSoh) {
+                if (rxBinary) {
+                    OnBinaryFrameByte(b);
+                } else if (b == kStx || b == kSoh) {
                     StartFrame(b);  // a frame that never ended: start over with the new one
                 } else if (rxFrame.size() >= kMaxFrame) {
                     rxState = RxState::Idle;  // no end byte in sight: not a frame
@@ -357,6 +363,11 @@ struct TerminalSimulator::Impl {
                     rxFrame.push_back(b);
                     rxLrc ^= b;
                     if (b == kEtx || b == kEtb) rxState = RxState::Lrc;
+                    // On the 8-bit link "F0."/"F1." carry raw bytes behind a length field.
+                    rxBinary = EightBit() && rxFrame.size() == 4 && rxFrame[0] == kStx &&
+                               IsBinaryId(std::string(rxFrame.begin() + 1, rxFrame.end()));
+                    rxNeed = 2;
+                    rxLengthRead = false;
                 }
                 break;
             case RxState::Lrc:
@@ -371,7 +382,33 @@ struct TerminalSimulator::Impl {
         }
     }
 
+    // A byte of a length-prefixed frame after its identifier: length, data, end byte.
+    void OnBinaryFrameByte(uint8_t b) {
+        rxFrame.push_back(b);
+        rxLrc ^= b;
+        if (rxNeed > 0) {
+            if (--rxNeed == 0 && !rxLengthRead) {
+                rxLengthRead = true;
+                rxNeed = (rxFrame[4] << 8) | rxFrame[5];
+            }
+            return;
+        }
+        rxBinary = false;
+        if (b == kEtx) {
+            rxState = RxState::Lrc;
+        } else {
+            rxState = RxState::Idle;
+            OnBadFrame();
+        }
+    }
+
+    bool EightBit() const { return !opt.hidPath.empty(); }
+    std::vector<uint8_t> MakeFrame(const std::string& id, const std::string& payload) const {
+        return EightBit() ? BuildRawFrame(id + payload) : BuildFrame(id, payload);
+    }
+
     void StartFrame(uint8_t start) {
+        rxBinary = false;
         rxState = RxState::InFrame;
         rxFrame.assign(1, start);
         rxLrc = start == kStx ? 0 : start;
@@ -441,7 +478,7 @@ struct TerminalSimulator::Impl {
         frame.raw = rxFrame;
         std::string body(rxFrame.begin() + 1, rxFrame.end() - 2);
         if (frame.start == kStx) {
-            SplitMessage(body, frame.id, frame.payload);
+            SplitMessage(body, frame.id, frame.payload, EightBit());
         } else {
             frame.payload = body;  // continuation block: no identifier
         }
@@ -527,7 +564,7 @@ struct TerminalSimulator::Impl {
             if (!answer) return;
             if (silent) return;
             ScheduleFrameLocked(ackTime + std::chrono::milliseconds(responseDelay),
-                                BuildFrame(req.id, *answer));
+                                MakeFrame(req.id, *answer));
         }
     }
 
@@ -1115,7 +1152,7 @@ void TerminalSimulator::SendRaw(const std::vector<uint8_t>& bytes) {
 void TerminalSimulator::SendFrame(const std::string& id, const std::string& payload) {
     {
         std::lock_guard<std::mutex> lock(impl_->mu);
-        impl_->ScheduleFrameLocked(Clock::now(), BuildFrame(id, payload));
+        impl_->ScheduleFrameLocked(Clock::now(), impl_->MakeFrame(id, payload));
     }
     impl_->Wake();
 }
@@ -1128,7 +1165,7 @@ void TerminalSimulator::SendFrameLater(const std::string& id, const std::string&
         auto now = Clock::now();
         Clock::time_point from = std::max(now, impl_->handlingAckTime.value_or(now));
         Item item;
-        item.bytes = BuildFrame(id, payload);
+        item.bytes = impl_->MakeFrame(id, payload);
         item.frame = true;
         item.expectAck = true;
         item.tag = tag;
