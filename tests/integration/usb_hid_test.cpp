@@ -1,6 +1,10 @@
 // The library over USB HID against the simulator's socket device, automatic selection across
 // serial and HID terminals, and unplugging either kind of USB terminal.
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -8,9 +12,11 @@
 #include <future>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "answers_cards.h"
+#include "platform/platform.h"
 #include "sim_session.h"
 #include "velquoraorn.h"
 
@@ -138,6 +144,76 @@ TEST(UsbHid, UnpluggedHidTerminalEndsTheLinkAtOnceAndCanBeOpenedAgain) {
     EXPECT_EQ(ornBeep(1), 0);
     ornClose();
     ornSetConnectionStateCallback(nullptr);
+}
+
+// One report from the test's terminal: identifier 2, count, the bytes.
+void SendReport(int fd, const std::vector<uint8_t>& bytes) {
+    std::vector<uint8_t> report(32, 0);
+    report[0] = 2;
+    report[1] = static_cast<uint8_t>(bytes.size());
+    std::copy(bytes.begin(), bytes.end(), report.begin() + 2);
+    ASSERT_EQ(::send(fd, report.data(), report.size(), MSG_NOSIGNAL), 32);
+}
+
+TEST(UsbHid, AStalledDeviceNeverBlocksTheLinkTestsAndEndsTheLinkAtTheWriteLimit) {
+    SimSession session({}, HidTerminal{});  // only for its tree: its simulator steps aside
+    const std::string node = session.tree()->dev() + "/hidraw0";
+    session.sim().Unplug();
+    session.tree()->AddHidDevice(0, 0x0E7D, 0x00A2, orn::sim::LinkReportDescriptor(32, 32));
+    int listener = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, node.c_str(), sizeof address.sun_path - 1);
+    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(::listen(listener, 1), 0);
+
+    // The terminal's power-up: ENQ, then ACK once the host answered; after that it never
+    // reads again, like an adapter whose buffers are full.
+    std::atomic<bool> opened{false};
+    std::thread terminal([&] {
+        int fd = ::accept(listener, nullptr, nullptr);
+        ASSERT_GE(fd, 0);
+        SendReport(fd, {0x05});
+        uint8_t answer[64];
+        EXPECT_GT(::recv(fd, answer, sizeof answer, 0), 0);  // the host's answer
+        SendReport(fd, {0x06});
+        WaitUntil([&] { return opened.load(); }, 20000);
+        // Unsolicited frames: the host acknowledges each one until its writes stall.
+        const std::vector<uint8_t> frame = {
+            0x02, '5', 'B', '.', '0', 0x03, static_cast<uint8_t>('5' ^ 'B' ^ '.' ^ '0' ^ 0x03)};
+        std::vector<uint8_t> report(32, 0);
+        report[0] = 2;
+        report[1] = static_cast<uint8_t>(frame.size());
+        std::copy(frame.begin(), frame.end(), report.begin() + 2);
+        const auto until = Clock::now() + std::chrono::seconds(20);
+        while (ornPing() != ORN_ERR_COMM_PORT_NOT_OPEN && Clock::now() < until) {
+            if (::send(fd, report.data(), report.size(), MSG_NOSIGNAL | MSG_DONTWAIT) < 0)
+                orn::platform::SleepMs(1);  // the host is busy: its reads catch up
+        }
+        ::close(fd);
+    });
+    const std::string log = session.LogFile().substr(0, session.LogFile().size() - 2);
+    EXPECT_EQ(ornInit("USBHID", log.c_str(), ORN_LOGGER_INFO), 0);
+    opened = true;  // (on failure the loops below end at once: nothing is open)
+    // While the acknowledgements wait for the device, the link tests answer at once.
+    const auto start = Clock::now();
+    int slowest = 0;
+    while (ornPing() != ORN_ERR_COMM_PORT_NOT_OPEN &&
+           Clock::now() - start < std::chrono::seconds(15)) {
+        const auto before = Clock::now();
+        ornPing();
+        ornCheckConnectionStatus();
+        slowest = std::max<int>(
+            slowest, static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                          Clock::now() - before)
+                                          .count()));
+        orn::platform::SleepMs(20);
+    }
+    EXPECT_EQ(ornPing(), ORN_ERR_COMM_PORT_NOT_OPEN);  // lost at the write limit
+    EXPECT_LT(slowest, 500);
+    terminal.join();
+    ::close(listener);
+    EXPECT_NE(session.CloseAndReadLog().find("Write Timed Out, Link Lost"), std::string::npos);
 }
 
 // A tree with the maker's USB serial port (COM33), a HID terminal and a plain serial port

@@ -16,8 +16,8 @@ SimSession::SimSession(orn::sim::Options options, HidTerminal hid) : portName_("
     tree_ = std::make_unique<orn::sim::FakeDeviceTree>(dir_.path());
     sysfsEnv_ = std::make_unique<ScopedEnv>("ORN_SYSFS_ROOT", tree_->sysfs().c_str());
     devEnv_ = std::make_unique<ScopedEnv>("ORN_DEV_ROOT", tree_->dev().c_str());
-    options.hidPath = tree_->AddHidDevice(0, 0x0E7D, hid.productId,
-                                          orn::sim::LinkReportDescriptor(32, 32));
+    options.hidPath =
+        tree_->AddHidDevice(0, 0x0E7D, hid.productId, orn::sim::LinkReportDescriptor(32, 32));
     sim_ = std::make_unique<orn::sim::TerminalSimulator>(options);
 }
 

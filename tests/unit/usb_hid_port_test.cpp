@@ -138,6 +138,16 @@ TEST_F(UsbHidPortTest, LongRunsReuseTheStagingBufferAndLoseNothing) {
     EXPECT_EQ(sink_.Bytes(), sent);
 }
 
+TEST_F(UsbHidPortTest, AWriteToADeviceThatTakesNothingEndsAtItsLimit) {
+    Attach();
+    const uint8_t frame[10] = {};
+    uint32_t err = 0;
+    for (int writes = 0; writes < 100000 && err == 0; ++writes)
+        err = port_.WriteFrame(frame, sizeof frame, 100);
+    EXPECT_EQ(err, platform::kErrTimeout);
+    EXPECT_FALSE(port_.DeviceGone());  // stalled, not gone: the engine decides
+}
+
 TEST_F(UsbHidPortTest, UnplugIsNoticedOnTheReadSideAfterTheLastData) {
     Attach();
     SendReport({0x06});

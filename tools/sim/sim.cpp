@@ -149,8 +149,7 @@ std::string ToUpper(std::string s) {
 
 // Splits the stored bytes of a STX frame into identifier and payload. The quick cancel "72"
 // is the one identifier without a dot.
-void SplitMessage(const std::string& body, std::string& id, std::string& payload,
-                  bool eightBit) {
+void SplitMessage(const std::string& body, std::string& id, std::string& payload, bool eightBit) {
     size_t idLen = 3;
     if (body.size() >= 2 && body[0] == '7' && body[1] == '2' &&
         (body.size() == 2 || body[2] != '.'))
