@@ -123,6 +123,12 @@ ORN_API int ornInitLegacy(const char* portName, const char* logFile, int32_t log
 /* Minimal open of a serial port without log or readiness wait; same result codes as ornInit
  * (never 1). */
 ORN_API int ornOpen(const char* portName);
+/* A USB terminal that is pulled out ends the link at once: on USB HID as soon as the read side
+ * sees the device gone (whether or not link monitoring is on), on the maker's USB serial port at
+ * the next write that fails while the port is no longer listed; a write that the device does not
+ * take within 5 s ends the link likewise. Pending commands then end with -13, later ones get -1,
+ * the connection state callback reports -1 (closed), and ornInit opens the link again. */
+
 /* Closes the link, ends every pending command, stops the engine and finishes the log.
  * Harmless when nothing is open. */
 ORN_API void ornClose(void);
