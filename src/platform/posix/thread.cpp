@@ -12,6 +12,7 @@
 #include <mutex>
 
 #include "platform/platform.h"
+#include "platform/posix/errors.h"
 
 namespace orn::platform {
 
@@ -72,14 +73,14 @@ Thread::~Thread() {
 
 uint32_t Thread::Start(std::function<uint32_t()> body) {
     if (Started()) return kErrAlreadyOpen;
-    if (!body) return EINVAL;
+    if (!body) return kErrInvalidParameter;
     auto control = std::make_shared<Thread::Control>();
     control->body = std::move(body);
     auto* handoff = new std::shared_ptr<Thread::Control>(control);
     int rc = pthread_create(&control->handle, nullptr, ThreadEntry, handoff);
     if (rc != 0) {
         delete handoff;
-        return static_cast<uint32_t>(rc);
+        return posix::MapErrno(rc);
     }
     // Callers log the id right after starting, so wait until the thread has reported it.
     {
