@@ -132,7 +132,8 @@ ORN_API int ornOpen(const char* portName);
 /* Closes the link, ends every pending command, stops the engine and finishes the log.
  * Harmless when nothing is open. */
 ORN_API void ornClose(void);
-/* Reopens the same serial port after it vanished and came back, keeping queued commands.
+/* Reopens the same port after it vanished and came back, keeping queued commands (a USB HID
+ * terminal is found again by its product id, or as the first one for "USBHID").
  * 0 reopened; 1 nothing open or the reopen failed (the link is then closed).
  * Also exported as ?ornReOpenPort@@YAHXZ. */
 ORN_API int ornReOpenPort(void);

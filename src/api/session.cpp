@@ -166,6 +166,19 @@ int OpenLink(OpenKind kind, const char* portName, const char* logFile, int32_t l
 
 }  // namespace
 
+uint32_t ReopenStoredPort(CGenericHandler& engine, const std::string& stored) {
+    // A USB HID terminal is found again by its product id ("Velquora PPPP"), or as the first
+    // one ("USBHID"); any other name is a serial port.
+    const bool byProduct = stored.compare(0, 9, "Velquora ") == 0;
+    if (!byProduct && !EqualsNoCase(stored.c_str(), "USBHID"))
+        return engine.OpenSerialPort(("\\\\.\\" + stored).c_str(), kQueueSize, kQueueSize);
+    std::vector<platform::HidDeviceInfo> devices;
+    FindUsbHidDevices(engine.Logger(), &devices);
+    for (const platform::HidDeviceInfo& device : devices)
+        if (!byProduct || HidPortName(device) == stored) return engine.OpenHidPort(device.path);
+    return platform::kErrNotFound;
+}
+
 platform::RecursiveLock& PortLock() {
     static platform::RecursiveLock lock;
     return lock;
@@ -261,8 +274,7 @@ ORN_API int ornReOpenPort(void) {
         engine.DestroyTransport();
         engine.ResetReceiver();
         std::string stored = orn::StoredPortName();
-        if (stored.empty() || engine.OpenSerialPort(("\\\\.\\" + stored).c_str(), orn::kQueueSize,
-                                                    orn::kQueueSize) != 0) {
+        if (stored.empty() || orn::ReopenStoredPort(engine, stored) != 0) {
             engine.CloseLink();
             return 1;
         }

@@ -22,6 +22,10 @@ int CommonPreamble();
 // Maps a platform open error to a result code: 0 → 0, 2 → -21, 5 → -22, else -1.
 int MapOpenError(uint32_t error);
 
+// Opens the link again under a stored port name: "USBHID" and "Velquora PPPP" as USB HID
+// terminals, anything else as "\\.\" + the name. Returns the platform error.
+uint32_t ReopenStoredPort(CGenericHandler& engine, const std::string& stored);
+
 // "COMn" with n > 9 is opened as "\\.\COMn"; other names unchanged.
 std::string SerialDeviceName(const std::string& portName);
 

@@ -116,6 +116,12 @@ TEST(UsbHid, AutoOpensTheOnlyHidTerminalUnderTheMakersName) {
     ASSERT_EQ(session.OpenAs("AUTO"), 0);
     EXPECT_STREQ(ornGetComPort(), "Velquora 1F0A");
     EXPECT_EQ(ornBeep(2), 0);
+    // Reopened by its product id, not as a serial port of that name (the terminal itself did
+    // not restart: no power-up this time).
+    session.sim().SetPowerUp(orn::sim::PowerUp::None);
+    EXPECT_EQ(ornReOpenPort(), 0);
+    EXPECT_STREQ(ornGetComPort(), "Velquora 1F0A");
+    EXPECT_EQ(ornBeep(2), 0);
 }
 
 TEST(UsbHid, UnpluggedHidTerminalEndsTheLinkAtOnceAndCanBeOpenedAgain) {
