@@ -182,10 +182,10 @@ ORN_API int ornSetDTR_CheckDSR(const char* portName);
 
 /* One COM port as ornFindComPortsEx reports it: 24 bytes. */
 typedef struct ornComPortInfo {
-    char portName[8];   /* offset 0: "COM3", zero-terminated (cut to 7 characters) */
-    int32_t kind;       /* offset 8: 0, 1 or 2 as above */
-    char productId[8];  /* offset 12: USB product id, zero-terminated; written only for kind 2 */
-    int32_t available;  /* offset 20: always 1 (ports are never test-opened) */
+    char portName[8];  /* offset 0: "COM3", zero-terminated (cut to 7 characters) */
+    int32_t kind;      /* offset 8: 0, 1 or 2 as above */
+    char productId[8]; /* offset 12: USB product id, zero-terminated; written only for kind 2 */
+    int32_t available; /* offset 20: always 1 (ports are never test-opened) */
 } ornComPortInfo;
 
 /* One terminal on USB HID as ornFindUsbHidDevice reports it: 266 bytes. */

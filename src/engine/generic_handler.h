@@ -337,9 +337,9 @@ class CGenericHandler : public IChunkSink, public ILinkEngine {
     // Guards the transport pointers only: held for a copy, never across a write or a close.
     platform::RecursiveLock m_PortObjectLock;
     std::shared_ptr<ITransport> m_pTransport;
-    std::shared_ptr<ITransport> m_pRetiredPort;  // a lost transport waiting to be closed
+    std::shared_ptr<ITransport> m_pRetiredPort;            // a lost transport waiting to be closed
     std::vector<std::shared_ptr<ITransport>> m_BusyPorts;  // closed, a thread not yet gone
-    std::string m_strPortName;                   // name the open port was asked for
+    std::string m_strPortName;                             // name the open port was asked for
     bool m_bUsbSerialLink = false;
     IPortKindQuery* m_pPortKindQuery = nullptr;  // null: platform answers
     std::unique_ptr<IPortKindQuery> m_pPlatformPortKindQuery;
