@@ -62,7 +62,9 @@ DebitReply ParseDebitReply(const char* text, size_t length) {
     if (!cursor.AtEnd()) reply.pinBlockPos = cursor.Pos();
     reply.pinBlock = cursor.Take(16);
     if (!cursor.AtEnd()) {
+        reply.firstLengthPos = cursor.Pos();
         reply.firstText = LengthPrefixedText(cursor);
+        if (!cursor.AtEnd()) reply.secondLengthPos = cursor.Pos();
         reply.secondText = LengthPrefixedText(cursor);
     }
     return reply;

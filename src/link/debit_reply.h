@@ -21,6 +21,9 @@ struct DebitReply {
     std::string pinBlock;
     std::string firstText;  // as long as the terminal declared it, within the text
     std::string secondText;
+    // Where the length fields of the two texts start (0: not reached).
+    size_t firstLengthPos = 0;
+    size_t secondLengthPos = 0;
 };
 
 // Reads `text` (`length` bytes, starting with the status character). Only an answer whose

@@ -1,4 +1,5 @@
-// Secrets of the PIN entry, key management and MAC messages, for the masks of the link dumps.
+// Secrets of the PIN entry, keypad entry, key management and MAC messages, for the masks of the
+// link dumps.
 // Positions count in the payload, the bytes after the 3-character identifier.
 #include <algorithm>
 
@@ -11,6 +12,10 @@ namespace {
 
 constexpr size_t kAccountLength = 16;
 constexpr size_t kCheckValueLength = 8;
+
+bool IsDigit(uint8_t c) {
+    return c >= '0' && c <= '9';
+}
 
 bool IsHexDigit(uint8_t c) {
     return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F') || (c >= 'a' && c <= 'f');
@@ -84,13 +89,23 @@ void MarkDisplayPin(LinkDirection direction, const uint8_t* payload, size_t leng
 }
 
 // "6B." debit start: ... entry mode at 3, key mode at 24, key, check value (mode 'D'), account
-// (entry mode 0); answer: values, account type, PIN block, texts.
+// (entry mode 0); answer: values, account type, PIN block, and two texts sized like track 2 and
+// track 1, which are the card the terminal read.
 void MarkDebitStart(LinkDirection direction, const uint8_t* payload, size_t length,
                     std::vector<bool>& mask) {
     if (direction == LinkDirection::FromTerminal) {
         // The status character comes first in the answer; the layout reader wants it.
         const DebitReply reply = ParseDebitReply(reinterpret_cast<const char*>(payload), length);
-        if (reply.pinBlockPos > 0) HideRange(mask, reply.pinBlockPos, reply.pinBlock.size());
+        if (reply.pinBlockPos == 0) return;
+        // Everything from the PIN block on, whether or not the texts' lengths add up; only
+        // length fields of two digits stay.
+        HideRange(mask, reply.pinBlockPos, length);
+        for (size_t pos : {reply.firstLengthPos, reply.secondLengthPos}) {
+            if (pos == 0 || pos + 2 > mask.size() || !IsDigit(payload[pos]) ||
+                !IsDigit(payload[pos + 1]))
+                continue;
+            mask[pos] = mask[pos + 1] = false;
+        }
         return;
     }
     constexpr size_t kEntryModePos = 3;
@@ -98,6 +113,15 @@ void MarkDebitStart(LinkDirection direction, const uint8_t* payload, size_t leng
     if (length <= kKeyModePos) return;
     const size_t after = HideModeKey(payload, length, kKeyModePos, false, mask);
     if (payload[kEntryModePos] == '0') HideAccount(payload, length, after, mask);
+}
+
+// "58." / "68." keypad entry answer: status, then the typed text, after a length field when the
+// request gave a maximum. The answer alone does not say which form it is, so the length field
+// is hidden with the text (the dump's byte count shows the length anyway): a card number,
+// expiry date or security code typed at a prompt is as secret as the track it stands for.
+void MarkKeyedEntry(LinkDirection direction, const uint8_t* payload, size_t length,
+                    std::vector<bool>& mask) {
+    HideAfterStatus(direction, payload, length, mask);
 }
 
 // "40." key load: index, type, then key, check value and the 16-character field, and a final
@@ -162,7 +186,7 @@ extern const SensitiveMessage kPinSensitiveMessages[] = {
     {"43.", MarkMacRequest<1>}, {"44.", MarkMacRequest<1>}, {"45.", MarkMacRequest<1>},
     {"46.", MarkMacRequest<1>}, {"64.", MarkMacRequest<2>}, {"66.", MarkMacRequest<2>},
     {"6E.", MarkChunkedMac},    {"6G.", MarkChunkedMac},    {"F1.", MarkBinaryMac},
-    {nullptr, nullptr},
+    {"58.", MarkKeyedEntry},    {"68.", MarkKeyedEntry},    {nullptr, nullptr},
 };
 
 }  // namespace orn

@@ -75,6 +75,22 @@ TEST_F(SensitiveTest, MacRequestsHideKeyAndDataButNotTheMac) {
     EXPECT_EQ(Shown(kTo, "5B.1"), "");
 }
 
+TEST_F(SensitiveTest, KeyedEntryAndDebitTextsAreHidden) {
+    // Keypad entry answers, with and without the length field; the prompt request stays.
+    EXPECT_EQ(Shown(kFrom, "58.0104111111111111111"), "...." + Times(18, '*'));
+    EXPECT_EQ(Shown(kFrom, "68.01234"), "...." + Times(4, '*'));
+    EXPECT_EQ(Shown(kFrom, "58.3"), "");
+    EXPECT_EQ(Shown(kTo, "58.210" + Times(32, ' ') + "FF05"), "");
+    // Debit answer: values and code stay; the PIN block and both texts go, their lengths stay.
+    const std::string head = "0" + Times(10, '1') + "C01";
+    const std::string pin = "FFEEDDCCBBAA9988";
+    EXPECT_EQ(Shown(kFrom, "6B." + head + pin + "05HELLO03ABC"),
+              Times(3 + 14, '.') + Times(16, '*') + ".." + Times(5, '*') + ".." + "***");
+    EXPECT_EQ(Shown(kFrom, "6B." + head + pin + "00"), Times(17, '.') + Times(16, '*') + "..");
+    // Lengths that do not add up: the rest is hidden rather than guessed.
+    EXPECT_EQ(Shown(kFrom, "6B." + head + pin + "xyCARD"), Times(17, '.') + Times(22, '*'));
+}
+
 TEST_F(SensitiveTest, AccountNumbersKeepSixAndFourDigits) {
     std::vector<bool> mask(20, false);
     const std::string payload = "xx4000001234567899yy";
