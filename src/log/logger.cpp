@@ -109,20 +109,31 @@ std::string ResolveLogName(const std::string& name) {
     return exe.substr(0, slash + 1) + name;
 }
 
-// Picks the file to write for `path`: the first free path.0 .. path.9, or, with all ten
-// present, drops path.0, moves each other one number down and returns path.9.
-bool ChooseNumberedFile(const std::string& path, std::string* chosen) {
+// Creates the file to write for `path`: the first free path.0 .. path.9, or, with all ten
+// names taken, drops path.0, moves each other one number down and creates path.9. A name held
+// by anything, a link included, counts as taken: the log never writes through a link.
+bool CreateNumberedFile(const std::string& path, bool binary, std::string* chosen,
+                        std::FILE** stream) {
     auto numbered = [&path](int n) { return path + "." + std::to_string(n); };
     for (int n = 0; n < kNumberedFiles; ++n) {
-        if (!platform::FileExists(numbered(n))) {
-            *chosen = numbered(n);
-            return true;
+        switch (platform::CreatePrivateFile(numbered(n), binary, stream)) {
+            case platform::CreateOutcome::Created:
+                *chosen = numbered(n);
+                return true;
+            case platform::CreateOutcome::Exists:
+                continue;
+            case platform::CreateOutcome::Failed:
+                return false;
         }
     }
     if (!platform::RemoveFile(numbered(0))) return false;
     for (int n = 1; n < kNumberedFiles; ++n) {
         if (!platform::RenameFile(numbered(n), numbered(n - 1))) return false;
     }
+    // Something that took the freed name meanwhile is not written through either.
+    if (platform::CreatePrivateFile(numbered(kNumberedFiles - 1), binary, stream) !=
+        platform::CreateOutcome::Created)
+        return false;
     *chosen = numbered(kNumberedFiles - 1);
     return true;
 }
@@ -198,10 +209,12 @@ struct CLogger::Session {
         stream = nullptr;
     }
 
-    bool OpenFile(const std::string& file) {
-        stream = std::fopen(file.c_str(), encrypt ? "wb" : "w");
-        ownsStream = stream != nullptr;
-        return stream != nullptr;
+    // Creates the next numbered file of `base` as the stream; `file` receives its name.
+    bool OpenNumberedFile(const std::string& base, std::string* file) {
+        stream = nullptr;
+        const bool created = CreateNumberedFile(base, encrypt, file, &stream);
+        ownsStream = created;
+        return created;
     }
 };
 
@@ -286,7 +299,7 @@ int CLogger::OpenLogFile(const char* name, int32_t level) {
                 ok = s->cipher.SetKey(st.key1, st.triple ? st.key2 : nullptr);
             }
         }
-        ok = ok && ChooseNumberedFile(path, &file) && s->OpenFile(file);
+        ok = ok && s->OpenNumberedFile(path, &file);
         if (!ok) {
             LockGuard guard(st.queueLock);
             st.path.clear();
@@ -361,7 +374,7 @@ uint32_t CLogger::WriterBody(std::shared_ptr<State> state, std::shared_ptr<Sessi
         // Each file is finished on its own, so it decrypts to whole lines.
         s.FinishAndClose();
         std::string next;
-        bool ok = ChooseNumberedFile(s.path, &next) && s.OpenFile(next);
+        bool ok = s.OpenNumberedFile(s.path, &next);
         LockGuard guard(st.queueLock);
         bool current = st.session == session;
         if (ok) {

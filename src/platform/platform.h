@@ -10,6 +10,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <functional>
 #include <memory>
 #include <string>
@@ -164,8 +165,16 @@ char PathSeparator();
 // True when `name` is used unchanged as a log path (absolute on this OS).
 bool IsAbsolutePath(const std::string& name);
 bool FileExists(const std::string& path);
+// Both act on the name itself: a link is removed or renamed, never what it points to.
 bool RemoveFile(const std::string& path);
 bool RenameFile(const std::string& from, const std::string& to);
+
+// Creates `path` as a new file for writing that only the owner can read and write. Whatever
+// already holds the name (a file, a directory, a link, dangling or not) is left alone and gives
+// Exists: the file is never opened through a link nor truncated. `binary` keeps line ends as
+// they are where the OS would translate them in text mode.
+enum class CreateOutcome { Created, Exists, Failed };
+CreateOutcome CreatePrivateFile(const std::string& path, bool binary, std::FILE** stream);
 
 // ---------------------------------------------------------------------------------------------
 // Serial device: one open COM port.

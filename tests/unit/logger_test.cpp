@@ -196,6 +196,33 @@ TEST(LoggerFiles, OpenFailsWhenNoFileCanBeMade) {
     log.Shutdown();  // nothing running: no effect
 }
 
+TEST(LoggerFiles, LinksAtLogNamesAreNeverWrittenThroughAndFilesAreOwnerOnly) {
+    // A link, dangling or not, holds its name like a file: the log takes the next number and
+    // leaves the link and its target alone, at the open and at a size rotation alike.
+    TempDir dir;
+    const std::string base = dir.File("trace.log");
+    const std::string target = dir.File("target"), absent = dir.File("absent");
+    WriteFile(target, "keep");
+    fs::create_symlink(target, base + ".0");
+    fs::create_symlink(absent, base + ".1");
+    CLogger log;
+    ASSERT_EQ(log.SetSizeLimit(1000000), 1);
+    ASSERT_EQ(log.OpenLogFile(base.c_str(), orn::kLogInfo), 1);
+    EXPECT_EQ(log.CurrentFile(), base + ".2");
+    EXPECT_EQ(fs::status(base + ".2").permissions() & fs::perms::all,
+              fs::perms::owner_read | fs::perms::owner_write);
+    fs::create_symlink(target, base + ".3");
+    const std::string pad(1000, 'p');
+    for (int i = 0; i < 1100; ++i) log.Log(orn::kLogInfo, "%s", pad.c_str());
+    EXPECT_TRUE(WaitUntil([&] { return log.CurrentFile() == base + ".4"; }, 20000));
+    log.Shutdown();
+    EXPECT_EQ(orn::test::ReadTextFile(target), "keep");
+    EXPECT_FALSE(fs::exists(absent));
+    EXPECT_TRUE(fs::is_symlink(base + ".0") && fs::is_symlink(base + ".3"));
+    EXPECT_EQ(fs::status(base + ".4").permissions() & fs::perms::all,
+              fs::perms::owner_read | fs::perms::owner_write);
+}
+
 // ---------------------------------------------------------------------------------------------
 // Lines
 

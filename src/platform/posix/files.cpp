@@ -1,7 +1,9 @@
 // Files and the host program on POSIX.
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <vector>
 
@@ -40,6 +42,23 @@ bool RemoveFile(const std::string& path) {
 
 bool RenameFile(const std::string& from, const std::string& to) {
     return std::rename(from.c_str(), to.c_str()) == 0;
+}
+
+CreateOutcome CreatePrivateFile(const std::string& path, bool, std::FILE** stream) {
+    *stream = nullptr;
+    // O_EXCL refuses any name that exists, links included; O_NOFOLLOW says the same for a
+    // system that would otherwise resolve a final link. Owner-only whatever the umask allows: the
+    // log holds the traffic of a payment terminal.
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                          S_IRUSR | S_IWUSR);
+    if (fd < 0) return errno == EEXIST ? CreateOutcome::Exists : CreateOutcome::Failed;
+    *stream = ::fdopen(fd, "w");
+    if (!*stream) {
+        ::close(fd);
+        ::unlink(path.c_str());
+        return CreateOutcome::Failed;
+    }
+    return CreateOutcome::Created;
 }
 
 }  // namespace orn::platform
