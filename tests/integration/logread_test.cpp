@@ -27,10 +27,13 @@ struct RunResult {
     std::string err;
 };
 
-RunResult RunLogRead(const TempDir& dir, const std::string& args) {
+// Runs ornlogread with `args`, and ORN_LOG_KEY set to `keyVariable` when it is not null.
+RunResult RunLogRead(const TempDir& dir, const std::string& args,
+                     const char* keyVariable = nullptr) {
     std::string out = dir.File("stdout.txt"), err = dir.File("stderr.txt");
-    std::string command =
-        std::string("'") + ORNLOGREAD_PATH + "' " + args + " >'" + out + "' 2>'" + err + "'";
+    std::string command = keyVariable ? std::string("ORN_LOG_KEY='") + keyVariable + "' "
+                                      : std::string("env -u ORN_LOG_KEY ");
+    command += std::string("'") + ORNLOGREAD_PATH + "' " + args + " >'" + out + "' 2>'" + err + "'";
     RunResult r;
     r.status = std::system(command.c_str());
     r.out = orn::test::ReadTextFile(out);
@@ -69,6 +72,30 @@ TEST(LogRead, DecryptsLogsOfBothKeyLengthsToThePlainLog) {
     }
 }
 
+TEST(LogRead, TakesTheKeyFromAFileOrTheEnvironment) {
+    TempDir dir;
+    std::string encrypted = WriteLog(dir, "e.log", kKey32);
+    std::ofstream(dir.File("log.key")) << "  " << kKey32 << "\n";
+    RunResult fromFile =
+        RunLogRead(dir, "--key-file '" + dir.File("log.key") + "' '" + encrypted + "'");
+    ASSERT_EQ(fromFile.status, 0) << fromFile.err;
+    EXPECT_NE(fromFile.out.find("(Info)  card inserted\n"), std::string::npos) << fromFile.out;
+    RunResult fromVariable = RunLogRead(dir, "'" + encrypted + "'", kKey32);
+    ASSERT_EQ(fromVariable.status, 0) << fromVariable.err;
+    EXPECT_EQ(fromVariable.out, fromFile.out);
+    // The command line wins over the variable; two keys on the command line are refused.
+    EXPECT_EQ(RunLogRead(dir, std::string("-k ") + kKey32 + " '" + encrypted + "'", "12").out,
+              fromFile.out);
+    EXPECT_NE(RunLogRead(dir, std::string("-k ") + kKey32 + " --key-file '" + dir.File("log.key") +
+                                  "' '" + encrypted + "'")
+                  .status,
+              0);
+    RunResult missing =
+        RunLogRead(dir, "--key-file '" + dir.File("none.key") + "' '" + encrypted + "'");
+    EXPECT_NE(missing.status, 0);
+    EXPECT_NE(missing.err.find("none.key"), std::string::npos) << missing.err;
+}
+
 TEST(LogRead, PrintsClearLogsUnchangedAndSeveralFilesInOrder) {
     TempDir dir;
     std::string first = WriteLog(dir, "c.log", "");
@@ -87,11 +114,20 @@ TEST(LogRead, ReportsBadInputWithNonZeroExit) {
     EXPECT_NE(missing.status, 0);
     EXPECT_NE(missing.err.find("none"), std::string::npos) << missing.err;
 
-    RunResult badKey = RunLogRead(dir, "-k 12345 '" + encrypted + "'");
-    EXPECT_NE(badKey.status, 0);
-    EXPECT_NE(badKey.err.find("bad key"), std::string::npos) << badKey.err;
-    RunResult notHex = RunLogRead(dir, "-k 001122334455667Z '" + encrypted + "'");
-    EXPECT_NE(notHex.status, 0);
+    // A bad key is refused without being echoed, whatever its source.
+    std::ofstream(dir.File("bad.key")) << "001122334455667Z\n";
+    for (const std::string& args :
+         {std::string("-k 001122334455667Z"), "--key-file '" + dir.File("bad.key") + "'",
+          std::string("-k001122334455667Z")}) {
+        RunResult badKey = RunLogRead(dir, args + " '" + encrypted + "'");
+        EXPECT_NE(badKey.status, 0) << args;
+        EXPECT_EQ(badKey.err.find("2334455667"), std::string::npos) << badKey.err;
+        EXPECT_EQ(badKey.out.find("2334455667"), std::string::npos) << badKey.out;
+    }
+    RunResult badEnv = RunLogRead(dir, "'" + encrypted + "'", "12345");
+    EXPECT_NE(badEnv.status, 0);
+    EXPECT_NE(badEnv.err.find("bad key (ORN_LOG_KEY)"), std::string::npos) << badEnv.err;
+    EXPECT_EQ(badEnv.err.find("12345"), std::string::npos) << badEnv.err;
 
     std::ofstream(dir.File("odd.bin"), std::ios::binary) << "0123456789";
     RunResult odd = RunLogRead(dir, "-k " + std::string(kKey16) + " '" + dir.File("odd.bin") + "'");
