@@ -17,7 +17,7 @@ class CComPort : public CSerialListener, public ITransport {
     ~CComPort() override;
 
     // Opens the port without the listener, then starts it; on failure closes again.
-    uint32_t Open(const char* name, uint32_t rxQueue, uint32_t txQueue);
+    uint32_t Open(const char* name, uint32_t rxQueue, uint32_t txQueue) override;
     // Adopts an open device and starts the listener.
     uint32_t Attach(std::shared_ptr<platform::SerialDevice> device) override;
 
