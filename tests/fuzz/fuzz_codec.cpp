@@ -1,0 +1,58 @@
+// The link's byte codecs on any message: P1.6 both ways, the secret masks and the hex dumps of
+// received and sent frames, and the debit answer's layout reader.
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "engine/callbacks.h"
+#include "fuzz_support.h"
+#include "link/debit_reply.h"
+#include "link/frame.h"
+#include "link/sensitive.h"
+
+using namespace orn;
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    const fuzz::Message m = fuzz::ReadMessage(data, size);
+    const std::string text = m.id + m.payload;
+    const std::vector<uint8_t> bytes(text.begin(), text.end());
+
+    // P1.6: whatever the characters, decoding and encoding again gives the same bytes back.
+    const std::vector<uint8_t> decoded = P16Decode(bytes);
+    fuzz::Check(decoded.size() == P16DecodedLength(bytes.size()), "decoded length");
+    fuzz::Check(P16Decode(P16Encode(decoded)) == decoded, "decode(encode(decode(x)))");
+    const std::vector<uint8_t> encoded = P16Encode(bytes);
+    fuzz::Check(encoded.size() == P16EncodedLength(bytes.size()), "encoded length");
+    fuzz::Check(P16Decode(encoded) == bytes, "decode(encode(x))");
+
+    // Masks never outgrow the message; the dumps read only what they are given.
+    const LinkDirection direction =
+        (m.variant & 1) ? LinkDirection::FromTerminal : LinkDirection::ToTerminal;
+    SetLogSensitiveData((m.variant & 0x80) != 0);
+    const std::vector<bool> mask = SensitiveMask(direction, bytes.data(), bytes.size());
+    fuzz::Check(mask.empty() || mask.size() == bytes.size(), "mask size");
+    if (mask.size() > 3) {
+        const std::vector<bool> payloadMask(mask.begin() + 3, mask.end());
+        const std::vector<bool> chars = EncodedMask(payloadMask, encoded.size());
+        fuzz::Check(chars.size() == encoded.size(), "encoded mask size");
+    }
+    HexDump("RX Data", bytes.data(), bytes.size(), &mask);
+    ReceivedFrameDump("RX Data", bytes.data(), bytes.size(), m.variant, (m.variant & 2) != 0);
+    const std::vector<uint8_t> frame =
+        BuildFrame((m.variant & 4) ? kSOH : kSTX, m.id, m.payload, (m.variant & 8) ? kETB : kETX);
+    const std::vector<bool> txMask = TxFrameMask(frame.data(), frame.size());
+    fuzz::Check(txMask.empty() || txMask.size() == frame.size(), "tx mask size");
+    TxFrameMask(bytes.data(), bytes.size());
+    SetLogSensitiveData(false);
+
+    // The debit answer reader stays inside the text, and the callback's copies in their buffers.
+    const DebitReply reply = ParseDebitReply(m.payload.data(), m.payload.size());
+    fuzz::Check(reply.pinBlockPos + reply.pinBlock.size() <= m.payload.size(), "debit pin");
+    fuzz::Check(reply.firstText.size() + reply.secondText.size() <= m.payload.size(), "texts");
+    DebitCallbackArgs args;
+    DecodeDebitCallback(m.payload, &args);
+    fuzz::Check(std::strlen(args.firstText) < sizeof args.firstText, "first text");
+    int selection = 0, value = 0;
+    DecodeScrollAnswer(m.payload, &selection, &value);
+    return 0;
+}
