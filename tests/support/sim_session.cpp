@@ -1,5 +1,6 @@
 #include "sim_session.h"
 
+#include "seed_recorder.h"
 #include "velquoraorn.h"
 
 namespace orn::test {
@@ -43,6 +44,7 @@ int SimSession::OpenAs(const char* portName, int level) {
 
 void SimSession::Close() {
     if (open_) ornClose();
+    if (open_) RecordFuzzSeeds(sim_->Snapshot());
     open_ = false;
 }
 
