@@ -6,4 +6,4 @@ if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
 export DEBIAN_FRONTEND=noninteractive
 $SUDO apt-get update
 $SUDO apt-get install -y --no-install-recommends \
-  g++ cmake make libssl-dev libgtest-dev googletest clang-format
+  g++ cmake make libssl-dev libgtest-dev googletest clang-format clang-14 libclang-rt-14-dev

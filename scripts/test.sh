@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds and runs the test suite three times: a normal build, an AddressSanitizer +
-# UndefinedBehaviorSanitizer build, and a ThreadSanitizer build.
+# UndefinedBehaviorSanitizer build, and a ThreadSanitizer build; then runs each fuzz target for a
+# short while (scripts/fuzz.sh, ORN_FUZZ_SECONDS per target, default 15).
 # Pass --quick to run only the normal build.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -20,4 +21,6 @@ if [ "${1:-}" != "--quick" ]; then
     run_suite build-asan address
   TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
     run_suite build-tsan thread
+  echo "=== fuzz targets (${ORN_FUZZ_SECONDS:-15} s each) ==="
+  scripts/fuzz.sh "${ORN_FUZZ_SECONDS:-15}"
 fi
