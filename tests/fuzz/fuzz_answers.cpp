@@ -575,7 +575,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         g_bArmed = false;
     }
     if (entry.req && result == 0) {
-        // Exactly one callback: it comes with the answer, or with the cancels.
+        // The callback comes with the answer, or with the cancels.
         auto came = [&] { return g_nCallbacks > before; };
         std::unique_lock<std::mutex> hold(g_CallbackLock);
         if (!g_CallbackArrived.wait_for(hold, kCancelAfter, came)) {
