@@ -52,10 +52,10 @@ if [ "${1:-}" = "--record-seeds" ]; then
       emv) target=fuzz_emv ;; *) target=fuzz_codec ;;
     esac
     rm -rf "tests/fuzz/corpus/${kind}" && mkdir -p "tests/fuzz/corpus/${kind}"
-    "${dir}/tests/fuzz/${target}" -merge=1 "tests/fuzz/corpus/${kind}" "${raw}/${kind}" \
+    "${dir}/tests/fuzz/${target}" -merge=1 -close_fd_mask=1 "tests/fuzz/corpus/${kind}" "${raw}/${kind}" \
       2>/dev/null
     if [ "${kind}" = messages ]; then  # and what the callback decoding adds
-      "${dir}/tests/fuzz/fuzz_callbacks" -merge=1 "tests/fuzz/corpus/${kind}" "${raw}/${kind}" \
+      "${dir}/tests/fuzz/fuzz_callbacks" -merge=1 -close_fd_mask=1 "tests/fuzz/corpus/${kind}" "${raw}/${kind}" \
         2>/dev/null
     fi
   done
@@ -71,7 +71,8 @@ for target in "${targets[@]}"; do
   mkdir -p "${work}" "${dir}/artifacts"
   log="${dir}/${target}.log"
   echo "=== ${target}: ${seconds} s ==="
-  if ! nice "${dir}/tests/fuzz/${target}" -max_total_time="${seconds}" -timeout=120 \
+  # The targets log at the Detail level to standard output: closed here.
+  if ! nice "${dir}/tests/fuzz/${target}" -max_total_time="${seconds}" -timeout=120 -close_fd_mask=1 \
       -rss_limit_mb=4096 -print_final_stats=1 -artifact_prefix="${dir}/artifacts/${target}-" \
       "${work}" "$(seeds_of "${target}")" >"${log}" 2>&1; then
     status=1

@@ -1,6 +1,5 @@
 // What the fuzz targets share: the engine started as an open link would start it (threads, a
-// log at the Detail level in a private directory) but with no transport, and a reader over the
-// fuzzer's bytes.
+// log at the Detail level) but with no transport, and a reader over the fuzzer's bytes.
 //
 // Input layouts (the seed recorder of tests/support writes the same ones):
 //   message targets (answers, callbacks, emv, codec): variant byte, 3-character identifier,
@@ -16,7 +15,8 @@
 
 namespace orn::fuzz {
 
-// Starts the engine once per process (idempotent). The log rotates within a few megabytes.
+// Starts the engine once per process (idempotent), logging at the Detail level to standard
+// output: run the targets with -close_fd_mask=1.
 void StartEngineOnce();
 
 // Sequential reads over the input; past the end every read gives zeros or nothing.
