@@ -1,26 +1,35 @@
 #!/usr/bin/env bash
 # Builds and runs the test suite three times: a normal build, an AddressSanitizer +
-# UndefinedBehaviorSanitizer build, and a ThreadSanitizer build; then runs each fuzz target for a
-# short while (scripts/fuzz.sh, ORN_FUZZ_SECONDS per target, default 15).
-# Pass --quick to run only the normal build.
+# UndefinedBehaviorSanitizer build, and a ThreadSanitizer build. After each suite comes the
+# fault soak (ctest -C Soak -L soak), minutes long; ORN_SOAK_SECONDS sets its fault phase. Then
+# each fuzz target runs for a short while (scripts/fuzz.sh, ORN_FUZZ_SECONDS per target,
+# default 15).
+# Pass --quick to run only the normal build, without the soak and the fuzzing.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs="$(nproc)"
+quick=false
+[ "${1:-}" = "--quick" ] && quick=true
 
-run_suite() {  # build-dir sanitizer ctest-args...
-  local dir="$1" san="$2"; shift 2
+run_suite() {  # build-dir sanitizer soak-seconds
+  local dir="$1" san="$2" soak="$3"
   echo "=== build ${dir} (sanitizer: ${san:-none}) ==="
   cmake -S . -B "${dir}" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DORN_SANITIZE="${san}" >/dev/null
   cmake --build "${dir}" -j"${jobs}"
-  ctest --test-dir "${dir}" --output-on-failure -j"${jobs}" "$@"
+  ctest --test-dir "${dir}" --output-on-failure -j"${jobs}"
+  if [ "${quick}" = false ]; then
+    echo "=== fault soak ${dir} ==="
+    ORN_SOAK_SECONDS="${ORN_SOAK_SECONDS:-${soak}}" \
+      ctest --test-dir "${dir}" --output-on-failure -V -C Soak -L soak
+  fi
 }
 
-run_suite build ""
-if [ "${1:-}" != "--quick" ]; then
+run_suite build "" 120
+if [ "${quick}" = false ]; then
   ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-    run_suite build-asan address
+    run_suite build-asan address 60
   TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
-    run_suite build-tsan thread
+    run_suite build-tsan thread 60
   echo "=== fuzz targets (${ORN_FUZZ_SECONDS:-15} s each) ==="
   scripts/fuzz.sh "${ORN_FUZZ_SECONDS:-15}"
 fi
