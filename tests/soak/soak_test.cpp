@@ -261,16 +261,22 @@ size_t CountEntries(const char* dir) {
 size_t Threads() {
     return CountEntries("/proc/self/task");
 }
-std::string DescriptorList() {
-    std::vector<std::string> targets;
+// The open descriptors by number (what they point to may be renamed under us, as ctest does
+// with its own log), and a listing for the failure message.
+std::vector<int> Descriptors() {
+    std::vector<int> numbers;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd"))
+        numbers.push_back(std::atoi(entry.path().filename().c_str()));
+    std::sort(numbers.begin(), numbers.end());
+    return numbers;
+}
+std::string DescriptorTargets() {
+    std::string text;
     for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
         std::error_code ignored;
-        targets.push_back(entry.path().filename().string() + " -> " +
-                          std::filesystem::read_symlink(entry.path(), ignored).string());
+        text += entry.path().filename().string() + " -> " +
+                std::filesystem::read_symlink(entry.path(), ignored).string() + "\n";
     }
-    std::sort(targets.begin(), targets.end());
-    std::string text;
-    for (const auto& target : targets) text += target + "\n";
     return text;
 }
 
@@ -477,7 +483,8 @@ TEST(Soak, FaultsThenOpenCloseAndUnloadCyclesLeaveEverythingAsItWas) {
     ornClose();
     ASSERT_TRUE(WaitUntil([] { return g_lastState.load() == -1; }, 10000));
     const size_t threads = Threads();
-    const std::string descriptors = DescriptorList();
+    const std::vector<int> descriptors = Descriptors();
+    const std::string targets = DescriptorTargets();
 
     // Keypad input still waiting after 3 s is cancelled by the library's own timer.
     ASSERT_EQ(ornInputTimeoutAutoCancel(3), 0);
@@ -592,7 +599,9 @@ TEST(Soak, FaultsThenOpenCloseAndUnloadCyclesLeaveEverythingAsItWas) {
     // Threads that report a state change may still be on their way out.
     EXPECT_TRUE(WaitUntil([&] { return Threads() == threads; }, 10000))
         << Threads() << " threads, " << threads << " at the start";
-    EXPECT_EQ(DescriptorList(), descriptors);
+    EXPECT_EQ(Descriptors(), descriptors) << "now:\n"
+                                          << DescriptorTargets() << "at the start:\n"
+                                          << targets;
 }
 
 }  // namespace
