@@ -866,6 +866,10 @@ bool CGenericHandler::AckTimerExpired(CCommandData* record) {
         } else {
             m_Logger.Log(kLogSevere, "Report No ACK");
             record->SetResult(ORN_ERR_NO_ACK_ERROR);
+            // Out of the ACK wait, as after the last NAK: an ACK that comes late must not take
+            // it on to its answer, and an asynchronous request its Req reports failed to a
+            // callback besides.
+            record->SetState(kStateComplete);
             SetConnectionState(kConnDisconnected);
             return true;
         }

@@ -176,6 +176,24 @@ TEST_F(CallbacksTest, PowerUpEndsPendingRequestAndBlockedCallerWithMinus9) {
     EXPECT_EQ(g_fkey.Count(), 1u);
 }
 
+TEST_F(CallbacksTest, RequestFailedForLackOfAckStaysFailedWhenTheAckAndAnswerComeLate) {
+    Open();
+    sim().SetHandler("57.", nullptr);
+    sim().SetAckMode(orn::sim::AckMode::Withhold);
+    CCommandData* record = MakeReq("57.");
+    ASSERT_EQ(Engine().SendAsync(record), ORN_ERR_NO_ACK_ERROR);
+    // The last transmission's ACK and answer arrive before the Req has released the record.
+    sim().SetAckMode(orn::sim::AckMode::Normal);
+    const int hostAcks = sim().Snapshot().hostAcks;
+    sim().SendRaw({orn::sim::kAck});
+    sim().SendFrame("57.", "0K");
+    ASSERT_TRUE(
+        sim().WaitFor([&](const orn::sim::Record& r) { return r.hostAcks > hostAcks; }, kDeadline));
+    Engine().DoneCommand(record);
+    session_.Close();  // waits for every callback thread of the link
+    EXPECT_EQ(g_fkey.Count(), 0u);
+}
+
 TEST_F(CallbacksTest, CloseEndsAnAcceptedRequestWithMinus1BeforeItReturns) {
     Open();
     sim().SetHandler("57.", nullptr);  // acknowledged, never answered
