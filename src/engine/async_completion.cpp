@@ -146,6 +146,11 @@ void CGenericHandler::SetFaultHookForTest(std::function<void()> hook) {
     m_FaultHook = std::move(hook);
 }
 
+void CGenericHandler::SetAcceptHookForTest(std::function<void()> hook) {
+    LockGuard hold(m_NotifyHookLock);
+    m_AcceptHook = std::move(hook);
+}
+
 void CGenericHandler::RunFaultHook() {
     std::function<void()> hook;
     {

@@ -938,15 +938,22 @@ int32_t CGenericHandler::SendAsync(CCommandData* record) {
     record->SetAsync(1);
     if (!AddToQueue(record)) return NotAdmitted(record);
     SendUntilAck(record);
+    std::function<void()> hook;
+    {
+        LockGuard hold(m_NotifyHookLock);
+        hook = m_AcceptHook;
+    }
+    if (hook) hook();
     int32_t result;
     {
         // Exactly one party reports the outcome. A request that failed before or at its ACK
-        // (cancel, power-up, no ACK, NAK) is reported by the Req's result, unless the queue
-        // thread already handed it to a callback thread: then the callback reports and the
-        // request counts as accepted.
+        // (cancel, power-up, no ACK, NAK) is reported by the Req's result, unless the engine
+        // already handed it to a callback thread: then the callback reports and the request
+        // counts as accepted. That callback may have ended already and the record left the
+        // callback state, so the thread is what counts, not the state.
         LockGuard hold(m_QueueLock);
         result = record->GetResult();
-        if (result != 0 && record->GetState() == kStateUserCallback)
+        if (result != 0 && record->GetCallbackThread())
             result = 0;
         else if (result != 0)
             record->m_bRefused = true;  // no callback; its Req releases it

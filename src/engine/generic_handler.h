@@ -205,6 +205,9 @@ class CGenericHandler : public IChunkSink, public ILinkEngine {
     // throw to check that no exception leaves an export).
     void SetFaultHookForTest(std::function<void()> hook);
     void RunFaultHook();
+    // Test seam: runs in SendAsync after the wait for the ACK, before the request is judged
+    // accepted or not (lets a test finish the record's callback in between).
+    void SetAcceptHookForTest(std::function<void()> hook);
 
     void SetLinkMonitoring(bool on) { m_bLinkMonitoring = on; }
     bool LinkMonitoring() const { return m_bLinkMonitoring.load(); }
@@ -380,7 +383,8 @@ class CGenericHandler : public IChunkSink, public ILinkEngine {
     platform::RecursiveLock m_NotifyStartLock;
     platform::RecursiveLock m_NotifyHookLock;
     std::function<void()> m_NotifyHook;
-    std::function<void()> m_FaultHook;  // guarded by m_NotifyHookLock
+    std::function<void()> m_FaultHook;   // guarded by m_NotifyHookLock
+    std::function<void()> m_AcceptHook;  // guarded by m_NotifyHookLock
 
     // Input auto-cancel. m_InputAutoCancelLock guards the timeout and the thread;
     // m_InputAutoCancelControlLock makes each start and stop one step, so that one's reset of

@@ -120,6 +120,7 @@ class CallbacksTest : public ::testing::Test {
         ornSetConnectionStateCallback(nullptr);
         ornSetPowerUpCallback(nullptr);
         Engine().SetNotifyThreadHookForTest(nullptr);
+        Engine().SetAcceptHookForTest(nullptr);
         ornInputTimeoutAutoCancel(0);
     }
     void Open(int32_t level = kQuiet) { ASSERT_EQ(session_.Open(level), 0); }
@@ -192,6 +193,24 @@ TEST_F(CallbacksTest, RequestFailedForLackOfAckStaysFailedWhenTheAckAndAnswerCom
     Engine().DoneCommand(record);
     session_.Close();  // waits for every callback thread of the link
     EXPECT_EQ(g_fkey.Count(), 0u);
+}
+
+TEST_F(CallbacksTest, RequestCancelledBeforeItsReqDecidedIsReportedOnlyByItsCallback) {
+    Open();
+    sim().SetHandler("57.", nullptr);
+    sim().SetAckMode(orn::sim::AckMode::Withhold);  // waits for its ACK until cancelled
+    // A slow Req: by the time it looks, the cancel's callback has run and the record is gone
+    // from the queue.
+    Engine().SetAcceptHookForTest([] {
+        WaitUntil([] { return g_fkey.Count() == 1 && Engine().QueueSize() == 0; }, kDeadline);
+    });
+    CCommandData* record = MakeReq("57.");
+    auto req = std::async(std::launch::async, [record] { return Req(record); });
+    ASSERT_TRUE(session_.WaitForPayloads("57.", 1));
+    Engine().CancelQueued(orn::kCancel50);
+    ASSERT_EQ(req.wait_for(std::chrono::milliseconds(2 * kDeadline)), std::future_status::ready);
+    EXPECT_EQ(req.get(), 0);
+    EXPECT_EQ(g_fkey.Get(), std::vector<int>{ORN_ERR_CANCELED_BY_USER_ERROR});
 }
 
 TEST_F(CallbacksTest, CloseEndsAnAcceptedRequestWithMinus1BeforeItReturns) {
