@@ -1,9 +1,8 @@
 #include "log/log_cipher.h"
 
-#include <openssl/evp.h>
-
-#include <climits>
 #include <cstring>
+
+#include "platform/platform.h"
 
 namespace orn {
 
@@ -16,54 +15,11 @@ int HexValue(char c) {
     return -1;
 }
 
-void FreeContext(EVP_CIPHER_CTX*& ctx) {
-    if (ctx) EVP_CIPHER_CTX_free(ctx);
-    ctx = nullptr;
-}
-
-// Three-key EDE ECB with the keys laid out k1, k2, k3. Single DES is k1 = k2 = k3 (the first
-// encryption and the decryption cancel out), two-key triple DES is k1, k2, k1. This form is in
-// the default provider, unlike plain single DES, and it neither checks parity nor refuses weak
-// keys.
-EVP_CIPHER_CTX* MakeContext(const uint8_t key[24], bool encrypt) {
-    EVP_CIPHER_CTX* ctx = EVP_CIPHER_CTX_new();
-    if (!ctx) return nullptr;
-    if (EVP_CipherInit_ex(ctx, EVP_des_ede3_ecb(), nullptr, key, nullptr, encrypt ? 1 : 0) != 1 ||
-        EVP_CIPHER_CTX_set_padding(ctx, 0) != 1) {
-        EVP_CIPHER_CTX_free(ctx);
-        return nullptr;
-    }
-    return ctx;
-}
-
-bool Run(EVP_CIPHER_CTX* ctx, const uint8_t* in, uint8_t* out, size_t length) {
-    if (!ctx || length % LogCipher::kBlock != 0) return false;
-    // ECB keeps no state between blocks, so the context is reused for every call and no final
-    // step is needed. Large inputs go in slices that fit the int length of the API.
-    constexpr size_t kSlice = (INT_MAX / LogCipher::kBlock) * LogCipher::kBlock;
-    while (length > 0) {
-        size_t n = length < kSlice ? length : kSlice;
-        int outLen = 0;
-        if (EVP_CipherUpdate(ctx, out, &outLen, in, static_cast<int>(n)) != 1 ||
-            static_cast<size_t>(outLen) != n) {
-            return false;
-        }
-        in += n;
-        out += n;
-        length -= n;
-    }
-    return true;
-}
-
 }  // namespace
 
+// The cipher itself is the platform's.
 struct LogCipher::Contexts {
-    EVP_CIPHER_CTX* enc = nullptr;
-    EVP_CIPHER_CTX* dec = nullptr;
-    ~Contexts() {
-        FreeContext(enc);
-        FreeContext(dec);
-    }
+    std::unique_ptr<platform::DesCipher> des;
 };
 
 LogCipher::LogCipher() : ctx_(new Contexts) {}
@@ -90,15 +46,8 @@ bool LogCipher::ParseHexKey(const std::string& hex, uint8_t key1[8], uint8_t key
 
 bool LogCipher::SetKey(const uint8_t key1[8], const uint8_t* key2) {
     Clear();
-    uint8_t material[24];
-    std::memcpy(material, key1, 8);
-    std::memcpy(material + 8, key2 ? key2 : key1, 8);
-    std::memcpy(material + 16, key1, 8);
-    ctx_->enc = MakeContext(material, true);
-    ctx_->dec = MakeContext(material, false);
-    std::memset(material, 0, sizeof material);
-    active_ = ctx_->enc && ctx_->dec;
-    if (!active_) Clear();
+    ctx_->des = platform::DesCipher::Create(key1, key2);
+    active_ = ctx_->des != nullptr;
     return active_;
 }
 
@@ -110,17 +59,16 @@ bool LogCipher::SetHexKey(const std::string& hex) {
 }
 
 void LogCipher::Clear() {
-    FreeContext(ctx_->enc);
-    FreeContext(ctx_->dec);
+    ctx_->des.reset();
     active_ = false;
 }
 
 bool LogCipher::EncryptBlocks(const uint8_t* in, uint8_t* out, size_t length) {
-    return active_ && Run(ctx_->enc, in, out, length);
+    return active_ && ctx_->des->Encrypt(in, out, length);
 }
 
 bool LogCipher::DecryptBlocks(const uint8_t* in, uint8_t* out, size_t length) {
-    return active_ && Run(ctx_->dec, in, out, length);
+    return active_ && ctx_->des->Decrypt(in, out, length);
 }
 
 std::string LogStreamEncryptor::Feed(const char* text, size_t length) {

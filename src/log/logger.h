@@ -36,7 +36,7 @@ class CLogger {
     int OpenLogFile(const char* name, int32_t level);
 
     // Queues one line if `level` passes the current level. printf-style.
-    void Log(int32_t level, const char* format, ...) __attribute__((format(printf, 3, 4)));
+    void Log(int32_t level, const char* format, ...) __attribute__((format(gnu_printf, 3, 4)));
     void LogV(int32_t level, const char* format, va_list args);
     // A line of the external EMV component, written at any level while a stream exists.
     void LogZeth(int32_t level, const char* text);

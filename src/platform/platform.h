@@ -177,6 +177,20 @@ enum class CreateOutcome { Created, Exists, Failed };
 CreateOutcome CreatePrivateFile(const std::string& path, bool binary, std::FILE** stream);
 
 // ---------------------------------------------------------------------------------------------
+// DES block cipher of the encrypted log: each 8-byte block on its own (electronic codebook), no
+// padding. Single DES, or two-key triple DES (encrypt k1, decrypt k2, encrypt k1). Key bytes are
+// used as given: parity bits are neither checked nor fixed and weak keys are accepted.
+class DesCipher {
+  public:
+    // Single DES under `key1` when `key2` is null. Null when the cipher cannot be set up.
+    static std::unique_ptr<DesCipher> Create(const uint8_t key1[8], const uint8_t* key2);
+    virtual ~DesCipher() = default;
+    // `length` is a multiple of 8; `in` and `out` may be the same buffer.
+    virtual bool Encrypt(const uint8_t* in, uint8_t* out, size_t length) = 0;
+    virtual bool Decrypt(const uint8_t* in, uint8_t* out, size_t length) = 0;
+};
+
+// ---------------------------------------------------------------------------------------------
 // Serial device: one open COM port.
 //
 // Names are the Windows ones: "COM3", "\\.\COM12". The backend maps them to its own devices.

@@ -371,7 +371,10 @@ TEST(FilesTest, ExecutablePathIsThisProgram) {
     std::string path = ExecutablePath();
     ASSERT_TRUE(IsAbsolutePath(path));
     EXPECT_TRUE(FileExists(path));
-    EXPECT_EQ(path.substr(path.rfind(PathSeparator()) + 1), "platform_test");
+    std::string name = path.substr(path.rfind(PathSeparator()) + 1);
+    if (name.size() > 4 && name.compare(name.size() - 4, 4, ".exe") == 0)
+        name.resize(name.size() - 4);
+    EXPECT_EQ(name, "platform_test");
 }
 
 TEST(FilesTest, RemoveAndRenameReportSuccess) {

@@ -1,0 +1,86 @@
+// The log's DES through the CryptoAPI of advapi32, which every Windows version has and which
+// Wine implements (its bcrypt has no DES). The key is imported as a plain-text key blob, so its
+// bytes are used as they are; ECB mode and Final = FALSE keep every block on its own and
+// unpadded.
+#include <wincrypt.h>
+#include <windows.h>
+
+#include <cstring>
+
+#include "platform/platform.h"
+
+namespace orn::platform {
+
+namespace {
+
+class CryptoApiDes final : public DesCipher {
+  public:
+    CryptoApiDes(HCRYPTPROV provider, HCRYPTKEY key) : provider_(provider), key_(key) {}
+    ~CryptoApiDes() override {
+        ::CryptDestroyKey(key_);
+        ::CryptReleaseContext(provider_, 0);
+    }
+
+    bool Encrypt(const uint8_t* in, uint8_t* out, size_t length) override {
+        return Run(true, in, out, length);
+    }
+    bool Decrypt(const uint8_t* in, uint8_t* out, size_t length) override {
+        return Run(false, in, out, length);
+    }
+
+  private:
+    bool Run(bool encrypt, const uint8_t* in, uint8_t* out, size_t length) {
+        if (length % 8 != 0) return false;
+        if (out != in) std::memmove(out, in, length);
+        // The API takes 32-bit lengths; slices keep any size working.
+        constexpr size_t kSlice = 1u << 20;
+        while (length > 0) {
+            DWORD n = static_cast<DWORD>(length < kSlice ? length : kSlice);
+            DWORD done = n;
+            BOOL ok = encrypt ? ::CryptEncrypt(key_, 0, FALSE, 0, out, &done, n)
+                              : ::CryptDecrypt(key_, 0, FALSE, 0, out, &done);
+            if (!ok || done != n) return false;
+            out += n;
+            length -= n;
+        }
+        return true;
+    }
+
+    HCRYPTPROV provider_;
+    HCRYPTKEY key_;
+};
+
+}  // namespace
+
+std::unique_ptr<DesCipher> DesCipher::Create(const uint8_t key1[8], const uint8_t* key2) {
+    HCRYPTPROV provider = 0;
+    if (!::CryptAcquireContextA(&provider, nullptr, MS_ENHANCED_PROV_A, PROV_RSA_FULL,
+                                CRYPT_VERIFYCONTEXT)) {
+        return nullptr;
+    }
+    struct {
+        BLOBHEADER header;
+        DWORD size;
+        BYTE key[16];
+    } blob{};
+    blob.header.bType = PLAINTEXTKEYBLOB;
+    blob.header.bVersion = CUR_BLOB_VERSION;
+    blob.header.aiKeyAlg = key2 ? CALG_3DES_112 : CALG_DES;
+    blob.size = key2 ? 16 : 8;
+    std::memcpy(blob.key, key1, 8);
+    if (key2) std::memcpy(blob.key + 8, key2, 8);
+    HCRYPTKEY key = 0;
+    DWORD blobSize = static_cast<DWORD>(sizeof blob.header + sizeof blob.size + blob.size);
+    BOOL imported =
+        ::CryptImportKey(provider, reinterpret_cast<BYTE*>(&blob), blobSize, 0, 0, &key);
+    SecureZeroMemory(&blob, sizeof blob);
+    DWORD mode = CRYPT_MODE_ECB;
+    if (!imported || !::CryptSetKeyParam(key, KP_MODE, reinterpret_cast<BYTE*>(&mode), 0)) {
+        if (imported) ::CryptDestroyKey(key);
+        ::CryptReleaseContext(provider, 0);
+        return nullptr;
+    }
+    return std::make_unique<CryptoApiDes>(provider, key);
+}
+
+}  // namespace orn::platform

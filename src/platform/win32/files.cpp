@@ -1,0 +1,46 @@
+// Files and the host program on Win32.
+#include <windows.h>
+
+#include <vector>
+
+#include "platform/platform.h"
+
+namespace orn::platform {
+
+std::string ExecutablePath() {
+    // GetModuleFileNameA truncates silently, so grow the buffer until the path fits.
+    std::vector<char> buffer(MAX_PATH + 1);
+    for (;;) {
+        DWORD n = ::GetModuleFileNameA(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
+        if (n == 0) return std::string();
+        if (n < buffer.size()) return std::string(buffer.data(), n);
+        if (buffer.size() >= 65536) return std::string();
+        buffer.resize(buffer.size() * 2);
+    }
+}
+
+char PathSeparator() {
+    return '\\';
+}
+
+bool IsAbsolutePath(const std::string& name) {
+    // Drive-letter names, and rooted or UNC names (which glued onto the program's folder would
+    // name nothing).
+    if (name.size() >= 2 && name[1] == ':') return true;
+    return !name.empty() && (name[0] == '\\' || name[0] == '/');
+}
+
+bool FileExists(const std::string& path) {
+    return ::GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+bool RemoveFile(const std::string& path) {
+    return ::DeleteFileA(path.c_str()) != FALSE;
+}
+
+bool RenameFile(const std::string& from, const std::string& to) {
+    // Like rename(): the target must not exist.
+    return ::MoveFileA(from.c_str(), to.c_str()) != FALSE;
+}
+
+}  // namespace orn::platform
