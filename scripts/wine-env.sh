@@ -7,5 +7,5 @@ export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml="
 # One persistent wineserver and Wine's own services for the whole stage, started with their
 # output detached: they outlive the programs, and would otherwise hold the callers' pipes open.
-wineserver -p </dev/null >/dev/null 2>&1
+wineserver -p </dev/null >/dev/null 2>&1 || true  # already running
 wineboot -i </dev/null >/dev/null 2>&1

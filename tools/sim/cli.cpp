@@ -9,8 +9,18 @@
 //
 //   ornsim --dir /tmp/orn --hid &
 //   export ORN_SYSFS_ROOT=/tmp/orn/sys ORN_DEV_ROOT=/tmp/orn/dev   (printed first)
+//
+// With --control PORT it also takes commands, one line each, from a TCP client on 127.0.0.1
+// (PORT 0: any free port, printed as "# control PORT"), so that a test program that cannot
+// reach the simulator's API (a Windows program under Wine) can inject faults. Each command is
+// answered with one line, "ok" (with a value for "frames") or "error ...":
+//   nak N | withhold-acks N | ack-only ID | silent 0|1 | keypad-delay MS | powerup |
+//   frames ID | clear | exit   (exit: the terminal goes away, the pty closes)
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -21,6 +31,7 @@
 #include <cstring>
 #include <ctime>
 #include <memory>
+#include <sstream>
 #include <string>
 
 #include "answers_display.h"
@@ -44,6 +55,7 @@ void Usage(FILE* out) {
                  "usage: ornsim --dir DIR [--port COMn] [--powerup enq-ack|enq3|none]\n"
                  "              [--keypad-delay MS] [--verbose] [--until-stdin-eof]\n"
                  "       ornsim --dir DIR --hid [--product HEX] [--usb-serial] [options]\n"
+                 "              [--control PORT]\n"
                  "Simulates a PIN pad on a pseudo-terminal linked as DIR/COMn (default COM7).\n"
                  "Point the library at it with ORN_PORT_DIR=DIR (printed on the first line).\n"
                  "--hid serves it as a USB HID terminal (vendor 0E7D, product HEX, default\n"
@@ -53,7 +65,71 @@ void Usage(FILE* out) {
                  "Runs until SIGINT/SIGTERM, or until standard input closes with\n"
                  "--until-stdin-eof. --verbose traces all link traffic on standard error.\n"
                  "--keypad-delay MS plays a slow cardholder: keypad prompts are answered MS\n"
-                 "milliseconds after they are acknowledged (a cancel meanwhile aborts them).\n");
+                 "milliseconds after they are acknowledged (a cancel meanwhile aborts them).\n"
+                 "--control PORT takes fault-injection commands from TCP clients on\n"
+                 "127.0.0.1:PORT (0: any free port); see the head of tools/sim/cli.cpp.\n");
+}
+
+int ListenLocal(int port) {
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return -1;
+    int one = 1;
+    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = htons(static_cast<uint16_t>(port));
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || ::listen(fd, 4) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+int BoundPort(int fd) {
+    sockaddr_in addr{};
+    socklen_t size = sizeof addr;
+    if (::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &size) != 0) return -1;
+    return ntohs(addr.sin_port);
+}
+
+// One control command; returns the reply line. Sets *exit for "exit".
+std::string RunControl(orn::sim::TerminalSimulator& sim, const std::string& line, bool* exit) {
+    std::istringstream in(line);
+    std::string verb, arg;
+    in >> verb >> arg;
+    auto number = [&arg](int* value) {
+        char* end = nullptr;
+        long n = std::strtol(arg.c_str(), &end, 10);
+        if (arg.empty() || *end != '\0' || n < 0 || n > 600000) return false;
+        *value = static_cast<int>(n);
+        return true;
+    };
+    int n = 0;
+    if (verb == "nak" && number(&n)) {
+        sim.NakNextFrames(n);
+    } else if (verb == "withhold-acks" && number(&n)) {
+        sim.WithholdNextAcks(n);
+    } else if (verb == "ack-only" && !arg.empty()) {
+        sim.SetHandler(arg, nullptr);
+    } else if (verb == "silent" && number(&n)) {
+        sim.SetSilent(n != 0);
+    } else if (verb == "keypad-delay" && number(&n)) {
+        orn::sim::SetKeypadDelay(n);
+    } else if (verb == "powerup") {
+        sim.TriggerPowerUp();
+    } else if (verb == "frames" && !arg.empty()) {
+        size_t count = 0;
+        for (const orn::sim::Frame& frame : sim.Snapshot().frames) count += frame.id == arg;
+        return "ok " + std::to_string(count);
+    } else if (verb == "clear") {
+        sim.ClearRecord();
+    } else if (verb == "exit") {
+        *exit = true;
+    } else {
+        return "error unknown command: " + line;
+    }
+    return "ok";
 }
 
 bool MakeDirs(const std::string& path) {
@@ -96,6 +172,7 @@ int main(int argc, char** argv) {
     bool usbSerial = false;
     unsigned long product = 0x0001;
     int keypadDelayMs = 0;
+    int controlPort = -1;
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
         auto value = [&]() -> std::string {
@@ -144,6 +221,18 @@ int main(int argc, char** argv) {
                              text.c_str());
                 return 2;
             }
+        } else if (arg == "--control") {
+            std::string port = value();
+            char* end = nullptr;
+            long number = std::strtol(port.c_str(), &end, 10);
+            if (port.empty() || *end != '\0' || number < 0 || number > 65535) {
+                std::fprintf(stderr, "ornsim: --control needs a port 0..65535, not '%s'\n",
+                             port.c_str());
+                return 2;
+            }
+            controlPort = static_cast<int>(number);
+            // Tests count frames through the control channel.
+            options.recordTraffic = true;
         } else if (arg == "--verbose") {
             options.trace = TraceLine;
         } else if (arg == "--until-stdin-eof") {
@@ -225,25 +314,67 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "ornsim: %s\n", sim.error().c_str());
         return 1;
     }
+    int listener = -1;
+    if (controlPort >= 0) {
+        listener = ListenLocal(controlPort);
+        if (listener < 0) {
+            std::fprintf(stderr, "ornsim: cannot listen on 127.0.0.1:%d: %s\n", controlPort,
+                         std::strerror(errno));
+            return 1;
+        }
+    }
     if (!hid)
         std::printf("export ORN_PORT_DIR=%s\n# port %s -> %s\n", dir.c_str(),
                     options.portName.c_str(), sim.slavePath().c_str());
+    if (listener >= 0) std::printf("# control %d\n", BoundPort(listener));
     std::fflush(stdout);
 
-    pollfd fds[2] = {{g_signalPipe[0], POLLIN, 0}, {STDIN_FILENO, POLLIN, 0}};
-    for (;;) {
-        int rc = ::poll(fds, untilEof ? 2 : 1, -1);
+    // Watched: the signal pipe, standard input, the control listener and one control client.
+    pollfd fds[4] = {{g_signalPipe[0], POLLIN, 0},
+                     {untilEof ? STDIN_FILENO : -1, POLLIN, 0},
+                     {listener, POLLIN, 0},
+                     {-1, POLLIN, 0}};
+    std::string pending;
+    bool exit = false;
+    while (!exit) {
+        int rc = ::poll(fds, 4, -1);
         if (rc < 0) {
             if (errno == EINTR) continue;
             break;
         }
         if (fds[0].revents) break;
-        if (untilEof && fds[1].revents) {
+        if (fds[1].revents) {
             char buf[256];
             ssize_t n = ::read(STDIN_FILENO, buf, sizeof buf);
             if (n == 0 || (n < 0 && errno != EINTR && errno != EAGAIN)) break;
         }
+        if (fds[2].revents && fds[3].fd < 0) {
+            fds[3].fd = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+            pending.clear();
+        }
+        if (fds[3].fd >= 0 && fds[3].revents) {
+            char buf[256];
+            ssize_t n = ::read(fds[3].fd, buf, sizeof buf);
+            if (n <= 0) {
+                ::close(fds[3].fd);
+                fds[3].fd = -1;
+                continue;
+            }
+            pending.append(buf, static_cast<size_t>(n));
+            size_t end;
+            while (!exit && (end = pending.find('\n')) != std::string::npos) {
+                std::string line = pending.substr(0, end);
+                pending.erase(0, end + 1);
+                if (!line.empty() && line.back() == '\r') line.pop_back();
+                std::string reply = RunControl(sim, line, &exit) + "\n";
+                if (exit) sim.Stop();  // the terminal is gone before the client hears "ok"
+                ssize_t ignored = ::write(fds[3].fd, reply.data(), reply.size());
+                (void)ignored;
+            }
+        }
     }
+    if (fds[3].fd >= 0) ::close(fds[3].fd);
+    if (listener >= 0) ::close(listener);
     sim.Stop();
     if (serialSim) serialSim->Stop();
     return 0;

@@ -2,8 +2,9 @@
 // Wine implements (its bcrypt has no DES). The key is imported as a plain-text key blob, so its
 // bytes are used as they are; ECB mode and Final = FALSE keep every block on its own and
 // unpadded.
-#include <wincrypt.h>
 #include <windows.h>
+// after windows.h, which it needs
+#include <wincrypt.h>
 
 #include <cstring>
 
