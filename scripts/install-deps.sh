@@ -4,6 +4,9 @@ set -euo pipefail
 SUDO=""
 if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
 export DEBIAN_FRONTEND=noninteractive
+# The Windows stage runs the 32-bit DLL's tests under 32-bit Wine (wine32 is an i386 package).
+$SUDO dpkg --add-architecture i386
 $SUDO apt-get update
 $SUDO apt-get install -y --no-install-recommends \
-  g++ cmake make libssl-dev libgtest-dev googletest clang-format clang-14 libclang-rt-14-dev
+  g++ cmake make libssl-dev libgtest-dev googletest clang-format clang-14 libclang-rt-14-dev \
+  g++-mingw-w64-i686-posix wine wine32

@@ -87,6 +87,9 @@ start_sim
 run wine_session_test wine "${bin}/wine_session_test.exe" --gtest_brief=1 \
   --gtest_filter=-*TerminalGoesAway*
 start_sim
+# Exiting with the link open must not wait out the library's threads under the loader lock.
+run wine_unload_test timeout 20 wine "${bin}/wine_unload_test.exe" --gtest_brief=1
+start_sim
 run wine_session_test_terminal_gone wine "${bin}/wine_session_test.exe" --gtest_brief=1 \
   --gtest_filter=*TerminalGoesAway*
 

@@ -4,7 +4,10 @@
 # fault soak (ctest -C Soak -L soak), minutes long; ORN_SOAK_SECONDS sets its fault phase. Then
 # each fuzz target runs for a short while (scripts/fuzz.sh, ORN_FUZZ_SECONDS per target,
 # default 15).
-# Pass --quick to run only the normal build, without the soak and the fuzzing.
+# After the normal build comes the Windows stage (scripts/test-windows.sh: the DLL cross-built,
+# its tests under Wine); set ORN_SKIP_WINDOWS=1 to leave it out.
+# Pass --quick to run only the normal build (with the Windows stage), without the soak and the
+# fuzzing.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs="$(nproc)"
@@ -25,6 +28,14 @@ run_suite() {  # build-dir sanitizer soak-seconds
 }
 
 run_suite build "" 120
+if [ -z "${ORN_SKIP_WINDOWS:-}" ]; then
+  if ! command -v i686-w64-mingw32-g++-posix >/dev/null || ! command -v wine >/dev/null; then
+    echo "The Windows stage needs the mingw-w64 cross compiler and Wine: run" \
+      "scripts/install-deps.sh (or set ORN_SKIP_WINDOWS=1)." >&2
+    exit 1
+  fi
+  scripts/test-windows.sh build
+fi
 if [ "${quick}" = false ]; then
   ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
     run_suite build-asan address 60

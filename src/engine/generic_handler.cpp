@@ -59,9 +59,19 @@ CGenericHandler::~CGenericHandler() {
     CloseLink();
 }
 
+namespace {
+// The engine is torn down at unload, unless the process is ending with its threads already gone.
+struct EngineHolder {
+    CGenericHandler* engine = new CGenericHandler;
+    ~EngineHolder() {
+        if (!platform::ProcessIsEnding()) delete engine;
+    }
+};
+}  // namespace
+
 CGenericHandler& Engine() {
-    static CGenericHandler engine;
-    return engine;
+    static EngineHolder holder;
+    return *holder.engine;
 }
 
 // --- transport --------------------------------------------------------------------------------

@@ -137,6 +137,12 @@ class Thread {
 uint32_t CurrentThreadId();
 uint32_t CurrentProcessId();
 
+// True once the process is ending in a way that has already stopped the library's other
+// threads without their cooperation (Windows ends them before it unloads the library at process
+// exit). Process-wide objects then skip their teardown: it would wait for those threads, or for
+// locks they held when they were stopped.
+bool ProcessIsEnding();
+
 // ---------------------------------------------------------------------------------------------
 // Clock.
 // Milliseconds since an arbitrary start, 32 bits, wrapping like GetTickCount: compare ticks

@@ -148,3 +148,12 @@ uint32_t CurrentProcessId() {
 }
 
 }  // namespace orn::platform
+
+namespace orn::platform {
+
+// exit() runs the destructors while every thread still runs.
+bool ProcessIsEnding() {
+    return false;
+}
+
+}  // namespace orn::platform
