@@ -53,10 +53,12 @@ run() {  # name, command...: runs one Wine program, counts a failure
   fi
 }
 
+sims=0
 # Starts the simulator on a fresh pty, links it as COM7 and publishes its control port.
 start_sim() {
   stop_sim
-  local out="${work}/ornsim.out"
+  sims=$((sims + 1))
+  local out="${work}/ornsim-${sims}.out"
   "${linux_build}/tools/ornsim" --dir "${work}/ports" --port COM7 --control 0 "$@" >"${out}" &
   sim_pid=$!
   for _ in $(seq 100); do grep -q '^# control ' "${out}" 2>/dev/null && break; sleep 0.1; done
@@ -72,6 +74,7 @@ for t in platform_test link_frame_test link_receiver_test command_data_test sens
   run "${t}" wine "${bin}/${t}.exe" --gtest_brief=1
 done
 enc_log="${work}/wine-enc.log"
+start_sim  # the backend test also uses a COM port
 ORN_WIN32_LOG_OUT="Z:${enc_log//\//\\}" run win32_backend_test wine "${bin}/win32_backend_test.exe" \
   --gtest_brief=1
 if "${linux_build}/tools/ornlogread" -k 0123456789ABCDEFFEDCBA9876543210 "${enc_log}.0" |
