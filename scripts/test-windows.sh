@@ -17,7 +17,7 @@ win_build=build-win32
 
 echo "=== build ${win_build} (Windows, i686 mingw-w64) ==="
 cmake -S . -B "${win_build}" -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake \
-  -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+  -DCMAKE_BUILD_TYPE=Release >/dev/null
 # export_check is part of the default build: it fails the build when the exports are wrong.
 cmake --build "${win_build}" -j"${jobs}" --target all
 cmake --build "${linux_build}" -j"${jobs}" --target ornsim ornlogread orn_demo >/dev/null

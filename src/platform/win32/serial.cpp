@@ -189,14 +189,16 @@ class Win32SerialDevice final : public SerialDevice {
             if (error == ERROR_IO_PENDING) {
                 HANDLE both[2] = {waitEvent_, cancelEvent_};
                 DWORD which = ::WaitForMultipleObjects(2, both, FALSE, INFINITE);
-                if (which == WAIT_OBJECT_0 + 1) {
-                    // Our own cancel: end the wait before `ov` leaves scope.
+                DWORD waitError = which == WAIT_FAILED ? ::GetLastError() : 0;
+                if (which != WAIT_OBJECT_0) {
+                    // Our own cancel (or a failed wait): end the port's wait before `ov`
+                    // leaves scope.
                     ::SetCommMask(h, mask_);
                     ::CancelIo(h);
                 }
                 DWORD ignored = 0;
                 normal = ::GetOverlappedResult(h, &ov, &ignored, TRUE) && reported != 0;
-                if (which == WAIT_FAILED) return ::GetLastError();
+                if (which == WAIT_FAILED) return waitError;
             }
         }
         if (TakeCancel()) return kErrNone;

@@ -68,13 +68,10 @@ DWORD WINAPI ThreadEntry(LPVOID arg) {
 
 Thread::Thread() = default;
 
+// Closing the handle is all a finished thread needs here, and it never waits: the destructor may
+// run while the loader lock is held, which a thread still leaving would need.
 Thread::~Thread() {
-    if (!Started()) return;
-    if (Finished()) {
-        Join(kInfinite);
-    } else {
-        Abandon();
-    }
+    Abandon();
 }
 
 uint32_t Thread::Start(std::function<uint32_t()> body) {
