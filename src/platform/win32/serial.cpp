@@ -162,9 +162,15 @@ class Win32SerialDevice final : public SerialDevice {
             [&](OVERLAPPED* ov) {
                 return ::WriteFile(h, data, static_cast<DWORD>(length), nullptr, ov);
             },
-            &n);
+            &n, writeTimeoutMs_.load());
         if (written != nullptr) *written = n;
         return err;
+    }
+
+    uint32_t SetWriteTimeout(uint32_t ms) override {
+        if (handle() == nullptr) return kErrInvalidHandle;
+        writeTimeoutMs_ = ms;
+        return kErrNone;
     }
 
     uint32_t WaitEvent(uint32_t mask, uint32_t* events) override {
@@ -294,9 +300,11 @@ class Win32SerialDevice final : public SerialDevice {
         return true;
     }
 
-    // Starts an overlapped read or write and waits for its completion.
+    // Starts an overlapped read or write and waits for its completion; a write that the device
+    // has not taken within `ms` is cancelled and reported as a timeout.
     template <typename Start>
-    static uint32_t Complete(HANDLE h, HANDLE event, Start start, DWORD* transferred) {
+    static uint32_t Complete(HANDLE h, HANDLE event, Start start, DWORD* transferred,
+                             uint32_t ms = kInfinite) {
         OVERLAPPED ov{};
         ::ResetEvent(event);
         ov.hEvent = event;
@@ -304,8 +312,14 @@ class Win32SerialDevice final : public SerialDevice {
             DWORD error = ::GetLastError();
             if (error != ERROR_IO_PENDING) return error;
         }
-        if (!::GetOverlappedResult(h, &ov, transferred, TRUE)) return ::GetLastError();
-        return kErrNone;
+        bool timedOut = false;
+        if (ms != kInfinite && ::WaitForSingleObject(event, ms) == WAIT_TIMEOUT) {
+            timedOut = true;
+            ::CancelIo(h);
+        }
+        BOOL done = ::GetOverlappedResult(h, &ov, transferred, TRUE);
+        if (timedOut) return kErrTimeout;
+        return done ? kErrNone : static_cast<uint32_t>(::GetLastError());
     }
 
     std::atomic<HANDLE> handle_;
@@ -315,7 +329,9 @@ class Win32SerialDevice final : public SerialDevice {
     HANDLE cancelEvent_;
     std::mutex readMutex_;
     std::mutex writeMutex_;
-    std::mutex closeMutex_;        // keeps CancelWait off an event that Close is setting
+    std::mutex closeMutex_;
+    std::atomic<uint32_t> writeTimeoutMs_{
+        kInfinite};                // keeps CancelWait off an event that Close is setting
     uint32_t mask_ = 0xFFFFFFFFu;  // the listener's own state: the mask last given to the port
     uint32_t pendingErrors_ = 0;   // line errors read while deciding about a wait, not yet taken
 };
