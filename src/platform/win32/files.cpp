@@ -1,4 +1,6 @@
 // Files and the host program on Win32.
+#include <fcntl.h>
+#include <io.h>
 #include <windows.h>
 
 #include <vector>
@@ -41,6 +43,32 @@ bool RemoveFile(const std::string& path) {
 bool RenameFile(const std::string& from, const std::string& to) {
     // Like rename(): the target must not exist.
     return ::MoveFileA(from.c_str(), to.c_str()) != FALSE;
+}
+
+CreateOutcome CreatePrivateFile(const std::string& path, bool binary, std::FILE** stream) {
+    *stream = nullptr;
+    // CREATE_NEW refuses any name that exists. The file gets the folder's inherited access
+    // rights (not narrowed to the owner here).
+    HANDLE h = ::CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
+                             FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        DWORD error = ::GetLastError();
+        return error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS ? CreateOutcome::Exists
+                                                                           : CreateOutcome::Failed;
+    }
+    int fd = ::_open_osfhandle(reinterpret_cast<intptr_t>(h), binary ? _O_BINARY : _O_TEXT);
+    if (fd < 0) {
+        ::CloseHandle(h);
+        ::DeleteFileA(path.c_str());
+        return CreateOutcome::Failed;
+    }
+    *stream = ::_fdopen(fd, binary ? "wb" : "w");
+    if (*stream == nullptr) {
+        ::_close(fd);
+        ::DeleteFileA(path.c_str());
+        return CreateOutcome::Failed;
+    }
+    return CreateOutcome::Created;
 }
 
 }  // namespace orn::platform
