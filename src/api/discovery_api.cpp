@@ -17,15 +17,6 @@ namespace {
 static_assert(sizeof(ornComPortInfo) == 24, "the exported COM port record is 24 bytes");
 static_assert(sizeof(ornUsbHidDeviceInfo) == 266, "the exported HID record is 266 bytes");
 
-bool SameName(const std::string& a, const char* b) {
-    if (a.size() != std::strlen(b)) return false;
-    for (size_t i = 0; i < a.size(); ++i)
-        if (std::toupper(static_cast<unsigned char>(a[i])) !=
-            std::toupper(static_cast<unsigned char>(b[i])))
-            return false;
-    return true;
-}
-
 // Copies at most size - 1 characters and the terminator.
 template <size_t N>
 void CopyField(char (&field)[N], const std::string& text) {
@@ -42,7 +33,7 @@ int PortFlag(const char* portName, int32_t* flag, bool makerOnly) {
     std::vector<platform::SerialPortInfo> ports;
     if (!FindComPorts(Engine().Logger(), &ports)) return ORN_ERR_COMM_PORT_NOT_OPEN;
     for (const platform::SerialPortInfo& port : ports) {
-        if (!SameName(port.portName, portName)) continue;
+        if (!SamePortName(port.portName, portName)) continue;
         const int32_t kind = KindOf(port);
         *flag = kind == kPortMakerUsb || (kind == kPortOtherUsb && !makerOnly) ? 1 : 0;
         break;

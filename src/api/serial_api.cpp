@@ -5,6 +5,7 @@
 
 #include "api/guard.h"
 #include "api/session.h"
+#include "link/port_discovery.h"
 #include "velquoraorn.h"
 
 namespace orn {
@@ -21,15 +22,6 @@ bool IsValidComName(const char* name) {
         number = number * 10 + (*p - '0');
     }
     return number >= 1 && number <= 255;
-}
-
-bool EqualsNoCase(const std::string& a, const char* b) {
-    if (a.size() != std::strlen(b)) return false;
-    for (size_t i = 0; i < a.size(); ++i)
-        if (std::toupper(static_cast<unsigned char>(a[i])) !=
-            std::toupper(static_cast<unsigned char>(b[i])))
-            return false;
-    return true;
 }
 
 // DTR up, 100 ms for the far end to answer, then DSR. The port is reached afresh for each
@@ -60,7 +52,7 @@ extern "C" ORN_API int ornSetDTR_CheckDSR(const char* portName) {
             return ORN_ERR_COM_PORT_NAME_TOO_LONG;
         }
         if (!IsValidComName(portName)) return ORN_ERR_INVALID_PARAMETER_IN_API_CALL;
-        if (Engine().IsPortOpen() && EqualsNoCase(StoredPortName(), portName))
+        if (Engine().IsPortOpen() && SamePortName(StoredPortName(), portName))
             return CheckDsrOnOpenPort();
 
         uint32_t error = 0;

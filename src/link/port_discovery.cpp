@@ -5,9 +5,7 @@
 
 namespace orn {
 
-namespace {
-
-bool SameName(const std::string& a, const std::string& b) {
+bool SamePortName(const std::string& a, const std::string& b) {
     if (a.size() != b.size()) return false;
     for (size_t i = 0; i < a.size(); ++i)
         if (std::toupper(static_cast<unsigned char>(a[i])) !=
@@ -16,11 +14,9 @@ bool SameName(const std::string& a, const std::string& b) {
     return true;
 }
 
-}  // namespace
-
 int32_t KindOf(const platform::SerialPortInfo& port) {
     if (!port.usb) return kPortNotUsb;
-    return SameName(port.vendorId, "0E7D") ? kPortMakerUsb : kPortOtherUsb;
+    return SamePortName(port.vendorId, "0E7D") ? kPortMakerUsb : kPortOtherUsb;
 }
 
 bool FindComPorts(CLogger& log, std::vector<platform::SerialPortInfo>* ports) {
@@ -43,7 +39,7 @@ int QueryPortKind(CLogger& log, const std::string& name, bool vendorRequired) {
     std::vector<platform::SerialPortInfo> ports;
     if (!FindComPorts(log, &ports)) return 0;
     for (const platform::SerialPortInfo& port : ports) {
-        if (!SameName(port.portName, plain)) continue;
+        if (!SamePortName(port.portName, plain)) continue;
         const int32_t kind = KindOf(port);
         return kind == kPortMakerUsb || (kind == kPortOtherUsb && !vendorRequired) ? 1 : 0;
     }

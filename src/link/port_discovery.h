@@ -22,6 +22,9 @@ enum PortKind : int32_t {
 
 int32_t KindOf(const platform::SerialPortInfo& port);
 
+// Port names and vendor identifiers compare without regard to case ("com3" is COM3).
+bool SamePortName(const std::string& a, const std::string& b);
+
 // Lists the COM ports. A platform failure is logged at Severe with its text; false then.
 bool FindComPorts(CLogger& log, std::vector<platform::SerialPortInfo>* ports);
 // Lists the maker's USB HID devices; as FindComPorts.
