@@ -12,17 +12,12 @@
 namespace {
 
 using orn::sim::FakeDeviceTree;
-using orn::test::ScopedEnv;
 using orn::test::SimSession;
-using orn::test::TempDir;
 
 class Discovery : public ::testing::Test {
   protected:
-    TempDir dir_;
-    FakeDeviceTree tree_{dir_.path()};
-    ScopedEnv sysfs_{"ORN_SYSFS_ROOT", tree_.sysfs().c_str()};
-    ScopedEnv dev_{"ORN_DEV_ROOT", tree_.dev().c_str()};
-    ScopedEnv ports_{"ORN_PORT_DIR", nullptr};
+    orn::test::FakeDevices devices_;
+    FakeDeviceTree& tree_ = devices_.tree;
 };
 
 TEST_F(Discovery, PortNamesFillTheBufferByTheSeparatorRule) {

@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <filesystem>
 
 #include "platform/platform.h"
 #include "sim_session.h"
@@ -44,18 +43,9 @@ void OnState(int state) {
     g_lastState = state;
 }
 
-size_t Threads() {
-    size_t count = 0;
-    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/task")) {
-        (void)entry;
-        ++count;
-    }
-    return count;
-}
-
 TEST(Exports, UnloadWithTheLinkOpenClosesItAndLeavesNoThread) {
     orn::test::SimSession simulator;  // the terminal on COM7; the loaded copy opens it
-    const size_t threads = Threads();
+    const size_t threads = orn::test::ThreadCount();
     void* lib = dlopen(ORN_LIBRARY_PATH, RTLD_NOW | RTLD_LOCAL);
     ASSERT_NE(lib, nullptr) << dlerror();
     auto init = reinterpret_cast<int (*)(const char*, const char*, int)>(dlsym(lib, "ornInit"));
@@ -66,7 +56,7 @@ TEST(Exports, UnloadWithTheLinkOpenClosesItAndLeavesNoThread) {
     setCallback(OnState);
     dlclose(lib);
     EXPECT_EQ(g_lastState.load(), -1);  // the close was reported before the code went away
-    EXPECT_EQ(Threads(), threads);
+    EXPECT_EQ(orn::test::ThreadCount(), threads);
     EXPECT_TRUE(orn::test::WaitUntil([&] { return !simulator.sim().IsHostOpen(); }, 10000));
 }
 

@@ -12,22 +12,6 @@ using orn::test::SimSession;
 using orn::test::TempDir;
 using orn::test::WaitUntil;
 
-size_t CountEntries(const char* dir) {
-    size_t count = 0;
-    for (const auto& entry : std::filesystem::directory_iterator(dir)) {
-        (void)entry;
-        ++count;
-    }
-    return count;
-}
-
-size_t Threads() {
-    return CountEntries("/proc/self/task");
-}
-size_t Descriptors() {
-    return CountEntries("/proc/self/fd");
-}
-
 TEST(Lifecycle, HundredOpenCloseCyclesLeakNoThreadOrDescriptor) {
     SimSession session;
     TempDir logs;
@@ -35,9 +19,9 @@ TEST(Lifecycle, HundredOpenCloseCyclesLeakNoThreadOrDescriptor) {
     // One cycle first, so that one-time process state (the engine, static buffers) exists.
     ASSERT_EQ(ornInit("COM7", log.c_str(), ORN_LOGGER_FINE), 0);
     ornClose();
-    ASSERT_TRUE(WaitUntil([] { return Threads() > 0; }, 100));
-    const size_t threads = Threads();
-    const size_t descriptors = Descriptors();
+    ASSERT_TRUE(WaitUntil([] { return orn::test::ThreadCount() > 0; }, 100));
+    const size_t threads = orn::test::ThreadCount();
+    const size_t descriptors = orn::test::DescriptorCount();
 
     for (int cycle = 0; cycle < 100; ++cycle) {
         // Alternate the full open (log file, handshake) and the minimal one. The minimal open
@@ -52,9 +36,9 @@ TEST(Lifecycle, HundredOpenCloseCyclesLeakNoThreadOrDescriptor) {
         ASSERT_EQ(ornPing(), ORN_ERR_COMM_PORT_NOT_OPEN);
     }
     // Threads that report a state change may still be finishing their last call.
-    EXPECT_TRUE(WaitUntil([&] { return Threads() <= threads; }, 10000))
-        << Threads() << " threads, " << threads << " before";
-    EXPECT_EQ(Descriptors(), descriptors);
+    EXPECT_TRUE(WaitUntil([&] { return orn::test::ThreadCount() <= threads; }, 10000))
+        << orn::test::ThreadCount() << " threads, " << threads << " before";
+    EXPECT_EQ(orn::test::DescriptorCount(), descriptors);
     // The log rotated through its ten files and kept going.
     EXPECT_TRUE(std::filesystem::exists(log + ".9"));
 }

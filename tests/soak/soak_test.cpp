@@ -250,17 +250,6 @@ void OnEmvData(int, const unsigned char*, int) {}
 
 // ---- Process resources ------------------------------------------------------------------------
 
-size_t CountEntries(const char* dir) {
-    size_t count = 0;
-    for (const auto& entry : std::filesystem::directory_iterator(dir)) {
-        (void)entry;
-        ++count;
-    }
-    return count;
-}
-size_t Threads() {
-    return CountEntries("/proc/self/task");
-}
 // The open descriptors by number (what they point to may be renamed under us, as ctest does
 // with its own log), and a listing for the failure message.
 std::vector<int> Descriptors() {
@@ -482,7 +471,7 @@ TEST(Soak, FaultsThenOpenCloseAndUnloadCyclesLeaveEverythingAsItWas) {
     ASSERT_EQ(ornInit("COM7", log.c_str(), ORN_LOGGER_INFO), 0);
     ornClose();
     ASSERT_TRUE(WaitUntil([] { return g_lastState.load() == -1; }, 10000));
-    const size_t threads = Threads();
+    const size_t threads = orn::test::ThreadCount();
     const std::vector<int> descriptors = Descriptors();
     const std::string targets = DescriptorTargets();
 
@@ -597,8 +586,8 @@ TEST(Soak, FaultsThenOpenCloseAndUnloadCyclesLeaveEverythingAsItWas) {
         for (int kind = 0; kind < kReqKinds; ++kind)
             EXPECT_EQ(g_tally[t][kind].called.load(), g_tally[t][kind].accepted.load());
     // Threads that report a state change may still be on their way out.
-    EXPECT_TRUE(WaitUntil([&] { return Threads() == threads; }, 10000))
-        << Threads() << " threads, " << threads << " at the start";
+    EXPECT_TRUE(WaitUntil([&] { return orn::test::ThreadCount() == threads; }, 10000))
+        << orn::test::ThreadCount() << " threads, " << threads << " at the start";
     EXPECT_EQ(Descriptors(), descriptors) << "now:\n"
                                           << DescriptorTargets() << "at the start:\n"
                                           << targets;

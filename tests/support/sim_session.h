@@ -18,6 +18,16 @@ struct HidTerminal {
     uint16_t productId = 0x00A2;
 };
 
+// A fake device tree in a temporary folder that ORN_SYSFS_ROOT and ORN_DEV_ROOT point at while
+// it lives; ORN_PORT_DIR is unset, so only the tree's ports are listed.
+struct FakeDevices {
+    TempDir dir;
+    orn::sim::FakeDeviceTree tree{dir.path()};
+    ScopedEnv sysfs{"ORN_SYSFS_ROOT", tree.sysfs().c_str()};
+    ScopedEnv dev{"ORN_DEV_ROOT", tree.dev().c_str()};
+    ScopedEnv ports{"ORN_PORT_DIR", nullptr};
+};
+
 class SimSession {
   public:
     // Starts the simulator as COM7 in a private ORN_PORT_DIR; Open() then runs ornInit.

@@ -51,6 +51,25 @@ std::string ReadTextFile(const std::string& path) {
     return text.str();
 }
 
+namespace {
+size_t CountEntries(const char* dir) {
+    size_t count = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+        (void)entry;
+        ++count;
+    }
+    return count;
+}
+}  // namespace
+
+size_t ThreadCount() {
+    return CountEntries("/proc/self/task");
+}
+
+size_t DescriptorCount() {
+    return CountEntries("/proc/self/fd");
+}
+
 // --- TempDir ---------------------------------------------------------------------------------
 
 TempDir::TempDir() {

@@ -16,6 +16,10 @@ bool WaitUntil(const std::function<bool()>& condition, int ms);
 // The whole content of a file, bytes as they are; empty when it cannot be read.
 std::string ReadTextFile(const std::string& path);
 
+// The process's threads and open file descriptors right now, for leak checks.
+size_t ThreadCount();
+size_t DescriptorCount();
+
 // A fresh directory under $TMPDIR (or /tmp), removed with everything in it on destruction.
 class TempDir {
   public:

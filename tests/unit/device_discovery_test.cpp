@@ -13,9 +13,9 @@
 #include <thread>
 #include <vector>
 
-#include "fake_tree.h"
 #include "platform/platform.h"
 #include "platform/posix/errors.h"
+#include "sim_session.h"
 #include "test_support.h"
 
 namespace orn::platform {
@@ -24,8 +24,6 @@ namespace {
 using orn::sim::FakeDeviceTree;
 using orn::sim::LinkReportDescriptor;
 using orn::test::ComPortDir;
-using orn::test::ScopedEnv;
-using orn::test::TempDir;
 
 // A listening SOCK_SEQPACKET socket at `path`: the device node the library connects to.
 int Listen(const std::string& path) {
@@ -43,11 +41,8 @@ int Listen(const std::string& path) {
 
 class DiscoveryTest : public ::testing::Test {
   protected:
-    TempDir dir_;
-    FakeDeviceTree tree_{dir_.path()};
-    ScopedEnv sysfs_{"ORN_SYSFS_ROOT", tree_.sysfs().c_str()};
-    ScopedEnv dev_{"ORN_DEV_ROOT", tree_.dev().c_str()};
-    ScopedEnv ports_{"ORN_PORT_DIR", nullptr};
+    orn::test::FakeDevices devices_;
+    FakeDeviceTree& tree_ = devices_.tree;
 };
 
 TEST_F(DiscoveryTest, SerialPortsComeInComOrderWithTheirUsbIdentity) {
