@@ -33,6 +33,10 @@ add_custom_target(export_check ALL
   COMMAND ${CMAKE_SOURCE_DIR}/scripts/check-exports.sh $<TARGET_FILE:velquoraorn> ${ORN_HEADER}
   DEPENDS velquoraorn VERBATIM)
 
+# `cmake --install`: what an application ships or links against.
+install(TARGETS velquoraorn RUNTIME DESTINATION bin ARCHIVE DESTINATION lib)
+install(FILES ${ORN_HEADER} DESTINATION include)
+
 add_subdirectory(examples)
 
 if(ORN_BUILD_TESTS)

@@ -8,5 +8,5 @@ export DEBIAN_FRONTEND=noninteractive
 $SUDO dpkg --add-architecture i386
 $SUDO apt-get update
 $SUDO apt-get install -y --no-install-recommends \
-  g++ cmake make libssl-dev libgtest-dev googletest clang-format clang-14 libclang-rt-14-dev \
+  g++ cmake make libssl-dev libgtest-dev googletest clang-format clang-14 libclang-rt-14-dev pkgconf \
   g++-mingw-w64-i686-posix wine wine32
