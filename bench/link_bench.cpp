@@ -7,7 +7,10 @@
 // The idle time can also be set with ORN_BENCH_IDLE_S (the flag wins). With -l the library logs
 // to LOGFILE (an absolute path) at LEVEL (default 3, fine); by default it runs without a log.
 // The single caller and the floor run in alternating blocks; the concurrent callers follow, then
-// the idle measurement with link monitoring on.
+// the idle measurement with link monitoring on. Last, the single caller runs again at each log
+// level (off, Info, Fine, Detail) beside the floor, the levels and the floor taking turns.
+#include <sys/resource.h>
+
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -323,15 +326,127 @@ std::filesystem::path MakeTempDir() {
     }
 }
 
-void PrintRow(const Figures& f) {
+std::string FormatRow(const Figures& f) {
     double calls = f.calls > 0 ? double(f.calls) : 1;
-    std::printf("%-20s %6zu %5d %10.1f %10.1f %10.1f %10.0f %10.1f %8.1f\n", f.name, f.calls,
-                f.failures, f.medianUs, f.p99Us, f.maxUs, f.PerSecond(), 1e6 * f.cpuSeconds / calls,
-                f.switches / calls);
+    char row[160];
+    std::snprintf(row, sizeof row, "%-20s %6zu %5d %10.1f %10.1f %10.1f %10.0f %10.1f %8.1f",
+                  f.name, f.calls, f.failures, f.medianUs, f.p99Us, f.maxUs, f.PerSecond(),
+                  1e6 * f.cpuSeconds / calls, f.switches / calls);
+    return row;
+}
+
+void PrintRow(const Figures& f) {
+    std::printf("%s\n", FormatRow(f).c_str());
 }
 
 const char* Verdict(bool ok) {
     return ok ? "met" : "MISSED";
+}
+
+// ---- the single caller at each log level -----------------------------------------------------
+
+// CPU time and context switches of the whole process from getrusage: unlike the per-thread
+// counters in /proc, these keep the share of threads that have already ended.
+struct ProcessUsage {
+    double cpuSeconds = 0;
+    long long switches = 0;
+    static ProcessUsage Now() {
+        rusage r{};
+        getrusage(RUSAGE_SELF, &r);
+        ProcessUsage u;
+        u.cpuSeconds = r.ru_utime.tv_sec + r.ru_stime.tv_sec +
+                       1e-6 * (r.ru_utime.tv_usec + r.ru_stime.tv_usec);
+        u.switches = r.ru_nvcsw + r.ru_nivcsw;
+        return u;
+    }
+};
+
+struct LevelRow {
+    const char* name;
+    int32_t level;  // -1: the bare loop
+    std::vector<double> latenciesUs;
+    Clock::duration time{};
+    ProcessUsage used;
+    int failures = 0;
+};
+
+// One log open for the whole run, its level switched between blocks, so the levels and the floor
+// see the same machine load; at level 0 the open log costs nothing per line, like no log.
+std::vector<Figures> LogLevelRun(const Config& config, BareHost& host, const std::string& logFile) {
+    std::vector<LevelRow> rows;
+    rows.push_back({"log off (0)", ORN_LOGGER_OFF, {}, {}, {}, 0});
+    rows.push_back({"log Info (2)", ORN_LOGGER_INFO, {}, {}, {}, 0});
+    rows.push_back({"log Fine (3)", ORN_LOGGER_FINE, {}, {}, {}, 0});
+    rows.push_back({"log Detail (4)", ORN_LOGGER_ON, {}, {}, {}, 0});
+    rows.push_back({"bare pty loop", -1, {}, {}, {}, 0});
+    int init = ornInit("COM7", logFile.c_str(), ORN_LOGGER_ON);
+    if (init != 0) {
+        std::fprintf(stderr, "ornInit with a log: %d %s\n", init, ornGetErrorString(init));
+        return {};
+    }
+    const std::vector<uint8_t> frame = orn::sim::BuildFrame("5B.", "7");
+    int warmupFailures = 0;
+    for (int i = 0; i < config.warmup; ++i) LibraryBeep(&warmupFailures);
+    const int blocks = std::min(config.count, kBlocks);
+    for (int b = 0; b < blocks; ++b) {
+        const int calls = config.count / blocks + (b < config.count % blocks ? 1 : 0);
+        for (LevelRow& row : rows) {
+            if (row.level >= 0) ornChangeLoggingState(row.level);
+            ProcessUsage before = ProcessUsage::Now();
+            auto start = Clock::now();
+            for (int i = 0; i < calls; ++i) {
+                if (row.level >= 0) {
+                    row.latenciesUs.push_back(LibraryBeep(&row.failures));
+                } else {
+                    auto t0 = Clock::now();
+                    row.failures += !host.Beep(frame);
+                    row.latenciesUs.push_back(Micros(Clock::now() - t0));
+                }
+            }
+            row.time += Clock::now() - start;
+            ProcessUsage after = ProcessUsage::Now();
+            row.used.cpuSeconds += after.cpuSeconds - before.cpuSeconds;
+            row.used.switches += after.switches - before.switches;
+        }
+    }
+    ornClose();
+    std::vector<Figures> figures;
+    for (LevelRow& row : rows) {
+        figures.push_back(Summarise(row.name, std::move(row.latenciesUs),
+                                    std::chrono::duration<double>(row.time).count(), row.failures,
+                                    row.used.cpuSeconds, row.used.switches));
+    }
+    return figures;
+}
+
+// The table of the run above, each level against the log switched off and against the floor.
+// Returns the failed calls.
+int ReportLogLevels(const std::vector<Figures>& rows) {
+    if (rows.size() != 5) return 1;
+    const Figures& off = rows[0];
+    const Figures& bare = rows[4];
+    std::printf("\nthe single caller at each log level, the levels and the floor taking turns:\n");
+    std::printf("%-20s %6s %5s %10s %10s %10s %10s %10s %8s %8s %8s\n", "", "calls", "fails",
+                "median us", "p99 us", "max us", "per second", "CPU us/cmd", "ctxsw/cmd", "vs off",
+                "vs bare");
+    int failures = 0;
+    auto ratio = [](const Figures& f, const Figures& to) {
+        return to.medianUs > 0 ? f.medianUs / to.medianUs : 0;
+    };
+    for (const Figures& f : rows) {
+        std::printf("%s %7.2fx %7.2fx\n", FormatRow(f).c_str(), ratio(f, off), ratio(f, bare));
+        failures += f.failures;
+    }
+    const Figures& fine = rows[2];
+    const Figures& detail = rows[3];
+    double detailSwitches = detail.calls > 0 ? double(detail.switches) / detail.calls : 0;
+    std::printf(
+        "targets: Fine within 1.5x of off: %s; Detail within 2x of off: %s; at most 25 context "
+        "switches per command at Detail: %s\n",
+        Verdict(ratio(fine, off) > 0 && ratio(fine, off) <= 1.5),
+        Verdict(ratio(detail, off) > 0 && ratio(detail, off) <= 2),
+        Verdict(detail.calls > 0 && detailSwitches <= 25));
+    return failures;
 }
 
 }  // namespace
@@ -400,6 +515,8 @@ int main(int argc, char** argv) {
         idle = Idle(config.idleSeconds);
     }
     ornClose();
+    const std::vector<Figures> levels =
+        LogLevelRun(config, host, (portDir / "levels.log").string());
     librarySim.Stop();
     bareSim.Stop();
     std::filesystem::remove_all(portDir);
@@ -435,5 +552,6 @@ int main(int argc, char** argv) {
         "\ntargets: >= 3000 cmds/s one caller: %s; within 2x of bare (median and "
         "throughput): %s; idle CPU < 1%%: %s\n",
         Verdict(rateOk), Verdict(ratioOk), measureIdle ? Verdict(idlePercent < 1) : "not measured");
-    return one.failures + many.failures + bare.failures == 0 ? 0 : 1;
+    const int levelFailures = ReportLogLevels(levels);
+    return one.failures + many.failures + bare.failures + levelFailures == 0 ? 0 : 1;
 }
