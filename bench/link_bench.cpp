@@ -26,6 +26,7 @@
 #include <random>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "platform/platform.h"
@@ -346,10 +347,12 @@ const char* Verdict(bool ok) {
 // ---- the single caller at each log level -----------------------------------------------------
 
 // CPU time and context switches of the whole process from getrusage: unlike the per-thread
-// counters in /proc, these keep the share of threads that have already ended.
+// counters in /proc, these keep the share of threads that have already ended. Voluntary switches
+// are threads going to sleep; on a loaded machine the others are mostly the scheduler's doing.
 struct ProcessUsage {
     double cpuSeconds = 0;
     long long switches = 0;
+    long long voluntary = 0;
     static ProcessUsage Now() {
         rusage r{};
         getrusage(RUSAGE_SELF, &r);
@@ -357,7 +360,13 @@ struct ProcessUsage {
         u.cpuSeconds = r.ru_utime.tv_sec + r.ru_stime.tv_sec +
                        1e-6 * (r.ru_utime.tv_usec + r.ru_stime.tv_usec);
         u.switches = r.ru_nvcsw + r.ru_nivcsw;
+        u.voluntary = r.ru_nvcsw;
         return u;
+    }
+    void Add(const ProcessUsage& before, const ProcessUsage& after) {
+        cpuSeconds += after.cpuSeconds - before.cpuSeconds;
+        switches += after.switches - before.switches;
+        voluntary += after.voluntary - before.voluntary;
     }
 };
 
@@ -368,17 +377,23 @@ struct LevelRow {
     Clock::duration time{};
     ProcessUsage used;
     int failures = 0;
+    Figures figures;
 };
 
 // One log open for the whole run, its level switched between blocks, so the levels and the floor
 // see the same machine load; at level 0 the open log costs nothing per line, like no log.
-std::vector<Figures> LogLevelRun(const Config& config, BareHost& host, const std::string& logFile) {
+std::vector<LevelRow> LogLevelRun(const Config& config, BareHost& host,
+                                  const std::string& logFile) {
     std::vector<LevelRow> rows;
-    rows.push_back({"log off (0)", ORN_LOGGER_OFF, {}, {}, {}, 0});
-    rows.push_back({"log Info (2)", ORN_LOGGER_INFO, {}, {}, {}, 0});
-    rows.push_back({"log Fine (3)", ORN_LOGGER_FINE, {}, {}, {}, 0});
-    rows.push_back({"log Detail (4)", ORN_LOGGER_ON, {}, {}, {}, 0});
-    rows.push_back({"bare pty loop", -1, {}, {}, {}, 0});
+    for (auto [name, level] : {std::pair{"log off (0)", ORN_LOGGER_OFF},
+                               {"log Info (2)", ORN_LOGGER_INFO},
+                               {"log Fine (3)", ORN_LOGGER_FINE},
+                               {"log Detail (4)", ORN_LOGGER_ON},
+                               {"bare pty loop", -1}}) {
+        rows.emplace_back();
+        rows.back().name = name;
+        rows.back().level = level;
+    }
     int init = ornInit("COM7", logFile.c_str(), ORN_LOGGER_ON);
     if (init != 0) {
         std::fprintf(stderr, "ornInit with a log: %d %s\n", init, ornGetErrorString(init));
@@ -404,41 +419,41 @@ std::vector<Figures> LogLevelRun(const Config& config, BareHost& host, const std
                 }
             }
             row.time += Clock::now() - start;
-            ProcessUsage after = ProcessUsage::Now();
-            row.used.cpuSeconds += after.cpuSeconds - before.cpuSeconds;
-            row.used.switches += after.switches - before.switches;
+            row.used.Add(before, ProcessUsage::Now());
         }
     }
     ornClose();
-    std::vector<Figures> figures;
     for (LevelRow& row : rows) {
-        figures.push_back(Summarise(row.name, std::move(row.latenciesUs),
-                                    std::chrono::duration<double>(row.time).count(), row.failures,
-                                    row.used.cpuSeconds, row.used.switches));
+        row.figures = Summarise(row.name, std::move(row.latenciesUs),
+                                std::chrono::duration<double>(row.time).count(), row.failures,
+                                row.used.cpuSeconds, row.used.switches);
     }
-    return figures;
+    return rows;
 }
 
 // The table of the run above, each level against the log switched off and against the floor.
 // Returns the failed calls.
-int ReportLogLevels(const std::vector<Figures>& rows) {
+int ReportLogLevels(const std::vector<LevelRow>& rows) {
     if (rows.size() != 5) return 1;
-    const Figures& off = rows[0];
-    const Figures& bare = rows[4];
+    const Figures& off = rows[0].figures;
+    const Figures& bare = rows[4].figures;
     std::printf("\nthe single caller at each log level, the levels and the floor taking turns:\n");
-    std::printf("%-20s %6s %5s %10s %10s %10s %10s %10s %8s %8s %8s\n", "", "calls", "fails",
-                "median us", "p99 us", "max us", "per second", "CPU us/cmd", "ctxsw/cmd", "vs off",
-                "vs bare");
+    std::printf("%-20s %6s %5s %10s %10s %10s %10s %10s %8s %8s %8s %8s\n", "", "calls", "fails",
+                "median us", "p99 us", "max us", "per second", "CPU us/cmd", "ctxsw/cmd", "vol/cmd",
+                "vs off", "vs bare");
     int failures = 0;
     auto ratio = [](const Figures& f, const Figures& to) {
         return to.medianUs > 0 ? f.medianUs / to.medianUs : 0;
     };
-    for (const Figures& f : rows) {
-        std::printf("%s %7.2fx %7.2fx\n", FormatRow(f).c_str(), ratio(f, off), ratio(f, bare));
+    for (const LevelRow& row : rows) {
+        const Figures& f = row.figures;
+        std::printf("%s %8.1f %7.2fx %7.2fx\n", FormatRow(f).c_str(),
+                    f.calls > 0 ? double(row.used.voluntary) / f.calls : 0, ratio(f, off),
+                    ratio(f, bare));
         failures += f.failures;
     }
-    const Figures& fine = rows[2];
-    const Figures& detail = rows[3];
+    const Figures& fine = rows[2].figures;
+    const Figures& detail = rows[3].figures;
     double detailSwitches = detail.calls > 0 ? double(detail.switches) / detail.calls : 0;
     std::printf(
         "targets: Fine within 1.5x of off: %s; Detail within 2x of off: %s; at most 25 context "
@@ -515,7 +530,7 @@ int main(int argc, char** argv) {
         idle = Idle(config.idleSeconds);
     }
     ornClose();
-    const std::vector<Figures> levels =
+    const std::vector<LevelRow> levels =
         LogLevelRun(config, host, (portDir / "levels.log").string());
     librarySim.Stop();
     bareSim.Stop();
