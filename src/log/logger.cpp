@@ -19,7 +19,11 @@ namespace {
 
 constexpr size_t kMaxLine = 65535;  // characters of one line, newline included
 constexpr uint32_t kThreadWaitMs = 5000;
-constexpr uint32_t kWriterWakeMs = 100;
+// How long the writer collects lines after the first line of a batch before it writes and
+// flushes them: callers queue without waking it, and a crash loses at most this much of the log.
+constexpr uint32_t kBatchWindowMs = 50;
+// A batch this long is written at once rather than at the end of its window.
+constexpr size_t kBatchLines = 1000;
 constexpr int32_t kDefaultSizeLimit = 10000000;
 constexpr int32_t kMinSizeLimit = 1000000;
 constexpr int32_t kMaxSizeLimit = 1000000000;
@@ -165,6 +169,7 @@ struct CLogger::Session {
 
     // Guarded by State::queueLock.
     std::deque<std::string> queue;
+    bool flushNow = false;  // a Severe line or a full batch is queued: no waiting out the window
     bool writerExited = false;  // the writer is past its last touch of the stream
     bool orphaned = false;      // Shutdown gave up waiting: the writer closes the file itself
     std::atomic<bool> hasStream{false};
@@ -246,14 +251,12 @@ struct CLogger::State {
         std::memset(key2, 0, sizeof key2);
     }
 
-    // Queues a finished line unless the log is stopping or has no stream.
-    void Enqueue(std::string line) {
+    // Queues a finished line of `level` unless the log is stopping or has no stream.
+    void Enqueue(int32_t level, std::string line) {
         LockGuard guard(queueLock);
         Session* s = session.get();
         if (!s || !s->hasStream.load()) return;
-        // The writer takes the whole queue at once, so only the first line of a batch needs
-        // to wake it.
-        bool wasEmpty = s->queue.empty();
+        bool first = s->queue.empty();
         switch (s->stopEvent.Wait(0)) {
             case WaitResult::Signalled:
                 return;
@@ -264,7 +267,14 @@ struct CLogger::State {
                 break;
         }
         s->queue.push_back(std::move(line));
-        if (wasEmpty) s->wakeEvent.Set();
+        // The first line of a batch opens the writer's window and a Severe line or a full batch
+        // closes it early; every other line is queued without waking anyone.
+        if (!s->flushNow && (level == kLogSevere || s->queue.size() >= kBatchLines)) {
+            s->flushNow = true;
+            s->wakeEvent.Set();
+        } else if (first) {
+            s->wakeEvent.Set();
+        }
     }
 };
 
@@ -358,13 +368,40 @@ uint32_t CLogger::WriterBody(std::shared_ptr<State> state, std::shared_ptr<Sessi
         {
             LockGuard guard(st.queueLock);
             batch.swap(s.queue);
+            s.flushNow = false;
         }
+        if (batch.empty()) return;
         // Written outside the queue lock: callers keep queueing while the file is busy, and
         // what they queue goes out with the next batch.
-        if (!batch.empty() && s.writerHook) s.writerHook();
-        // One flush per batch: the file is complete up to the last drained line.
-        for (const std::string& line : batch) s.Write(line);
-        if (!batch.empty() && s.stream) std::fflush(s.stream);
+        if (s.writerHook) s.writerHook();
+        // The batch goes out in one write and one flush: the file is complete up to its last
+        // line.
+        size_t total = 0;
+        for (const std::string& line : batch) total += line.size();
+        std::string text;
+        text.reserve(total);
+        for (const std::string& line : batch) text += line;
+        s.WriteFlush(text);
+    };
+
+    // Lets lines gather for the rest of the window that the first of them opened. True when
+    // the stop came meanwhile.
+    platform::Event* events[2] = {&s.stopEvent, &s.wakeEvent};
+    auto collect = [&st, &s, &events] {
+        const uint32_t opened = platform::TickCount();
+        for (;;) {
+            {
+                LockGuard guard(st.queueLock);
+                // An empty queue means the wake-up was left over from a batch already written.
+                if (s.flushNow || s.queue.empty()) return false;
+            }
+            uint32_t elapsed = platform::TickCount() - opened;
+            if (elapsed >= kBatchWindowMs) return false;
+            size_t index = 0;
+            WaitResult woke = platform::WaitForAny(events, 2, kBatchWindowMs - elapsed, &index);
+            if (woke == WaitResult::Signalled && index == 0) return true;
+            if (woke != WaitResult::Signalled && woke != WaitResult::Timeout) return false;
+        }
     };
 
     auto sizeCheck = [&session, &st, &s] {
@@ -389,14 +426,22 @@ uint32_t CLogger::WriterBody(std::shared_ptr<State> state, std::shared_ptr<Sessi
         }
     };
 
-    platform::Event* events[2] = {&s.stopEvent, &s.wakeEvent};
     for (;;) {
         size_t index = 0;
-        WaitResult woke = platform::WaitForAny(events, 2, kWriterWakeMs, &index);
-        if (woke != WaitResult::Signalled && woke != WaitResult::Timeout) continue;
+        // With nothing queued there is nothing to wait for but a line or the stop: an idle log
+        // never wakes its writer.
+        WaitResult woke = platform::WaitForAny(events, 2, platform::kInfinite, &index);
+        bool stop = false;
+        if (woke == WaitResult::Signalled) {
+            stop = index == 0 || collect();
+        } else {
+            // A wait that cannot be trusted degrades to writing on a fixed timer.
+            platform::SleepMs(kBatchWindowMs);
+            stop = s.stopEvent.IsSet();
+        }
         drain();
         sizeCheck();
-        if (woke == WaitResult::Signalled && index == 0) break;
+        if (stop) break;
     }
 
     // Shutdown may have stopped waiting for this thread; the file is then finished here.
@@ -426,7 +471,7 @@ void CLogger::LogV(int32_t level, const char* format, va_list args) {
     std::string line = LinePrefix("ORN ", level);
     AppendFormatted(line, format, args);
     line.push_back('\n');
-    st.Enqueue(std::move(line));
+    st.Enqueue(level, std::move(line));
 }
 
 void CLogger::LogZeth(int32_t level, const char* text) {
@@ -437,7 +482,7 @@ void CLogger::LogZeth(int32_t level, const char* text) {
     size_t room = kMaxLine - 1 - line.size();
     line.append(body, std::min(std::strlen(body), room));
     line.push_back('\n');
-    st.Enqueue(std::move(line));
+    st.Enqueue(level, std::move(line));
 }
 
 int32_t CLogger::GetLevel() {
