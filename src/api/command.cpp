@@ -128,6 +128,11 @@ Command& Command::CheckFirst(bool ok) {
     return *this;
 }
 
+Command& Command::ClearFirst(char* text) {
+    if (!m_bFirstChecksFailed && text) text[0] = '\0';
+    return *this;
+}
+
 Command& Command::Require(bool ok) {
     m_Steps.push_back({ok, nullptr, nullptr});
     return *this;
@@ -172,6 +177,11 @@ Command& Command::DeferredPayload(std::function<std::string()> make) {
 
 Command& Command::Clear(std::function<void()> clearOutputs) {
     m_Clear = std::move(clearOutputs);
+    return *this;
+}
+
+Command& Command::StatusFrom(int (*status)(const Response&)) {
+    m_Status = status;
     return *this;
 }
 
@@ -278,7 +288,7 @@ int Command::RunRecord(CCommandData*& record) {
     } else {
         if (m_Clear) m_Clear();                      // step 6
         if (result == 0 && !m_ResponseId.empty()) {  // step 7
-            result = response.Status();
+            result = m_Status ? m_Status(response) : response.Status();
             if (result == 0 && m_Parser) m_Parser(response);
         }
     }

@@ -76,6 +76,9 @@ class Command {
 
     // An argument test made before the link tests (a few commands check pointers first).
     Command& CheckFirst(bool ok);
+    // Empties an output text (when given) once the tests made before the link tests passed: a
+    // Wait whose output is tested there empties it before the link tests too.
+    Command& ClearFirst(char* text);
     // An argument test of step 3; the first failing one gives -18.
     Command& Require(bool ok);
     // A step-3 test evaluated when its turn comes, in order with Require: a non-zero value is
@@ -96,6 +99,8 @@ class Command {
 
     // Step 6: clears the outputs, whatever the result.
     Command& Clear(std::function<void()> clearOutputs);
+    // Step 7: how the status is read from the response (the status digit unless set).
+    Command& StatusFrom(int (*status)(const Response&));
     // Step 7: parses the response when the status is 0.
     Command& Parse(Parser parser);
     // Replaces steps 6-7: computes the result from the exchange's result and the response
@@ -151,6 +156,7 @@ class Command {
     bool m_bInputAutoCancel = false;
     std::vector<uint8_t> m_Payload;
     std::function<void()> m_Clear;
+    int (*m_Status)(const Response&) = nullptr;
     Parser m_Parser;
     Outcome m_Outcome;
     std::function<void(int)> m_AfterExchange;
