@@ -18,8 +18,6 @@ using orn::platform::LockGuard;
 
 namespace {
 
-constexpr uint8_t kFunctionCancel = 0x12;
-constexpr uint16_t kCancelTimeLimit = 6000;  // 60 s
 constexpr uint8_t kFunctionWaitInsertion = 0x04;
 // Display-driven swipe prompt lines: 16 columns, encoded into at most 32 bytes.
 constexpr unsigned kPromptColumns = 16;
@@ -133,6 +131,23 @@ void ParseSwipeText(const Response& reply, char* track1, char* track2, char* sou
     }
 }
 
+// The binary swipe of `tracks` (1..3, the function byte), waiting up to timeoutMs.
+Command BinarySwipe(int tracks, int timeoutMs) {
+    Command command = ReaderWait("msr", kReaderChannelMsr, static_cast<uint8_t>(tracks), timeoutMs);
+    command.Require(IsTrackSelection(tracks));
+    return command;
+}
+
+// The result of a display-driven swipe answer: the status digit, and on status 0 the source
+// character and the tracks; the source character is '0' whenever the swipe failed.
+int SwipeOutcome(int result, const Response& reply, char* track1, char* track2, char* sourceChar) {
+    if (sourceChar) *sourceChar = kSourceSwipe;
+    if (result != 0) return result;
+    const int status = reply.Status();
+    if (status == 0) ParseSwipeText(reply, track1, track2, sourceChar);
+    return status;
+}
+
 struct TrackOutputs {
     int* status;
     int* length;
@@ -185,9 +200,8 @@ CombinedWait g_Combined;
 // The smart-card insertion wait of the combined command: no time limit, no response timeout,
 // and matched by any reader answer.
 Command CombinedSmartCardWait(const char* name) {
-    Command command(name, "F0.");
-    command.Group(kGroupSc).Cancel(kCancelSc).ResponseTimeout(0).Payload(
-        ReaderRequest(kReaderChannelSmartCard, 0, kFunctionWaitInsertion));
+    Command command = ReaderCommand(name, kReaderChannelSmartCard, 0, kFunctionWaitInsertion);
+    command.ResponseSelector(0).ResponseTimeout(0);
     return command;
 }
 
@@ -268,15 +282,9 @@ void EndCombinedSmartCardWait(const std::shared_ptr<platform::Event>& event) {
 extern "C" {
 
 ORN_API int ornSwipeMagStripeCardReq(int tracks, int timeoutMs, ornMsrCallback callback) {
-    return Command("msr", "F0.")
-        .Group(kGroupMsr)
-        .Cancel(kCancelMsr)
-        .ResponseSelector(kReaderChannelMsr)
-        .Require(IsTrackSelection(tracks) && callback && IsReaderWait(timeoutMs))
-        .ResponseTimeout(IsReaderWait(timeoutMs) ? static_cast<uint32_t>(timeoutMs) : 0)
+    return BinarySwipe(tracks, timeoutMs)
+        .Require(callback != nullptr)
         .CallbackOption(tracks)
-        .Payload(ReaderRequest(kReaderChannelMsr, ReaderTimeLimit(timeoutMs),
-                               static_cast<uint8_t>(tracks)))
         .RunAsync(kCallbackMsr, callback);
 }
 
@@ -285,17 +293,9 @@ ORN_API int ornSwipeMagStripeCardWait(int tracks, int timeoutMs, int* track1Stat
                                       int* track2Length, char* track2Data) {
     const TrackOutputs track1{track1Status, track1Length, track1Data};
     const TrackOutputs track2{track2Status, track2Length, track2Data};
-    return Command("msr", "F0.")
-        .Group(kGroupMsr)
-        .Cancel(kCancelMsr)
-        .ResponseSelector(kReaderChannelMsr)
-        .Require(IsTrackSelection(tracks))
+    return BinarySwipe(tracks, timeoutMs)
         .Require(!WantsTrack1(tracks) || (track1Data && track1Status && track1Length))
         .Require(!WantsTrack2(tracks) || (track2Data && track2Status && track2Length))
-        .Require(IsReaderWait(timeoutMs))
-        .ResponseTimeout(IsReaderWait(timeoutMs) ? static_cast<uint32_t>(timeoutMs) : 0)
-        .Payload(ReaderRequest(kReaderChannelMsr, ReaderTimeLimit(timeoutMs),
-                               static_cast<uint8_t>(tracks)))
         .Finish([=](int result, const Response& reply) {
             for (int* output : {track1Status, track1Length, track2Status, track2Length})
                 if (output) *output = 0;
@@ -306,16 +306,7 @@ ORN_API int ornSwipeMagStripeCardWait(int tracks, int timeoutMs, int* track1Stat
 }
 
 ORN_API int ornCancelMsrCommand(void) {
-    // The name is fixed: the terminal's short answer is routed to the record by it.
-    return Command("msrCancel", "F0.")
-        .Group(kGroupCancel)
-        .Cancel(kCancelMsr)
-        .Payload(ReaderRequest(kReaderChannelMsr, kCancelTimeLimit, kFunctionCancel))
-        .Finish([](int result, const Response& reply) {
-            return result != 0 ? result : ReaderStatus(reply);
-        })
-        .AfterExchange([](int) { Engine().CancelQueued(kCancelMsr); })
-        .Run();
+    return ReaderCancel("msrCancel", kReaderChannelMsr).Run();
 }
 
 ORN_API int ornMsrWithDisplayHandlingReq(int tracks, int timeoutSec, int option0, int option1,
@@ -352,11 +343,7 @@ ORN_API int ornMsrWithDisplayHandlingWait(int tracks, int timeoutSec, int option
         })
         .Require(linesOk)
         .Finish([=](int result, const Response& reply) {
-            if (sourceChar) *sourceChar = kSourceSwipe;
-            if (result != 0) return result;
-            const int status = reply.Status();
-            if (status == 0) ParseSwipeText(reply, track1, track2, sourceChar);
-            return status;
+            return SwipeOutcome(result, reply, track1, track2, sourceChar);
         })
         .Run();
 }
@@ -451,11 +438,7 @@ ORN_API int ornMsrScInsertWithDisplayWait(int tracks, int timeoutSec, int option
     result = SwipeCommand("ornMsrScInsertWithDisplayWait_MSR", prompt, timeoutSec)
                  .Finish([&](int exchange, const Response& reply) {
                      swipeResult = exchange;
-                     *sourceChar = kSourceSwipe;
-                     if (exchange != 0) return exchange;
-                     const int status = reply.Status();
-                     if (status == 0) ParseSwipeText(reply, track1, track2, sourceChar);
-                     return status;
+                     return SwipeOutcome(exchange, reply, track1, track2, sourceChar);
                  })
                  .Run();
 

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "api/command.h"
+#include "api/session.h"
 
 namespace orn {
 
@@ -22,6 +23,9 @@ constexpr size_t kReaderStatusOffset = 3;
 constexpr size_t kReaderDataOffset = 4;
 // A data block length byte of 0xFF announces a two-byte length.
 constexpr uint8_t kReaderLongLength = 0xFF;
+// The cancel of either reader: function 0x12 with a 60 s limit.
+constexpr uint8_t kReaderFunctionCancel = 0x12;
+constexpr uint16_t kReaderCancelTimeLimit = 6000;
 
 inline bool IsReaderWait(int timeoutMs) {
     return timeoutMs >= 0 && timeoutMs <= kReaderMaxWaitMs;
@@ -73,6 +77,40 @@ inline bool ReaderDataBlock(const Response& reply, size_t* declared, std::string
     if (data->size() < length)
         reply.Warn("Reader answer announces %zu data bytes but carries %zu", length, data->size());
     return true;
+}
+
+// A reader-channel command: "F0." with the request for `function` on `channel`, in the group and
+// cancel type of that reader, matched by its channel code; its result is the status byte.
+inline Command ReaderCommand(const char* name, uint8_t channel, uint16_t timeLimit,
+                             uint8_t function, const std::string& data = {}) {
+    const bool card = channel == kReaderChannelSmartCard;
+    Command command(name, "F0.");
+    command.Group(card ? kGroupSc : kGroupMsr)
+        .Cancel(card ? kCancelSc : kCancelMsr)
+        .ResponseSelector(channel)
+        .StatusFrom(ReaderStatus)
+        .Payload(ReaderRequest(channel, timeLimit, function, data));
+    return command;
+}
+
+// A reader command that waits up to `timeoutMs` (0..600000) for the card or the swipe.
+inline Command ReaderWait(const char* name, uint8_t channel, uint8_t function, int timeoutMs) {
+    const bool ok = IsReaderWait(timeoutMs);
+    Command command = ReaderCommand(name, channel, ReaderTimeLimit(timeoutMs), function);
+    command.Require(ok).ResponseTimeout(ok ? static_cast<uint32_t>(timeoutMs) : 0);
+    return command;
+}
+
+// The cancel of a reader. Any reader answer matches it, and the terminal's short answer is
+// routed to it by `name`, which is therefore fixed. Whatever its result, the reader's queued
+// commands are then cancelled, so a silent terminal cannot keep a wait alive.
+inline Command ReaderCancel(const char* name, uint8_t channel) {
+    const int32_t cancelType = channel == kReaderChannelSmartCard ? kCancelSc : kCancelMsr;
+    Command command = ReaderCommand(name, channel, kReaderCancelTimeLimit, kReaderFunctionCancel);
+    command.Group(kGroupCancel).ResponseSelector(0).AfterExchange([cancelType](int) {
+        Engine().CancelQueued(cancelType);
+    });
+    return command;
 }
 
 }  // namespace orn

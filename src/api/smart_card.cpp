@@ -1,12 +1,9 @@
 // Smart-card commands: power up and read the answer to reset, compare it, exchange one command
 // with the card, power off, status, presence, waits for insertion or removal, and cancel. All
 // travel on the reader channel, channel code 7; their result is the terminal's status byte.
-#include <algorithm>
 #include <cstring>
 
-#include "api/command.h"
 #include "api/reader_channel.h"
-#include "api/session.h"
 #include "velquoraorn.h"
 
 using namespace orn;
@@ -35,47 +32,41 @@ constexpr uint32_t kPresenceTimeoutMs = 10;
 constexpr size_t kExchangeLeadingBytes = 3;
 constexpr int kMaxCommandLength = 255;
 
-// A smart-card command: group and cancel type SC, matched by channel code 7.
 Command SmartCardCommand(const char* name, uint8_t function, uint16_t timeLimit = kDefaultTimeLimit,
                          const std::string& data = {}) {
-    Command command(name, "F0.");
-    command.Group(kGroupSc)
-        .Cancel(kCancelSc)
-        .ResponseSelector(kReaderChannelSmartCard)
-        .Payload(ReaderRequest(kReaderChannelSmartCard, timeLimit, function, data));
-    return command;
+    return ReaderCommand(name, kReaderChannelSmartCard, timeLimit, function, data);
 }
 
-// A command that waits on the card for up to timeoutMs (0..600000).
 Command SmartCardWait(const char* name, uint8_t function, int timeoutMs) {
-    const bool ok = IsReaderWait(timeoutMs);
-    Command command = SmartCardCommand(name, function, ReaderTimeLimit(timeoutMs));
-    command.Require(ok).ResponseTimeout(ok ? static_cast<uint32_t>(timeoutMs) : 0);
-    return command;
+    return ReaderWait(name, kReaderChannelSmartCard, function, timeoutMs);
 }
 
-int StatusResult(int result, const Response& reply) {
-    return result != 0 ? result : ReaderStatus(reply);
-}
-
-// The answer to reset of a status-0 power-up answer: the type byte, then the ATR, cut to the
-// caller's ORN_SMART_CARD_DATA_SIZE bytes.
-void FillAtr(const Response& reply, unsigned char* cardType, unsigned char* atr, int* atrLength) {
+// The data block of a status-0 answer, when it has one.
+std::string DataBlock(const Response& reply) {
     size_t declared = 0;
     std::string block;
-    if (!ReaderDataBlock(reply, &declared, &block) || block.empty()) {
-        *atrLength = 0;
-        return;
-    }
-    *cardType = static_cast<unsigned char>(block[0]);
-    size_t length = block.size() - 1;
-    if (length > ORN_SMART_CARD_DATA_SIZE) {
-        reply.Warn("Smart card answer to reset of %zu bytes cut to %d", length,
-                   ORN_SMART_CARD_DATA_SIZE);
-        length = ORN_SMART_CARD_DATA_SIZE;
-    }
-    std::memcpy(atr, block.data() + 1, length);
-    *atrLength = static_cast<int>(length);
+    return ReaderDataBlock(reply, &declared, &block) ? block : std::string();
+}
+
+// The answer to reset of a power-up answer: the type byte, then the ATR, cut to the caller's
+// ORN_SMART_CARD_DATA_SIZE bytes.
+Command::Parser AtrInto(unsigned char* cardType, unsigned char* atr, int* atrLength) {
+    return [=](const Response& reply) {
+        const std::string block = DataBlock(reply);
+        if (block.empty()) {
+            *atrLength = 0;
+            return;
+        }
+        *cardType = static_cast<unsigned char>(block[0]);
+        size_t length = block.size() - 1;
+        if (length > ORN_SMART_CARD_DATA_SIZE) {
+            reply.Warn("Smart card answer to reset of %zu bytes cut to %d", length,
+                       ORN_SMART_CARD_DATA_SIZE);
+            length = ORN_SMART_CARD_DATA_SIZE;
+        }
+        std::memcpy(atr, block.data() + 1, length);
+        *atrLength = static_cast<int>(length);
+    };
 }
 
 }  // namespace
@@ -85,46 +76,31 @@ extern "C" {
 ORN_API int ornSmartCardPowerUp(unsigned char* cardType, unsigned char* atr, int* atrLength) {
     return SmartCardCommand("smartCardPowerUp", kPowerUp)
         .Require(cardType && atr && atrLength)
-        .Finish([=](int result, const Response& reply) {
-            result = StatusResult(result, reply);
-            if (result == 0) FillAtr(reply, cardType, atr, atrLength);
-            return result;
-        })
+        .Parse(AtrInto(cardType, atr, atrLength))
         .Run();
 }
 
 ORN_API int ornSmartCardCompareAtr(unsigned char* cardType) {
     return SmartCardCommand("smartCardPowerUp", kCompareAtr)
         .Require(cardType != nullptr)
-        .Finish([=](int result, const Response& reply) {
-            result = StatusResult(result, reply);
-            size_t declared = 0;
-            std::string block;
-            if (result == 0 && ReaderDataBlock(reply, &declared, &block) && !block.empty())
-                *cardType = static_cast<unsigned char>(block[0]);
-            return result;
+        .Parse([=](const Response& reply) {
+            const std::string block = DataBlock(reply);
+            if (!block.empty()) *cardType = static_cast<unsigned char>(block[0]);
         })
         .Run();
 }
 
 ORN_API int ornSmartCardPowerOff(void) {
-    return SmartCardCommand("smartCardPowerOff", kPowerOff).Finish(StatusResult).Run();
+    return SmartCardCommand("smartCardPowerOff", kPowerOff).Run();
 }
 
 ORN_API int ornSmartCardStatus(void) {
     // The terminal's short status answers are routed to this record by its name.
-    return SmartCardCommand("smartCardStatus", kStatus).Finish(StatusResult).Run();
+    return SmartCardCommand("smartCardStatus", kStatus).Run();
 }
 
 ORN_API int ornSmartCardCancel(void) {
-    // Matches any reader answer (selector 0); its own short answer is routed by name.
-    return Command("smartCardCancel", "F0.")
-        .Group(kGroupCancel)
-        .Cancel(kCancelSc)
-        .Payload(ReaderRequest(kReaderChannelSmartCard, kDefaultTimeLimit, kCancel))
-        .Finish(StatusResult)
-        .AfterExchange([](int) { Engine().CancelQueued(kCancelSc); })
-        .Run();
+    return ReaderCancel("smartCardCancel", kReaderChannelSmartCard).Run();
 }
 
 ORN_API int ornAsynchCardExecution(unsigned char* data, int* dataLength, unsigned char* byte1,
@@ -138,12 +114,8 @@ ORN_API int ornAsynchCardExecution(unsigned char* data, int* dataLength, unsigne
     }
     return SmartCardCommand("smartCardAsyncExecution", kExchange, 0, command)
         .Require(ok)
-        .Finish([=](int result, const Response& reply) {
-            result = StatusResult(result, reply);
-            if (result != 0) return result;
-            size_t declared = 0;
-            std::string block;
-            if (!ReaderDataBlock(reply, &declared, &block)) block.clear();
+        .Parse([=](const Response& reply) {
+            const std::string block = DataBlock(reply);
             unsigned char* leading[kExchangeLeadingBytes] = {byte1, byte2, byte3};
             for (size_t i = 0; i < kExchangeLeadingBytes && i < block.size(); ++i)
                 *leading[i] = static_cast<unsigned char>(block[i]);
@@ -156,7 +128,6 @@ ORN_API int ornAsynchCardExecution(unsigned char* data, int* dataLength, unsigne
             }
             if (length > 0) std::memcpy(data, block.data() + kExchangeLeadingBytes, length);
             *dataLength = static_cast<int>(length);
-            return result;
         })
         .Run();
 }
@@ -167,7 +138,7 @@ ORN_API int ornIsCardPresent(void) {
         // The reader is not asked while the terminal runs an EMV session.
         .Test([] { return Engine().AnyEmvSessionOpen() ? 2 : 0; })
         .Finish([](int result, const Response& reply) {
-            result = StatusResult(result, reply);
+            if (result == 0) result = ReaderStatus(reply);
             if (result == 0) return 1;  // a card is in the reader
             if (result == 1) return 0;  // none arrived within the limit
             return result;
@@ -182,9 +153,7 @@ ORN_API int ornWaitForSmartCardInsertionReq(int timeoutMs, ornSmartCardCallback 
 }
 
 ORN_API int ornWaitForSmartCardInsertionWait(int timeoutMs) {
-    return SmartCardWait("smartCardInsertWait", kWaitInsertion, timeoutMs)
-        .Finish(StatusResult)
-        .Run();
+    return SmartCardWait("smartCardInsertWait", kWaitInsertion, timeoutMs).Run();
 }
 
 ORN_API int ornWaitForSmartCardRemovalReq(int timeoutMs, ornSmartCardCallback callback) {
@@ -194,9 +163,7 @@ ORN_API int ornWaitForSmartCardRemovalReq(int timeoutMs, ornSmartCardCallback ca
 }
 
 ORN_API int ornWaitForSmartCardRemovalWait(int timeoutMs) {
-    return SmartCardWait("smartCardRemovalWait", kWaitRemoval, timeoutMs)
-        .Finish(StatusResult)
-        .Run();
+    return SmartCardWait("smartCardRemovalWait", kWaitRemoval, timeoutMs).Run();
 }
 
 ORN_API int ornWaitCardAndPowerUpAtrReq(int timeoutMs, ornSmartCardAtrCallback callback) {
@@ -209,11 +176,7 @@ ORN_API int ornWaitCardAndPowerUpAtrWait(int timeoutMs, unsigned char* cardType,
                                          int* atrLength) {
     return SmartCardWait("smartCardInsertPowerUpWait", kWaitAndPowerUp, timeoutMs)
         .Require(cardType && atr && atrLength)
-        .Finish([=](int result, const Response& reply) {
-            result = StatusResult(result, reply);
-            if (result == 0) FillAtr(reply, cardType, atr, atrLength);
-            return result;
-        })
+        .Parse(AtrInto(cardType, atr, atrLength))
         .Run();
 }
 
@@ -224,9 +187,7 @@ ORN_API int ornSmartCardPowerOffAndRemovalReq(int timeoutMs, ornSmartCardCallbac
 }
 
 ORN_API int ornSmartCardPowerOffAndRemovalWait(int timeoutMs) {
-    return SmartCardWait("smartCardPowerOffRemoval", kPowerOffAndWaitRemoval, timeoutMs)
-        .Finish(StatusResult)
-        .Run();
+    return SmartCardWait("smartCardPowerOffRemoval", kPowerOffAndWaitRemoval, timeoutMs).Run();
 }
 
 }  // extern "C"
