@@ -58,23 +58,43 @@ bool DisplayLine(const char* text, std::string* out) {
     return DisplayField(text, 33, 16, out);
 }
 
+// The primary account number the PIN is tied to: exactly 16 characters.
+bool IsAccount(const char* account) {
+    return HasLength(account, 16) && IsFrameSafe(account);
+}
+
+// The head of every PIN entry request: key selector 0..15, option 0..4 (sent as "%X%d") and
+// the entry's timeout, 0..255 units of 5 s.
+Command PinEntry(const char* name, const char* id, int selector, int timeout, int option) {
+    Command command(name, id);
+    command.Require(InRange(selector, 0, 15) && InRange(timeout, 0, 255) && InRange(option, 0, 4))
+        .ResponseTimeout(PinTimeout(timeout))
+        .PayloadF("%X%d", selector & 0xF, option);
+    return command;
+}
+
 // The PIN block of a master/session answer: its last 16 characters (never the status).
 std::string LastAfterStatus(const Response& reply, size_t count) {
     size_t size = reply.Size();
     return reply.From(size > count + 1 ? size - count : 1);
 }
 
+Command::Parser PinBlockInto(char* pinBlock, const char* name) {
+    return [=](const Response& reply) {
+        CopyOut(pinBlock, kPinBlockBuffer, LastAfterStatus(reply, kPinBlockLength), name);
+    };
+}
+
 // --- with-display PIN entry ("69." and, with PIN length limits, "6H.") ------------------------
 
-struct DisplayPinEntry {
-    const char* name;
-    const char* id;
-    bool extended;  // "6H.": minimum and maximum PIN length after the option
-    int selector, option, minPinLength, maxPinLength, keyIndex;
+// The fields in argument order; the PIN length limits exist in the extended form only.
+struct DisplayPinFields {
+    int selector, option, keyIndex;
     const char* account;
     int keyMode;
     const char* key;
     const char* checkValue;
+    int minPinLength, maxPinLength;
     const char* prompt;
     int option2, option3, keyIndex2;
     const char* line1;
@@ -83,14 +103,10 @@ struct DisplayPinEntry {
     int timeout;
 };
 
-// The tests before the link tests: the last argument (callback or PIN block buffer) and, for
-// the extended form, the PIN length limits.
-bool DisplayPinFirstChecks(const DisplayPinEntry& e, bool lastArgumentGiven) {
-    return lastArgumentGiven && (!e.extended || (InRange(e.minPinLength, 4, 12) &&
-                                                 InRange(e.maxPinLength, e.minPinLength, 12)));
-}
-
-Command DisplayPinCommand(const DisplayPinEntry& e, bool firstChecks) {
+// The Req and the Wait of a with-display PIN entry differ in their last argument (callback or
+// PIN block buffer), which is tested before the link tests, as are the extended form's limits.
+Command DisplayPinCommand(const char* name, bool extended, const DisplayPinFields& e,
+                          bool lastArgumentGiven) {
     std::string prompt = "PIN=", line1, line2, line3;
     const bool promptOk = !e.prompt || DisplayField(e.prompt, 9, 4, &prompt);
     const bool line1Ok = e.line1 && DisplayLine(e.line1, &line1);
@@ -99,23 +115,20 @@ Command DisplayPinCommand(const DisplayPinEntry& e, bool firstChecks) {
     const bool line3Ok = !e.line2 || !e.line3 || DisplayLine(e.line3, &line3);
     const bool keySent = e.keyMode == 1 || e.keyMode == 2;
 
-    Command command(e.name, e.id);
-    command.CheckFirst(firstChecks)
-        .Require(InRange(e.selector, 0, 15) && InRange(e.timeout, 0, 255) &&
-                 InRange(e.option, 0, 4) && InRange(e.option3, 0, 4) && IsKeyIndex(e.keyIndex) &&
-                 IsKeyMode(e.keyMode))
+    Command command = PinEntry(name, extended ? "6H." : "69.", e.selector, e.timeout, e.option);
+    command
+        .CheckFirst(lastArgumentGiven &&
+                    (!extended || (InRange(e.minPinLength, 4, 12) &&
+                                   InRange(e.maxPinLength, e.minPinLength, 12))))
+        .Require(InRange(e.option3, 0, 4) && IsKeyIndex(e.keyIndex) && IsKeyMode(e.keyMode))
         .Require(e.keyIndex2 == 255 || IsKeyIndex(e.keyIndex2))
-        .Require(HasLength(e.account, 16) && IsFrameSafe(e.account) && InRange(e.option2, 0, 3) &&
-                 e.line1)
+        .Require(IsAccount(e.account) && InRange(e.option2, 0, 3) && e.line1)
         .Require(IsKeyForMode(e.keyMode, e.key) && (!keySent || IsFrameSafe(e.key)))
         .Require(IsCheckValueFor(keySent ? e.key : nullptr, e.checkValue) &&
                  IsFrameSafe(e.checkValue))
         .Require(promptOk)
-        .Require(line1Ok && line2Ok && line3Ok)
-        .ResponseTimeout(PinTimeout(e.timeout));
-
-    command.PayloadF("%X%d", e.selector & 0xF, e.option);
-    if (e.extended) command.PayloadF("%X%X", e.minPinLength & 0xF, e.maxPinLength & 0xF);
+        .Require(line1Ok && line2Ok && line3Ok);
+    if (extended) command.PayloadF("%X%X", e.minPinLength & 0xF, e.maxPinLength & 0xF);
     command.PayloadF("%c%s%c", KeyIndexChar(e.keyIndex), OrEmpty(e.account), KeyModeChar(e.keyMode))
         .Payload(keySent ? e.key : "")
         .Payload(e.checkValue)
@@ -129,31 +142,32 @@ Command DisplayPinCommand(const DisplayPinEntry& e, bool firstChecks) {
     return command;
 }
 
-int DisplayPinReq(const DisplayPinEntry& e, ornPinCallback callback) {
-    return DisplayPinCommand(e, DisplayPinFirstChecks(e, callback != nullptr))
-        .RunAsync(kCallbackPin, callback);
+// The exports run whole behind the exception barrier: the display fields are encoded before
+// the command runs.
+int DisplayPin(const char* name, bool extended, const DisplayPinFields& e,
+               ornPinCallback callback) {
+    return GuardedCode(name, [&] {
+        return DisplayPinCommand(name, extended, e, callback != nullptr)
+            .RunAsync(kCallbackPin, callback);
+    });
 }
 
-int DisplayPinWait(const DisplayPinEntry& e, char* pinBlock) {
-    const bool firstChecks = DisplayPinFirstChecks(e, pinBlock != nullptr);
-    if (firstChecks) pinBlock[0] = '\0';
-    return DisplayPinCommand(e, firstChecks)
-        .Parse([&](const Response& reply) {
-            CopyOut(pinBlock, kPinBlockBuffer, LastAfterStatus(reply, kPinBlockLength), e.name);
-        })
-        .Run();
+int DisplayPin(const char* name, bool extended, const DisplayPinFields& e, char* pinBlock) {
+    return GuardedCode(name, [&] {
+        return DisplayPinCommand(name, extended, e, pinBlock != nullptr)
+            .ClearFirst(pinBlock)
+            .Parse(PinBlockInto(pinBlock, name))
+            .Run();
+    });
 }
 
 // --- DUKPT and master/session PIN entry -----------------------------------------------------
 
 Command DukptCommand(const char* name, int selector, int timeout, int option, const char* account,
                      const char* prompt) {
-    Command command(name, "31.");
-    command
-        .Require(InRange(selector, 0, 15) && InRange(timeout, 0, 255) && InRange(option, 0, 4) &&
-                 HasLength(account, 16) && IsFrameSafe(account) && IsFrameSafe(prompt))
-        .ResponseTimeout(PinTimeout(timeout))
-        .PayloadF("%X%d%s", selector & 0xF, option, OrEmpty(account))
+    Command command = PinEntry(name, "31.", selector, timeout, option);
+    command.Require(IsAccount(account) && IsFrameSafe(prompt))
+        .Payload(account)
         .Payload(FourCharacterPrompt(prompt, false));
     return command;
 }
@@ -161,16 +175,13 @@ Command DukptCommand(const char* name, int selector, int timeout, int option, co
 Command MasterSessionCommand(const char* name, bool lastArgumentGiven, int selector, int timeout,
                              int option, int keyIndex, const char* account, const char* sessionKey,
                              const char* checkValue, const char* prompt) {
-    Command command(name, "41.");
+    Command command = PinEntry(name, "41.", selector, timeout, option);
     command.CheckFirst(lastArgumentGiven)
-        .Require(InRange(selector, 0, 15) && InRange(timeout, 0, 255) && InRange(option, 0, 4) &&
-                 IsKeyIndex(keyIndex))
-        .Require(HasLength(account, 16) && IsFrameSafe(account))
+        .Require(IsKeyIndex(keyIndex) && IsAccount(account))
         .Require(IsKeyLength(sessionKey) && IsFrameSafe(sessionKey))
         .Require(IsCheckValueFor(sessionKey, checkValue) && IsFrameSafe(checkValue))
         .Require(IsFrameSafe(prompt))
-        .ResponseTimeout(PinTimeout(timeout))
-        .PayloadF("%X%d%c", selector & 0xF, option, KeyIndexChar(keyIndex))
+        .PayloadF("%c", KeyIndexChar(keyIndex))
         .Payload(account)
         .Payload(sessionKey)
         .Payload(checkValue)
@@ -274,13 +285,10 @@ ORN_API int ornMasterSessionPinEntryWait(int selector, int timeout, int option, 
                                          const char* account, const char* sessionKey,
                                          const char* checkValue, const char* prompt,
                                          char* pinBlock) {
-    if (pinBlock) pinBlock[0] = '\0';
     return MasterSessionCommand("ornMasterSessionPinEntryWait", pinBlock != nullptr, selector,
                                 timeout, option, keyIndex, account, sessionKey, checkValue, prompt)
-        .Parse([&](const Response& reply) {
-            CopyOut(pinBlock, kPinBlockBuffer, LastAfterStatus(reply, kPinBlockLength),
-                    "ornMasterSessionPinEntryWait");
-        })
+        .ClearFirst(pinBlock)
+        .Parse(PinBlockInto(pinBlock, "ornMasterSessionPinEntryWait"))
         .Run();
 }
 
@@ -289,29 +297,10 @@ ORN_API int ornMSPinWithDisplayReq(int selector, int option, int keyIndex, const
                                    const char* prompt, int option2, int option3, int keyIndex2,
                                    const char* line1, const char* line2, const char* line3,
                                    int timeout, ornPinCallback callback) {
-    return orn::GuardedCode("ornMSPinWithDisplayReq", [&]() -> int {
-        return DisplayPinReq({"ornMSPinWithDisplayReq",
-                              "69.",
-                              false,
-                              selector,
-                              option,
-                              0,
-                              0,
-                              keyIndex,
-                              account,
-                              keyMode,
-                              key,
-                              checkValue,
-                              prompt,
-                              option2,
-                              option3,
-                              keyIndex2,
-                              line1,
-                              line2,
-                              line3,
-                              timeout},
-                             callback);
-    });
+    return DisplayPin("ornMSPinWithDisplayReq", false,
+                      {selector, option, keyIndex, account, keyMode, key, checkValue, 0, 0, prompt,
+                       option2, option3, keyIndex2, line1, line2, line3, timeout},
+                      callback);
 }
 
 ORN_API int ornMSPinWithDisplayWait(int selector, int option, int keyIndex, const char* account,
@@ -319,29 +308,10 @@ ORN_API int ornMSPinWithDisplayWait(int selector, int option, int keyIndex, cons
                                     const char* prompt, int option2, int option3, int keyIndex2,
                                     const char* line1, const char* line2, const char* line3,
                                     int timeout, char* pinBlock) {
-    return orn::GuardedCode("ornMSPinWithDisplayWait", [&]() -> int {
-        return DisplayPinWait({"ornMSPinWithDisplayWait",
-                               "69.",
-                               false,
-                               selector,
-                               option,
-                               0,
-                               0,
-                               keyIndex,
-                               account,
-                               keyMode,
-                               key,
-                               checkValue,
-                               prompt,
-                               option2,
-                               option3,
-                               keyIndex2,
-                               line1,
-                               line2,
-                               line3,
-                               timeout},
-                              pinBlock);
-    });
+    return DisplayPin("ornMSPinWithDisplayWait", false,
+                      {selector, option, keyIndex, account, keyMode, key, checkValue, 0, 0, prompt,
+                       option2, option3, keyIndex2, line1, line2, line3, timeout},
+                      pinBlock);
 }
 
 ORN_API int ornMSPinWithDisplayExReq(int selector, int option, int keyIndex, const char* account,
@@ -350,29 +320,11 @@ ORN_API int ornMSPinWithDisplayExReq(int selector, int option, int keyIndex, con
                                      int option2, int option3, int keyIndex2, const char* line1,
                                      const char* line2, const char* line3, int timeout,
                                      ornPinCallback callback) {
-    return orn::GuardedCode("ornMSPinWithDisplayExReq", [&]() -> int {
-        return DisplayPinReq({"ornMSPinWithDisplayExReq",
-                              "6H.",
-                              true,
-                              selector,
-                              option,
-                              minPinLength,
-                              maxPinLength,
-                              keyIndex,
-                              account,
-                              keyMode,
-                              key,
-                              checkValue,
-                              prompt,
-                              option2,
-                              option3,
-                              keyIndex2,
-                              line1,
-                              line2,
-                              line3,
-                              timeout},
-                             callback);
-    });
+    return DisplayPin(
+        "ornMSPinWithDisplayExReq", true,
+        {selector, option, keyIndex, account, keyMode, key, checkValue, minPinLength, maxPinLength,
+         prompt, option2, option3, keyIndex2, line1, line2, line3, timeout},
+        callback);
 }
 
 ORN_API int ornMSPinWithDisplayExWait(int selector, int option, int keyIndex, const char* account,
@@ -381,29 +333,11 @@ ORN_API int ornMSPinWithDisplayExWait(int selector, int option, int keyIndex, co
                                       int option2, int option3, int keyIndex2, const char* line1,
                                       const char* line2, const char* line3, int timeout,
                                       char* pinBlock) {
-    return orn::GuardedCode("ornMSPinWithDisplayExWait", [&]() -> int {
-        return DisplayPinWait({"ornMSPinWithDisplayExWait",
-                               "6H.",
-                               true,
-                               selector,
-                               option,
-                               minPinLength,
-                               maxPinLength,
-                               keyIndex,
-                               account,
-                               keyMode,
-                               key,
-                               checkValue,
-                               prompt,
-                               option2,
-                               option3,
-                               keyIndex2,
-                               line1,
-                               line2,
-                               line3,
-                               timeout},
-                              pinBlock);
-    });
+    return DisplayPin(
+        "ornMSPinWithDisplayExWait", true,
+        {selector, option, keyIndex, account, keyMode, key, checkValue, minPinLength, maxPinLength,
+         prompt, option2, option3, keyIndex2, line1, line2, line3, timeout},
+        pinBlock);
 }
 
 ORN_API int ornPinEntryCancel(void) {
@@ -476,7 +410,7 @@ ORN_API int ornDebitSequenceStartReq(int firstFlag, int firstStageSeconds, int e
                  InRange(extraStage2, 0, 1) && IsKeyIndex(keyIndex) && IsKeyMode(keyMode))
         .Require(IsKeyForMode(keyMode, key) && (!keySent || IsFrameSafe(key)))
         .Require(keyMode != 2 || (HasLength(checkValue, 8) && IsFrameSafe(checkValue)))
-        .Require(!accountSent || (HasLength(account, 16) && IsFrameSafe(account)))
+        .Require(!accountSent || IsAccount(account))
         .Require(callback != nullptr)
         .ResponseTimeout(DebitStartTimeout(firstStageSeconds, entryMode, stageSeconds, pinTimeout,
                                            extraStage1, extraStage2, Engine().GetInputTimeout()))
