@@ -23,9 +23,9 @@ constexpr size_t kReaderStatusOffset = 3;
 constexpr size_t kReaderDataOffset = 4;
 // A data block length byte of 0xFF announces a two-byte length.
 constexpr uint8_t kReaderLongLength = 0xFF;
-// The cancel of either reader: function 0x12 with a 60 s limit.
+// Time limit of the commands without a time argument, the cancels among them: 60 s.
+constexpr uint16_t kReaderDefaultTimeLimit = 6000;
 constexpr uint8_t kReaderFunctionCancel = 0x12;
-constexpr uint16_t kReaderCancelTimeLimit = 6000;
 
 inline bool IsReaderWait(int timeoutMs) {
     return timeoutMs >= 0 && timeoutMs <= kReaderMaxWaitMs;
@@ -106,7 +106,7 @@ inline Command ReaderWait(const char* name, uint8_t channel, uint8_t function, i
 // commands are then cancelled, so a silent terminal cannot keep a wait alive.
 inline Command ReaderCancel(const char* name, uint8_t channel) {
     const int32_t cancelType = channel == kReaderChannelSmartCard ? kCancelSc : kCancelMsr;
-    Command command = ReaderCommand(name, channel, kReaderCancelTimeLimit, kReaderFunctionCancel);
+    Command command = ReaderCommand(name, channel, kReaderDefaultTimeLimit, kReaderFunctionCancel);
     command.Group(kGroupCancel).ResponseSelector(0).AfterExchange([cancelType](int) {
         Engine().CancelQueued(cancelType);
     });

@@ -19,12 +19,9 @@ enum SmartCardFunction : uint8_t {
     kWaitRemoval = 0x0B,
     kPowerOffAndWaitRemoval = 0x0C,
     kExchange = 0x0D,
-    kCancel = 0x12,
     kStatus = 0x18,
 };
 
-// Time limit of the commands without a time argument: 60 s.
-constexpr uint16_t kDefaultTimeLimit = 6000;
 // Presence test: a 10 ms limit, and a response timeout of 10 ms (+ the record's margin).
 constexpr uint16_t kPresenceTimeLimit = 1;
 constexpr uint32_t kPresenceTimeoutMs = 10;
@@ -32,7 +29,8 @@ constexpr uint32_t kPresenceTimeoutMs = 10;
 constexpr size_t kExchangeLeadingBytes = 3;
 constexpr int kMaxCommandLength = 255;
 
-Command SmartCardCommand(const char* name, uint8_t function, uint16_t timeLimit = kDefaultTimeLimit,
+Command SmartCardCommand(const char* name, uint8_t function,
+                         uint16_t timeLimit = kReaderDefaultTimeLimit,
                          const std::string& data = {}) {
     return ReaderCommand(name, kReaderChannelSmartCard, timeLimit, function, data);
 }
