@@ -28,9 +28,9 @@ bool FindComPorts(CLogger& log, std::vector<platform::SerialPortInfo>* ports) {
 
 bool FindUsbHidDevices(CLogger& log, std::vector<platform::HidDeviceInfo>* devices) {
     std::string text;
-    if (platform::EnumerateHidDevices(kMakerVendorId, devices, &text) == 0) return true;
-    log.Log(kLogSevere, "%s", text.c_str());
-    return false;
+    const uint32_t error = platform::EnumerateHidDevices(kMakerVendorId, devices, &text);
+    if (!text.empty()) log.Log(kLogSevere, "%s", text.c_str());
+    return error == 0;
 }
 
 int QueryPortKind(CLogger& log, const std::string& name, bool vendorRequired) {

@@ -113,9 +113,11 @@ uint32_t CUsbHidPort::LastError() const {
 
 uint32_t CUsbHidPort::Open(const std::string& path) {
     uint32_t error = 0;
-    auto device = platform::HidDevice::Open(path, &error);
+    std::string text;
+    auto device = platform::HidDevice::Open(path, &error, &text);
     if (!device) {
         m_pShared->lastError = error;
+        if (!text.empty()) m_Log.Log(kLogSevere, "%s", text.c_str());
         m_Log.Log(kLogSevere, "Unable to open USB HID device %s (err=%u)", path.c_str(), error);
         return platform::kErrHidOpenFailed;
     }

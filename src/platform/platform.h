@@ -286,8 +286,10 @@ class HidDevice {
     // Opens a device path as listed by EnumerateHidDevices, for reading and writing, and reads
     // its report lengths. Returns nullptr and sets *error: 2 no such device, 5 access denied,
     // 2250 the device has no usable report 2 (or its capabilities cannot be read), else the
-    // mapped OS error.
-    static std::shared_ptr<HidDevice> Open(const std::string& path, uint32_t* error);
+    // mapped OS error. A failure of the system's HID service itself (a missing library
+    // function) also sets *errorText, a line for the log at Severe.
+    static std::shared_ptr<HidDevice> Open(const std::string& path, uint32_t* error,
+                                           std::string* errorText = nullptr);
     // Wraps an already-open native descriptor or handle (in tests a SOCK_SEQPACKET socket whose
     // messages are reports) with the given report lengths; takes ownership.
     static std::shared_ptr<HidDevice> FromNative(intptr_t native, uint32_t inputReportLength,
@@ -343,7 +345,9 @@ struct HidDeviceInfo {
 };
 
 // Lists the USB HID devices of one vendor, in the platform's order. Returns 0, or a platform
-// error with *errorText for the log (the list is then empty).
+// error with *errorText for the log (the list is then empty). A 0 may come with *errorText set
+// too: the search could not run (the system's HID service is missing), which is logged at
+// Severe and found nothing.
 uint32_t EnumerateHidDevices(uint16_t vendorId, std::vector<HidDeviceInfo>* devices,
                              std::string* errorText);
 

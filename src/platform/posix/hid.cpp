@@ -234,7 +234,7 @@ int OpenNode(const std::string& path, uint32_t* error) {
 
 }  // namespace
 
-std::shared_ptr<HidDevice> HidDevice::Open(const std::string& path, uint32_t* error) {
+std::shared_ptr<HidDevice> HidDevice::Open(const std::string& path, uint32_t* error, std::string*) {
     uint32_t ignored;
     if (error == nullptr) error = &ignored;
     *error = kErrNone;
