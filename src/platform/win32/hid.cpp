@@ -1,66 +1,279 @@
-// USB HID terminals and device enumeration on Windows: not written yet. No HID device is found
-// and none opens (2250); COM ports are listed by their DOS device names, without USB details.
+// USB HID terminals on Win32. The HID service library is needed only to read a device's report
+// lengths at open; the reports themselves travel by overlapped ReadFile and WriteFile, on two
+// handles of the device, one for each direction, so that ending the reader's wait never
+// touches a write in progress.
+//
+// Closing follows the serial device's care: the pending read is cancelled (CancelIoEx) before
+// the handles are closed, so no thread is left on I/O that a close abandoned.
 #include <windows.h>
+// After windows.h, which it needs.
+#include <hidsdi.h>
 
 #include <algorithm>
-#include <cctype>
-#include <cstdlib>
+#include <atomic>
 #include <cstring>
+#include <mutex>
 #include <vector>
 
 #include "platform/platform.h"
+#include "platform/win32/service_library.h"
 
 namespace orn::platform {
 
-std::shared_ptr<HidDevice> HidDevice::Open(const std::string&, uint32_t* error) {
-    if (error != nullptr) *error = kErrHidOpenFailed;
-    return nullptr;
+namespace {
+
+using GetPreparsedDataFn = decltype(&::HidD_GetPreparsedData);
+using FreePreparsedDataFn = decltype(&::HidD_FreePreparsedData);
+using GetCapsFn = decltype(&::HidP_GetCaps);
+using CancelIoExFn = BOOL(WINAPI*)(HANDLE, LPOVERLAPPED);
+
+// CancelIoEx exists from Vista on; the reader cancels its own read without it.
+CancelIoExFn CancelIoExFunction() {
+    static const CancelIoExFn fn = reinterpret_cast<CancelIoExFn>(reinterpret_cast<void*>(
+        ::GetProcAddress(::GetModuleHandleA("kernel32.dll"), "CancelIoEx")));
+    return fn;
 }
 
-std::shared_ptr<HidDevice> HidDevice::FromNative(intptr_t, uint32_t, uint32_t) {
-    return nullptr;
+HANDLE OpenDevice(const std::string& path, DWORD access) {
+    return ::CreateFileA(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                         OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
 }
 
-uint32_t EnumerateHidDevices(uint16_t, std::vector<HidDeviceInfo>* devices, std::string*) {
-    devices->clear();
-    return kErrNone;
-}
-
-uint32_t EnumerateSerialPorts(std::vector<SerialPortInfo>* ports, std::string* errorText) {
-    ports->clear();
-    // The DOS device names, a list of zero-terminated names ended by an empty one.
-    std::vector<char> names(65536);
-    DWORD n = ::QueryDosDeviceA(nullptr, names.data(), static_cast<DWORD>(names.size()));
-    if (n == 0) {
-        uint32_t error = ::GetLastError();
-        if (errorText != nullptr)
-            *errorText = "QueryDosDevice failed. (err=" + std::to_string(error) + ")";
-        return error;
+uint32_t OpenError(DWORD error) {
+    switch (error) {
+        case ERROR_FILE_NOT_FOUND:
+        case ERROR_PATH_NOT_FOUND:
+            return kErrNotFound;
+        case ERROR_ACCESS_DENIED:
+        case ERROR_SHARING_VIOLATION:
+            return kErrAccessDenied;
+        default:
+            return error;
     }
-    std::vector<unsigned long> numbers;
-    for (const char* name = names.data(); *name != '\0'; name += std::strlen(name) + 1) {
-        std::string text = name;
-        if (text.size() < 4 || text.size() > 6) continue;
-        bool com = std::toupper(static_cast<unsigned char>(text[0])) == 'C' &&
-                   std::toupper(static_cast<unsigned char>(text[1])) == 'O' &&
-                   std::toupper(static_cast<unsigned char>(text[2])) == 'M';
-        for (size_t i = 3; com && i < text.size(); ++i) {
-            com = std::isdigit(static_cast<unsigned char>(text[i])) != 0;
+}
+
+// Errors that mean the device (or the pipe standing in for it) is no longer there.
+uint32_t IoError(DWORD error) {
+    switch (error) {
+        case ERROR_DEVICE_NOT_CONNECTED:
+        case ERROR_DEV_NOT_EXIST:
+        case ERROR_BROKEN_PIPE:
+        case ERROR_NO_DATA:
+        case ERROR_PIPE_NOT_CONNECTED:
+            return kErrDeviceNotConnected;
+        default:
+            return error;
+    }
+}
+
+class Win32HidDevice final : public HidDevice {
+  public:
+    // `reader` and `writer` may be the same handle.
+    Win32HidDevice(HANDLE reader, HANDLE writer, uint32_t inputLength, uint32_t outputLength)
+        : reader_(reader),
+          writer_(writer),
+          input_(inputLength),
+          output_(outputLength),
+          readEvent_(::CreateEventA(nullptr, TRUE, FALSE, nullptr)),
+          writeEvent_(::CreateEventA(nullptr, TRUE, FALSE, nullptr)),
+          cancelEvent_(::CreateEventA(nullptr, TRUE, FALSE, nullptr)) {}
+
+    ~Win32HidDevice() override {
+        Close();
+        for (HANDLE h : {readEvent_, writeEvent_, cancelEvent_}) {
+            if (h != nullptr) ::CloseHandle(h);
         }
-        if (com) numbers.push_back(std::strtoul(text.c_str() + 3, nullptr, 10));
     }
-    std::sort(numbers.begin(), numbers.end());
-    numbers.erase(std::unique(numbers.begin(), numbers.end()), numbers.end());
-    for (unsigned long number : numbers) {
-        if (ports->size() >= kMaxSerialPorts) break;
-        SerialPortInfo info;
-        info.portName = "COM" + std::to_string(number);
-        info.devicePath = number > 9 ? "\\\\.\\" + info.portName : info.portName;
-        info.friendlyName = info.portName;
-        info.description = info.portName;
-        ports->push_back(info);
+
+    bool Ready() const {
+        return readEvent_ != nullptr && writeEvent_ != nullptr && cancelEvent_ != nullptr;
     }
+
+    uint32_t InputReportLength() const override { return static_cast<uint32_t>(input_.size()); }
+    uint32_t OutputReportLength() const override { return static_cast<uint32_t>(output_.size()); }
+
+    uint32_t ReadReport(void* buffer, size_t length, size_t* got) override {
+        *got = 0;
+        HANDLE h = reader_.load(std::memory_order_acquire);
+        if (h == nullptr) return kErrInvalidHandle;
+        std::lock_guard<std::mutex> lock(readMutex_);
+        if (TakeCancel()) return kErrNone;
+        OVERLAPPED ov{};
+        ::ResetEvent(readEvent_);
+        ov.hEvent = readEvent_;
+        // The class driver takes only reads of the full input report length.
+        if (!::ReadFile(h, input_.data(), static_cast<DWORD>(input_.size()), nullptr, &ov)) {
+            const DWORD error = ::GetLastError();
+            if (error != ERROR_IO_PENDING) return IoError(error);
+            HANDLE both[2] = {readEvent_, cancelEvent_};
+            const DWORD which = ::WaitForMultipleObjects(2, both, FALSE, INFINITE);
+            const DWORD waitError = which == WAIT_FAILED ? ::GetLastError() : 0;
+            // Our cancel or a failed wait: the read ends before `ov` and the buffer go.
+            if (which != WAIT_OBJECT_0) ::CancelIo(h);
+            if (which == WAIT_FAILED) {
+                DWORD ignored = 0;
+                ::GetOverlappedResult(h, &ov, &ignored, TRUE);
+                return waitError;
+            }
+        }
+        DWORD n = 0;
+        if (!::GetOverlappedResult(h, &ov, &n, TRUE)) {
+            const DWORD error = ::GetLastError();
+            if (error == ERROR_OPERATION_ABORTED && TakeCancel()) return kErrNone;
+            return IoError(error);
+        }
+        // A report that completed as the cancel came is delivered; the cancel then ends the
+        // next read at once.
+        *got = std::min<size_t>(n, length);
+        std::memcpy(buffer, input_.data(), *got);
+        return kErrNone;
+    }
+
+    void CancelRead() override {
+        std::lock_guard<std::mutex> lock(closeMutex_);
+        if (cancelEvent_ != nullptr) ::SetEvent(cancelEvent_);
+    }
+
+    uint32_t WriteReport(const void* report, size_t length, uint32_t ms) override {
+        HANDLE h = writer_.load(std::memory_order_acquire);
+        if (h == nullptr) return kErrInvalidHandle;
+        if (length > output_.size()) return kErrInvalidParameter;
+        std::lock_guard<std::mutex> lock(writeMutex_);
+        // The class driver takes only writes of the full output report length.
+        std::memcpy(output_.data(), report, length);
+        std::memset(output_.data() + length, 0, output_.size() - length);
+        OVERLAPPED ov{};
+        ::ResetEvent(writeEvent_);
+        ov.hEvent = writeEvent_;
+        if (!::WriteFile(h, output_.data(), static_cast<DWORD>(output_.size()), nullptr, &ov)) {
+            const DWORD error = ::GetLastError();
+            if (error != ERROR_IO_PENDING) return IoError(error);
+        }
+        bool timedOut = false;
+        if (ms != kInfinite && ::WaitForSingleObject(writeEvent_, ms) == WAIT_TIMEOUT) {
+            timedOut = true;
+            ::CancelIo(h);
+        }
+        DWORD n = 0;
+        if (::GetOverlappedResult(h, &ov, &n, TRUE)) return kErrNone;  // it went, late or not
+        const DWORD error = ::GetLastError();
+        return timedOut ? static_cast<uint32_t>(kErrTimeout) : IoError(error);
+    }
+
+    bool IsOpen() const override {
+        return reader_.load(std::memory_order_acquire) != nullptr &&
+               writer_.load(std::memory_order_acquire) != nullptr;
+    }
+
+    void Close() override {
+        std::lock_guard<std::mutex> lock(closeMutex_);
+        HANDLE reader = reader_.exchange(nullptr, std::memory_order_acq_rel);
+        HANDLE writer = writer_.exchange(nullptr, std::memory_order_acq_rel);
+        if (cancelEvent_ != nullptr) ::SetEvent(cancelEvent_);
+        CancelIoExFn cancelIoEx = CancelIoExFunction();
+        for (HANDLE h : {reader, writer == reader ? nullptr : writer}) {
+            if (h == nullptr) continue;
+            if (cancelIoEx != nullptr) cancelIoEx(h, nullptr);
+            ::CloseHandle(h);
+        }
+    }
+
+  private:
+    bool TakeCancel() {
+        if (::WaitForSingleObject(cancelEvent_, 0) != WAIT_OBJECT_0) return false;
+        ::ResetEvent(cancelEvent_);
+        return true;
+    }
+
+    std::atomic<HANDLE> reader_;
+    std::atomic<HANDLE> writer_;
+    std::vector<uint8_t> input_;   // the reader's own
+    std::vector<uint8_t> output_;  // under writeMutex_
+    HANDLE readEvent_;
+    HANDLE writeEvent_;
+    HANDLE cancelEvent_;
+    std::mutex readMutex_;
+    std::mutex writeMutex_;
+    std::mutex closeMutex_;  // keeps CancelRead off the cancel event while Close sets it
+};
+
+// The device's input and output report lengths, as the class driver states them.
+uint32_t ReadReportLengths(HANDLE device, uint32_t* inputLength, uint32_t* outputLength,
+                           std::string* errorText) {
+    win32::ServiceLibrary hid("HID.DLL");
+    auto getPreparsedData = hid.Find<GetPreparsedDataFn>("HidD_GetPreparsedData");
+    auto getCaps = hid.Find<GetCapsFn>("HidP_GetCaps");
+    auto freePreparsedData = hid.Find<FreePreparsedDataFn>("HidD_FreePreparsedData");
+    if (getPreparsedData == nullptr || getCaps == nullptr) {
+        *errorText = "Unable to find HID.DLL function HidD_GetPreparsedData";
+        return kErrHidOpenFailed;
+    }
+    if (freePreparsedData == nullptr) {
+        *errorText = "Unable to find HID.DLL function HidD_FreePreparsedData";
+        return kErrHidOpenFailed;
+    }
+    PHIDP_PREPARSED_DATA preparsed = nullptr;
+    if (!getPreparsedData(device, &preparsed)) return kErrHidOpenFailed;
+    HIDP_CAPS caps{};
+    const NTSTATUS status = getCaps(preparsed, &caps);
+    freePreparsedData(preparsed);
+    if (status != HIDP_STATUS_SUCCESS) return kErrHidOpenFailed;
+    *inputLength = caps.InputReportByteLength;
+    *outputLength = caps.OutputReportByteLength;
     return kErrNone;
+}
+
+}  // namespace
+
+std::shared_ptr<HidDevice> HidDevice::Open(const std::string& path, uint32_t* error,
+                                           std::string* errorText) {
+    uint32_t ignoredError;
+    std::string ignoredText;
+    if (error == nullptr) error = &ignoredError;
+    if (errorText == nullptr) errorText = &ignoredText;
+    *error = kErrNone;
+    errorText->clear();
+
+    HANDLE probe = OpenDevice(path, GENERIC_READ | GENERIC_WRITE);
+    if (probe == INVALID_HANDLE_VALUE) {
+        *error = OpenError(::GetLastError());
+        return nullptr;
+    }
+    uint32_t inputLength = 0, outputLength = 0;
+    *error = ReadReportLengths(probe, &inputLength, &outputLength, errorText);
+    ::CloseHandle(probe);
+    if (*error != kErrNone) return nullptr;
+    // The link needs room for the identifier, the length byte and at least one data byte.
+    if (inputLength < 3 || outputLength < 3) {
+        *error = kErrHidOpenFailed;
+        return nullptr;
+    }
+
+    HANDLE reader = OpenDevice(path, GENERIC_READ);
+    if (reader == INVALID_HANDLE_VALUE) {
+        *error = OpenError(::GetLastError());
+        return nullptr;
+    }
+    HANDLE writer = OpenDevice(path, GENERIC_WRITE);
+    if (writer == INVALID_HANDLE_VALUE) {
+        *error = OpenError(::GetLastError());
+        ::CloseHandle(reader);
+        return nullptr;
+    }
+    auto device = std::make_shared<Win32HidDevice>(reader, writer, inputLength, outputLength);
+    if (!device->Ready()) {
+        *error = kErrGenFailure;
+        return nullptr;
+    }
+    return device;
+}
+
+std::shared_ptr<HidDevice> HidDevice::FromNative(intptr_t native, uint32_t inputReportLength,
+                                                 uint32_t outputReportLength) {
+    HANDLE h = reinterpret_cast<HANDLE>(native);
+    if (h == nullptr || h == INVALID_HANDLE_VALUE) return nullptr;
+    auto device = std::make_shared<Win32HidDevice>(h, h, inputReportLength, outputReportLength);
+    return device->Ready() ? device : nullptr;
 }
 
 }  // namespace orn::platform
