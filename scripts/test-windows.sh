@@ -77,6 +77,7 @@ enc_log="${work}/wine-enc.log"
 start_sim  # the backend test also uses a COM port
 ORN_WIN32_LOG_OUT="Z:${enc_log//\//\\}" run win32_backend_test wine "${bin}/win32_backend_test.exe" \
   --gtest_brief=1
+run win32_hid_test wine "${bin}/win32_hid_test.exe" --gtest_brief=1
 if "${linux_build}/tools/ornlogread" -k 0123456789ABCDEFFEDCBA9876543210 "${enc_log}.0" |
     grep -q '(Info)  written under Windows: 42 bytes$'; then
   echo "  ok      the encrypted log written under Wine reads back with the Linux ornlogread"
