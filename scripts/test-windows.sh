@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The Windows stage: cross-builds VelquoraORN.dll, its test programs and the demo with mingw-w64,
 # checks the DLL's export table, and runs under 32-bit Wine:
+#   0. the public header, compiled as an MSVC application would (clang-14 standing in);
 #   1. the unit tests (platform, link, logger, engine, the Windows backend's own), and the
 #      encrypted log written there read back by the Linux ornlogread;
 #   2. the session tests against the native simulator, whose pty is the Wine COM port COM7 and
@@ -67,6 +68,33 @@ start_sim() {
   ORN_SIM_CONTROL="$(sed -n 's/^# control //p' "${out}")"
   export ORN_SIM_CONTROL
 }
+
+echo "=== the public header as an MSVC application compiles it ==="
+# No MSVC here: clang in its MSVC mode stands in, as C and as C++, with stdcall as the default
+# convention (as /Gz sets it), so that a function the header left without __cdecl fails.
+if command -v clang-14 >/dev/null; then
+  cat >"${work}/consumer.c" <<'CONSUMER'
+#include "velquoraorn.h"
+typedef int(__cdecl* ReOpen)(void);
+int main(void) {
+    ReOpen reopen = ornReOpenPort;
+    return reopen();
+}
+CONSUMER
+  for lang in c c++; do
+    if clang-14 --target=i686-pc-windows-msvc -fms-extensions -ffreestanding -fsyntax-only \
+        -Wall -Wextra -Werror -mrtd -Iinclude -x "${lang}" "${work}/consumer.c" \
+        >"${work}/header-${lang}.out" 2>&1; then
+      echo "  ok      include/velquoraorn.h as ${lang} (i686-pc-windows-msvc)"
+    else
+      echo "  FAILED  include/velquoraorn.h as ${lang} (i686-pc-windows-msvc)"
+      cat "${work}/header-${lang}.out"
+      failures=$((failures + 1))
+    fi
+  done
+else
+  echo "  skipped the header check: clang-14 is not installed"
+fi
 
 echo "=== unit tests under Wine ==="
 for t in platform_test link_frame_test link_receiver_test command_data_test sensitive_test \
