@@ -277,6 +277,17 @@ TEST_F(Win32HidPipeTest, ReportsBothWaysAndACloseThatEndsTheRead) {
     EXPECT_EQ(sink_.GoneAfter(), -1);  // closed, not unplugged
 }
 
+// A device that takes nothing: the write is cancelled at its limit (the pipe's buffer is full).
+TEST_F(Win32HidPipeTest, AWriteThatIsNotTakenEndsAtItsLimit) {
+    Attach();
+    const uint8_t frame[10] = {};
+    uint32_t err = 0;
+    for (int writes = 0; writes < 100000 && err == 0; ++writes)
+        err = port_.WriteFrame(frame, sizeof frame, 100);
+    EXPECT_EQ(err, platform::kErrTimeout);
+    EXPECT_FALSE(port_.DeviceGone());
+}
+
 TEST_F(Win32HidPipeTest, UnplugIsNoticedAfterTheLastData) {
     Attach();
     SendReport({0x06});
