@@ -27,8 +27,8 @@ bool SamePortName(const std::string& a, const std::string& b);
 
 // Lists the COM ports. A platform failure is logged at Severe with its text; false then.
 bool FindComPorts(CLogger& log, std::vector<platform::SerialPortInfo>* ports);
-// Lists the maker's USB HID devices; as FindComPorts. A note of the platform's (its HID service
-// missing) is logged at Severe too, the list then empty but the search not failed.
+// Lists the maker's USB HID devices; as FindComPorts. A missing HID service of the system is
+// logged at Severe too; the list is then empty, but the search has not failed.
 bool FindUsbHidDevices(CLogger& log, std::vector<platform::HidDeviceInfo>* devices);
 
 // The port kind query: 1 when the COM port `name` (any case, "\\.\" allowed) is of kind 2, or of

@@ -290,8 +290,9 @@ class HidDevice {
     // function) also sets *errorText, a line for the log at Severe.
     static std::shared_ptr<HidDevice> Open(const std::string& path, uint32_t* error,
                                            std::string* errorText = nullptr);
-    // Wraps an already-open native descriptor or handle (in tests a SOCK_SEQPACKET socket whose
-    // messages are reports) with the given report lengths; takes ownership.
+    // Wraps an already-open native descriptor or handle (in tests a SOCK_SEQPACKET socket, or
+    // on Windows a message-mode pipe, whose messages are reports) with the given report
+    // lengths; takes ownership.
     static std::shared_ptr<HidDevice> FromNative(intptr_t native, uint32_t inputReportLength,
                                                  uint32_t outputReportLength);
 
