@@ -11,6 +11,7 @@
 #include "api/reader_channel.h"
 #include "api/session.h"
 #include "api/text.h"
+#include "engine/wait_outcome.h"
 #include "velquoraorn.h"
 
 using namespace orn;
@@ -261,20 +262,12 @@ void EndCombinedSmartCardWait(const std::shared_ptr<platform::Event>& event) {
         g_Combined.swipeDone = true;
     }
     ornSmartCardCancel();
-    switch (event->Wait(5000)) {
-        case platform::WaitResult::Signalled:
-        case platform::WaitResult::Timeout:
-            break;
-        case platform::WaitResult::Abandoned:
-            Engine().Logger().Log(kLogSevere, "MSR/SC Event Wait Abandoned");
-            break;
-        case platform::WaitResult::Failed:
-            Engine().Logger().Log(kLogSevere, "MSR/SC Event Wait Failed");
-            break;
-        default:
-            Engine().Logger().Log(kLogSevere, "MSR/SC Event Wait Defaulted");
-            break;
-    }
+    static const WaitLines lines = {{},
+                                    {},
+                                    {kLogSevere, "MSR/SC Event Wait Abandoned"},
+                                    {kLogSevere, "MSR/SC Event Wait Failed"},
+                                    {kLogSevere, "MSR/SC Event Wait Defaulted"}};
+    LogWaitResult(Engine().Logger(), event->Wait(5000), lines);
 }
 
 }  // namespace

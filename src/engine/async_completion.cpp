@@ -11,6 +11,7 @@
 #include <string>
 
 #include "engine/generic_handler.h"
+#include "engine/wait_outcome.h"
 #include "log/thread_runner.h"
 #include "velquoraorn.h"
 
@@ -26,10 +27,6 @@ constexpr int32_t kMaxInputTimeoutSeconds = 7200;
 
 const char* const kConnectionStateNames[] = {"COM Port Closed", "Disconnected", "Pending",
                                              "Power Up Detected", "OK"};
-
-WaitResult WaitOn(platform::Event* event, uint32_t ms) {
-    return event ? event->Wait(ms) : WaitResult::Failed;
-}
 
 // An event the engine cannot get is logged and left null; waits on it then fail and are
 // logged by their own lines.
@@ -112,25 +109,15 @@ void CGenericHandler::StopCallbackThreads() {
         // A callback closing the link does not wait for itself; its thread ends on its own.
         if (entry.id == self) continue;
         const char* kind = GetCallbackKindName(entry.kind);
-        switch (entry.thread->Join(kThreadWaitMs)) {
-            case WaitResult::Signalled:
-                m_Logger.Log(kLogInfo, "%s Callback Thread shutdown properly", kind);
-                break;
-            case WaitResult::Timeout:
-                m_Logger.Log(kLogSevere,
-                             "%s Callback Thread shutdown improperly, terminating thread", kind);
-                entry.thread->Abandon();
-                break;
-            case WaitResult::Abandoned:
-                m_Logger.Log(kLogSevere, "Callback Thread shutdown Wait Abandoned");
-                break;
-            case WaitResult::Failed:
-                m_Logger.Log(kLogSevere, "Callback Thread shutdown Wait Failed");
-                break;
-            default:
-                m_Logger.Log(kLogSevere, "Callback Thread shutdown Wait Defaulted");
-                break;
-        }
+        static const WaitLines lines = {
+            {kLogInfo, "%s Callback Thread shutdown properly"},
+            {kLogSevere, "%s Callback Thread shutdown improperly, terminating thread"},
+            {kLogSevere, "Callback Thread shutdown Wait Abandoned"},
+            {kLogSevere, "Callback Thread shutdown Wait Failed"},
+            {kLogSevere, "Callback Thread shutdown Wait Defaulted"}};
+        if (LogWaitResult(m_Logger, entry.thread->Join(kThreadWaitMs), lines, kind) ==
+            WaitResult::Timeout)
+            entry.thread->Abandon();
     }
 }
 
@@ -401,25 +388,14 @@ void CGenericHandler::StopInputAutoCancel() {
     if (!thread) return;
     // The timer thread never stops itself; should it ever, it must not wait for itself.
     if (thread->Id() != platform::CurrentThreadId()) {
-        switch (thread->Join(kThreadWaitMs)) {
-            case WaitResult::Signalled:
-                m_Logger.Log(kLogInfo, "InputTimeoutAutoCancelThread shutdown properly.");
-                break;
-            case WaitResult::Timeout:
-                m_Logger.Log(kLogSevere,
-                             "InputTimeoutAutoCancelThread shutdown timed out! Terminating.");
-                thread->Abandon();
-                break;
-            case WaitResult::Abandoned:
-                m_Logger.Log(kLogSevere, "InputTimeoutAutoCancelThread shutdown Wait Abandoned");
-                break;
-            case WaitResult::Failed:
-                m_Logger.Log(kLogSevere, "InputTimeoutAutoCancelThread shutdown Wait Failed");
-                break;
-            default:
-                m_Logger.Log(kLogSevere, "InputTimeoutAutoCancelThread shutdown Wait Defaulted");
-                break;
-        }
+        static const WaitLines lines = {
+            {kLogInfo, "InputTimeoutAutoCancelThread shutdown properly."},
+            {kLogSevere, "InputTimeoutAutoCancelThread shutdown timed out! Terminating."},
+            {kLogSevere, "InputTimeoutAutoCancelThread shutdown Wait Abandoned"},
+            {kLogSevere, "InputTimeoutAutoCancelThread shutdown Wait Failed"},
+            {kLogSevere, "InputTimeoutAutoCancelThread shutdown Wait Defaulted"}};
+        if (LogWaitResult(m_Logger, thread->Join(kThreadWaitMs), lines) == WaitResult::Timeout)
+            thread->Abandon();
     }
     LockGuard hold(m_InputAutoCancelLock);
     if (m_pInputAutoCancelThread == thread) m_pInputAutoCancelThread.reset();
@@ -428,24 +404,19 @@ void CGenericHandler::StopInputAutoCancel() {
 uint32_t CGenericHandler::InputTimeoutAutoCancelThread() {
     const uint32_t seconds = static_cast<uint32_t>(GetInputTimeout());
     if (m_hInputTimeoutAutoCancelThreadStartEvent) m_hInputTimeoutAutoCancelThreadStartEvent->Set();
-    switch (WaitOn(m_hKillInputTimerEvent.get(), seconds * 1000)) {
-        case WaitResult::Signalled:
-            m_hKillInputTimerEvent->Reset();
-            break;
-        case WaitResult::Timeout:
-            // The input waited too long: the "50." cancel ends it with -5, through the queue
-            // like any caller's cancel.
-            ornCancel();
-            break;
-        case WaitResult::Abandoned:
-            m_Logger.Log(kLogSevere, "InputTimeoutAutoCancelThread Wait Abandoned");
-            break;
-        case WaitResult::Failed:
-            m_Logger.Log(kLogSevere, "InputTimeoutAutoCancelThread Wait Failed");
-            break;
-        default:
-            m_Logger.Log(kLogSevere, "InputTimeoutAutoCancelThread Wait Defaulted");
-            break;
+    static const WaitLines lines = {{},
+                                    {},
+                                    {kLogSevere, "InputTimeoutAutoCancelThread Wait Abandoned"},
+                                    {kLogSevere, "InputTimeoutAutoCancelThread Wait Failed"},
+                                    {kLogSevere, "InputTimeoutAutoCancelThread Wait Defaulted"}};
+    const WaitResult result =
+        LogWaitResult(m_Logger, WaitOn(m_hKillInputTimerEvent.get(), seconds * 1000), lines);
+    if (result == WaitResult::Signalled) {
+        m_hKillInputTimerEvent->Reset();
+    } else if (result == WaitResult::Timeout) {
+        // The input waited too long: the "50." cancel ends it with -5, through the queue like
+        // any caller's cancel.
+        ornCancel();
     }
     return 0;
 }
@@ -455,23 +426,16 @@ uint32_t CGenericHandler::InputTimeoutAutoCancelThread() {
 
 uint32_t CGenericHandler::QueueMonitorThread() {
     m_hQueueMonitorThreadStartEvent.Set();
+    static const WaitLines lines = {{},
+                                    {},
+                                    {kLogSevere, "QueueMonitorThread Wait Abandoned"},
+                                    {kLogSevere, "QueueMonitorThread Wait Failed"},
+                                    {kLogSevere, "QueueMonitorThread Wait Defaulted"}};
     for (;;) {
-        switch (m_hKillQueueMonitorThread.Wait(kMonitorPeriodMs)) {
-            case WaitResult::Signalled:
-                return 0;
-            case WaitResult::Timeout:
-                LogQueue();
-                break;
-            case WaitResult::Abandoned:
-                m_Logger.Log(kLogSevere, "QueueMonitorThread Wait Abandoned");
-                break;
-            case WaitResult::Failed:
-                m_Logger.Log(kLogSevere, "QueueMonitorThread Wait Failed");
-                break;
-            default:
-                m_Logger.Log(kLogSevere, "QueueMonitorThread Wait Defaulted");
-                break;
-        }
+        const WaitResult result =
+            LogWaitResult(m_Logger, m_hKillQueueMonitorThread.Wait(kMonitorPeriodMs), lines);
+        if (result == WaitResult::Signalled) return 0;
+        if (result == WaitResult::Timeout) LogQueue();
     }
 }
 
