@@ -303,8 +303,37 @@ class CGenericHandler : public IChunkSink, public ILinkEngine {
     void CreateAsyncCompletionEvents();
     uint32_t InputTimeoutAutoCancelThread();
 
-    // Queue thread helpers.
+    // QueueThread phases (queue_thread.cpp), each one step of a cycle.
+    struct QueueWalk {
+        CCommandData* candidate = nullptr;  // the record to send next
+        bool ackPending = false;            // a record waits for its ACK: nothing is sent
+        bool hold = false;                  // a synchronous caller has not collected its outcome
+        bool idle = true;                   // nothing waits to be sent or acknowledged
+        bool resetReceiver = false;         // an asynchronous record timed out
+        bool released = false;              // a record was released during the walk
+        bool triggerRead = false;           // an answer is awaited
+        uint32_t nextWait = 0;              // the nearest timer the walk saw (ms)
+    };
+    // A frame taken for sending, copied out of its record under the queue lock.
+    struct TakenFrame {
+        uint8_t plain[kResponseBufferSize];
+        uint8_t encoded[kResponseBufferSize];
+        int length = 0;  // 0: nothing taken
+        int encodedLength = -1;
+        bool linkCheck = false;
+    };
     void RemoveReleasedRecords();
+    void FindBlockedGroups(bool (&blocked)[kGroupCount]);
+    // Queue lock held: timers, cancelled and finished records, and the send candidate.
+    void WalkQueue(const QueueControl& control, const bool (&blocked)[kGroupCount],
+                   QueueWalk& walk);
+    // Queue lock held: moves the candidate to WAIT_ACK and copies its frame out (left empty
+    // when no transport is open: the record then fails -1). False when the candidate is held
+    // back behind a synchronous caller; a started link check lowers `timerMs` to its timer.
+    bool TakeForSend(CCommandData* candidate, bool hold, TakenFrame& frame, uint32_t* timerMs);
+    void WriteTaken(const TakenFrame& frame);
+    // Restarts or runs out the idle clock; lowers `nextWait` to the next check.
+    void IdleLinkCheck(bool idle, uint32_t& idleStart, uint32_t& nextWait);
     // Drops the engine's reference to a record taken out of the queue (queue lock held).
     static void DropFromQueue(CCommandData* record);
 
@@ -317,7 +346,6 @@ class CGenericHandler : public IChunkSink, public ILinkEngine {
     int32_t SendUntilAck(CCommandData* record);
     // ACK wait ran out: true when the command is finished (-2), false when it was queued again.
     bool AckTimerExpired(CCommandData* record);
-    void LogWaitFailure(const char* prefix, platform::WaitResult result);
 
     // Write error handling: the lost USB port, or a write that ran out of time.
     uint32_t OnWriteError(const std::shared_ptr<ITransport>& transport, uint32_t error);

@@ -1,0 +1,429 @@
+// The calling side of the command queue: admission with the busy rules, the waits a calling
+// thread blocks on for send, ACK and response, cancellation and the busy query.
+#include <algorithm>
+#include <cstring>
+
+#include "engine/generic_handler.h"
+#include "engine/wait_outcome.h"
+#include "link/frame.h"
+#include "velquoraorn.h"
+
+namespace orn {
+
+using platform::LockGuard;
+using platform::WaitResult;
+
+namespace {
+
+bool IsPendingRecord(const CCommandData* record) {
+    return record->GetState() != kStateUserCallback && record->GetState() != kStateCancelled &&
+           record->GetState() != kStateRemoveFromQueue;
+}
+
+}  // namespace
+
+int32_t CGenericHandler::ResultOf(CCommandData* record) {
+    LockGuard hold(m_QueueLock);
+    return record->GetResult();
+}
+
+void CGenericHandler::SetResultLocked(CCommandData* record, int32_t result) {
+    LockGuard hold(m_QueueLock);
+    record->SetResult(result);
+}
+
+int32_t CGenericHandler::NotAdmitted(CCommandData* record) {
+    LockGuard hold(m_QueueLock);
+    // A record that was never queued (no queue thread, or the link is closing) was never
+    // sent: report that rather than a success.
+    if (!record->m_bQueued && record->GetResult() == 0)
+        record->SetResult(m_bAccepting ? ORN_ERR_API_QUEUE_BLOCKED : ORN_ERR_COMM_PORT_NOT_OPEN);
+    return record->GetResult();
+}
+
+bool CGenericHandler::AddToQueue(CCommandData* record) {
+    bool accepting;
+    {
+        LockGuard hold(m_QueueLock);
+        accepting = m_bAccepting;
+    }
+    if (!accepting) return false;
+
+    static const WaitLines startLines = {
+        {},
+        {kLogInfo, "AddToQueue: QueueThread Start Event Wait Timed Out"},
+        {kLogSevere, "AddToQueue: QueueThread Start Event Wait Abandoned"},
+        {kLogSevere, "AddToQueue: QueueThread Start Event Wait Failed"},
+        {kLogSevere, "AddToQueue: QueueThread Start Event Wait Defaulted"}};
+    if (LogWaitResult(m_Logger, m_hQueueThreadStartEvent.Wait(kThreadWaitMs), startLines) ==
+        WaitResult::Timeout)
+        return false;
+
+    const int32_t group = record->GetGroup();
+    const int32_t cancelType = record->GetCancelType();
+    if (group == kGroupUnknown)
+        m_Logger.Log(kLogInfo, "AddToQueue Warning: %s Group set to unknown", record->GetName());
+    if (cancelType == kCancelNone && group != kGroupCancel && group != kGroupEnqTest &&
+        group != kGroupEmv && group != kGroupEmvAsync)
+        m_Logger.Log(kLogInfo, "AddToQueue Warning: %s Cancel type set to none", record->GetName());
+    if (record->GetState() != kStateUninitialized)
+        m_Logger.Log(kLogInfo,
+                     "AddToQueue Warning: %s Command State should not be set yet: State=%d",
+                     record->GetName(), record->GetState());
+
+    bool busy = group == kGroupSc && EmvSessionOpen();
+    bool admitted = false;
+    {
+        LockGuard hold(m_QueueLock);
+        if (!m_bAccepting) return false;  // the link closed while we waited
+        for (CCommandData* queued : m_Queue) {
+            const int32_t state = queued->GetState();
+            if (queued->GetGroup() == group && queued->IsAsync() && IsPendingRecord(queued)) {
+                busy = true;
+                m_Logger.Log(kLogInfo,
+                             "AddToQueue: Busy Status for %s due to Async Command in same Group "
+                             "already in queue",
+                             record->GetName());
+            } else if (group == kGroupCancel && state != kStateRemoveFromQueue &&
+                       std::strcmp(queued->GetName(), record->GetName()) == 0) {
+                busy = true;
+                m_Logger.Log(kLogInfo,
+                             "AddToQueue: Busy Status for Cancel Command %s due to same Cancel "
+                             "Command already in queue",
+                             record->GetName());
+            } else if (queued->GetGroup() == kGroupCancel && state != kStateRemoveFromQueue &&
+                       (queued->GetCancelType() == cancelType ||
+                        (cancelType == kCancelMsr && queued->GetCancelType() == kCancel50))) {
+                busy = true;
+                m_Logger.Log(kLogInfo,
+                             "AddToQueue: Busy Status for %s due to Cancel Command for that Group "
+                             "already in queue",
+                             record->GetName());
+            }
+        }
+        record->ResetAllEvents();
+        if (busy) {
+            record->SetResult(ORN_ERR_DEVICE_IS_BUSY_ERROR);
+            record->SetState(kStateCancelled);
+            record->m_bRefused = true;
+        } else {
+            record->SetState(kStateSend);
+            admitted = true;
+        }
+        record->AddRef();
+        record->m_bQueued = true;
+        m_Queue.push_back(record);
+    }
+    m_hQueueEvent->Set();
+    return admitted;
+}
+
+namespace {
+
+// The waits of a calling thread log only what is neither a signal nor a timeout.
+constexpr WaitLines CallerWaitLines(const char* abandoned, const char* failed,
+                                    const char* defaulted) {
+    return {{}, {}, {kLogSevere, abandoned}, {kLogSevere, failed}, {kLogSevere, defaulted}};
+}
+
+}  // namespace
+
+bool CGenericHandler::WaitForSend(CCommandData* record) {
+    platform::Event* event = record->GetSendEvent();
+    static const WaitLines lines = CallerWaitLines(
+        "WaitForSend Wait Abandoned", "WaitForSend Wait Failed", "WaitForSend Wait Defaulted");
+    return LogWaitResult(m_Logger, WaitOn(event, kSendWaitMs), lines) == WaitResult::Signalled;
+}
+
+bool CGenericHandler::WaitForAck(CCommandData* record) {
+    platform::Event* event;
+    uint32_t timeout;
+    {
+        LockGuard hold(m_QueueLock);
+        event = record->GetAckEvent();
+        timeout = record->GetAckTimeout();
+    }
+    static const WaitLines lines = CallerWaitLines(
+        "WaitForAck Wait Abandoned", "WaitForAck Wait Failed", "WaitForAck Wait Defaulted");
+    return LogWaitResult(m_Logger, WaitOn(event, timeout), lines) == WaitResult::Signalled;
+}
+
+bool CGenericHandler::WaitForResponse(CCommandData* record) {
+    platform::Event* event = record->GetSignalEvent();
+    const uint32_t timeout = record->GetResponseTimeout();
+    static const WaitLines lines =
+        CallerWaitLines("WaitForResponse Wait Abandoned", "WaitForResponse Wait Failed",
+                        "WaitForResponse Wait Defaulted");
+    const WaitResult result =
+        LogWaitResult(m_Logger, WaitOn(event, timeout == 0 ? platform::kInfinite : timeout), lines);
+    if (result == WaitResult::Timeout) ResetReceiver();
+    return result == WaitResult::Signalled;
+}
+
+bool CGenericHandler::AckTimerExpired(CCommandData* record) {
+    {
+        // The ACK (or a NAK, a cancel, a close) may have come in since the wait ran out; the
+        // caller's next round reads that from the record's events.
+        LockGuard hold(m_QueueLock);
+        if (record->GetState() != kStateWaitAck || !record->m_bQueued) return false;
+    }
+    ResetReceiver();
+    m_Logger.Log(kLogSevere, "ACK Timer Expired");
+    {
+        LockGuard hold(m_QueueLock);
+        if (record->GetState() != kStateWaitAck || !record->m_bQueued) return false;
+        if (record->DecrementRetries() != 0) {
+            record->ResetAllEvents();
+            record->SetState(kStateSend);
+        } else {
+            m_Logger.Log(kLogSevere, "Report No ACK");
+            record->SetResult(ORN_ERR_NO_ACK_ERROR);
+            // Out of the ACK wait, as after the last NAK: an ACK that comes late must not take
+            // it on to its answer, and an asynchronous request its Req reports failed to a
+            // callback besides.
+            record->SetState(kStateComplete);
+            SetConnectionState(kConnDisconnected);
+            return true;
+        }
+    }
+    m_hQueueEvent->Set();
+    return false;
+}
+
+int32_t CGenericHandler::SendWaitData(CCommandData* record) {
+    const bool expectResponse = record->GetResponseId(nullptr) > 0;
+    if (!AddToQueue(record)) return NotAdmitted(record);
+    m_Logger.Log(kLogFine, "SendWaitData: Added to Queue: %s", record->GetName());
+    for (;;) {
+        const bool sent = WaitForSend(record);
+        m_Logger.Log(kLogDetail, "SendWaitData: Done Waiting for Send");
+        if (!sent) {
+            SetResultLocked(record, ORN_ERR_API_QUEUE_BLOCKED);
+            break;
+        }
+        if (ResultOf(record) != 0) break;
+        const bool acked = WaitForAck(record);
+        m_Logger.Log(kLogDetail, "SendWaitData: Done Waiting for ACK");
+        if (acked) {
+            if (expectResponse) {
+                if (ResultOf(record) == 0) {
+                    const bool answered = WaitForResponse(record);
+                    m_Logger.Log(kLogDetail, "SendWaitData: Done Waiting for Response");
+                    if (!answered) {
+                        LockGuard hold(m_QueueLock);
+                        record->SetResult(ORN_ERR_API_TIMEOUT);
+                        // A response arriving after the caller gave up must not be taken for
+                        // this record.
+                        if (record->GetState() == kStateWaitResponse)
+                            record->SetState(kStateComplete);
+                    }
+                }
+            } else {
+                {
+                    LockGuard hold(m_QueueLock);
+                    if (record->m_bQueued && record->GetState() != kStateCancelled)
+                        record->SetState(kStateComplete);
+                }
+                m_hQueueEvent->Set();
+            }
+            break;
+        }
+        if (AckTimerExpired(record)) break;
+    }
+    return ResultOf(record);
+}
+
+int32_t CGenericHandler::SendUntilAck(CCommandData* record) {
+    for (;;) {
+        if (!WaitForSend(record)) {
+            SetResultLocked(record, ORN_ERR_API_QUEUE_BLOCKED);
+            break;
+        }
+        if (ResultOf(record) != 0) break;
+        if (WaitForAck(record)) break;
+        if (AckTimerExpired(record)) break;
+    }
+    return ResultOf(record);
+}
+
+int32_t CGenericHandler::SendAsync(CCommandData* record) {
+    record->SetAsync(1);
+    if (!AddToQueue(record)) return NotAdmitted(record);
+    SendUntilAck(record);
+    std::function<void()> hook;
+    {
+        LockGuard hold(m_NotifyHookLock);
+        hook = m_AcceptHook;
+    }
+    if (hook) hook();
+    int32_t result;
+    {
+        // Exactly one party reports the outcome. A request that failed before or at its ACK
+        // (cancel, power-up, no ACK, NAK) is reported by the Req's result, unless the engine
+        // already handed it to a callback thread: then the callback reports and the request
+        // counts as accepted. That callback may have ended already and the record left the
+        // callback state, so the thread is what counts, not the state.
+        LockGuard hold(m_QueueLock);
+        result = record->GetResult();
+        if (result != 0 && record->GetCallbackThread())
+            result = 0;
+        else if (result != 0)
+            record->m_bRefused = true;  // no callback; its Req releases it
+        if (result == 0) record->m_bAccepted = true;
+    }
+    // Accepted: the engine's reference now carries the record to its callback.
+    if (result == 0) record->Release();
+    return result;
+}
+
+int32_t CGenericHandler::SendWaitAck(CCommandData* record) {
+    if (!AddToQueue(record)) return NotAdmitted(record);
+    int32_t result = SendUntilAck(record);
+    if (result == 0 && record->GetStartByte() != kSTX) {
+        {
+            LockGuard hold(m_QueueLock);
+            if (record->m_bQueued && record->GetState() != kStateCancelled)
+                record->SetState(kStateComplete);
+        }
+        m_hQueueEvent->Set();
+    }
+    return ResultOf(record);
+}
+
+int32_t CGenericHandler::WaitResponse(CCommandData* record) {
+    if (ResultOf(record) == 0 && !WaitForResponse(record))
+        SetResultLocked(record, ORN_ERR_API_TIMEOUT);
+    return ResultOf(record);
+}
+
+int32_t CGenericHandler::GetResponse(CCommandData* record, unsigned char* buffer) {
+    LockGuard hold(m_QueueLock);
+    const unsigned char* data = nullptr;
+    int32_t length = record->GetResponseData(&data);
+    if (length < 0 || !data) return -1;
+    length = std::min<int32_t>(length, kResponseBufferSize);
+    if (buffer && length > 0) std::memcpy(buffer, data, static_cast<size_t>(length));
+    return length;
+}
+
+void CGenericHandler::DoneCommand(CCommandData* record) {
+    if (!record) return;
+    m_Logger.Log(kLogInfo, "DoneCommand %s", record->GetName());
+    {
+        LockGuard hold(m_QueueLock);
+        record->SetState(kStateRemoveFromQueue);
+    }
+    m_hQueueEvent->Set();
+    record->Release();  // the caller's reference; the queue thread drops the engine's
+}
+
+void CGenericHandler::CancelQueued(int32_t cancelType) {
+    bool changed = false;
+    {
+        LockGuard hold(m_QueueLock);
+        for (CCommandData* record : m_Queue) {
+            const int32_t type = record->GetCancelType();
+            const int32_t state = record->GetState();
+            if (record->GetGroup() == kGroupCancel || state == kStateRemoveFromQueue ||
+                record->m_bRefused)
+                continue;
+            if (type != cancelType && !(type == kCancelMsr && cancelType == kCancel50)) continue;
+            if (record->IsAsync() && state == kStateUserCallback) continue;
+            record->SetResult(ORN_ERR_CANCELED_BY_USER_ERROR);
+            record->SetCurrentEvent();
+            record->SetState(kStateCancelled);
+            changed = true;
+        }
+    }
+    if (changed) m_hQueueEvent->Set();
+}
+
+int32_t CGenericHandler::QuickCancel(bool waitForAck) {
+    if (!IsPortOpen()) return 0;
+    auto* record = new CCommandData;
+    record->SetName("Quick Cancel");
+    record->SetRequestId("72");
+    record->SetGroup(kGroupCancel);
+    record->SetCancelType(kCancelNone);
+    int32_t result = 0;
+    if (AddToQueue(record) && WaitForSend(record) && ResultOf(record) == 0) {
+        if (!waitForAck) {
+            result = 1;
+        } else if (WaitForAck(record) && ResultOf(record) == 0) {
+            CancelQueued(kCancel50);
+            result = 1;
+        }
+    }
+    DoneCommand(record);
+    m_nQuickCancelMode = 0;
+    return result;
+}
+
+int32_t CGenericHandler::isBusy(int32_t device) {
+    int32_t group;
+    int32_t cancelType;
+    switch (device) {
+        case 0:
+            group = kGroupDisplay;
+            cancelType = kCancel50;
+            break;
+        case 1:
+            group = kGroupMsr;
+            cancelType = kCancelMsr;
+            break;
+        case 2:
+            group = kGroupSc;
+            cancelType = kCancelSc;
+            break;
+        case 3:
+            return ORN_ERR_UNKNOWN_ERROR;
+        case 4:
+            group = kGroupPcd;
+            cancelType = kCancelPcd;
+            break;
+        case 5:
+        case 6:
+        case 7:
+        case 8:
+            group = kGroupSam0 + (device - 5);
+            cancelType = kCancelSc;
+            break;
+        case 9:
+            group = kGroupReboot;
+            cancelType = kCancelNone;
+            break;
+        case 10:
+            group = 15;
+            cancelType = kCancelSc;
+            break;
+        default:
+            return ORN_ERR_INVALID_PARAMETER_IN_API_CALL;
+    }
+    LockGuard hold(m_QueueLock);
+    for (CCommandData* record : m_Queue) {
+        if (record->GetGroup() == group && record->IsAsync() && IsPendingRecord(record)) {
+            m_Logger.Log(kLogInfo,
+                         "isBusy: Busy Status due to Async Command in same Group already in queue");
+            return 1;
+        }
+        if (record->GetGroup() == kGroupCancel && record->GetState() != kStateRemoveFromQueue &&
+            (record->GetCancelType() == cancelType ||
+             (cancelType == kCancelMsr && record->GetCancelType() == kCancel50))) {
+            m_Logger.Log(kLogInfo,
+                         "isBusy: Busy Status due to Cancel Command for that Group already in "
+                         "queue");
+            return 1;
+        }
+    }
+    return 0;
+}
+
+int32_t CGenericHandler::IsBusyExport(int32_t device) {
+    if (!IsPortOpen()) return ORN_ERR_COMM_PORT_NOT_OPEN;
+    if (GetConnectionState() != kConnOk) return ORN_ERR_DEVICE_IS_NOT_RESPONDING_ERROR;
+    if (device == 3) return EmvSessionOpen() ? 1 : 0;
+    if (device == 2 && EmvSessionOpen()) return 1;
+    return isBusy(device);
+}
+
+}  // namespace orn

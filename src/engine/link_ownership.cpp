@@ -1,0 +1,298 @@
+// Transport ownership and the link checks: opening and closing the serial or USB HID transport,
+// writing through it, tearing the link down when the device is lost, and the idle link check
+// ("ENQ Test") that proves the terminal still answers.
+#include <algorithm>
+#include <string>
+
+#include "engine/generic_handler.h"
+#include "link/frame.h"
+#include "link/usb_hid_port.h"
+#include "velquoraorn.h"
+
+namespace orn {
+
+using platform::LockGuard;
+
+namespace {
+
+// "\\.\COM12" and "COM12" name the same port.
+std::string PlainPortName(const char* name) {
+    std::string text = name ? name : "";
+    if (text.compare(0, 4, "\\\\.\\") == 0) text.erase(0, 4);
+    return text;
+}
+
+}  // namespace
+
+IPortKindQuery& CGenericHandler::PortKindQuery() {
+    LockGuard hold(m_PortObjectLock);
+    return m_pPortKindQuery ? *m_pPortKindQuery : *m_pPlatformPortKindQuery;
+}
+
+void CGenericHandler::InstallTransport(std::shared_ptr<ITransport> transport,
+                                       const std::string& name, bool usbSerial) {
+    m_nDataWidth = transport->DataWidth();
+    LockGuard hold(m_PortObjectLock);
+    m_pTransport = std::move(transport);
+    m_strPortName = name;
+    m_bUsbSerialLink = usbSerial;
+}
+
+uint32_t CGenericHandler::OpenSerialPort(const char* name, uint32_t rxQueue, uint32_t txQueue,
+                                         const char* portName) {
+    DestroyRetiredPort();
+    std::string plainName = PlainPortName(portName ? portName : name);
+    const bool makerUsb = PortKindQuery().IsMakerUsbSerialPort(plainName);
+
+    auto port = std::make_shared<CComPort>(m_Logger, this);
+    // The listener starts only once the line is set up, so nothing reads while it changes.
+    uint32_t err = port->CSerialListener::Open(name, rxQueue, txQueue, false);
+    if (err != 0) return err;
+    // The terminal link: 7 data bits, even parity, one stop bit, no handshake; the maker's USB
+    // port runs at 115200 baud. A device that refuses the line settings (a pseudo-terminal)
+    // stays raw and carries the link unchanged.
+    err = port->Setup(makerUsb ? 115200 : 9600, 7, platform::Parity::Even, platform::StopBits::One);
+    if (err != 0)
+        m_Logger.Log(kLogInfo,
+                     "Serial line settings refused by the device (error %u), port left raw", err);
+    err = port->SetupHandshaking(platform::Handshake::Off);
+    if (err != 0)
+        m_Logger.Log(kLogInfo, "Serial handshake settings refused by the device (error %u)", err);
+    err = port->StartListener();
+    if (err != 0) {
+        port->Close();
+        return err;
+    }
+    // After a failed write, the maker's USB port counts as gone once it is no longer listed.
+    if (makerUsb)
+        port->SetDeviceGoneProbe(
+            [this, plainName] { return !PortKindQuery().IsUsbPortPresent(plainName); });
+    // The maker's USB port acknowledges the terminal's enquiries at once.
+    if (makerUsb) m_nQuickCancelMode = 0;
+    InstallTransport(std::move(port), plainName, makerUsb);
+    return 0;
+}
+
+uint32_t CGenericHandler::OpenHidPort(const std::string& path) {
+    DestroyRetiredPort();
+    auto port = std::make_shared<CUsbHidPort>(m_Logger, this);
+    const uint32_t err = port->Open(path);
+    if (err != 0) return err;
+    InstallTransport(std::move(port), path, false);
+    return 0;
+}
+
+bool CGenericHandler::IsPortOpen() {
+    LockGuard hold(m_PortObjectLock);
+    return m_pTransport && m_pTransport->IsOpen();
+}
+
+std::shared_ptr<ITransport> CGenericHandler::Transport() {
+    LockGuard hold(m_PortObjectLock);
+    return m_pTransport;
+}
+
+std::shared_ptr<CComPort> CGenericHandler::SerialPort() {
+    return std::dynamic_pointer_cast<CComPort>(Transport());
+}
+
+bool CGenericHandler::SetSerialDtr(bool on) {
+    LockGuard hold(m_PortObjectLock);
+    auto* port = dynamic_cast<CComPort*>(m_pTransport.get());
+    return port && port->SetDTR(on) == 0;
+}
+
+int CGenericHandler::GetSerialDsr() {
+    LockGuard hold(m_PortObjectLock);
+    auto* port = dynamic_cast<CComPort*>(m_pTransport.get());
+    if (!port) return -1;
+    return port->GetDSR() ? 1 : 0;
+}
+
+void CGenericHandler::DestroyTransport() {
+    std::shared_ptr<ITransport> transport;
+    {
+        LockGuard hold(m_PortObjectLock);
+        transport = std::move(m_pTransport);
+        m_bUsbSerialLink = false;
+    }
+    // Closed outside the lock: the listener being stopped may itself be writing through us.
+    if (transport) {
+        transport->CloseTransport();
+        KeepWhileListenerBusy(std::move(transport));
+    }
+    DestroyRetiredPort();
+}
+
+void CGenericHandler::KeepWhileListenerBusy(std::shared_ptr<ITransport> transport) {
+    if (transport->Idle()) return;
+    LockGuard hold(m_PortObjectLock);
+    m_BusyPorts.push_back(std::move(transport));
+}
+
+void CGenericHandler::DestroyRetiredPort() {
+    std::shared_ptr<ITransport> port;
+    std::vector<std::shared_ptr<ITransport>> idle;
+    {
+        LockGuard hold(m_PortObjectLock);
+        // Ports whose given-up listener has let go of them at last.
+        for (auto it = m_BusyPorts.begin(); it != m_BusyPorts.end();) {
+            if ((*it)->Idle()) {
+                idle.push_back(std::move(*it));
+                it = m_BusyPorts.erase(it);
+            } else {
+                ++it;
+            }
+        }
+        // The listener of a lost port cannot stop itself; a later caller on another thread
+        // (QueueThread, the close) finishes the job.
+        if (m_pRetiredPort && m_pRetiredPort->ListenerThreadId() != platform::CurrentThreadId())
+            port = std::move(m_pRetiredPort);
+    }
+    idle.clear();
+    if (!port) return;
+    port->CloseTransport();
+    KeepWhileListenerBusy(std::move(port));
+}
+
+void CGenericHandler::SetPortKindQuery(IPortKindQuery* query) {
+    LockGuard hold(m_PortObjectLock);
+    m_pPortKindQuery = query;
+}
+
+uint32_t CGenericHandler::Write(const uint8_t* data, uint32_t length) {
+    // The transport is held by its own reference while it writes, so a write that waits for a
+    // stalled device never holds the lock every command's link test needs.
+    std::shared_ptr<ITransport> transport = Transport();
+    if (!transport) return 0;
+    const uint32_t err = transport->WriteFrame(data, length, kWriteLimitMs);
+    return err == 0 ? 0 : OnWriteError(transport, err);
+}
+
+void CGenericHandler::SendRawCancel() {
+    Write(kCancelFrame, sizeof kCancelFrame);
+}
+
+uint32_t CGenericHandler::OnWriteError(const std::shared_ptr<ITransport>& transport,
+                                       uint32_t error) {
+    const bool hid = transport->DataWidth() == 8;
+    m_Logger.Log(kLogSevere,
+                 hid ? "Error Writing to USB HID Port: %d" : "Error Writing to Serial Port: %d",
+                 static_cast<int>(error));
+    {
+        LockGuard hold(m_PortObjectLock);
+        if (m_pTransport != transport) return 0;  // closed or replaced meanwhile
+    }
+    if (error == platform::kErrTimeout) {
+        // The device takes nothing any more (a stalled adapter): nothing will get through.
+        m_Logger.Log(kLogSevere, "Write Timed Out, Link Lost");
+    } else if (transport->DeviceGone()) {
+        m_Logger.Log(kLogSevere, hid ? "USB HID Unplugged" : "USB Serial Unplugged");
+    } else {
+        return 0;  // a port that is still there: the error is only logged
+    }
+    HandleLostLink(transport);
+    return 1;
+}
+
+void CGenericHandler::OnDeviceGone() {
+    std::shared_ptr<ITransport> transport = Transport();
+    if (!transport) return;
+    m_Logger.Log(kLogSevere, "USB HID Unplugged");
+    HandleLostLink(transport);
+}
+
+void CGenericHandler::HandleLostLink(const std::shared_ptr<ITransport>& transport) {
+    {
+        LockGuard hold(m_PortObjectLock);
+        if (!m_pTransport || m_pTransport != transport) return;  // another one got here first
+        m_pRetiredPort = std::move(m_pTransport);
+        m_bUsbSerialLink = false;
+    }
+    DestroyRetiredPort();  // at once unless we are the lost port's own listener
+    ClearEmvSessions();
+    ResetReceiver();
+    SetConnectionState(kConnPortClosed);
+    m_nPowerUpSeen = 0;
+    {
+        LockGuard hold(m_QueueLock);
+        for (CCommandData* record : m_Queue) {
+            const int32_t state = record->GetState();
+            // Finished records keep their outcome; a refused one is its caller's to release.
+            if (state == kStateRemoveFromQueue || state == kStateUserCallback || record->m_bRefused)
+                continue;
+            record->SetResult(ORN_ERR_DEVICE_USB_DISCONNECTED);
+            record->SetCurrentEvent();
+            if (record->IsAsync()) {
+                // Nobody waits for an accepted asynchronous record: its callback reports -13
+                // and the queue thread reclaims it afterwards.
+                record->SetState(kStateUserCallback);
+                StartCallbackThread(record);
+            } else {
+                record->SetState(kStateComplete);
+            }
+        }
+    }
+    m_hQueueEvent->Set();
+    m_Logger.Shutdown();
+}
+
+int32_t CGenericHandler::QueueLinkCheck() {
+    if (!IsPortOpen()) return ORN_ERR_COMM_PORT_NOT_OPEN;
+    auto* record = new CCommandData;
+    record->SetName("ENQ Test");
+    record->SetEnqTest();
+    record->SetAckTimeout(kLinkCheckTimeoutMs);
+    record->SetResponseTimeout(kLinkCheckTimeoutMs);
+    record->SetGroup(kGroupEnqTest);
+    record->SetCancelType(kCancelNone);
+    AddToQueue(record);
+    record->Release();  // nobody waits: the queue's reference is the only one left
+    return 0;
+}
+
+void CGenericHandler::IdleLinkCheck(bool idle, uint32_t& idleStart, uint32_t& nextWait) {
+    const uint32_t now = platform::TickCount();
+    const int32_t connection = GetConnectionState();
+    if (!m_bLinkMonitoring) {
+        if (connection == kConnPowerUp) SetConnectionState(kConnOk);
+        return;
+    }
+    bool restart = !idle || m_Receiver.FrameInProgress() || connection == kConnPortClosed;
+    if (connection == kConnPowerUp) {
+        SetConnectionState(kConnOk);
+        restart = true;
+    }
+    const uint32_t limit = connection == kConnPending ? kIdleLinkCheckPendingMs : kIdleLinkCheckMs;
+    if (restart) {
+        idleStart = now;
+    } else if (now - idleStart > limit) {
+        if (QueueLinkCheck() == ORN_ERR_COMM_PORT_NOT_OPEN) SetConnectionState(kConnDisconnected);
+        idleStart = now;
+    } else {
+        nextWait = std::min(nextWait, limit - (now - idleStart) + 1);
+    }
+}
+
+void CGenericHandler::OnLinkCheckAnswered() {
+    {
+        LockGuard hold(m_QueueLock);
+        for (CCommandData* record : m_Queue) {
+            if (!record->IsEnqTest() || record->GetState() != kStateWaitAck) continue;
+            record->SetState(kStateComplete);
+            if (record->GetAckEvent()) record->GetAckEvent()->Set();
+            break;
+        }
+    }
+    m_hQueueEvent->Set();
+}
+
+void CGenericHandler::Receive(const uint8_t* data, uint32_t count) {
+    m_Receiver.Receive(data, count);
+}
+
+void CGenericHandler::ResetReceiver() {
+    m_Receiver.Reset();
+}
+
+}  // namespace orn

@@ -1,0 +1,136 @@
+// Response routing: what the link receiver reports on the listener thread (ACK, NAK, a complete
+// response) is matched to the queued record it belongs to, and that record's waiter is woken.
+#include <cstring>
+
+#include "engine/generic_handler.h"
+#include "velquoraorn.h"
+
+namespace orn {
+
+using platform::LockGuard;
+
+void CGenericHandler::OnAck() {
+    // The waiter is woken after the queue lock is released, so that it does not wake only to
+    // block on the lock this thread still holds; the extra reference keeps the record alive.
+    CCommandData* acked = nullptr;
+    {
+        LockGuard hold(m_QueueLock);
+        m_nNakCount = 0;
+        for (CCommandData* record : m_Queue) {
+            if (record->GetGroup() == kGroupEmvAsync || record->GetState() != kStateWaitAck)
+                continue;
+            if (record->GetResponseId(nullptr) > 0) {
+                record->SetState(kStateWaitResponse);
+                record->StartTimer();
+                m_Logger.Log(kLogFine, "Got ACK for %s, command set to waiting for response",
+                             record->GetName());
+            } else {
+                record->SetState(kStateComplete);
+                m_Logger.Log(record->IsEnqTest() ? kLogDetail : kLogFine,
+                             "Got ACK for %s, command completed", record->GetName());
+            }
+            // The ACK proves the link. Marked here, before the waiter wakes, so that a caller
+            // going on at once (the ready check's quick cancel) already finds it connected.
+            SetConnectionState(kConnOk);
+            record->AddRef();
+            acked = record;
+            break;
+        }
+    }
+    if (!acked) return;
+    if (acked->GetAckEvent()) acked->GetAckEvent()->Set();
+    acked->Release();
+    m_hQueueEvent->Set();
+}
+
+void CGenericHandler::OnNak() {
+    bool changed = false;
+    {
+        LockGuard hold(m_QueueLock);
+        for (CCommandData* record : m_Queue) {
+            if (record->GetState() != kStateWaitAck) continue;
+            if (m_nNakCount < kMaxNakResends) {
+                ++m_nNakCount;
+                // Sent again by the queue thread; the caller keeps waiting for the ACK.
+                record->SetState(kStateSend);
+                record->ResetAllEvents();
+            } else {
+                m_nNakCount = 0;
+                record->SetState(kStateComplete);
+                record->SetResult(ORN_ERR_GOT_NAK_ERROR);
+                if (record->GetAckEvent()) record->GetAckEvent()->Set();
+            }
+            changed = true;
+            break;
+        }
+    }
+    if (changed) m_hQueueEvent->Set();
+}
+
+void CGenericHandler::ProcessResponse(const uint8_t* message, uint32_t length) {
+    if (!message || length < 3) length = 0;
+    // Reader-channel answers of the cancel and status commands are matched by record name.
+    const char* name = nullptr;
+    if (length >= 7 && std::memcmp(message, "F0.", 3) == 0 && message[3] == 0x00 &&
+        message[4] == 0x02) {
+        if (message[5] == 0x04 && message[6] == 0x00)
+            name = "msrCancel";
+        else if (message[5] == 0x07 && message[6] == 0x00)
+            name = "smartCardCancel";
+        else if (message[5] == 0x07 && (message[6] == 0x05 || message[6] == 0xFF))
+            name = "smartCardStatus";
+    }
+
+    CCommandData* answered = nullptr;
+    {
+        LockGuard hold(m_QueueLock);
+        CCommandData* match = nullptr;
+        if (name) {
+            for (CCommandData* record : m_Queue) {
+                // Only a record that was sent and waits for its answer takes it: a late answer
+                // must not complete a request still queued behind (it was never asked).
+                if (record->GetState() != kStateWaitResponse) continue;
+                if (std::strcmp(record->GetName(), name) == 0) {
+                    match = record;
+                    break;
+                }
+            }
+        }
+        if (!match && length >= 3) {
+            for (CCommandData* record : m_Queue) {
+                if (record->GetState() != kStateWaitResponse) continue;
+                const unsigned char* id = nullptr;
+                if (record->GetResponseId(&id) < 3 || std::memcmp(id, message, 3) != 0) continue;
+                const uint8_t selector = record->GetResponseSelector();
+                if (selector != 0 && (length < 6 || message[5] != selector)) continue;
+                match = record;
+                break;
+            }
+        }
+        if (match) {
+            match->SetResponse(message + 3, static_cast<int>(length - 3));
+            match->SetResult(0);
+            if (match->IsAsync()) {
+                match->SetState(kStateUserCallback);
+                StartCallbackThread(match);
+            } else {
+                match->SetState(kStateComplete);
+            }
+            // Woken after the lock is released (see OnAck).
+            match->AddRef();
+            answered = match;
+        }
+    }
+    if (answered) {
+        if (answered->GetSignalEvent()) answered->GetSignalEvent()->Set();
+        answered->Release();
+        m_hQueueEvent->Set();
+        return;
+    }
+    if (length >= 4 && std::memcmp(message, "50.0", 4) == 0 && m_nStrayCancelExpected != 0)
+        return;  // the answer to the cancel sent during the terminal's power-up
+    m_Logger.Log(kLogSevere, "Warning: Got Response but no Queue Entry to match!");
+    m_nStrayCancelExpected = 0;
+}
+
+}  // namespace orn
