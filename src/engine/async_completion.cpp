@@ -303,7 +303,6 @@ void CGenericHandler::DeliverStates(StateNotifier& notifier) {
 void CGenericHandler::OnPowerUp() {
     ResetReceiver();
     SetConnectionState(kConnPowerUp);
-    bool cancelled = false;
     {
         LockGuard hold(m_QueueLock);
         for (CCommandData* record : m_Queue) {
@@ -314,11 +313,11 @@ void CGenericHandler::OnPowerUp() {
             record->SetResult(ORN_ERR_CANCELED_BY_POWERUP_ERROR);
             record->SetCurrentEvent();
             record->SetState(kStateCancelled);
-            cancelled = true;
         }
     }
     ClearEmvSessions();
-    if (cancelled) m_hQueueEvent->Set();
+    // Also when nothing was cancelled: the queue thread turns Power Up Detected into OK.
+    m_hQueueEvent->Set();
     m_Logger.Log(kLogInfo, "Power Up Detected");
 
     if (!m_pPowerUpCallback.load()) return;

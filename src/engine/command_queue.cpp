@@ -73,6 +73,7 @@ bool CGenericHandler::AddToQueue(CCommandData* record) {
 
     bool busy = group == kGroupSc && EmvSessionOpen();
     bool admitted = false;
+    std::unique_ptr<TakenFrame> frame;  // set when the caller sends the record itself
     {
         LockGuard hold(m_QueueLock);
         if (!m_bAccepting) return false;  // the link closed while we waited
@@ -113,9 +114,84 @@ bool CGenericHandler::AddToQueue(CCommandData* record) {
         record->AddRef();
         record->m_bQueued = true;
         m_Queue.push_back(record);
+        if (admitted && CanSendAtOnce(record)) {
+            // The queue thread would pick this record next: the caller sends it itself rather
+            // than handing it over and back.
+            m_Logger.Log(kLogFine, "SEND Candidate chosen %s", record->GetName());
+            frame = std::make_unique<TakenFrame>();
+            TakeForSend(record, false, *frame, nullptr);
+            m_dwLastSendTick = platform::TickCount();
+        }
     }
-    m_hQueueEvent->Set();
+    if (!frame) {
+        m_hQueueEvent->Set();
+    } else if (frame->length > 0) {
+        WriteTaken(*frame);
+        // Its ACK is awaited now: USB HID hands it on without delay.
+        if (std::shared_ptr<ITransport> transport = Transport()) transport->TriggerRead();
+    }
     return admitted;
+}
+
+bool CGenericHandler::CanSendAtOnce(const CCommandData* record) {
+    if (record->IsEnqTest() || record->GetState() != kStateSend) return false;
+    const int32_t group = record->GetGroup();
+    if (group < 0 || group >= kGroupCount) return false;
+    for (const CCommandData* queued : m_Queue) {
+        if (queued == record) continue;
+        switch (queued->GetState()) {
+            case kStateRemoveFromQueue:
+            case kStateUserCallback:
+                break;
+            case kStateCancelled:
+                // Left for the queue thread, which would deal with it before sending.
+                if (queued->IsEnqTest() || (queued->IsAsync() && !queued->m_bRefused)) return false;
+                break;
+            case kStateWaitResponse:
+                // A synchronous caller not yet answered holds every send; an asynchronous
+                // record only its own group.
+                if (!queued->IsAsync() || queued->GetGroup() == group) return false;
+                break;
+            case kStateComplete:
+                if (!queued->IsAsync() && !queued->IsEnqTest()) return false;
+                break;
+            default:  // another record to send first, or one waiting for its ACK
+                return false;
+        }
+    }
+    return !m_Receiver.FrameInProgress();
+}
+
+bool CGenericHandler::SchedulerHasWork() {
+    if (!m_bAccepting) return true;  // winding down: the thread drains the queue
+    for (const CCommandData* record : m_Queue) {
+        switch (record->GetState()) {
+            case kStateWaitAck:
+            case kStateUserCallback:
+                break;  // the caller's ACK wait, or the callback thread, wakes us
+            case kStateWaitResponse:
+                if (record->IsAsync()) return true;  // its timer
+                break;
+            case kStateComplete:
+                if (record->IsEnqTest()) return true;
+                break;
+            case kStateCancelled:
+                if (record->IsEnqTest() || (record->IsAsync() && !record->m_bRefused)) return true;
+                break;
+            default:  // to send, or released
+                return true;
+        }
+    }
+    return false;
+}
+
+void CGenericHandler::WakeSchedulerIfNeeded() {
+    bool wake;
+    {
+        LockGuard hold(m_QueueLock);
+        wake = SchedulerHasWork();
+    }
+    if (wake) m_hQueueEvent->Set();
 }
 
 namespace {
@@ -224,7 +300,7 @@ int32_t CGenericHandler::SendWaitData(CCommandData* record) {
                     if (record->m_bQueued && record->GetState() != kStateCancelled)
                         record->SetState(kStateComplete);
                 }
-                m_hQueueEvent->Set();
+                WakeSchedulerIfNeeded();
             }
             break;
         }
@@ -285,7 +361,7 @@ int32_t CGenericHandler::SendWaitAck(CCommandData* record) {
             if (record->m_bQueued && record->GetState() != kStateCancelled)
                 record->SetState(kStateComplete);
         }
-        m_hQueueEvent->Set();
+        WakeSchedulerIfNeeded();
     }
     return ResultOf(record);
 }
@@ -309,12 +385,19 @@ int32_t CGenericHandler::GetResponse(CCommandData* record, unsigned char* buffer
 void CGenericHandler::DoneCommand(CCommandData* record) {
     if (!record) return;
     m_Logger.Log(kLogInfo, "DoneCommand %s", record->GetName());
+    bool wake;
     {
         LockGuard hold(m_QueueLock);
         record->SetState(kStateRemoveFromQueue);
+        // Taken out at once rather than on the queue thread's next cycle, which need not come.
+        if (record->m_bQueued) {
+            auto it = std::find(m_Queue.begin(), m_Queue.end(), record);
+            if (it != m_Queue.end()) EraseReleased(it);
+        }
+        wake = SchedulerHasWork();
     }
-    m_hQueueEvent->Set();
-    record->Release();  // the caller's reference; the queue thread drops the engine's
+    if (wake) m_hQueueEvent->Set();
+    record->Release();  // the caller's reference (the engine's is dropped with the queue entry)
 }
 
 void CGenericHandler::CancelQueued(int32_t cancelType) {

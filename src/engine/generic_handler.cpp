@@ -207,12 +207,19 @@ void CGenericHandler::CloseCandidate() {
 
 int CGenericHandler::WaitForPowerUpOrCancel() {
     if (m_nPowerUpSeen.exchange(0) != 0) return 1;
-    for (int poll = 0; poll < kPowerUpPolls; ++poll) {
-        platform::SleepMs(kPowerUpPollMs);
+    // Woken by the handshake itself; the terminal gets as long as the 35 polls of old did.
+    const uint32_t limit = kPowerUpPolls * kPowerUpPollMs;
+    const uint32_t start = platform::TickCount();
+    for (;;) {
+        // Reset before the flag is read: a handshake after the read sets the event again.
+        m_PowerUpSeenEvent.Reset();
         if (m_nPowerUpSeen.exchange(0) != 0) {
             platform::SleepMs(kPowerUpSettleMs);
             return 1;
         }
+        const uint32_t elapsed = platform::TickCount() - start;
+        if (elapsed >= limit) break;
+        m_PowerUpSeenEvent.Wait(limit - elapsed);
     }
     return QuickCancel(true);
 }

@@ -69,8 +69,12 @@ class CGenericHandler : public IChunkSink, public ILinkEngine {
     static constexpr int kPowerUpPolls = 35;
     static constexpr uint32_t kPowerUpPollMs = 100;
     static constexpr uint32_t kPowerUpSettleMs = 300;
-    // Longest sleep of the queue thread when no timer is due sooner.
-    static constexpr uint32_t kQueueMaxWaitMs = 100;
+    // Longest sleep of the queue thread when no timer is due sooner. Every change it must act
+    // on sets its event; this bound only keeps the receiver's frame watchdog (3000 ms) exact,
+    // since the thread sees a frame in progress before its limit is up.
+    static constexpr uint32_t kQueueMaxWaitMs = 2000;
+    // Sleep while a callback has said it is done but its thread has not ended yet.
+    static constexpr uint32_t kCallbackEndPollMs = 100;
     static constexpr uint32_t kMonitorPeriodMs = 5000;
     static constexpr int kResponseBufferSize = 4096;
 
@@ -162,7 +166,10 @@ class CGenericHandler : public IChunkSink, public ILinkEngine {
     int DataWidth() override { return m_nDataWidth.load(); }
     bool QuickCancelMode() override { return m_nQuickCancelMode.load() != 0; }
     void SetQuickCancelMode(bool on) { m_nQuickCancelMode = on ? 1 : 0; }
-    void SetPowerUpSeen() override { m_nPowerUpSeen = 1; }
+    void SetPowerUpSeen() override {
+        m_nPowerUpSeen = 1;
+        m_PowerUpSeenEvent.Set();
+    }
     bool PowerUpSeen() const { return m_nPowerUpSeen.load() != 0; }
     void SetStrayCancelExpected() override { m_nStrayCancelExpected = 1; }
     int32_t GetConnectionState() override;
@@ -337,6 +344,27 @@ class CGenericHandler : public IChunkSink, public ILinkEngine {
     // Drops the engine's reference to a record taken out of the queue (queue lock held).
     static void DropFromQueue(CCommandData* record);
 
+    // Wakes the caller waiting on `event` of `record` and drops the reference taken for the
+    // wake: at once, or at the end of the chunk the listener is handing to the receiver.
+    struct DeferredWake {
+        CCommandData* record;
+        platform::Event* event;
+    };
+    static thread_local std::vector<DeferredWake>* t_DeferredWakes;
+    void WakeWaiter(CCommandData* record, platform::Event* event);
+
+    // Queue lock held: whether the queue thread has anything to do that no caller does itself
+    // (a record to send, to reclaim or to hand to its callback, an asynchronous timer, a
+    // shutdown). The hot path wakes the thread only then.
+    bool SchedulerHasWork();
+    // Queue lock held: whether `record`, just admitted, is the one the queue thread would send
+    // next and may be sent at once: nothing else is sent or waited for, nothing holds its group.
+    bool CanSendAtOnce(const CCommandData* record);
+    // Wakes the queue thread when it has work (takes the queue lock).
+    void WakeSchedulerIfNeeded();
+    // Queue lock held: takes a released record out of the queue.
+    void EraseReleased(std::list<CCommandData*>::iterator it);
+
     // Calling-side helpers.
     int32_t ResultOf(CCommandData* record);
     void SetResultLocked(CCommandData* record, int32_t result);
@@ -383,6 +411,8 @@ class CGenericHandler : public IChunkSink, public ILinkEngine {
     // Shared with callback threads, which signal it when they end.
     std::shared_ptr<platform::Event> m_hQueueEvent;
     platform::Event m_hQueueThreadStartEvent{true};
+    // Tick of the last frame a caller sent itself: the queue thread's idle clock starts there.
+    std::atomic<uint32_t> m_dwLastSendTick{0};
     platform::Event m_hQueueMonitorThreadStartEvent{true};
     platform::Event m_hKillQueueMonitorThread{true};
     platform::Thread m_QueueThread;
@@ -427,6 +457,7 @@ class CGenericHandler : public IChunkSink, public ILinkEngine {
     std::atomic<bool> m_bLinkMonitoring{true};
     std::atomic<int32_t> m_nQuickCancelMode{1};
     std::atomic<int32_t> m_nPowerUpSeen{0};
+    platform::Event m_PowerUpSeenEvent{true};  // set with m_nPowerUpSeen
     std::atomic<int32_t> m_nStrayCancelExpected{0};
     std::atomic<int> m_nDataWidth{7};
     std::atomic<bool> m_bEngineStarted{false};

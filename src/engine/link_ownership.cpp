@@ -3,6 +3,7 @@
 // ("ENQ Test") that proves the terminal still answers.
 #include <algorithm>
 #include <string>
+#include <vector>
 
 #include "engine/generic_handler.h"
 #include "link/frame.h"
@@ -12,6 +13,8 @@
 namespace orn {
 
 using platform::LockGuard;
+
+thread_local std::vector<CGenericHandler::DeferredWake>* CGenericHandler::t_DeferredWakes = nullptr;
 
 namespace {
 
@@ -259,6 +262,9 @@ void CGenericHandler::IdleLinkCheck(bool idle, uint32_t& idleStart, uint32_t& ne
         return;
     }
     bool restart = !idle || m_Receiver.FrameInProgress() || connection == kConnPortClosed;
+    // A frame a caller sent itself counts as activity the walk did not see.
+    const uint32_t lastSend = m_dwLastSendTick.load();
+    if (static_cast<int32_t>(lastSend - idleStart) > 0) idleStart = lastSend;
     if (connection == kConnPowerUp) {
         SetConnectionState(kConnOk);
         restart = true;
@@ -288,7 +294,27 @@ void CGenericHandler::OnLinkCheckAnswered() {
 }
 
 void CGenericHandler::Receive(const uint8_t* data, uint32_t count) {
+    // Waiters are woken once the whole chunk is through: a caller whose ACK and answer came
+    // together wakes once, and finds the listener no longer holding the locks it needs.
+    std::vector<DeferredWake> wakes;
+    t_DeferredWakes = &wakes;
     m_Receiver.Receive(data, count);
+    t_DeferredWakes = nullptr;
+    for (DeferredWake& wake : wakes) {
+        wake.event->Set();
+        wake.record->Release();
+    }
+}
+
+void CGenericHandler::WakeWaiter(CCommandData* record, platform::Event* event) {
+    if (!event) {
+        record->Release();
+    } else if (t_DeferredWakes) {
+        t_DeferredWakes->push_back({record, event});
+    } else {
+        event->Set();
+        record->Release();
+    }
 }
 
 void CGenericHandler::ResetReceiver() {

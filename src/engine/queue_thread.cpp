@@ -24,14 +24,20 @@ void CGenericHandler::RemoveReleasedRecords() {
             ++it;
             continue;
         }
-        m_Logger.Log(kLogDetail, "CGenericHandler::QueueThread - Removing from Queue: %s",
-                     record->GetName());
-        it = m_Queue.erase(it);
-        DropFromQueue(record);
+        it = std::next(it);
+        EraseReleased(std::prev(it));
     }
     if (m_Queue.size() != before)
         m_Logger.Log(kLogDetail, "Queue: Number of Elements: %d after all removals",
                      static_cast<int>(m_Queue.size()));
+}
+
+void CGenericHandler::EraseReleased(std::list<CCommandData*>::iterator it) {
+    CCommandData* record = *it;
+    m_Logger.Log(kLogDetail, "CGenericHandler::QueueThread - Removing from Queue: %s",
+                 record->GetName());
+    m_Queue.erase(it);
+    DropFromQueue(record);
 }
 
 void CGenericHandler::FindBlockedGroups(bool (&blocked)[kGroupCount]) {
@@ -118,6 +124,9 @@ void CGenericHandler::WalkQueue(const QueueControl& control, const bool (&blocke
                     record->SetState(kStateRemoveFromQueue);
                 } else if (thread->Finished()) {
                     record->SetState(kStateRemoveFromQueue);
+                } else {
+                    // Its thread wakes us when the callback returns, maybe just before it ends.
+                    dueIn(kCallbackEndPollMs);
                 }
                 break;
             }

@@ -13,6 +13,8 @@ void CGenericHandler::OnAck() {
     // The waiter is woken after the queue lock is released, so that it does not wake only to
     // block on the lock this thread still holds; the extra reference keeps the record alive.
     CCommandData* acked = nullptr;
+    bool wake = false;
+    bool awaitAnswer = false;
     {
         LockGuard hold(m_QueueLock);
         m_nNakCount = 0;
@@ -34,13 +36,19 @@ void CGenericHandler::OnAck() {
             SetConnectionState(kConnOk);
             record->AddRef();
             acked = record;
+            awaitAnswer = record->GetState() == kStateWaitResponse;
+            if (!record->IsEnqTest()) m_dwLastSendTick = platform::TickCount();
+            wake = SchedulerHasWork();
             break;
         }
     }
     if (!acked) return;
-    if (acked->GetAckEvent()) acked->GetAckEvent()->Set();
-    acked->Release();
-    m_hQueueEvent->Set();
+    WakeWaiter(acked, acked->GetAckEvent());
+    if (wake) m_hQueueEvent->Set();
+    // The answer is awaited now: USB HID hands it on without delay.
+    if (awaitAnswer) {
+        if (std::shared_ptr<ITransport> transport = Transport()) transport->TriggerRead();
+    }
 }
 
 void CGenericHandler::OnNak() {
@@ -82,6 +90,7 @@ void CGenericHandler::ProcessResponse(const uint8_t* message, uint32_t length) {
     }
 
     CCommandData* answered = nullptr;
+    bool wake = false;
     {
         LockGuard hold(m_QueueLock);
         CCommandData* match = nullptr;
@@ -119,12 +128,12 @@ void CGenericHandler::ProcessResponse(const uint8_t* message, uint32_t length) {
             // Woken after the lock is released (see OnAck).
             match->AddRef();
             answered = match;
+            wake = SchedulerHasWork();
         }
     }
     if (answered) {
-        if (answered->GetSignalEvent()) answered->GetSignalEvent()->Set();
-        answered->Release();
-        m_hQueueEvent->Set();
+        WakeWaiter(answered, answered->GetSignalEvent());
+        if (wake) m_hQueueEvent->Set();
         return;
     }
     if (length >= 4 && std::memcmp(message, "50.0", 4) == 0 && m_nStrayCancelExpected != 0)
