@@ -2,13 +2,16 @@
 // pty, next to a bare request/ACK/response loop over a second simulator as the floor, and the
 // CPU the process burns while the link sits open and idle.
 //
-//   orn_bench_link [-n COUNT] [-w WARMUP] [-c CALLERS] [-i IDLE_SECONDS] [-l LOGFILE [-L LEVEL]]
+//   orn_bench_link [-n COUNT] [-w WARMUP] [-c CALLERS] [-i IDLE_SECONDS] [-o CYCLES]
+//                  [-l LOGFILE [-L LEVEL]]
 //
 // The idle time can also be set with ORN_BENCH_IDLE_S (the flag wins). With -l the library logs
 // to LOGFILE (an absolute path) at LEVEL (default 3, fine); by default it runs without a log.
 // The single caller and the floor run in alternating blocks; the concurrent callers follow, then
-// the idle measurement with link monitoring on. Last, the single caller runs again at each log
-// level (off, Info, Fine, Detail) beside the floor, the levels and the floor taking turns.
+// the idle measurement with link monitoring on (the whole process, then the library's threads
+// alone). Then the single caller runs again at each log level (off, Info, Fine, Detail) beside
+// the floor, the levels and the floor taking turns; last CYCLES ornInit/ornClose cycles
+// (default 10).
 #include <sys/resource.h>
 
 #include <algorithm>
@@ -47,6 +50,7 @@ struct Config {
     double idleSeconds = 10;
     std::string logFile;
     int32_t logLevel = ORN_LOGGER_FINE;
+    int cycles = 10;  // ornInit / ornClose cycles
 };
 
 // Context switches of every thread of the process, from /proc (0 where it is not available):
@@ -291,6 +295,98 @@ IdleFigures Idle(double seconds) {
     return f;
 }
 
+// ---- the library's own threads while idle ---------------------------------------------------
+
+// Per-thread figures from /proc: the threads of the library are those that did not exist
+// before ornInit (the simulators' and this program's threads are left out).
+struct ThreadFigures {
+    long long voluntary = 0;  // each one is the thread going to sleep, i.e. one wake-up later
+    long long involuntary = 0;
+    long long cpuNs = 0;  // time on the CPU (schedstat)
+};
+
+std::vector<int> TaskIds() {
+    std::vector<int> ids;
+    std::error_code ec;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/task", ec))
+        ids.push_back(std::atoi(entry.path().filename().c_str()));
+    std::sort(ids.begin(), ids.end());
+    return ids;
+}
+
+ThreadFigures ThreadsExcept(const std::vector<int>& excluded) {
+    ThreadFigures total;
+    for (int id : TaskIds()) {
+        if (std::binary_search(excluded.begin(), excluded.end(), id)) continue;
+        const std::string dir = "/proc/self/task/" + std::to_string(id);
+        std::ifstream status(dir + "/status");
+        std::string line;
+        while (std::getline(status, line)) {
+            const long long value = std::atoll(line.substr(line.find(':') + 1).c_str());
+            if (line.rfind("voluntary_ctxt_switches:", 0) == 0) total.voluntary += value;
+            if (line.rfind("nonvoluntary_ctxt_switches:", 0) == 0) total.involuntary += value;
+        }
+        std::ifstream schedstat(dir + "/schedstat");
+        long long ns = 0;
+        if (schedstat >> ns) total.cpuNs += ns;
+    }
+    return total;
+}
+
+struct LibraryIdleFigures {
+    double seconds = 0;
+    int threads = 0;
+    double wakeUpsPerSecond = 0;
+    double cpuPercent = 0;
+};
+
+// The library's threads over `seconds` with the link open and nothing to do (a thread that
+// ends meanwhile takes its counts with it; none should).
+LibraryIdleFigures LibraryIdle(double seconds, const std::vector<int>& notLibrary) {
+    LibraryIdleFigures f;
+    const ThreadFigures before = ThreadsExcept(notLibrary);
+    const auto start = Clock::now();
+    std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+    f.seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    const ThreadFigures after = ThreadsExcept(notLibrary);
+    f.threads = static_cast<int>(TaskIds().size() - notLibrary.size());
+    f.wakeUpsPerSecond = (after.voluntary - before.voluntary) / f.seconds;
+    f.cpuPercent = 100.0 * (after.cpuNs - before.cpuNs) / 1e9 / f.seconds;
+    return f;
+}
+
+// ---- opening and closing ---------------------------------------------------------------------
+
+struct CycleFigures {
+    int cycles = 0;
+    int failures = 0;
+    double initMedianMs = 0, initMaxMs = 0, cycleMedianMs = 0;
+};
+
+// ornInit (handshake with the terminal and its settle pause included) and ornClose, repeated.
+CycleFigures InitCloseCycles(int cycles, const char* log, int32_t level) {
+    CycleFigures f;
+    std::vector<double> initMs, cycleMs;
+    for (int i = 0; i < cycles; ++i) {
+        const auto t0 = Clock::now();
+        const int result = ornInit("COM7", log, level);
+        const auto t1 = Clock::now();
+        ornClose();
+        const auto t2 = Clock::now();
+        f.failures += result != 0;
+        initMs.push_back(std::chrono::duration<double, std::milli>(t1 - t0).count());
+        cycleMs.push_back(std::chrono::duration<double, std::milli>(t2 - t0).count());
+    }
+    f.cycles = cycles;
+    if (cycles == 0) return f;
+    std::sort(initMs.begin(), initMs.end());
+    std::sort(cycleMs.begin(), cycleMs.end());
+    f.initMedianMs = initMs[initMs.size() / 2];
+    f.initMaxMs = initMs.back();
+    f.cycleMedianMs = cycleMs[cycleMs.size() / 2];
+    return f;
+}
+
 // ---- setup and report ----------------------------------------------------------------------
 
 bool ParseArgs(int argc, char** argv, Config* config) {
@@ -311,11 +407,13 @@ bool ParseArgs(int argc, char** argv, Config* config) {
             config->logFile = value;
         else if (arg == "-L")
             config->logLevel = std::atoi(value);
+        else if (arg == "-o")
+            config->cycles = std::atoi(value);
         else
             return false;
     }
     return config->count > 0 && config->warmup >= 0 && config->callers > 0 &&
-           config->idleSeconds >= 0;
+           config->idleSeconds >= 0 && config->cycles >= 0;
 }
 
 std::filesystem::path MakeTempDir() {
@@ -342,6 +440,19 @@ void PrintRow(const Figures& f) {
 
 const char* Verdict(bool ok) {
     return ok ? "met" : "MISSED";
+}
+
+// The synchronous path without a log: within 1.5x of the bare loop (median and throughput) and
+// at most 8 context switches per command (the whole process's, simulator included).
+void ReportHandOffTargets(const Figures& one, const Figures& bare) {
+    const double median = bare.medianUs > 0 ? one.medianUs / bare.medianUs : 0;
+    const double rate = one.PerSecond() > 0 ? bare.PerSecond() / one.PerSecond() : 0;
+    const double switches = one.calls > 0 ? double(one.switches) / one.calls : 0;
+    std::printf(
+        "targets without a log, 1 caller: within 1.5x of bare (median %.2fx, throughput %.2fx): "
+        "%s; <= 8 context switches/cmd (%.1f): %s\n",
+        median, rate, Verdict(median > 0 && median <= 1.5 && rate <= 1.5), switches,
+        Verdict(switches <= 8));
 }
 
 // ---- the single caller at each log level -----------------------------------------------------
@@ -470,7 +581,7 @@ int main(int argc, char** argv) {
     Config config;
     if (!ParseArgs(argc, argv, &config)) {
         std::fprintf(stderr,
-                     "usage: %s [-n COUNT] [-w WARMUP] [-c CALLERS] [-i IDLE_SECONDS] "
+                     "usage: %s [-n COUNT] [-w WARMUP] [-c CALLERS] [-i IDLE_SECONDS] [-o CYCLES] "
                      "[-l LOGFILE [-L LEVEL]]\n(ORN_BENCH_IDLE_S also sets the idle time)\n",
                      argv[0]);
         return 2;
@@ -513,6 +624,7 @@ int main(int argc, char** argv) {
         return 1;
     }
     const char* log = config.logFile.empty() ? nullptr : config.logFile.c_str();
+    const std::vector<int> notLibrary = TaskIds();  // this program and the simulators
     int init = ornInit("COM7", log, config.logLevel);
     if (init != 0) {
         std::fprintf(stderr, "ornInit: %d %s\n", init, ornGetErrorString(init));
@@ -523,15 +635,18 @@ int main(int argc, char** argv) {
     OneCallerAndFloor(config, host, &one, &bare);
     Figures many = ConcurrentCallers(config);
     IdleFigures idle;
+    LibraryIdleFigures libraryIdle;
     const bool measureIdle = config.idleSeconds > 0;
     if (measureIdle) {
         // Let the last exchanges settle before the idle measurement starts.
         std::this_thread::sleep_for(std::chrono::milliseconds(200));
         idle = Idle(config.idleSeconds);
+        libraryIdle = LibraryIdle(config.idleSeconds, notLibrary);
     }
     ornClose();
     const std::vector<LevelRow> levels =
         LogLevelRun(config, host, (portDir / "levels.log").string());
+    const CycleFigures cycles = InitCloseCycles(config.cycles, log, config.logLevel);
     librarySim.Stop();
     bareSim.Stop();
     std::filesystem::remove_all(portDir);
@@ -561,6 +676,20 @@ int main(int argc, char** argv) {
             idle.seconds, idle.cpuSeconds, idlePercent, idle.switches / idle.seconds);
     }
 
+    if (measureIdle)
+        std::printf(
+            "idle, library's %d threads alone %.1f s: %.1f wake-ups/s, CPU %.4f%% of one core "
+            "(target <= 2/s and <= 0.05%%: %s)\n",
+            libraryIdle.threads, libraryIdle.seconds, libraryIdle.wakeUpsPerSecond,
+            libraryIdle.cpuPercent,
+            Verdict(libraryIdle.wakeUpsPerSecond <= 2 && libraryIdle.cpuPercent <= 0.05));
+    if (cycles.cycles > 0)
+        std::printf(
+            "ornInit/ornClose, %d cycles (%d failed): ornInit median %.1f ms, max %.1f ms; "
+            "whole cycle median %.1f ms\n",
+            cycles.cycles, cycles.failures, cycles.initMedianMs, cycles.initMaxMs,
+            cycles.cycleMedianMs);
+
     bool rateOk = one.PerSecond() >= 3000;
     bool ratioOk = medianRatio > 0 && medianRatio <= 2 && rateRatio <= 2;
     std::printf(
@@ -568,5 +697,7 @@ int main(int argc, char** argv) {
         "throughput): %s; idle CPU < 1%%: %s\n",
         Verdict(rateOk), Verdict(ratioOk), measureIdle ? Verdict(idlePercent < 1) : "not measured");
     const int levelFailures = ReportLogLevels(levels);
-    return one.failures + many.failures + bare.failures + levelFailures == 0 ? 0 : 1;
+    ReportHandOffTargets(one, bare);
+    return one.failures + many.failures + bare.failures + levelFailures + cycles.failures == 0 ? 0
+                                                                                               : 1;
 }
