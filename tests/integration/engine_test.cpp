@@ -320,6 +320,37 @@ TEST_F(EngineTest, DisplayCommandsOfTwoThreadsAreSerialised) {
     EXPECT_EQ(record.frames[1].payload, "2");
 }
 
+// A caller may send its own frame only when the queue thread would: while an answered
+// synchronous command is not yet collected, only a cancel (or a MAC block) goes out.
+TEST_F(EngineTest, AnUncollectedAnswerHoldsEveryGroupButCancel) {
+    struct Case {
+        const char* name;
+        int32_t group;
+        int32_t cancel;
+        const char* id;
+        bool sentWhileHeld;
+    };
+    const Case cases[] = {
+        {"same group", orn::kGroupDisplay, orn::kCancel50, "5B.", false},
+        {"other group", orn::kGroupMsr, orn::kCancelMsr, "5B.", false},
+        {"cancel", orn::kGroupCancel, orn::kCancel50, "50.", true},
+    };
+    Open();
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        sim_->ClearRecord();
+        CCommandData* first = MakeCommand("ornDisplayFirst", "5B.", "1");
+        ASSERT_EQ(Engine().SendWaitData(first), 0);
+        auto second = std::async(std::launch::async, [&c] {
+            return Exchange(MakeCommand("second", c.id, "2", c.group, c.cancel)).result;
+        });
+        EXPECT_EQ(sim_->WaitForFrames(2, c.sentWhileHeld ? kDeadline : 300), c.sentWhileHeld);
+        Engine().DoneCommand(first);
+        EXPECT_EQ(second.get(), 0);
+        EXPECT_EQ(sim_->Snapshot().frames.size(), 2u);
+    }
+}
+
 TEST_F(EngineTest, CancelOvertakesAWaitingCommand) {
     Open();
     sim_->SetHandler("5B.", nullptr);  // the display command waits for its answer
