@@ -3,8 +3,12 @@
 // connection state and, as its last member, the logger.
 //
 // Callers hand command records (CCommandData) to SendWaitData / SendAsync and block on the
-// record's own events; QueueThread sends one frame at a time; the link receiver reports ACK,
-// NAK and responses back through the ILinkEngine notifications on the listener thread.
+// record's own events. One frame at a time is outstanding: QueueThread picks and writes it, or
+// the caller itself when its record is the one QueueThread would pick next. The link receiver
+// reports ACK, NAK and responses back through the ILinkEngine notifications on the listener
+// thread. Sources: generic_handler.cpp (lifecycle), command_queue.cpp (admission and the
+// caller's waits), queue_thread.cpp (the scheduler), response_routing.cpp (what the listener
+// reports), link_ownership.cpp (the transport and the link checks), async_completion.cpp.
 //
 // Locks: the queue lock guards the queue and every record's state, result and response. It may
 // be held while the connection state lock, the callback thread list lock or the port object
