@@ -120,7 +120,7 @@ bool CGenericHandler::AddToQueue(CCommandData* record) {
             m_Logger.Log(kLogFine, "SEND Candidate chosen %s", record->GetName());
             frame = std::make_unique<TakenFrame>();
             TakeForSend(record, false, *frame, nullptr);
-            m_dwLastSendTick = platform::TickCount();
+            NoteCallerActivity();
         }
     }
     if (!frame) {

@@ -343,8 +343,13 @@ class CGenericHandler : public IChunkSink, public ILinkEngine {
     // back behind a synchronous caller; a started link check lowers `timerMs` to its timer.
     bool TakeForSend(CCommandData* candidate, bool hold, TakenFrame& frame, uint32_t* timerMs);
     void WriteTaken(const TakenFrame& frame);
+    // The queue thread's idle clock: since when nothing was sent or acknowledged.
+    struct IdleClock {
+        uint32_t start = 0;
+        uint32_t seenSends = 0;  // m_nCallerSends when last looked at
+    };
     // Restarts or runs out the idle clock; lowers `nextWait` to the next check.
-    void IdleLinkCheck(bool idle, uint32_t& idleStart, uint32_t& nextWait);
+    void IdleLinkCheck(bool idle, IdleClock& clock, uint32_t& nextWait);
     // Drops the engine's reference to a record taken out of the queue (queue lock held).
     static void DropFromQueue(CCommandData* record);
 
@@ -366,6 +371,8 @@ class CGenericHandler : public IChunkSink, public ILinkEngine {
     bool CanSendAtOnce(const CCommandData* record);
     // Wakes the queue thread when it has work (takes the queue lock).
     void WakeSchedulerIfNeeded();
+    // Notes a frame sent or acknowledged without the queue thread (for its idle clock).
+    void NoteCallerActivity();
     // Queue lock held: takes a released record out of the queue.
     void EraseReleased(std::list<CCommandData*>::iterator it);
 
@@ -415,7 +422,9 @@ class CGenericHandler : public IChunkSink, public ILinkEngine {
     // Shared with callback threads, which signal it when they end.
     std::shared_ptr<platform::Event> m_hQueueEvent;
     platform::Event m_hQueueThreadStartEvent{true};
-    // Tick of the last frame a caller sent itself: the queue thread's idle clock starts there.
+    // Frames callers sent themselves (and ACKs of them), counted, with the tick of the last:
+    // the queue thread's idle clock starts there when the count moved.
+    std::atomic<uint32_t> m_nCallerSends{0};
     std::atomic<uint32_t> m_dwLastSendTick{0};
     platform::Event m_hQueueMonitorThreadStartEvent{true};
     platform::Event m_hKillQueueMonitorThread{true};

@@ -254,7 +254,20 @@ int32_t CGenericHandler::QueueLinkCheck() {
     return 0;
 }
 
-void CGenericHandler::IdleLinkCheck(bool idle, uint32_t& idleStart, uint32_t& nextWait) {
+void CGenericHandler::NoteCallerActivity() {
+    m_dwLastSendTick = platform::TickCount();
+    ++m_nCallerSends;
+}
+
+void CGenericHandler::IdleLinkCheck(bool idle, IdleClock& clock, uint32_t& nextWait) {
+    uint32_t& idleStart = clock.start;
+    // A frame a caller sent itself counts as activity the walk did not see. Read before the
+    // tick below, so that the clock never starts later than now.
+    const uint32_t sends = m_nCallerSends.load();
+    if (sends != clock.seenSends) {
+        clock.seenSends = sends;
+        idleStart = m_dwLastSendTick.load();
+    }
     const uint32_t now = platform::TickCount();
     const int32_t connection = GetConnectionState();
     if (!m_bLinkMonitoring) {
@@ -262,9 +275,6 @@ void CGenericHandler::IdleLinkCheck(bool idle, uint32_t& idleStart, uint32_t& ne
         return;
     }
     bool restart = !idle || m_Receiver.FrameInProgress() || connection == kConnPortClosed;
-    // A frame a caller sent itself counts as activity the walk did not see.
-    const uint32_t lastSend = m_dwLastSendTick.load();
-    if (static_cast<int32_t>(lastSend - idleStart) > 0) idleStart = lastSend;
     if (connection == kConnPowerUp) {
         SetConnectionState(kConnOk);
         restart = true;

@@ -193,7 +193,9 @@ void CGenericHandler::WriteTaken(const TakenFrame& frame) {
 
 uint32_t CGenericHandler::QueueThread(std::shared_ptr<QueueControl> control) {
     m_hQueueThreadStartEvent.Set();
-    uint32_t idleStart = platform::TickCount();
+    IdleClock idleClock;
+    idleClock.start = platform::TickCount();
+    idleClock.seenSends = m_nCallerSends.load();
     uint32_t waitMs = 0;
     // Frames are copied here under the lock and written after it is released.
     auto frame = std::make_unique<TakenFrame>();
@@ -243,7 +245,7 @@ uint32_t CGenericHandler::QueueThread(std::shared_ptr<QueueControl> control) {
         }
 
         // 8. Idle link check.
-        IdleLinkCheck(walk.idle, idleStart, walk.nextWait);
+        IdleLinkCheck(walk.idle, idleClock, walk.nextWait);
 
         // 9. A frame that stopped arriving is dropped by the receiver's watchdog.
         m_Receiver.CheckFrameWatchdog();

@@ -37,7 +37,7 @@ void CGenericHandler::OnAck() {
             record->AddRef();
             acked = record;
             awaitAnswer = record->GetState() == kStateWaitResponse;
-            if (!record->IsEnqTest()) m_dwLastSendTick = platform::TickCount();
+            if (!record->IsEnqTest()) NoteCallerActivity();
             wake = SchedulerHasWork();
             break;
         }
