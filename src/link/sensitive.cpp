@@ -1,20 +1,12 @@
-// The masks that keep secrets out of link dumps, built from the message tables of the command
-// families.
+// The masks that keep secrets out of link dumps, built from the fields the message catalogue
+// marks secret.
 #include "link/sensitive.h"
 
 #include <atomic>
 
-#include "link/frame.h"
-
 namespace orn {
 
-// The families' tables, each ended by a row with a null id.
-extern const SensitiveMessage kPinSensitiveMessages[];   // sensitive_pin.cpp
-extern const SensitiveMessage kCardSensitiveMessages[];  // sensitive_cards.cpp
-
 namespace {
-
-const SensitiveMessage* const kTables[] = {kPinSensitiveMessages, kCardSensitiveMessages};
 
 std::atomic<bool> g_bLogSensitiveData{false};
 
@@ -30,27 +22,29 @@ bool LogSensitiveData() {
 
 std::vector<bool> SensitiveMask(LinkDirection direction, const uint8_t* message, size_t length) {
     if (LogSensitiveData() || !message || length <= 3) return {};
-    const uint8_t* payload = message + 3;
-    const size_t payloadLength = length - 3;
+    // Every entry of the message's identifier contributes: a message shared by two families
+    // (the "F1." channel, for one) is masked by both.
+    const std::vector<catalogue::Field> fields = catalogue::FieldsOf(direction, message, length);
+    const size_t idLength = catalogue::IdMatches("72", message, length) ? 2 : 3;
+    const uint8_t* payload = message + idLength;
+    const size_t payloadLength = length - idLength;
     std::vector<bool> payloadMask(payloadLength, false);
-    bool matched = false;
-    // Every row of the message's id contributes: a message shared by two families (the "F1."
-    // channel, for one) is masked by both.
-    for (const SensitiveMessage* table : kTables) {
-        for (const SensitiveMessage* row = table; row->id; ++row) {
-            if (!row->mark || !IdEquals(message, length, row->id)) continue;
-            row->mark(direction, payload, payloadLength, payloadMask);
-            matched = true;
+    bool any = false;
+    for (const catalogue::Field& field : fields) {
+        if (field.secrecy == catalogue::Secrecy::Secret) {
+            HideRange(payloadMask, field.from, field.count);
+            any = any || field.count > 0;
+        } else if (field.secrecy == catalogue::Secrecy::Account) {
+            HideAccountNumber(payloadMask, payload, field.from + field.count, field.from);
+            any = true;
         }
     }
-    if (!matched) return {};
-    bool any = false;
+    if (!any) return {};
+    any = false;
     for (bool hidden : payloadMask) any = any || hidden;
     if (!any) return {};
-    std::vector<bool> mask(3, false);
+    std::vector<bool> mask(idLength, false);
     mask.insert(mask.end(), payloadMask.begin(), payloadMask.end());
-    // A marker that resized the mask must not make it longer than the message.
-    mask.resize(length, false);
     return mask;
 }
 

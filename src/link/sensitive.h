@@ -3,28 +3,16 @@
 // data. Unless the application turned full dumps on (ornSetLogSensitiveData), the bytes of those
 // fields are shown as '*' in both columns of every dump; layout, titles and counts stay.
 //
-// One table drives this: per message id and direction, a function that marks the payload
-// positions to hide. Command families contribute their rows in their own files (see the
-// tables listed in sensitive.cpp).
+// Which fields are secret is said once, in the message catalogue (link/catalogue.h).
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <vector>
 
+#include "link/catalogue.h"
+
 namespace orn {
-
-enum class LinkDirection { ToTerminal, FromTerminal };
-
-// Marks in `mask` (sized to the payload, all false on entry) the payload bytes to hide. The
-// payload is what follows the 3-character id, already P1.6-decoded for "F0."/"F1.".
-using SensitiveMarker = void (*)(LinkDirection direction, const uint8_t* payload, size_t length,
-                                 std::vector<bool>& mask);
-
-struct SensitiveMessage {
-    const char* id;  // 3 characters, e.g. "70."; nullptr ends a table
-    SensitiveMarker mark;
-};
 
 // Full dumps on (1) or masked (0, the default at load).
 void SetLogSensitiveData(bool on);
@@ -37,8 +25,8 @@ std::vector<bool> SensitiveMask(LinkDirection direction, const uint8_t* message,
 // Maps a mask over decoded payload bytes onto the P1.6 characters that carry them.
 std::vector<bool> EncodedMask(const std::vector<bool>& payloadMask, size_t encodedChars);
 
-// Helpers for markers: hide [from, from + count) clipped to the payload; keep the first 6 and
-// last 4 digits of an account number that starts at `from` and runs while digits follow.
+// Hide [from, from + count) clipped to the mask; keep the first 6 and last 4 digits of an
+// account number that starts at `from` and runs while digits follow.
 void HideRange(std::vector<bool>& mask, size_t from, size_t count);
 void HideAccountNumber(std::vector<bool>& mask, const uint8_t* payload, size_t length, size_t from);
 

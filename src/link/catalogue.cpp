@@ -1,0 +1,700 @@
+// The message table and the layouts of the payloads. Positions count in the payload, the bytes
+// after the identifier ("F0."/"F1." payloads decoded). A layout reads whatever it is given: a
+// short, long or garbled payload yields the fields it reaches, and a length or mode it cannot
+// read makes it hide the rest rather than guess.
+#include "link/catalogue.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+
+#include "link/debit_reply.h"
+
+namespace orn::catalogue {
+
+size_t Fields::Add(const char* name, size_t from, size_t count, Secrecy secrecy, Format format) {
+    if (from < length_) {
+        Field field{name, from, std::min(count, length_ - from), secrecy, format, {}};
+        if (field.count > 0) list_.push_back(std::move(field));
+    }
+    return from + count;
+}
+
+void Fields::Rest(const char* name, size_t from, Secrecy secrecy, Format format) {
+    if (from < length_) Add(name, from, length_ - from, secrecy, format);
+}
+
+void Fields::Note(const char* name, std::string note) {
+    list_.push_back(Field{name, 0, 0, Secrecy::Shown, Format::Note, std::move(note)});
+}
+
+namespace {
+
+constexpr auto kSecret = Secrecy::Secret;
+constexpr auto kNumber = Format::Number;
+constexpr size_t kAccountLength = 16;
+constexpr size_t kCheckValueLength = 8;
+
+bool IsDigit(uint8_t c) {
+    return c >= '0' && c <= '9';
+}
+
+bool IsHexDigit(uint8_t c) {
+    return std::isxdigit(c) != 0;
+}
+
+size_t BigEndian16(const uint8_t* bytes) {
+    return (static_cast<size_t>(bytes[0]) << 8) | bytes[1];
+}
+
+// ---- Shapes shared by many messages ----------------------------------------------------------
+
+void Status(Fields& f) {
+    f.Add("status", 0, 1);
+}
+
+void StatusThenText(Fields& f) {
+    Status(f);
+    f.Rest("text", 1);
+}
+
+// Everything after the status character is secret (PIN blocks, key serial numbers, check
+// values, encryption results, typed entries).
+void StatusThenSecret(Fields& f) {
+    Status(f);
+    f.Rest("value", 1, kSecret);
+}
+
+// The key a key mode character announces ('S' 16 characters, 'D' 32 and a check value) and the
+// check value after it. With `optionalCheckValue` (a message that may carry a check value
+// whatever the mode), 8 hexadecimal characters after the key are taken for one: at worst a few
+// characters too many are hidden. Returns the position after what was read.
+size_t ModeKey(Fields& f, size_t modePos, bool optionalCheckValue) {
+    const size_t length = f.Length();
+    if (modePos >= length) return length;
+    const uint8_t mode = f.At(modePos);
+    size_t pos = f.Add("key mode", modePos, 1);
+    const size_t keyLength = mode == 'S' ? 16 : mode == 'D' ? 32 : 0;
+    pos = f.Add("key", pos, keyLength, kSecret);
+    bool checkValue = mode == 'D';
+    if (!checkValue && optionalCheckValue && pos + kCheckValueLength <= length) {
+        checkValue = true;
+        for (size_t i = pos; i < pos + kCheckValueLength; ++i)
+            checkValue = checkValue && IsHexDigit(f.At(i));
+    }
+    if (checkValue) pos = f.Add("check value", pos, kCheckValueLength, kSecret);
+    return std::min(pos, length);
+}
+
+size_t Account(Fields& f, size_t from) {
+    return f.Add("account", from, kAccountLength, Secrecy::Account);
+}
+
+// ---- Basic, device and storage ---------------------------------------------------------------
+
+void BeepRequest(Fields& f) {
+    f.Add("tone", 0, 1);
+}
+void IdleRequest(Fields& f) {
+    f.Add("code", 0, 2);
+}
+void PromptRegisterRequest(Fields& f) {
+    size_t pos = f.Add("index", 0, 2);
+    f.Add("prompt", pos, f.Length() > pos + 8 ? f.Length() - pos - 8 : 0);
+    f.Add("tail", f.Length() >= pos + 8 ? f.Length() - 8 : pos, 8);
+}
+void ActionThenRest(Fields& f) {
+    f.Add("action", 0, 1);
+    f.Rest("data", 1);
+}
+void ClockAnswer(Fields& f) {
+    Status(f);
+    f.Rest("date and time", 1);
+}
+void FormRequest(Fields& f) {
+    f.Rest("form", 0);
+}
+void SerialAnswer(Fields& f) {
+    Status(f);
+    f.Rest("serial", 2);
+}
+void ModeRequest(Fields& f) {
+    f.Rest("mode", 0);
+}
+void PortRequest(Fields& f) {
+    f.Rest("interface", 0);
+}
+
+// "F0." application update: length, command byte 0x06, then the update's bytes (request) or the
+// status byte (answer).
+bool IsApplicationUpdate(const uint8_t* payload, size_t length) {
+    return length > 2 && payload[2] == 0x06;
+}
+void UpdateMessage(Fields& f) {
+    f.Add("length", 0, 2, Secrecy::Shown, kNumber);
+    f.Add("command", 2, 1, Secrecy::Shown, kNumber);
+    f.Rest("status", 3, Secrecy::Shown, Format::Hex);
+}
+
+// ---- Card readers ------------------------------------------------------------------------------
+
+constexpr uint8_t kChannelMsr = 4;
+constexpr uint8_t kChannelSmartCard = 7;
+constexpr uint8_t kFunctionExchange = 0x0D;
+// Leading bytes of a smart-card answer block that the reader reports apart from the card's
+// bytes (a command answer's three leading bytes; an answer to reset's type byte and first two
+// bytes).
+constexpr size_t kCardBlockVisible = 3;
+
+// "F0." reader request: length (2), channel, time limit (2), function, then for a card command
+// its length byte and the command bytes, which are secret.
+void ReaderRequest(Fields& f) {
+    f.Add("length", 0, 2, Secrecy::Shown, kNumber);
+    f.Add("channel", 2, 1, Secrecy::Shown, kNumber);
+    f.Add("time limit", 3, 2, Secrecy::Shown, kNumber);
+    f.Add("function", 5, 1, Secrecy::Shown, Format::Hex);
+    const bool exchange =
+        f.At(2) == kChannelSmartCard && f.Length() > 5 && f.At(5) == kFunctionExchange;
+    f.Add("command length", 6, 1, Secrecy::Shown, kNumber);
+    f.Rest("command", 7, exchange ? kSecret : Secrecy::Shown, Format::Hex);
+}
+
+// "F0." reader answer: length (2), channel, status, then the swipe's tracks (status, length and
+// track data each) or a smart card's data block (length byte, 0xFF announcing two more).
+void ReaderAnswer(Fields& f) {
+    const size_t length = f.Length();
+    f.Add("length", 0, 2, Secrecy::Shown, kNumber);
+    f.Add("channel", 2, 1, Secrecy::Shown, kNumber);
+    if (length <= 2) return;
+    const uint8_t channel = f.At(2);
+    // What the length field covers, as far as it arrived (an 8-bit link adds the end byte).
+    const size_t end = std::min(length, BigEndian16(f.Payload()) + 2);
+    if (channel == kChannelMsr) {
+        for (size_t pos = 3; pos + 1 < end;) {
+            const size_t trackLength = f.At(pos + 1);
+            f.Add("track status", pos, 1, Secrecy::Shown, kNumber);
+            f.Add("track length", pos + 1, 1, Secrecy::Shown, kNumber);
+            f.Add("track", pos + 2, std::min(trackLength, end - (pos + 2)), kSecret);
+            pos += 2 + trackLength;
+        }
+        return;
+    }
+    f.Add("status", 3, 1, Secrecy::Shown, Format::Hex);
+    if (channel != kChannelSmartCard || end <= 4) return;
+    size_t pos = 4;
+    size_t blockLength = f.At(pos);
+    f.Add("block length", pos++, 1, Secrecy::Shown, kNumber);
+    if (blockLength == 0xFF) {
+        if (pos + 2 > end) return;
+        blockLength = BigEndian16(f.Payload() + pos);
+        pos = f.Add("block length", pos, 2, Secrecy::Shown, kNumber);
+    }
+    f.Add("reader bytes", pos, std::min(blockLength, kCardBlockVisible), Secrecy::Shown,
+          Format::Hex);
+    const size_t from = pos + kCardBlockVisible;
+    if (blockLength > kCardBlockVisible && from < end)
+        f.Add("card bytes", from, std::min(blockLength - kCardBlockVisible, end - from), kSecret,
+              Format::Hex);
+}
+
+// "67." request: track selection, time limit (2), three options, display lines.
+void DisplaySwipeRequest(Fields& f) {
+    f.Add("tracks", 0, 1);
+    f.Add("time limit", 1, 2);
+    f.Add("options", 3, 3);
+    f.Rest("display", 6);
+}
+
+// "67." answer: status digit, source character, then for a swiped card the second and the first
+// track, each as two length digits and the text.
+void DisplaySwipeAnswer(Fields& f) {
+    Status(f);
+    f.Add("source", 1, 1);
+    if (f.Length() < 2 || f.At(1) != '0') return;
+    size_t pos = 2;
+    for (const char* track : {"track 2", "track 1"}) {
+        if (pos + 2 > f.Length()) return;
+        const uint8_t tens = f.At(pos), units = f.At(pos + 1);
+        if (!IsDigit(tens) || !IsDigit(units)) {
+            f.Rest("unreadable", pos, kSecret);  // hide the rest rather than guess
+            return;
+        }
+        const size_t trackLength = static_cast<size_t>((tens - '0') * 10 + (units - '0'));
+        f.Add("length", pos, 2);
+        f.Add(track, pos + 2, trackLength, kSecret);
+        pos += 2 + trackLength;
+    }
+}
+
+// ---- EMV channel ("F1."): length (2), type, sequence, body ------------------------------------
+
+constexpr uint8_t kEmvData = 4;
+constexpr size_t kEmvDataStart = 30;
+constexpr size_t kEmvNameLength = 12;
+
+std::string EmvName(const Fields& f, size_t from) {
+    std::string name;
+    for (size_t i = from; i < from + kEmvNameLength && i < f.Length() && f.At(i) != 0; ++i)
+        name += static_cast<char>(f.At(i));
+    return name;
+}
+
+void EmvMessage(Fields& f) {
+    f.Add("length", 0, 2, Secrecy::Shown, kNumber);
+    const uint8_t type = f.At(2);
+    f.Add("type", 2, 1, Secrecy::Shown, kNumber);
+    f.Add("seq", 3, 1, Secrecy::Shown, kNumber);
+    if (f.Length() <= 4) return;
+    if (type == kEmvData) {
+        f.Add("sub-type", 4, 1, Secrecy::Shown, kNumber);
+        if (f.Length() > 6) f.Note("app", EmvName(f, 6));
+        f.Rest("data", kEmvDataStart, kSecret, Format::Hex);
+    } else if (f.Length() >= 5 + 2 * kEmvNameLength && (type <= 3 || type == 16)) {
+        // A session request: 0x01, source name, application name.
+        f.Note("app", EmvName(f, 5 + kEmvNameLength));
+    } else {
+        f.Add("status", 4, 1, Secrecy::Shown, kNumber);
+    }
+}
+
+// ---- Display and keypad ----------------------------------------------------------------------
+
+// "58." text-entry forms and "68.": mode, type, option, then prompt, stored prompt and maximum
+// length.
+void EntryRequest(Fields& f) {
+    f.Add("entry mode", 0, 1);
+    f.Add("type", 1, 1);
+    f.Add("option", 2, 1);
+    f.Rest("prompt and lengths", 3);
+}
+
+// "58.": the display forms ("00", "10": line count, first line, text) and the text-entry forms
+// (mode, type, option, prompt, stored prompt, maximum length).
+void DisplayRequest(Fields& f) {
+    if (f.At(0) == '0' || f.At(0) == '1') {
+        f.Add("mode", 0, 2);
+        f.Add("lines", 2, 1);
+        f.Add("first line", 3, 1);
+        f.Rest("text", 4);
+        return;
+    }
+    EntryRequest(f);
+}
+
+// "58." / "68." keypad entry answer: status, then the typed text, after a length field when the
+// request gave a maximum. The answer alone does not say which form it is, so the length field
+// is hidden with the text (the dump's byte count shows the length anyway): a card number,
+// expiry date or security code typed at a prompt is as secret as the track it stands for.
+void EntryAnswer(Fields& f) {
+    Status(f);
+    f.Rest("entry", 1, kSecret);
+}
+
+void StatusThenKey(Fields& f) {
+    Status(f);
+    f.Add("key", 1, 1);
+}
+
+void ClearRequest(Fields& f) {
+    f.Add("line", 0, 1);
+}
+
+// "57.": "0", mode, "0", amount (15 digits), text.
+void AmountRequest(Fields& f) {
+    f.Add("mode", 1, 1);
+    f.Add("amount", 3, 15);
+    f.Rest("text", 18);
+}
+
+// "6C.": "0", six parameter fields (7 characters), four title lines and the items, each ended
+// by 0x1E.
+void ScrollListRequest(Fields& f) {
+    constexpr uint8_t kSeparator = 0x1E;
+    constexpr size_t kTitles = 4;
+    size_t separators = 0;
+    for (size_t i = 8; i < f.Length(); ++i) separators += f.At(i) == kSeparator;
+    const size_t items = separators > kTitles ? separators - kTitles : 0;
+    f.Note("items", std::to_string(items));
+    f.Add("parameters", 1, 7);
+}
+
+void ScrollListAnswer(Fields& f) {
+    Status(f);
+    f.Add("selection", 1, 2);
+    f.Add("data", 3, 4);
+}
+
+// ---- Keys and encryption ---------------------------------------------------------------------
+
+// "40." key load: index, type, then key, check value and the 16-character field, and a final
+// flag of "00" after a 16-character key or "0" after a 32-character key.
+void KeyLoadRequest(Fields& f) {
+    f.Add("index", 0, 1);
+    f.Add("type", 1, 1);
+    if (f.Length() <= 2) return;
+    const size_t material = f.Length() - 2;
+    const size_t flag = (material == 34 || material == 42) ? 2 : material == 57 ? 1 : 0;
+    f.Add("key material", 2, material - flag, kSecret);
+    f.Rest("flag", f.Length() - flag);
+}
+
+void KeyRequest(Fields& f) {
+    f.Rest("request", 0);
+}
+
+// "42." encryption ("002" or "2c2" and the key index) hides key, check value and data block;
+// decrypt and display (mode, digit, time, key index) the same but not its 8-character text.
+void EncryptionRequest(Fields& f) {
+    f.Add("form", 0, 3);
+    f.Add("key index", 3, 1);
+    const size_t length = f.Length();
+    if (length <= 4) return;
+    const bool display = f.At(0) == '1' || f.At(0) == '3';
+    const size_t end = display ? (length > 12 ? length - 8 : 4) : length;
+    f.Add("key and data", 4, end - 4, kSecret);
+    f.Rest("text", end);
+}
+
+// "47." decrypt and display in ASCII: "1", digit, time, key index, key, check value, data,
+// 8-character text.
+void AsciiDisplayRequest(Fields& f) {
+    f.Add("form", 0, 3);
+    f.Add("key index", 3, 1);
+    if (f.Length() <= 12) return f.Rest("text", 4);
+    f.Add("key and data", 4, f.Length() - 12, kSecret);
+    f.Rest("text", f.Length() - 8);
+}
+
+// ---- MAC -------------------------------------------------------------------------------------
+
+// Block and variable forms: the working key, check value and data from `kFrom` on.
+template <size_t kFrom>
+void MacRequest(Fields& f) {
+    f.Add("mode", 0, kFrom);
+    f.Rest("key and data", kFrom, kSecret);
+}
+
+// "6E." / "6G." chunked MAC: chunk index and last index (4 characters), then, in the first
+// chunk, key index and key mode before the key.
+void ChunkedMacRequest(Fields& f) {
+    if (f.Length() < 4) return f.Rest("chunk", 0);
+    f.Add("chunk", 0, 2);
+    f.Add("last chunk", 2, 2);
+    const bool first = f.At(0) == '0' && f.At(1) == '0';
+    if (first) f.Add("key", 4, 2);
+    f.Rest("key and data", first ? 6 : 4, kSecret);
+}
+
+// "F1." binary MAC chunk: length, operation ('C' or 'E'), chunk numbers (4), then key header and
+// data.
+bool IsBinaryMac(const uint8_t* payload, size_t length) {
+    return length > 2 && (payload[2] == 'C' || payload[2] == 'E');
+}
+void BinaryMacRequest(Fields& f) {
+    f.Add("length", 0, 2, Secrecy::Shown, kNumber);
+    f.Add("operation", 2, 1);
+    if (f.Length() < 7) return;
+    f.Add("chunks", 3, 4, Secrecy::Shown, Format::Hex);
+    f.Rest("key and data", 7, kSecret, Format::Hex);
+}
+void BinaryMacAnswer(Fields& f) {
+    f.Add("length", 0, 2, Secrecy::Shown, kNumber);
+    f.Add("operation", 2, 1);
+    f.Add("status", 3, 1, Secrecy::Shown, Format::Hex);
+    f.Rest("mac", 4, Secrecy::Shown, Format::Hex);
+}
+
+// ---- PIN entry and the debit sequence --------------------------------------------------------
+
+// "31." DUKPT PIN entry: selector, option, account, prompt; answer: PIN block and key serial
+// number.
+void DukptRequest(Fields& f) {
+    f.Add("selector", 0, 1);
+    f.Add("option", 1, 1);
+    f.Rest("prompt", Account(f, 2));
+}
+
+// "41." master/session PIN entry: selector, option, key index, account, session key and check
+// value, 4-character prompt.
+void MasterSessionRequest(Fields& f) {
+    f.Add("selector", 0, 1);
+    f.Add("option", 1, 1);
+    f.Add("key index", 2, 1);
+    const size_t keyStart = Account(f, 3);
+    const size_t length = f.Length();
+    if (length <= keyStart + 4) return f.Rest("prompt", keyStart);
+    const size_t keyPart = length - 4 - keyStart;
+    const size_t keyLength = std::min<size_t>(keyPart >= 40 ? 32 : 16, keyPart);
+    f.Add("key", keyStart, keyLength, kSecret);
+    f.Add("check value", keyStart + keyLength, keyPart - keyLength, kSecret);
+    f.Rest("prompt", length - 4);
+}
+
+// "69." / "6H." PIN entry with display: the account and key mode follow selector, option, (the
+// two PIN length digits of "6H.") and the key index.
+template <size_t kAccountPos>
+void DisplayPinRequest(Fields& f) {
+    f.Add("selector", 0, 1);
+    f.Add("option", 1, 1);
+    if (kAccountPos > 3) f.Add("PIN lengths", 2, kAccountPos - 3);
+    f.Add("key index", kAccountPos - 1, 1);
+    Account(f, kAccountPos);
+    f.Rest("display", ModeKey(f, kAccountPos + kAccountLength, true));
+}
+
+void DebitInitRequest(Fields& f) {
+    f.Rest("stages", 0);
+}
+
+// "6B." debit start: flags and times, entry mode at 3, prompt, amount at 12, stage flags, key
+// index at 23, key mode at 24, key, check value (mode 'D'), account (entry mode 0).
+void DebitStartRequest(Fields& f) {
+    constexpr size_t kEntryModePos = 3;
+    constexpr size_t kKeyModePos = 24;
+    f.Add("timing", 0, 3);
+    f.Add("entry mode", kEntryModePos, 1);
+    f.Add("stage timing", 4, 4);
+    f.Add("prompt", 8, 4);
+    f.Add("amount", 12, 9);
+    f.Add("stage flags", 21, 2);
+    f.Add("key index", 23, 1);
+    if (f.Length() <= kKeyModePos) return;
+    const size_t after = ModeKey(f, kKeyModePos, false);
+    if (f.At(kEntryModePos) == '0')
+        Account(f, after);
+    else
+        f.Rest("rest", after);
+}
+
+// "6B." answer: values, account type, PIN block, and two texts sized like track 2 and track 1,
+// which are the card the terminal read. Everything from the PIN block on is secret, whether or
+// not the texts' lengths add up; only length fields of two digits stay.
+void DebitStartAnswer(Fields& f) {
+    const size_t length = f.Length();
+    const DebitReply reply = ParseDebitReply(reinterpret_cast<const char*>(f.Payload()), length);
+    Status(f);
+    if (reply.pinBlockPos == 0) return f.Rest("values", 1);
+    f.Add("values", 1, reply.pinBlockPos - 1);
+    const char* names[] = {"PIN block", "track 2", "track 1"};
+    size_t from = reply.pinBlockPos;
+    int piece = 0;
+    for (size_t pos : {reply.firstLengthPos, reply.secondLengthPos}) {
+        if (pos == 0 || pos < from || pos + 2 > length || !IsDigit(f.At(pos)) ||
+            !IsDigit(f.At(pos + 1)))
+            continue;
+        f.Add(names[piece++], from, pos - from, kSecret);
+        f.Add("length", pos, 2);
+        from = pos + 2;
+    }
+    f.Rest(names[piece], from, kSecret);
+}
+
+// ---- The table ---------------------------------------------------------------------------
+
+const std::vector<Message> kMessages = {
+    // id, name, family, travel, selector, request, answer
+    {"5B.", "beep", "basic", Travel::Exchange, nullptr, BeepRequest, Status},
+    {"50.", "cancel", "basic", Travel::Exchange, nullptr, nullptr, Status},
+    {"72", "quick cancel", "basic", Travel::OneWay, nullptr, nullptr, nullptr},
+    {"ER.", "reboot", "basic", Travel::Exchange, nullptr, nullptr, Status},
+    {"6Z.", "return to idle", "basic", Travel::Exchange, nullptr, IdleRequest, Status},
+    {"56.", "prompt register", "basic", Travel::Exchange, nullptr, PromptRegisterRequest, Status},
+    {"6T.", "clock", "device", Travel::Exchange, nullptr, ActionThenRest, ClockAnswer},
+    {"5D.", "device information", "device", Travel::Exchange, nullptr, FormRequest, StatusThenText},
+    {"51.", "serial number", "device", Travel::Exchange, nullptr, FormRequest, SerialAnswer},
+    {"F0.", "application update", "device", Travel::Exchange, IsApplicationUpdate, UpdateMessage,
+     UpdateMessage},
+    {"F0.", "reader channel", "cards", Travel::Exchange, nullptr, ReaderRequest, ReaderAnswer},
+    {"5C.", "data block", "storage", Travel::Exchange, nullptr, ActionThenRest, StatusThenText},
+    {"60.", "data table", "storage", Travel::Exchange, nullptr, ActionThenRest, StatusThenText},
+    {"61.", "data table reset", "storage", Travel::Exchange, nullptr, ModeRequest, Status},
+    {"62.", "data table inquiry", "storage", Travel::Exchange, nullptr, FormRequest,
+     StatusThenText},
+    {"58.", "display", "display", Travel::Exchange, nullptr, DisplayRequest, EntryAnswer},
+    {"59.", "clear display", "display", Travel::Exchange, nullptr, ClearRequest, Status},
+    {"57.", "amount confirmation", "display", Travel::Exchange, nullptr, AmountRequest,
+     StatusThenKey},
+    {"5F.", "keyboard check", "display", Travel::Exchange, nullptr, nullptr, StatusThenText},
+    {"68.", "text entry with stored prompt", "display", Travel::Exchange, nullptr, EntryRequest,
+     EntryAnswer},
+    {"6C.", "scroll list", "display", Travel::Exchange, nullptr, ScrollListRequest,
+     ScrollListAnswer},
+    {"40.", "key load", "keys", Travel::Exchange, nullptr, KeyLoadRequest, Status},
+    {"53.", "diagnostic key request", "keys", Travel::Exchange, nullptr, KeyRequest,
+     StatusThenSecret},
+    {"42.", "encryption", "keys", Travel::Exchange, nullptr, EncryptionRequest, StatusThenSecret},
+    {"47.", "decrypt and display in ASCII", "keys", Travel::Exchange, nullptr, AsciiDisplayRequest,
+     Status},
+    {"43.", "MAC calculation, hex", "mac", Travel::Exchange, nullptr, MacRequest<1>,
+     StatusThenText},
+    {"44.", "MAC calculation", "mac", Travel::Exchange, nullptr, MacRequest<1>, StatusThenText},
+    {"45.", "MAC verification, hex", "mac", Travel::Exchange, nullptr, MacRequest<1>,
+     StatusThenText},
+    {"46.", "MAC verification", "mac", Travel::Exchange, nullptr, MacRequest<1>, StatusThenText},
+    {"64.", "MAC calculation, variable", "mac", Travel::Exchange, nullptr, MacRequest<2>,
+     StatusThenText},
+    {"66.", "MAC verification, variable", "mac", Travel::Exchange, nullptr, MacRequest<2>,
+     StatusThenText},
+    {"6E.", "MAC calculation, chunked", "mac", Travel::Exchange, nullptr, ChunkedMacRequest,
+     StatusThenText},
+    {"6G.", "MAC verification, chunked", "mac", Travel::Exchange, nullptr, ChunkedMacRequest,
+     StatusThenText},
+    {"F1.", "binary MAC", "mac", Travel::Exchange, IsBinaryMac, BinaryMacRequest, BinaryMacAnswer},
+    {"F1.", "EMV", "emv", Travel::Both, nullptr, EmvMessage, EmvMessage},
+    {"31.", "DUKPT PIN entry", "pin", Travel::Exchange, nullptr, DukptRequest, StatusThenSecret},
+    {"41.", "PIN entry", "pin", Travel::Exchange, nullptr, MasterSessionRequest, StatusThenSecret},
+    {"69.", "PIN entry with display", "pin", Travel::Exchange, nullptr, DisplayPinRequest<3>,
+     StatusThenSecret},
+    {"6H.", "PIN entry with display, lengths", "pin", Travel::Exchange, nullptr,
+     DisplayPinRequest<5>, StatusThenSecret},
+    {"6A.", "debit sequence init", "pin", Travel::Exchange, nullptr, DebitInitRequest, Status},
+    {"6B.", "debit sequence start", "pin", Travel::Exchange, nullptr, DebitStartRequest,
+     DebitStartAnswer},
+    {"67.", "display-driven swipe", "cards", Travel::Exchange, nullptr, DisplaySwipeRequest,
+     DisplaySwipeAnswer},
+    {"6P.", "terminal communication port", "link", Travel::Exchange, nullptr, PortRequest, Status},
+};
+
+// The bytes of a field; `hidden` flags bytes a dump masked (nullptr: none).
+std::string Printable(const uint8_t* bytes, size_t count, const std::vector<bool>* hidden = nullptr,
+                      size_t offset = 0) {
+    std::string text;
+    for (size_t i = 0; i < count; ++i) {
+        const uint8_t c = bytes[i];
+        if (hidden && offset + i < hidden->size() && (*hidden)[offset + i]) {
+            text += '*';
+        } else if (c >= 0x20 && c <= 0x7E) {
+            text += static_cast<char>(c);
+        } else {
+            char hex[8];
+            std::snprintf(hex, sizeof hex, "<%02X>", c);
+            text += hex;
+        }
+    }
+    return text;
+}
+
+// A field's value; `hidden` flags the masked bytes of the payload.
+std::string FieldValue(const uint8_t* payload, const Field& field,
+                       const std::vector<bool>& hidden) {
+    const uint8_t* bytes = payload + field.from;
+    auto masked = [&](size_t i) {
+        return field.from + i < hidden.size() && hidden[field.from + i];
+    };
+    switch (field.format) {
+        case Format::Note:
+            return field.note;
+        case Format::Number: {
+            if (field.count > 4) break;
+            uint32_t value = 0;
+            for (size_t i = 0; i < field.count; ++i) {
+                if (masked(i)) return std::string(field.count, '*');
+                value = value << 8 | bytes[i];
+            }
+            return std::to_string(value);
+        }
+        case Format::Hex: {
+            std::string text;
+            char two[4];
+            for (size_t i = 0; i < field.count; ++i) {
+                std::snprintf(two, sizeof two, "%02X", bytes[i]);
+                text += masked(i) ? "**" : two;
+            }
+            return text;
+        }
+        case Format::Text:
+            break;
+    }
+    return Printable(bytes, field.count, &hidden, field.from);
+}
+
+}  // namespace
+
+const std::vector<Message>& Messages() {
+    return kMessages;
+}
+
+bool IdMatches(const char* id, const uint8_t* message, size_t length) {
+    if (!id || !message) return false;
+    const size_t idLength = id[2] ? 3 : 2;
+    if (length < idLength) return false;
+    for (size_t i = 0; i < idLength; ++i) {
+        if (std::toupper(message[i]) != std::toupper(static_cast<unsigned char>(id[i])))
+            return false;
+    }
+    return idLength == 3 || length == 2 || message[2] != '.';
+}
+
+const Message* Find(const uint8_t* message, size_t length) {
+    for (const Message& entry : kMessages) {
+        if (!IdMatches(entry.id, message, length)) continue;
+        const size_t idLength = entry.id[2] ? 3 : 2;
+        if (!entry.selects || entry.selects(message + idLength, length - idLength)) return &entry;
+    }
+    return nullptr;
+}
+
+bool Known(const std::string& id) {
+    return Find(reinterpret_cast<const uint8_t*>(id.data()), id.size()) != nullptr;
+}
+
+std::vector<Field> FieldsOf(LinkDirection direction, const uint8_t* message, size_t length) {
+    const Message* named = Find(message, length);
+    if (!named) return {};
+    const size_t idLength = named->id[2] ? 3 : 2;
+    const uint8_t* payload = message + idLength;
+    const size_t payloadLength = length - idLength;
+    std::vector<Field> all;
+    auto collect = [&](const Message& entry) {
+        const Layout layout = direction == LinkDirection::ToTerminal ? entry.request : entry.answer;
+        if (!layout) return;
+        Fields fields(payload, payloadLength);
+        layout(fields);
+        all.insert(all.end(), fields.List().begin(), fields.List().end());
+    };
+    collect(*named);
+    for (const Message& entry : kMessages) {
+        if (&entry == named || !IdMatches(entry.id, message, length)) continue;
+        if (!entry.selects || entry.selects(payload, payloadLength)) collect(entry);
+    }
+    return all;
+}
+
+std::string FieldText(LinkDirection direction, const std::string& id, const std::string& payload,
+                      const char* name) {
+    const std::string message = id + payload;
+    const auto* bytes = reinterpret_cast<const uint8_t*>(message.data());
+    for (const Field& field : FieldsOf(direction, bytes, message.size())) {
+        if (field.format != Format::Note && std::string(field.name) == name)
+            return payload.substr(field.from, field.count);
+    }
+    return {};
+}
+
+std::string Describe(LinkDirection direction, const uint8_t* message, size_t length,
+                     const std::vector<bool>& hidden) {
+    const Message* named = Find(message, length);
+    const size_t idLength = named ? (named->id[2] ? 3 : 2) : std::min<size_t>(3, length);
+    std::string text = Printable(message, idLength) + " ";
+    if (!named) return text + "(unknown): " + std::to_string(length - idLength) + " bytes";
+    text += named->name;
+    // Only the naming entry's fields: the others of a shared identifier read another message.
+    const Layout layout = direction == LinkDirection::ToTerminal ? named->request : named->answer;
+    if (!layout) return text;
+    Fields fields(message + idLength, length - idLength);
+    layout(fields);
+    const std::vector<bool> payloadHidden(
+        hidden.size() > idLength ? hidden.begin() + static_cast<long>(idLength) : hidden.end(),
+        hidden.end());
+    const char* separator = ": ";
+    for (const Field& field : fields.List()) {
+        text += separator;
+        text += field.name;
+        text += ' ';
+        text += FieldValue(message + idLength, field, payloadHidden);
+        separator = ", ";
+    }
+    return text;
+}
+
+}  // namespace orn::catalogue

@@ -1,0 +1,120 @@
+// The message catalogue: every identifier the library sends has an entry, and messages read
+// back as names and fields (what the log reader and the simulator's trace print, and what the
+// simulator reads from requests).
+#include "link/catalogue.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#ifndef ORN_SOURCE_DIR
+#error "ORN_SOURCE_DIR must name the source tree"
+#endif
+
+namespace orn::catalogue {
+namespace {
+
+constexpr auto kTo = LinkDirection::ToTerminal;
+constexpr auto kFrom = LinkDirection::FromTerminal;
+
+std::string Describe(LinkDirection direction, const std::string& message,
+                     const std::vector<bool>& hidden = {}) {
+    return catalogue::Describe(direction, reinterpret_cast<const uint8_t*>(message.data()),
+                               message.size(), hidden);
+}
+
+TEST(Catalogue, EveryIdentifierTheLibrarySendsHasAnEntry) {
+    // The terminal's list, and every identifier written as a literal in the commands.
+    std::set<std::string> ids = {"5B.", "50.", "72",  "ER.", "6Z.", "56.", "6T.", "5D.", "51.",
+                                 "F0.", "5C.", "60.", "61.", "62.", "58.", "59.", "57.", "5F.",
+                                 "68.", "6C.", "40.", "53.", "42.", "47.", "43.", "44.", "45.",
+                                 "46.", "64.", "66.", "6E.", "6G.", "F1.", "31.", "41.", "69.",
+                                 "6H.", "6A.", "6B.", "67.", "6P."};
+    const std::regex literal("\"([0-9A-Z]{2}\\.)\"");
+    size_t files = 0;
+    for (const char* dir : {"/src/api", "/src/engine"}) {
+        for (const auto& entry :
+             std::filesystem::directory_iterator(ORN_SOURCE_DIR + std::string(dir))) {
+            std::ifstream in(entry.path());
+            std::stringstream text;
+            text << in.rdbuf();
+            const std::string source = text.str();
+            for (std::sregex_iterator it(source.begin(), source.end(), literal), end; it != end;
+                 ++it)
+                ids.insert((*it)[1]);
+            ++files;
+        }
+    }
+    ASSERT_GT(files, 10u);
+    for (const std::string& id : ids) EXPECT_TRUE(Known(id)) << id << " has no entry";
+    for (const Message& m : Messages()) {
+        EXPECT_TRUE(m.name && *m.name && m.family && *m.family) << m.id;
+        EXPECT_TRUE(m.request || m.answer || m.travel == Travel::OneWay) << m.id;
+    }
+}
+
+TEST(Catalogue, DescribesMessagesByNameAndFields) {
+    const std::string emvData = std::string("F1.\x00\x22\x04\x81\x00\x00", 9) + "PAYAPP" +
+                                std::string(6, '\0') + std::string(12, '\0') + "\x9F\x02";
+    struct Case {
+        LinkDirection direction;
+        std::string message;
+        std::string text;
+    };
+    const Case cases[] = {
+        {kTo, "5B.7", "5B. beep: tone 7"},
+        {kFrom, "5B.0", "5B. beep: status 0"},
+        {kTo, "72", "72 quick cancel"},
+        {kTo,
+         "6C.0110000"
+         "1T1\x1E\x1E\x1E\x1E"
+         "A\x1E"
+         "B\x1E",
+         "6C. scroll list: items 2, parameters 1100001"},
+        {kTo, emvData, "F1. EMV: length 34, type 4, seq 129, sub-type 0, app PAYAPP, data 9F02"},
+        {kFrom, std::string("F0.\x00\x02\x07\x05", 7),
+         "F0. reader channel: length 2, channel 7, status 05"},
+        {kFrom, std::string("F0.\x00\x02\x06\x00", 7),
+         "F0. application update: length 2, command 6, status 00"},
+        {kTo, "9Q.1", "9Q. (unknown): 1 bytes"},
+        {kTo, "59.\x01", "59. clear display: line <01>"},
+    };
+    for (const Case& c : cases) EXPECT_EQ(Describe(c.direction, c.message), c.text);
+    // Bytes a dump hid print as the dump shows them.
+    std::vector<bool> hidden(4 + 16, false);
+    for (size_t i = 4; i < hidden.size(); ++i) hidden[i] = true;
+    EXPECT_EQ(Describe(kFrom, "31.00123456789ABCDEF", hidden),
+              "31. DUKPT PIN entry: status 0, value " + std::string(16, '*'));
+}
+
+TEST(Catalogue, FieldsFollowVariableLayouts) {
+    const std::string account = "4761739001010119";
+    const std::string key32 = "0123456789ABCDEFFEDCBA9876543210";
+    struct Case {
+        std::string id;
+        std::string payload;
+        const char* name;
+        std::string text;
+    };
+    const Case cases[] = {
+        {"69.", "001" + account + "D" + key32 + "ABCDEF12" + "PIN?", "key", key32},
+        {"69.", "001" + account + "D" + key32 + "ABCDEF12" + "PIN?", "check value", "ABCDEF12"},
+        {"6H.", "00461" + account + "S" + key32.substr(0, 16), "key", key32.substr(0, 16)},
+        {"6H.", "00461" + account + "0", "key index", "1"},
+        {"41.", "001" + account + key32 + "ABCDEF12" + "PIN=", "key", key32},
+        {"41.", "001" + account + key32.substr(0, 16) + "PIN=", "check value", ""},
+        {"31.", "00" + account.substr(0, 10), "account", account.substr(0, 10)},
+        {"5B.", "", "tone", ""},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(FieldText(kTo, c.id, c.payload, c.name), c.text) << c.id << " " << c.name;
+}
+
+}  // namespace
+}  // namespace orn::catalogue
