@@ -30,6 +30,7 @@
 #include <utility>
 
 #include "answers.h"
+#include "link/catalogue.h"
 #include "sim.h"
 
 namespace orn::sim {
@@ -172,9 +173,14 @@ struct PinPad {
 
 // ---- PIN entry ---------------------------------------------------------------------------
 
+// A field of the request as the message catalogue lays it out.
+std::string RequestField(const Request& r, const char* name) {
+    return catalogue::FieldText(LinkDirection::ToTerminal, r.id, r.payload, name);
+}
+
 Answer DukptPin(PinPad& pad, const Request& r) {
     if (r.payload.size() < 18) return "1";
-    const std::string account = r.payload.substr(2, 16);
+    const std::string account = RequestField(r, "account");
     pad.transactionCounter = (pad.transactionCounter + 1) & 0xFFFFF;
     char counter[8];
     std::snprintf(counter, sizeof counter, "%05X", static_cast<unsigned>(pad.transactionCounter));
@@ -186,27 +192,23 @@ Answer DukptPin(PinPad& pad, const Request& r) {
 
 // "41.": selector, option, key index, account, session key (16 or 32) and check value, prompt.
 Answer MasterSessionPin(PinPad& pad, const Request& r) {
-    const std::string& p = r.payload;
-    if (p.size() < 3 + 16 + 16 + 4) return "1";
-    const size_t keyPart = p.size() - 19 - 4;  // key and check value
-    auto key = KeyBytes(p.substr(19, keyPart >= 40 ? 32 : 16));
+    if (r.payload.size() < 3 + 16 + 16 + 4) return "1";
+    auto key = KeyBytes(RequestField(r, "key"));
     if (!key) return "3";
     (void)pad;
-    return "0" + ToHex(Des(*key, PinBlock(p.substr(3, 16)), true));
+    return "0" + ToHex(Des(*key, PinBlock(RequestField(r, "account")), true));
 }
 
 // "69." / "6H.": the key mode character follows the account; mode '0' uses the key loaded at the
 // index.
-Answer DisplayPin(PinPad& pad, const Request& r, size_t accountPos) {
-    const std::string& p = r.payload;
-    const size_t modePos = accountPos + 16;
-    if (p.size() <= modePos) return "1";
-    const char mode = p[modePos];
-    const size_t keyLength = mode == 'S' ? 16 : mode == 'D' ? 32 : 0;
-    std::optional<Bytes> key =
-        keyLength ? KeyBytes(p.substr(modePos + 1, keyLength)) : pad.KeyAt(p[accountPos - 1] - '0');
+Answer DisplayPin(PinPad& pad, const Request& r) {
+    const std::string mode = RequestField(r, "key mode");
+    if (mode.empty()) return "1";
+    std::optional<Bytes> key = mode == "S" || mode == "D"
+                                   ? KeyBytes(RequestField(r, "key"))
+                                   : pad.KeyAt(RequestField(r, "key index")[0] - '0');
     if (!key) return "3";
-    return "0" + ToHex(Des(*key, PinBlock(p.substr(accountPos, 16)), true));
+    return "0" + ToHex(Des(*key, PinBlock(RequestField(r, "account")), true));
 }
 
 // "6B.": the amount at 12 (9 digits), entry mode at 3, key mode at 24 and the key after it; the
@@ -216,9 +218,8 @@ Answer DebitStart(PinPad& pad, const Request& r) {
     if (p.size() < 25) return "1";
     const unsigned long amount = std::strtoul(p.substr(12, 9).c_str(), nullptr, 10);
     const char mode = p[24];
-    const size_t keyLength = mode == 'S' ? 16 : mode == 'D' ? 32 : 0;
     std::optional<Bytes> key =
-        keyLength ? KeyBytes(p.substr(25, keyLength)) : pad.KeyAt(p[23] - '0');
+        mode == 'S' || mode == 'D' ? KeyBytes(RequestField(r, "key")) : pad.KeyAt(p[23] - '0');
     if (!key) return "3";
     const std::string account =
         p[3] == '0' && p.size() >= 16 ? p.substr(p.size() - 16) : kDebitCardAccount;
@@ -425,8 +426,8 @@ void InstallPinAnswers(TerminalSimulator& sim) {
     };
     on("31.", DukptPin);
     on("41.", MasterSessionPin);
-    sim.SetHandler("69.", [pad](const Request& r) { return DisplayPin(*pad, r, 3); });
-    sim.SetHandler("6H.", [pad](const Request& r) { return DisplayPin(*pad, r, 5); });
+    on("69.", DisplayPin);
+    on("6H.", DisplayPin);
     // The PIN-entry cancel is acknowledged only (whatever else it ends stays ended).
     TerminalSimulator::Handler previousCancel = sim.GetHandler("72");
     sim.SetHandler("72", [previousCancel](const Request& r) {

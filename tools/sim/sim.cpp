@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include "answers.h"
+#include "link/catalogue.h"
 #ifdef __linux__
 #include <sys/inotify.h>
 #endif
@@ -88,6 +89,12 @@ std::vector<uint8_t> BuildRawFrame(const std::string& body, uint8_t start, uint8
     frame.push_back(end);
     frame.push_back(Lrc(frame));
     return frame;
+}
+
+// A message by name and fields, for the trace.
+static std::string DescribeMessage(LinkDirection direction, const std::string& message) {
+    return catalogue::Describe(direction, reinterpret_cast<const uint8_t*>(message.data()),
+                               message.size());
 }
 
 std::vector<uint8_t> BuildFrame(const std::string& id, const std::string& payload) {
@@ -402,7 +409,9 @@ struct TerminalSimulator::Impl {
     }
 
     bool EightBit() const { return !opt.hidPath.empty(); }
-    std::vector<uint8_t> MakeFrame(const std::string& id, const std::string& payload) const {
+    std::vector<uint8_t> MakeFrame(const std::string& id, const std::string& payload) {
+        if (opt.trace)
+            Trace("answer " + DescribeMessage(LinkDirection::FromTerminal, id + payload));
         return EightBit() ? BuildRawFrame(id + payload) : BuildFrame(id, payload);
     }
 
@@ -517,7 +526,10 @@ struct TerminalSimulator::Impl {
             if (hs == Handshake::Await && frame.reply == Reply::Ack) CompleteHandshakeLocked();
             if (opt.recordTraffic) rec.frames.push_back(frame);
         }
-        Trace("frame " + (frame.id.empty() ? std::string("(block)") : frame.id) +
+        Trace("frame " +
+              (frame.id.empty()
+                   ? std::string("(block)")
+                   : DescribeMessage(LinkDirection::ToTerminal, frame.id + frame.payload)) +
               (frame.reply == Reply::Ack   ? " ACK"
                : frame.reply == Reply::Nak ? " NAK"
                                            : " unanswered"));
