@@ -1,5 +1,6 @@
 // ornlogread on logs written by the logger: decryption back to the plain LF log, clear logs
-// passed through, and the error cases.
+// passed through, the error cases, and the explanation and filtering of a log the library wrote
+// while it drove the simulator.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -7,7 +8,9 @@
 #include <string>
 
 #include "log/logger.h"
+#include "sim_session.h"
 #include "test_support.h"
+#include "velquoraorn.h"
 
 #ifndef ORNLOGREAD_PATH
 #error "ORNLOGREAD_PATH must name the built ornlogread"
@@ -141,4 +144,105 @@ TEST(LogRead, ReportsBadInputWithNonZeroExit) {
     RunResult help = RunLogRead(dir, "-h");
     EXPECT_EQ(help.status, 0);
     EXPECT_NE(help.out.find("usage: ornlogread"), std::string::npos);
+}
+
+namespace {
+
+// Lines of `text` that contain `piece`.
+int CountLines(const std::string& text, const std::string& piece) {
+    int count = 0;
+    for (size_t at = text.find(piece); at != std::string::npos; at = text.find(piece, at + 1))
+        ++count;
+    return count;
+}
+
+// A log of a beep, a scroll list and a DUKPT PIN entry at the Detail level.
+std::string WriteSessionLog(const TempDir& dir) {
+    orn::test::SimSession session;
+    EXPECT_EQ(session.Open(orn::kLogDetail), 0);
+    EXPECT_EQ(ornBeep(7), 0);
+    char list[64] = "";
+    for (const char* item : {"Tea", "Coffee", "Milk"}) ornAddListItem(list, item, sizeof list);
+    int selection = 0, data = 0;
+    EXPECT_EQ(ornScrollListWait(0, 1, 1, 0, 0, 0, 1, "Drinks", "", "", "", list, &selection, &data),
+              0);
+    char pin[17] = "", ksn[21] = "";
+    EXPECT_EQ(ornDukptPinWait(0, 0, 0, "4761739001010119", nullptr, pin, ksn), 0);
+    std::ofstream(dir.File("session.log")) << session.CloseAndReadLog();
+    return dir.File("session.log");
+}
+
+}  // namespace
+
+TEST(LogRead, ExplainsEveryFrameOfALogTheLibraryWrote) {
+    TempDir dir;
+    const std::string log = WriteSessionLog(dir);
+    RunResult all = RunLogRead(dir, "'" + log + "'");
+    ASSERT_EQ(all.status, 0) << all.err;
+    for (const char* line : {
+             "    = 5B. beep: tone 7\n",
+             "    = 5B. beep: status 0\n",
+             "    = 6C. scroll list: items 3, parameters 1100001\n",
+             "    = 6C. scroll list: status 0, selection 01\n",
+             "    = 31. DUKPT PIN entry: selector 0, option 0, account 476173******0119, prompt",
+             "    = 31. DUKPT PIN entry: status 0, value ****",
+             "    = ACK\n",
+         })
+        EXPECT_NE(all.out.find(line), std::string::npos) << line << "\n" << all.out;
+    // Every frame the library sent or received is in the catalogue, and the secrets stay masked.
+    EXPECT_EQ(all.out.find("(unknown)"), std::string::npos) << all.out;
+    EXPECT_EQ(all.out.find("739001"), std::string::npos);
+    // Without explanations the log is printed as it was written.
+    EXPECT_EQ(RunLogRead(dir, "--raw '" + log + "'").out, orn::test::ReadTextFile(log));
+}
+
+TEST(LogRead, FiltersByKindLevelAndTime) {
+    TempDir dir;
+    const std::string log = WriteSessionLog(dir);
+    const std::string text = orn::test::ReadTextFile(log);
+    const int dumps = CountLines(text, " Data (");
+    ASSERT_GT(dumps, 6);
+    struct Case {
+        std::string options;
+        bool dumpsKept;
+        bool infoKept;
+    };
+    const Case cases[] = {
+        {"--frames", true, false},           {"--level info", false, true},
+        {"--level DETAIL", true, true},      {"--from 00:00 --to 23:59:59.999", true, true},
+        {"--to 00:00:00.000", false, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.options);
+        RunResult r = RunLogRead(dir, c.options + " '" + log + "'");
+        ASSERT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(CountLines(r.out, " Data ("), c.dumpsKept ? dumps : 0);
+        EXPECT_EQ(r.out.find("(Info)") != std::string::npos, c.infoKept);
+    }
+    for (const char* bad : {"--level loud", "--from 25:00", "--to", "--from 1:2:3:4:5"})
+        EXPECT_NE(RunLogRead(dir, std::string(bad) + " '" + log + "'").status, 0) << bad;
+}
+
+TEST(LogRead, FollowsAGrowingEncryptedLogUntilItIsFinished) {
+    TempDir dir;
+    CLogger logger;
+    ASSERT_EQ(logger.SetKey(kKey16), 0);
+    ASSERT_EQ(logger.OpenLogFile(dir.File("f.log").c_str(), orn::kLogInfo), 1);
+    const std::string file = logger.CurrentFile();
+    const std::string command =
+        std::string("ORN_LOG_KEY=") + kKey16 + " '" + ORNLOGREAD_PATH + "' --follow '" + file + "'";
+    std::FILE* follower = popen(command.c_str(), "r");
+    ASSERT_NE(follower, nullptr);
+    // The follower reads what comes after it started, and stops at the finish line.
+    logger.Log(orn::kLogInfo, "first after start");
+    logger.Log(orn::kLogSevere, "second after start");
+    logger.Shutdown();
+    std::string out;
+    char buf[4096];
+    size_t n;
+    while ((n = std::fread(buf, 1, sizeof buf, follower)) > 0) out.append(buf, n);
+    EXPECT_EQ(pclose(follower), 0);
+    EXPECT_NE(out.find("(Info)  first after start\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("(Severe)  second after start\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("Finish Logging"), std::string::npos) << out;
 }

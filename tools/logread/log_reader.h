@@ -1,9 +1,12 @@
 // What ornlogread does with a key and a file, apart from its command line: the key text from any
-// of its sources, and the decryption of a whole log file back to its LF text.
+// of its sources, the decryption of a log file back to its LF text, and the explaining of its
+// entries (filters, and the names and fields of the frames its dumps show).
 #pragma once
 
+#include <cstdint>
 #include <string>
 
+#include "link/catalogue.h"
 #include "log/log_cipher.h"
 
 namespace orn::logread {
@@ -16,5 +19,53 @@ bool SetKeyFromText(const std::string& text, LogCipher* cipher);
 // Decrypts a whole encrypted log (a multiple of 8 bytes) into its text: CR LF becomes LF and
 // the space padding of the last block goes. False with `error` set otherwise.
 bool DecryptLog(LogCipher& cipher, const std::string& data, std::string* text, std::string* error);
+
+// Decrypts the whole 8-byte blocks of `data` into `text` as they come (a log being written):
+// CR LF becomes LF; the space padding of a finished log's last block is left to the caller.
+// False when the cipher fails.
+bool DecryptBlocks(LogCipher& cipher, const std::string& data, std::string* text);
+
+// Which entries are printed.
+struct Filter {
+    int32_t level = 4;        // this level and the more severe ones (1 Severe .. 4 Detail)
+    bool framesOnly = false;  // only the dumps of frames
+    long fromMs = -1;         // time of day, inclusive; -1: open
+    long toMs = -1;
+    bool explain = true;  // a line naming the message and its fields after each frame dump
+};
+
+// "hh:mm", "hh:mm:ss" or "hh:mm:ss.mmm" (":" also before the milliseconds) as milliseconds
+// since midnight; false for anything else.
+bool ParseTimeOfDay(const std::string& text, long* ms);
+// "severe", "info", "fine", "detail" (any case) or 1 to 4.
+bool ParseLevel(const std::string& text, int32_t* level);
+
+// The explanation of one frame dump entry (its title line and hex body, without the log line
+// prefix), e.g. "5B. beep: tone 7"; empty when the entry is no frame dump or shows a form that
+// another dump of the same frame explains (the P1.6-encoded one).
+std::string ExplainDump(const std::string& dump);
+
+// Filters and explains a log's text, fed in pieces of any size. An entry is its prefixed line
+// and the lines up to the next prefixed one (a dump's body).
+class Explainer {
+  public:
+    explicit Explainer(const Filter& filter) : filter_(filter) {}
+    // Appends to `out` what is printed of the entries completed by `text`.
+    void Feed(const std::string& text, std::string* out);
+    // Ends the current entry (when a followed log goes quiet).
+    void Flush(std::string* out);
+    // Ends the file: a last line without its line feed is printed as it is (a finished encrypted
+    // log's padding of spaces is dropped).
+    void End(std::string* out);
+
+  private:
+    void Line(const std::string& line, std::string* out);
+    Filter filter_;
+    std::string partial_;  // a line not yet ended
+    std::string entry_;    // the current entry's lines
+    bool keep_ = true;     // the current entry passes the filter
+    bool dump_ = false;    // the current entry is a frame dump
+    size_t message_ = 0;   // where the current entry's message starts after its prefix
+};
 
 }  // namespace orn::logread

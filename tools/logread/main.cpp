@@ -1,12 +1,16 @@
 // ornlogread: prints log files written by the library, decrypting them with the key that the
-// application gave ornSetLogKey.
+// application gave ornSetLogKey, and explains the frames its dumps show.
 //
-//   ornlogread [--key-file FILE | -k HEXKEY] FILE...     (or the key in ORN_LOG_KEY)
+//   ornlogread [--key-file FILE | -k HEXKEY] [--frames] [--level L] [--from T] [--to T]
+//              [--follow] [--raw] FILE...     (or the key in ORN_LOG_KEY)
 //
-// Without a key the files are copied to standard output unchanged. With a key (16 hex digits
-// for DES, 32 for two-key triple DES) each file is decrypted block by block, its CR LF line ends
-// become LF again and the space padding of its last block is removed. The key is never printed,
-// not even a malformed one.
+// Without a key the files are read as they are. With a key (16 hex digits for DES, 32 for
+// two-key triple DES) each file is decrypted block by block, its CR LF line ends become LF again
+// and the space padding of its last block is removed. After each frame dump comes a line naming
+// the message and its fields; secrets stay masked as the log has them. The key is never
+// printed, not even a malformed one.
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -27,10 +31,20 @@ constexpr size_t kMaxKeyFile = 4096;
 
 void PrintUsage(std::FILE* out) {
     std::fprintf(out,
-                 "usage: ornlogread [--key-file FILE | -k HEXKEY] FILE...\n"
+                 "usage: ornlogread [--key-file FILE | -k HEXKEY] [--frames] [--level LEVEL]\n"
+                 "                  [--from TIME] [--to TIME] [--follow] [--raw] FILE...\n"
                  "Prints library log files to standard output, decrypting them when a key is\n"
                  "given: 16 hex digits (DES) or 32 (two-key triple DES), as given to\n"
-                 "ornSetLogKey.\n"
+                 "ornSetLogKey. Each frame dump is followed by a line naming the message and\n"
+                 "its fields (\"    = 5B. beep: tone 7\"); secrets stay masked as logged.\n"
+                 "  --frames         only the frame dumps\n"
+                 "  --level LEVEL    only entries of LEVEL and more severe: severe, info, fine,\n"
+                 "                   detail (or 1 to 4)\n"
+                 "  --from TIME      only entries at or after TIME of day (hh:mm[:ss[.mmm]])\n"
+                 "  --to TIME        only entries at or before TIME\n"
+                 "  --follow         after the files, keep reading the last one as it grows,\n"
+                 "                   until its logger finishes it (or until interrupted)\n"
+                 "  --raw            no explanations: the log as written (with the filters)\n"
                  "  --key-file FILE  read the key from FILE (white space around it is ignored)\n"
                  "  -k HEXKEY        the key itself (other users can see it in the process\n"
                  "                   list: prefer --key-file or the environment)\n"
@@ -66,6 +80,55 @@ void Wipe(std::string& secret) {
     secret.clear();
 }
 
+void Write(const std::string& text) {
+    std::fwrite(text.data(), 1, text.size(), stdout);
+}
+
+// Reads what is appended to `path` from `offset` on, until the logger writes its finish line
+// (a finished log is printed and left at once). `seen` is the text printed so far.
+bool Follow(const std::string& path, size_t offset, orn::LogCipher* cipher,
+            orn::logread::Explainer& explainer, const std::string& seen) {
+    constexpr const char* kFinish = "===============Finish Logging================";
+    constexpr useconds_t kPollMicroseconds = 200 * 1000;
+    std::string tail = seen.size() > 64 ? seen.substr(seen.size() - 64) : seen;
+    std::string pending;  // encrypted bytes short of a whole block
+    while (tail.find(kFinish) == std::string::npos) {
+        std::FILE* f = std::fopen(path.c_str(), "rb");
+        if (!f) return false;
+        std::string fresh;
+        if (std::fseek(f, static_cast<long>(offset), SEEK_SET) == 0) {
+            char buf[65536];
+            size_t n;
+            while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) fresh.append(buf, n);
+        }
+        std::fclose(f);
+        offset += fresh.size();
+        std::string text, out;
+        if (cipher) {
+            pending += fresh;
+            if (!orn::logread::DecryptBlocks(*cipher, pending, &text)) return false;
+            pending.erase(0, pending.size() - pending.size() % orn::LogCipher::kBlock);
+        } else {
+            text = fresh;
+        }
+        explainer.Feed(text, &out);
+        tail += text;
+        if (tail.size() > 128) tail.erase(0, tail.size() - 128);
+        if (fresh.empty()) {
+            explainer.Flush(&out);
+            Write(out);
+            std::fflush(stdout);
+            usleep(kPollMicroseconds);
+        } else {
+            Write(out);
+        }
+    }
+    std::string out;
+    explainer.End(&out);
+    Write(out);
+    return true;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -73,11 +136,32 @@ int main(int argc, char** argv) {
     std::string keySource;  // how the key was given, for messages; empty: no key
     std::string keyFile;
     std::vector<std::string> files;
+    orn::logread::Filter filter;
+    bool follow = false;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "-h" || arg == "--help") {
             PrintUsage(stdout);
             return 0;
+        } else if (arg == "--frames") {
+            filter.framesOnly = true;
+        } else if (arg == "--follow") {
+            follow = true;
+        } else if (arg == "--raw") {
+            filter.explain = false;
+        } else if (arg == "--level" || arg == "--from" || arg == "--to") {
+            const bool ok =
+                i + 1 < argc &&
+                (arg == "--level"  ? orn::logread::ParseLevel(argv[i + 1], &filter.level)
+                 : arg == "--from" ? orn::logread::ParseTimeOfDay(argv[i + 1], &filter.fromMs)
+                                   : orn::logread::ParseTimeOfDay(argv[i + 1], &filter.toMs));
+            if (!ok) {
+                std::fprintf(stderr, "ornlogread: %s needs a %s\n", arg.c_str(),
+                             arg == "--level" ? "level: severe, info, fine or detail"
+                                              : "time of day: hh:mm[:ss[.mmm]]");
+                return kExitUsage;
+            }
+            ++i;
         } else if (arg == "-k" || arg == "--key-file") {
             if (i + 1 >= argc) {
                 std::fprintf(stderr, "ornlogread: %s needs an argument\n", arg.c_str());
@@ -139,16 +223,34 @@ int main(int argc, char** argv) {
     Wipe(key);
 
     int status = 0;
-    for (const std::string& path : files) {
+    for (size_t n = 0; n < files.size(); ++n) {
+        const std::string& path = files[n];
+        // A followed log is being written: its blocks are decrypted as far as they are whole.
+        const bool followed = follow && n + 1 == files.size();
         std::string data, text, error;
         if (!ReadFile(path, static_cast<size_t>(-1), &data, &error) ||
-            (haveKey && !orn::logread::DecryptLog(cipher, data, &text, &error))) {
+            (haveKey && followed && !orn::logread::DecryptBlocks(cipher, data, &text) &&
+             !(error = "decryption failed").empty()) ||
+            (haveKey && !followed && !orn::logread::DecryptLog(cipher, data, &text, &error))) {
             std::fprintf(stderr, "ornlogread: %s: %s\n", path.c_str(), error.c_str());
             status = kExitFileError;
             continue;
         }
-        const std::string& out = haveKey ? text : data;
-        std::fwrite(out.data(), 1, out.size(), stdout);
+        orn::logread::Explainer explainer(filter);
+        std::string out;
+        explainer.Feed(haveKey ? text : data, &out);
+        if (followed) {
+            explainer.Flush(&out);
+            Write(out);
+            if (!Follow(path, data.size() - data.size() % (haveKey ? orn::LogCipher::kBlock : 1),
+                        haveKey ? &cipher : nullptr, explainer, haveKey ? text : data)) {
+                std::fprintf(stderr, "ornlogread: %s: read error\n", path.c_str());
+                status = kExitFileError;
+            }
+            continue;
+        }
+        explainer.End(&out);
+        Write(out);
     }
     std::fflush(stdout);
     return status;
