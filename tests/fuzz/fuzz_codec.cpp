@@ -1,11 +1,13 @@
-// The link's byte codecs on any message: P1.6 both ways, the secret masks and the hex dumps of
-// received and sent frames, and the debit answer's layout reader.
+// The link's byte codecs on any message: P1.6 both ways, the secret masks (which hide every
+// byte of the fields the catalogue marks secret) and the hex dumps of received and sent frames,
+// the catalogue's description, and the debit answer's layout reader.
 #include <cstring>
 #include <string>
 #include <vector>
 
 #include "engine/callbacks.h"
 #include "fuzz_support.h"
+#include "link/catalogue.h"
 #include "link/debit_reply.h"
 #include "link/frame.h"
 #include "link/sensitive.h"
@@ -31,6 +33,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     SetLogSensitiveData((m.variant & 0x80) != 0);
     const std::vector<bool> mask = SensitiveMask(direction, bytes.data(), bytes.size());
     fuzz::Check(mask.empty() || mask.size() == bytes.size(), "mask size");
+    if (!LogSensitiveData() && bytes.size() > 3) {
+        for (const catalogue::Field& field :
+             catalogue::FieldsOf(direction, bytes.data(), bytes.size())) {
+            // Identifiers of two characters ("72") carry no secrets: payloads start at 3.
+            const size_t at = 3 + field.from;
+            fuzz::Check(at + field.count <= bytes.size(), "field inside the message");
+            if (field.secrecy != catalogue::Secrecy::Secret) continue;
+            for (size_t i = 0; i < field.count; ++i)
+                fuzz::Check(mask.size() > at + i && mask[at + i], "secret field shown");
+        }
+    }
+    catalogue::Describe(direction, bytes.data(), bytes.size(), mask);
     if (mask.size() > 3) {
         const std::vector<bool> payloadMask(mask.begin() + 3, mask.end());
         const std::vector<bool> chars = EncodedMask(payloadMask, encoded.size());
