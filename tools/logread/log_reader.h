@@ -49,7 +49,7 @@ std::string ExplainDump(const std::string& dump);
 // and the lines up to the next prefixed one (a dump's body).
 class Explainer {
   public:
-    explicit Explainer(const Filter& filter) : filter_(filter) {}
+    explicit Explainer(const Filter& filter) : filter_(filter), keep_(!filter.framesOnly) {}
     // Appends to `out` what is printed of the entries completed by `text`.
     void Feed(const std::string& text, std::string* out);
     // Ends the current entry (when a followed log goes quiet).
