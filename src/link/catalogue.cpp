@@ -239,6 +239,11 @@ std::string EmvName(const Fields& f, size_t from) {
     return name;
 }
 
+template <uint8_t kType>
+bool IsEmvType(const uint8_t* payload, size_t length) {
+    return length > 2 && payload[2] == kType;
+}
+
 void EmvMessage(Fields& f) {
     f.Add("length", 0, 2, Secrecy::Shown, kNumber);
     const uint8_t type = f.At(2);
@@ -540,6 +545,14 @@ const std::vector<Message> kMessages = {
     {"6G.", "MAC verification, chunked", "mac", Travel::Exchange, nullptr, ChunkedMacRequest,
      StatusThenText},
     {"F1.", "binary MAC", "mac", Travel::Exchange, IsBinaryMac, BinaryMacRequest, BinaryMacAnswer},
+    {"F1.", "EMV get version", "emv", Travel::Exchange, IsEmvType<1>, EmvMessage, EmvMessage},
+    {"F1.", "EMV open session", "emv", Travel::Exchange, IsEmvType<2>, EmvMessage, EmvMessage},
+    {"F1.", "EMV close session", "emv", Travel::Exchange, IsEmvType<3>, EmvMessage, EmvMessage},
+    {"F1.", "EMV register", "emv", Travel::Exchange, IsEmvType<16>, EmvMessage, EmvMessage},
+    {"F1.", "EMV data", "emv", Travel::Both, IsEmvType<kEmvData>, EmvMessage, EmvMessage},
+    {"F1.", "EMV acknowledgement", "emv", Travel::Both, IsEmvType<5>, EmvMessage, EmvMessage},
+    {"F1.", "EMV problem report acknowledgement", "emv", Travel::Both, IsEmvType<6>, EmvMessage,
+     EmvMessage},
     {"F1.", "EMV", "emv", Travel::Both, nullptr, EmvMessage, EmvMessage},
     {"31.", "DUKPT PIN entry", "pin", Travel::Exchange, nullptr, DukptRequest, StatusThenSecret},
     {"41.", "PIN entry", "pin", Travel::Exchange, nullptr, MasterSessionRequest, StatusThenSecret},
