@@ -11,6 +11,7 @@
 #include <utility>
 
 #include "answers.h"
+#include "link/catalogue.h"
 #include "sim.h"
 
 namespace orn::sim {
@@ -291,7 +292,9 @@ Answer AnswerReaderChannel(const Request& request) {
 // ---- "67." -------------------------------------------------------------------------------
 
 Answer AnswerDisplaySwipe(const Request& request) {
-    const int tracks = request.payload.empty() ? 0 : request.payload[0] - '0';
+    const std::string selection =
+        catalogue::FieldText(LinkDirection::ToTerminal, request.id, request.payload, "tracks");
+    const int tracks = selection.empty() ? 0 : selection[0] - '0';
     if (tracks < 1 || tracks > 3) return std::string("1");
     CardTerminal& t = Terminal();
     std::lock_guard<std::mutex> lock(t.mu);

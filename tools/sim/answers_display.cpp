@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "answers.h"
+#include "link/catalogue.h"
 #include "sim.h"
 
 namespace orn::sim {
@@ -67,8 +68,11 @@ size_t ColumnBytes(const std::string& text, size_t pos, unsigned columns) {
 // "58." display form: mode "00" shows the lines, "10" shows them and waits for a key.
 Answer AnswerDisplay(const std::string& payload) {
     if (payload.size() < 4) return std::string("1");
-    int count = payload[2] - '0';
-    int first = payload[3] - '0';
+    auto digit = [&payload](const char* name) {
+        return catalogue::FieldText(LinkDirection::ToTerminal, "58.", payload, name)[0] - '0';
+    };
+    int count = digit("lines");
+    int first = digit("first line");
     if (count < 1 || first < 1 || first + count - 1 > static_cast<int>(kLines))
         return std::string("1");
     {
