@@ -409,9 +409,7 @@ struct TerminalSimulator::Impl {
     }
 
     bool EightBit() const { return !opt.hidPath.empty(); }
-    std::vector<uint8_t> MakeFrame(const std::string& id, const std::string& payload) {
-        if (opt.trace)
-            Trace("answer " + DescribeMessage(LinkDirection::FromTerminal, id + payload));
+    std::vector<uint8_t> MakeFrame(const std::string& id, const std::string& payload) const {
         return EightBit() ? BuildRawFrame(id + payload) : BuildFrame(id, payload);
     }
 
@@ -526,13 +524,14 @@ struct TerminalSimulator::Impl {
             if (hs == Handshake::Await && frame.reply == Reply::Ack) CompleteHandshakeLocked();
             if (opt.recordTraffic) rec.frames.push_back(frame);
         }
-        Trace("frame " +
-              (frame.id.empty()
-                   ? std::string("(block)")
-                   : DescribeMessage(LinkDirection::ToTerminal, frame.id + frame.payload)) +
-              (frame.reply == Reply::Ack   ? " ACK"
-               : frame.reply == Reply::Nak ? " NAK"
-                                           : " unanswered"));
+        if (opt.trace)
+            Trace("frame " +
+                  (frame.id.empty()
+                       ? std::string("(block)")
+                       : DescribeMessage(LinkDirection::ToTerminal, frame.id + frame.payload)) +
+                  (frame.reply == Reply::Ack   ? " ACK"
+                   : frame.reply == Reply::Nak ? " NAK"
+                                               : " unanswered"));
         if (!respond) return;
 
         // Multi-block messages reach the handler once, when their last block has come.
@@ -569,6 +568,8 @@ struct TerminalSimulator::Impl {
             handlingAckTime = ackTime;
         }
         std::optional<std::string> answer = handler(req);
+        if (answer && opt.trace)
+            Trace("answer " + DescribeMessage(LinkDirection::FromTerminal, req.id + *answer));
         {
             std::lock_guard<std::mutex> lock(mu);
             handlingAckTime.reset();
