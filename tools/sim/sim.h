@@ -6,7 +6,8 @@
 // sends, answers messages through per-identifier handlers, performs the power-up enquiry
 // handshake each time the host opens the port, records all traffic for assertions and can
 // inject link faults. It has its own small codec (framing, LRC, P1.6) on purpose: it shares no
-// code with the library, so a codec fault on either side shows up as a disagreement.
+// codec with the library, so a codec fault on either side shows up as a disagreement. What it
+// shares is the message catalogue (src/link/catalogue.h), for request fields and its trace.
 //
 // All public members are thread-safe. Handlers run on the simulator's I/O thread, one at a
 // time, without any simulator lock held: they may call the simulator (SendFrame, Snapshot,
