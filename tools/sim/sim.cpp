@@ -24,6 +24,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -181,6 +182,9 @@ struct Item {
     bool expectAck = false;  // becomes the frame that a host NAK makes us resend
     bool resend = false;
     std::string tag;  // SendFrameLater's tag: DropScheduled removes the item before it is due
+    // An answer's identifier and payload, kept so that a rewrite can rebuild the frame.
+    std::string id;
+    std::string payload;
 };
 
 enum class RxState { Idle, InFrame, Lrc };
@@ -231,6 +235,15 @@ struct TerminalSimulator::Impl {
     int outstandingResends = 0;
     // When the ACK of the message whose handler is running is due; unset between handlers.
     std::optional<Clock::time_point> handlingAckTime;
+    struct PendingRewrite {
+        AnswerMatch match;
+        Rewrite rewrite;
+    };
+    std::deque<PendingRewrite> rewrites;
+    std::map<std::string, uint64_t> framesSeen;  // by upper-cased identifier
+
+    // Unplug() and Replug() one at a time, whoever calls them.
+    std::mutex plugMu;
 
     // I/O thread only.
     int openCount = 0;  // opens minus closes of the slave, from file-system events
@@ -270,6 +283,30 @@ struct TerminalSimulator::Impl {
         item.frame = true;
         item.expectAck = true;
         ScheduleLocked(due, std::move(item));
+    }
+    // An answer frame: kept with its identifier and payload for rewrites.
+    void ScheduleAnswerLocked(Clock::time_point due, const std::string& id, std::string payload,
+                              const std::string& tag = {}) {
+        Item item;
+        item.bytes = MakeFrame(id, payload);
+        item.frame = true;
+        item.expectAck = true;
+        item.tag = tag;
+        item.id = id;
+        item.payload = std::move(payload);
+        ScheduleLocked(due, std::move(item));
+    }
+    // Passes an answer through the first pending rewrite that wants it; false: send nothing.
+    bool RewriteLocked(const std::string& id, std::string& payload) {
+        for (auto it = rewrites.begin(); it != rewrites.end(); ++it) {
+            if (!it->match(id, payload)) continue;
+            std::optional<std::string> out = it->rewrite(payload);
+            rewrites.erase(it);
+            if (!out) return false;
+            payload = std::move(*out);
+            return true;
+        }
+        return true;
     }
     void SendEnqLocked(Clock::time_point now) {
         ScheduleControlLocked(now, kEnq);
@@ -532,6 +569,23 @@ struct TerminalSimulator::Impl {
                   (frame.reply == Reply::Ack   ? " ACK"
                    : frame.reply == Reply::Nak ? " NAK"
                                                : " unanswered"));
+        // Frames the terminal took (not the NAKed ones, which come again) count once handled:
+        // whoever waits for one may then act on what its handler left (a swipe request
+        // waiting, an answer held back).
+        struct CountWhenDone {
+            Impl& d;
+            std::string id;
+            ~CountWhenDone() {
+                if (id.empty()) return;
+                {
+                    std::lock_guard<std::mutex> lock(d.mu);
+                    ++d.framesSeen[id];
+                }
+                d.changed.notify_all();
+            }
+        } count{*this, frame.start == kStx && (frame.reply == Reply::Ack || respond)
+                           ? ToUpper(frame.id)
+                           : std::string()};
         if (!respond) return;
 
         // Multi-block messages reach the handler once, when their last block has come.
@@ -575,8 +629,9 @@ struct TerminalSimulator::Impl {
             handlingAckTime.reset();
             if (!answer) return;
             if (silent) return;
-            ScheduleFrameLocked(ackTime + std::chrono::milliseconds(responseDelay),
-                                MakeFrame(req.id, *answer));
+            if (!RewriteLocked(req.id, *answer)) return;
+            ScheduleAnswerLocked(ackTime + std::chrono::milliseconds(responseDelay), req.id,
+                                 std::move(*answer));
         }
     }
 
@@ -780,14 +835,6 @@ struct TerminalSimulator::Impl {
             error = "cannot listen at " + opt.hidPath + ": " + std::strerror(errno);
             return false;
         }
-        if (::pipe(wake) != 0) {
-            error = "cannot create the wake pipe";
-            return false;
-        }
-        for (int fd : wake) {
-            ::fcntl(fd, F_SETFD, FD_CLOEXEC);
-            ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
-        }
         return true;
     }
 
@@ -936,7 +983,25 @@ struct TerminalSimulator::Impl {
     }
 
     bool Open() {
-        if (!opt.hidPath.empty()) return OpenHid();
+        return OpenWake() && OpenDevice();
+    }
+    bool OpenDevice() {
+        return opt.hidPath.empty() ? OpenPty() : OpenHid();
+    }
+
+    bool OpenWake() {
+        if (::pipe(wake) != 0) {
+            error = "cannot create the wake pipe";
+            return false;
+        }
+        for (int fd : wake) {
+            ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+            ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+        }
+        return true;
+    }
+
+    bool OpenPty() {
         master = ::posix_openpt(O_RDWR | O_NOCTTY);
         if (master < 0 || ::grantpt(master) != 0 || ::unlockpt(master) != 0) {
             error = std::string("cannot create a pty: ") + std::strerror(errno);
@@ -956,14 +1021,6 @@ struct TerminalSimulator::Impl {
         if (::tcgetattr(master, &tio) == 0) {
             ::cfmakeraw(&tio);
             ::tcsetattr(master, TCSANOW, &tio);
-        }
-        if (::pipe(wake) != 0) {
-            error = "cannot create the wake pipe";
-            return false;
-        }
-        for (int fd : wake) {
-            ::fcntl(fd, F_SETFD, FD_CLOEXEC);
-            ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
         }
 #ifdef __linux__
         if (opt.watchOpens) {
@@ -1003,7 +1060,7 @@ struct TerminalSimulator::Impl {
                 ::unlink(linkPath.c_str());
         }
         CloseDevice();
-        for (int* fd : {&wake[0], &wake[1], &watchFd}) {
+        for (int* fd : {&wake[0], &wake[1]}) {
             if (*fd >= 0) ::close(*fd);
             *fd = -1;
         }
@@ -1014,10 +1071,19 @@ struct TerminalSimulator::Impl {
         if (listenFd >= 0) ::unlink(opt.hidPath.c_str());
         for (int fd : clients) ::close(fd);
         clients.clear();
-        for (int* fd : {&master, &listenFd}) {
+        for (int* fd : {&master, &listenFd, &watchFd}) {
             if (*fd >= 0) ::close(*fd);
             *fd = -1;
         }
+    }
+
+    void StartThread() {
+        thread = std::thread([this] {
+            if (opt.hidPath.empty())
+                Run();
+            else
+                RunHid();
+        });
     }
 };
 
@@ -1029,12 +1095,7 @@ TerminalSimulator::TerminalSimulator(Options options) : impl_(std::make_unique<I
         impl_->Close();
         return;
     }
-    impl_->thread = std::thread([this] {
-        if (impl_->opt.hidPath.empty())
-            impl_->Run();
-        else
-            impl_->RunHid();
-    });
+    impl_->StartThread();
 }
 
 TerminalSimulator::~TerminalSimulator() {
@@ -1099,8 +1160,53 @@ void TerminalSimulator::SetSilent(bool silent) {
 }
 
 void TerminalSimulator::Unplug() {
+    std::lock_guard<std::mutex> plug(impl_->plugMu);
     Stop();
     impl_->CloseDevice();
+    {
+        std::lock_guard<std::mutex> lock(impl_->mu);
+        if (impl_->hostOpen) ++impl_->rec.hostCloses;
+        impl_->hostOpen = false;
+        impl_->scheduled.clear();
+        impl_->hs = Handshake::Idle;
+        impl_->outstanding.clear();
+    }
+    impl_->changed.notify_all();
+}
+
+bool TerminalSimulator::Replug() {
+    std::lock_guard<std::mutex> plug(impl_->plugMu);
+    Impl& d = *impl_;
+    if (d.wake[0] < 0) return false;                    // never came up
+    if (d.master >= 0 || d.listenFd >= 0) return true;  // plugged in
+    if (d.thread.joinable()) d.thread.join();
+    d.openCount = 0;
+    d.hangupUntil = Clock::time_point();
+    d.rxState = RxState::Idle;
+    d.multiActive = false;
+    if (!d.OpenDevice()) {
+        d.CloseDevice();
+        return false;
+    }
+    {
+        std::lock_guard<std::mutex> lock(d.mu);
+        d.stop = false;
+    }
+    d.StartThread();
+    return true;
+}
+
+void TerminalSimulator::PowerCycle() {
+    {
+        std::lock_guard<std::mutex> lock(impl_->mu);
+        impl_->scheduled.clear();
+        impl_->outstanding.clear();
+        if (impl_->hostOpen && !impl_->silent)
+            impl_->StartHandshakeLocked(
+                impl_->powerUp,
+                Clock::now() + std::chrono::milliseconds(impl_->opt.powerUpDelayMs));
+    }
+    impl_->Wake();
 }
 
 bool TerminalSimulator::IsHostOpen() const {
@@ -1176,14 +1282,11 @@ void TerminalSimulator::SendFrameLater(const std::string& id, const std::string&
         if (impl_->silent) return;
         auto now = Clock::now();
         Clock::time_point from = std::max(now, impl_->handlingAckTime.value_or(now));
-        Item item;
-        item.bytes = impl_->MakeFrame(id, payload);
-        item.frame = true;
-        item.expectAck = true;
-        item.tag = tag;
-        impl_->ScheduleLocked(
-            from + std::chrono::milliseconds(impl_->responseDelayMs + std::max(0, delayMs)),
-            std::move(item));
+        std::string answer = payload;
+        if (!impl_->RewriteLocked(id, answer)) return;
+        impl_->ScheduleAnswerLocked(
+            from + std::chrono::milliseconds(impl_->responseDelayMs + std::max(0, delayMs)), id,
+            std::move(answer), tag);
     }
     impl_->Wake();
 }
@@ -1208,6 +1311,41 @@ void TerminalSimulator::SendEnq() {
         if (impl_->hostOpen) impl_->SendEnqLocked(Clock::now());
     }
     impl_->Wake();
+}
+
+void TerminalSimulator::RewriteNextAnswer(AnswerMatch match, Rewrite rewrite, bool heldNow) {
+    {
+        std::lock_guard<std::mutex> lock(impl_->mu);
+        auto& scheduled = impl_->scheduled;
+        auto held = std::find_if(scheduled.begin(), scheduled.end(), [&](const auto& entry) {
+            return heldNow && !entry.second.tag.empty() && !entry.second.id.empty() &&
+                   match(entry.second.id, entry.second.payload);
+        });
+        if (held == scheduled.end()) {
+            impl_->rewrites.push_back({std::move(match), std::move(rewrite)});
+            return;
+        }
+        Item item = std::move(held->second);
+        scheduled.erase(held);
+        std::optional<std::string> out = rewrite(item.payload);
+        if (out) impl_->ScheduleAnswerLocked(Clock::now(), item.id, std::move(*out));
+    }
+    impl_->Wake();
+}
+
+uint64_t TerminalSimulator::FramesSeen(const std::string& id) const {
+    std::lock_guard<std::mutex> lock(impl_->mu);
+    auto it = impl_->framesSeen.find(ToUpper(id));
+    return it == impl_->framesSeen.end() ? 0 : it->second;
+}
+
+bool TerminalSimulator::WaitForFramesSeen(const std::string& id, uint64_t count, int ms) const {
+    const std::string key = ToUpper(id);
+    std::unique_lock<std::mutex> lock(impl_->mu);
+    return impl_->changed.wait_for(lock, std::chrono::milliseconds(ms), [&] {
+        auto it = impl_->framesSeen.find(key);
+        return it != impl_->framesSeen.end() && it->second >= count;
+    });
 }
 
 Record TerminalSimulator::Snapshot() const {

@@ -167,8 +167,14 @@ class TerminalSimulator {
     void SetSilent(bool silent);
     bool IsHostOpen() const;
     // The terminal is pulled out: the I/O thread stops and the host's side of the link goes
-    // (a pty hangs up; a HID socket drops its connections and its node). Not undone.
+    // (a pty hangs up; a HID socket drops its connections and its node).
     void Unplug();
+    // Plugged in again after Unplug(): a new pty behind the same link name (or the HID node at
+    // the same path) and a running I/O thread. False when the device cannot be recreated.
+    bool Replug();
+    // The terminal restarts: what it was about to send is lost and it greets the host with the
+    // power-up enquiry (EnqAck when the power-up mode is None).
+    void PowerCycle();
 
     // ---- Fault injection (each takes effect for the next frames processed) ----
     void NakNextFrames(int count);  // answer good frames with NAK and drop them
@@ -182,6 +188,18 @@ class TerminalSimulator {
     void SetChunking(size_t chunkSize, int gapMs = 2);
     // Join everything due at the same moment (ACK + response, several frames) in one write.
     void SetCoalesce(bool coalesce);
+
+    // ---- Answer rewriting (for driving the terminal by hand) ----
+    // The payload of an answer becomes what `rewrite` returns; nullopt sends nothing.
+    using Rewrite = std::function<std::optional<std::string>(const std::string& payload)>;
+    // Which answers a rewrite is for, by identifier and payload.
+    using AnswerMatch = std::function<bool(const std::string& id, const std::string& payload)>;
+    // The next answer whose identifier and payload `match` accepts goes through `rewrite`: a
+    // handler's answer and one sent with SendFrameLater alike. Rewrites apply once each, in the
+    // order given. With `heldNow`, an answer already held back under a tag (a slow cardholder's) is
+    // rewritten and sent at once instead, when there is one. Both functions run under the
+    // simulator's lock: they must not call the simulator.
+    void RewriteNextAnswer(AnswerMatch match, Rewrite rewrite, bool heldNow = false);
 
     // ---- Unsolicited output (dropped while the host has the port closed) ----
     void SendRaw(const std::vector<uint8_t>& bytes);  // one write, exactly these bytes
@@ -208,6 +226,11 @@ class TerminalSimulator {
                     int ms) const;
     bool WaitForHostOpen(int ms) const;
     bool WaitForHandshakes(int count, int ms) const;
+    // Good frames with identifier `id` (any case) received since construction; unlike the
+    // record, never cleared and kept without recordTraffic.
+    uint64_t FramesSeen(const std::string& id) const;
+    // Waits until FramesSeen(id) reaches `count` or `ms` pass; returns whether it did.
+    bool WaitForFramesSeen(const std::string& id, uint64_t count, int ms) const;
 
   private:
     struct Impl;
