@@ -24,6 +24,10 @@ void InstallPinAnswers(TerminalSimulator& sim);
 // reader channels: an installer that takes over "F0." hands the update requests to this.
 std::optional<std::string> AnswerApplicationUpdate(const Request& request);
 
+// The PIN the cardholder types at the next PIN entry (4 to 12 digits; 1234 when none is
+// queued). Thread-safe.
+void SetNextPin(const std::string& digits);
+
 // The PIN pad's check value of a key of 16 or 32 hexadecimal digits (8 hexadecimal digits, ""
 // for anything else): a check value the simulator recognises as the key's own.
 std::string KeyCheckValue(const std::string& hexKey);

@@ -22,9 +22,11 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <deque>
 #include <initializer_list>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <utility>
@@ -41,6 +43,18 @@ using Answer = std::optional<std::string>;
 using Bytes = std::string;  // raw bytes
 
 constexpr const char* kEnteredPin = "1234";
+// PINs queued with SetNextPin, taken one per PIN block; the only state here set from outside
+// the I/O thread.
+std::mutex g_pinMutex;
+std::deque<std::string> g_nextPins;
+
+std::string EnteredPin() {
+    std::lock_guard<std::mutex> lock(g_pinMutex);
+    if (g_nextPins.empty()) return kEnteredPin;
+    std::string pin = g_nextPins.front();
+    g_nextPins.pop_front();
+    return pin;
+}
 // The account of the card the debit sequence reads when the host sends none.
 constexpr const char* kDebitCardAccount = "4000001234567899";
 // The key that stands in when a request names none: the PIN pad's own master key.
@@ -132,7 +146,10 @@ Bytes Mac(const Bytes& key, const Bytes& data) {
 // ISO 9564 format 0: PIN length and digits padded with F, XOR the 12 account digits before the
 // last one.
 Bytes PinBlock(const std::string& account) {
-    std::string pinField = "0" + std::to_string(std::string(kEnteredPin).size()) + kEnteredPin;
+    const std::string pin = EnteredPin();
+    char length[4];
+    std::snprintf(length, sizeof length, "%X", static_cast<unsigned>(pin.size()));
+    std::string pinField = "0" + std::string(length) + pin;
     pinField.resize(16, 'F');
     std::string digits;
     for (char c : account) digits += (c >= '0' && c <= '9') ? c : '0';
@@ -413,6 +430,11 @@ Answer BinaryMac(PinPad& pad, const Request& r) {
 }
 
 }  // namespace
+
+void SetNextPin(const std::string& digits) {
+    std::lock_guard<std::mutex> lock(g_pinMutex);
+    g_nextPins.push_back(digits);
+}
 
 std::string KeyCheckValue(const std::string& hexKey) {
     auto key = KeyBytes(hexKey);
