@@ -10,17 +10,18 @@
 //   ornsim --dir /tmp/orn --hid &
 //   export ORN_SYSFS_ROOT=/tmp/orn/sys ORN_DEV_ROOT=/tmp/orn/dev   (printed first)
 //
-// With --control PORT it also takes commands, one line each, from a TCP client on 127.0.0.1
-// (PORT 0: any free port, printed as "# control PORT"), so that a test program that cannot
-// reach the simulator's API (a Windows program under Wine) can inject faults. Each command is
-// answered with one line, "ok" (with a value for "frames") or "error ...":
-//   nak N | withhold-acks N | ack-only ID | silent 0|1 | keypad-delay MS | powerup |
-//   frames ID | clear | exit   (exit: the terminal goes away, the pty closes)
-#include <arpa/inet.h>
-#include <netinet/in.h>
+// While it runs it takes commands (tools/sim/commands.h; `help` lists them) from three places,
+// all through the same table:
+//   - standard input: a console, with a prompt when it is a terminal (not read while ornsim
+//     runs in the background of an interactive shell);
+//   - --script FILE: one command a line, run from the start, with `wait MS`, `wait-for ID` and
+//     '#' comments; the first error ends the script (not the simulator);
+//   - --control PORT: TCP clients on 127.0.0.1 (PORT 0: any free port, printed as
+//     "# control PORT"), one command a line, each answered with one line "ok [VALUE]" or
+//     "error ...", for test programs that cannot reach the simulator's API (a Windows program
+//     under Wine).
 #include <poll.h>
 #include <signal.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -30,11 +31,15 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <fstream>
+#include <future>
 #include <memory>
-#include <sstream>
+#include <mutex>
 #include <string>
+#include <thread>
 
 #include "answers_display.h"
+#include "commands.h"
 #include "fake_tree.h"
 #include "sim.h"
 
@@ -55,7 +60,7 @@ void Usage(FILE* out) {
                  "usage: ornsim --dir DIR [--port COMn] [--powerup enq-ack|enq3|none]\n"
                  "              [--keypad-delay MS] [--verbose] [--until-stdin-eof]\n"
                  "       ornsim --dir DIR --hid [--product HEX] [--usb-serial] [options]\n"
-                 "              [--control PORT]\n"
+                 "       common: [--control PORT] [--script FILE]\n"
                  "Simulates a PIN pad on a pseudo-terminal linked as DIR/COMn (default COM7).\n"
                  "Point the library at it with ORN_PORT_DIR=DIR (printed on the first line).\n"
                  "--hid serves it as a USB HID terminal (vendor 0E7D, product HEX, default\n"
@@ -66,70 +71,10 @@ void Usage(FILE* out) {
                  "--until-stdin-eof. --verbose traces all link traffic on standard error.\n"
                  "--keypad-delay MS plays a slow cardholder: keypad prompts are answered MS\n"
                  "milliseconds after they are acknowledged (a cancel meanwhile aborts them).\n"
-                 "--control PORT takes fault-injection commands from TCP clients on\n"
-                 "127.0.0.1:PORT (0: any free port); see the head of tools/sim/cli.cpp.\n");
-}
-
-int ListenLocal(int port) {
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return -1;
-    int one = 1;
-    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = htons(static_cast<uint16_t>(port));
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || ::listen(fd, 4) != 0) {
-        ::close(fd);
-        return -1;
-    }
-    return fd;
-}
-
-int BoundPort(int fd) {
-    sockaddr_in addr{};
-    socklen_t size = sizeof addr;
-    if (::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &size) != 0) return -1;
-    return ntohs(addr.sin_port);
-}
-
-// One control command; returns the reply line. Sets *exit for "exit".
-std::string RunControl(orn::sim::TerminalSimulator& sim, const std::string& line, bool* exit) {
-    std::istringstream in(line);
-    std::string verb, arg;
-    in >> verb >> arg;
-    auto number = [&arg](int* value) {
-        char* end = nullptr;
-        long n = std::strtol(arg.c_str(), &end, 10);
-        if (arg.empty() || *end != '\0' || n < 0 || n > 600000) return false;
-        *value = static_cast<int>(n);
-        return true;
-    };
-    int n = 0;
-    if (verb == "nak" && number(&n)) {
-        sim.NakNextFrames(n);
-    } else if (verb == "withhold-acks" && number(&n)) {
-        sim.WithholdNextAcks(n);
-    } else if (verb == "ack-only" && !arg.empty()) {
-        sim.SetHandler(arg, nullptr);
-    } else if (verb == "silent" && number(&n)) {
-        sim.SetSilent(n != 0);
-    } else if (verb == "keypad-delay" && number(&n)) {
-        orn::sim::SetKeypadDelay(n);
-    } else if (verb == "powerup") {
-        sim.TriggerPowerUp();
-    } else if (verb == "frames" && !arg.empty()) {
-        size_t count = 0;
-        for (const orn::sim::Frame& frame : sim.Snapshot().frames) count += frame.id == arg;
-        return "ok " + std::to_string(count);
-    } else if (verb == "clear") {
-        sim.ClearRecord();
-    } else if (verb == "exit") {
-        *exit = true;
-    } else {
-        return "error unknown command: " + line;
-    }
-    return "ok";
+                 "Commands (swipe, pin, cancel, unplug, faults...; type help) come from\n"
+                 "standard input, from --script FILE (one a line, with wait MS and\n"
+                 "wait-for ID) and from TCP clients on 127.0.0.1:PORT with --control PORT\n"
+                 "(0: any free port).\n");
 }
 
 bool MakeDirs(const std::string& path) {
@@ -161,6 +106,28 @@ void TraceLine(const std::string& line) {
                  line.c_str());
 }
 
+// Console and script output share standard output.
+std::mutex g_outMutex;
+
+void Print(const std::string& text) {
+    std::lock_guard<std::mutex> lock(g_outMutex);
+    std::fprintf(stdout, "%s\n", text.c_str());
+    std::fflush(stdout);
+}
+
+void Wake() {
+    char c = 1;
+    ssize_t n = ::write(g_signalPipe[1], &c, 1);
+    (void)n;
+}
+
+// Standard input is a console unless ornsim runs in the background of an interactive shell,
+// where reading the terminal would stop it.
+bool ConsoleWanted() {
+    if (!::isatty(STDIN_FILENO)) return true;
+    return ::tcgetpgrp(STDIN_FILENO) == ::getpgrp();
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -173,6 +140,7 @@ int main(int argc, char** argv) {
     unsigned long product = 0x0001;
     int keypadDelayMs = 0;
     int controlPort = -1;
+    std::string scriptPath;
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
         auto value = [&]() -> std::string {
@@ -233,6 +201,8 @@ int main(int argc, char** argv) {
             controlPort = static_cast<int>(number);
             // Tests count frames through the control channel.
             options.recordTraffic = true;
+        } else if (arg == "--script") {
+            scriptPath = value();
         } else if (arg == "--verbose") {
             options.trace = TraceLine;
         } else if (arg == "--until-stdin-eof") {
@@ -277,8 +247,17 @@ int main(int argc, char** argv) {
     ::sigaction(SIGINT, &sa, nullptr);
     ::sigaction(SIGTERM, &sa, nullptr);
     ::signal(SIGPIPE, SIG_IGN);
+    ::signal(SIGTTIN, SIG_IGN);
 
     orn::sim::SetKeypadDelay(keypadDelayMs);
+    std::ifstream script;
+    if (!scriptPath.empty()) {
+        script.open(scriptPath);
+        if (!script) {
+            std::fprintf(stderr, "ornsim: cannot read %s\n", scriptPath.c_str());
+            return 1;
+        }
+    }
     std::unique_ptr<orn::sim::TerminalSimulator> serialSim;
     if (hid) {
         orn::sim::FakeDeviceTree tree(dir);
@@ -314,67 +293,85 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "ornsim: %s\n", sim.error().c_str());
         return 1;
     }
-    int listener = -1;
-    if (controlPort >= 0) {
-        listener = ListenLocal(controlPort);
-        if (listener < 0) {
-            std::fprintf(stderr, "ornsim: cannot listen on 127.0.0.1:%d: %s\n", controlPort,
-                         std::strerror(errno));
-            return 1;
-        }
+    orn::sim::ControlServer control(sim, Wake);
+    if (controlPort >= 0 && !control.Start(controlPort)) {
+        std::fprintf(stderr, "ornsim: cannot listen on 127.0.0.1:%d: %s\n", controlPort,
+                     std::strerror(errno));
+        return 1;
+    }
+    // The script's opening commands (up to its first wait) run before the port is announced,
+    // so that an application started on the announcement meets the terminal they set up.
+    orn::sim::CommandRunner scriptRunner(sim, true);
+    std::thread scriptThread;
+    std::promise<void> started;
+    std::once_flag once;
+    if (script.is_open()) {
+        std::future<void> waiting = started.get_future();
+        auto release = [&started, &once] { std::call_once(once, [&] { started.set_value(); }); };
+        scriptRunner.SetEcho(Print);
+        scriptRunner.SetOnWait(release);
+        scriptThread = std::thread([&scriptRunner, &script, &scriptPath, release] {
+            orn::sim::RunScript(scriptRunner, script, scriptPath, [](const std::string& error) {
+                std::fprintf(stderr, "ornsim: %s\n", error.c_str());
+            });
+            release();
+            if (scriptRunner.exitRequested()) Wake();
+        });
+        waiting.wait();
     }
     if (!hid)
         std::printf("export ORN_PORT_DIR=%s\n# port %s -> %s\n", dir.c_str(),
                     options.portName.c_str(), sim.slavePath().c_str());
-    if (listener >= 0) std::printf("# control %d\n", BoundPort(listener));
+    if (controlPort >= 0) std::printf("# control %d\n", control.port());
     std::fflush(stdout);
 
-    // Watched: the signal pipe, standard input, the control listener and one control client.
-    pollfd fds[4] = {{g_signalPipe[0], POLLIN, 0},
-                     {untilEof ? STDIN_FILENO : -1, POLLIN, 0},
-                     {listener, POLLIN, 0},
-                     {-1, POLLIN, 0}};
+    const bool console = ConsoleWanted();
+    const bool prompt = console && ::isatty(STDIN_FILENO);
+    orn::sim::CommandRunner consoleRunner(sim, true);
+    consoleRunner.SetEcho(Print);
+    auto showPrompt = [&] {
+        if (!prompt) return;
+        std::lock_guard<std::mutex> lock(g_outMutex);
+        std::fputs("ornsim> ", stdout);
+        std::fflush(stdout);
+    };
+    if (prompt) Print("# type help for the commands");
+    showPrompt();
+
+    // Watched: the signal pipe (signals, and `exit` from the script or a control client) and
+    // the console.
+    pollfd fds[2] = {{g_signalPipe[0], POLLIN, 0},
+                     {console || untilEof ? STDIN_FILENO : -1, POLLIN, 0}};
     std::string pending;
-    bool exit = false;
-    while (!exit) {
-        int rc = ::poll(fds, 4, -1);
+    while (!consoleRunner.exitRequested()) {
+        int rc = ::poll(fds, 2, -1);
         if (rc < 0) {
             if (errno == EINTR) continue;
             break;
         }
         if (fds[0].revents) break;
-        if (fds[1].revents) {
-            char buf[256];
-            ssize_t n = ::read(STDIN_FILENO, buf, sizeof buf);
-            if (n == 0 || (n < 0 && errno != EINTR && errno != EAGAIN)) break;
+        if (!fds[1].revents) continue;
+        char buf[512];
+        ssize_t n = ::read(STDIN_FILENO, buf, sizeof buf);
+        if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+        if (n <= 0) {
+            if (untilEof) break;
+            fds[1].fd = -1;  // no more console
+            continue;
         }
-        if (fds[2].revents && fds[3].fd < 0) {
-            fds[3].fd = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
-            pending.clear();
-        }
-        if (fds[3].fd >= 0 && fds[3].revents) {
-            char buf[256];
-            ssize_t n = ::read(fds[3].fd, buf, sizeof buf);
-            if (n <= 0) {
-                ::close(fds[3].fd);
-                fds[3].fd = -1;
-                continue;
-            }
-            pending.append(buf, static_cast<size_t>(n));
-            size_t end;
-            while (!exit && (end = pending.find('\n')) != std::string::npos) {
-                std::string line = pending.substr(0, end);
-                pending.erase(0, end + 1);
-                if (!line.empty() && line.back() == '\r') line.pop_back();
-                std::string reply = RunControl(sim, line, &exit) + "\n";
-                if (exit) sim.Stop();  // the terminal is gone before the client hears "ok"
-                ssize_t ignored = ::write(fds[3].fd, reply.data(), reply.size());
-                (void)ignored;
-            }
+        if (!console) continue;  // only watched for its end
+        pending.append(buf, static_cast<size_t>(n));
+        size_t end;
+        while (!consoleRunner.exitRequested() && (end = pending.find('\n')) != std::string::npos) {
+            std::string reply = consoleRunner.Run(pending.substr(0, end));
+            pending.erase(0, end + 1);
+            if (!reply.empty()) Print(reply);
+            if (!consoleRunner.exitRequested()) showPrompt();
         }
     }
-    if (fds[3].fd >= 0) ::close(fds[3].fd);
-    if (listener >= 0) ::close(listener);
+    control.Stop();
+    scriptRunner.Interrupt();
+    if (scriptThread.joinable()) scriptThread.join();
     sim.Stop();
     if (serialSim) serialSim->Stop();
     return 0;

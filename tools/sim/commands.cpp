@@ -1,0 +1,526 @@
+#include "commands.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <optional>
+#include <sstream>
+
+#include "answers.h"
+#include "answers_cards.h"
+#include "answers_display.h"
+#include "sim.h"
+
+namespace orn::sim {
+
+namespace {
+
+constexpr int kDefaultWaitForMs = 30000;
+constexpr long kMaxMs = 600000;
+
+struct Args {
+    std::vector<std::string> words;  // after the command name
+    std::string rest;                // everything after the command name, trimmed
+};
+
+using Action = std::string (*)(CommandRunner&, const Args&);
+
+struct Command {
+    const char* name;
+    const char* usage;
+    const char* help;
+    size_t minWords;
+    size_t maxWords;
+    Action run;
+};
+
+std::string Trim(const std::string& text) {
+    size_t begin = text.find_first_not_of(" \t\r\n");
+    if (begin == std::string::npos) return {};
+    size_t end = text.find_last_not_of(" \t\r\n");
+    return text.substr(begin, end - begin + 1);
+}
+
+std::string Upper(std::string text) {
+    for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return text;
+}
+
+bool Number(const std::string& text, long min, long max, int* value) {
+    char* end = nullptr;
+    errno = 0;
+    long n = std::strtol(text.c_str(), &end, 10);
+    if (text.empty() || *end != '\0' || errno != 0 || n < min || n > max) return false;
+    *value = static_cast<int>(n);
+    return true;
+}
+
+std::string Range(const char* what, long min, long max) {
+    return std::string("error ") + what + " must be " + std::to_string(min) + ".." +
+           std::to_string(max);
+}
+
+// The answers to keypad prompts, which the cardholder's cancel key ends. A "58." display
+// answer of a lone status digit is a plain display, not a prompt.
+bool IsPromptAnswer(const std::string& id, const std::string& payload) {
+    static const char* const kPrompts[] = {"57.", "68.", "6C.", "31.", "41.",
+                                           "69.", "6H.", "6B.", "67."};
+    const std::string upper = Upper(id);
+    if (upper == "58.") return payload.size() > 1;
+    return std::find(std::begin(kPrompts), std::end(kPrompts), upper) != std::end(kPrompts);
+}
+
+bool IsTextAnswer(const std::string& id, const std::string& payload) {
+    return !IsBinaryId(id) && !payload.empty();
+}
+
+// ---- the commands ---------------------------------------------------------------------------
+
+std::string Swipe(CommandRunner& r, const Args& a) {
+    SwipeCard card = DefaultSwipeCard();
+    if (!a.words.empty()) {
+        card.track2 = a.words[0];
+        // Track 1 carries the cardholder's name, spaces and all.
+        size_t at = a.rest.find(a.words[0]) + a.words[0].size();
+        card.track1 = Trim(a.rest.substr(at));
+    }
+    SetSwipeCard(card);
+    return "ok " + std::to_string(Swipe(r.sim()));
+}
+
+std::string AutoSwipe(CommandRunner&, const Args& a) {
+    if (a.words[0] != "on" && a.words[0] != "off") return "error auto-swipe takes on or off";
+    SetAutoSwipe(a.words[0] == "on");
+    return "ok";
+}
+
+std::string Insert(CommandRunner& r, const Args&) {
+    InsertCard(r.sim());
+    return "ok";
+}
+
+std::string Remove(CommandRunner& r, const Args&) {
+    RemoveCard(r.sim());
+    return "ok";
+}
+
+std::string Keys(CommandRunner&, const Args& a) {
+    SetNextText(a.rest);
+    return "ok";
+}
+
+std::string Pin(CommandRunner&, const Args& a) {
+    const std::string& pin = a.words[0];
+    if (pin.size() < 4 || pin.size() > 12 ||
+        !std::all_of(pin.begin(), pin.end(), [](char c) { return c >= '0' && c <= '9'; }))
+        return "error a PIN is 4 to 12 digits";
+    SetNextPin(pin);
+    return "ok";
+}
+
+std::string Select(CommandRunner&, const Args& a) {
+    int n;
+    if (!Number(a.words[0], 1, 99, &n)) return Range("the position", 1, 99);
+    SetNextScrollSelection(n);
+    return "ok";
+}
+
+std::string FunctionKey(CommandRunner&, const Args& a) {
+    const std::string& key = a.words[0];
+    if (key.size() != 1 || !std::isprint(static_cast<unsigned char>(key[0])))
+        return "error a key is one character";
+    SetNextKey(key[0]);
+    return "ok";
+}
+
+std::string Cancel(CommandRunner& r, const Args&) {
+    r.sim().RewriteNextAnswer(
+        IsPromptAnswer,
+        [](const std::string&) {
+            return std::optional<std::string>(std::string(1, kCardholderCancelStatus));
+        },
+        true);
+    return "ok";
+}
+
+std::string NoAnswer(CommandRunner& r, const Args&) {
+    r.sim().RewriteNextAnswer([](const std::string&, const std::string&) { return true; },
+                              [](const std::string&) { return std::optional<std::string>(); });
+    return "ok";
+}
+
+std::string Status(CommandRunner& r, const Args& a) {
+    int n;
+    if (!Number(a.words[0], 0, 9, &n)) return Range("the status", 0, 9);
+    const std::string only = a.words.size() > 1 ? Upper(a.words[1]) : std::string();
+    auto match = [only](const std::string& id, const std::string& payload) {
+        return IsTextAnswer(id, payload) && (only.empty() || Upper(id) == only);
+    };
+    r.sim().RewriteNextAnswer(match, [n](const std::string& payload) {
+        std::string out = payload;
+        out[0] = static_cast<char>('0' + n);
+        return std::optional<std::string>(out);
+    });
+    return "ok";
+}
+
+std::string PowerCycle(CommandRunner& r, const Args&) {
+    r.sim().PowerCycle();
+    return "ok";
+}
+
+std::string Unplug(CommandRunner& r, const Args&) {
+    r.sim().Unplug();
+    return "ok";
+}
+
+std::string Replug(CommandRunner& r, const Args&) {
+    return r.sim().Replug() ? "ok" : "error the device could not be recreated";
+}
+
+// Counted faults and delays share a shape: one number in a range, one setter.
+template <void (*Apply)(TerminalSimulator&, int), long Max>
+std::string Counted(CommandRunner& r, const Args& a) {
+    int n = 1;
+    if (!a.words.empty() && !Number(a.words[0], 0, Max, &n)) return Range("the value", 0, Max);
+    Apply(r.sim(), n);
+    return "ok";
+}
+
+void ApplyNak(TerminalSimulator& sim, int n) {
+    sim.NakNextFrames(n);
+}
+// A lost ACK: the terminal took the frame and answers it all the same.
+void ApplyDropAck(TerminalSimulator& sim, int n) {
+    sim.WithholdNextAcks(n, true);
+}
+// Withheld: the terminal neither acknowledges nor answers.
+void ApplyWithhold(TerminalSimulator& sim, int n) {
+    sim.WithholdNextAcks(n);
+}
+void ApplyAckDelay(TerminalSimulator& sim, int ms) {
+    sim.SetAckDelay(ms);
+}
+void ApplyAnswerDelay(TerminalSimulator& sim, int ms) {
+    sim.SetResponseDelay(ms);
+}
+void ApplyBadLrc(TerminalSimulator& sim, int n) {
+    sim.CorruptNextFrames(n);
+}
+void ApplySilent(TerminalSimulator& sim, int on) {
+    sim.SetSilent(on != 0);
+}
+void ApplyKeypadDelay(TerminalSimulator&, int ms) {
+    SetKeypadDelay(ms);
+}
+
+std::string AckOnly(CommandRunner& r, const Args& a) {
+    r.sim().SetHandler(a.words[0], nullptr);
+    return "ok";
+}
+
+std::string PowerUp(CommandRunner& r, const Args&) {
+    r.sim().TriggerPowerUp();
+    return "ok";
+}
+
+std::string Frames(CommandRunner& r, const Args& a) {
+    size_t count = 0;
+    for (const Frame& frame : r.sim().Snapshot().frames) count += frame.id == a.words[0];
+    return "ok " + std::to_string(count);
+}
+
+std::string Clear(CommandRunner& r, const Args&) {
+    r.sim().ClearRecord();
+    return "ok";
+}
+
+std::string Wait(CommandRunner& r, const Args& a) {
+    int ms;
+    if (!Number(a.words[0], 0, kMaxMs, &ms)) return Range("the wait", 0, kMaxMs);
+    return r.Sleep(ms) ? "ok" : "error interrupted";
+}
+
+std::string WaitFor(CommandRunner& r, const Args& a) {
+    int ms = kDefaultWaitForMs;
+    if (a.words.size() > 1 && !Number(a.words[1], 0, kMaxMs, &ms))
+        return Range("the time limit", 0, kMaxMs);
+    if (r.WaitForFrame(a.words[0], ms)) return "ok";
+    return "error no " + a.words[0] + " frame within " + std::to_string(ms) + " ms";
+}
+
+std::string Echo(CommandRunner& r, const Args& a) {
+    if (r.Echo(a.rest) || a.rest.empty()) return "ok";
+    return "ok " + a.rest;
+}
+
+std::string Exit(CommandRunner& r, const Args&) {
+    r.sim().Stop();  // the terminal is gone before anyone hears "ok"
+    r.RequestExit();
+    return "ok";
+}
+
+std::string Help(CommandRunner&, const Args&);
+
+const Command kCommands[] = {
+    {"help", "", "this list", 0, 0, Help},
+    // The cardholder.
+    {"swipe", "[TRACK2 [TRACK1]]",
+     "swipe a card (the test card without tracks); answers the swipes waiting", 0, 99, Swipe},
+    {"auto-swipe", "on|off", "off: swipe requests wait for `swipe` (on at start)", 1, 1, AutoSwipe},
+    {"insert", "", "insert the smart card", 0, 0, Insert},
+    {"remove", "", "remove the smart card", 0, 0, Remove},
+    {"keys", "TEXT", "the text typed at the next keypad entry", 0, 99, Keys},
+    {"pin", "DIGITS", "the PIN typed at the next PIN entry (1234 unless set)", 1, 1, Pin},
+    {"select", "N", "the item picked at the next scroll list", 1, 1, Select},
+    {"fkey", "KEY", "the key pressed at the next function key prompt or confirmation", 1, 1,
+     FunctionKey},
+    {"cancel", "", "press cancel: the waiting (or next) keypad prompt answers status 2", 0, 0,
+     Cancel},
+    // The terminal.
+    {"no-answer", "", "acknowledge the next command but never answer it", 0, 0, NoAnswer},
+    {"status", "N [ID]", "the next text answer (to ID) carries status digit N", 1, 2, Status},
+    {"power-cycle", "", "restart: pending answers are lost, the power-up enquiry follows", 0, 0,
+     PowerCycle},
+    {"unplug", "", "the device goes away (the port closes, the HID node goes)", 0, 0, Unplug},
+    {"replug", "", "the device comes back under the same name", 0, 0, Replug},
+    {"silent", "0|1", "1: the terminal writes nothing at all", 1, 1, Counted<ApplySilent, 1>},
+    {"ack-only", "ID", "acknowledge messages ID and never answer them", 1, 1, AckOnly},
+    {"keypad-delay", "MS", "keypad prompts are answered MS after their ACK", 1, 1,
+     Counted<ApplyKeypadDelay, kMaxMs>},
+    {"powerup", "", "send the power-up enquiry now", 0, 0, PowerUp},
+    // Link faults.
+    {"nak", "[N]", "NAK the next N frames (1)", 0, 1, Counted<ApplyNak, 1000>},
+    {"drop-ack", "[N]", "lose the ACK of the next N frames, answering them all the same", 0, 1,
+     Counted<ApplyDropAck, 1000>},
+    {"withhold-acks", "[N]", "neither ACK nor answer the next N frames", 0, 1,
+     Counted<ApplyWithhold, 1000>},
+    {"delay-ack", "MS", "ACK frames MS late", 1, 1, Counted<ApplyAckDelay, kMaxMs>},
+    {"delay-answer", "MS", "answer MS after the ACK", 1, 1, Counted<ApplyAnswerDelay, kMaxMs>},
+    {"bad-lrc", "[N]", "a wrong LRC on the next N frames written (1)", 0, 1,
+     Counted<ApplyBadLrc, 1000>},
+    // Flow and record.
+    {"wait", "MS", "pause", 1, 1, Wait},
+    {"wait-for", "ID [MS]", "wait until the host sends the next ID frame (limit 30000 ms)", 1, 2,
+     WaitFor},
+    {"echo", "TEXT", "print TEXT", 0, 99, Echo},
+    {"frames", "ID", "how many ID frames the record holds", 1, 1, Frames},
+    {"clear", "", "empty the record", 0, 0, Clear},
+    {"exit", "", "the terminal goes away and the simulator ends", 0, 0, Exit},
+};
+
+// The full list goes to the console; a control client gets the names on its one line.
+std::string Help(CommandRunner& r, const Args&) {
+    if (r.Echo(CommandHelp())) return "ok";
+    std::string names = "ok";
+    for (const Command& c : kCommands) names += std::string(" ") + c.name;
+    return names;
+}
+
+}  // namespace
+
+std::string CommandHelp() {
+    std::string text;
+    for (const Command& c : kCommands) {
+        std::string head = std::string(c.name) + (*c.usage ? " " : "") + c.usage;
+        head.resize(std::max<size_t>(head.size() + 1, 26), ' ');
+        text += "  " + head + c.help + "\n";
+    }
+    if (!text.empty()) text.pop_back();
+    return text;
+}
+
+CommandRunner::CommandRunner(TerminalSimulator& sim, bool fromStart)
+    : sim_(sim), fromStart_(fromStart) {}
+
+std::string CommandRunner::Run(const std::string& line) {
+    const std::string text = Trim(line);
+    if (text.empty() || text[0] == '#') return {};
+    std::istringstream in(text);
+    std::string name;
+    in >> name;
+    Args args;
+    for (std::string word; in >> word;) args.words.push_back(word);
+    args.rest = Trim(text.substr(name.size()));
+    for (const Command& c : kCommands) {
+        if (name != c.name) continue;
+        if (args.words.size() < c.minWords || args.words.size() > c.maxWords)
+            return "error usage: " + name + (*c.usage ? " " : "") + c.usage;
+        return c.run(*this, args);
+    }
+    return "error unknown command: " + text;
+}
+
+void CommandRunner::Interrupt() {
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        interrupt_ = true;
+    }
+    interrupted_.notify_all();
+}
+
+bool CommandRunner::Sleep(int ms) {
+    if (onWait_) onWait_();
+    std::unique_lock<std::mutex> lock(mu_);
+    return !interrupted_.wait_for(lock, std::chrono::milliseconds(ms),
+                                  [this] { return interrupt_; });
+}
+
+bool CommandRunner::WaitForFrame(const std::string& id, int ms) {
+    if (onWait_) onWait_();
+    const std::string key = Upper(id);
+    auto known = waited_.find(key);
+    uint64_t done = known != waited_.end() ? known->second : fromStart_ ? 0 : sim_.FramesSeen(key);
+    // In slices, so that Interrupt() is heard.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    for (;;) {
+        {
+            std::lock_guard<std::mutex> lock(mu_);
+            if (interrupt_) return false;
+        }
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                        deadline - std::chrono::steady_clock::now())
+                        .count();
+        if (sim_.WaitForFramesSeen(key, done + 1,
+                                   static_cast<int>(std::clamp<long long>(left, 0, 100)))) {
+            waited_[key] = done + 1;
+            return true;
+        }
+        if (left <= 0) {
+            waited_[key] = done;
+            return false;
+        }
+    }
+}
+
+bool RunScript(CommandRunner& runner, std::istream& in, const std::string& name,
+               const std::function<void(const std::string&)>& errors) {
+    std::string line;
+    for (int number = 1; std::getline(in, line); ++number) {
+        std::string reply = runner.Run(line);
+        if (reply.compare(0, 5, "error") == 0) {
+            errors(name + ":" + std::to_string(number) + ": " + reply);
+            return false;
+        }
+        if (runner.exitRequested()) break;
+    }
+    return true;
+}
+
+// ---- control socket -----------------------------------------------------------------------
+
+ControlServer::ControlServer(TerminalSimulator& sim, std::function<void()> onExit)
+    : sim_(sim), onExit_(std::move(onExit)) {}
+
+ControlServer::~ControlServer() {
+    Stop();
+}
+
+bool ControlServer::Start(int port) {
+    listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (listener_ < 0) return false;
+    int one = 1;
+    ::setsockopt(listener_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = htons(static_cast<uint16_t>(port));
+    socklen_t size = sizeof addr;
+    if (::bind(listener_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+        ::listen(listener_, 8) != 0 ||
+        ::getsockname(listener_, reinterpret_cast<sockaddr*>(&addr), &size) != 0 ||
+        ::pipe2(wake_, O_CLOEXEC) != 0) {
+        int saved = errno;
+        ::close(listener_);
+        listener_ = -1;
+        errno = saved;
+        return false;
+    }
+    port_ = ntohs(addr.sin_port);
+    thread_ = std::thread([this] { Serve(); });
+    return true;
+}
+
+void ControlServer::Stop() {
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        stopping_ = true;
+        if (running_) running_->Interrupt();
+    }
+    if (wake_[1] >= 0) {
+        char c = 1;
+        ssize_t n = ::write(wake_[1], &c, 1);
+        (void)n;
+    }
+    if (thread_.joinable()) thread_.join();
+    for (Client& client : clients_) ::close(client.fd);
+    clients_.clear();
+    for (int* fd : {&listener_, &wake_[0], &wake_[1]}) {
+        if (*fd >= 0) ::close(*fd);
+        *fd = -1;
+    }
+}
+
+void ControlServer::Serve() {
+    for (;;) {
+        std::vector<pollfd> fds = {{wake_[0], POLLIN, 0}, {listener_, POLLIN, 0}};
+        for (const Client& client : clients_) fds.push_back({client.fd, POLLIN, 0});
+        if (::poll(fds.data(), fds.size(), -1) < 0 && errno != EINTR) return;
+        if (fds[0].revents) return;
+        if (fds[1].revents & POLLIN) {
+            int fd = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+            if (fd >= 0) clients_.push_back({fd, {}, std::make_unique<CommandRunner>(sim_, false)});
+        }
+        bool exit = false;
+        for (size_t i = 2; i < fds.size(); ++i) {
+            if (!fds[i].revents) continue;
+            Client& client = clients_[i - 2];
+            char buf[512];
+            ssize_t n = ::read(client.fd, buf, sizeof buf);
+            if (n <= 0) {
+                ::close(client.fd);
+                client.fd = -1;
+                continue;
+            }
+            client.pending.append(buf, static_cast<size_t>(n));
+            size_t end;
+            while (!exit && (end = client.pending.find('\n')) != std::string::npos) {
+                std::string line = client.pending.substr(0, end);
+                client.pending.erase(0, end + 1);
+                {
+                    std::lock_guard<std::mutex> lock(mu_);
+                    if (stopping_) return;
+                    running_ = client.runner.get();
+                }
+                std::string reply = client.runner->Run(line);
+                {
+                    std::lock_guard<std::mutex> lock(mu_);
+                    running_ = nullptr;
+                }
+                if (reply.empty()) continue;  // a comment
+                reply += "\n";
+                ssize_t ignored = ::send(client.fd, reply.data(), reply.size(), MSG_NOSIGNAL);
+                (void)ignored;
+                exit = client.runner->exitRequested();
+            }
+        }
+        clients_.erase(std::remove_if(clients_.begin(), clients_.end(),
+                                      [](const Client& c) { return c.fd < 0; }),
+                       clients_.end());
+        if (exit) {
+            if (onExit_) onExit_();
+            return;
+        }
+    }
+}
+
+}  // namespace orn::sim
