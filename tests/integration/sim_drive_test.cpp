@@ -1,0 +1,417 @@
+// The simulator driven by hand: each command, through the control socket and through a script,
+// seen where an application sees it (the library's results); the console through the built
+// ornsim with a pipe for standard input.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <openssl/evp.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <functional>
+#include <future>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "answers.h"
+#include "answers_cards.h"
+#include "commands.h"
+#include "sim.h"
+#include "sim_session.h"
+#include "test_support.h"
+#include "velquoraorn.h"
+
+extern char** environ;
+
+namespace {
+
+using orn::test::SimSession;
+using orn::test::WaitUntil;
+using Clock = std::chrono::steady_clock;
+
+constexpr const char* kAccount = "4000001234567899";
+constexpr const char* kKey32 = "0123456789ABCDEFFEDCBA9876543210";
+
+std::string FromHex(const std::string& hex) {
+    std::string out;
+    for (size_t i = 0; i + 1 < hex.size(); i += 2)
+        out.push_back(static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16)));
+    return out;
+}
+
+std::string ToHex(const std::string& bytes) {
+    static const char kHex[] = "0123456789ABCDEF";
+    std::string out;
+    for (unsigned char b : bytes) {
+        out.push_back(kHex[b >> 4]);
+        out.push_back(kHex[b & 15]);
+    }
+    return out;
+}
+
+// The PIN field inside an ISO format 0 block enciphered under two-key triple DES.
+std::string PinField(const std::string& pinBlockHex, const std::string& keyHex,
+                     const std::string& account) {
+    const std::string key = FromHex(keyHex), block = FromHex(pinBlockHex);
+    std::string clear(8, '\0');
+    EVP_CIPHER_CTX* ctx = EVP_CIPHER_CTX_new();
+    int n = 0;
+    EVP_DecryptInit_ex(ctx, EVP_des_ede_ecb(), nullptr,
+                       reinterpret_cast<const unsigned char*>(key.data()), nullptr);
+    EVP_CIPHER_CTX_set_padding(ctx, 0);
+    EVP_DecryptUpdate(ctx, reinterpret_cast<unsigned char*>(&clear[0]), &n,
+                      reinterpret_cast<const unsigned char*>(block.data()), 8);
+    EVP_CIPHER_CTX_free(ctx);
+    const std::string pan = FromHex("0000" + account.substr(account.size() - 13, 12));
+    for (size_t i = 0; i < 8; ++i) clear[i] = static_cast<char>(clear[i] ^ pan[i]);
+    return ToHex(clear);
+}
+
+std::atomic<int> g_powerUps{0};
+void ORN_CALL OnPowerUp() {
+    ++g_powerUps;
+}
+
+// A line sent and its reply read on a control connection.
+class ControlClient {
+  public:
+    explicit ControlClient(int port) : fd_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        addr.sin_port = htons(static_cast<uint16_t>(port));
+        connected_ = ::connect(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+    }
+    ~ControlClient() { ::close(fd_); }
+    std::string Send(const std::string& line) {
+        const std::string out = line + "\n";
+        if (!connected_ || ::send(fd_, out.data(), out.size(), MSG_NOSIGNAL) < 0) return "dead";
+        std::string reply;
+        char c;
+        while (::recv(fd_, &c, 1, 0) == 1 && c != '\n') reply.push_back(c);
+        return reply;
+    }
+
+  private:
+    int fd_;
+    bool connected_ = false;
+};
+
+enum class Source { Socket, Script };
+
+class SimDrive : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ornSetPowerUpCallback(OnPowerUp);
+        ASSERT_EQ(session.Open(), 0);
+        ASSERT_TRUE(server.Start(0));
+        client = std::make_unique<ControlClient>(server.port());
+    }
+    void TearDown() override { ornSetPowerUpCallback(nullptr); }
+
+    // Runs `line` through `source`; the script reports its first error as NAME:LINE: error.
+    std::string Run(Source source, const std::string& line) {
+        if (source == Source::Socket) return client->Send(line);
+        std::string error;
+        orn::sim::CommandRunner runner(session.sim(), true);
+        std::istringstream script("# one command\n" + line + "\n");
+        orn::sim::RunScript(runner, script, "t", [&](const std::string& e) { error = e; });
+        return error.empty() ? "ok" : error;
+    }
+
+    SimSession session;
+    orn::sim::ControlServer server{session.sim(), nullptr};
+    std::unique_ptr<ControlClient> client;
+};
+
+// A command line and what the application sees of it; `run` runs the line (so a case can set
+// things up first).
+struct DriveCase {
+    const char* line;
+    std::function<void(SimSession&, const std::function<void()>& run)> check;
+};
+
+int BeepMs(int* result) {
+    const auto start = Clock::now();
+    *result = ornBeep(1);
+    return static_cast<int>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
+}
+
+size_t FramesWithId(SimSession& s, const std::string& id) {
+    size_t n = 0;
+    for (const auto& frame : s.sim().Snapshot().frames) n += frame.id == id;
+    return n;
+}
+
+const DriveCase kCases[] = {
+    {"swipe 5413330089010012=2512101 B5413330089010012^DRIVER/TEST CARD^2512101",
+     [](SimSession&, const std::function<void()>& run) {
+         run();
+         int s1, l1 = 0, s2, l2 = 0;
+         char t1[255], t2[255];
+         ASSERT_EQ(ornSwipeMagStripeCardWait(3, 0, &s1, &l1, t1, &s2, &l2, t2), 0);
+         EXPECT_EQ(std::string(t2, static_cast<size_t>(l2)), "5413330089010012=2512101");
+         EXPECT_EQ(std::string(t1, static_cast<size_t>(l1)),
+                   "B5413330089010012^DRIVER/TEST CARD^2512101");
+     }},
+    {"insert",
+     [](SimSession&, const std::function<void()>& run) {
+         EXPECT_EQ(ornSmartCardStatus(), 0xFF);
+         run();
+         EXPECT_EQ(ornSmartCardStatus(), 0x05);
+     }},
+    {"remove",
+     [](SimSession& s, const std::function<void()>& run) {
+         orn::sim::InsertCard(s.sim());
+         run();
+         EXPECT_EQ(ornSmartCardStatus(), 0xFF);
+     }},
+    {"keys 4711",
+     [](SimSession&, const std::function<void()>& run) {
+         run();
+         int length = 0;
+         char text[33] = {};
+         ASSERT_EQ(ornDisplayAndWaitForInputWait(2, 1, 0, "Amount", 255, &length, text), 0);
+         EXPECT_STREQ(text, "4711");
+     }},
+    {"pin 4321",
+     [](SimSession&, const std::function<void()>& run) {
+         run();
+         char block[17] = {};
+         const std::string check = orn::sim::KeyCheckValue(kKey32);
+         ASSERT_EQ(ornMasterSessionPinEntryWait(0, 0, 0, 0, kAccount, kKey32, check.c_str(),
+                                                nullptr, block),
+                   0);
+         EXPECT_EQ(PinField(block, kKey32, kAccount), "044321FFFFFFFFFF");
+         ASSERT_EQ(ornMasterSessionPinEntryWait(0, 0, 0, 0, kAccount, kKey32, check.c_str(),
+                                                nullptr, block),
+                   0);
+         EXPECT_EQ(PinField(block, kKey32, kAccount), "041234FFFFFFFFFF");  // once only
+     }},
+    {"select 3",
+     [](SimSession&, const std::function<void()>& run) {
+         run();
+         char list[64] = {};
+         for (const char* item : {"Tea", "Coffee", "Water"})
+             ornAddListItem(list, item, sizeof list);
+         int selection = 0, data = 0;
+         ASSERT_EQ(
+             ornScrollListWait(0, 1, 1, 0, 0, 0, 1, "Drink", "", "", "", list, &selection, &data),
+             0);
+         EXPECT_EQ(selection, 3);
+     }},
+    {"fkey 4",
+     [](SimSession&, const std::function<void()>& run) {
+         run();
+         char key = 0;
+         ASSERT_EQ(ornFunctionKeyPromptWait("Press a key", nullptr, nullptr, nullptr, &key), 0);
+         EXPECT_EQ(key, '4');
+     }},
+    {"cancel",
+     [](SimSession&, const std::function<void()>& run) {
+         run();
+         // A plain display is no prompt: the cancel waits for the prompt.
+         EXPECT_EQ(ornDisplay("Hello", nullptr, nullptr, nullptr), 0);
+         char key = 0;
+         EXPECT_EQ(ornFunctionKeyPromptWait("Press a key", nullptr, nullptr, nullptr, &key),
+                   orn::sim::kCardholderCancelStatus - '0');
+     }},
+    {"no-answer",
+     [](SimSession&, const std::function<void()>& run) {
+         run();
+         EXPECT_EQ(ornClearDisplay(), ORN_ERR_API_TIMEOUT);
+         EXPECT_EQ(ornClearDisplay(), 0);
+     }},
+    {"status 3 5B.",
+     [](SimSession&, const std::function<void()>& run) {
+         run();
+         EXPECT_EQ(ornClearDisplay(), 0);  // not a beep
+         EXPECT_EQ(ornBeep(1), 3);
+         EXPECT_EQ(ornBeep(1), 0);
+     }},
+    {"power-cycle",
+     [](SimSession&, const std::function<void()>& run) {
+         const int before = g_powerUps;
+         run();
+         EXPECT_TRUE(WaitUntil([&] { return g_powerUps > before; }, 10000));
+         EXPECT_EQ(ornBeep(1), 0);
+     }},
+    {"unplug",
+     [](SimSession&, const std::function<void()>& run) {
+         run();
+         EXPECT_TRUE(WaitUntil([] { return ornBeep(1) != 0; }, 20000));
+     }},
+    {"replug",
+     [](SimSession& s, const std::function<void()>& run) {
+         s.sim().Unplug();
+         ornClose();
+         EXPECT_NE(ornInit("COM7", nullptr, 0), 0);
+         run();
+         ASSERT_EQ(ornInit("COM7", nullptr, 0), 0);
+         EXPECT_EQ(ornBeep(1), 0);
+     }},
+    {"nak 2",
+     [](SimSession& s, const std::function<void()>& run) {
+         run();
+         EXPECT_EQ(ornBeep(1), 0);
+         EXPECT_EQ(FramesWithId(s, "5B."), 3u);  // sent again after each NAK
+     }},
+    {"drop-ack",
+     [](SimSession& s, const std::function<void()>& run) {
+         run();
+         EXPECT_EQ(ornBeep(1), 0);  // the answer stands for the lost ACK
+         EXPECT_EQ(s.sim().Snapshot().frames.at(0).reply, orn::sim::Reply::None);
+     }},
+    {"delay-ack 400",
+     [](SimSession& s, const std::function<void()>& run) {
+         run();
+         int result;
+         EXPECT_GE(BeepMs(&result), 400);
+         EXPECT_EQ(result, 0);
+         EXPECT_EQ(FramesWithId(s, "5B."), 1u);
+     }},
+    {"delay-answer 400",
+     [](SimSession&, const std::function<void()>& run) {
+         run();
+         int result;
+         EXPECT_GE(BeepMs(&result), 400);
+         EXPECT_EQ(result, 0);
+     }},
+    {"bad-lrc",
+     [](SimSession& s, const std::function<void()>& run) {
+         run();
+         EXPECT_EQ(ornBeep(1), 0);
+         const orn::sim::Record record = s.sim().Snapshot();
+         EXPECT_EQ(record.hostNaks, 1);  // the host refused the answer and got it again
+         EXPECT_EQ(record.resends, 1);
+     }},
+};
+
+void PrintTo(const DriveCase& c, std::ostream* out) {
+    *out << c.line;
+}
+
+class EachCommand : public SimDrive,
+                    public ::testing::WithParamInterface<std::tuple<Source, DriveCase>> {};
+
+TEST_P(EachCommand, ReachesTheApplication) {
+    const Source source = std::get<0>(GetParam());
+    const DriveCase& c = std::get<1>(GetParam());
+    c.check(session, [&] {
+        const std::string reply = Run(source, c.line);
+        ASSERT_EQ(reply.compare(0, 2, "ok"), 0) << c.line << ": " << reply;
+    });
+}
+
+INSTANTIATE_TEST_SUITE_P(Commands, EachCommand,
+                         ::testing::Combine(::testing::Values(Source::Socket, Source::Script),
+                                            ::testing::ValuesIn(kCases)),
+                         [](const ::testing::TestParamInfo<EachCommand::ParamType>& info) {
+                             std::string name = std::get<1>(info.param).line;
+                             name = name.substr(0, name.find(' '));
+                             for (char& ch : name)
+                                 if (ch == '-') ch = '_';
+                             return (std::get<0>(info.param) == Source::Socket ? "Socket_"
+                                                                               : "Script_") +
+                                    name;
+                         });
+
+TEST_F(SimDrive, RefusesWhatItCannotRunAndTheScriptStopsThere) {
+    for (const char* bad : {"bogus", "status 10", "status", "pin 12", "pin 12ab", "select 0",
+                            "fkey 12", "nak -1", "delay-ack x", "wait-for"})
+        EXPECT_EQ(client->Send(bad).compare(0, 6, "error "), 0) << bad;
+    EXPECT_EQ(client->Send("# a comment\nframes 5B."), "ok 0");
+    EXPECT_EQ(client->Send("help").compare(0, 13, "ok help swipe"), 0);
+
+    std::vector<std::string> echoed, errors;
+    orn::sim::CommandRunner runner(session.sim(), true);
+    runner.SetEcho([&](const std::string& text) { echoed.push_back(text); });
+    std::istringstream script("echo one\n\n  # aside\nstatus 12\necho two\n");
+    EXPECT_FALSE(orn::sim::RunScript(runner, script, "s.txt",
+                                     [&](const std::string& e) { errors.push_back(e); }));
+    EXPECT_EQ(echoed, std::vector<std::string>{"one"});
+    EXPECT_EQ(errors, std::vector<std::string>{"s.txt:4: error the status must be 0..9"});
+}
+
+// The moment-bound commands: a script that waits for the application's request and then acts,
+// as a cardholder at the counter would.
+TEST_F(SimDrive, ScriptWaitsForTheRequestsItAnswers) {
+    // Set before the application acts, which it does as soon as the script thread is started.
+    ASSERT_EQ(Run(Source::Script, "keypad-delay 60000"), "ok");
+    ASSERT_EQ(Run(Source::Script, "auto-swipe off"), "ok");
+    orn::sim::CommandRunner runner(session.sim(), true);
+    std::istringstream script(
+        "wait-for F0.\n"
+        "swipe\n"
+        "wait-for 58.\n"  // the second: the first is the plain display
+        "wait-for 58.\n"
+        "cancel\n"
+        "wait-for 5B. 200\n");
+    std::string error;
+    auto done = std::async(std::launch::async, [&] {
+        return orn::sim::RunScript(runner, script, "t", [&](const std::string& e) { error = e; });
+    });
+    int s2, l2 = 0;
+    char t2[255];
+    ASSERT_EQ(ornSwipeMagStripeCardWait(2, 0, nullptr, nullptr, nullptr, &s2, &l2, t2), 0);
+    EXPECT_EQ(std::string(t2, static_cast<size_t>(l2)), orn::sim::DefaultSwipeCard().track2);
+    EXPECT_EQ(ornDisplay("Insert", nullptr, nullptr, nullptr), 0);
+    char key = 0;
+    const auto start = Clock::now();
+    EXPECT_EQ(ornFunctionKeyPromptWait("Press a key", nullptr, nullptr, nullptr, &key),
+              orn::sim::kCardholderCancelStatus - '0');
+    EXPECT_LT(Clock::now() - start, std::chrono::seconds(30));  // not the 60 s cardholder
+    EXPECT_FALSE(done.get());                                   // no beep came
+    EXPECT_EQ(error, "t:6: error no 5B. frame within 200 ms");
+}
+
+#ifdef ORNSIM_PATH
+// The console: standard input from a pipe, no prompt, one reply a line, ended by exit.
+TEST(SimConsole, RunsCommandsFromStandardInput) {
+    orn::test::TempDir dir;
+    int in[2], out[2];
+    ASSERT_EQ(::pipe(in), 0);
+    ASSERT_EQ(::pipe(out), 0);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, in[0], 0);
+    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+    posix_spawn_file_actions_addclose(&actions, in[1]);
+    posix_spawn_file_actions_addclose(&actions, out[0]);
+    const std::string path = ORNSIM_PATH;
+    std::vector<char*> argv = {const_cast<char*>(path.c_str()), const_cast<char*>("--dir"),
+                               const_cast<char*>(dir.path().c_str()), nullptr};
+    pid_t pid;
+    ASSERT_EQ(posix_spawn(&pid, path.c_str(), &actions, nullptr, argv.data(), environ), 0);
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(in[0]);
+    ::close(out[1]);
+    const std::string commands = "help\nstatus 3\nbogus\necho hello there\nexit\n";
+    ASSERT_EQ(::write(in[1], commands.data(), commands.size()),
+              static_cast<ssize_t>(commands.size()));
+    std::string text;
+    char buf[4096];
+    for (ssize_t n; (n = ::read(out[0], buf, sizeof buf)) > 0;) text.append(buf, n);
+    ::close(in[1]);
+    ::close(out[0]);
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_EQ(text.find("ornsim>"), std::string::npos);
+    EXPECT_NE(text.find("  swipe [TRACK2 [TRACK1]]"), std::string::npos);
+    EXPECT_NE(text.find("\nok\nok\nerror unknown command: bogus\nhello there\nok\nok\n"),
+              std::string::npos)
+        << text;
+}
+#endif
+
+}  // namespace
