@@ -20,6 +20,7 @@
 #include <cstring>
 
 #include "platform/platform.h"
+#include "platform/port_list.h"
 #include "platform/posix/errors.h"
 #include "platform/posix/sysfs.h"
 
@@ -63,14 +64,6 @@ bool IsFile(const std::string& path) {
     return ::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
 }
 
-// "USB Serial Port (COM3)" describes itself as "USB Serial Port".
-std::string DescriptionOf(const std::string& friendlyName) {
-    size_t cut = friendlyName.find(" (");
-    if (cut != std::string::npos && cut > 0 && !friendlyName.empty() && friendlyName.back() == ')')
-        return friendlyName.substr(0, cut);
-    return friendlyName;
-}
-
 // Fills the USB fields from the first directory at or above `device` (never above `root`)
 // that holds both idVendor and idProduct.
 void FindUsbIdentity(const std::string& device, const std::string& root, SerialPortInfo* info) {
@@ -102,25 +95,13 @@ bool OnPlatformBus(const std::string& device) {
     return (slash == std::string::npos ? link : link.substr(slash + 1)) == "platform";
 }
 
-// "COM" and a port number 1..255 (case as on Windows: any).
-bool ComNumber(const std::string& name, unsigned* number) {
-    if (name.size() < 4 || name.size() > 6 || Upper(name.substr(0, 3)) != "COM") return false;
-    unsigned value = 0;
-    for (size_t i = 3; i < name.size(); ++i) {
-        if (!std::isdigit(static_cast<unsigned char>(name[i]))) return false;
-        value = value * 10 + static_cast<unsigned>(name[i] - '0');
-    }
-    *number = value;
-    return value >= 1 && value <= 255;
-}
-
 }  // namespace
 
 uint32_t EnumerateSerialPorts(std::vector<SerialPortInfo>* ports, std::string* errorText) {
     ports->clear();
     const std::string root = posix::SysfsRoot();
     const std::string ttyDir = root + "/class/tty";
-    std::vector<std::pair<unsigned, SerialPortInfo>> found;
+    FoundPorts found;
 
     std::vector<std::string> names;
     int error = 0;
@@ -145,33 +126,22 @@ uint32_t EnumerateSerialPorts(std::vector<SerialPortInfo>* ports, std::string* e
         info.portName = "COM" + std::to_string(com);
         info.devicePath = posix::DevRoot() + "/" + name;
         if (!realRoot.empty()) FindUsbIdentity(device, realRoot, &info);
-        found.emplace_back(com, std::move(info));
+        found.emplace(com, std::move(info));
     }
 
     const char* portDir = std::getenv("ORN_PORT_DIR");
     if (portDir != nullptr && portDir[0] != '\0' && ListDirectory(portDir, &names, nullptr)) {
         for (const std::string& name : names) {
             unsigned com = 0;
-            if (!ComNumber(name, &com)) continue;
-            if (std::any_of(found.begin(), found.end(),
-                            [com](const auto& entry) { return entry.first == com; }))
-                continue;
+            if (!ComNumber(name, &com) || found.count(com) != 0) continue;
             SerialPortInfo info;
             info.portName = "COM" + std::to_string(com);
             info.devicePath = std::string(portDir) + "/" + name;
-            found.emplace_back(com, std::move(info));
+            found.emplace(com, std::move(info));
         }
     }
 
-    std::sort(found.begin(), found.end(),
-              [](const auto& a, const auto& b) { return a.first < b.first; });
-    for (auto& entry : found) {
-        if (ports->size() == kMaxSerialPorts) break;
-        SerialPortInfo& info = entry.second;
-        if (info.friendlyName.empty()) info.friendlyName = info.portName;
-        if (info.description.empty()) info.description = DescriptionOf(info.friendlyName);
-        ports->push_back(std::move(info));
-    }
+    FinishPortList(&found, ports);
     return kErrNone;
 }
 

@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "platform/port_list.h"
 #include "platform/win32/service_library.h"
 
 namespace orn::platform {
@@ -53,26 +54,6 @@ std::string FailureText(const char* what, DWORD error) {
     std::snprintf(text, sizeof text, "%s failed. (err=%lx)", what,
                   static_cast<unsigned long>(error));
     return text;
-}
-
-// "COM" and a port number 1..255, in any case.
-bool ComNumber(const std::string& name, unsigned* number) {
-    if (name.size() < 4 || name.size() > 6 || Upper(name.substr(0, 3)) != "COM") return false;
-    unsigned value = 0;
-    for (size_t i = 3; i < name.size(); ++i) {
-        if (!std::isdigit(static_cast<unsigned char>(name[i]))) return false;
-        value = value * 10 + static_cast<unsigned>(name[i] - '0');
-    }
-    *number = value;
-    return value >= 1 && value <= 255;
-}
-
-// "USB Serial Port (COM3)" describes itself as "USB Serial Port".
-std::string DescriptionOf(const std::string& friendlyName) {
-    const size_t cut = friendlyName.find(" (");
-    if (cut != std::string::npos && cut > 0 && friendlyName.back() == ')')
-        return friendlyName.substr(0, cut);
-    return friendlyName;
 }
 
 // The four characters after `key` ("VID_", "PID_") in an upper-cased device path.
@@ -123,10 +104,8 @@ std::string PortNameOf(OpenDevRegKeyFn openKey, HDEVINFO set, SP_DEVINFO_DATA* d
     return result == ERROR_SUCCESS && type == REG_SZ ? std::string(name) : std::string();
 }
 
-using PortMap = std::map<unsigned, SerialPortInfo>;
-
 // The ports of the COM port interface class. A missing device-setup service finds nothing.
-uint32_t SetupComPorts(PortMap* found, std::string* errorText) {
+uint32_t SetupComPorts(FoundPorts* found, std::string* errorText) {
     win32::ServiceLibrary setupapi("SETUPAPI.DLL");
     auto getClassDevs = setupapi.Find<GetClassDevsFn>("SetupDiGetClassDevsA");
     auto enumInterfaces = setupapi.Find<EnumInterfacesFn>("SetupDiEnumDeviceInterfaces");
@@ -187,7 +166,7 @@ uint32_t SetupComPorts(PortMap* found, std::string* errorText) {
 }
 
 // The COM ports among the DOS device names, for those not found already.
-uint32_t DosComPorts(PortMap* found, std::string* errorText) {
+uint32_t DosComPorts(FoundPorts* found, std::string* errorText) {
     std::vector<char> names(65536);
     DWORD n = 0;
     for (;;) {
@@ -219,17 +198,11 @@ uint32_t EnumerateSerialPorts(std::vector<SerialPortInfo>* ports, std::string* e
     ports->clear();
     std::string ignored;
     if (errorText == nullptr) errorText = &ignored;
-    PortMap found;
+    FoundPorts found;
     uint32_t error = SetupComPorts(&found, errorText);
     if (error == kErrNone) error = DosComPorts(&found, errorText);
     if (error != kErrNone) return error;
-    for (auto& entry : found) {
-        if (ports->size() == kMaxSerialPorts) break;
-        SerialPortInfo& info = entry.second;
-        if (info.friendlyName.empty()) info.friendlyName = info.portName;
-        if (info.description.empty()) info.description = DescriptionOf(info.friendlyName);
-        ports->push_back(std::move(info));
-    }
+    FinishPortList(&found, ports);
     return kErrNone;
 }
 
