@@ -216,7 +216,8 @@ TEST(UsbHid, AStalledDeviceNeverBlocksTheLinkTestsAndEndsTheLinkAtTheWriteLimit)
         orn::platform::SleepMs(20);
     }
     EXPECT_EQ(ornPing(), ORN_ERR_COMM_PORT_NOT_OPEN);  // lost at the write limit
-    EXPECT_LT(slowest, 500);
+    // Far below the 5 s write limit the stalled writes wait for; generous for a loaded machine.
+    EXPECT_LT(slowest, 2000);
     terminal.join();
     ::close(listener);
     EXPECT_NE(session.CloseAndReadLog().find("Write Timed Out, Link Lost"), std::string::npos);
