@@ -208,6 +208,10 @@ void CGenericHandler::SetConnectionState(int32_t state) {
         LockGuard hold(m_ConnectionStateLock);
         if (m_nConnectionState == state) return;
         m_nConnectionState = state;
+        if (state == kConnPowerUp)
+            m_PowerUpSettledEvent.Reset();
+        else
+            m_PowerUpSettledEvent.Set();
         // Queued under the state lock, so the callbacks follow the changes in their order.
         if (m_pStateNotifier && m_pConnectionStateCallback.load()) {
             notifier = m_pStateNotifier;
@@ -324,6 +328,9 @@ void CGenericHandler::OnPowerUp() {
     StartNotifyThread(
         kCallbackPowerUp, m_hPowerUpCallbackThreadEvent.get(),
         [this] {
+            // The queue thread was woken above and turns the state into OK within its next pass;
+            // the bound only keeps a stalled queue thread from holding the callback back.
+            m_PowerUpSettledEvent.Wait(kPowerUpSettleWaitMs);
             if (PowerUpCallback callback = m_pPowerUpCallback.load()) callback();
         },
         "Power Up Callback Thread with ID=%08X", "PowerUpThread");

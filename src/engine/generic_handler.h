@@ -65,6 +65,7 @@ class CGenericHandler : public IChunkSink, public ILinkEngine {
   public:
     // Timeouts and counts of the scheduler (milliseconds).
     static constexpr uint32_t kThreadWaitMs = 5000;
+    static constexpr uint32_t kPowerUpSettleWaitMs = 2000;
     static constexpr uint32_t kSendWaitMs = 60000;
     static constexpr int32_t kMaxNakResends = 5;
     static constexpr uint32_t kIdleLinkCheckMs = 2000;
@@ -441,6 +442,10 @@ class CGenericHandler : public IChunkSink, public ILinkEngine {
 
     platform::RecursiveLock m_ConnectionStateLock;
     int32_t m_nConnectionState = kConnPortClosed;
+    // Set while the state is anything but power-up detected (changed with the state, under its
+    // lock): the power-up callback waits for it, so a command sent from the callback finds the
+    // link OK rather than racing the queue thread that turns the state into OK.
+    platform::Event m_PowerUpSettledEvent{true, true};
     std::shared_ptr<StateNotifier> m_pStateNotifier;  // guarded by m_ConnectionStateLock
     platform::Thread m_StateNotifierThread;
 

@@ -70,7 +70,7 @@ void OnState(int state) {
     g_state.Add(state);
 }
 void OnPowerUp() {
-    g_powerUps.Add(1);
+    g_powerUps.Add(ornCheckConnectionStatus());  // a command sent from here must find the link OK
 }
 
 // A record as a Req function builds it (FKEY callback unless told otherwise).
@@ -173,6 +173,7 @@ TEST_F(CallbacksTest, PowerUpEndsPendingRequestAndBlockedCallerWithMinus9) {
     EXPECT_EQ(waiter.get(), ORN_ERR_CANCELED_BY_POWERUP_ERROR);
     ASSERT_TRUE(g_fkey.WaitFor({ORN_ERR_CANCELED_BY_POWERUP_ERROR}));
     EXPECT_TRUE(WaitUntil([&] { return g_powerUps.Count() == powerUps + 1; }, kDeadline));
+    EXPECT_EQ(g_powerUps.Get(), std::vector<int>(powerUps + 1, 0));
     ASSERT_TRUE(QueueDrained());
     EXPECT_EQ(g_fkey.Count(), 1u);
 }
