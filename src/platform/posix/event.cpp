@@ -6,9 +6,11 @@
 // Lock order: an event's mutex, then a waiter's mutex. A waiter never holds its own mutex while
 // taking an event's.
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 #include "platform/platform.h"
@@ -39,6 +41,9 @@ struct Event::Impl {
     const bool manualReset;
     bool signalled;
     std::vector<MultiWaiter*> waiters;
+    // Sets whose notify is still running after they released `mutex`: the event is not freed
+    // under them (a waiter they released may return and destroy the event meanwhile).
+    std::atomic<int> notifying{0};
 
     // Called with `mutex` held: true when signalled, consuming an auto-reset event.
     bool TakeLocked() {
@@ -51,20 +56,26 @@ struct Event::Impl {
 Event::Event(bool manualReset, bool initiallySet) : impl_(new Impl(manualReset, initiallySet)) {}
 
 Event::~Event() {
+    while (impl_->notifying.load(std::memory_order_acquire) != 0) std::this_thread::yield();
     delete impl_;
 }
 
 void Event::Set() {
-    std::lock_guard<std::mutex> lock(impl_->mutex);
-    impl_->signalled = true;
-    // All single waiters wake and re-check: for an auto-reset event the first to take the
-    // mutex consumes it and the others go back to sleep.
-    impl_->cv.notify_all();
-    for (MultiWaiter* waiter : impl_->waiters) {
-        std::lock_guard<std::mutex> waiterLock(waiter->mutex);
-        waiter->woken = true;
-        waiter->cv.notify_one();
+    {
+        std::lock_guard<std::mutex> lock(impl_->mutex);
+        impl_->signalled = true;
+        impl_->notifying.fetch_add(1, std::memory_order_relaxed);
+        for (MultiWaiter* waiter : impl_->waiters) {
+            std::lock_guard<std::mutex> waiterLock(waiter->mutex);
+            waiter->woken = true;
+            waiter->cv.notify_one();
+        }
     }
+    // All single waiters wake and re-check: for an auto-reset event the first to take the
+    // mutex consumes it and the others go back to sleep. Notified after the mutex is released,
+    // so a waiter woken on the other core does not go straight back to sleep on it.
+    impl_->cv.notify_all();
+    impl_->notifying.fetch_sub(1, std::memory_order_release);
 }
 
 void Event::Reset() {
