@@ -23,6 +23,7 @@ ORN_API int ornChangeLoggingState(int32_t level) {
         log.Log(orn::kLogInfo, "++++++ Logger Changing State to %s ++++++",
                 level == orn::kLogDetail ? "ORN_LOGGER_ON" : "ORN_LOGGER_OFF");
         log.SetLevel(level);
+        orn::Engine().LogLevelChanged();
         return 0;
     });
 }

@@ -437,12 +437,20 @@ uint32_t CGenericHandler::QueueMonitorThread() {
                                     {kLogSevere, "QueueMonitorThread Wait Abandoned"},
                                     {kLogSevere, "QueueMonitorThread Wait Failed"},
                                     {kLogSevere, "QueueMonitorThread Wait Defaulted"}};
+    platform::Event* const events[] = {&m_hKillQueueMonitorThread, &m_MonitorLevelEvent};
     for (;;) {
+        // Without a log at Info nothing would be dumped: sleep until the level changes.
+        const uint32_t period = m_Logger.Enabled(kLogInfo) ? kMonitorPeriodMs : platform::kInfinite;
+        size_t which = 0;
         const WaitResult result =
-            LogWaitResult(m_Logger, m_hKillQueueMonitorThread.Wait(kMonitorPeriodMs), lines);
-        if (result == WaitResult::Signalled) return 0;
+            LogWaitResult(m_Logger, platform::WaitForAny(events, 2, period, &which), lines);
+        if (result == WaitResult::Signalled && which == 0) return 0;
         if (result == WaitResult::Timeout) LogQueue();
     }
+}
+
+void CGenericHandler::LogLevelChanged() {
+    m_MonitorLevelEvent.Set();
 }
 
 void CGenericHandler::LogQueue() {

@@ -233,7 +233,7 @@ void CGenericHandler::EmvAckReceived(int32_t status, const uint8_t* message, uin
             break;
         }
     }
-    if (found) m_hQueueEvent->Set();
+    if (found) WakeQueueThread();
 }
 
 void CGenericHandler::SendEmvAck(uint8_t sequence) {

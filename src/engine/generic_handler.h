@@ -89,6 +89,8 @@ class CGenericHandler : public IChunkSink, public ILinkEngine {
     CGenericHandler& operator=(const CGenericHandler&) = delete;
 
     CLogger& Logger() override { return m_Logger; }
+    // The log level changed: the queue monitor looks again at whether it has anything to write.
+    void LogLevelChanged();
 
     // --- transport ---------------------------------------------------------------------------
     // Longest a write may wait for the device before the link counts as lost.
@@ -360,8 +362,15 @@ class CGenericHandler : public IChunkSink, public ILinkEngine {
         CCommandData* record;
         platform::Event* event;
     };
-    static thread_local std::vector<DeferredWake>* t_DeferredWakes;
+    struct DeferredWakes {
+        std::vector<DeferredWake> waiters;
+        bool queueThread = false;
+    };
+    static thread_local DeferredWakes* t_DeferredWakes;
     void WakeWaiter(CCommandData* record, platform::Event* event);
+    // Wakes the queue thread, deferred like WakeWaiter: woken while the listener still holds the
+    // receiver's lock, it would only block on it (its idle check asks the receiver).
+    void WakeQueueThread();
 
     // Queue lock held: whether the queue thread has anything to do that no caller does itself
     // (a record to send, to reclaim or to hand to its callback, an asynchronous timer, a
@@ -429,6 +438,9 @@ class CGenericHandler : public IChunkSink, public ILinkEngine {
     std::atomic<uint32_t> m_dwLastSendTick{0};
     platform::Event m_hQueueMonitorThreadStartEvent{true};
     platform::Event m_hKillQueueMonitorThread{true};
+    // Set when the log level changes: the monitor sleeps without a period while its dump
+    // would not be written.
+    platform::Event m_MonitorLevelEvent{false};
     platform::Thread m_QueueThread;
     platform::Thread m_MonitorThread;
     std::shared_ptr<QueueControl> m_pQueueControl;

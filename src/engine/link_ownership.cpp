@@ -14,7 +14,7 @@ namespace orn {
 
 using platform::LockGuard;
 
-thread_local std::vector<CGenericHandler::DeferredWake>* CGenericHandler::t_DeferredWakes = nullptr;
+thread_local CGenericHandler::DeferredWakes* CGenericHandler::t_DeferredWakes = nullptr;
 
 namespace {
 
@@ -282,12 +282,12 @@ void CGenericHandler::IdleLinkCheck(bool idle, IdleClock& clock, uint32_t& nextW
     const uint32_t limit = connection == kConnPending ? kIdleLinkCheckPendingMs : kIdleLinkCheckMs;
     if (restart) {
         idleStart = now;
-    } else if (now - idleStart > limit) {
+    } else if (now - idleStart >= limit) {
         if (QueueLinkCheck() == ORN_ERR_COMM_PORT_NOT_OPEN) SetConnectionState(kConnDisconnected);
         idleStart = now;
-    } else {
-        nextWait = std::min(nextWait, limit - (now - idleStart) + 1);
     }
+    // Woken when the check is due, not a tick before it (which costs a second wake-up).
+    nextWait = std::min(nextWait, limit - (now - idleStart));
 }
 
 void CGenericHandler::OnLinkCheckAnswered() {
@@ -300,31 +300,39 @@ void CGenericHandler::OnLinkCheckAnswered() {
             break;
         }
     }
-    m_hQueueEvent->Set();
+    WakeQueueThread();
 }
 
 void CGenericHandler::Receive(const uint8_t* data, uint32_t count) {
     // Waiters are woken once the whole chunk is through: a caller whose ACK and answer came
     // together wakes once, and finds the listener no longer holding the locks it needs.
-    std::vector<DeferredWake> wakes;
+    DeferredWakes wakes;
     t_DeferredWakes = &wakes;
     m_Receiver.Receive(data, count);
     t_DeferredWakes = nullptr;
-    for (DeferredWake& wake : wakes) {
+    for (DeferredWake& wake : wakes.waiters) {
         wake.event->Set();
         wake.record->Release();
     }
+    if (wakes.queueThread) m_hQueueEvent->Set();
 }
 
 void CGenericHandler::WakeWaiter(CCommandData* record, platform::Event* event) {
     if (!event) {
         record->Release();
     } else if (t_DeferredWakes) {
-        t_DeferredWakes->push_back({record, event});
+        t_DeferredWakes->waiters.push_back({record, event});
     } else {
         event->Set();
         record->Release();
     }
+}
+
+void CGenericHandler::WakeQueueThread() {
+    if (t_DeferredWakes)
+        t_DeferredWakes->queueThread = true;
+    else
+        m_hQueueEvent->Set();
 }
 
 void CGenericHandler::ResetReceiver() {

@@ -44,7 +44,7 @@ void CGenericHandler::OnAck() {
     }
     if (!acked) return;
     WakeWaiter(acked, acked->GetAckEvent());
-    if (wake) m_hQueueEvent->Set();
+    if (wake) WakeQueueThread();
     // The answer is awaited now: USB HID hands it on without delay.
     if (awaitAnswer) {
         if (std::shared_ptr<ITransport> transport = Transport()) transport->TriggerRead();
@@ -72,7 +72,7 @@ void CGenericHandler::OnNak() {
             break;
         }
     }
-    if (changed) m_hQueueEvent->Set();
+    if (changed) WakeQueueThread();
 }
 
 void CGenericHandler::ProcessResponse(const uint8_t* message, uint32_t length) {
@@ -133,7 +133,7 @@ void CGenericHandler::ProcessResponse(const uint8_t* message, uint32_t length) {
     }
     if (answered) {
         WakeWaiter(answered, answered->GetSignalEvent());
-        if (wake) m_hQueueEvent->Set();
+        if (wake) WakeQueueThread();
         return;
     }
     if (length >= 4 && std::memcmp(message, "50.0", 4) == 0 && m_nStrayCancelExpected != 0)
