@@ -358,8 +358,9 @@ void HeldFkey(int status, char) {
     g_fkey.Add(status);
 }
 
-TEST_F(CallbacksTest, QueueMonitorDumpsQueueAndThreadsEveryFiveSeconds) {
-    Open();
+TEST_F(CallbacksTest, QueueMonitorDumpsQueueAndThreadsEveryFiveSecondsOnceTheLogIsOn) {
+    Open(ORN_LINK_MONITOR_OFF);  // opened with the log off: the monitor has nothing to write
+    ASSERT_EQ(ornChangeLoggingState(ORN_LOGGER_FINE), 0);
     sim().SetHandler("57.", [](const orn::sim::Request&) { return Answer("01"); });
     ASSERT_EQ(Req(MakeReq("57.", orn::kGroupDisplay, HeldFkey)), 0);
     ASSERT_TRUE(WaitUntil([] { return g_heldThread.load() != 0; }, kDeadline));
