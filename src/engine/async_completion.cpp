@@ -309,15 +309,8 @@ void CGenericHandler::OnPowerUp() {
     SetConnectionState(kConnPowerUp);
     {
         LockGuard hold(m_QueueLock);
-        for (CCommandData* record : m_Queue) {
-            const int32_t state = record->GetState();
-            // A refused request keeps its -12 for its caller.
-            if (state == kStateRemoveFromQueue || record->m_bRefused) continue;
-            if (record->IsAsync() && state == kStateUserCallback) continue;
-            record->SetResult(ORN_ERR_CANCELED_BY_POWERUP_ERROR);
-            record->SetCurrentEvent();
-            record->SetState(kStateCancelled);
-        }
+        EndWaitingRecords(ORN_ERR_CANCELED_BY_POWERUP_ERROR,
+                          [](const CCommandData&) { return true; });
     }
     ClearEmvSessions();
     // Also when nothing was cancelled: the queue thread turns Power Up Detected into OK.

@@ -400,23 +400,33 @@ void CGenericHandler::DoneCommand(CCommandData* record) {
     record->Release();  // the caller's reference (the engine's is dropped with the queue entry)
 }
 
-void CGenericHandler::CancelQueued(int32_t cancelType) {
+bool CGenericHandler::EndWaitingRecords(int32_t result,
+                                        const std::function<bool(const CCommandData&)>& selected) {
     bool changed = false;
+    for (CCommandData* record : m_Queue) {
+        const int32_t state = record->GetState();
+        // An answer that came in before the cancel stands: its caller collects it.
+        if (state == kStateComplete || state == kStateRemoveFromQueue || record->m_bRefused)
+            continue;
+        if (record->IsAsync() && state == kStateUserCallback) continue;
+        if (!selected(*record)) continue;
+        record->SetResult(result);
+        record->SetCurrentEvent();
+        record->SetState(kStateCancelled);
+        changed = true;
+    }
+    return changed;
+}
+
+void CGenericHandler::CancelQueued(int32_t cancelType) {
+    bool changed;
     {
         LockGuard hold(m_QueueLock);
-        for (CCommandData* record : m_Queue) {
-            const int32_t type = record->GetCancelType();
-            const int32_t state = record->GetState();
-            if (record->GetGroup() == kGroupCancel || state == kStateRemoveFromQueue ||
-                record->m_bRefused)
-                continue;
-            if (type != cancelType && !(type == kCancelMsr && cancelType == kCancel50)) continue;
-            if (record->IsAsync() && state == kStateUserCallback) continue;
-            record->SetResult(ORN_ERR_CANCELED_BY_USER_ERROR);
-            record->SetCurrentEvent();
-            record->SetState(kStateCancelled);
-            changed = true;
-        }
+        changed = EndWaitingRecords(ORN_ERR_CANCELED_BY_USER_ERROR, [&](const CCommandData& r) {
+            const int32_t type = r.GetCancelType();
+            return r.GetGroup() != kGroupCancel &&
+                   (type == cancelType || (type == kCancelMsr && cancelType == kCancel50));
+        });
     }
     if (changed) m_hQueueEvent->Set();
 }

@@ -154,6 +154,8 @@ class CGenericHandler : public IChunkSink, public ILinkEngine {
     bool WaitForResponse(CCommandData* record);
     // Copies the response into `buffer` (kResponseBufferSize bytes); -1 when there is none.
     int32_t GetResponse(CCommandData* record, unsigned char* buffer);
+    // The record's result as it stands (taken under the queue lock).
+    int32_t ResultOf(CCommandData* record);
     // Releases the caller's record; the caller must not use it afterwards.
     void DoneCommand(CCommandData* record);
     // Cancels the live records of a cancel type (kCancel50 also covers kCancelMsr) with -5.
@@ -383,11 +385,15 @@ class CGenericHandler : public IChunkSink, public ILinkEngine {
     void WakeSchedulerIfNeeded();
     // Notes a frame sent or acknowledged without the queue thread (for its idle clock).
     void NoteCallerActivity();
+    // Queue lock held: ends with `result` (waking its caller) every record that `selected` picks
+    // and that still waits for something: not answered or failed already, not released, not
+    // refused at admission, not an asynchronous one whose callback runs. True when any ended.
+    bool EndWaitingRecords(int32_t result,
+                           const std::function<bool(const CCommandData&)>& selected);
     // Queue lock held: takes a released record out of the queue.
     void EraseReleased(std::list<CCommandData*>::iterator it);
 
     // Calling-side helpers.
-    int32_t ResultOf(CCommandData* record);
     void SetResultLocked(CCommandData* record, int32_t result);
     // The result of a record that AddToQueue did not admit.
     int32_t NotAdmitted(CCommandData* record);

@@ -369,6 +369,28 @@ TEST_F(EngineTest, CancelOvertakesAWaitingCommand) {
     EXPECT_EQ(record.frames[1].id, "50.");
 }
 
+std::atomic<int> g_powerUps{0};
+void CountPowerUp() {
+    ++g_powerUps;
+}
+
+// Its caller has been woken but not yet read the result: a cancel or a power-up that comes now
+// must not turn the answer it got into -5 or -9.
+TEST_F(EngineTest, AnAnswerNotYetCollectedSurvivesACancelAndAPowerUp) {
+    Open();
+    ornSetPowerUpCallback(CountPowerUp);
+    CCommandData* answered = MakeCommand("ornBeep", "5B.", "7");
+    ASSERT_EQ(Engine().SendWaitData(answered), 0);
+    Engine().CancelQueued(orn::kCancel50);
+    EXPECT_EQ(Engine().ResultOf(answered), 0);
+    const int before = g_powerUps;
+    sim_->TriggerPowerUp();
+    EXPECT_TRUE(orn::test::WaitUntil([&] { return g_powerUps > before; }, kDeadline));
+    ornSetPowerUpCallback(nullptr);
+    EXPECT_EQ(Engine().ResultOf(answered), 0);
+    Engine().DoneCommand(answered);
+}
+
 // --- ready check -----------------------------------------------------------------------------
 
 TEST_F(EngineTest, InitSucceedsOnTheHandshakeAlone) {
