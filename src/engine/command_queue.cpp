@@ -32,6 +32,12 @@ void CGenericHandler::SetResultLocked(CCommandData* record, int32_t result) {
     record->SetResult(result);
 }
 
+void CGenericHandler::GiveUpSend(CCommandData* record) {
+    LockGuard hold(m_QueueLock);
+    record->SetResult(ORN_ERR_API_QUEUE_BLOCKED);
+    if (record->GetState() == kStateSend) record->SetState(kStateCancelled);
+}
+
 int32_t CGenericHandler::NotAdmitted(CCommandData* record) {
     LockGuard hold(m_QueueLock);
     // A record that was never queued (no queue thread, or the link is closing) was never
@@ -208,7 +214,8 @@ bool CGenericHandler::WaitForSend(CCommandData* record) {
     platform::Event* event = record->GetSendEvent();
     static const WaitLines lines = CallerWaitLines(
         "WaitForSend Wait Abandoned", "WaitForSend Wait Failed", "WaitForSend Wait Defaulted");
-    return LogWaitResult(m_Logger, WaitOn(event, kSendWaitMs), lines) == WaitResult::Signalled;
+    return LogWaitResult(m_Logger, WaitOn(event, m_dwSendWaitMs.load()), lines) ==
+           WaitResult::Signalled;
 }
 
 bool CGenericHandler::WaitForAck(CCommandData* record) {
@@ -274,7 +281,7 @@ int32_t CGenericHandler::SendWaitData(CCommandData* record) {
         const bool sent = WaitForSend(record);
         m_Logger.Log(kLogDetail, "SendWaitData: Done Waiting for Send");
         if (!sent) {
-            SetResultLocked(record, ORN_ERR_API_QUEUE_BLOCKED);
+            GiveUpSend(record);
             break;
         }
         if (ResultOf(record) != 0) break;
@@ -312,7 +319,7 @@ int32_t CGenericHandler::SendWaitData(CCommandData* record) {
 int32_t CGenericHandler::SendUntilAck(CCommandData* record) {
     for (;;) {
         if (!WaitForSend(record)) {
-            SetResultLocked(record, ORN_ERR_API_QUEUE_BLOCKED);
+            GiveUpSend(record);
             break;
         }
         if (ResultOf(record) != 0) break;

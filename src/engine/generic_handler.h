@@ -224,6 +224,8 @@ class CGenericHandler : public IChunkSink, public ILinkEngine {
     // Test seam: runs in SendAsync after the wait for the ACK, before the request is judged
     // accepted or not (lets a test finish the record's callback in between).
     void SetAcceptHookForTest(std::function<void()> hook);
+    // Test seam: the longest a caller waits for its record to be sent (kSendWaitMs normally).
+    void SetSendWaitForTest(uint32_t ms) { m_dwSendWaitMs = ms; }
 
     void SetLinkMonitoring(bool on) { m_bLinkMonitoring = on; }
     bool LinkMonitoring() const { return m_bLinkMonitoring.load(); }
@@ -394,6 +396,9 @@ class CGenericHandler : public IChunkSink, public ILinkEngine {
     void EraseReleased(std::list<CCommandData*>::iterator it);
 
     // Calling-side helpers.
+    // The send wait ran out: -20, and a record not yet taken is withdrawn, so that it is not
+    // sent after its caller was told it failed.
+    void GiveUpSend(CCommandData* record);
     void SetResultLocked(CCommandData* record, int32_t result);
     // The result of a record that AddToQueue did not admit.
     int32_t NotAdmitted(CCommandData* record);
@@ -442,6 +447,7 @@ class CGenericHandler : public IChunkSink, public ILinkEngine {
     // the queue thread's idle clock starts there when the count moved.
     std::atomic<uint32_t> m_nCallerSends{0};
     std::atomic<uint32_t> m_dwLastSendTick{0};
+    std::atomic<uint32_t> m_dwSendWaitMs{kSendWaitMs};
     platform::Event m_hQueueMonitorThreadStartEvent{true};
     platform::Event m_hKillQueueMonitorThread{true};
     // Set when the log level changes: the monitor sleeps without a period while its dump

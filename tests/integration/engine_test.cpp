@@ -351,6 +351,19 @@ TEST_F(EngineTest, AnUncollectedAnswerHoldsEveryGroupButCancel) {
     }
 }
 
+TEST_F(EngineTest, ACommandWhoseSendWaitRanOutIsNeverSent) {
+    Open();
+    CCommandData* first = MakeCommand("ornDisplayFirst", "5B.", "1");
+    ASSERT_EQ(Engine().SendWaitData(first), 0);  // uncollected: holds the second back
+    Engine().SetSendWaitForTest(200);
+    CCommandData* second = MakeCommand("second", "5B.", "2");
+    EXPECT_EQ(Engine().SendWaitData(second), ORN_ERR_API_QUEUE_BLOCKED);
+    Engine().SetSendWaitForTest(orn::CGenericHandler::kSendWaitMs);
+    Engine().DoneCommand(first);  // the way is free before the second's caller lets go
+    EXPECT_FALSE(sim_->WaitForFrames(2, 300));
+    Engine().DoneCommand(second);
+}
+
 TEST_F(EngineTest, CancelOvertakesAWaitingCommand) {
     Open();
     sim_->SetHandler("5B.", nullptr);  // the display command waits for its answer
