@@ -261,6 +261,8 @@ ORN_API int ornOpen(const char* portName) {
 
 ORN_API void ornClose(void) {
     orn::GuardedVoid("ornClose", [&] {
+        // A callback closing while another close waits for it: that close does the work.
+        if (Engine().CloseRunningElsewhere()) return;
         orn::platform::LockGuard hold(orn::PortLock());
         Engine().CloseLink();
     });

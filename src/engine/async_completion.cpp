@@ -63,6 +63,7 @@ void CGenericHandler::StartCallbackThread(CCommandData* record) {
     // when the callback itself closes the link.
     record->AddRef();
     uint32_t err = thread->Start([record, startEvent, queueEvent]() -> uint32_t {
+        t_bCallbackThread = true;
         if (startEvent) startEvent->Set();
         platform::SleepMs(kCallbackStartDelayMs);
         record->InvokeCallback();
@@ -165,6 +166,7 @@ void CGenericHandler::StartNotifyThread(int32_t kind, platform::Event* startEven
     if (startEvent) startEvent->Reset();
     auto thread = std::make_shared<platform::Thread>();
     uint32_t err = thread->Start([this, startEvent, callUser]() -> uint32_t {
+        t_bCallbackThread = true;
         if (startEvent) startEvent->Set();
         RunNotifyThreadHook();
         callUser();
@@ -239,6 +241,7 @@ void CGenericHandler::StartStateNotifier() {
     if (StartWithHandshake(
             m_Logger, m_StateNotifierThread, *started,
             [this, notifier, started] {
+                t_bCallbackThread = true;
                 started->Set();
                 return StateNotifierThread(notifier);
             },

@@ -289,6 +289,7 @@ void CGenericHandler::IncomingEmvAsyncRequestFromZETH(const uint8_t* message, ui
     auto startEvent = std::make_shared<platform::Event>(true);
     auto thread = std::make_shared<platform::Thread>();
     const uint32_t err = thread->Start([this, request, startEvent]() -> uint32_t {
+        t_bCallbackThread = true;
         return EmvCallbackThread(*request, *startEvent);
     });
     if (err != 0) {

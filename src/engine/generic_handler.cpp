@@ -177,7 +177,15 @@ void CGenericHandler::ClearQueue() {
     m_nNakCount = 0;
 }
 
+thread_local bool CGenericHandler::t_bCallbackThread = false;
+
+bool CGenericHandler::CloseRunningElsewhere() const {
+    const uint32_t closing = m_dwClosingThread.load();
+    return t_bCallbackThread && closing != 0 && closing != platform::CurrentThreadId();
+}
+
 void CGenericHandler::CloseLink() {
+    m_dwClosingThread = platform::CurrentThreadId();
     DestroyTransport();
     ClearEmvSessions();
     ResetReceiver();
@@ -193,6 +201,7 @@ void CGenericHandler::CloseLink() {
     StopCallbackThreads();
     m_nPowerUpSeen = 0;
     m_nQuickCancelMode = 1;
+    m_dwClosingThread = 0;
 }
 
 void CGenericHandler::CloseCandidate() {

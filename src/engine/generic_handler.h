@@ -130,6 +130,10 @@ class CGenericHandler : public IChunkSink, public ILinkEngine {
     void ClearQueue();
     // Brings the engine down as the session's close does: transport, queue, threads, log.
     void CloseLink();
+    // True on a thread that runs the application's callbacks while another thread is closing
+    // the link: that close waits for this thread, so a close from here must not wait for it
+    // (it would hold both up until the thread wait gives up) and has nothing left to do.
+    bool CloseRunningElsewhere() const;
     // Closes a transport that automatic selection tried in vain, as CloseLink does, but leaves
     // the engine's threads and the log running, so the next candidate is tried as the first.
     void CloseCandidate();
@@ -448,6 +452,9 @@ class CGenericHandler : public IChunkSink, public ILinkEngine {
     std::atomic<uint32_t> m_nCallerSends{0};
     std::atomic<uint32_t> m_dwLastSendTick{0};
     std::atomic<uint32_t> m_dwSendWaitMs{kSendWaitMs};
+    // The thread inside CloseLink (0: none), and whether this thread runs callbacks.
+    std::atomic<uint32_t> m_dwClosingThread{0};
+    static thread_local bool t_bCallbackThread;
     platform::Event m_hQueueMonitorThreadStartEvent{true};
     platform::Event m_hKillQueueMonitorThread{true};
     // Set when the log level changes: the monitor sleeps without a period while its dump

@@ -258,6 +258,28 @@ TEST_F(CallbacksTest, CloseFromAConnectionStateCallbackReturnsAndReportsTheClose
     EXPECT_TRUE(WaitUntil([] { return ornPing() == 0; }, kDeadline));
 }
 
+std::atomic<bool> g_closerStarted{false};
+void CloseOnceClosing(int status, char) {
+    g_closerStarted = true;
+    WaitUntil([] { return ornCheckConnectionStatus() == ORN_ERR_COMM_PORT_NOT_OPEN; }, kDeadline);
+    ornClose();
+    g_fkey.Add(status);
+}
+
+// Two closes at once, one from a callback the other waits for: neither waits for the other.
+TEST_F(CallbacksTest, CloseFromACallbackWhileAnotherCloseWaitsForIt) {
+    Open();
+    sim().SetHandler("57.", [](const orn::sim::Request&) { return Answer("01"); });
+    ASSERT_EQ(Req(MakeReq("57.", orn::kGroupDisplay, CloseOnceClosing)), 0);
+    ASSERT_TRUE(WaitUntil([] { return g_closerStarted.load(); }, kDeadline));
+    const std::string log = session_.CloseAndReadLog();
+    EXPECT_EQ(g_fkey.Count(), 1u);
+    // Had the two closes waited for each other, the queue thread's drain and the callback
+    // thread's stop would each have run out of time.
+    EXPECT_EQ(log.find("level1 timeout"), std::string::npos) << log;
+    EXPECT_EQ(log.find("shutdown improperly"), std::string::npos) << log;
+}
+
 TEST_F(CallbacksTest, AnExceptionInsideAnExportBecomesMinus7) {
     Open(ORN_LOGGER_FINE);
     Engine().SetFaultHookForTest([] { throw std::bad_alloc(); });
