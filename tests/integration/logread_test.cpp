@@ -246,3 +246,65 @@ TEST(LogRead, FollowsAGrowingEncryptedLogUntilItIsFinished) {
     EXPECT_NE(out.find("(Severe)  second after start\n"), std::string::npos) << out;
     EXPECT_NE(out.find("Finish Logging"), std::string::npos) << out;
 }
+
+TEST(LogRead, FollowsTheLogIntoTheNextNumberedFilesWithoutLosingALine) {
+    struct Case {
+        const char* key;
+        bool namesTaken;  // all ten names in use: each move drops .0 and renumbers the others
+    };
+    for (const Case& c : {Case{"", false}, Case{kKey16, true}}) {
+        SCOPED_TRACE(c.key);
+        TempDir dir;
+        const std::string base = dir.File("r.log");
+        for (int n = 0; c.namesTaken && n < 9; ++n)
+            std::ofstream(base + "." + std::to_string(n)) << "stale\n";
+        CLogger logger;
+        ASSERT_EQ(logger.SetKey(c.key), 0);
+        ASSERT_EQ(logger.SetSizeLimit(1000000), 1);
+        ASSERT_EQ(logger.OpenLogFile(base.c_str(), orn::kLogInfo), 1);
+        // A follower that misses the move would wait forever: `timeout` ends it and the test
+        // fails instead of hanging.
+        const std::string command = std::string("ORN_LOG_KEY='") + c.key + "' timeout 45 '" +
+                                    ORNLOGREAD_PATH + "' --follow '" + logger.CurrentFile() + "'";
+        std::FILE* follower = popen(command.c_str(), "r");
+        ASSERT_NE(follower, nullptr);
+        // The banner is printed once the follower has noted the files already there.
+        char first[4096] = "";
+        EXPECT_NE(std::fgets(first, sizeof first, follower), nullptr);
+        EXPECT_NE(std::string(first).find("Logger Started"), std::string::npos) << first;
+        // About 2.5 MB: more than two files' worth, whatever the batches the logger writes.
+        constexpr int kLines = 2500;
+        const std::string filler(1000, 'x');
+        for (int i = 0; i < kLines; ++i)
+            logger.Log(orn::kLogInfo, "payload %05d %s", i, filler.c_str());
+        logger.Shutdown();
+        std::string out;
+        char buf[65536];
+        size_t n;
+        while ((n = std::fread(buf, 1, sizeof buf, follower)) > 0) out.append(buf, n);
+        EXPECT_EQ(pclose(follower), 0);
+
+        int written = 0;
+        for (int k = 0; k < 10; ++k) {
+            const std::string text = orn::test::ReadTextFile(base + "." + std::to_string(k));
+            written += !text.empty() && text.rfind("stale", 0) != 0;
+        }
+        EXPECT_GE(written, 2);
+        // Every line once and in order, each whole: no padding of a finished encrypted file
+        // before it, nothing of the files that were there before.
+        int next = 0;
+        for (size_t at = 0, end; (end = out.find('\n', at)) != std::string::npos; at = end + 1) {
+            const std::string line = out.substr(at, end - at);
+            const size_t payload = line.find("payload ");
+            if (payload == std::string::npos) continue;
+            char expected[32];
+            std::snprintf(expected, sizeof expected, "payload %05d ", next);
+            ASSERT_EQ(line.rfind("ORN  ", 0), 0u) << line.substr(0, 60);
+            ASSERT_EQ(line.substr(payload), expected + filler) << line.substr(0, 60);
+            ++next;
+        }
+        EXPECT_EQ(next, kLines);
+        EXPECT_EQ(CountLines(out, "Finish Logging"), 1);
+        EXPECT_EQ(out.find("stale"), std::string::npos);
+    }
+}

@@ -9,8 +9,6 @@
 // and the space padding of its last block is removed. After each frame dump comes a line naming
 // the message and its fields; secrets stay masked as the log has them. The key is never
 // printed, not even a malformed one.
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -18,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "follow.h"
 #include "log/log_cipher.h"
 #include "log_reader.h"
 
@@ -42,8 +41,9 @@ void PrintUsage(std::FILE* out) {
                  "                   detail (or 1 to 4)\n"
                  "  --from TIME      only entries at or after TIME of day (hh:mm[:ss[.mmm]])\n"
                  "  --to TIME        only entries at or before TIME\n"
-                 "  --follow         after the files, keep reading the last one as it grows,\n"
-                 "                   until its logger finishes it (or until interrupted)\n"
+                 "  --follow         after the files, keep reading the last one as it grows, and\n"
+                 "                   the next numbered files when the logger moves on to them,\n"
+                 "                   until the logger finishes the log (or until interrupted)\n"
                  "  --raw            no explanations: the log as written (with the filters)\n"
                  "  --key-file FILE  read the key from FILE (white space around it is ignored)\n"
                  "  -k HEXKEY        the key itself (other users can see it in the process\n"
@@ -82,51 +82,6 @@ void Wipe(std::string& secret) {
 
 void Write(const std::string& text) {
     std::fwrite(text.data(), 1, text.size(), stdout);
-}
-
-// Reads what is appended to `path` from `offset` on, until the logger writes its finish line
-// (a finished log is printed and left at once). `seen` is the text printed so far.
-bool Follow(const std::string& path, size_t offset, orn::LogCipher* cipher,
-            orn::logread::Explainer& explainer, const std::string& seen) {
-    constexpr const char* kFinish = "===============Finish Logging================";
-    constexpr useconds_t kPollMicroseconds = 200 * 1000;
-    std::string tail = seen.size() > 64 ? seen.substr(seen.size() - 64) : seen;
-    std::string pending;  // encrypted bytes short of a whole block
-    while (tail.find(kFinish) == std::string::npos) {
-        std::FILE* f = std::fopen(path.c_str(), "rb");
-        if (!f) return false;
-        std::string fresh;
-        if (std::fseek(f, static_cast<long>(offset), SEEK_SET) == 0) {
-            char buf[65536];
-            size_t n;
-            while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) fresh.append(buf, n);
-        }
-        std::fclose(f);
-        offset += fresh.size();
-        std::string text, out;
-        if (cipher) {
-            pending += fresh;
-            if (!orn::logread::DecryptBlocks(*cipher, pending, &text)) return false;
-            pending.erase(0, pending.size() - pending.size() % orn::LogCipher::kBlock);
-        } else {
-            text = fresh;
-        }
-        explainer.Feed(text, &out);
-        tail += text;
-        if (tail.size() > 128) tail.erase(0, tail.size() - 128);
-        if (fresh.empty()) {
-            explainer.Flush(&out);
-            Write(out);
-            std::fflush(stdout);
-            usleep(kPollMicroseconds);
-        } else {
-            Write(out);
-        }
-    }
-    std::string out;
-    explainer.End(&out);
-    Write(out);
-    return true;
 }
 
 }  // namespace
@@ -225,30 +180,24 @@ int main(int argc, char** argv) {
     int status = 0;
     for (size_t n = 0; n < files.size(); ++n) {
         const std::string& path = files[n];
-        // A followed log is being written: its blocks are decrypted as far as they are whole.
-        const bool followed = follow && n + 1 == files.size();
-        std::string data, text, error;
-        if (!ReadFile(path, static_cast<size_t>(-1), &data, &error) ||
-            (haveKey && followed && !orn::logread::DecryptBlocks(cipher, data, &text) &&
-             !(error = "decryption failed").empty()) ||
-            (haveKey && !followed && !orn::logread::DecryptLog(cipher, data, &text, &error))) {
-            std::fprintf(stderr, "ornlogread: %s: %s\n", path.c_str(), error.c_str());
-            status = kExitFileError;
-            continue;
-        }
         orn::logread::Explainer explainer(filter);
-        std::string out;
-        explainer.Feed(haveKey ? text : data, &out);
-        if (followed) {
-            explainer.Flush(&out);
-            Write(out);
-            if (!Follow(path, data.size() - data.size() % (haveKey ? orn::LogCipher::kBlock : 1),
-                        haveKey ? &cipher : nullptr, explainer, haveKey ? text : data)) {
-                std::fprintf(stderr, "ornlogread: %s: read error\n", path.c_str());
+        std::string data, text, error;
+        if (follow && n + 1 == files.size()) {
+            if (!orn::logread::FollowLog(path, haveKey ? &cipher : nullptr, explainer, stdout,
+                                         &error)) {
+                std::fprintf(stderr, "ornlogread: %s: %s\n", path.c_str(), error.c_str());
                 status = kExitFileError;
             }
             continue;
         }
+        if (!ReadFile(path, static_cast<size_t>(-1), &data, &error) ||
+            (haveKey && !orn::logread::DecryptLog(cipher, data, &text, &error))) {
+            std::fprintf(stderr, "ornlogread: %s: %s\n", path.c_str(), error.c_str());
+            status = kExitFileError;
+            continue;
+        }
+        std::string out;
+        explainer.Feed(haveKey ? text : data, &out);
         explainer.End(&out);
         Write(out);
     }
