@@ -76,8 +76,9 @@ TEST(Catalogue, DescribesMessagesByNameAndFields) {
          "1T1\x1E\x1E\x1E\x1E"
          "A\x1E"
          "B\x1E",
-         "6C. scroll list: items 2, parameters 1100001"},
-        {kTo, emvData,
+         "6C. scroll list: items 2, parameters 1100001, titles and items "
+         "T1<1E><1E><1E><1E>A<1E>B<1E>"},
+        {kFrom, emvData,
          "F1. EMV data: length 34, type 4, seq 129, sub-type 0, app PAYAPP, data 9F02"},
         {kFrom, std::string("F0.\x00\x02\x07\x05", 7),
          "F0. reader channel: length 2, channel 7, status 05"},
