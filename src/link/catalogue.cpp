@@ -231,6 +231,11 @@ void DisplaySwipeAnswer(Fields& f) {
 constexpr uint8_t kEmvData = 4;
 constexpr size_t kEmvDataStart = 30;
 constexpr size_t kEmvNameLength = 12;
+// Where the application's name is: the terminal names the application it speaks for first, the
+// host names itself first and the application after.
+constexpr size_t kEmvDataSourceName = 6;
+constexpr size_t kEmvDataTargetName = kEmvDataSourceName + kEmvNameLength;
+constexpr size_t kEmvSessionAppName = 5 + kEmvNameLength;
 
 std::string EmvName(const Fields& f, size_t from) {
     std::string name;
@@ -244,33 +249,65 @@ bool IsEmvType(const uint8_t* payload, size_t length) {
     return length > 2 && payload[2] == kType;
 }
 
-void EmvMessage(Fields& f) {
+// Length, type and sequence number, then for a data message its sub-type, the application's
+// name (at `appName`) and the data. Returns false for any other type, the body being read by the
+// caller.
+bool EmvHeadOrData(Fields& f, size_t appName) {
     f.Add("length", 0, 2, Secrecy::Shown, kNumber);
-    const uint8_t type = f.At(2);
     f.Add("type", 2, 1, Secrecy::Shown, kNumber);
     f.Add("seq", 3, 1, Secrecy::Shown, kNumber);
-    if (f.Length() <= 4) return;
-    if (type == kEmvData) {
-        f.Add("sub-type", 4, 1, Secrecy::Shown, kNumber);
-        if (f.Length() > 6) f.Note("app", EmvName(f, 6));
-        f.Rest("data", kEmvDataStart, kSecret, Format::Hex);
-    } else if (f.Length() >= 5 + 2 * kEmvNameLength && (type <= 3 || type == 16)) {
-        // A session request: 0x01, source name, application name.
-        f.Note("app", EmvName(f, 5 + kEmvNameLength));
+    if (f.Length() <= 4) return true;
+    if (f.At(2) != kEmvData) return false;
+    f.Add("sub-type", 4, 1, Secrecy::Shown, kNumber);
+    if (f.Length() > appName) f.Note("app", EmvName(f, appName));
+    f.Rest("data", kEmvDataStart, kSecret, Format::Hex);
+    return true;
+}
+
+// The host's messages: data, session requests (0x01, source name, application name) and
+// acknowledgements.
+void EmvRequest(Fields& f) {
+    if (EmvHeadOrData(f, kEmvDataTargetName)) return;
+    const uint8_t type = f.At(2);
+    if (type <= 3 || type == 16) {
+        if (f.Length() > kEmvSessionAppName) f.Note("app", EmvName(f, kEmvSessionAppName));
     } else {
         f.Add("status", 4, 1, Secrecy::Shown, kNumber);
     }
 }
 
+// The terminal's messages: data, and answers and acknowledgements led by a status byte.
+void EmvAnswer(Fields& f) {
+    if (EmvHeadOrData(f, kEmvDataSourceName)) return;
+    f.Add("status", 4, 1, Secrecy::Shown, kNumber);
+}
+
 // ---- Display and keypad ----------------------------------------------------------------------
 
-// "58." text-entry forms and "68.": mode, type, option, then prompt, stored prompt and maximum
-// length.
+constexpr uint8_t kDisplayEscape = 0x1B;
+constexpr size_t kPromptColumns = 32;
+
+// The bytes that make up `columns` display columns from `from` on: an escape and the byte after
+// it are one column.
+size_t DisplayBytes(const Fields& f, size_t from, size_t columns) {
+    size_t at = from;
+    for (size_t used = 0; used < columns && at < f.Length(); ++used)
+        at += f.At(at) == kDisplayEscape && at + 1 < f.Length() ? 2 : 1;
+    return at - from;
+}
+
+// "58." text-entry forms and "68.": mode, type, option, then the prompt ("58." only, 32
+// columns), the stored prompt's index (2 hexadecimal digits) and the maximum length, when one
+// is given.
+template <bool kPrompt>
 void EntryRequest(Fields& f) {
     f.Add("entry mode", 0, 1);
     f.Add("type", 1, 1);
     f.Add("option", 2, 1);
-    f.Rest("prompt and lengths", 3);
+    size_t pos = 3;
+    if (kPrompt) pos = f.Add("prompt", pos, DisplayBytes(f, pos, kPromptColumns));
+    pos = f.Add("stored prompt", pos, 2);
+    f.Rest("maximum length", pos);
 }
 
 // "58.": the display forms ("00", "10": line count, first line, text) and the text-entry forms
@@ -283,7 +320,7 @@ void DisplayRequest(Fields& f) {
         f.Rest("text", 4);
         return;
     }
-    EntryRequest(f);
+    EntryRequest<true>(f);
 }
 
 // "58." / "68." keypad entry answer: status, then the typed text, after a length field when the
@@ -321,6 +358,7 @@ void ScrollListRequest(Fields& f) {
     const size_t items = separators > kTitles ? separators - kTitles : 0;
     f.Note("items", std::to_string(items));
     f.Add("parameters", 1, 7);
+    f.Rest("titles and items", 8);
 }
 
 void ScrollListAnswer(Fields& f) {
@@ -331,6 +369,19 @@ void ScrollListAnswer(Fields& f) {
 
 // ---- Keys and encryption ---------------------------------------------------------------------
 
+constexpr size_t kKeyFieldLength = 16;  // a data block, and the 16-character field of "40."
+
+// A key, its check value and a 16-character field in [from, end), all secret. The key has 32
+// characters when there is room for 56 (a 32-character key always comes with its check value),
+// else 16; what does not add up goes to the last field.
+void KeyMaterial(Fields& f, const char* last, size_t from, size_t end) {
+    const size_t room = end - from;
+    size_t pos = f.Add("key", from, std::min<size_t>(room >= 56 ? 32 : 16, room), kSecret);
+    if (end > pos + kKeyFieldLength)
+        pos = f.Add("check value", pos, end - pos - kKeyFieldLength, kSecret);
+    f.Add(last, pos, end - pos, kSecret);
+}
+
 // "40." key load: index, type, then key, check value and the 16-character field, and a final
 // flag of "00" after a 16-character key or "0" after a 32-character key.
 void KeyLoadRequest(Fields& f) {
@@ -339,12 +390,16 @@ void KeyLoadRequest(Fields& f) {
     if (f.Length() <= 2) return;
     const size_t material = f.Length() - 2;
     const size_t flag = (material == 34 || material == 42) ? 2 : material == 57 ? 1 : 0;
-    f.Add("key material", 2, material - flag, kSecret);
+    KeyMaterial(f, "extra", 2, f.Length() - flag);
     f.Rest("flag", f.Length() - flag);
 }
 
+// "53.": a request letter or key type alone, or a key's index (2 hexadecimal digits) and the
+// letter.
 void KeyRequest(Fields& f) {
-    f.Rest("request", 0);
+    if (f.Length() != 3) return f.Rest("request", 0);
+    f.Add("key index", 0, 2);
+    f.Add("request", 2, 1);
 }
 
 // "42." encryption ("002" or "2c2" and the key index) hides key, check value and data block;
@@ -356,7 +411,7 @@ void EncryptionRequest(Fields& f) {
     if (length <= 4) return;
     const bool display = f.At(0) == '1' || f.At(0) == '3';
     const size_t end = display ? (length > 12 ? length - 8 : 4) : length;
-    f.Add("key and data", 4, end - 4, kSecret);
+    if (end > 4) KeyMaterial(f, "data", 4, end);
     f.Rest("text", end);
 }
 
@@ -366,41 +421,59 @@ void AsciiDisplayRequest(Fields& f) {
     f.Add("form", 0, 3);
     f.Add("key index", 3, 1);
     if (f.Length() <= 12) return f.Rest("text", 4);
-    f.Add("key and data", 4, f.Length() - 12, kSecret);
+    KeyMaterial(f, "data", 4, f.Length() - 8);
     f.Rest("text", f.Length() - 8);
 }
 
 // ---- MAC -------------------------------------------------------------------------------------
 
-// Block and variable forms: the working key, check value and data from `kFrom` on.
-template <size_t kFrom>
-void MacRequest(Fields& f) {
-    f.Add("mode", 0, kFrom);
-    f.Rest("key and data", kFrom, kSecret);
+// Key index, key mode, then the working key, check value, expected MAC and data, which only the
+// terminal can tell apart (a check value is there when it is the key's own).
+size_t MacKeyHead(Fields& f, size_t from, bool keyMode) {
+    size_t pos = f.Add("key index", from, 1);
+    return keyMode ? f.Add("key mode", pos, 1) : pos;
 }
 
-// "6E." / "6G." chunked MAC: chunk index and last index (4 characters), then, in the first
-// chunk, key index and key mode before the key.
+// Block form (no key mode) and variable form.
+template <bool kKeyMode>
+void MacRequest(Fields& f) {
+    f.Rest("key and data", MacKeyHead(f, 0, kKeyMode), kSecret);
+}
+
+// "6E." / "6G." chunked MAC: chunk index and last index (2 hexadecimal digits each), then, in
+// the first chunk, key index and key mode before the key.
 void ChunkedMacRequest(Fields& f) {
     if (f.Length() < 4) return f.Rest("chunk", 0);
     f.Add("chunk", 0, 2);
     f.Add("last chunk", 2, 2);
-    const bool first = f.At(0) == '0' && f.At(1) == '0';
-    if (first) f.Add("key", 4, 2);
-    f.Rest("key and data", first ? 6 : 4, kSecret);
+    if (f.At(0) != '0' || f.At(1) != '0') return f.Rest("data", 4, kSecret);
+    f.Rest("key and data", MacKeyHead(f, 4, true), kSecret);
 }
 
-// "F1." binary MAC chunk: length, operation ('C' or 'E'), chunk numbers (4), then key header and
-// data.
+// "F1." binary MAC chunk: length, operation ('C' or 'E'), chunk index and last index (2 each),
+// then the first chunk's header and the data.
 bool IsBinaryMac(const uint8_t* payload, size_t length) {
     return length > 2 && (payload[2] == 'C' || payload[2] == 'E');
 }
 void BinaryMacRequest(Fields& f) {
+    constexpr auto kHex = Format::Hex;
     f.Add("length", 0, 2, Secrecy::Shown, kNumber);
     f.Add("operation", 2, 1);
     if (f.Length() < 7) return;
-    f.Add("chunks", 3, 4, Secrecy::Shown, Format::Hex);
-    f.Rest("key and data", 7, kSecret, Format::Hex);
+    f.Add("chunk", 3, 2, Secrecy::Shown, kNumber);
+    f.Add("last chunk", 5, 2, Secrecy::Shown, kNumber);
+    if (f.At(3) != 0 || f.At(4) != 0) return f.Rest("data", 7, kSecret, kHex);
+    // The first chunk's header stays hidden whole, key mode and total length with the key: key
+    // mode byte (0x02 and from 0xB0 for a double-length key), key, check value (double length),
+    // the expected MAC of a verification and the total length (4).
+    const uint8_t mode = f.At(7);
+    const bool doubleLength = mode == 0x02 || mode >= 0xB0;
+    size_t pos = f.Add("key mode", 7, 1, kSecret, kHex);
+    pos = f.Add("key", pos, doubleLength ? 16 : 8, kSecret, kHex);
+    if (doubleLength) pos = f.Add("check value", pos, 4, kSecret, kHex);
+    if (f.At(2) == 'E') pos = f.Add("expected MAC", pos, 4, kSecret, kHex);
+    pos = f.Add("total length", pos, 4, kSecret, kNumber);
+    f.Rest("data", pos, kSecret, kHex);
 }
 void BinaryMacAnswer(Fields& f) {
     f.Add("length", 0, 2, Secrecy::Shown, kNumber);
@@ -520,8 +593,8 @@ const std::vector<Message> kMessages = {
     {"57.", "amount confirmation", "display", Travel::Exchange, nullptr, AmountRequest,
      StatusThenKey},
     {"5F.", "keyboard check", "display", Travel::Exchange, nullptr, nullptr, StatusThenText},
-    {"68.", "text entry with stored prompt", "display", Travel::Exchange, nullptr, EntryRequest,
-     EntryAnswer},
+    {"68.", "text entry with stored prompt", "display", Travel::Exchange, nullptr,
+     EntryRequest<false>, EntryAnswer},
     {"6C.", "scroll list", "display", Travel::Exchange, nullptr, ScrollListRequest,
      ScrollListAnswer},
     {"40.", "key load", "keys", Travel::Exchange, nullptr, KeyLoadRequest, Status},
@@ -530,30 +603,31 @@ const std::vector<Message> kMessages = {
     {"42.", "encryption", "keys", Travel::Exchange, nullptr, EncryptionRequest, StatusThenSecret},
     {"47.", "decrypt and display in ASCII", "keys", Travel::Exchange, nullptr, AsciiDisplayRequest,
      Status},
-    {"43.", "MAC calculation, hex", "mac", Travel::Exchange, nullptr, MacRequest<1>,
+    {"43.", "MAC calculation, hex", "mac", Travel::Exchange, nullptr, MacRequest<false>,
      StatusThenText},
-    {"44.", "MAC calculation", "mac", Travel::Exchange, nullptr, MacRequest<1>, StatusThenText},
-    {"45.", "MAC verification, hex", "mac", Travel::Exchange, nullptr, MacRequest<1>,
+    {"44.", "MAC calculation", "mac", Travel::Exchange, nullptr, MacRequest<false>, StatusThenText},
+    {"45.", "MAC verification, hex", "mac", Travel::Exchange, nullptr, MacRequest<false>,
      StatusThenText},
-    {"46.", "MAC verification", "mac", Travel::Exchange, nullptr, MacRequest<1>, StatusThenText},
-    {"64.", "MAC calculation, variable", "mac", Travel::Exchange, nullptr, MacRequest<2>,
+    {"46.", "MAC verification", "mac", Travel::Exchange, nullptr, MacRequest<false>,
      StatusThenText},
-    {"66.", "MAC verification, variable", "mac", Travel::Exchange, nullptr, MacRequest<2>,
+    {"64.", "MAC calculation, variable", "mac", Travel::Exchange, nullptr, MacRequest<true>,
+     StatusThenText},
+    {"66.", "MAC verification, variable", "mac", Travel::Exchange, nullptr, MacRequest<true>,
      StatusThenText},
     {"6E.", "MAC calculation, chunked", "mac", Travel::Exchange, nullptr, ChunkedMacRequest,
      StatusThenText},
     {"6G.", "MAC verification, chunked", "mac", Travel::Exchange, nullptr, ChunkedMacRequest,
      StatusThenText},
     {"F1.", "binary MAC", "mac", Travel::Exchange, IsBinaryMac, BinaryMacRequest, BinaryMacAnswer},
-    {"F1.", "EMV get version", "emv", Travel::Exchange, IsEmvType<1>, EmvMessage, EmvMessage},
-    {"F1.", "EMV open session", "emv", Travel::Exchange, IsEmvType<2>, EmvMessage, EmvMessage},
-    {"F1.", "EMV close session", "emv", Travel::Exchange, IsEmvType<3>, EmvMessage, EmvMessage},
-    {"F1.", "EMV register", "emv", Travel::Exchange, IsEmvType<16>, EmvMessage, EmvMessage},
-    {"F1.", "EMV data", "emv", Travel::Both, IsEmvType<kEmvData>, EmvMessage, EmvMessage},
-    {"F1.", "EMV acknowledgement", "emv", Travel::Both, IsEmvType<5>, EmvMessage, EmvMessage},
-    {"F1.", "EMV problem report acknowledgement", "emv", Travel::Both, IsEmvType<6>, EmvMessage,
-     EmvMessage},
-    {"F1.", "EMV", "emv", Travel::Both, nullptr, EmvMessage, EmvMessage},
+    {"F1.", "EMV get version", "emv", Travel::Exchange, IsEmvType<1>, EmvRequest, EmvAnswer},
+    {"F1.", "EMV open session", "emv", Travel::Exchange, IsEmvType<2>, EmvRequest, EmvAnswer},
+    {"F1.", "EMV close session", "emv", Travel::Exchange, IsEmvType<3>, EmvRequest, EmvAnswer},
+    {"F1.", "EMV register", "emv", Travel::Exchange, IsEmvType<16>, EmvRequest, EmvAnswer},
+    {"F1.", "EMV data", "emv", Travel::Both, IsEmvType<kEmvData>, EmvRequest, EmvAnswer},
+    {"F1.", "EMV acknowledgement", "emv", Travel::Both, IsEmvType<5>, EmvRequest, EmvAnswer},
+    {"F1.", "EMV problem report acknowledgement", "emv", Travel::Both, IsEmvType<6>, EmvRequest,
+     EmvAnswer},
+    {"F1.", "EMV", "emv", Travel::Both, nullptr, EmvRequest, EmvAnswer},
     {"31.", "DUKPT PIN entry", "pin", Travel::Exchange, nullptr, DukptRequest, StatusThenSecret},
     {"41.", "PIN entry", "pin", Travel::Exchange, nullptr, MasterSessionRequest, StatusThenSecret},
     {"69.", "PIN entry with display", "pin", Travel::Exchange, nullptr, DisplayPinRequest<3>,
@@ -673,15 +747,20 @@ std::vector<Field> FieldsOf(LinkDirection direction, const uint8_t* message, siz
     return all;
 }
 
+std::string FieldText(const std::vector<Field>& fields, const std::string& payload,
+                      const char* name) {
+    for (const Field& field : fields) {
+        if (std::string(field.name) != name) continue;
+        return field.format == Format::Note ? field.note : payload.substr(field.from, field.count);
+    }
+    return {};
+}
+
 std::string FieldText(LinkDirection direction, const std::string& id, const std::string& payload,
                       const char* name) {
     const std::string message = id + payload;
     const auto* bytes = reinterpret_cast<const uint8_t*>(message.data());
-    for (const Field& field : FieldsOf(direction, bytes, message.size())) {
-        if (field.format != Format::Note && std::string(field.name) == name)
-            return payload.substr(field.from, field.count);
-    }
-    return {};
+    return FieldText(FieldsOf(direction, bytes, message.size()), payload, name);
 }
 
 std::string Describe(LinkDirection direction, const uint8_t* message, size_t length,

@@ -105,8 +105,12 @@ bool Known(const std::string& id);
 // naming entry first). Empty for an unknown message.
 std::vector<Field> FieldsOf(LinkDirection direction, const uint8_t* message, size_t length);
 
-// The text of the field named `name` in a message's payload (as FieldsOf gives it), empty when
-// the message has no such field. For the simulator's reading of requests.
+// The text of the field named `name` among `fields` of `payload` (a note's text for a note),
+// empty when there is no such field.
+std::string FieldText(const std::vector<Field>& fields, const std::string& payload,
+                      const char* name);
+// The same for a message given as identifier and payload. For the simulator's reading of
+// requests.
 std::string FieldText(LinkDirection direction, const std::string& id, const std::string& payload,
                       const char* name);
 

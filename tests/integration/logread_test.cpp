@@ -182,7 +182,7 @@ TEST(LogRead, ExplainsEveryFrameOfALogTheLibraryWrote) {
     for (const char* line : {
              "    = 5B. beep: tone 7\n",
              "    = 5B. beep: status 0\n",
-             "    = 6C. scroll list: items 3, parameters 1100001\n",
+             "    = 6C. scroll list: items 3, parameters 1100001, titles and items Drinks<1E>",
              "    = 6C. scroll list: status 0, selection 01\n",
              "    = 31. DUKPT PIN entry: selector 0, option 0, account 476173******0119, prompt",
              "    = 31. DUKPT PIN entry: status 0, value ****",

@@ -11,7 +11,6 @@
 #include <utility>
 
 #include "answers.h"
-#include "link/catalogue.h"
 #include "sim.h"
 
 namespace orn::sim {
@@ -45,11 +44,10 @@ constexpr uint8_t kStatusNoCard = 0xFF;
 // A wait shorter than this many 10 ms units ends before anything could happen.
 constexpr uint16_t kShortWait = 100;
 
-// EMV message layout (after "F1.").
+// The EMV messages the terminal sends: names in 12 bytes, and a data message's length field
+// counting 28 bytes beside the data.
 constexpr size_t kNameLength = 12;
-constexpr size_t kRequestAppNameOffset = 17;
-constexpr size_t kDataAppNameOffset = 18;
-constexpr size_t kDataOffset = 30;
+constexpr size_t kDataHeaderLength = 28;
 constexpr uint8_t kFirstPushSequence = 128;
 
 std::string Byte(unsigned value) {
@@ -69,13 +67,6 @@ std::string ReaderMessage(uint8_t channel, const std::string& rest) {
 std::string DataBlock(const std::string& data) {
     if (data.size() < 0xFF) return Byte(static_cast<unsigned>(data.size())) + data;
     return Byte(0xFF) + BigEndian16(data.size()) + data;
-}
-
-// A name field: up to the first zero byte.
-std::string NameField(const std::string& payload, size_t offset) {
-    if (offset >= payload.size()) return {};
-    std::string name = payload.substr(offset, kNameLength);
-    return name.substr(0, name.find('\0'));
 }
 
 std::string PaddedName(const std::string& name) {
@@ -231,7 +222,7 @@ Answer AnswerMsrChannel(uint8_t function) {
     return std::nullopt;
 }
 
-Answer AnswerSmartCardChannel(uint8_t function, uint16_t timeLimit, const std::string& data) {
+Answer AnswerSmartCardChannel(uint8_t function, uint32_t timeLimit, const std::string& command) {
     CardTerminal& t = Terminal();
     std::unique_lock<std::mutex> lock(t.mu);
     auto status = [](uint8_t value) { return ReaderMessage(kChannelSmartCard, Byte(value)); };
@@ -257,8 +248,6 @@ Answer AnswerSmartCardChannel(uint8_t function, uint16_t timeLimit, const std::s
         case kExchange: {
             if (!t.inserted) return status(kNoCard);
             if (!t.powered) return status(kNotPowered);
-            const size_t length = data.empty() ? 0 : static_cast<uint8_t>(data[0]);
-            const std::string command = data.substr(1, length);
             t.apduCommands.push_back(command);
             ApduHandler handler = t.apdu;
             lock.unlock();  // the handler is the test's code
@@ -276,15 +265,15 @@ Answer AnswerSmartCardChannel(uint8_t function, uint16_t timeLimit, const std::s
 }
 
 Answer AnswerReaderChannel(const Request& request) {
-    const std::string& p = request.payload;
-    if (p.size() >= 6) {
-        const uint8_t channel = static_cast<uint8_t>(p[2]);
-        const uint16_t timeLimit =
-            static_cast<uint16_t>((static_cast<uint8_t>(p[3]) << 8) | static_cast<uint8_t>(p[4]));
-        const uint8_t function = static_cast<uint8_t>(p[5]);
+    const RequestFields r(request);
+    if (!r.Text("function").empty()) {
+        const uint32_t channel = r.Number("channel");
+        const auto function = static_cast<uint8_t>(r.Number("function"));
         if (channel == kChannelMsr) return AnswerMsrChannel(function);
-        if (channel == kChannelSmartCard)
-            return AnswerSmartCardChannel(function, timeLimit, p.substr(6));
+        if (channel == kChannelSmartCard) {
+            const std::string command = r.Text("command").substr(0, r.Number("command length"));
+            return AnswerSmartCardChannel(function, r.Number("time limit"), command);
+        }
     }
     return AnswerApplicationUpdate(request);
 }
@@ -292,9 +281,7 @@ Answer AnswerReaderChannel(const Request& request) {
 // ---- "67." -------------------------------------------------------------------------------
 
 Answer AnswerDisplaySwipe(const Request& request) {
-    const std::string selection =
-        catalogue::FieldText(LinkDirection::ToTerminal, request.id, request.payload, "tracks");
-    const int tracks = selection.empty() ? 0 : selection[0] - '0';
+    const int tracks = RequestFields(request).Char("tracks") - '0';
     if (tracks < 1 || tracks > 3) return std::string("1");
     CardTerminal& t = Terminal();
     std::lock_guard<std::mutex> lock(t.mu);
@@ -308,10 +295,10 @@ Answer AnswerDisplaySwipe(const Request& request) {
 // ---- "F1." -------------------------------------------------------------------------------
 
 std::optional<std::string> AnswerEmvChannel(const Request& request) {
-    const std::string& p = request.payload;
-    if (p.size() < 4) return std::nullopt;
-    const uint8_t type = static_cast<uint8_t>(p[2]);
-    const uint8_t sequence = static_cast<uint8_t>(p[3]);
+    const RequestFields r(request);
+    if (r.Text("seq").empty()) return std::nullopt;
+    const auto type = static_cast<uint8_t>(r.Number("type"));
+    const auto sequence = static_cast<uint8_t>(r.Number("seq"));
     CardTerminal& t = Terminal();
     std::lock_guard<std::mutex> lock(t.mu);
     switch (type) {
@@ -319,7 +306,7 @@ std::optional<std::string> AnswerEmvChannel(const Request& request) {
         case 2:
         case 3:
         case 16: {
-            const std::string app = NameField(p, kRequestAppNameOffset);
+            const std::string app = r.Text("app");
             const uint8_t status = t.answerStatus.count(type) ? t.answerStatus[type] : 0;
             if (type == 2 && status == 0) {
                 t.sessions.insert(app);
@@ -333,11 +320,10 @@ std::optional<std::string> AnswerEmvChannel(const Request& request) {
             return BigEndian16(rest.size()) + rest;
         }
         case 4: {
-            const size_t announced =
-                (static_cast<size_t>(static_cast<uint8_t>(p[0])) << 8) | static_cast<uint8_t>(p[1]);
-            const size_t dataLength = announced > 28 ? announced - 28 : 0;
-            t.hostData[NameField(p, kDataAppNameOffset)].push_back(
-                p.size() > kDataOffset ? p.substr(kDataOffset, dataLength) : std::string());
+            const uint32_t announced = r.Number("length");
+            const size_t dataLength =
+                announced > kDataHeaderLength ? announced - kDataHeaderLength : 0;
+            t.hostData[r.Text("app")].push_back(r.Text("data").substr(0, dataLength));
             EmvAck ack;
             if (!t.acks.empty()) {
                 ack = t.acks.front();
@@ -474,8 +460,8 @@ uint8_t PushEmvData(TerminalSimulator& sim, const std::string& appName, const st
         number = sequence ? *sequence : t.pushSequence++;
         if (subType == 4) t.sessions.erase(appName);
     }
-    const std::string message = BigEndian16(28 + data.size()) + Byte(4) + Byte(number) +
-                                Byte(subType) + Byte(0) + PaddedName(appName) +
+    const std::string message = BigEndian16(kDataHeaderLength + data.size()) + Byte(4) +
+                                Byte(number) + Byte(subType) + Byte(0) + PaddedName(appName) +
                                 std::string(kNameLength, '\0') + data;
     sim.SendFrame("F1.", message);
     return number;

@@ -120,37 +120,42 @@ class DataStore {
     static constexpr size_t kRecordLength = 300;
     static constexpr size_t kCapacity = 201;  // record numbers 0..200
 
-    Answer Block(const std::string& payload) {
-        if (payload == "0") return kOk + block_;
-        if (payload.size() == 1 + kBlockLength && payload[0] == '1') {
-            block_ = payload.substr(1);
+    // Action "0" reads, "1" writes the data.
+    Answer Block(const RequestFields& r) {
+        const std::string action = r.Text("action"), data = r.Text("data");
+        if (action == "0" && data.empty()) return kOk + block_;
+        if (action == "1" && data.size() == kBlockLength) {
+            block_ = data;
             return kOk;
         }
         return kFailed;
     }
 
-    Answer Table(const std::string& payload) {
-        if (payload == "0") {
+    // Action "0" reads the next record, "1" adds one, "2" deletes by number.
+    Answer Table(const RequestFields& r) {
+        const std::string action = r.Text("action"), data = r.Text("data");
+        if (action == "0" && data.empty()) {
             if (cursor_ >= records_.size()) return kFailed;  // nothing (more) to read
             return kOk + records_[cursor_++];
         }
-        if (payload.size() == 1 + kRecordLength && payload[0] == '1') {
+        if (action == "1" && data.size() == kRecordLength) {
             if (records_.size() >= kCapacity) return std::string("2");  // table full
-            records_.push_back(payload.substr(1));
+            records_.push_back(data);
             return kOk;
         }
-        if (payload.size() == 3 && payload[0] == '2') return Delete(payload.substr(1));
+        if (action == "2" && data.size() == 2) return Delete(data);
         return kFailed;
     }
 
     // 0 rewinds the reading, 1 empties the table, 2 also clears the block.
-    Answer Reset(const std::string& payload) {
-        if (payload == "0") {
+    Answer Reset(const RequestFields& r) {
+        const std::string mode = r.Text("mode");
+        if (mode == "0") {
             cursor_ = 0;
-        } else if (payload == "1" || payload == "2") {
+        } else if (mode == "1" || mode == "2") {
             records_.clear();
             cursor_ = 0;
-            if (payload == "2") block_ = kEmptyBlock;
+            if (mode == "2") block_ = kEmptyBlock;
         } else {
             return kFailed;
         }
@@ -158,12 +163,13 @@ class DataStore {
     }
 
     // "" gives the records stored and the room left; "1" the number of the next record to read.
-    Answer Inquiry(const std::string& payload) {
+    Answer Inquiry(const RequestFields& r) {
+        const std::string form = r.Text("form");
         char text[8];
-        if (payload.empty()) {
+        if (form.empty()) {
             std::snprintf(text, sizeof text, "0%02X%02X", static_cast<unsigned>(records_.size()),
                           static_cast<unsigned>(kCapacity - records_.size()));
-        } else if (payload == "1") {
+        } else if (form == "1") {
             std::snprintf(text, sizeof text, "0%02X", static_cast<unsigned>(cursor_));
         } else {
             return kFailed;
@@ -200,29 +206,31 @@ class DataStore {
 // Answer to the application update request (command byte 0x06 after the length): length 2,
 // command byte, status 0. Nullopt for any other "F0." request.
 std::optional<std::string> AnswerApplicationUpdate(const Request& request) {
-    if (request.payload.size() < 3 || static_cast<uint8_t>(request.payload[2]) != 0x06)
-        return std::nullopt;
+    if (RequestFields(request).Message() != "application update") return std::nullopt;
     return std::string("\x00\x02\x06\x00", 4);
 }
 
 void InstallDeviceAnswers(TerminalSimulator& sim) {
     auto clock = std::make_shared<Clock>();
-    sim.SetHandler("6T.", [clock](const Request& r) -> Answer {
-        if (r.payload == "0") return kOk + clock->Read();
-        if (!r.payload.empty() && r.payload[0] == '1' && clock->Set(r.payload.substr(1)))
-            return kOk;
+    // Action "0" reads the clock, "1" sets it to the date and time given.
+    sim.SetHandler("6T.", [clock](const Request& request) -> Answer {
+        const RequestFields r(request);
+        const std::string action = r.Text("action"), data = r.Text("data");
+        if (action == "0" && data.empty()) return kOk + clock->Read();
+        if (action == "1" && clock->Set(data)) return kOk;
         return kFailed;
     });
-    sim.SetHandler("5D.", [](const Request& r) -> Answer {
-        if (r.payload.empty()) return std::string("0/0412/105/003/00001/02/01/1");
-        if (r.payload == "1") return std::string("0/0412/105/003/00001/02/01/3");
-        if (r.payload == "3") return std::string("0VQ310");
-        if (r.payload == "4")
+    sim.SetHandler("5D.", [](const Request& request) -> Answer {
+        const std::string form = RequestFields(request).Text("form");
+        if (form.empty()) return std::string("0/0412/105/003/00001/02/01/1");
+        if (form == "1") return std::string("0/0412/105/003/00001/02/01/3");
+        if (form == "3") return std::string("0VQ310");
+        if (form == "4")
             return std::string("0OS 04.12.0105;APP 03.07.0002;EMV 04.03.0001;BOOT 01.02;KEYS 01");
         return kFailed;
     });
-    sim.SetHandler("51.", [](const Request& r) -> Answer {
-        if (r.payload == "S") return std::string("0SVQ31000012345678");
+    sim.SetHandler("51.", [](const Request& request) -> Answer {
+        if (RequestFields(request).Text("form") == "S") return std::string("0SVQ31000012345678");
         return kFailed;
     });
     sim.SetHandler("F0.", AnswerApplicationUpdate);
@@ -230,10 +238,10 @@ void InstallDeviceAnswers(TerminalSimulator& sim) {
 
 void InstallDataStorageAnswers(TerminalSimulator& sim) {
     auto store = std::make_shared<DataStore>();
-    sim.SetHandler("5C.", [store](const Request& r) { return store->Block(r.payload); });
-    sim.SetHandler("60.", [store](const Request& r) { return store->Table(r.payload); });
-    sim.SetHandler("61.", [store](const Request& r) { return store->Reset(r.payload); });
-    sim.SetHandler("62.", [store](const Request& r) { return store->Inquiry(r.payload); });
+    sim.SetHandler("5C.", [store](const Request& r) { return store->Block(RequestFields(r)); });
+    sim.SetHandler("60.", [store](const Request& r) { return store->Table(RequestFields(r)); });
+    sim.SetHandler("61.", [store](const Request& r) { return store->Reset(RequestFields(r)); });
+    sim.SetHandler("62.", [store](const Request& r) { return store->Inquiry(RequestFields(r)); });
 }
 
 }  // namespace orn::sim

@@ -11,7 +11,6 @@
 #include <vector>
 
 #include "answers.h"
-#include "link/catalogue.h"
 #include "sim.h"
 
 namespace orn::sim {
@@ -66,41 +65,36 @@ size_t ColumnBytes(const std::string& text, size_t pos, unsigned columns) {
 }
 
 // "58." display form: mode "00" shows the lines, "10" shows them and waits for a key.
-Answer AnswerDisplay(const std::string& payload) {
-    if (payload.size() < 4) return std::string("1");
-    auto digit = [&payload](const char* name) {
-        return catalogue::FieldText(LinkDirection::ToTerminal, "58.", payload, name)[0] - '0';
-    };
-    int count = digit("lines");
-    int first = digit("first line");
+Answer AnswerDisplay(const RequestFields& r) {
+    if (r.Text("first line").empty()) return std::string("1");
+    const int count = r.Char("lines") - '0';
+    const int first = r.Char("first line") - '0';
     if (count < 1 || first < 1 || first + count - 1 > static_cast<int>(kLines))
         return std::string("1");
     {
+        const std::string text = r.Text("text");
         std::lock_guard<std::mutex> lock(State().mutex);
-        size_t at = 4;
+        size_t at = 0;
         for (int line = first; line < first + count; ++line) {
-            size_t bytes = ColumnBytes(payload, at, kColumns);
-            State().screen[static_cast<size_t>(line - 1)] = payload.substr(at, bytes);
+            size_t bytes = ColumnBytes(text, at, kColumns);
+            State().screen[static_cast<size_t>(line - 1)] = text.substr(at, bytes);
             at += bytes;
         }
     }
-    if (payload[0] == '1') return std::string("0") + NextKey();
+    if (r.Char("mode") == '1') return std::string("0") + NextKey();
     return std::string("0");
 }
 
-// Text entry ("58." modes 2, 3, 5, 6 and "68."): mode, type and option digits, the prompt (32
-// columns, "58." only), the stored prompt index, and the maximum length when one is given.
-Answer AnswerTextEntry(const std::string& payload, bool withPrompt) {
-    size_t at = 3;
-    if (withPrompt) at += ColumnBytes(payload, at, 32);
-    at += 2;
-    if (at > payload.size()) return std::string("1");
+// Text entry ("58." modes 2, 3, 5, 6 and "68."): the answer carries a length field when the
+// request gives a maximum length.
+Answer AnswerTextEntry(const RequestFields& r) {
+    if (r.Text("stored prompt").size() < 2) return std::string("1");
     std::string text;
     {
         std::lock_guard<std::mutex> lock(State().mutex);
         text = TakeNext(State().texts, std::string(kDefaultText));
     }
-    const std::string maxField = payload.substr(at);
+    const std::string maxField = r.Text("maximum length");
     if (maxField.empty()) return "0" + text;  // no length field in the answer either
     unsigned long maxLength = std::strtoul(maxField.c_str(), nullptr, 16);
     if (text.size() > maxLength) text.resize(maxLength);
@@ -110,9 +104,9 @@ Answer AnswerTextEntry(const std::string& payload, bool withPrompt) {
 }
 
 // "59.": "0" clears the display, "1".."4" one line.
-Answer AnswerClear(const std::string& payload) {
+Answer AnswerClear(const RequestFields& r) {
     std::lock_guard<std::mutex> lock(State().mutex);
-    int line = payload.empty() ? -1 : payload[0] - '0';
+    const int line = r.Char("line") - '0';
     if (line < 0 || line > static_cast<int>(kLines)) return std::string("1");
     for (size_t i = 0; i < kLines; ++i)
         if (line == 0 || static_cast<size_t>(line) == i + 1)
@@ -120,13 +114,14 @@ Answer AnswerClear(const std::string& payload) {
     return std::string("0");
 }
 
-// "6C.": "0", six parameter fields (7 characters), four titles and the items, each ended by 0x1E;
-// an item with data carries 0x1C and four hex digits before its end.
-Answer AnswerScrollList(const std::string& payload) {
+// "6C.": four titles and the items, each ended by 0x1E; an item with data carries 0x1C and four
+// hex digits before its end.
+Answer AnswerScrollList(const RequestFields& r) {
+    const std::string list = r.Text("titles and items");
     std::vector<std::string> pieces;
-    for (size_t start = 8, end; (end = payload.find(kItemEnd, start)) != std::string::npos;
+    for (size_t start = 0, end; (end = list.find(kItemEnd, start)) != std::string::npos;
          start = end + 1)
-        pieces.push_back(payload.substr(start, end - start));
+        pieces.push_back(list.substr(start, end - start));
     if (pieces.size() < 5) return std::string("1");  // four titles and at least one item
     int selection;
     {
@@ -194,23 +189,25 @@ void InstallDisplayAnswers(TerminalSimulator& sim) {
         sim.SendFrameLater(r.id, *answer, delayMs, kKeypadAnswer);
         return std::nullopt;
     };
-    sim.SetHandler("58.", [keypad](const Request& r) -> Answer {
-        char form = r.payload.empty() ? '?' : r.payload[0];
-        if (form == '0') return AnswerDisplay(r.payload);
-        if (form == '1') return keypad(r, AnswerDisplay(r.payload));  // waits for a key
-        if (form == '2' || form == '3' || form == '5' || form == '6')
-            return keypad(r, AnswerTextEntry(r.payload, true));
+    sim.SetHandler("58.", [keypad](const Request& request) -> Answer {
+        const RequestFields r(request);
+        const char display = r.Char("mode"), entry = r.Char("entry mode");
+        if (display == '0') return AnswerDisplay(r);
+        if (display == '1') return keypad(request, AnswerDisplay(r));  // waits for a key
+        if (entry == '2' || entry == '3' || entry == '5' || entry == '6')
+            return keypad(request, AnswerTextEntry(r));
         return std::string("1");
     });
     sim.SetHandler(
-        "68.", [keypad](const Request& r) { return keypad(r, AnswerTextEntry(r.payload, false)); });
-    sim.SetHandler("59.", [](const Request& r) { return AnswerClear(r.payload); });
+        "68.", [keypad](const Request& r) { return keypad(r, AnswerTextEntry(RequestFields(r))); });
+    sim.SetHandler("59.", [](const Request& r) { return AnswerClear(RequestFields(r)); });
     sim.SetHandler("57.", [keypad](const Request& r) {
         return keypad(r, Answer("0" + std::string(1, NextKey())));
     });
     sim.SetHandler("5F.", [](const Request&) { return Answer("0"); });
-    sim.SetHandler("6C.",
-                   [keypad](const Request& r) { return keypad(r, AnswerScrollList(r.payload)); });
+    sim.SetHandler("6C.", [keypad](const Request& r) {
+        return keypad(r, AnswerScrollList(RequestFields(r)));
+    });
     // Both the "50." cancel and the quick cancel "72" withdraw it; "72" itself is only ACKed.
     for (const char* id : {"50.", "72"}) {
         const bool answered = id[0] == '5';

@@ -32,7 +32,6 @@
 #include <utility>
 
 #include "answers.h"
-#include "link/catalogue.h"
 #include "sim.h"
 
 namespace orn::sim {
@@ -190,14 +189,9 @@ struct PinPad {
 
 // ---- PIN entry ---------------------------------------------------------------------------
 
-// A field of the request as the message catalogue lays it out.
-std::string RequestField(const Request& r, const char* name) {
-    return catalogue::FieldText(LinkDirection::ToTerminal, r.id, r.payload, name);
-}
-
-Answer DukptPin(PinPad& pad, const Request& r) {
-    if (r.payload.size() < 18) return "1";
-    const std::string account = RequestField(r, "account");
+Answer DukptPin(PinPad& pad, const RequestFields& r) {
+    const std::string account = r.Text("account");
+    if (account.size() < 16) return "1";
     pad.transactionCounter = (pad.transactionCounter + 1) & 0xFFFFF;
     char counter[8];
     std::snprintf(counter, sizeof counter, "%05X", static_cast<unsigned>(pad.transactionCounter));
@@ -207,39 +201,38 @@ Answer DukptPin(PinPad& pad, const Request& r) {
     return "0" + ToHex(Des(key, PinBlock(account), true)) + kKsnPrefix + counter;
 }
 
-// "41.": selector, option, key index, account, session key (16 or 32) and check value, prompt.
-Answer MasterSessionPin(PinPad& pad, const Request& r) {
-    if (r.payload.size() < 3 + 16 + 16 + 4) return "1";
-    auto key = KeyBytes(RequestField(r, "key"));
-    if (!key) return "3";
-    (void)pad;
-    return "0" + ToHex(Des(*key, PinBlock(RequestField(r, "account")), true));
+// "41.": the session key sent (16 or 32 characters and a check value).
+Answer MasterSessionPin(PinPad&, const RequestFields& r) {
+    const std::string key = r.Text("key");
+    if (key.size() < 16) return "1";
+    auto keyBytes = KeyBytes(key);
+    if (!keyBytes) return "3";
+    return "0" + ToHex(Des(*keyBytes, PinBlock(r.Text("account")), true));
 }
 
-// "69." / "6H.": the key mode character follows the account; mode '0' uses the key loaded at the
-// index.
-Answer DisplayPin(PinPad& pad, const Request& r) {
-    const std::string mode = RequestField(r, "key mode");
-    if (mode.empty()) return "1";
-    std::optional<Bytes> key = mode == "S" || mode == "D"
-                                   ? KeyBytes(RequestField(r, "key"))
-                                   : pad.KeyAt(RequestField(r, "key index")[0] - '0');
-    if (!key) return "3";
-    return "0" + ToHex(Des(*key, PinBlock(RequestField(r, "account")), true));
+// The key a key mode names: 'S' and 'D' the key sent, any other the key loaded at the index.
+std::optional<Bytes> ModeKey(const PinPad& pad, const RequestFields& r) {
+    const char mode = r.Char("key mode");
+    if (mode == 'S' || mode == 'D') return KeyBytes(r.Text("key"));
+    return pad.KeyAt(r.Char("key index") - '0');
 }
 
-// "6B.": the amount at 12 (9 digits), entry mode at 3, key mode at 24 and the key after it; the
-// account closes the request in entry mode 0, otherwise the card is read here.
-Answer DebitStart(PinPad& pad, const Request& r) {
-    const std::string& p = r.payload;
-    if (p.size() < 25) return "1";
-    const unsigned long amount = std::strtoul(p.substr(12, 9).c_str(), nullptr, 10);
-    const char mode = p[24];
-    std::optional<Bytes> key =
-        mode == 'S' || mode == 'D' ? KeyBytes(RequestField(r, "key")) : pad.KeyAt(p[23] - '0');
+// "69." / "6H.".
+Answer DisplayPin(PinPad& pad, const RequestFields& r) {
+    if (r.Text("key mode").empty()) return "1";
+    std::optional<Bytes> key = ModeKey(pad, r);
     if (!key) return "3";
-    const std::string account =
-        p[3] == '0' && p.size() >= 16 ? p.substr(p.size() - 16) : kDebitCardAccount;
+    return "0" + ToHex(Des(*key, PinBlock(r.Text("account")), true));
+}
+
+// "6B.": the account closes the request in entry mode 0, otherwise the card is read here.
+Answer DebitStart(PinPad& pad, const RequestFields& r) {
+    if (r.Text("key mode").empty()) return "1";
+    const unsigned long amount = std::strtoul(r.Text("amount").c_str(), nullptr, 10);
+    std::optional<Bytes> key = ModeKey(pad, r);
+    if (!key) return "3";
+    std::string account = r.Text("account");
+    if (r.Char("entry mode") != '0' || account.empty()) account = kDebitCardAccount;
     char value[16];
     std::snprintf(value, sizeof value, "%010lu", amount);
     // Chequing account ("C01"), no cash back or fee, the PIN block, then the texts.
@@ -250,12 +243,11 @@ Answer DebitStart(PinPad& pad, const Request& r) {
 // ---- key table and encryption ------------------------------------------------------------
 
 // "40.": key index, key type, key (16 or 32), check value, 16-digit field, final flag.
-Answer LoadKey(PinPad& pad, const Request& r) {
-    const std::string& p = r.payload;
-    if (p.size() < 2 + 16 + 16) return "1";
-    const std::string key = p.substr(2, p.size() - 2 >= 56 ? 32 : 16);
+Answer LoadKey(PinPad& pad, const RequestFields& r) {
+    if (r.Text("extra").size() < 16) return "1";  // short of a key and the field
+    const std::string key = r.Text("key");
     if (!KeyBytes(key)) return "1";
-    pad.keys[p[0] - '0'] = key;
+    pad.keys[r.Char("index") - '0'] = key;
     return "0";
 }
 
@@ -265,11 +257,12 @@ std::string CheckValueOf(const Bytes& key) {
 
 // "53.": a single request letter or key type, or "%02X" of index + 48 and 'M' / 'S'. A key
 // index with no key loaded answers "2".
-Answer DiagnosticKey(PinPad& pad, const Request& r) {
-    const std::string& p = r.payload;
-    if (p.size() == 1) return "0" + CheckValueOf(pad.KeyAt(-1));
-    if (p.size() != 3 || (p[2] != 'M' && p[2] != 'S')) return "1";
-    auto index = FromHex(p.substr(0, 2));
+Answer DiagnosticKey(PinPad& pad, const RequestFields& r) {
+    const std::string request = r.Text("request");
+    const std::string keyIndex = r.Text("key index");
+    if (keyIndex.empty()) return request.size() == 1 ? "0" + CheckValueOf(pad.KeyAt(-1)) : "1";
+    if (request != "M" && request != "S") return "1";
+    auto index = FromHex(keyIndex);
     if (!index) return "1";
     auto it = pad.keys.find(static_cast<unsigned char>((*index)[0]) - 48);
     if (it == pad.keys.end()) return "2";
@@ -278,36 +271,36 @@ Answer DiagnosticKey(PinPad& pad, const Request& r) {
 
 // "42.": encryption "002" or "2c2" (c: 0 encipher, 1 decipher), the key index, key, check value
 // and block; decrypt and display (mode 1 or 3) only shows the block.
-Answer Encryption(PinPad&, const Request& r) {
-    const std::string& p = r.payload;
-    if (p.empty()) return "1";
-    if (p[0] == '1' || p[0] == '3') return "0";
-    if (p.size() < 4 + 16 + 16) return "1";
-    const size_t rest = p.size() - 4;
-    auto key = KeyBytes(p.substr(4, rest >= 56 ? 32 : 16));
-    auto block = FromHex(p.substr(p.size() - 16));
+Answer Encryption(PinPad&, const RequestFields& r) {
+    const std::string form = r.Text("form");
+    if (form.empty()) return "1";
+    if (form[0] == '1' || form[0] == '3') return "0";
+    const std::string data = r.Text("data");
+    if (data.size() < 16) return "1";
+    auto key = KeyBytes(r.Text("key"));
+    auto block = FromHex(data);
     if (!key || !block) return "3";
-    const bool decipher = p[0] == '2' && p[1] == '1';
+    const bool decipher = form[0] == '2' && form[1] == '1';
     return "0" + ToHex(Des(*key, *block, !decipher));
 }
 
 // ---- MAC ----------------------------------------------------------------------------------
 
-// The key and check value of a text-form request from `pos`: a check value follows only when
-// it is the key's own, so each layout is tried, the longest key first. `rest` tells whether
-// what follows the key (and check value) fits the form.
+// The key and check value at the start of a text-form request's key and data: a check value
+// follows only when it is the key's own, so each layout is tried, the longest key first. `rest`
+// tells whether what follows the key (and check value) fits the form. Returns where that starts.
 template <typename Rest>
-std::optional<size_t> SplitKey(const std::string& p, size_t pos, std::initializer_list<size_t> keys,
+std::optional<size_t> SplitKey(const std::string& text, std::initializer_list<size_t> keys,
                                Bytes* key, Rest rest) {
     for (size_t keyLength : keys) {
-        if (p.size() < pos + keyLength) continue;
-        auto bytes = KeyBytes(p.substr(pos, keyLength));
+        if (text.size() < keyLength) continue;
+        auto bytes = KeyBytes(text.substr(0, keyLength));
         if (!bytes) continue;
-        const std::string after = p.substr(pos + keyLength, 8);
+        const std::string after = text.substr(keyLength, 8);
         for (size_t checkLength : {size_t{8}, size_t{0}}) {
             if (checkLength == 8 && !SameHex(after, CheckValueOf(*bytes))) continue;
             if (checkLength == 0 && keyLength == 32) continue;
-            const size_t next = pos + keyLength + checkLength;
+            const size_t next = keyLength + checkLength;
             if (!rest(next)) continue;
             *key = *bytes;
             return next;
@@ -316,13 +309,26 @@ std::optional<size_t> SplitKey(const std::string& p, size_t pos, std::initialize
     return std::nullopt;
 }
 
-// "43." to "46.": key index, key, check value, expected MAC (verification), data in blocks.
-Answer BlockMac(const Request& r, bool hex, bool verify) {
-    const std::string& p = r.payload;
+// The key length a text form's key mode announces ('1' 16 digits, '2' 32), 0 for none.
+size_t KeyModeLength(const RequestFields& r) {
+    const char mode = r.Char("key mode");
+    return mode == '1' ? 16 : mode == '2' ? 32 : 0;
+}
+
+// Two hexadecimal digits' value.
+std::optional<unsigned> HexByte(const std::string& digits) {
+    auto byte = FromHex(digits);
+    if (!byte || byte->size() != 1) return std::nullopt;
+    return static_cast<unsigned char>((*byte)[0]);
+}
+
+// "43." to "46.": key, check value, expected MAC (verification), data in blocks.
+Answer BlockMac(const Request& message, bool hex, bool verify) {
+    const std::string p = RequestFields(message).Text("key and data");
     const size_t block = hex ? 16 : 8;
     const size_t macLength = verify ? 8 : 0;
     MacRequest request;
-    auto next = SplitKey(p, 1, {32, 16}, &request.key, [&](size_t at) {
+    auto next = SplitKey(p, {32, 16}, &request.key, [&](size_t at) {
         const size_t size = p.size() >= at + macLength ? p.size() - at - macLength : 0;
         return size >= block && size % block == 0 && (!hex || IsHex(p.substr(at + macLength)));
     });
@@ -333,14 +339,15 @@ Answer BlockMac(const Request& r, bool hex, bool verify) {
     return TextMacAnswer(request, verify);
 }
 
-// "64." / "66.": key index, key mode ('1' 16 digits, '2' 32), key, check value, expected MAC
-// (verification), data.
-Answer VariableMac(const Request& r, bool verify) {
-    const std::string& p = r.payload;
-    if (p.size() < 2 || (p[1] != '1' && p[1] != '2')) return "2";
+// "64." / "66.": key, check value, expected MAC (verification), data.
+Answer VariableMac(const Request& message, bool verify) {
+    const RequestFields r(message);
+    const size_t keyLength = KeyModeLength(r);
+    if (keyLength == 0) return "2";
+    const std::string p = r.Text("key and data");
     const size_t macLength = verify ? 8 : 0;
     MacRequest request;
-    auto next = SplitKey(p, 2, {p[1] == '2' ? size_t{32} : size_t{16}}, &request.key,
+    auto next = SplitKey(p, {keyLength}, &request.key,
                          [&](size_t at) { return p.size() > at + macLength; });
     if (!next) return "2";
     request.expectedMac = p.substr(*next, macLength);
@@ -348,38 +355,37 @@ Answer VariableMac(const Request& r, bool verify) {
     return TextMacAnswer(request, verify);
 }
 
-// "6E." / "6G.": chunk index and last index in hex; the first chunk carries key index, key mode,
-// key, check value, expected MAC and the total length in 4 hex digits. Only the last chunk is
-// answered.
-Answer ChunkedMac(PinPad& pad, const Request& r, bool verify) {
-    const std::string& p = r.payload;
-    auto numbers = FromHex(p.substr(0, 4));
-    if (p.size() < 4 || !numbers) return "2";
-    const unsigned index = static_cast<unsigned char>((*numbers)[0]);
-    const unsigned last = static_cast<unsigned char>((*numbers)[1]);
-    MacRequest& request = pad.textChunks[r.id];
-    if (index == 0) {
+// "6E." / "6G.": the first chunk carries key, check value, expected MAC and the total length in
+// 4 hex digits before its data. Only the last chunk is answered.
+Answer ChunkedMac(PinPad& pad, const Request& message, bool verify) {
+    const RequestFields r(message);
+    const auto index = HexByte(r.Text("chunk"));
+    const auto last = HexByte(r.Text("last chunk"));
+    if (!index || !last) return "2";
+    MacRequest& request = pad.textChunks[message.id];
+    if (*index == 0) {
         request = MacRequest();
-        if (p.size() < 6 || (p[5] != '1' && p[5] != '2')) return "2";
+        const size_t keyLength = KeyModeLength(r);
+        if (keyLength == 0) return "2";
+        const std::string p = r.Text("key and data");
         const size_t macLength = verify ? 8 : 0;
         // The total length after the key settles whether a check value came: the first chunk's
         // data must be as long as the total says.
-        auto next =
-            SplitKey(p, 6, {p[5] == '2' ? size_t{32} : size_t{16}}, &request.key, [&](size_t at) {
-                const std::string length = p.substr(at + macLength, 4);
-                if (length.size() != 4 || !IsHex(length)) return false;
-                const size_t total = std::strtoul(length.c_str(), nullptr, 16);
-                return p.size() - (at + macLength + 4) == std::min<size_t>(total, 200);
-            });
+        auto next = SplitKey(p, {keyLength}, &request.key, [&](size_t at) {
+            const std::string length = p.substr(at + macLength, 4);
+            if (length.size() != 4 || !IsHex(length)) return false;
+            const size_t total = std::strtoul(length.c_str(), nullptr, 16);
+            return p.size() - (at + macLength + 4) == std::min<size_t>(total, 200);
+        });
         if (!next) return "2";
         request.expectedMac = p.substr(*next, macLength);
         request.data = p.substr(*next + macLength + 4);
     } else {
-        request.data += p.substr(4);
+        request.data += r.Text("data");
     }
-    if (index != last) return std::nullopt;
+    if (*index != *last) return std::nullopt;
     const std::string answer = TextMacAnswer(request, verify);
-    pad.textChunks.erase(r.id);
+    pad.textChunks.erase(message.id);
     return answer;
 }
 
@@ -390,35 +396,24 @@ std::string BinaryAnswer(uint8_t op, uint8_t status, const Bytes& data = Bytes()
            data;
 }
 
-// "F1." with operation 'C' or 'E': length (2), operation, chunk index (2), last index (2); the
-// first chunk then carries the key mode byte, key, check value (double length), expected MAC
-// (verification) and the total length (4). Every chunk is answered: 0xFF while more are due.
-Answer BinaryMac(PinPad& pad, const Request& r) {
-    const Bytes& p = r.payload;
-    const uint8_t op = static_cast<uint8_t>(p[2]);
-    auto byte = [&](size_t i) { return i < p.size() ? static_cast<uint8_t>(p[i]) : 0; };
-    if (p.size() < 7) return BinaryAnswer(op, 0x01);
-    const unsigned index = byte(3) << 8 | byte(4);
-    const unsigned last = byte(5) << 8 | byte(6);
+// "F1." binary MAC, operation 'C' or 'E': the first chunk carries the key and the total length
+// before its data. Every chunk is answered: 0xFF while more are due.
+Answer BinaryMac(PinPad& pad, const RequestFields& r) {
+    const auto op = static_cast<uint8_t>(r.Char("operation"));
+    if (r.Text("chunk").empty()) return BinaryAnswer(op, 0x01);
+    const uint32_t index = r.Number("chunk");
+    const uint32_t last = r.Number("last chunk");
     const bool verify = op == 'E';
     MacRequest& request = pad.binaryChunks[op];
     if (index == 0) {
         request = MacRequest();
-        if (p.size() < 8) return BinaryAnswer(op, 0x01);
-        const uint8_t mode = byte(7);
-        const bool doubleLength = mode == 0x02 || mode >= 0xB0;
-        const size_t keyLength = doubleLength ? 16 : 8;
-        size_t pos = 8;
-        request.key = p.substr(pos, keyLength);
-        pos += keyLength + (doubleLength ? 4 : 0);
-        if (verify) request.expectedMac = ToHex(p.substr(pos, 4));
-        pos += verify ? 4 : 0;
-        if (p.size() < pos + 4 || request.key.size() != keyLength) return BinaryAnswer(op, 0x01);
-        pad.binaryLength =
-            byte(pos) << 24 | byte(pos + 1) << 16 | byte(pos + 2) << 8 | byte(pos + 3);
-        request.data = p.substr(pos + 4);
+        if (r.Text("total length").size() != 4) return BinaryAnswer(op, 0x01);
+        request.key = r.Text("key");
+        if (verify) request.expectedMac = ToHex(r.Text("expected MAC"));
+        pad.binaryLength = r.Number("total length");
+        request.data = r.Text("data");
     } else {
-        request.data += p.substr(7);
+        request.data += r.Text("data");
     }
     if (index != last) return BinaryAnswer(op, 0xFF);
     const MacRequest done = std::move(request);
@@ -443,8 +438,9 @@ std::string KeyCheckValue(const std::string& hexKey) {
 
 void InstallPinAnswers(TerminalSimulator& sim) {
     auto pad = std::make_shared<PinPad>();
-    auto on = [&](const char* id, Answer (*answer)(PinPad&, const Request&)) {
-        sim.SetHandler(id, [pad, answer](const Request& r) { return answer(*pad, r); });
+    auto on = [&](const char* id, Answer (*answer)(PinPad&, const RequestFields&)) {
+        sim.SetHandler(id,
+                       [pad, answer](const Request& r) { return answer(*pad, RequestFields(r)); });
     };
     on("31.", DukptPin);
     on("41.", MasterSessionPin);
@@ -457,7 +453,7 @@ void InstallPinAnswers(TerminalSimulator& sim) {
         return Answer();
     });
     sim.SetHandler("6A.", [pad](const Request& r) {
-        pad->debitScreens = r.payload;
+        pad->debitScreens = RequestFields(r).Text("stages");
         return Answer("0");
     });
     on("6B.", DebitStart);
@@ -475,12 +471,12 @@ void InstallPinAnswers(TerminalSimulator& sim) {
     sim.SetHandler("66.", [](const Request& r) { return VariableMac(r, true); });
     sim.SetHandler("6E.", [pad](const Request& r) { return ChunkedMac(*pad, r, false); });
     sim.SetHandler("6G.", [pad](const Request& r) { return ChunkedMac(*pad, r, true); });
-    // "F1." is shared with the EMV channel: other operations go to whoever had it before.
+    // "F1." is shared with the EMV channel: other messages go to whoever had it before.
     TerminalSimulator::Handler previous = sim.GetHandler("F1.");
-    sim.SetHandler("F1.", [pad, previous](const Request& r) -> Answer {
-        if (r.payload.size() >= 3 && (r.payload[2] == 'C' || r.payload[2] == 'E'))
-            return BinaryMac(*pad, r);
-        return previous ? previous(r) : Answer();
+    sim.SetHandler("F1.", [pad, previous](const Request& request) -> Answer {
+        const RequestFields r(request);
+        if (r.Message() == "binary MAC") return BinaryMac(*pad, r);
+        return previous ? previous(request) : Answer();
     });
 }
 

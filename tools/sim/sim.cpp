@@ -170,9 +170,9 @@ void SplitMessage(const std::string& body, std::string& id, std::string& payload
 
 // The host's acknowledgement of an incoming EMV message: "F1." 00 02 05 sequence.
 bool IsEmvAcknowledgement(const Frame& frame) {
-    const std::string& p = frame.payload;
-    return frame.start == kStx && frame.id == "F1." && p.size() == 4 && p[0] == 0 && p[1] == 2 &&
-           p[2] == 5;
+    if (frame.start != kStx || frame.id != "F1." || frame.payload.size() != 4) return false;
+    const RequestFields fields(frame.id, frame.payload);
+    return fields.Message() == "EMV acknowledgement" && fields.Number("length") == 2;
 }
 
 // One pending write. Items are ordered by due time and, within one time, by scheduling order.
