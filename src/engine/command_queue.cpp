@@ -32,10 +32,14 @@ void CGenericHandler::SetResultLocked(CCommandData* record, int32_t result) {
     record->SetResult(result);
 }
 
-void CGenericHandler::GiveUpSend(CCommandData* record) {
+bool CGenericHandler::GiveUpSend(CCommandData* record) {
     LockGuard hold(m_QueueLock);
+    // Taken for sending (or ended) just as the wait ran out: its frame goes out, so its caller
+    // follows it as if the wait had ended in time.
+    if (record->GetState() != kStateSend) return false;
     record->SetResult(ORN_ERR_API_QUEUE_BLOCKED);
-    if (record->GetState() == kStateSend) record->SetState(kStateCancelled);
+    record->SetState(kStateCancelled);
+    return true;
 }
 
 int32_t CGenericHandler::NotAdmitted(CCommandData* record) {
@@ -280,10 +284,7 @@ int32_t CGenericHandler::SendWaitData(CCommandData* record) {
     for (;;) {
         const bool sent = WaitForSend(record);
         m_Logger.Log(kLogDetail, "SendWaitData: Done Waiting for Send");
-        if (!sent) {
-            GiveUpSend(record);
-            break;
-        }
+        if (!sent && GiveUpSend(record)) break;
         if (ResultOf(record) != 0) break;
         const bool acked = WaitForAck(record);
         m_Logger.Log(kLogDetail, "SendWaitData: Done Waiting for ACK");
@@ -318,10 +319,7 @@ int32_t CGenericHandler::SendWaitData(CCommandData* record) {
 
 int32_t CGenericHandler::SendUntilAck(CCommandData* record) {
     for (;;) {
-        if (!WaitForSend(record)) {
-            GiveUpSend(record);
-            break;
-        }
+        if (!WaitForSend(record) && GiveUpSend(record)) break;
         if (ResultOf(record) != 0) break;
         if (WaitForAck(record)) break;
         if (AckTimerExpired(record)) break;
@@ -412,8 +410,10 @@ bool CGenericHandler::EndWaitingRecords(int32_t result,
     bool changed = false;
     for (CCommandData* record : m_Queue) {
         const int32_t state = record->GetState();
-        // An answer that came in before the cancel stands: its caller collects it.
-        if (state == kStateComplete || state == kStateRemoveFromQueue || record->m_bRefused)
+        // An answer that came in before the cancel stands: its caller collects it. A record
+        // already ended keeps the result it was ended with.
+        if (state == kStateComplete || state == kStateCancelled || state == kStateRemoveFromQueue ||
+            record->m_bRefused)
             continue;
         if (record->IsAsync() && state == kStateUserCallback) continue;
         if (!selected(*record)) continue;

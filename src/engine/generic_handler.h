@@ -134,6 +134,8 @@ class CGenericHandler : public IChunkSink, public ILinkEngine {
     // the link: that close waits for this thread, so a close from here must not wait for it
     // (it would hold both up until the thread wait gives up) and has nothing left to do.
     bool CloseRunningElsewhere() const;
+    // True on a thread that runs the application's callbacks.
+    static bool OnCallbackThread() { return t_bCallbackThread; }
     // Closes a transport that automatic selection tried in vain, as CloseLink does, but leaves
     // the engine's threads and the log running, so the next candidate is tried as the first.
     void CloseCandidate();
@@ -400,9 +402,9 @@ class CGenericHandler : public IChunkSink, public ILinkEngine {
     void EraseReleased(std::list<CCommandData*>::iterator it);
 
     // Calling-side helpers.
-    // The send wait ran out: -20, and a record not yet taken is withdrawn, so that it is not
-    // sent after its caller was told it failed.
-    void GiveUpSend(CCommandData* record);
+    // The send wait ran out: a record not yet taken is withdrawn with -20, so that it is not
+    // sent after its caller was told it failed. False when the queue thread took it meanwhile.
+    bool GiveUpSend(CCommandData* record);
     void SetResultLocked(CCommandData* record, int32_t result);
     // The result of a record that AddToQueue did not admit.
     int32_t NotAdmitted(CCommandData* record);
