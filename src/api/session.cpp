@@ -164,6 +164,22 @@ int OpenLink(OpenKind kind, const char* portName, const char* logFile, int32_t l
     return result;
 }
 
+// Takes the port lock for a close. A callback thread does not block on it: the thread that
+// holds it may be closing the link and waiting for this very callback to end. It tries until it
+// has the lock, and leaves the close to the other thread once that close is seen running.
+bool LockPortForClose(CGenericHandler& engine) {
+    constexpr uint32_t kRetryMs = 10;
+    if (!CGenericHandler::OnCallbackThread()) {
+        PortLock().Lock();
+        return true;
+    }
+    for (;;) {
+        if (engine.CloseRunningElsewhere()) return false;
+        if (PortLock().TryLock()) return true;
+        platform::SleepMs(kRetryMs);
+    }
+}
+
 }  // namespace
 
 uint32_t ReopenStoredPort(CGenericHandler& engine, const std::string& stored) {
@@ -262,8 +278,8 @@ ORN_API int ornOpen(const char* portName) {
 ORN_API void ornClose(void) {
     orn::GuardedVoid("ornClose", [&] {
         // A callback closing while another close waits for it: that close does the work.
-        if (Engine().CloseRunningElsewhere()) return;
-        orn::platform::LockGuard hold(orn::PortLock());
+        if (!orn::LockPortForClose(Engine())) return;
+        orn::platform::LockGuard hold(orn::PortLock(), orn::platform::kAdoptLock);
         Engine().CloseLink();
     });
 }

@@ -89,9 +89,14 @@ class RecursiveLock {
     Impl* impl_;
 };
 
+struct AdoptLock {};
+inline constexpr AdoptLock kAdoptLock{};
+
 class LockGuard {
   public:
     explicit LockGuard(RecursiveLock& lock) : lock_(lock) { lock_.Lock(); }
+    // Takes over a hold the calling thread already has.
+    LockGuard(RecursiveLock& lock, AdoptLock) : lock_(lock) {}
     ~LockGuard() { lock_.Unlock(); }
     LockGuard(const LockGuard&) = delete;
     LockGuard& operator=(const LockGuard&) = delete;
