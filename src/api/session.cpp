@@ -134,6 +134,7 @@ int OpenLink(OpenKind kind, const char* portName, const char* logFile, int32_t l
     if (logFile) {
         int32_t level = kind == OpenKind::Init ? (logLevel & 0x7FFFFFFF) : logLevel;
         engine.Logger().OpenLogFile(logFile, level);
+        engine.LogLevelChanged();
     }
     int result = CheckOpenArguments(portName);
     if (result != 0) return result;
