@@ -172,6 +172,16 @@ std::string WriteSessionLog(const TempDir& dir) {
     return dir.File("session.log");
 }
 
+// All a follower prints until it ends, which must be with success.
+std::string ReadToEnd(std::FILE* follower) {
+    std::string out;
+    char buf[65536];
+    size_t n;
+    while ((n = std::fread(buf, 1, sizeof buf, follower)) > 0) out.append(buf, n);
+    EXPECT_EQ(pclose(follower), 0);
+    return out;
+}
+
 }  // namespace
 
 TEST(LogRead, ExplainsEveryFrameOfALogTheLibraryWrote) {
@@ -237,11 +247,7 @@ TEST(LogRead, FollowsAGrowingEncryptedLogUntilItIsFinished) {
     logger.Log(orn::kLogInfo, "first after start");
     logger.Log(orn::kLogSevere, "second after start");
     logger.Shutdown();
-    std::string out;
-    char buf[4096];
-    size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, follower)) > 0) out.append(buf, n);
-    EXPECT_EQ(pclose(follower), 0);
+    const std::string out = ReadToEnd(follower);
     EXPECT_NE(out.find("(Info)  first after start\n"), std::string::npos) << out;
     EXPECT_NE(out.find("(Severe)  second after start\n"), std::string::npos) << out;
     EXPECT_NE(out.find("Finish Logging"), std::string::npos) << out;
@@ -278,11 +284,7 @@ TEST(LogRead, FollowsTheLogIntoTheNextNumberedFilesWithoutLosingALine) {
         for (int i = 0; i < kLines; ++i)
             logger.Log(orn::kLogInfo, "payload %05d %s", i, filler.c_str());
         logger.Shutdown();
-        std::string out;
-        char buf[65536];
-        size_t n;
-        while ((n = std::fread(buf, 1, sizeof buf, follower)) > 0) out.append(buf, n);
-        EXPECT_EQ(pclose(follower), 0);
+        const std::string out = ReadToEnd(follower);
 
         int written = 0;
         for (int k = 0; k < 10; ++k) {
