@@ -34,8 +34,9 @@ struct CUsbHidPort::Shared {
     std::atomic<uint32_t> lastError{0};
 
     Event kill{true};
-    Event trigger{false};  // the engine waits for an answer
-    Event staged{false};   // a report was staged, or the reader ended
+    Event trigger{false};                  // the engine waits for an answer
+    std::atomic<uint32_t> triggerTick{0};  // when it last said so
+    Event staged{false};                   // a report was staged, or the reader ended
     Event ringData{false};
 
     // Staging buffer: [m_last, m_idx) is staged and not yet handed on.
@@ -164,6 +165,7 @@ bool CUsbHidPort::DeviceGone() {
 }
 
 void CUsbHidPort::TriggerRead() {
+    m_pShared->triggerTick = platform::TickCount();
     m_pShared->trigger.Set();
 }
 
@@ -253,6 +255,7 @@ uint32_t CUsbHidPort::ReaderThread(std::shared_ptr<Shared> shared) {
 uint32_t CUsbHidPort::ReadBufferThread(std::shared_ptr<Shared> shared) {
     Shared& s = *shared;
     bool triggered = false;
+    uint32_t triggeredAt = 0;
     for (;;) {
         uint32_t timeout = platform::kInfinite;
         {
@@ -266,12 +269,21 @@ uint32_t CUsbHidPort::ReadBufferThread(std::shared_ptr<Shared> shared) {
         size_t index = 0;
         const WaitResult result = platform::WaitForAny(events, 3, timeout, &index);
         if (result == WaitResult::Signalled && index == 0) break;
-        if (result == WaitResult::Signalled && index == 1) triggered = true;
+        if (result == WaitResult::Signalled && index == 1) {
+            triggered = true;
+            triggeredAt = s.triggerTick.load();
+        }
         if (result != WaitResult::Signalled && result != WaitResult::Timeout) break;
 
         LockGuard hold(s.stagingLock);
         if (s.m_idx > s.m_last) {
             const uint32_t now = platform::TickCount();
+            // A trigger that found nothing staged stands for the answer the engine awaits, which
+            // comes soon after it. One that came after that answer had gone on (the engine
+            // cannot tell) would otherwise cut the next unrelated batch at its first report.
+            if (triggered && static_cast<int32_t>(s.batchStart - triggeredAt) >
+                                 static_cast<int32_t>(kTriggerHoldMs))
+                triggered = false;
             bool handOn = s.readerEnded;
             if (triggered) {
                 s.log.Log(kLogInfo, "ReadBufferThread: WAIT_OBJECT_0: m_last = %ld, m_idx = %ld",

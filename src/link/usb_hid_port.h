@@ -9,8 +9,8 @@
 // Batching: staged bytes go on 100 ms after the first report of the batch, unless they are a
 // multiple of 30 bytes (a frame that filled its reports may continue) and the last report is
 // less than 201 ms old; they go at once when the engine has triggered a read (it waits for an
-// answer). Nothing runs while nothing arrives: the threads wait for data, the trigger or the
-// kill event.
+// answer), also when the trigger came at most kTriggerHoldMs before the batch's first report.
+// Nothing runs while nothing arrives: the threads wait for data, the trigger or the kill event.
 //
 // The staging buffer returns to its start whenever everything in it has been handed on; bytes
 // that would still not fit (a receiver stalled for long) replace the oldest ones, as in the
@@ -36,6 +36,8 @@ class CUsbHidPort : public ITransport {
     static constexpr uint32_t kBatchMs = 100;
     static constexpr uint32_t kHoldBackUnit = 30;
     static constexpr uint32_t kHoldBackMs = 201;
+    // A trigger that finds nothing staged counts for a batch that starts this soon after it.
+    static constexpr uint32_t kTriggerHoldMs = 200;
 
     CUsbHidPort(CLogger& log, IChunkSink* sink);
     ~CUsbHidPort() override;

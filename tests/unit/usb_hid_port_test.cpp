@@ -122,6 +122,22 @@ TEST_F(UsbHidPortTest, ReportsOfOneFrameReachTheReceiverAsOneChunk) {
     EXPECT_EQ(sink_.Chunks(), (std::vector<std::vector<uint8_t>>{frame}));
 }
 
+TEST_F(UsbHidPortTest, ATriggerLongBeforeTheReportsDoesNotCutTheirBatch) {
+    Attach();
+    // The engine's last trigger came after the answer it awaited had gone on; then the link
+    // was idle. The reports' own pace (20 ms apart) is the point here, hence the pauses.
+    port_.TriggerRead();
+    platform::SleepMs(500);
+    const std::vector<uint8_t> frame = Counting(72);
+    SendReport({frame.begin(), frame.begin() + 30});
+    platform::SleepMs(20);
+    SendReport({frame.begin() + 30, frame.begin() + 60});
+    platform::SleepMs(20);
+    SendReport({frame.begin() + 60, frame.end()});
+    ASSERT_TRUE(WaitUntil([&] { return sink_.Bytes().size() >= 72; }, 5000));
+    EXPECT_EQ(sink_.Chunks(), (std::vector<std::vector<uint8_t>>{frame}));
+}
+
 TEST_F(UsbHidPortTest, LongRunsReuseTheStagingBufferAndLoseNothing) {
     Attach();
     // Well past both 64 KB buffers, in batches the receiver takes as they come.
