@@ -292,7 +292,8 @@ class HidDevice {
     // its report lengths. Returns nullptr and sets *error: 2 no such device, 5 access denied,
     // 2250 the device has no usable report 2 (or its capabilities cannot be read), else the
     // mapped OS error. A failure of the system's HID service itself (a missing library
-    // function) also sets *errorText, a line for the log at Severe.
+    // function), and a device that declares reports longer than 64 KB (2250), also set
+    // *errorText, a line for the log at Severe.
     static std::shared_ptr<HidDevice> Open(const std::string& path, uint32_t* error,
                                            std::string* errorText = nullptr);
     // Wraps an already-open native descriptor or handle (in tests a SOCK_SEQPACKET socket, or

@@ -39,6 +39,17 @@ int Listen(const std::string& path) {
     return fd;
 }
 
+// Report 2 with `count` fields of `bits` each, input and output (both global items four bytes
+// wide, as a descriptor may write them).
+std::string Fields(uint32_t bits, uint32_t count) {
+    std::string d("\x85\x02", 2);
+    for (const auto& [prefix, value] : {std::pair<char, uint32_t>{'\x77', bits}, {'\x97', count}}) {
+        d += prefix;
+        for (int b = 0; b < 4; ++b) d += static_cast<char>(value >> (8 * b));
+    }
+    return d + std::string("\x81\x02\x91\x02", 4);
+}
+
 class DiscoveryTest : public ::testing::Test {
   protected:
     orn::test::FakeDevices devices_;
@@ -140,14 +151,19 @@ TEST_F(DiscoveryTest, ReportLengthsComeFromReportTwoOfTheDescriptor) {
         const char* what;
         std::string descriptor;
         uint32_t error, input, output;
+        bool tooLong;  // the refusal comes with a line for the log
     };
     const Row rows[] = {
-        {"32/32", LinkReportDescriptor(32, 32), 0, 32, 32},
-        {"65/9", LinkReportDescriptor(65, 9), 0, 65, 9},
-        {"report 3 beside", twoReports, 0, 32, 32},
-        {"no report 2", onlyReport1, kErrHidOpenFailed, 0, 0},
-        {"no output", noOutput, kErrHidOpenFailed, 0, 0},
-        {"empty", "", kErrHidOpenFailed, 0, 0},
+        {"32/32", LinkReportDescriptor(32, 32), 0, 32, 32, false},
+        {"65/9", LinkReportDescriptor(65, 9), 0, 65, 9, false},
+        {"report 3 beside", twoReports, 0, 32, 32, false},
+        {"no report 2", onlyReport1, kErrHidOpenFailed, 0, 0, false},
+        {"no output", noOutput, kErrHidOpenFailed, 0, 0, false},
+        {"empty", "", kErrHidOpenFailed, 0, 0, false},
+        {"64 KB", Fields(8, 65535), 0, 65536, 65536, false},
+        {"64 KB + 1", Fields(8, 65536), kErrHidOpenFailed, 0, 0, true},
+        {"64 MB", Fields(8, 0x03FFFFFF), kErrHidOpenFailed, 0, 0, true},
+        {"size x count wraps to 16 bits", Fields(8, 0x20000002), kErrHidOpenFailed, 0, 0, true},
     };
     unsigned index = 0;
     for (const Row& row : rows) {
@@ -155,12 +171,14 @@ TEST_F(DiscoveryTest, ReportLengthsComeFromReportTwoOfTheDescriptor) {
         const std::string node = tree_.AddHidDevice(index++, 0x0E7D, 1, row.descriptor);
         int listener = Listen(node);
         uint32_t error = 12345;
-        auto device = HidDevice::Open(node, &error);
+        std::string text;
+        auto device = HidDevice::Open(node, &error, &text);
         EXPECT_EQ(error, row.error);
         if (row.error == 0 && device) {
             EXPECT_EQ(device->InputReportLength(), row.input);
             EXPECT_EQ(device->OutputReportLength(), row.output);
         }
+        EXPECT_EQ(text.find("longer than 64 KB") != std::string::npos, row.tooLong) << text;
         ::close(listener);
     }
     // A node nobody listens on any more, and no node at all: not found.

@@ -12,10 +12,12 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <mutex>
+#include <string>
 #include <vector>
 
 #include "platform/platform.h"
@@ -29,10 +31,16 @@ namespace {
 // The terminal's link travels in report 2.
 constexpr uint32_t kLinkReportId = 2;
 
+// No HID stack carries reports above 64 KB (Windows states report lengths in 16 bits).
+// A descriptor that claims more is broken or hostile, and the report buffers are sized from it.
+constexpr uint64_t kMaxReportLength = 65536;
+
 // Sums the field bits of one report in a report descriptor. Only the global items that shape
 // a report (size, count, identifier, push, pop) and the input and output main items matter.
-bool ReportBits(const std::string& descriptor, uint32_t reportId, uint32_t* inputBits,
-                uint32_t* outputBits) {
+// The sums are 64-bit and stop growing past any real report, so no descriptor can wrap them.
+bool ReportBits(const std::string& descriptor, uint32_t reportId, uint64_t* inputBits,
+                uint64_t* outputBits) {
+    constexpr uint64_t kBitsCap = (kMaxReportLength + 1) * 8;
     struct Globals {
         uint32_t size = 0, count = 0, id = 0;
     };
@@ -79,7 +87,8 @@ bool ReportBits(const std::string& descriptor, uint32_t reportId, uint32_t* inpu
                     break;
             }
         } else if (type == 0 && (tag == 8 || tag == 9) && globals.id == reportId) {
-            (tag == 8 ? *inputBits : *outputBits) += globals.size * globals.count;
+            uint64_t& bits = tag == 8 ? *inputBits : *outputBits;
+            bits = std::min(bits + uint64_t{globals.size} * globals.count, kBitsCap);
             seen = true;
         }
         i += 1 + size;
@@ -234,7 +243,8 @@ int OpenNode(const std::string& path, uint32_t* error) {
 
 }  // namespace
 
-std::shared_ptr<HidDevice> HidDevice::Open(const std::string& path, uint32_t* error, std::string*) {
+std::shared_ptr<HidDevice> HidDevice::Open(const std::string& path, uint32_t* error,
+                                           std::string* errorText) {
     uint32_t ignored;
     if (error == nullptr) error = &ignored;
     *error = kErrNone;
@@ -244,20 +254,26 @@ std::shared_ptr<HidDevice> HidDevice::Open(const std::string& path, uint32_t* er
     const size_t slash = path.rfind('/');
     const std::string node = slash == std::string::npos ? path : path.substr(slash + 1);
     std::string descriptor;
-    uint32_t inputBits = 0, outputBits = 0;
+    uint64_t inputBits = 0, outputBits = 0;
     const bool described = posix::ReadSmallFile(posix::SysfsRoot() + "/class/hidraw/" + node +
                                                     "/device/report_descriptor",
                                                 &descriptor) &&
                            ReportBits(descriptor, kLinkReportId, &inputBits, &outputBits);
     // The link needs room for the identifier, the length byte and at least one data byte.
-    const uint32_t inputLength = 1 + (inputBits + 7) / 8;
-    const uint32_t outputLength = 1 + (outputBits + 7) / 8;
-    if (!described || inputLength < 3 || outputLength < 3) {
+    const uint64_t inputLength = 1 + (inputBits + 7) / 8;
+    const uint64_t outputLength = 1 + (outputBits + 7) / 8;
+    const bool tooLong = inputLength > kMaxReportLength || outputLength > kMaxReportLength;
+    if (!described || tooLong || inputLength < 3 || outputLength < 3) {
         ::close(fd);
         *error = kErrHidOpenFailed;
+        if (tooLong && errorText != nullptr) {
+            *errorText = "USB HID device " + path +
+                         " not opened: its report descriptor declares reports longer than 64 KB";
+        }
         return nullptr;
     }
-    auto device = FromNative(fd, inputLength, outputLength);
+    auto device =
+        FromNative(fd, static_cast<uint32_t>(inputLength), static_cast<uint32_t>(outputLength));
     if (!device) *error = posix::MapErrno(errno);
     return device;
 }
