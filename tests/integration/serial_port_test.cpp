@@ -1,8 +1,10 @@
 // Serial port classes and ornSetDTR_CheckDSR over real ptys.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <atomic>
 #include <chrono>
+#include <fstream>
 #include <future>
 #include <memory>
 #include <mutex>
@@ -169,6 +171,26 @@ TEST_F(SerialPortTest, OperationsWithoutDeviceReportNoHandleAndOpenTwiceIsRefuse
     ASSERT_EQ(port.Open("COM7", 0, 0), 0u);
     EXPECT_EQ(port.CSerialListener::Open("COM7", 0, 0, false), 1247u);
     EXPECT_EQ(port.SetupReadTimeouts(7), 0x80070057u);
+}
+
+// Nodes that open but are no terminal device. A FIFO read its own cancel frame back as the
+// terminal's answer, /dev/null swallowed everything: none is a serial port, none is written to.
+TEST(NotATerminalDevice, IsNoSerialPortAndIsNeverWrittenTo) {
+    TempDir dir;
+    ComPortDir ports;
+    const std::string fifo = dir.File("fifo"), file = dir.File("file");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    { std::ofstream created(file); }
+    for (const std::string& target : {fifo, std::string("/dev/null"), file}) {
+        SCOPED_TRACE(target);
+        ASSERT_TRUE(ports.Link("COM3", target));
+        EXPECT_EQ(ornInit("COM3", nullptr, ORN_LOGGER_OFF), ORN_ERR_COM_PORT_NOT_EXIST);
+        ornClose();
+        EXPECT_EQ(ornOpen("COM3"), ORN_ERR_COM_PORT_NOT_EXIST);
+        ornClose();
+        EXPECT_EQ(ornSetDTR_CheckDSR("COM3"), ORN_ERR_COM_PORT_NOT_EXIST);
+    }
+    EXPECT_EQ(orn::test::ReadTextFile(file), "");
 }
 
 TEST(SetDtrCheckDsr, NameRules) {

@@ -464,6 +464,15 @@ std::shared_ptr<SerialDevice> SerialDevice::Open(const std::string& name, uint32
         *error = posix::MapOpenErrno(errno);
         return nullptr;
     }
+    // Only a terminal device is a serial port. A FIFO, a regular file or /dev/null opens as
+    // well, but takes the frames written to it and gives back nothing or the frames themselves,
+    // which the link would take for a terminal's answer; nothing is written to such a node.
+    termios line{};
+    if (::tcgetattr(fd, &line) != 0) {
+        *error = errno == ENOTTY ? kErrNotFound : posix::MapOpenErrno(errno);
+        ::close(fd);
+        return nullptr;
+    }
     // Exclusive use: the advisory lock keeps out other users of this library (root included)
     // and TIOCEXCL keeps out any other non-root program.
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) {

@@ -368,6 +368,16 @@ std::shared_ptr<SerialDevice> SerialDevice::Open(const std::string& name, uint32
         *error = OpenError(::GetLastError());
         return nullptr;
     }
+    // Only a communications device is a serial port: a file or another device that opens under
+    // the name has no line state, and nothing is written to it.
+    DCB state{};
+    state.DCBlength = sizeof state;
+    if (!::GetCommState(h, &state)) {
+        const DWORD failure = ::GetLastError();
+        ::CloseHandle(h);
+        *error = failure != 0 ? failure : kErrInvalidFunction;
+        return nullptr;
+    }
     uint32_t err = ConfigureNew(h, device);
     if (err != kErrNone) {
         ::CloseHandle(h);
