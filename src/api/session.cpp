@@ -95,8 +95,10 @@ int AutoSelect(CGenericHandler& engine) {
         engine.CloseCandidate();
         return false;
     };
+    // A port opens under its name exactly as ornInit opens that name.
     auto trySerial = [&](const platform::SerialPortInfo& port) {
-        return answers(engine.OpenSerialPort(port.devicePath.c_str(), 0, 0, port.portName.c_str()),
+        return answers(engine.OpenSerialPort(SerialDeviceName(port.portName).c_str(), 0, 0,
+                                             port.portName.c_str()),
                        port.portName);
     };
     for (const platform::SerialPortInfo& port : ports) {

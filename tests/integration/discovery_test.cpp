@@ -1,8 +1,10 @@
 // The discovery exports over a fake sysfs tree, and ornSetPinpadCommunicationPort.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <cstring>
 #include <fstream>
+#include <memory>
 #include <string>
 
 #include "fake_tree.h"
@@ -109,6 +111,34 @@ TEST_F(Discovery, HidRecordsAndListingFailures) {
     int32_t flag = 1;
     EXPECT_EQ(ornIsUsbComPort("COM1", &flag), -1);
     EXPECT_EQ(flag, 0);
+}
+
+// "AUTO" with the ports linked in ORN_PORT_DIR and an empty fake sysfs unless a test adds to it.
+class AutoSelect : public ::testing::Test {
+  protected:
+    void TearDown() override { ornClose(); }
+    // Plays the terminal on `port` of the port directory.
+    std::unique_ptr<orn::sim::TerminalSimulator> Terminal(const char* port) {
+        orn::sim::Options options;
+        options.linkDir = ports_.path();
+        options.portName = port;
+        auto sim = std::make_unique<orn::sim::TerminalSimulator>(options);
+        EXPECT_TRUE(sim->ok()) << sim->error();
+        return sim;
+    }
+
+    orn::test::FakeDevices devices_;
+    orn::test::ComPortDir ports_;  // after devices_: ORN_PORT_DIR is set
+};
+
+TEST_F(AutoSelect, OpensTheMakersUsbPortByItsNameAsOrnInitDoes) {
+    // sysfs names ttyUSB0 (COM33) the maker's port; the name COM33 opens the port directory's
+    // entry, and so must AUTO.
+    ASSERT_TRUE(devices_.tree.AddSerialPort("ttyUSB0", "0e7d", "00a2", "Velquora Terminal"));
+    auto terminal = Terminal("COM33");
+    ASSERT_EQ(ornInit("AUTO", nullptr, ORN_LOGGER_OFF), 0);
+    EXPECT_STREQ(ornGetComPort(), "COM33");
+    EXPECT_EQ(terminal->Snapshot().hostOpens, 1);
 }
 
 TEST(PinpadCommunicationPort, PayloadsAndTheRefusedInterface) {

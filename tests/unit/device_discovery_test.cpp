@@ -101,7 +101,8 @@ TEST_F(DiscoveryTest, SerialPortsComeInComOrderWithTheirUsbIdentity) {
         EXPECT_EQ(ports[i].friendlyName, row.friendly);
         EXPECT_EQ(ports[i].description, row.description);
     }
-    EXPECT_EQ(ports[2].devicePath, tree_.dev() + "/ttyUSB0");
+    // Each port's path is what its name opens: the port directory's entry stands in for /dev.
+    EXPECT_EQ(ports[2].devicePath, portDir.path() + "/COM33");
 
     // Live: an unplugged adapter is gone from the next listing.
     ASSERT_TRUE(tree_.RemoveSerialPort("ttyUSB0"));

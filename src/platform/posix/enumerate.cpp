@@ -5,7 +5,8 @@
 // device sits on the platform bus is a placeholder the kernel keeps for a UART that may not
 // exist, and is skipped. The USB identity is that of the nearest directory above the device
 // holding idVendor and idProduct. With ORN_PORT_DIR set, its COMn entries that sysfs did not
-// list are listed as plain serial ports.
+// list are listed as plain serial ports, and every port's device path is its entry there: a
+// port opens by its name, whatever listed it.
 //
 // HID devices: every class/hidraw/hidrawN whose HID_ID names the USB bus and the vendor.
 #include <sys/stat.h>
@@ -124,7 +125,8 @@ uint32_t EnumerateSerialPorts(std::vector<SerialPortInfo>* ports, std::string* e
         if (com < kTtyFamilies[1].firstCom && OnPlatformBus(device)) continue;  // ttyS
         SerialPortInfo info;
         info.portName = "COM" + std::to_string(com);
-        info.devicePath = posix::DevRoot() + "/" + name;
+        // What the name opens (ORN_PORT_DIR may stand in for /dev), not the node seen here.
+        posix::SerialDevicePath(info.portName, &info.devicePath);
         if (!realRoot.empty()) FindUsbIdentity(device, realRoot, &info);
         found.emplace(com, std::move(info));
     }
@@ -136,7 +138,7 @@ uint32_t EnumerateSerialPorts(std::vector<SerialPortInfo>* ports, std::string* e
             if (!ComNumber(name, &com) || found.count(com) != 0) continue;
             SerialPortInfo info;
             info.portName = "COM" + std::to_string(com);
-            info.devicePath = std::string(portDir) + "/" + name;
+            posix::SerialDevicePath(info.portName, &info.devicePath);
             found.emplace(com, std::move(info));
         }
     }

@@ -4,6 +4,7 @@
 // when that is set (test rigs and installations link their ports there), else COM1-COM32 are
 // /dev/ttyS0-31, COM33-COM64 /dev/ttyUSB0-31 and COM65-COM96 /dev/ttyACM0-31, /dev being
 // $ORN_DEV_ROOT when that is set. A name that starts with '/' is a device path as it stands.
+// The mapping (posix::SerialDevicePath) is the listing's too.
 //
 // Threads: one listener thread calls WaitEvent; other threads may Read, Write and change the
 // line meanwhile. CancelWait may be called from any thread at any time. Close must not run
@@ -76,44 +77,6 @@ uint32_t BaudForSpeed(speed_t speed) {
 // succeeds when any part of the request was taken.
 constexpr tcflag_t kLineFlags = CSIZE | PARENB | PARODD | CMSPAR | CSTOPB;
 constexpr tcflag_t kInputFlowFlags = IXON | IXOFF | IXANY;
-
-// Maps a port name to its device path; false when the name is no port of this system.
-bool DevicePath(const std::string& name, std::string* path) {
-    static const char kPrefix[] = "\\\\.\\";
-    std::string bare = name.compare(0, 4, kPrefix) == 0 ? name.substr(4) : name;
-
-    bool isCom = bare.size() > 3 && std::toupper(static_cast<unsigned char>(bare[0])) == 'C' &&
-                 std::toupper(static_cast<unsigned char>(bare[1])) == 'O' &&
-                 std::toupper(static_cast<unsigned char>(bare[2])) == 'M';
-    for (size_t i = 3; isCom && i < bare.size(); ++i) {
-        isCom = std::isdigit(static_cast<unsigned char>(bare[i])) != 0;
-    }
-    if (isCom) {
-        const char* dir = std::getenv("ORN_PORT_DIR");
-        if (dir != nullptr && dir[0] != '\0') {
-            // Port names are case-insensitive, as on Windows: "com7" is the entry COM7.
-            *path = std::string(dir) + "/COM" + bare.substr(3);
-            return true;
-        }
-        if (bare.size() > 3 + 6) return false;  // no such port number, and no overflow below
-        unsigned long number = std::strtoul(bare.c_str() + 3, nullptr, 10);
-        if (number >= 1 && number <= 32) {
-            *path = posix::DevRoot() + "/ttyS" + std::to_string(number - 1);
-        } else if (number >= 33 && number <= 64) {
-            *path = posix::DevRoot() + "/ttyUSB" + std::to_string(number - 33);
-        } else if (number >= 65 && number <= 96) {
-            *path = posix::DevRoot() + "/ttyACM" + std::to_string(number - 65);
-        } else {
-            return false;
-        }
-        return true;
-    }
-    if (!bare.empty() && bare[0] == '/') {
-        *path = bare;
-        return true;
-    }
-    return false;
-}
 
 class PosixSerialDevice final : public SerialDevice {
   public:
@@ -472,7 +435,7 @@ std::shared_ptr<SerialDevice> SerialDevice::Open(const std::string& name, uint32
     if (error == nullptr) error = &ignored;
     *error = kErrNone;
     std::string path;
-    if (!DevicePath(name, &path)) {
+    if (!posix::SerialDevicePath(name, &path)) {
         *error = kErrNotFound;
         return nullptr;
     }
@@ -532,7 +495,7 @@ std::shared_ptr<SerialDevice> SerialDevice::FromNative(intptr_t native) {
 
 bool SerialPortPresent(const std::string& name) {
     std::string path;
-    if (!DevicePath(name, &path)) return false;
+    if (!posix::SerialDevicePath(name, &path)) return false;
     struct stat info {};
     return ::stat(path.c_str(), &info) == 0;
 }

@@ -28,6 +28,43 @@ std::string DevRoot() {
     return RootFromEnv("ORN_DEV_ROOT", "/dev");
 }
 
+bool SerialDevicePath(const std::string& name, std::string* path) {
+    static const char kPrefix[] = "\\\\.\\";
+    std::string bare = name.compare(0, 4, kPrefix) == 0 ? name.substr(4) : name;
+
+    bool isCom = bare.size() > 3 && std::toupper(static_cast<unsigned char>(bare[0])) == 'C' &&
+                 std::toupper(static_cast<unsigned char>(bare[1])) == 'O' &&
+                 std::toupper(static_cast<unsigned char>(bare[2])) == 'M';
+    for (size_t i = 3; isCom && i < bare.size(); ++i) {
+        isCom = std::isdigit(static_cast<unsigned char>(bare[i])) != 0;
+    }
+    if (isCom) {
+        const char* dir = std::getenv("ORN_PORT_DIR");
+        if (dir != nullptr && dir[0] != '\0') {
+            // Port names are case-insensitive, as on Windows: "com7" is the entry COM7.
+            *path = std::string(dir) + "/COM" + bare.substr(3);
+            return true;
+        }
+        if (bare.size() > 3 + 6) return false;  // no such port number, and no overflow below
+        unsigned long number = std::strtoul(bare.c_str() + 3, nullptr, 10);
+        if (number >= 1 && number <= 32) {
+            *path = DevRoot() + "/ttyS" + std::to_string(number - 1);
+        } else if (number >= 33 && number <= 64) {
+            *path = DevRoot() + "/ttyUSB" + std::to_string(number - 33);
+        } else if (number >= 65 && number <= 96) {
+            *path = DevRoot() + "/ttyACM" + std::to_string(number - 65);
+        } else {
+            return false;
+        }
+        return true;
+    }
+    if (!bare.empty() && bare[0] == '/') {
+        *path = bare;
+        return true;
+    }
+    return false;
+}
+
 bool ReadSmallFile(const std::string& path, std::string* content) {
     FILE* file = std::fopen(path.c_str(), "rbe");
     if (file == nullptr) return false;
