@@ -4,6 +4,7 @@
 #include <cctype>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <vector>
 
 #include "api/guard.h"
@@ -79,27 +80,41 @@ enum class OpenKind { Init, Legacy };
 
 // Automatic selection: the maker's USB serial ports, then the USB HID terminals, then every
 // other serial port; the first whose terminal answers stays open. 0 found, 1 none (closed).
+// Each candidate is logged as it is tried, and why it was passed over.
 int AutoSelect(CGenericHandler& engine) {
+    CLogger& log = engine.Logger();
     std::vector<platform::SerialPortInfo> ports;
     std::vector<platform::HidDeviceInfo> devices;
-    FindComPorts(engine.Logger(), &ports);
-    FindUsbHidDevices(engine.Logger(), &devices);
+    FindComPorts(log, &ports);
+    FindUsbHidDevices(log, &devices);
 
-    // Opens one candidate and runs the ready check; a silent one is closed again.
-    auto answers = [&engine](uint32_t openResult, const std::string& storedName) {
-        if (openResult != 0) return false;
+    // Runs the ready check on a candidate the open call below opened; a silent one is closed.
+    auto answers = [&](const std::string& name, const std::function<uint32_t()>& open) {
+        log.Log(kLogInfo, "AUTO: trying %s", name.c_str());
+        const uint32_t error = open();
+        if (error == platform::kErrAccessDenied) {
+            log.Log(kLogInfo, "AUTO: %s passed over: busy", name.c_str());
+            return false;
+        }
+        if (error != 0) {
+            log.Log(kLogInfo, "AUTO: %s passed over: open failed (error %u)", name.c_str(), error);
+            return false;
+        }
         if (engine.WaitForPowerUpOrCancel() != 0) {
-            SetStoredPortName(storedName);
+            log.Log(kLogInfo, "AUTO: %s answered", name.c_str());
+            SetStoredPortName(name);
             return true;
         }
+        log.Log(kLogInfo, "AUTO: %s passed over: no answer", name.c_str());
         engine.CloseCandidate();
         return false;
     };
     // A port opens under its name exactly as ornInit opens that name.
     auto trySerial = [&](const platform::SerialPortInfo& port) {
-        return answers(engine.OpenSerialPort(SerialDeviceName(port.portName).c_str(), 0, 0,
-                                             port.portName.c_str()),
-                       port.portName);
+        return answers(port.portName, [&] {
+            return engine.OpenSerialPort(SerialDeviceName(port.portName).c_str(), 0, 0,
+                                         port.portName.c_str());
+        });
     };
     for (const platform::SerialPortInfo& port : ports) {
         if (KindOf(port) != kPortMakerUsb) continue;
@@ -107,9 +122,10 @@ int AutoSelect(CGenericHandler& engine) {
         if (trySerial(port)) return 0;
     }
     for (const platform::HidDeviceInfo& device : devices)
-        if (answers(engine.OpenHidPort(device.path), HidPortName(device))) return 0;
+        if (answers(HidPortName(device), [&] { return engine.OpenHidPort(device.path); })) return 0;
     for (const platform::SerialPortInfo& port : ports)
         if (KindOf(port) != kPortMakerUsb && trySerial(port)) return 0;
+    log.Log(kLogInfo, "AUTO: no terminal answered");
     engine.CloseLink();
     return 1;
 }

@@ -141,6 +141,36 @@ TEST_F(AutoSelect, OpensTheMakersUsbPortByItsNameAsOrnInitDoes) {
     EXPECT_EQ(terminal->Snapshot().hostOpens, 1);
 }
 
+TEST_F(AutoSelect, LogsEveryCandidateAndWhyItWasPassedOver) {
+    orn::test::TempDir dir;
+    const std::string fifo = dir.File("fifo");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    ASSERT_TRUE(ports_.Link("COM3", fifo));  // opens, but is no serial port
+    orn::test::PtyPair held;
+    ASSERT_TRUE(ports_.Link("COM4", held.slavePath()));
+    ASSERT_TRUE(orn::test::HoldPortExclusively(held.slavePath()));
+    auto silent = Terminal("COM5");
+    silent->SetSilent(true);
+    auto terminal = Terminal("COM7");
+
+    const std::string log = dir.File("auto.log");
+    ASSERT_EQ(ornInit("AUTO", log.c_str(), ORN_LOGGER_INFO), 0);
+    EXPECT_STREQ(ornGetComPort(), "COM7");
+    ornClose();
+    const std::string text = orn::test::ReadTextFile(log + ".0");
+    const char* const lines[] = {
+        "AUTO: trying COM3", "AUTO: COM3 passed over: open failed (error 2)",
+        "AUTO: trying COM4", "AUTO: COM4 passed over: busy",
+        "AUTO: trying COM5", "AUTO: COM5 passed over: no answer",
+        "AUTO: trying COM7", "AUTO: COM7 answered",
+    };
+    size_t at = 0;
+    for (const char* line : lines) {
+        at = text.find(line, at);
+        ASSERT_NE(at, std::string::npos) << line << "\n" << text;
+    }
+}
+
 TEST(PinpadCommunicationPort, PayloadsAndTheRefusedInterface) {
     SimSession session;
     ASSERT_EQ(session.Open(), 0);
