@@ -375,7 +375,7 @@ std::shared_ptr<SerialDevice> SerialDevice::Open(const std::string& name, uint32
     if (!::GetCommState(h, &state)) {
         const DWORD failure = ::GetLastError();
         ::CloseHandle(h);
-        *error = failure != 0 ? failure : kErrInvalidFunction;
+        *error = failure != 0 ? static_cast<uint32_t>(failure) : uint32_t{kErrInvalidFunction};
         return nullptr;
     }
     uint32_t err = ConfigureNew(h, device);
