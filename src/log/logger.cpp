@@ -116,30 +116,43 @@ std::string ResolveLogName(const std::string& name) {
 // Creates the file to write for `path`: the first free path.0 .. path.9, or, with all ten
 // names taken, drops path.0, moves each other one number down and creates path.9. A name held
 // by anything, a link included, counts as taken: the log never writes through a link.
+//
+// A reader can hold a file so that it can be neither deleted nor renamed, nor its name used
+// again until the reader lets go (Windows). Such a file stays where it is: the oldest file that
+// can be dropped goes instead, the newer ones move down into its place as far as they can, and
+// the log takes the first name it can create. Only when no name can be freed does the log stop.
 bool CreateNumberedFile(const std::string& path, bool binary, std::string* chosen,
                         std::FILE** stream) {
     auto numbered = [&path](int n) { return path + "." + std::to_string(n); };
-    for (int n = 0; n < kNumberedFiles; ++n) {
-        switch (platform::CreatePrivateFile(numbered(n), binary, stream)) {
-            case platform::CreateOutcome::Created:
+    auto createFirstFree = [&] {
+        for (int n = 0; n < kNumberedFiles; ++n) {
+            // A name that exists or cannot be created now (a deletion still pending) is passed.
+            if (platform::CreatePrivateFile(numbered(n), binary, stream) ==
+                platform::CreateOutcome::Created) {
                 *chosen = numbered(n);
                 return true;
-            case platform::CreateOutcome::Exists:
-                continue;
-            case platform::CreateOutcome::Failed:
-                return false;
+            }
         }
-    }
-    if (!platform::RemoveFile(numbered(0))) return false;
-    for (int n = 1; n < kNumberedFiles; ++n) {
-        if (!platform::RenameFile(numbered(n), numbered(n - 1))) return false;
-    }
-    // Something that took the freed name meanwhile is not written through either.
-    if (platform::CreatePrivateFile(numbered(kNumberedFiles - 1), binary, stream) !=
-        platform::CreateOutcome::Created)
         return false;
-    *chosen = numbered(kNumberedFiles - 1);
-    return true;
+    };
+    // Drops the oldest file that can go and closes the gap from above as far as renames allow.
+    auto makeRoom = [&] {
+        int gap = 0;
+        while (gap < kNumberedFiles && !platform::RemoveFile(numbered(gap))) ++gap;
+        if (gap == kNumberedFiles) return false;
+        for (int n = gap + 1;
+             n < kNumberedFiles && platform::RenameFile(numbered(n), numbered(gap)); ++n)
+            gap = n;
+        return true;
+    };
+    if (createFirstFree()) return true;
+    // A second round covers a dropped file whose name stays unusable while a reader holds it.
+    // No more: when files cannot be created at all, each round costs one old log.
+    for (int round = 0; round < 2; ++round) {
+        if (!makeRoom()) return false;
+        if (createFirstFree()) return true;
+    }
+    return false;
 }
 
 }  // namespace
@@ -302,7 +315,7 @@ int CLogger::OpenLogFile(const char* name, int32_t level) {
     } else {
         bool ok = !given.empty();
         if (ok) {
-            path = ResolveLogName(given);
+            path = ResolveLogName(platform::HostFileName(given));
             if (st.keySet) {
                 s->encrypt = true;
                 // Never fall back to a clear-text file when a key was asked for.

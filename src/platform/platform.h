@@ -168,13 +168,17 @@ struct LocalTime {
 LocalTime GetLocalTime();
 
 // ---------------------------------------------------------------------------------------------
-// Files and the host program.
+// Files and the host program. Names are UTF-8 on Windows.
 // Full path of the host executable (not of this library).
 std::string ExecutablePath();
 // Directory separator of the host file system ('/' here, '\\' on Windows).
 char PathSeparator();
 // True when `name` is used unchanged as a log path (absolute on this OS).
 bool IsAbsolutePath(const std::string& name);
+// A file name as the host application passed it, in the seam's UTF-8. On Windows a name that
+// is not valid UTF-8 is read in the ANSI code page (as the system's A functions read it); POSIX
+// names are bytes and stay as they are.
+std::string HostFileName(const std::string& name);
 bool FileExists(const std::string& path);
 // Both act on the name itself: a link is removed or renamed, never what it points to.
 bool RemoveFile(const std::string& path);

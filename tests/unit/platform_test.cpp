@@ -10,7 +10,9 @@
 #include <ctime>
 #include <fstream>
 #include <memory>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include "test_support.h"
 
@@ -390,6 +392,43 @@ TEST(FilesTest, RemoveAndRenameReportSuccess) {
     EXPECT_TRUE(RemoveFile(b));
     EXPECT_FALSE(FileExists(b));
     EXPECT_FALSE(RemoveFile(b));
+}
+
+// --- DES -------------------------------------------------------------------------------------
+
+// DES ignores the low bit of each key byte (its parity bit): keys that differ only there, and a
+// two-key key whose halves are one key, encrypt as the same single key on every system.
+TEST(DesTest, ParityBitsAndEqualHalvesDoNotChangeTheCipher) {
+    struct Case {
+        const char* key1;
+        const char* key2;  // null: single DES
+        const char* cipher;
+    } cases[] = {
+        {"0123456789ABCDEF", nullptr, "3FA40E8A984D4815"},
+        {"0022446688AACCEE", nullptr, "3FA40E8A984D4815"},  // even parity
+        {"0123456789ABCDEF", "0123456789ABCDEF", "3FA40E8A984D4815"},
+        {"0022446688AACCEE", "0123456789ABCDEF", "3FA40E8A984D4815"},
+        {"0123456789ABCDEF", "FEDCBA9876543210", "D80A0D8B2BAE5E4E"},
+        {"0022446688AACCEE", "FFDDBB9977553311", "D80A0D8B2BAE5E4E"},
+    };
+    auto bytes = [](const char* hex) {
+        std::vector<uint8_t> out;
+        for (size_t i = 0; hex[i] && hex[i + 1]; i += 2)
+            out.push_back(static_cast<uint8_t>(std::stoi(std::string(hex + i, 2), nullptr, 16)));
+        return out;
+    };
+    const std::vector<uint8_t> plain = {'N', 'o', 'w', ' ', 'i', 's', ' ', 't'};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.key1) + " " + (c.key2 ? c.key2 : ""));
+        const std::vector<uint8_t> key1 = bytes(c.key1), key2 = c.key2 ? bytes(c.key2) : key1;
+        auto cipher = DesCipher::Create(key1.data(), c.key2 ? key2.data() : nullptr);
+        ASSERT_NE(cipher, nullptr);
+        std::vector<uint8_t> out(8);
+        ASSERT_TRUE(cipher->Encrypt(plain.data(), out.data(), 8));
+        EXPECT_EQ(out, bytes(c.cipher));
+        ASSERT_TRUE(cipher->Decrypt(out.data(), out.data(), 8));
+        EXPECT_EQ(out, plain);
+    }
 }
 
 }  // namespace

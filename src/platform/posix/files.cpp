@@ -31,6 +31,10 @@ bool IsAbsolutePath(const std::string& name) {
     return !name.empty() && name[0] == '/';
 }
 
+std::string HostFileName(const std::string& name) {
+    return name;
+}
+
 bool FileExists(const std::string& path) {
     struct stat info {};
     return ::stat(path.c_str(), &info) == 0;

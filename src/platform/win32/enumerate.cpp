@@ -2,19 +2,20 @@
 // HID service (HID.DLL), both loaded at run time.
 //
 // COM ports: the present devices of the COM port interface class give each port its name and,
-// for a USB virtual COM port, the vendor and product in its device path. A port whose driver
-// registers no such interface (virtual port drivers, Wine's ports), and every port when the
-// device-setup service is missing, is still listed by its DOS device name, without USB details.
+// for a USB virtual COM port, the vendor and product in the USB identifier of its device or of
+// that device's parent. A port whose driver registers no such interface (virtual port drivers,
+// Wine's ports), and every port when the device-setup service is missing, is still listed by
+// its DOS device name, without USB details.
 //
-// HID devices: the present devices of the HID interface class, whose attributes are read
-// through a handle opened without access rights, so that a terminal another program holds is
-// still listed.
+// HID devices: the present devices of the HID interface class, whose attributes and reports are
+// read through a handle opened without access rights, so that a terminal another program holds
+// is still listed. Of the top-level collections of one terminal only the link's is listed.
 #include <windows.h>
 // After windows.h, which they need.
+#include <cfgmgr32.h>
 #include <hidsdi.h>
 #include <setupapi.h>
 
-#include <cctype>
 #include <cstdio>
 #include <cstring>
 #include <map>
@@ -22,7 +23,9 @@
 
 #include "platform/platform.h"
 #include "platform/port_list.h"
+#include "platform/win32/hid.h"
 #include "platform/win32/service_library.h"
+#include "platform/win32/usb_ids.h"
 
 namespace orn::platform {
 
@@ -36,6 +39,9 @@ using OpenDevRegKeyFn = decltype(&::SetupDiOpenDevRegKey);
 using DestroyInfoListFn = decltype(&::SetupDiDestroyDeviceInfoList);
 using GetAttributesFn = decltype(&::HidD_GetAttributes);
 using GetHidGuidFn = decltype(&::HidD_GetHidGuid);
+using GetParentFn = decltype(&::CM_Get_Parent);
+using GetDeviceIdFn = decltype(&::CM_Get_Device_IDA);
+using GetNodePropertyFn = decltype(&::CM_Get_DevNode_Registry_PropertyA);
 
 // The COM port device interface class.
 constexpr GUID kComPortInterface = {
@@ -44,23 +50,11 @@ constexpr GUID kComPortInterface = {
 // A path longer than this does not fit the exported device record.
 constexpr size_t kMaxHidPath = 260;
 
-std::string Upper(std::string text) {
-    for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    return text;
-}
-
 std::string FailureText(const char* what, DWORD error) {
     char text[96];
     std::snprintf(text, sizeof text, "%s failed. (err=%lx)", what,
                   static_cast<unsigned long>(error));
     return text;
-}
-
-// The four characters after `key` ("VID_", "PID_") in an upper-cased device path.
-std::string IdAfter(const std::string& path, const char* key) {
-    const size_t at = path.find(key);
-    if (at == std::string::npos || at + std::strlen(key) + 4 > path.size()) return {};
-    return path.substr(at + std::strlen(key), 4);
 }
 
 // The device path of one interface, and the device it belongs to.
@@ -89,6 +83,43 @@ std::string PropertyText(GetRegistryPropertyFn getProperty, HDEVINFO set, SP_DEV
     if (!getProperty(set, device, property, nullptr, reinterpret_cast<BYTE*>(text), 256, nullptr))
         return {};
     return text;
+}
+
+// The texts of a zero-separated list ending in an empty text (a REG_MULTI_SZ value), appended.
+void AppendTexts(const char* list, size_t size, std::vector<std::string>* texts) {
+    for (size_t at = 0; at < size && list[at] != '\0';) {
+        const size_t length = strnlen(list + at, size - at);
+        texts->emplace_back(list + at, length);
+        at += length + 1;
+    }
+}
+
+// The identifiers that tell whether a port is on USB: its device's hardware identifiers, then
+// its parent's instance and hardware identifiers (the USB device under a driver of its own).
+std::vector<std::string> DeviceIdentifiers(GetRegistryPropertyFn getProperty, HDEVINFO set,
+                                           SP_DEVINFO_DATA* device) {
+    std::vector<std::string> identifiers;
+    char list[1026] = {};  // two bytes more than are read: the list ends in two zeros
+    if (getProperty(set, device, SPDRP_HARDWAREID, nullptr, reinterpret_cast<BYTE*>(list), 1024,
+                    nullptr))
+        AppendTexts(list, sizeof list, &identifiers);
+
+    win32::ServiceLibrary cfgmgr("CFGMGR32.DLL");
+    auto getParent = cfgmgr.Find<GetParentFn>("CM_Get_Parent");
+    auto getDeviceId = cfgmgr.Find<GetDeviceIdFn>("CM_Get_Device_IDA");
+    auto getNodeProperty = cfgmgr.Find<GetNodePropertyFn>("CM_Get_DevNode_Registry_PropertyA");
+    DEVINST parent = 0;
+    if (getParent == nullptr || getParent(&parent, device->DevInst, 0) != CR_SUCCESS)
+        return identifiers;
+    char id[MAX_DEVICE_ID_LEN + 1] = {};
+    if (getDeviceId != nullptr && getDeviceId(parent, id, MAX_DEVICE_ID_LEN, 0) == CR_SUCCESS)
+        identifiers.emplace_back(id);
+    std::memset(list, 0, sizeof list);
+    ULONG size = 1024;
+    if (getNodeProperty != nullptr &&
+        getNodeProperty(parent, CM_DRP_HARDWAREID, nullptr, list, &size, 0) == CR_SUCCESS)
+        AppendTexts(list, sizeof list, &identifiers);
+    return identifiers;
 }
 
 // The "PortName" value of the device's hardware key.
@@ -152,13 +183,12 @@ uint32_t SetupComPorts(FoundPorts* found, std::string* errorText) {
         info.devicePath = "\\\\.\\" + info.portName;
         info.friendlyName = PropertyText(getProperty, set, &device, SPDRP_FRIENDLYNAME);
         info.description = PropertyText(getProperty, set, &device, SPDRP_DEVICEDESC);
-        info.usb = Upper(PropertyText(getProperty, set, &device, SPDRP_ENUMERATOR_NAME))
-                       .compare(0, 3, "USB") == 0;
-        if (info.usb) {
-            const std::string upper = Upper(path);
-            info.vendorId = IdAfter(upper, "VID_");
-            info.productId = IdAfter(upper, "PID_");
-        }
+        // USB whatever driver made the port: by the USB identifiers of the port or its parent.
+        const win32::UsbIdentity usb =
+            win32::UsbIdentityOf(DeviceIdentifiers(getProperty, set, &device));
+        info.usb = usb.usb;
+        info.vendorId = usb.vendorId;
+        info.productId = usb.productId;
         found->emplace(number, std::move(info));
     }
     destroy(set);
@@ -269,7 +299,11 @@ uint32_t EnumerateHidDevices(uint16_t vendorId, std::vector<HidDeviceInfo>* devi
         if (h == INVALID_HANDLE_VALUE) continue;
         HIDD_ATTRIBUTES attributes{};
         attributes.Size = sizeof attributes;
-        if (getAttributes(h, &attributes) && attributes.VendorID == vendorId) {
+        uint32_t inputLength = 0, outputLength = 0;
+        std::string ignoredText;
+        // Of a terminal with several top-level collections only the link's is listed.
+        if (getAttributes(h, &attributes) && attributes.VendorID == vendorId &&
+            win32::ReadLinkReports(h, &inputLength, &outputLength, &ignoredText) == kErrNone) {
             HidDeviceInfo info;
             info.path = path;
             info.vendorId = attributes.VendorID;

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "platform/win32/hid.h"
 #include "platform/win32/service_library.h"
 
 namespace orn::platform {
@@ -25,6 +26,12 @@ namespace {
 using GetPreparsedDataFn = decltype(&::HidD_GetPreparsedData);
 using FreePreparsedDataFn = decltype(&::HidD_FreePreparsedData);
 using GetCapsFn = decltype(&::HidP_GetCaps);
+using InitializeReportFn = decltype(&::HidP_InitializeReportForID);
+using SetNumInputBuffersFn = decltype(&::HidD_SetNumInputBuffers);
+
+// The terminal's link travels in report 2.
+constexpr UCHAR kLinkReportId = 2;
+
 using CancelIoExFn = BOOL(WINAPI*)(HANDLE, LPOVERLAPPED);
 
 // CancelIoEx exists from Vista on; the reader cancels its own read without it.
@@ -197,13 +204,26 @@ class Win32HidDevice final : public HidDevice {
     std::mutex closeMutex_;  // keeps CancelRead off the cancel event while Close sets it
 };
 
-// The device's input and output report lengths, as the class driver states them.
-uint32_t ReadReportLengths(HANDLE device, uint32_t* inputLength, uint32_t* outputLength,
-                           std::string* errorText) {
+// Raises the class driver's input report queue of the reader's handle from its default of 32:
+// a 4 KB answer comes in some 140 reports, and a reader that is late loses the oldest.
+void RaiseInputBuffers(HANDLE reader) {
+    win32::ServiceLibrary hid("HID.DLL");
+    auto setNumInputBuffers = hid.Find<SetNumInputBuffersFn>("HidD_SetNumInputBuffers");
+    // Without it (or refused) the default queue still works, only with less room.
+    if (setNumInputBuffers != nullptr) setNumInputBuffers(reader, win32::kHidInputBuffers);
+}
+
+}  // namespace
+
+namespace win32 {
+
+uint32_t ReadLinkReports(HANDLE device, uint32_t* inputLength, uint32_t* outputLength,
+                         std::string* errorText) {
     win32::ServiceLibrary hid("HID.DLL");
     auto getPreparsedData = hid.Find<GetPreparsedDataFn>("HidD_GetPreparsedData");
     auto getCaps = hid.Find<GetCapsFn>("HidP_GetCaps");
     auto freePreparsedData = hid.Find<FreePreparsedDataFn>("HidD_FreePreparsedData");
+    auto initializeReport = hid.Find<InitializeReportFn>("HidP_InitializeReportForID");
     if (getPreparsedData == nullptr || getCaps == nullptr) {
         *errorText = "Unable to find HID.DLL function HidD_GetPreparsedData";
         return kErrHidOpenFailed;
@@ -215,15 +235,25 @@ uint32_t ReadReportLengths(HANDLE device, uint32_t* inputLength, uint32_t* outpu
     PHIDP_PREPARSED_DATA preparsed = nullptr;
     if (!getPreparsedData(device, &preparsed)) return kErrHidOpenFailed;
     HIDP_CAPS caps{};
-    const NTSTATUS status = getCaps(preparsed, &caps);
+    bool link = getCaps(preparsed, &caps) == HIDP_STATUS_SUCCESS;
+    // The link needs room for the identifier, the length byte and at least one data byte.
+    link = link && caps.InputReportByteLength >= 3 && caps.OutputReportByteLength >= 3;
+    // A terminal with several top-level collections (a keypad or a card reader besides the
+    // link) shows each as a device of its own; the link's is the one with output report 2.
+    // Where the function is missing, the first lengths found are taken as before.
+    if (link && initializeReport != nullptr) {
+        std::vector<char> report(caps.OutputReportByteLength);
+        link = initializeReport(HidP_Output, kLinkReportId, preparsed, report.data(),
+                                static_cast<ULONG>(report.size())) == HIDP_STATUS_SUCCESS;
+    }
     freePreparsedData(preparsed);
-    if (status != HIDP_STATUS_SUCCESS) return kErrHidOpenFailed;
+    if (!link) return kErrHidOpenFailed;
     *inputLength = caps.InputReportByteLength;
     *outputLength = caps.OutputReportByteLength;
     return kErrNone;
 }
 
-}  // namespace
+}  // namespace win32
 
 std::shared_ptr<HidDevice> HidDevice::Open(const std::string& path, uint32_t* error,
                                            std::string* errorText) {
@@ -240,14 +270,9 @@ std::shared_ptr<HidDevice> HidDevice::Open(const std::string& path, uint32_t* er
         return nullptr;
     }
     uint32_t inputLength = 0, outputLength = 0;
-    *error = ReadReportLengths(probe, &inputLength, &outputLength, errorText);
+    *error = win32::ReadLinkReports(probe, &inputLength, &outputLength, errorText);
     ::CloseHandle(probe);
     if (*error != kErrNone) return nullptr;
-    // The link needs room for the identifier, the length byte and at least one data byte.
-    if (inputLength < 3 || outputLength < 3) {
-        *error = kErrHidOpenFailed;
-        return nullptr;
-    }
 
     HANDLE reader = OpenDevice(path, GENERIC_READ);
     if (reader == INVALID_HANDLE_VALUE) {
@@ -260,6 +285,7 @@ std::shared_ptr<HidDevice> HidDevice::Open(const std::string& path, uint32_t* er
         ::CloseHandle(reader);
         return nullptr;
     }
+    RaiseInputBuffers(reader);
     auto device = std::make_shared<Win32HidDevice>(reader, writer, inputLength, outputLength);
     if (!device->Ready()) {
         *error = kErrGenFailure;

@@ -3,6 +3,8 @@
 #include <atomic>
 #include <string>
 
+#include "platform/win32/text.h"
+
 namespace orn::platform::win32 {
 
 namespace {
@@ -16,12 +18,25 @@ std::atomic<const LibraryLoader*> g_loader{&kSystemLoader};
 
 }  // namespace
 
-HMODULE LoadSystemLibrary(const char* name) {
-    char directory[MAX_PATH + 1] = {};
-    const UINT length = ::GetSystemDirectoryA(directory, MAX_PATH);
+HMODULE LoadSystemLibraryWith(const char* name, const SystemLoadCalls& calls) {
+    const std::wstring file = Widen(name);
+    if (calls.searchFlagsKnown) {
+        HMODULE module = calls.loadLibraryEx(file.c_str(), nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+        // A system that has AddDllDirectory but still refuses the flag is taken as one without.
+        if (module != nullptr || ::GetLastError() != ERROR_INVALID_PARAMETER) return module;
+    }
+    wchar_t directory[MAX_PATH + 1] = {};
+    const UINT length = ::GetSystemDirectoryW(directory, MAX_PATH);
     if (length == 0 || length >= MAX_PATH) return nullptr;
-    const std::string path = std::string(directory, length) + "\\" + name;
-    return ::LoadLibraryA(path.c_str());
+    const std::wstring path = std::wstring(directory, length) + L"\\" + file;
+    return calls.loadLibraryEx(path.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+}
+
+HMODULE LoadSystemLibrary(const char* name) {
+    static const SystemLoadCalls calls = {
+        ::LoadLibraryExW,
+        ::GetProcAddress(::GetModuleHandleW(L"kernel32.dll"), "AddDllDirectory") != nullptr};
+    return LoadSystemLibraryWith(name, calls);
 }
 
 void SetLibraryLoader(const LibraryLoader* loader) {

@@ -15,8 +15,18 @@ struct LibraryLoader {
 };
 
 // Loads `name` from the system directory only: a DLL of that name beside the host program or
-// in the current directory is never picked up instead.
+// in the current directory is never picked up instead, and neither is one of the DLLs that it
+// loads in turn (LOAD_LIBRARY_SEARCH_SYSTEM32). A system without that flag (Windows 7 and
+// older without KB2533623) gets the library by its full path in the system directory, whose
+// own dependencies are then looked for in that directory first (LOAD_WITH_ALTERED_SEARCH_PATH).
 HMODULE LoadSystemLibrary(const char* name);
+
+// What LoadSystemLibrary asks of the system, replaceable so that a test sees the calls.
+struct SystemLoadCalls {
+    HMODULE(WINAPI* loadLibraryEx)(LPCWSTR file, HANDLE reserved, DWORD flags);
+    bool searchFlagsKnown;  // the LOAD_LIBRARY_SEARCH_* flags exist (AddDllDirectory does)
+};
+HMODULE LoadSystemLibraryWith(const char* name, const SystemLoadCalls& calls);
 
 // Replaces the loader; null restores the system's. Not while a search or an open runs.
 void SetLibraryLoader(const LibraryLoader* loader);
