@@ -42,10 +42,13 @@ add_custom_command(OUTPUT ${ORN_MSVC_IMPORT_LIB}
   DEPENDS ${ORN_DEF_FILE} VERBATIM)
 add_custom_target(velquoraorn_msvc_lib ALL DEPENDS ${ORN_MSVC_IMPORT_LIB})
 
-# The export table must be exactly the header's list; the DLL must import only system DLLs.
+# The export table must be exactly the header's list, and VelquoraORN.lib must import exactly
+# those names; the DLL must import only system DLLs.
 add_custom_target(export_check ALL
   COMMAND ${CMAKE_SOURCE_DIR}/scripts/check-exports.sh $<TARGET_FILE:velquoraorn> ${ORN_HEADER}
+    ${ORN_MSVC_IMPORT_LIB}
   DEPENDS velquoraorn VERBATIM)
+add_dependencies(export_check velquoraorn_msvc_lib)
 
 # `cmake --install`: what an application ships or links against.
 install(TARGETS velquoraorn RUNTIME DESTINATION bin ARCHIVE DESTINATION lib)
