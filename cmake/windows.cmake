@@ -24,17 +24,35 @@ target_include_directories(velquoraorn PUBLIC include)
 target_link_libraries(velquoraorn PRIVATE
   -Wl,--whole-archive velquoraorn_core -Wl,--no-whole-archive advapi32)
 target_link_options(velquoraorn PRIVATE -Wl,--no-undefined)
-# VelquoraORN.dll and VelquoraORN.lib, the names applications link against.
-set_target_properties(velquoraorn PROPERTIES
-  OUTPUT_NAME VelquoraORN PREFIX "" IMPORT_PREFIX "" IMPORT_SUFFIX ".lib")
+# VelquoraORN.dll, and for MinGW applications (and the test programs here) the GNU import
+# library libVelquoraORN.dll.a.
+set_target_properties(velquoraorn PROPERTIES OUTPUT_NAME VelquoraORN PREFIX "")
 
-# The export table must be exactly the header's list; the DLL must import only system DLLs.
+# VelquoraORN.lib, the import library Visual Studio links, written from the same .def by LLVM's
+# dlltool in the format Microsoft's tools write: short import members, which a /SAFESEH link
+# accepts, and the decorated name imported as it is (__imp_?ornReOpenPort@@YAHXZ) beside the
+# C names (__imp__ornInit). GNU ld's import library has neither.
+find_program(ORN_DLLTOOL NAMES llvm-dlltool-14 llvm-dlltool)
+if(NOT ORN_DLLTOOL)
+  message(FATAL_ERROR "llvm-dlltool not found (Debian: llvm-14); it writes VelquoraORN.lib")
+endif()
+set(ORN_MSVC_IMPORT_LIB ${CMAKE_BINARY_DIR}/VelquoraORN.lib)
+add_custom_command(OUTPUT ${ORN_MSVC_IMPORT_LIB}
+  COMMAND ${ORN_DLLTOOL} -m i386 -d ${ORN_DEF_FILE} -l ${ORN_MSVC_IMPORT_LIB} -D VelquoraORN.dll
+  DEPENDS ${ORN_DEF_FILE} VERBATIM)
+add_custom_target(velquoraorn_msvc_lib ALL DEPENDS ${ORN_MSVC_IMPORT_LIB})
+
+# The export table must be exactly the header's list, and VelquoraORN.lib must import exactly
+# those names; the DLL must import only system DLLs.
 add_custom_target(export_check ALL
   COMMAND ${CMAKE_SOURCE_DIR}/scripts/check-exports.sh $<TARGET_FILE:velquoraorn> ${ORN_HEADER}
+    ${ORN_MSVC_IMPORT_LIB}
   DEPENDS velquoraorn VERBATIM)
+add_dependencies(export_check velquoraorn_msvc_lib)
 
 # `cmake --install`: what an application ships or links against.
 install(TARGETS velquoraorn RUNTIME DESTINATION bin ARCHIVE DESTINATION lib)
+install(FILES ${ORN_MSVC_IMPORT_LIB} DESTINATION lib)
 install(FILES ${ORN_HEADER} DESTINATION include)
 
 add_subdirectory(examples)

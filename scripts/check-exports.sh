@@ -1,11 +1,14 @@
 #!/usr/bin/env bash
 # Checks a built VelquoraORN.dll: its export table must be exactly the functions the public
 # header declares plus "?ornReOpenPort@@YAHXZ" (nothing missing, nothing extra), and it must
-# import only system DLLs.
-#   scripts/check-exports.sh build-win32/VelquoraORN.dll include/velquoraorn.h
+# import only system DLLs. Given the Visual Studio import library too, it checks that the
+# library imports exactly those names as an MSVC compiler references them: __imp__ and the
+# name for a C function, __imp_ and the name for the decorated one.
+#   scripts/check-exports.sh build-win32/VelquoraORN.dll include/velquoraorn.h [VelquoraORN.lib]
 set -euo pipefail
 dll="$1"
 header="$2"
+import_lib="${3:-}"
 objdump="${OBJDUMP:-i686-w64-mingw32-objdump}"
 work="$(mktemp -d)"
 trap 'rm -rf "${work}"' EXIT
@@ -33,6 +36,18 @@ if grep -Ev "${allowed}" "${work}/imports" >"${work}/foreign"; then
   echo "check-exports: imports of non-system DLLs:" >&2
   cat "${work}/foreign" >&2
   status=1
+fi
+
+if [ -n "${import_lib}" ]; then
+  nm="${NM:-$(command -v llvm-nm-14 || command -v llvm-nm || echo llvm-nm)}"
+  sed -e 's/^?/__imp_?/' -e 's/^[^_]/__imp__&/' "${work}/expected" | sort >"${work}/expected-lib"
+  "${nm}" "${import_lib}" 2>/dev/null | awk '$2 == "T" && $3 ~ /^__imp_/ { print $3 }' |
+    sort >"${work}/actual-lib"
+  if ! diff -u "${work}/expected-lib" "${work}/actual-lib" >"${work}/diff-lib"; then
+    echo "check-exports: ${import_lib} imports other names (- missing, + extra):" >&2
+    grep '^[-+][^-+]' "${work}/diff-lib" | head -20 >&2 || true
+    status=1
+  fi
 fi
 
 if [ "${status}" -eq 0 ]; then
