@@ -75,8 +75,8 @@ class CGenericHandler : public IChunkSink, public ILinkEngine {
     static constexpr uint32_t kPowerUpPollMs = 100;
     static constexpr uint32_t kPowerUpSettleMs = 300;
     // Longest sleep of the queue thread when no timer is due sooner. Every change it must act
-    // on sets its event; this bound only keeps the receiver's frame watchdog (3000 ms) exact,
-    // since the thread sees a frame in progress before its limit is up.
+    // on sets its event, and a frame that starts coming in wakes it to take the receiver's
+    // watchdog (3000 ms) as one of its deadlines; this bound is only a safety net.
     static constexpr uint32_t kQueueMaxWaitMs = 2000;
     // Sleep while a callback has said it is done but its thread has not ended yet.
     static constexpr uint32_t kCallbackEndPollMs = 100;
