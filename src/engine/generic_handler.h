@@ -312,9 +312,12 @@ class CGenericHandler : public IChunkSink, public ILinkEngine {
     // The connection state callbacks of an open link come from one notifier thread, in the
     // order of the changes. Each notifier has its own block, so one given up keeps its own.
     struct StateNotifier {
-        platform::RecursiveLock lock;  // guards values and stop
+        platform::RecursiveLock lock;  // guards values, stop and abandoned
         std::deque<int> values;        // callback values not yet delivered
         bool stop = false;
+        // The close gave up waiting for it: the callback it is in finishes, nothing more of the
+        // closed link is delivered (it would arrive after the close, maybe over the next link's).
+        bool abandoned = false;
         platform::Event wake{true};
     };
     void StartStateNotifier();
