@@ -111,7 +111,8 @@ typedef void (ORN_CALL *ornPowerUpCallback)(void);
 /* Connection state changed: 0 OK, 1 disconnected, 2 pending, 3 power-up detected, -1 port
  * closed (the values of ornCheckConnectionStatus). Called from one library thread per open
  * link, in the order of the changes, so the last value seen is the current state; the close's
- * -1 is delivered before ornClose returns. */
+ * -1 is delivered before ornClose returns. A callback still running when ornClose stops waiting
+ * for it (after 5 s) is the closed link's last: its later changes, -1 included, are dropped. */
 typedef void (ORN_CALL *ornConnectionStateCallback)(int state);
 
 /* ---- Session, version and error text ---------------------------------------------------- */
