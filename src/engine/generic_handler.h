@@ -75,9 +75,12 @@ class CGenericHandler : public IChunkSink, public ILinkEngine {
     static constexpr uint32_t kPowerUpPollMs = 100;
     static constexpr uint32_t kPowerUpSettleMs = 300;
     // Longest sleep of the queue thread when no timer is due sooner. Every change it must act
-    // on sets its event, and a frame that starts coming in wakes it to take the receiver's
-    // watchdog (3000 ms) as one of its deadlines; this bound is only a safety net.
+    // on sets its event; a frame coming in does not (a wake-up per frame costs every command),
+    // so this bound lets the thread see it before the receiver's watchdog limit and take that
+    // limit as its next deadline.
     static constexpr uint32_t kQueueMaxWaitMs = 2000;
+    static_assert(kQueueMaxWaitMs < CLinkReceiver::kFrameTimeLimitMs,
+                  "the queue thread must look at a frame in progress before its limit is up");
     // Sleep while a callback has said it is done but its thread has not ended yet.
     static constexpr uint32_t kCallbackEndPollMs = 100;
     static constexpr uint32_t kMonitorPeriodMs = 5000;

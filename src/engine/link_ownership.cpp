@@ -307,13 +307,9 @@ void CGenericHandler::Receive(const uint8_t* data, uint32_t count) {
     // Waiters are woken once the whole chunk is through: a caller whose ACK and answer came
     // together wakes once, and finds the listener no longer holding the locks it needs.
     DeferredWakes wakes;
-    const bool frameWasComing = m_Receiver.FrameInProgress();
     t_DeferredWakes = &wakes;
     m_Receiver.Receive(data, count);
     t_DeferredWakes = nullptr;
-    // A frame begun in this chunk and not yet ended: the queue thread, maybe asleep for a while,
-    // learns when its watchdog is due.
-    if (!frameWasComing && m_Receiver.FrameInProgress()) wakes.queueThread = true;
     for (DeferredWake& wake : wakes.waiters) {
         wake.event->Set();
         wake.record->Release();
