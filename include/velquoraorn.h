@@ -111,7 +111,8 @@ typedef void (ORN_CALL *ornPowerUpCallback)(void);
 /* Connection state changed: 0 OK, 1 disconnected, 2 pending, 3 power-up detected, -1 port
  * closed (the values of ornCheckConnectionStatus). Called from one library thread per open
  * link, in the order of the changes, so the last value seen is the current state; the close's
- * -1 is delivered before ornClose returns. */
+ * -1 is delivered before ornClose returns. A callback still running when ornClose stops waiting
+ * for it (after 5 s) is the closed link's last: its later changes, -1 included, are dropped. */
 typedef void (ORN_CALL *ornConnectionStateCallback)(int state);
 
 /* ---- Session, version and error text ---------------------------------------------------- */
@@ -251,7 +252,8 @@ ORN_API int ORN_CALL ornSetLogSensitiveData(int on);
 /* Sounds beep pattern beepCode (0..15). */
 ORN_API int ORN_CALL ornBeep(int beepCode);
 /* Cancels the terminal's current operation; pending display, keypad and card-reader requests end
- * with ORN_ERR_CANCELED_BY_USER_ERROR (-5), even when the cancel's own exchange fails. */
+ * with ORN_ERR_CANCELED_BY_USER_ERROR (-5), even when the cancel's own exchange fails or the
+ * terminal is not connected (-11). */
 ORN_API int ORN_CALL ornCancel(void);
 /* Restarts the terminal. */
 ORN_API int ORN_CALL ornReboot(void);
@@ -528,7 +530,8 @@ ORN_API int ORN_CALL ornMSPinWithDisplayExWait(int selector, int option, int key
                                       const char* line2, const char* line3, int timeout,
                                       char* pinBlock);
 /* Aborts the PIN entry in progress; pending display and keypad requests end with
- * ORN_ERR_CANCELED_BY_USER_ERROR (-5). Returns 0 once the terminal acknowledged. */
+ * ORN_ERR_CANCELED_BY_USER_ERROR (-5), also when the terminal is not connected (-11). Returns 0
+ * once the terminal acknowledged. */
 ORN_API int ORN_CALL ornPinEntryCancel(void);
 /* Loads the screens of the debit sequence, in the terminal's field order: numbers (0..3, 0..2,
  * 0..63, or 0..63/255 for fields 24 and 26) and display lines (16 columns, not null); field31 is
@@ -607,7 +610,7 @@ ORN_API int ORN_CALL ornSwipeMagStripeCardWait(int tracks, int timeoutMs, int* t
                                       int* track1Length, char* track1Data, int* track2Status,
                                       int* track2Length, char* track2Data);
 /* Cancels the pending swipe; every pending card-reader request ends with -5, even when the
- * cancel's own exchange fails. */
+ * cancel's own exchange fails or the terminal is not connected (-11). */
 ORN_API int ORN_CALL ornCancelMsrCommand(void);
 /* Shows line1..line4 (line1 required; null lines are left out) and waits up to timeoutSec (0..99,
  * 0 no limit) for a swipe; option0 0..1, option1 and option2 0..4 are the terminal's. The tracks
@@ -654,7 +657,7 @@ ORN_API int ORN_CALL ornSmartCardPowerOff(void);
 /* The reader's status byte. */
 ORN_API int ORN_CALL ornSmartCardStatus(void);
 /* Cancels the pending smart-card operation; every pending smart-card request ends with -5, even
- * when the cancel's own exchange fails. */
+ * when the cancel's own exchange fails or the terminal is not connected (-11). */
 ORN_API int ORN_CALL ornSmartCardCancel(void);
 /* Sends the *dataLength (0..255) command bytes in data to the card and waits for its answer: three
  * leading bytes into byte1..byte3, the rest into data (ORN_SMART_CARD_DATA_SIZE bytes) with its

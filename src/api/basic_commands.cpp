@@ -42,6 +42,7 @@ ORN_API int ornCancel(void) {
     return Command("ornCancel", "50.")
         .Group(kGroupCancel)
         .AfterExchange([](int) { Engine().CancelQueued(kCancel50); })
+        .AfterExchangeEvenWhenNotConnected()
         .Run();
 }
 

@@ -200,6 +200,11 @@ Command& Command::AfterExchange(std::function<void(int)> action) {
     return *this;
 }
 
+Command& Command::AfterExchangeEvenWhenNotConnected() {
+    m_bAfterWhenNotConnected = true;
+    return *this;
+}
+
 Command& Command::InputAutoCancel() {
     m_bInputAutoCancel = true;
     return *this;
@@ -215,6 +220,7 @@ Command& Command::Exchange(Exchanger exchange) {
 int Command::Preamble() {
     if (m_bFirstChecksFailed) return ORN_ERR_INVALID_PARAMETER_IN_API_CALL;
     int result = CommonPreamble();
+    m_bNotConnected = result == ORN_ERR_DEVICE_IS_NOT_RESPONDING_ERROR;
     if (result != 0) return result;
     for (const ArgumentStep& step : m_Steps) {
         if (!step.ok) return ORN_ERR_INVALID_PARAMETER_IN_API_CALL;
@@ -269,7 +275,10 @@ int Command::Run() {
 
 int Command::RunRecord(CCommandData*& record) {
     int result = Preamble();
-    if (result != 0) return result;
+    if (result != 0) {
+        if (m_bNotConnected && m_bAfterWhenNotConnected && m_AfterExchange) m_AfterExchange(result);
+        return result;
+    }
     CGenericHandler& engine = Engine();
     record = BuildRecord();
 

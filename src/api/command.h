@@ -108,6 +108,9 @@ class Command {
     Command& Finish(Outcome outcome);
     // Runs after the exchange and before the release, whatever the result.
     Command& AfterExchange(std::function<void(int result)> action);
+    // The AfterExchange action also runs, with -11, when the link tests find the terminal not
+    // connected (nothing is sent): a cancel ends the pending requests even then.
+    Command& AfterExchangeEvenWhenNotConnected();
     // The command waits for keypad input: the input auto-cancel runs around the exchange.
     Command& InputAutoCancel();
     // Replaces the SendWaitData of step 5 by `exchange` on the built record, for a message that
@@ -160,6 +163,8 @@ class Command {
     Parser m_Parser;
     Outcome m_Outcome;
     std::function<void(int)> m_AfterExchange;
+    bool m_bAfterWhenNotConnected = false;
+    bool m_bNotConnected = false;  // set by the link tests
     Exchanger m_Exchange;
 };
 

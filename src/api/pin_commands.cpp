@@ -345,8 +345,11 @@ ORN_API int ornPinEntryCancel(void) {
         .ResponseId("")
         .Group(kGroupCancel)
         .AfterExchange([](int result) {
-            if (result == 0) Engine().CancelQueued(kCancel50);
+            // A terminal out of reach cannot be told, but what waits on it ends all the same.
+            if (result == 0 || result == ORN_ERR_DEVICE_IS_NOT_RESPONDING_ERROR)
+                Engine().CancelQueued(kCancel50);
         })
+        .AfterExchangeEvenWhenNotConnected()
         .Run();
 }
 

@@ -103,13 +103,15 @@ inline Command ReaderWait(const char* name, uint8_t channel, uint8_t function, i
 
 // The cancel of a reader. Any reader answer matches it, and the terminal's short answer is
 // routed to it by `name`, which is therefore fixed. Whatever its result, the reader's queued
-// commands are then cancelled, so a silent terminal cannot keep a wait alive.
+// commands are then cancelled, so a silent terminal cannot keep a wait alive; so are they when
+// the terminal is not connected and nothing is sent.
 inline Command ReaderCancel(const char* name, uint8_t channel) {
     const int32_t cancelType = channel == kReaderChannelSmartCard ? kCancelSc : kCancelMsr;
     Command command = ReaderCommand(name, channel, kReaderDefaultTimeLimit, kReaderFunctionCancel);
-    command.Group(kGroupCancel).ResponseSelector(0).AfterExchange([cancelType](int) {
-        Engine().CancelQueued(cancelType);
-    });
+    command.Group(kGroupCancel)
+        .ResponseSelector(0)
+        .AfterExchange([cancelType](int) { Engine().CancelQueued(cancelType); })
+        .AfterExchangeEvenWhenNotConnected();
     return command;
 }
 

@@ -278,7 +278,13 @@ void CGenericHandler::StopStateNotifier() {
         notifier->wake.Set();
     }
     static const ThreadStopWords words = ThreadStopWords::ForPrefix("Connection State Thread");
-    StopWithTimeout(m_Logger, m_StateNotifierThread, kThreadWaitMs, words);
+    if (StopWithTimeout(m_Logger, m_StateNotifierThread, kThreadWaitMs, words) !=
+            WaitResult::Signalled &&
+        notifier) {
+        LockGuard hold(notifier->lock);
+        notifier->abandoned = true;
+        notifier->values.clear();
+    }
     if (m_StateNotifierThread.Started()) m_StateNotifierThread.Abandon();
 }
 
@@ -297,11 +303,16 @@ void CGenericHandler::DeliverStates(StateNotifier& notifier) {
         int value;
         {
             LockGuard hold(notifier.lock);
-            if (notifier.values.empty()) return;
+            if (notifier.abandoned || notifier.values.empty()) return;
             value = notifier.values.front();
             notifier.values.pop_front();
         }
         RunNotifyThreadHook();
+        {
+            // Given up by a close meanwhile: not even this one is delivered.
+            LockGuard hold(notifier.lock);
+            if (notifier.abandoned) return;
+        }
         // Read again now: a callback removed meanwhile is not called.
         if (ConnectionStateCallback callback = m_pConnectionStateCallback.load()) callback(value);
     }

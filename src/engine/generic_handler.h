@@ -75,9 +75,12 @@ class CGenericHandler : public IChunkSink, public ILinkEngine {
     static constexpr uint32_t kPowerUpPollMs = 100;
     static constexpr uint32_t kPowerUpSettleMs = 300;
     // Longest sleep of the queue thread when no timer is due sooner. Every change it must act
-    // on sets its event; this bound only keeps the receiver's frame watchdog (3000 ms) exact,
-    // since the thread sees a frame in progress before its limit is up.
+    // on sets its event; a frame coming in does not (a wake-up per frame costs every command),
+    // so this bound lets the thread see it before the receiver's watchdog limit and take that
+    // limit as its next deadline.
     static constexpr uint32_t kQueueMaxWaitMs = 2000;
+    static_assert(kQueueMaxWaitMs < CLinkReceiver::kFrameTimeLimitMs,
+                  "the queue thread must look at a frame in progress before its limit is up");
     // Sleep while a callback has said it is done but its thread has not ended yet.
     static constexpr uint32_t kCallbackEndPollMs = 100;
     static constexpr uint32_t kMonitorPeriodMs = 5000;
@@ -312,9 +315,12 @@ class CGenericHandler : public IChunkSink, public ILinkEngine {
     // The connection state callbacks of an open link come from one notifier thread, in the
     // order of the changes. Each notifier has its own block, so one given up keeps its own.
     struct StateNotifier {
-        platform::RecursiveLock lock;  // guards values and stop
+        platform::RecursiveLock lock;  // guards values, stop and abandoned
         std::deque<int> values;        // callback values not yet delivered
         bool stop = false;
+        // The close gave up waiting for it: the callback it is in finishes, nothing more of the
+        // closed link is delivered (it would arrive after the close, maybe over the next link's).
+        bool abandoned = false;
         platform::Event wake{true};
     };
     void StartStateNotifier();

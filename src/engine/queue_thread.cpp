@@ -247,8 +247,9 @@ uint32_t CGenericHandler::QueueThread(std::shared_ptr<QueueControl> control) {
         // 8. Idle link check.
         IdleLinkCheck(walk.idle, idleClock, walk.nextWait);
 
-        // 9. A frame that stopped arriving is dropped by the receiver's watchdog.
-        m_Receiver.CheckFrameWatchdog();
+        // 9. A frame that stopped arriving is dropped by the receiver's watchdog; one still
+        // coming in is looked at again when its time is up, however long the rest may sleep.
+        walk.nextWait = std::min(walk.nextWait, m_Receiver.CheckFrameWatchdog());
 
         // 10. Callback threads that have ended are reclaimed; a lost port is closed.
         ReapCallbackThreads();

@@ -123,23 +123,31 @@ void CLinkReceiver::SetFrameTimeLimit(uint32_t ms) {
     m_dwFrameTimeLimit = ms;
 }
 
-void CLinkReceiver::CheckFrameWatchdog() {
+uint32_t CLinkReceiver::CheckFrameWatchdog() {
     auto expired = [this] {
         return m_bFrameInProgress &&
                platform::TickCount() - m_dwFrameStartTick > m_dwFrameTimeLimit;
     };
     {
         LockGuard timer(m_FrameTimerLock);
-        if (!expired()) return;
+        if (!expired()) return FrameDueInLocked();
     }
     // Check again under the receive lock: the frame may have ended, or a new one started,
     // while the listener held it.
     LockGuard guard(m_ReceiveLock);
     {
         LockGuard timer(m_FrameTimerLock);
-        if (!expired()) return;
+        if (!expired()) return FrameDueInLocked();
     }
     ResetLocked();
+    return platform::kInfinite;
+}
+
+uint32_t CLinkReceiver::FrameDueInLocked() const {
+    if (!m_bFrameInProgress) return platform::kInfinite;
+    const uint32_t elapsed = platform::TickCount() - m_dwFrameStartTick;
+    // Expired once the limit is passed, so due a tick after it.
+    return elapsed > m_dwFrameTimeLimit ? 0 : m_dwFrameTimeLimit - elapsed + 1;
 }
 
 int32_t CLinkReceiver::GetState() {

@@ -44,9 +44,10 @@ class CLinkReceiver {
     // Whether a frame has started (STX seen) and not yet ended.
     bool FrameInProgress();
     // Drops a frame in progress for longer than the limit (3000 ms): clears the mark and resets
-    // the receiver. Takes the receive lock, so the caller must not hold a lock that an engine
-    // callback takes (the queue lock).
-    void CheckFrameWatchdog();
+    // the receiver. Returns the milliseconds until the frame still in progress reaches the limit
+    // (kInfinite when none), so the caller knows when to look again. Takes the receive lock, so
+    // the caller must not hold a lock that an engine callback takes (the queue lock).
+    uint32_t CheckFrameWatchdog();
     void SetFrameTimeLimit(uint32_t ms);
 
     // Observers for diagnostics and tests.
@@ -57,6 +58,7 @@ class CLinkReceiver {
     void ResetLocked();
     void MarkFrameStart();
     void ClearFrameMark();
+    uint32_t FrameDueInLocked() const;  // frame timer lock held
     void Store(uint8_t byte);
     void Idle(uint8_t byte, bool lastOfChunk);
     void EnquiryAnswered(uint8_t byte);

@@ -315,6 +315,32 @@ TEST_F(CallbacksTest, ConnectionStateCallbackReportsEveryChange) {
     ASSERT_TRUE(g_state.WaitFor({-1}, mark));
 }
 
+std::atomic<int> g_blockingCalls{0};
+std::atomic<bool> g_releaseBlocked{false}, g_blockedReturned{false};
+void BlockOnFirstState(int state) {
+    g_state.Add(state);
+    if (g_blockingCalls++ != 0) return;
+    WaitUntil([] { return g_releaseBlocked.load(); }, 60000);
+    g_blockedReturned = true;
+}
+
+// A close that gave up on a blocked state callback: what that link still had to report is
+// dropped, so the application's last value is the next link's state, not the old link's close.
+TEST_F(CallbacksTest, StatesOfAClosedLinkAreNotDeliveredOnceTheCloseGaveUpOnThem) {
+    ornSetConnectionStateCallback(BlockOnFirstState);
+    Open();
+    ASSERT_TRUE(WaitUntil([] { return g_blockingCalls.load() == 1; }, kDeadline));
+    session_.Close();  // returns once its 5 s wait for the notifier ran out
+    Open();
+    EXPECT_TRUE(g_state.WaitFor({2, 3, 0}, 1));
+    g_releaseBlocked = true;
+    ASSERT_TRUE(WaitUntil([] { return g_blockedReturned.load(); }, kDeadline));
+    // Left behind, the old notifier would go on at once with the old link's 3, 0, -1.
+    EXPECT_FALSE(WaitUntil([] { return g_state.Count() > 4; }, 1000));
+    EXPECT_EQ(g_state.Get(), (std::vector<int>{2, 2, 3, 0}));
+    EXPECT_EQ(ornCheckConnectionStatus(), 0);
+}
+
 TEST_F(CallbacksTest, CallbackRemovedAfterItsThreadStartedIsNotCalled) {
     ornSetConnectionStateCallback(OnState);
     Open();

@@ -3,6 +3,7 @@
 // of ornInit, the idle link check, and closing under a blocked caller.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <future>
@@ -211,6 +212,22 @@ TEST_F(EngineTest, MissingResponseTimesOut) {
     // A late answer is not taken for the next command.
     sim_->SetHandler("5B.", [](const Request&) { return std::optional<std::string>("0"); });
     EXPECT_EQ(Exchange(MakeCommand("ornBeep", "5B.", "8")).result, 0);
+}
+
+// The queue thread sleeps while the command waits: the receiver's 3000 ms limit on a frame that
+// stopped arriving must still end it before the terminal's next frame comes.
+TEST_F(EngineTest, AFrameThatStopsArrivingIsDroppedWhileACommandWaits) {
+    Open();
+    sim_->SetHandler("5B.", nullptr);  // acknowledged; the answers are written by hand below
+    auto waiter = std::async(std::launch::async,
+                             [] { return Exchange(MakeCommand("ornBeep", "5B.", "7")).result; });
+    ASSERT_TRUE(sim_->WaitFor(
+        [](const Record& r) { return std::count(r.tx.begin(), r.tx.end(), 0x06) > 0; }, kDeadline));
+    sim_->SendRaw({0x02, '5', 'B', '.', '0'});
+    sim_->SendFrameLater("5B.", "0", 3400);
+    ASSERT_EQ(waiter.wait_for(std::chrono::milliseconds(kDeadline)), std::future_status::ready);
+    EXPECT_EQ(waiter.get(), 0);
+    EXPECT_EQ(sim_->Snapshot().hostNaks, 0);  // the new frame was not taken as the old one's end
 }
 
 TEST_F(EngineTest, PowerUpEndsAWaitingCommand) {

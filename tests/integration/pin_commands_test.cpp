@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "answers_cards.h"
 #include "link/frame.h"
 #include "link/sensitive.h"
 #include "sim_session.h"
@@ -71,6 +72,9 @@ void OnDukpt(int status, char* pinBlock, char* ksn) {
 }
 void OnPin(int status, char* pinBlock) {
     g_delivered->Record(status, pinBlock, "");
+}
+void OnSwipe(int status, int, int, char*, int, int, char*) {
+    g_delivered->Record(status, "", "");
 }
 void OnDebit(int status, uint32_t first, uint32_t second, uint32_t third, char code, char* pinBlock,
              char* secondText, char* firstText) {
@@ -337,6 +341,41 @@ TEST_F(PinCommands, PinEntryCancelEndsPendingEntriesWithMinus5) {
     ASSERT_EQ(waiting.wait_for(std::chrono::milliseconds(kDeadline)), std::future_status::ready);
     EXPECT_EQ(waiting.get(), ORN_ERR_CANCELED_BY_USER_ERROR);
     EXPECT_STREQ(pin, "");
+}
+
+// A terminal gone silent: the cancels report it (-11) and still end the pending request, so the
+// application is not left waiting on a terminal that may never answer again.
+TEST_F(PinCommands, CancelsEndPendingRequestsWhileTheTerminalIsDisconnected) {
+    Open(ORN_LOGGER_FINE);  // link monitoring on: the unanswered link check disconnects
+    Answer("41.", std::nullopt);
+    orn::sim::SetAutoSwipe(false);
+    struct Case {
+        const char* name;
+        int (*request)();
+        int (*cancel)();
+    };
+    auto pinEntry = [] {
+        return ornMasterSessionPinEntryReq(0, 0, 0, 0, kAccount, kKey16, nullptr, nullptr, OnPin);
+    };
+    auto swipe = [] { return ornSwipeMagStripeCardReq(1, 0, OnSwipe); };
+    int row = 0;
+    for (const Case& c : {Case{"ornCancel", pinEntry, ornCancel},
+                          Case{"ornPinEntryCancel", pinEntry, ornPinEntryCancel},
+                          Case{"ornCancelMsrCommand", swipe, ornCancelMsrCommand}}) {
+        SCOPED_TRACE(c.name);
+        ++row;
+        session.sim().SetSilent(false);
+        ASSERT_TRUE(
+            orn::test::WaitUntil([] { return ornCheckConnectionStatus() == 0; }, kDeadline));
+        ASSERT_EQ(c.request(), 0);
+        session.sim().SetSilent(true);
+        ASSERT_TRUE(
+            orn::test::WaitUntil([] { return ornCheckConnectionStatus() == 1; }, kDeadline));
+        EXPECT_EQ(c.cancel(), ORN_ERR_DEVICE_IS_NOT_RESPONDING_ERROR);
+        ASSERT_TRUE(delivered.WaitForCalls(row));
+        EXPECT_EQ(delivered.status, ORN_ERR_CANCELED_BY_USER_ERROR);
+    }
+    orn::sim::SetAutoSwipe(true);
 }
 
 TEST_F(PinCommands, PinTimeoutCountsInUnitsOfFiveSeconds) {
