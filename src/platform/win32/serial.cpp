@@ -30,6 +30,7 @@ namespace {
 // The events the terminal link listens for, set as soon as the port is open so that nothing
 // that arrives afterwards goes unreported.
 constexpr DWORD kOpenEventMask = EV_BREAK | EV_ERR | EV_RXCHAR;
+constexpr uint32_t kUnknownMask = 0xFFFFFFFFu;
 
 using CancelIoExFn = BOOL(WINAPI*)(HANDLE, LPOVERLAPPED);
 
@@ -66,12 +67,15 @@ uint32_t OpenError(DWORD error) {
 
 class Win32SerialDevice final : public SerialDevice {
   public:
-    explicit Win32SerialDevice(HANDLE handle)
+    // `mask`: the event mask the handle already has (kUnknownMask: not known, set before the
+    // first wait).
+    Win32SerialDevice(HANDLE handle, uint32_t mask)
         : handle_(handle),
           readEvent_(::CreateEventA(nullptr, TRUE, FALSE, nullptr)),
           writeEvent_(::CreateEventA(nullptr, TRUE, FALSE, nullptr)),
           waitEvent_(::CreateEventA(nullptr, TRUE, FALSE, nullptr)),
-          cancelEvent_(::CreateEventA(nullptr, TRUE, FALSE, nullptr)) {}
+          cancelEvent_(::CreateEventA(nullptr, TRUE, FALSE, nullptr)),
+          mask_(mask) {}
 
     ~Win32SerialDevice() override {
         Close();
@@ -314,10 +318,9 @@ class Win32SerialDevice final : public SerialDevice {
     HANDLE cancelEvent_;
     std::mutex readMutex_;
     std::mutex writeMutex_;
-    std::mutex closeMutex_;
-    std::atomic<uint32_t> writeTimeoutMs_{
-        kInfinite};                   // keeps CancelWait off an event that Close is setting
-    uint32_t mask_ = kOpenEventMask;  // the listener's own state: the mask last given to the port
+    std::mutex closeMutex_;  // keeps CancelWait off an event that Close is setting
+    std::atomic<uint32_t> writeTimeoutMs_{kInfinite};
+    uint32_t mask_;  // the listener's own state: the mask last given to the port
 };
 
 uint32_t ConfigureNew(HANDLE h, const std::string& name) {
@@ -377,7 +380,7 @@ std::shared_ptr<SerialDevice> SerialDevice::Open(const std::string& name, uint32
         *error = err;
         return nullptr;
     }
-    auto port = std::make_shared<Win32SerialDevice>(h);
+    auto port = std::make_shared<Win32SerialDevice>(h, kOpenEventMask);
     if (!port->Ready()) {
         *error = ::GetLastError();
         return nullptr;
@@ -388,7 +391,7 @@ std::shared_ptr<SerialDevice> SerialDevice::Open(const std::string& name, uint32
 std::shared_ptr<SerialDevice> SerialDevice::FromNative(intptr_t native) {
     HANDLE h = reinterpret_cast<HANDLE>(native);
     if (h == nullptr || h == INVALID_HANDLE_VALUE) return nullptr;
-    auto port = std::make_shared<Win32SerialDevice>(h);
+    auto port = std::make_shared<Win32SerialDevice>(h, kUnknownMask);
     return port->Ready() ? port : nullptr;
 }
 
