@@ -273,7 +273,8 @@ class CGenericHandler : public IChunkSink, public ILinkEngine {
 
     // Chunks from the transport's listener go to the link receiver.
     void Receive(const uint8_t* data, uint32_t count) override;
-    // The USB HID device went away: the link is lost as for an unplugged USB serial port.
+    // The device went away (a USB HID read or a serial port's driver failed): the link is lost
+    // as for an unplugged USB serial port.
     void OnDeviceGone() override;
     // Resets the receiver to idle (link closed, reopened or lost, timeouts).
     void ResetReceiver();

@@ -201,7 +201,8 @@ uint32_t CGenericHandler::OnWriteError(const std::shared_ptr<ITransport>& transp
 void CGenericHandler::OnDeviceGone() {
     std::shared_ptr<ITransport> transport = Transport();
     if (!transport) return;
-    m_Logger.Log(kLogSevere, "USB HID Unplugged");
+    m_Logger.Log(kLogSevere,
+                 transport->DataWidth() == 8 ? "USB HID Unplugged" : "USB Serial Unplugged");
     HandleLostLink(transport);
 }
 

@@ -43,14 +43,15 @@ void CComPort::CloseTransport() {
     Close();
 }
 
-void CComPort::OnEvent(uint32_t events, uint32_t /*lineErrors*/) {
-    // A character event that comes with a line error or a break is not acted on; the bytes stay
-    // pending and are read at the next character event that comes alone.
-    if (events != platform::kEvRxChar) return;
-    uint8_t buffer[kReadChunk];
-    uint32_t got = 0;
-    Read(buffer, sizeof buffer, &got);
-    if (got == 0) return;
+void CComPort::OnEvent(uint32_t /*events*/, uint32_t /*lineErrors*/) {
+    // Breaks and line errors end no frame by themselves: a frame they spoiled fails its LRC.
+}
+
+void CComPort::OnDeviceLost(uint32_t /*error*/) {
+    if (m_pSink) m_pSink->OnDeviceGone();
+}
+
+void CComPort::OnReceive(const uint8_t* buffer, uint32_t got) {
     if (m_Log.GetLevel() == kLogDetail) {
         static const char kHex[] = "0123456789ABCDEF";
         // A raw chunk may hold any part of a frame, so its secrets cannot be told apart here:

@@ -11,8 +11,6 @@ namespace orn {
 
 class CComPort : public CSerialListener, public ITransport {
   public:
-    static constexpr uint32_t kReadChunk = 1024;
-
     CComPort(CLogger& log, IChunkSink* sink);
     ~CComPort() override;
 
@@ -22,6 +20,9 @@ class CComPort : public CSerialListener, public ITransport {
     uint32_t Attach(std::shared_ptr<platform::SerialDevice> device) override;
 
     void OnEvent(uint32_t events, uint32_t lineErrors) override;
+    void OnReceive(const uint8_t* data, uint32_t length) override;
+    // The device has gone: the link is lost (the sink closes it).
+    void OnDeviceLost(uint32_t error) override;
 
     // The link's transport. Writers are taken one at a time; a write waits at most `ms` for
     // the device to take the bytes.

@@ -188,7 +188,7 @@ uint32_t CSerialPort::GetError() {
     m_lLastError = 0;
     if (!m_pDevice) return Fail(kErrInvalidHandle), 0;
     uint32_t errors = 0;
-    Fail(m_pDevice->ClearError(&errors));
+    Fail(m_pDevice->ClearError(&errors, nullptr));
     return errors;
 }
 
@@ -214,10 +214,78 @@ bool CSerialPort::ModemBit(uint32_t bit) {
 // (abandoned after the stop timeout) stops calling it.
 struct CSerialListener::Shared {
     platform::Event startEvent{true};
+    platform::Event stopEvent{true};  // ends the listener's rest between aborted waits
     std::atomic<bool> stop{false};
     std::mutex gate;
     CSerialListener* owner = nullptr;
 };
+
+namespace {
+// Rest after a wait the driver aborted with nothing to read, so a line whose waits keep ending
+// that way does not make the listener spin.
+constexpr uint32_t kAbortedWaitRestMs = 20;
+}  // namespace
+
+// The listener's work with the driver. Events are edges (platform.h): bytes waiting before the
+// first wait, the rest of a burst larger than one read, and bytes that came with a line error
+// raise no event of their own, so the input queue is emptied before every wait and after every
+// event; the character bit only says that something came. A wait the driver aborts is followed
+// by a look at the device: one that cannot even report its state has gone, and so has the link.
+uint32_t CSerialListener::Listen(const std::shared_ptr<Shared>& shared,
+                                 const std::shared_ptr<platform::SerialDevice>& device,
+                                 uint32_t mask) {
+    // Runs `call` on the owning port under the gate; false once the port has let go.
+    auto withOwner = [&shared](auto call) {
+        std::lock_guard<std::mutex> hold(shared->gate);
+        if (!shared->owner || shared->stop) return false;
+        call(*shared->owner);
+        return true;
+    };
+    auto lost = [&](uint32_t error) {
+        withOwner([error](CSerialListener& owner) { owner.OnDeviceLost(error); });
+        return error;
+    };
+    uint8_t buffer[kReadChunk];
+    for (;;) {
+        // Everything the driver holds, in chunks of at most kReadChunk.
+        for (;;) {
+            uint32_t errors = 0, queued = 0;
+            uint32_t err = device->ClearError(&errors, &queued);
+            if (err != 0) return lost(err);
+            if (errors != 0 &&
+                !withOwner([errors](CSerialListener& o) { o.OnEvent(platform::kEvErr, errors); }))
+                return 0;
+            if (queued == 0) break;
+            size_t got = 0;
+            err = device->Read(buffer, std::min<size_t>(queued, sizeof buffer), &got);
+            if (err != 0) return lost(err);
+            if (got == 0) break;
+            if (!withOwner(
+                    [&](CSerialListener& o) { o.OnReceive(buffer, static_cast<uint32_t>(got)); }))
+                return 0;
+        }
+        if (shared->stop) return 0;
+        uint32_t events = 0;
+        uint32_t err = device->WaitEvent(mask, &events);
+        if (shared->stop) return 0;
+        if (err == platform::kErrOperationAborted) {
+            uint32_t errors = 0, queued = 0;
+            err = device->ClearError(&errors, &queued);
+            if (err != 0) return lost(err);
+            if (errors != 0 &&
+                !withOwner([errors](CSerialListener& o) { o.OnEvent(platform::kEvErr, errors); }))
+                return 0;
+            if (queued == 0) shared->stopEvent.Wait(kAbortedWaitRestMs);
+            continue;
+        }
+        if (err != 0) return lost(err);
+        // Line events are reported; received bytes are read by the loop above.
+        const uint32_t lineEvents = events & ~(platform::kEvRxChar | platform::kEvRxFlag);
+        if (lineEvents != 0 &&
+            !withOwner([lineEvents](CSerialListener& o) { o.OnEvent(lineEvents, 0); }))
+            return 0;
+    }
+}
 
 CSerialListener::CSerialListener(CLogger& log)
     : CSerialPort(log), m_pShared(std::make_shared<Shared>()) {}
@@ -281,23 +349,11 @@ uint32_t CSerialListener::StartListener() {
     }
     shared->stop = false;
     shared->startEvent.Reset();
+    shared->stopEvent.Reset();
     uint32_t mask = m_dwEventMask;
     uint32_t err = m_ListenerThread.Start([shared, device, mask]() -> uint32_t {
         shared->startEvent.Set();
-        for (;;) {
-            uint32_t events = 0;
-            uint32_t err = device->WaitEvent(mask, &events);
-            if (err != 0) return err;
-            if (shared->stop) return 0;
-            std::lock_guard<std::mutex> hold(shared->gate);
-            CSerialListener* owner = shared->owner;
-            if (!owner) return 0;
-            owner->m_dwEvent |= events;
-            uint32_t reported = owner->GetEventType();
-            uint32_t lineErrors = owner->GetError();
-            if (reported != 0) owner->OnEvent(reported, lineErrors);
-            if (shared->stop) return 0;
-        }
+        return Listen(shared, device, mask);
     });
     if (err != 0) {
         std::lock_guard<std::mutex> hold(shared->gate);
@@ -314,6 +370,7 @@ uint32_t CSerialListener::StopListener(uint32_t waitMs) {
     m_lLastError = 0;
     if (!m_ListenerThread.Started()) return 0;
     m_pShared->stop = true;
+    m_pShared->stopEvent.Set();
     if (m_pDevice) m_pDevice->CancelWait();
     static const ThreadStopWords words = {
         "Serial Listener Thread shutdown properly",

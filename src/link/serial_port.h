@@ -102,12 +102,21 @@ class CSerialListener : public CSerialPort {
     // this port; an owner keeps the port until this turns true (the destructor would wait).
     bool ListenerIdle();
 
-    // Called on the listener thread for every reported event.
+    // Read at most this much at a time.
+    static constexpr uint32_t kReadChunk = 1024;
+
+    // Called on the listener thread: line events (break, line error) with the line-error bits,
+    // every chunk of received bytes in order, and once when the device has gone (the wait or
+    // the reads fail with `error`); the listener then ends.
     virtual void OnEvent(uint32_t events, uint32_t lineErrors) = 0;
+    virtual void OnReceive(const uint8_t* data, uint32_t length) = 0;
+    virtual void OnDeviceLost(uint32_t /*error*/) {}
 
   private:
     using CSerialPort::Open;
     struct Shared;
+    static uint32_t Listen(const std::shared_ptr<Shared>& shared,
+                           const std::shared_ptr<platform::SerialDevice>& device, uint32_t mask);
     // Cuts the listener of `shared` off this port, waiting for the gate at most `waitMs`.
     static bool Detach(Shared& shared, uint32_t waitMs);
     std::shared_ptr<Shared> m_pShared;

@@ -31,6 +31,7 @@ enum : uint32_t {
     kErrInvalidParameter = 87,  // a request the device or OS refused as invalid
     kErrBrokenPipe = 109,       // the far end of a connection has gone
     kErrNoMoreItems = 259,
+    kErrOperationAborted = 995,     // a wait the driver ended without an event
     kErrIoDevice = 1117,            // an I/O error on the device
     kErrDeviceNotConnected = 1167,  // the device has gone (unplugged)
     kErrAlreadyOpen = 1247,
@@ -209,8 +210,11 @@ class DesCipher {
 // Serial device: one open COM port.
 //
 // Names are the Windows ones: "COM3", "\\.\COM12". The backend maps them to its own devices.
-// Reads never block; WaitEvent blocks until input is pending, a line event happens, or
-// CancelWait() is called from another thread.
+// Reads never block. Events follow the Win32 communications driver, which every backend may
+// show: a character event is reported only for bytes that arrive after the wait began (or since
+// the last event), once however many arrive, and never for bytes already waiting. So a listener
+// empties the input queue (ClearError tells how much it holds) before every wait and after every
+// event instead of counting on one event per chunk.
 enum : uint32_t {
     kEvRxChar = 0x0001,
     kEvRxFlag = 0x0002,
@@ -259,11 +263,14 @@ class SerialDevice {
     // the device takes.
     virtual uint32_t SetWriteTimeout(uint32_t ms) = 0;
     // Blocks until an event of `mask` happens (*events receives what happened) or CancelWait.
+    // kErrOperationAborted: the driver ended the wait without an event (some drivers, and Wine,
+    // do so when data arrives); ClearError then tells whether the device is still there.
     virtual uint32_t WaitEvent(uint32_t mask, uint32_t* events) = 0;
     // Wakes a WaitEvent in progress (it returns 0 with *events = 0). Safe from any thread.
     virtual void CancelWait() = 0;
-    // Reads and clears the line-error bits.
-    virtual uint32_t ClearError(uint32_t* errors) = 0;
+    // Reads and clears the line-error bits; *inQueue (if given) receives the number of received
+    // bytes waiting to be read. Fails once the device has gone.
+    virtual uint32_t ClearError(uint32_t* errors, uint32_t* inQueue) = 0;
     virtual uint32_t Purge() = 0;
     virtual uint32_t SendBreak(uint32_t ms) = 0;
     virtual uint32_t SetDtr(bool on) = 0;

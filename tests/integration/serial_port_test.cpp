@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <fstream>
 #include <future>
 #include <memory>
@@ -39,6 +40,8 @@ class ChunkRecorder : public orn::IChunkSink {
         for (auto& chunk : Chunks()) all.insert(all.end(), chunk.begin(), chunk.end());
         return all;
     }
+    void OnDeviceGone() override { gone = true; }
+    std::atomic<bool> gone{false};
 
   private:
     std::mutex lock_;
@@ -162,6 +165,153 @@ TEST_F(SerialPortTest, StopGivesUpOnAListenerStuckInTheReceivePath) {
     port.reset();
     EXPECT_NE(LogText().find("(Severe)  Serial Listener Thread shutdown improperly"),
               std::string::npos);
+}
+
+// A COM port driver as Microsoft documents it (IOCTL_SERIAL_WAIT_ON_MASK, ClearCommError): a
+// character event only for bytes that arrive while a wait is armed, at most one per wait however
+// many come, and nothing for bytes that were waiting before; a line error comes with its own
+// event bit. A vanished device ends every wait as aborted and fails ClearCommError.
+class DocumentedCommDriver : public orn::platform::SerialDevice {
+  public:
+    // Bytes (and line-error bits) arriving from the line.
+    void Arrive(const std::vector<uint8_t>& bytes, uint32_t lineErrors = 0) {
+        std::lock_guard<std::mutex> hold(lock_);
+        input_.insert(input_.end(), bytes.begin(), bytes.end());
+        errors_ |= lineErrors;
+        if (armed_) {
+            uint32_t happened = lineErrors != 0 ? uint32_t{orn::platform::kEvErr} : 0u;
+            if (!bytes.empty()) happened |= orn::platform::kEvRxChar;
+            fired_ |= mask_ & happened;
+        }
+        changed_.notify_all();
+    }
+    void Vanish() {
+        std::lock_guard<std::mutex> hold(lock_);
+        vanished_ = true;
+        changed_.notify_all();
+    }
+    bool Armed() {
+        std::lock_guard<std::mutex> hold(lock_);
+        return armed_;
+    }
+    int Waits() {
+        std::lock_guard<std::mutex> hold(lock_);
+        return waits_;
+    }
+
+    uint32_t WaitEvent(uint32_t mask, uint32_t* events) override {
+        std::unique_lock<std::mutex> hold(lock_);
+        ++waits_;
+        *events = 0;
+        if (vanished_) return orn::platform::kErrOperationAborted;
+        mask_ = mask;
+        armed_ = true;
+        fired_ = 0;
+        changed_.wait(hold, [this] { return fired_ != 0 || cancelled_ || vanished_; });
+        armed_ = false;
+        cancelled_ = false;
+        if (vanished_) return orn::platform::kErrOperationAborted;
+        *events = fired_;
+        return 0;
+    }
+    void CancelWait() override {
+        std::lock_guard<std::mutex> hold(lock_);
+        cancelled_ = true;
+        changed_.notify_all();
+    }
+    uint32_t ClearError(uint32_t* errors, uint32_t* inQueue) override {
+        std::lock_guard<std::mutex> hold(lock_);
+        if (vanished_) return orn::platform::kErrDeviceNotConnected;
+        *errors = errors_;
+        errors_ = 0;
+        if (inQueue) *inQueue = static_cast<uint32_t>(input_.size());
+        return 0;
+    }
+    uint32_t Read(void* buffer, size_t length, size_t* got) override {
+        std::lock_guard<std::mutex> hold(lock_);
+        if (vanished_) return orn::platform::kErrDeviceNotConnected;
+        *got = std::min(length, input_.size());
+        std::copy_n(input_.begin(), *got, static_cast<uint8_t*>(buffer));
+        input_.erase(input_.begin(), input_.begin() + static_cast<std::ptrdiff_t>(*got));
+        return 0;
+    }
+    // The rest of the device is not part of the event path.
+    uint32_t SetupQueues(uint32_t, uint32_t) override { return 0; }
+    uint32_t Setup(const orn::platform::LineSettings&) override { return 0; }
+    uint32_t GetSettings(orn::platform::LineSettings*) override { return 0; }
+    uint32_t SetupHandshaking(orn::platform::Handshake) override { return 0; }
+    uint32_t Write(const void*, size_t length, size_t* written) override {
+        *written = length;
+        return 0;
+    }
+    uint32_t SetWriteTimeout(uint32_t) override { return 0; }
+    uint32_t Purge() override { return 0; }
+    uint32_t SendBreak(uint32_t) override { return 0; }
+    uint32_t SetDtr(bool) override { return 0; }
+    uint32_t GetModemStatus(uint32_t* status) override { return *status = 0; }
+    bool IsOpen() const override { return true; }
+    void Close() override {}
+
+  private:
+    std::mutex lock_;
+    std::condition_variable changed_;
+    std::vector<uint8_t> input_;
+    uint32_t errors_ = 0, mask_ = 0, fired_ = 0;
+    bool armed_ = false, cancelled_ = false, vanished_ = false;
+    int waits_ = 0;
+};
+
+std::vector<uint8_t> Pattern(size_t n) {
+    std::vector<uint8_t> bytes(n);
+    for (size_t i = 0; i < n; ++i) bytes[i] = static_cast<uint8_t>(i * 13 + 1);
+    return bytes;
+}
+
+// Every byte the driver holds reaches the receiver, whether or not it raised an event.
+TEST_F(SerialPortTest, ListenerReadsWhatTheDriverHoldsNotOneChunkPerEvent) {
+    constexpr uint32_t kFrameError = 0x0008;  // CE_FRAME
+    struct Case {
+        const char* what;
+        size_t before;  // bytes waiting before the listener starts
+        size_t during;  // bytes arriving while its wait is armed
+        uint32_t lineErrors;
+    } cases[] = {
+        {"a burst three times the read size", 0, 3 * orn::CSerialListener::kReadChunk, 0},
+        {"bytes waiting before the first wait", 5, 0, 0},
+        {"an error bit together with data", 0, 8, kFrameError},
+    };
+    for (const Case& c : cases) {
+        auto driver = std::make_shared<DocumentedCommDriver>();
+        ChunkRecorder received;
+        const std::vector<uint8_t> bytes = Pattern(c.before + c.during);
+        driver->Arrive({bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(c.before)});
+        orn::CComPort port(log, &received);
+        ASSERT_EQ(port.Attach(driver), 0u) << c.what;
+        if (c.during > 0) {
+            ASSERT_TRUE(WaitUntil([&] { return driver->Armed(); }, 5000)) << c.what;
+            driver->Arrive({bytes.begin() + static_cast<std::ptrdiff_t>(c.before), bytes.end()},
+                           c.lineErrors);
+        }
+        EXPECT_TRUE(WaitUntil([&] { return received.Bytes().size() >= bytes.size(); }, 5000))
+            << c.what;
+        EXPECT_EQ(received.Bytes(), bytes) << c.what;
+        for (const auto& chunk : received.Chunks())
+            EXPECT_LE(chunk.size(), orn::CSerialListener::kReadChunk) << c.what;
+        port.Close();
+    }
+}
+
+// A device that vanished ends every wait as aborted and cannot report its state: that is the
+// lost link, at once, not a listener that keeps asking.
+TEST_F(SerialPortTest, VanishedDeviceIsALostLinkNotABusyLoop) {
+    auto driver = std::make_shared<DocumentedCommDriver>();
+    orn::CComPort port(log, &sink);
+    ASSERT_EQ(port.Attach(driver), 0u);
+    ASSERT_TRUE(WaitUntil([&] { return driver->Armed(); }, 5000));
+    driver->Vanish();
+    EXPECT_TRUE(WaitUntil([&] { return sink.gone.load(); }, 5000));
+    port.Close();
+    EXPECT_LE(driver->Waits(), 2);
 }
 
 TEST_F(SerialPortTest, OperationsWithoutDeviceReportNoHandleAndOpenTwiceIsRefused) {

@@ -264,9 +264,14 @@ TEST_F(SerialDeviceTest, LineControlOnAPtyFailsSoftlyAndKeepsThePortUsable) {
     device->SendBreak(10);
     EXPECT_EQ(device->Purge(), 0u);
     EXPECT_EQ(device->SetupQueues(2048, 2048), 0u);
-    EXPECT_EQ(device->ClearError(&errors), 0u);
+    uint32_t queued = 99;
+    EXPECT_EQ(device->ClearError(&errors, &queued), 0u);
     EXPECT_EQ(errors, 0u);
+    EXPECT_EQ(queued, 0u);
     ASSERT_TRUE(pty_.Write(std::string("after")));
+    // The listener reads what the queue count says is there.
+    EXPECT_TRUE(
+        WaitUntil([&] { return device->ClearError(&errors, &queued) == 0 && queued == 5; }, 5000));
     EXPECT_EQ(ReadFromDevice(*device, 5).size(), 5u);
 }
 

@@ -23,6 +23,7 @@
 #include "platform/platform.h"
 #include "platform/win32/des.h"
 #include "platform/win32/files.h"
+#include "platform/win32/serial_dcb.h"
 #include "platform/win32/text.h"
 #include "test_support.h"
 
@@ -198,6 +199,35 @@ TEST_F(Win32ComPortTest, ListenerReadsHeldPortIsBusyCloseEndsTheWait) {
                                                                      : log_.CurrentFile());
     EXPECT_NE(text.find("Serial Listener Thread shutdown properly"), std::string::npos) << text;
     EXPECT_NE(text.find("Serial Listener Thread Stopped"), std::string::npos);
+}
+
+// What each handshake kind asks of the driver; Off must leave DTR and RTS raised, as the POSIX
+// backend does, whatever the lines were before.
+TEST(Win32SerialTest, HandshakeKindsSetTheLinesAndFlowControl) {
+    struct Case {
+        platform::Handshake kind;
+        DWORD dtr, rts;
+        bool ctsDsrFlow, xonXoff;
+    } cases[] = {
+        {platform::Handshake::Off, DTR_CONTROL_ENABLE, RTS_CONTROL_ENABLE, false, false},
+        {platform::Handshake::Hardware, DTR_CONTROL_HANDSHAKE, RTS_CONTROL_HANDSHAKE, true, false},
+        {platform::Handshake::Software, DTR_CONTROL_DISABLE, RTS_CONTROL_DISABLE, false, true},
+    };
+    for (const Case& c : cases) {
+        for (DWORD before : {DWORD{DTR_CONTROL_DISABLE}, DWORD{DTR_CONTROL_HANDSHAKE}}) {
+            DCB dcb{};
+            dcb.fDtrControl = before;
+            dcb.fRtsControl = before;
+            dcb.fOutxCtsFlow = dcb.fOutxDsrFlow = dcb.fOutX = dcb.fInX = TRUE;
+            platform::ApplyHandshake(c.kind, &dcb);
+            const int kind = static_cast<int>(c.kind);
+            EXPECT_EQ(dcb.fDtrControl, c.dtr) << kind;
+            EXPECT_EQ(dcb.fRtsControl, c.rts) << kind;
+            EXPECT_EQ(dcb.fOutxCtsFlow && dcb.fOutxDsrFlow && dcb.fDsrSensitivity, c.ctsDsrFlow)
+                << kind;
+            EXPECT_EQ(dcb.fOutX && dcb.fInX, c.xonXoff) << kind;
+        }
+    }
 }
 
 TEST(Win32WaitTest, TooManyEventsFailInsteadOfWaiting) {

@@ -332,10 +332,14 @@ class PosixSerialDevice final : public SerialDevice {
         (void)ignored;
     }
 
-    uint32_t ClearError(uint32_t* errors) override {
+    uint32_t ClearError(uint32_t* errors, uint32_t* inQueue) override {
         // The line-error counters are not kept per port here; nothing to report or clear.
         *errors = 0;
-        return fd() < 0 ? kErrInvalidHandle : kErrNone;
+        if (inQueue != nullptr) *inQueue = 0;
+        int f = fd();
+        if (f < 0) return kErrInvalidHandle;
+        if (inQueue != nullptr) *inQueue = static_cast<uint32_t>(PendingInput(f));
+        return kErrNone;
     }
 
     uint32_t Purge() override {

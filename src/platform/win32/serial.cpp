@@ -2,29 +2,35 @@
 // operation, so that the listener's event wait and read and a writer on another thread each
 // wait for their own completion.
 //
-// Event waits are written for drivers that do not report events faithfully. Under Wine on a
-// pseudo-terminal the pending WaitCommEvent ends with ERROR_OPERATION_ABORTED and an empty mask
-// when data arrives, exactly as when it is cancelled; some USB serial drivers do much the same.
-// So an ended wait that is not our own cancel is reported as a character event and the
-// listener reads: a read that finds nothing costs little, a missed read loses a frame.
+// Event waits report what the driver reports. A wait the driver ends without an event (Wine on
+// a pseudo-terminal, and some USB serial drivers, end it with ERROR_OPERATION_ABORTED when data
+// arrives) is returned as kErrOperationAborted for the listener to look at the device; only our
+// own cancel is turned into a wait that ended with no event.
+//
+// Reads never ask for more than the input queue holds: with the read timeouts set to return at
+// once this makes no difference to Windows, but Wine leaves a read on an empty queue pending
+// until data comes, and a listener sitting in it could not be stopped.
 //
 // Closing: the wait is cancelled (SetCommMask(0), CancelIoEx) before the handle is closed, so a
 // listener never sits on a wait that a close left behind.
 #include <windows.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cctype>
 #include <mutex>
 
 #include "platform/platform.h"
+#include "platform/win32/serial_dcb.h"
 
 namespace orn::platform {
 
 namespace {
 
-// Rest between abnormal wait endings that find nothing to read, so a line that keeps failing
-// its waits does not make the listener spin.
-constexpr DWORD kIdleWaitPauseMs = 20;
+// The events the terminal link listens for, set as soon as the port is open so that nothing
+// that arrives afterwards goes unreported.
+constexpr DWORD kOpenEventMask = EV_BREAK | EV_ERR | EV_RXCHAR;
+constexpr uint32_t kUnknownMask = 0xFFFFFFFFu;
 
 using CancelIoExFn = BOOL(WINAPI*)(HANDLE, LPOVERLAPPED);
 
@@ -61,12 +67,15 @@ uint32_t OpenError(DWORD error) {
 
 class Win32SerialDevice final : public SerialDevice {
   public:
-    explicit Win32SerialDevice(HANDLE handle)
+    // `mask`: the event mask the handle already has (kUnknownMask: not known, set before the
+    // first wait).
+    Win32SerialDevice(HANDLE handle, uint32_t mask)
         : handle_(handle),
           readEvent_(::CreateEventA(nullptr, TRUE, FALSE, nullptr)),
           writeEvent_(::CreateEventA(nullptr, TRUE, FALSE, nullptr)),
           waitEvent_(::CreateEventA(nullptr, TRUE, FALSE, nullptr)),
-          cancelEvent_(::CreateEventA(nullptr, TRUE, FALSE, nullptr)) {}
+          cancelEvent_(::CreateEventA(nullptr, TRUE, FALSE, nullptr)),
+          mask_(mask) {}
 
     ~Win32SerialDevice() override {
         Close();
@@ -123,15 +132,7 @@ class Win32SerialDevice final : public SerialDevice {
         DCB dcb{};
         dcb.DCBlength = sizeof dcb;
         if (!::GetCommState(h, &dcb)) return ::GetLastError();
-        const bool hardware = kind == Handshake::Hardware;
-        const bool software = kind == Handshake::Software;
-        dcb.fOutxCtsFlow = hardware;
-        dcb.fOutxDsrFlow = hardware;
-        dcb.fDtrControl = hardware ? DTR_CONTROL_HANDSHAKE : DTR_CONTROL_DISABLE;
-        dcb.fRtsControl = hardware ? RTS_CONTROL_HANDSHAKE : RTS_CONTROL_DISABLE;
-        dcb.fDsrSensitivity = hardware;
-        dcb.fOutX = software;
-        dcb.fInX = software;
+        ApplyHandshake(kind, &dcb);
         return ::SetCommState(h, &dcb) ? kErrNone : static_cast<uint32_t>(::GetLastError());
     }
 
@@ -140,13 +141,14 @@ class Win32SerialDevice final : public SerialDevice {
         HANDLE h = handle();
         if (h == nullptr) return kErrInvalidHandle;
         std::lock_guard<std::mutex> lock(readMutex_);
+        COMSTAT status{};
+        if (!::ClearCommError(h, nullptr, &status)) return ::GetLastError();
+        const DWORD wanted = static_cast<DWORD>(std::min<size_t>(length, status.cbInQue));
+        if (wanted == 0) return kErrNone;
         DWORD n = 0;
         uint32_t err = Complete(
             h, readEvent_,
-            [&](OVERLAPPED* ov) {
-                return ::ReadFile(h, buffer, static_cast<DWORD>(length), nullptr, ov);
-            },
-            &n);
+            [&](OVERLAPPED* ov) { return ::ReadFile(h, buffer, wanted, nullptr, ov); }, &n);
         if (got != nullptr) *got = n;
         return err;
     }
@@ -186,12 +188,9 @@ class Win32SerialDevice final : public SerialDevice {
         ::ResetEvent(waitEvent_);
         ov.hEvent = waitEvent_;
         DWORD reported = 0;
-        bool normal = false;
-        if (::WaitCommEvent(h, &reported, &ov)) {
-            normal = reported != 0;
-        } else {
-            DWORD error = ::GetLastError();
-            if (error != ERROR_IO_PENDING && error != ERROR_OPERATION_ABORTED) return error;
+        DWORD error = ERROR_SUCCESS;
+        if (!::WaitCommEvent(h, &reported, &ov)) {
+            error = ::GetLastError();
             if (error == ERROR_IO_PENDING) {
                 HANDLE both[2] = {waitEvent_, cancelEvent_};
                 DWORD which = ::WaitForMultipleObjects(2, both, FALSE, INFINITE);
@@ -203,28 +202,16 @@ class Win32SerialDevice final : public SerialDevice {
                     ::CancelIo(h);
                 }
                 DWORD ignored = 0;
-                normal = ::GetOverlappedResult(h, &ov, &ignored, TRUE) && reported != 0;
+                error = ::GetOverlappedResult(h, &ov, &ignored, TRUE) ? ERROR_SUCCESS
+                                                                      : ::GetLastError();
                 if (which == WAIT_FAILED) return waitError;
             }
         }
         if (TakeCancel()) return kErrNone;
-        if (normal) {
-            *events = reported & mask;
-            return kErrNone;
-        }
-        // An abnormal ending: read whatever is pending. When nothing is, rest a moment (a cancel
-        // still ends the rest at once).
-        COMSTAT status{};
-        DWORD errors = 0;
-        if (::ClearCommError(h, &errors, &status)) {
-            pendingErrors_ |= errors;
-            if (status.cbInQue == 0 &&
-                ::WaitForSingleObject(cancelEvent_, kIdleWaitPauseMs) == WAIT_OBJECT_0) {
-                TakeCancel();
-                return kErrNone;
-            }
-        }
-        *events = mask & kEvRxChar;
+        if (error == ERROR_OPERATION_ABORTED) return kErrOperationAborted;
+        if (error != ERROR_SUCCESS) return error;
+        // A wait ended by a mask change reports no event, as a cancel does.
+        *events = reported & mask;
         return kErrNone;
     }
 
@@ -233,14 +220,16 @@ class Win32SerialDevice final : public SerialDevice {
         if (cancelEvent_ != nullptr) ::SetEvent(cancelEvent_);
     }
 
-    uint32_t ClearError(uint32_t* errors) override {
+    uint32_t ClearError(uint32_t* errors, uint32_t* inQueue) override {
         *errors = 0;
+        if (inQueue != nullptr) *inQueue = 0;
         HANDLE h = handle();
         if (h == nullptr) return kErrInvalidHandle;
         DWORD bits = 0;
-        if (!::ClearCommError(h, &bits, nullptr)) return ::GetLastError();
-        *errors = bits | pendingErrors_;
-        pendingErrors_ = 0;
+        COMSTAT status{};
+        if (!::ClearCommError(h, &bits, &status)) return ::GetLastError();
+        *errors = bits;
+        if (inQueue != nullptr) *inQueue = status.cbInQue;
         return kErrNone;
     }
 
@@ -329,14 +318,13 @@ class Win32SerialDevice final : public SerialDevice {
     HANDLE cancelEvent_;
     std::mutex readMutex_;
     std::mutex writeMutex_;
-    std::mutex closeMutex_;
-    std::atomic<uint32_t> writeTimeoutMs_{
-        kInfinite};                // keeps CancelWait off an event that Close is setting
-    uint32_t mask_ = 0xFFFFFFFFu;  // the listener's own state: the mask last given to the port
-    uint32_t pendingErrors_ = 0;   // line errors read while deciding about a wait, not yet taken
+    std::mutex closeMutex_;  // keeps CancelWait off an event that Close is setting
+    std::atomic<uint32_t> writeTimeoutMs_{kInfinite};
+    uint32_t mask_;  // the listener's own state: the mask last given to the port
 };
 
 uint32_t ConfigureNew(HANDLE h, const std::string& name) {
+    if (!::SetCommMask(h, kOpenEventMask)) return ::GetLastError();
     // Non-blocking reads (return at once with what is there) and no write time limit.
     COMMTIMEOUTS timeouts{};
     timeouts.ReadIntervalTimeout = MAXDWORD;
@@ -356,6 +344,24 @@ uint32_t ConfigureNew(HANDLE h, const std::string& name) {
 }
 
 }  // namespace
+
+void ApplyHandshake(Handshake kind, DCB* dcb) {
+    const bool hardware = kind == Handshake::Hardware;
+    const bool software = kind == Handshake::Software;
+    dcb->fOutxCtsFlow = hardware;
+    dcb->fOutxDsrFlow = hardware;
+    // Without flow control both lines stay raised: terminals that talk only while DTR is up, and
+    // pads powered from DTR and RTS, would go silent if they were lowered.
+    dcb->fDtrControl = hardware   ? DTR_CONTROL_HANDSHAKE
+                       : software ? DTR_CONTROL_DISABLE
+                                  : DTR_CONTROL_ENABLE;
+    dcb->fRtsControl = hardware   ? RTS_CONTROL_HANDSHAKE
+                       : software ? RTS_CONTROL_DISABLE
+                                  : RTS_CONTROL_ENABLE;
+    dcb->fDsrSensitivity = hardware;
+    dcb->fOutX = software;
+    dcb->fInX = software;
+}
 
 std::shared_ptr<SerialDevice> SerialDevice::Open(const std::string& name, uint32_t* error) {
     uint32_t ignored;
@@ -384,7 +390,7 @@ std::shared_ptr<SerialDevice> SerialDevice::Open(const std::string& name, uint32
         *error = err;
         return nullptr;
     }
-    auto port = std::make_shared<Win32SerialDevice>(h);
+    auto port = std::make_shared<Win32SerialDevice>(h, kOpenEventMask);
     if (!port->Ready()) {
         *error = ::GetLastError();
         return nullptr;
@@ -395,7 +401,7 @@ std::shared_ptr<SerialDevice> SerialDevice::Open(const std::string& name, uint32
 std::shared_ptr<SerialDevice> SerialDevice::FromNative(intptr_t native) {
     HANDLE h = reinterpret_cast<HANDLE>(native);
     if (h == nullptr || h == INVALID_HANDLE_VALUE) return nullptr;
-    auto port = std::make_shared<Win32SerialDevice>(h);
+    auto port = std::make_shared<Win32SerialDevice>(h, kUnknownMask);
     return port->Ready() ? port : nullptr;
 }
 
