@@ -374,6 +374,26 @@ TEST_F(SimDrive, ScriptWaitsForTheRequestsItAnswers) {
     EXPECT_EQ(error, "t:6: error no 5B. frame within 200 ms");
 }
 
+// DUKPT PIN entry through the library: the first transactions of the published sequence (the
+// standard's test base key, PIN 1234, account 4012345678909); and the master/session form's
+// block under the first transaction's published PIN key.
+TEST_F(SimDrive, DukptPinEntryFollowsThePublishedSequence) {
+    char pin[17] = {}, ksn[21] = {};
+    ASSERT_EQ(ornDukptPinWait(0, 0, 0, "0004012345678909", nullptr, pin, ksn), 0);
+    EXPECT_STREQ(ksn, "FFFF9876543210E00001");
+    EXPECT_STREQ(pin, "1B9C1845EB993A7A");
+    ASSERT_EQ(ornDukptPinWait(0, 0, 0, "0004012345678909", nullptr, pin, ksn), 0);
+    EXPECT_STREQ(ksn, "FFFF9876543210E00002");
+    EXPECT_STREQ(pin, "10A01C8D02C69107");
+    // The same PIN block as a master/session entry under that transaction's PIN key.
+    const std::string pinKey = "042666B49184CF5C68DE9628D0397B36";
+    const std::string check = orn::sim::KeyCheckValue(pinKey);
+    ASSERT_EQ(ornMasterSessionPinEntryWait(0, 0, 0, 0, "0004012345678909", pinKey.c_str(),
+                                           check.c_str(), nullptr, pin),
+              0);
+    EXPECT_STREQ(pin, "1B9C1845EB993A7A");
+}
+
 #ifdef ORNSIM_PATH
 // The console: standard input from a pipe, no prompt, one reply a line, ended by exit.
 TEST(SimConsole, RunsCommandsFromStandardInput) {
