@@ -2,16 +2,21 @@
 // seen where an application sees it (the library's results); the console through the built
 // ornsim with a pipe for standard input.
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <openssl/evp.h>
+#include <poll.h>
+#include <signal.h>
 #include <spawn.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <functional>
 #include <future>
@@ -89,6 +94,8 @@ class ControlClient {
         addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         addr.sin_port = htons(static_cast<uint16_t>(port));
         connected_ = ::connect(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+        timeval limit{20, 0};  // a server that never answers fails the test instead of hanging it
+        ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
     }
     ~ControlClient() { ::close(fd_); }
     std::string Send(const std::string& line) {
@@ -432,6 +439,93 @@ TEST(SimConsole, RunsCommandsFromStandardInput) {
               std::string::npos)
         << text;
 }
+// The built ornsim with a control port, its standard output read line by line.
+class RunningSim {
+  public:
+    explicit RunningSim(std::vector<std::string> args) {
+        args.insert(args.begin(), {ORNSIM_PATH, "--dir", dir_.path(), "--control", "0"});
+        int out[2];
+        if (::pipe(out) != 0) return;
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+        posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+        posix_spawn_file_actions_addclose(&actions, out[0]);
+        std::vector<char*> argv;
+        for (std::string& arg : args) argv.push_back(arg.data());
+        argv.push_back(nullptr);
+        if (posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ) != 0) pid_ = -1;
+        posix_spawn_file_actions_destroy(&actions);
+        ::close(out[1]);
+        out_ = ::fdopen(out[0], "r");
+        for (char line[512]; pid_ > 0 && out_ && std::fgets(line, sizeof line, out_);)
+            if (std::sscanf(line, "# control %d", &port_) == 1) break;
+    }
+    ~RunningSim() {
+        if (pid_ > 0 && !exited_) {
+            ::kill(pid_, SIGKILL);
+            ::waitpid(pid_, nullptr, 0);
+        }
+        if (out_) std::fclose(out_);
+    }
+    int port() const { return port_; }
+    const orn::test::TempDir& dir() const { return dir_; }
+    // SIGTERM; true when ornsim then ends with status 0 within `ms`.
+    bool Terminate(int ms) {
+        ::kill(pid_, SIGTERM);
+        int status = -1;
+        exited_ = WaitUntil([&] { return ::waitpid(pid_, &status, WNOHANG) == pid_; }, ms);
+        return exited_ && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    }
+
+  private:
+    orn::test::TempDir dir_;
+    pid_t pid_ = -1;
+    std::FILE* out_ = nullptr;
+    int port_ = -1;
+    bool exited_ = false;
+};
+
+// A control client that sends `lines` commands and never reads an answer, through a small
+// receive buffer.
+int Hog(int port, int lines) {
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int small = 4096;
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = htons(static_cast<uint16_t>(port));
+    EXPECT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    timeval limit{10, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+    std::string commands;
+    for (int i = 0; i < lines; ++i) commands += "help\n";
+    // Cut short when the server drops the client.
+    ssize_t sent = ::send(fd, commands.data(), commands.size(), MSG_NOSIGNAL);
+    (void)sent;
+    return fd;
+}
+
+// A client that never reads its answers holds back no other client, is dropped once it leaves
+// too much unread, and does not keep ornsim from ending on SIGTERM.
+TEST(SimControl, AClientThatNeverReadsHoldsNoOneBack) {
+    RunningSim sim({});
+    ASSERT_GT(sim.port(), 0);
+    // Each "help" answers some 300 bytes: far more than the socket buffers hold.
+    const int hog = Hog(sim.port(), 40000);
+    // Dropped: the connection ends, with the answers still unread.
+    pollfd ends{hog, POLLRDHUP, 0};
+    EXPECT_EQ(::poll(&ends, 1, 20000), 1);
+    EXPECT_NE(ends.revents & (POLLRDHUP | POLLHUP | POLLERR), 0);
+    EXPECT_EQ(ControlClient(sim.port()).Send("frames 5B."), "ok 0");
+    // A client with unread answers (short of the limit) still connected at SIGTERM.
+    const int idle = Hog(sim.port(), 150);
+    EXPECT_TRUE(sim.Terminate(10000));
+    ::close(idle);
+    ::close(hog);
+}
+
 #endif
 
 }  // namespace
