@@ -381,6 +381,31 @@ TEST_F(SimDrive, ScriptWaitsForTheRequestsItAnswers) {
     EXPECT_EQ(error, "t:6: error no 5B. frame within 200 ms");
 }
 
+// Commands that name a message take its identifier with or without the dot, in any case, and
+// refuse one the terminal does not know.
+TEST_F(SimDrive, NamesMessagesWithOrWithoutTheDot) {
+    ASSERT_EQ(ornBeep(1), 0);
+    const std::pair<const char*, const char*> cases[] = {
+        {"frames 5B", "ok 1"},
+        {"frames 5b.", "ok 1"},
+        {"wait-for 5B 100", "ok"},
+        {"wait-for 5b. 100", "ok"},
+        {"frames 5Q", "error unknown message: 5Q"},
+        {"wait-for Z9. 100", "error unknown message: Z9."},
+        {"status 3 ZZ", "error unknown message: ZZ"},
+        {"ack-only 99.", "error unknown message: 99."},
+    };
+    for (const auto& [line, reply] : cases) {
+        orn::sim::CommandRunner runner(session.sim(), true);
+        EXPECT_EQ(runner.Run(line), reply) << line;
+    }
+    orn::sim::CommandRunner runner(session.sim(), true);
+    ASSERT_EQ(runner.Run("status 3 5b"), "ok");
+    EXPECT_EQ(ornBeep(1), 3);
+    ASSERT_EQ(runner.Run("ack-only 5B"), "ok");
+    EXPECT_FALSE(session.sim().GetHandler("5B."));
+}
+
 // DUKPT PIN entry through the library: the first transactions of the published sequence (the
 // standard's test base key, PIN 1234, account 4012345678909); and the master/session form's
 // block under the first transaction's published PIN key.
@@ -526,6 +551,18 @@ TEST(SimControl, AClientThatNeverReadsHoldsNoOneBack) {
     ::close(hog);
 }
 
+// The HID terminal unplugged leaves the device tree until it is plugged in again.
+TEST(SimControl, UnpluggedHidTerminalLeavesTheDeviceTree) {
+    RunningSim sim({"--hid"});
+    ASSERT_GT(sim.port(), 0);
+    const std::string entry = sim.dir().File("sys/class/hidraw/hidraw0");
+    ControlClient client(sim.port());
+    EXPECT_EQ(::access(entry.c_str(), F_OK), 0);
+    ASSERT_EQ(client.Send("unplug"), "ok");
+    EXPECT_NE(::access(entry.c_str(), F_OK), 0);
+    ASSERT_EQ(client.Send("replug"), "ok");
+    EXPECT_EQ(::access(entry.c_str(), F_OK), 0);
+}
 #endif
 
 }  // namespace

@@ -9,12 +9,15 @@
 #include <atomic>
 #include <chrono>
 #include <filesystem>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "answers.h"
 #include "answers_display.h"
+#include "commands.h"
+#include "link/catalogue.h"
 #include "test_support.h"
 
 namespace {
@@ -424,6 +427,36 @@ TEST(SimKeypad, DelayedAnswerAndCancelAbortingIt) {
     orn::sim::ResetKeypad();
     ASSERT_TRUE(host.Write(Cat(kAck, amount)));
     EXPECT_EQ(host.Read(9), Cat(kAck, BuildRawFrame("57.01")));
+}
+
+// --verbose shows an answer as it goes on the wire, after a `status N` changed it.
+TEST(SimTrace, ShowsTheAnswerAsSent) {
+    std::mutex mu;
+    std::vector<std::string> lines;
+    Options options = NoPowerUp();
+    options.trace = [&](const std::string& line) {
+        std::lock_guard<std::mutex> lock(mu);
+        lines.push_back(line);
+    };
+    TerminalSimulator sim(options);
+    ASSERT_TRUE(sim.ok()) << sim.error();
+    Host host(sim);
+    orn::sim::CommandRunner runner(sim, true);
+    ASSERT_EQ(runner.Run("status 5 5B"), "ok");
+    ASSERT_TRUE(host.Write(kBeep7));
+    EXPECT_EQ(host.Read(8), Cat(kAck, BuildRawFrame("5B.5")));
+    const std::string sent = "5B.5";
+    const std::string expected =
+        "answer " + orn::catalogue::Describe(orn::LinkDirection::FromTerminal,
+                                             reinterpret_cast<const uint8_t*>(sent.data()),
+                                             sent.size());
+    EXPECT_TRUE(orn::test::WaitUntil(
+        [&] {
+            std::lock_guard<std::mutex> lock(mu);
+            return std::find(lines.begin(), lines.end(), expected) != lines.end();
+        },
+        kWait))
+        << expected;
 }
 
 // The PIN pad's cryptography against published tables: the DUKPT sequence of ANSI X9.24-1

@@ -273,8 +273,18 @@ int main(int argc, char** argv) {
         orn::sim::FakeDeviceTree tree(dir);
         char productText[8];
         std::snprintf(productText, sizeof productText, "%04lX", product);
-        options.hidPath = tree.AddHidDevice(0, 0x0E7D, static_cast<uint16_t>(product),
-                                            orn::sim::LinkReportDescriptor(32, 32));
+        auto addHid = [tree, product]() mutable {
+            return tree.AddHidDevice(0, 0x0E7D, static_cast<uint16_t>(product),
+                                     orn::sim::LinkReportDescriptor(32, 32));
+        };
+        options.hidPath = addHid();
+        // Unplugged, the device leaves the tree until it is plugged in again.
+        options.onPlug = [tree, addHid](bool plugged) mutable {
+            if (plugged)
+                addHid();
+            else
+                tree.RemoveHidDevice(0);
+        };
         if (options.hidPath.empty() ||
             (usbSerial &&
              !tree.AddSerialPort("ttyUSB0", "0e7d", productText, "Velquora Terminal"))) {
@@ -287,6 +297,7 @@ int main(int argc, char** argv) {
         if (usbSerial) {
             orn::sim::Options serial = options;
             serial.hidPath.clear();
+            serial.onPlug = nullptr;
             serial.linkDir = tree.dev();
             serial.portName = "ttyUSB0";
             serialSim = std::make_unique<orn::sim::TerminalSimulator>(serial);

@@ -18,6 +18,7 @@
 #include "answers.h"
 #include "answers_cards.h"
 #include "answers_display.h"
+#include "link/catalogue.h"
 #include "sim.h"
 
 namespace orn::sim {
@@ -77,6 +78,23 @@ bool IsPromptAnswer(const std::string& id, const std::string& payload) {
     const std::string upper = Upper(id);
     if (upper == "58.") return payload.size() > 1;
     return std::find(std::begin(kPrompts), std::end(kPrompts), upper) != std::end(kPrompts);
+}
+
+// A message identifier as the terminal knows it ("6B." for "6B", "6b." or "6B."; "72" for "72"
+// or "72."), empty for one the catalogue does not hold.
+std::string MessageId(const std::string& text) {
+    std::string bare = Upper(text);
+    if (!bare.empty() && bare.back() == '.') bare.pop_back();
+    for (const catalogue::Message& message : catalogue::Messages()) {
+        std::string id = message.id;
+        if (id.back() == '.') id.pop_back();
+        if (id == bare) return message.id;
+    }
+    return {};
+}
+
+std::string UnknownMessage(const std::string& text) {
+    return "error unknown message: " + text;
 }
 
 bool IsTextAnswer(const std::string& id, const std::string& payload) {
@@ -161,7 +179,8 @@ std::string NoAnswer(CommandRunner& r, const Args&) {
 std::string Status(CommandRunner& r, const Args& a) {
     int n;
     if (!Number(a.words[0], 0, 9, &n)) return Range("the status", 0, 9);
-    const std::string only = a.words.size() > 1 ? Upper(a.words[1]) : std::string();
+    const std::string only = a.words.size() > 1 ? MessageId(a.words[1]) : std::string();
+    if (a.words.size() > 1 && only.empty()) return UnknownMessage(a.words[1]);
     auto match = [only](const std::string& id, const std::string& payload) {
         return IsTextAnswer(id, payload) && (only.empty() || Upper(id) == only);
     };
@@ -224,7 +243,9 @@ void ApplyKeypadDelay(TerminalSimulator&, int ms) {
 }
 
 std::string AckOnly(CommandRunner& r, const Args& a) {
-    r.sim().SetHandler(a.words[0], nullptr);
+    const std::string id = MessageId(a.words[0]);
+    if (id.empty()) return UnknownMessage(a.words[0]);
+    r.sim().SetHandler(id, nullptr);
     return "ok";
 }
 
@@ -234,8 +255,10 @@ std::string PowerUp(CommandRunner& r, const Args&) {
 }
 
 std::string Frames(CommandRunner& r, const Args& a) {
+    const std::string id = MessageId(a.words[0]);
+    if (id.empty()) return UnknownMessage(a.words[0]);
     size_t count = 0;
-    for (const Frame& frame : r.sim().Snapshot().frames) count += frame.id == a.words[0];
+    for (const Frame& frame : r.sim().Snapshot().frames) count += Upper(frame.id) == id;
     return "ok " + std::to_string(count);
 }
 
@@ -254,8 +277,10 @@ std::string WaitFor(CommandRunner& r, const Args& a) {
     int ms = kDefaultWaitForMs;
     if (a.words.size() > 1 && !Number(a.words[1], 0, kMaxMs, &ms))
         return Range("the time limit", 0, kMaxMs);
-    if (r.WaitForFrame(a.words[0], ms)) return "ok";
-    return "error no " + a.words[0] + " frame within " + std::to_string(ms) + " ms";
+    const std::string id = MessageId(a.words[0]);
+    if (id.empty()) return UnknownMessage(a.words[0]);
+    if (r.WaitForFrame(id, ms)) return "ok";
+    return "error no " + id + " frame within " + std::to_string(ms) + " ms";
 }
 
 std::string Echo(CommandRunner& r, const Args& a) {
