@@ -566,10 +566,8 @@ void ControlServer::Serve(Client& client) {
         }
         if (in.size() > kMaxLine) open = false;
     }
-    if (exit) {
-        flush();
-        if (onExit_) onExit_();
-    }
+    flush();  // what the socket takes now: a client that closed its sending side still reads
+    if (exit && onExit_) onExit_();
     ::close(client.fd);
     std::lock_guard<std::mutex> lock(mu_);
     client.done = true;
