@@ -2,6 +2,7 @@
 // passed through, the error cases, and the explanation and filtering of a log the library wrote
 // while it drove the simulator.
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 
 #include <cstdio>
 #include <fstream>
@@ -144,6 +145,33 @@ TEST(LogRead, ReportsBadInputWithNonZeroExit) {
     RunResult help = RunLogRead(dir, "-h");
     EXPECT_EQ(help.status, 0);
     EXPECT_NE(help.out.find("usage: ornlogread"), std::string::npos);
+}
+
+// A file that is no log as read (an encrypted log without its key or under another, any other
+// file) is refused with exit status 1 and nothing printed of it, followed or not.
+TEST(LogRead, RefusesWhatIsNoLogAsRead) {
+    TempDir dir;
+    const std::string encrypted = WriteLog(dir, "n.log", kKey16);
+    std::string noise;
+    for (int i = 0; i < 64; ++i) noise.push_back(static_cast<char>((i * 97 + 13) & 0xFF));
+    std::ofstream(dir.File("noise.bin"), std::ios::binary) << noise;
+    const std::string wrongKey = std::string("-k ") + kKey32 + " ";
+    struct Case {
+        std::string args;
+        const char* error;
+    } const cases[] = {
+        {wrongKey + "'" + encrypted + "'", "does not decrypt to a log"},
+        {"'" + encrypted + "'", "not a log of the library"},
+        {"'" + dir.File("noise.bin") + "'", "not a log of the library"},
+        {wrongKey + "'" + dir.File("noise.bin") + "'", "does not decrypt to a log"},
+        {wrongKey + "--follow '" + encrypted + "'", "does not decrypt to a log"},
+    };
+    for (const Case& c : cases) {
+        RunResult r = RunLogRead(dir, c.args);
+        EXPECT_TRUE(WIFEXITED(r.status) && WEXITSTATUS(r.status) == 1) << c.args;
+        EXPECT_NE(r.err.find(c.error), std::string::npos) << c.args << ": " << r.err;
+        EXPECT_EQ(r.out, "") << c.args;
+    }
 }
 
 namespace {

@@ -2,16 +2,21 @@
 // seen where an application sees it (the library's results); the console through the built
 // ornsim with a pipe for standard input.
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <openssl/evp.h>
+#include <poll.h>
+#include <signal.h>
 #include <spawn.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <functional>
 #include <future>
@@ -89,6 +94,8 @@ class ControlClient {
         addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         addr.sin_port = htons(static_cast<uint16_t>(port));
         connected_ = ::connect(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+        timeval limit{20, 0};  // a server that never answers fails the test instead of hanging it
+        ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
     }
     ~ControlClient() { ::close(fd_); }
     std::string Send(const std::string& line) {
@@ -374,6 +381,51 @@ TEST_F(SimDrive, ScriptWaitsForTheRequestsItAnswers) {
     EXPECT_EQ(error, "t:6: error no 5B. frame within 200 ms");
 }
 
+// Commands that name a message take its identifier with or without the dot, in any case, and
+// refuse one the terminal does not know.
+TEST_F(SimDrive, NamesMessagesWithOrWithoutTheDot) {
+    ASSERT_EQ(ornBeep(1), 0);
+    const std::pair<const char*, const char*> cases[] = {
+        {"frames 5B", "ok 1"},
+        {"frames 5b.", "ok 1"},
+        {"wait-for 5B 100", "ok"},
+        {"wait-for 5b. 100", "ok"},
+        {"frames 5Q", "error unknown message: 5Q"},
+        {"wait-for Z9. 100", "error unknown message: Z9."},
+        {"status 3 ZZ", "error unknown message: ZZ"},
+        {"ack-only 99.", "error unknown message: 99."},
+    };
+    for (const auto& [line, reply] : cases) {
+        orn::sim::CommandRunner runner(session.sim(), true);
+        EXPECT_EQ(runner.Run(line), reply) << line;
+    }
+    orn::sim::CommandRunner runner(session.sim(), true);
+    ASSERT_EQ(runner.Run("status 3 5b"), "ok");
+    EXPECT_EQ(ornBeep(1), 3);
+    ASSERT_EQ(runner.Run("ack-only 5B"), "ok");
+    EXPECT_FALSE(session.sim().GetHandler("5B."));
+}
+
+// DUKPT PIN entry through the library: the first transactions of the published sequence (the
+// standard's test base key, PIN 1234, account 4012345678909); and the master/session form's
+// block under the first transaction's published PIN key.
+TEST_F(SimDrive, DukptPinEntryFollowsThePublishedSequence) {
+    char pin[17] = {}, ksn[21] = {};
+    ASSERT_EQ(ornDukptPinWait(0, 0, 0, "0004012345678909", nullptr, pin, ksn), 0);
+    EXPECT_STREQ(ksn, "FFFF9876543210E00001");
+    EXPECT_STREQ(pin, "1B9C1845EB993A7A");
+    ASSERT_EQ(ornDukptPinWait(0, 0, 0, "0004012345678909", nullptr, pin, ksn), 0);
+    EXPECT_STREQ(ksn, "FFFF9876543210E00002");
+    EXPECT_STREQ(pin, "10A01C8D02C69107");
+    // The same PIN block as a master/session entry under that transaction's PIN key.
+    const std::string pinKey = "042666B49184CF5C68DE9628D0397B36";
+    const std::string check = orn::sim::KeyCheckValue(pinKey);
+    ASSERT_EQ(ornMasterSessionPinEntryWait(0, 0, 0, 0, "0004012345678909", pinKey.c_str(),
+                                           check.c_str(), nullptr, pin),
+              0);
+    EXPECT_STREQ(pin, "1B9C1845EB993A7A");
+}
+
 #ifdef ORNSIM_PATH
 // The console: standard input from a pipe, no prompt, one reply a line, ended by exit.
 TEST(SimConsole, RunsCommandsFromStandardInput) {
@@ -411,6 +463,105 @@ TEST(SimConsole, RunsCommandsFromStandardInput) {
     EXPECT_NE(text.find("\nok\nok\nerror unknown command: bogus\nhello there\nok\nok\n"),
               std::string::npos)
         << text;
+}
+// The built ornsim with a control port, its standard output read line by line.
+class RunningSim {
+  public:
+    explicit RunningSim(std::vector<std::string> args) {
+        args.insert(args.begin(), {ORNSIM_PATH, "--dir", dir_.path(), "--control", "0"});
+        int out[2];
+        if (::pipe(out) != 0) return;
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+        posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+        posix_spawn_file_actions_addclose(&actions, out[0]);
+        std::vector<char*> argv;
+        for (std::string& arg : args) argv.push_back(arg.data());
+        argv.push_back(nullptr);
+        if (posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ) != 0) pid_ = -1;
+        posix_spawn_file_actions_destroy(&actions);
+        ::close(out[1]);
+        out_ = ::fdopen(out[0], "r");
+        for (char line[512]; pid_ > 0 && out_ && std::fgets(line, sizeof line, out_);)
+            if (std::sscanf(line, "# control %d", &port_) == 1) break;
+    }
+    ~RunningSim() {
+        if (pid_ > 0 && !exited_) {
+            ::kill(pid_, SIGKILL);
+            ::waitpid(pid_, nullptr, 0);
+        }
+        if (out_) std::fclose(out_);
+    }
+    int port() const { return port_; }
+    const orn::test::TempDir& dir() const { return dir_; }
+    // SIGTERM; true when ornsim then ends with status 0 within `ms`.
+    bool Terminate(int ms) {
+        ::kill(pid_, SIGTERM);
+        int status = -1;
+        exited_ = WaitUntil([&] { return ::waitpid(pid_, &status, WNOHANG) == pid_; }, ms);
+        return exited_ && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    }
+
+  private:
+    orn::test::TempDir dir_;
+    pid_t pid_ = -1;
+    std::FILE* out_ = nullptr;
+    int port_ = -1;
+    bool exited_ = false;
+};
+
+// A control client that sends `lines` commands and never reads an answer, through a small
+// receive buffer.
+int Hog(int port, int lines) {
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int small = 4096;
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = htons(static_cast<uint16_t>(port));
+    EXPECT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    timeval limit{10, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+    std::string commands;
+    for (int i = 0; i < lines; ++i) commands += "help\n";
+    // Cut short when the server drops the client.
+    ssize_t sent = ::send(fd, commands.data(), commands.size(), MSG_NOSIGNAL);
+    (void)sent;
+    return fd;
+}
+
+// A client that never reads its answers holds back no other client, is dropped once it leaves
+// too much unread, and does not keep ornsim from ending on SIGTERM.
+TEST(SimControl, AClientThatNeverReadsHoldsNoOneBack) {
+    RunningSim sim({});
+    ASSERT_GT(sim.port(), 0);
+    // Each "help" answers some 300 bytes: far more than the socket buffers hold.
+    const int hog = Hog(sim.port(), 40000);
+    // Dropped: the connection ends, with the answers still unread.
+    pollfd ends{hog, POLLRDHUP, 0};
+    EXPECT_EQ(::poll(&ends, 1, 20000), 1);
+    EXPECT_NE(ends.revents & (POLLRDHUP | POLLHUP | POLLERR), 0);
+    EXPECT_EQ(ControlClient(sim.port()).Send("frames 5B."), "ok 0");
+    // A client with unread answers (short of the limit) still connected at SIGTERM.
+    const int idle = Hog(sim.port(), 150);
+    EXPECT_TRUE(sim.Terminate(10000));
+    ::close(idle);
+    ::close(hog);
+}
+
+// The HID terminal unplugged leaves the device tree until it is plugged in again.
+TEST(SimControl, UnpluggedHidTerminalLeavesTheDeviceTree) {
+    RunningSim sim({"--hid"});
+    ASSERT_GT(sim.port(), 0);
+    const std::string entry = sim.dir().File("sys/class/hidraw/hidraw0");
+    ControlClient client(sim.port());
+    EXPECT_EQ(::access(entry.c_str(), F_OK), 0);
+    ASSERT_EQ(client.Send("unplug"), "ok");
+    EXPECT_NE(::access(entry.c_str(), F_OK), 0);
+    ASSERT_EQ(client.Send("replug"), "ok");
+    EXPECT_EQ(::access(entry.c_str(), F_OK), 0);
 }
 #endif
 

@@ -9,11 +9,15 @@
 #include <atomic>
 #include <chrono>
 #include <filesystem>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "answers.h"
 #include "answers_display.h"
+#include "commands.h"
+#include "link/catalogue.h"
 #include "test_support.h"
 
 namespace {
@@ -423,6 +427,56 @@ TEST(SimKeypad, DelayedAnswerAndCancelAbortingIt) {
     orn::sim::ResetKeypad();
     ASSERT_TRUE(host.Write(Cat(kAck, amount)));
     EXPECT_EQ(host.Read(9), Cat(kAck, BuildRawFrame("57.01")));
+}
+
+// --verbose shows an answer as it goes on the wire, after a `status N` changed it.
+TEST(SimTrace, ShowsTheAnswerAsSent) {
+    std::mutex mu;
+    std::vector<std::string> lines;
+    Options options = NoPowerUp();
+    options.trace = [&](const std::string& line) {
+        std::lock_guard<std::mutex> lock(mu);
+        lines.push_back(line);
+    };
+    TerminalSimulator sim(options);
+    ASSERT_TRUE(sim.ok()) << sim.error();
+    Host host(sim);
+    orn::sim::CommandRunner runner(sim, true);
+    ASSERT_EQ(runner.Run("status 5 5B"), "ok");
+    ASSERT_TRUE(host.Write(kBeep7));
+    EXPECT_EQ(host.Read(8), Cat(kAck, BuildRawFrame("5B.5")));
+    const std::string sent = "5B.5";
+    const std::string expected =
+        "answer " + orn::catalogue::Describe(orn::LinkDirection::FromTerminal,
+                                             reinterpret_cast<const uint8_t*>(sent.data()),
+                                             sent.size());
+    EXPECT_TRUE(orn::test::WaitUntil(
+        [&] {
+            std::lock_guard<std::mutex> lock(mu);
+            return std::find(lines.begin(), lines.end(), expected) != lines.end();
+        },
+        kWait))
+        << expected;
+}
+
+// The PIN pad's cryptography against published tables: the DUKPT sequence of ANSI X9.24-1
+// (test base key, PIN 1234, account 4012345678909), the DES CBC-MAC of FIPS 113 / X9.9 and the
+// retail MAC of X9.19 / ISO 9797-1 (MAC algorithm 3, padding method 1).
+TEST(SimCrypto, MatchesThePublishedVectors) {
+    const std::string bdk = "0123456789ABCDEFFEDCBA9876543210";
+    const std::pair<const char*, const char*> dukpt[] = {
+        {"FFFF9876543210E00001", "1B9C1845EB993A7A"}, {"FFFF9876543210E00002", "10A01C8D02C69107"},
+        {"FFFF9876543210E00003", "18DC07B94797B466"}, {"FFFF9876543210E00004", "0BC79509D5645DF7"},
+        {"FFFF9876543210E00005", "5BC0AF22AD87B327"}, {"FFFF9876543210E00006", "A16DF70AE36158D8"},
+        {"FFFF9876543210E00007", "27711C16CB257F8E"}, {"FFFF9876543210E00008", "50E55547A5027551"},
+        {"FFFF9876543210E00009", "536CF7F678ACFC8D"}, {"FFFF9876543210E0000A", "EDABBA23221833FE"},
+    };
+    for (const auto& [ksn, block] : dukpt)
+        EXPECT_EQ(orn::sim::DukptPinBlock(bdk, ksn, "1234", "4012345678909"), block) << ksn;
+
+    EXPECT_EQ(orn::sim::MacOf("0123456789ABCDEF", "7654321 Now is the time for "), "F1D30F68");
+    EXPECT_EQ(orn::sim::MacOf(bdk, "Now is the time for all "), "A1C72E74");
+    EXPECT_EQ(orn::sim::MacOf(bdk, "Now is the time for it"), "2E2B1428");
 }
 
 }  // namespace

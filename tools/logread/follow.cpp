@@ -131,6 +131,8 @@ bool FollowLog(const std::string& path, LogCipher* cipher, Explainer& explainer,
 
     Reader reader{cipher, {}, {}};
     std::string text, shown;
+    std::string head;      // the start of the file while it is too short to tell a log
+    bool started = false;  // the file has shown it is a log
     char buf[65536];
     bool ok = true;
     for (;;) {
@@ -142,6 +144,20 @@ bool FollowLog(const std::string& path, LogCipher* cipher, Explainer& explainer,
             break;
         }
         if (n > 0) {
+            // Nothing is printed of a file until its start shows it is a log.
+            if (!started) {
+                head += text;
+                const LogStart start = CheckLogStart(head);
+                if (start == LogStart::NotLog) {
+                    *error = NotALogError(cipher != nullptr);
+                    ok = false;
+                    break;
+                }
+                if (start == LogStart::TooShort) continue;
+                started = true;
+                text.swap(head);
+                head.clear();
+            }
             explainer.Feed(text, &shown);
             Write(out, &shown);
             if (reader.Finished()) break;
@@ -167,6 +183,8 @@ bool FollowLog(const std::string& path, LogCipher* cipher, Explainer& explainer,
             fd = next.front();
             next.pop_front();
             reader = Reader{cipher, {}, {}};
+            started = false;
+            head.clear();
             complete = !next.empty();
             continue;
         }

@@ -1,5 +1,6 @@
 #include "log_reader.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstdint>
 #include <cstdio>
@@ -138,7 +139,34 @@ const char* ControlName(uint8_t b) {
     }
 }
 
+constexpr const char* kFinishMark = "===============Finish Logging";
+
 }  // namespace
+
+LogStart CheckLogStart(const std::string& text) {
+    // The logger's own lines without a prefix (thread reports, the finish line) may come first
+    // in a numbered file after the first; an entry or the finish line follows them soon.
+    for (size_t at = 0; at < text.size() && at < kLogStartScan;) {
+        const size_t end = std::min(text.find('\n', at), text.size());
+        const std::string line = text.substr(at, end - at);
+        for (unsigned char c : line)
+            if ((c < 0x20 && c != '\t' && c != '\r') || c == 0x7F) return LogStart::NotLog;
+        long ms;
+        int32_t level;
+        size_t message;
+        if (ParsePrefix(line, &ms, &level, &message) || line.rfind(kFinishMark, 0) == 0)
+            return LogStart::Log;
+        if (end == text.size()) break;  // an unfinished line may still grow into an entry
+        at = end + 1;
+    }
+    return text.size() < kLogStartScan ? LogStart::TooShort : LogStart::NotLog;
+}
+
+std::string NotALogError(bool decrypted) {
+    return decrypted ? "does not decrypt to a log: a wrong key, or not a log of the library"
+                     : "not a log of the library (an encrypted log needs its key: --key-file, -k "
+                       "or ORN_LOG_KEY)";
+}
 
 bool ParseTimeOfDay(const std::string& text, long* ms) {
     int h = 0, m = 0, s = 0, milli = 0, used = 0;

@@ -25,6 +25,18 @@ bool DecryptLog(LogCipher& cipher, const std::string& data, std::string* text, s
 // False when the cipher fails.
 bool DecryptBlocks(LogCipher& cipher, const std::string& data, std::string* text);
 
+// How the start of a file's text (decrypted when it was encrypted) compares with a log's. A log
+// is text, and every file the logger writes opens with an entry ("ORN  hh:mm:ss:mmm (Label)  "):
+// the first with the logger's start line, a later numbered one with the entry that came next,
+// after at most a few of the logger's lines without a prefix (thread reports) or its finish line.
+// TooShort: the text ends before that can be told.
+enum class LogStart { Log, NotLog, TooShort };
+// How far into a file its first entry (or the finish line) must come.
+constexpr size_t kLogStartScan = 4096;
+LogStart CheckLogStart(const std::string& text);
+// Why a file's text is not a log, for the message; `decrypted`: a key was used.
+std::string NotALogError(bool decrypted);
+
 // Which entries are printed.
 struct Filter {
     int32_t level = 4;        // this level and the more severe ones (1 Severe .. 4 Detail)

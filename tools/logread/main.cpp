@@ -196,8 +196,16 @@ int main(int argc, char** argv) {
             status = kExitFileError;
             continue;
         }
+        const std::string& logText = haveKey ? text : data;
+        if (!logText.empty() &&
+            orn::logread::CheckLogStart(logText) != orn::logread::LogStart::Log) {
+            std::fprintf(stderr, "ornlogread: %s: %s\n", path.c_str(),
+                         orn::logread::NotALogError(haveKey).c_str());
+            status = kExitFileError;
+            continue;
+        }
         std::string out;
-        explainer.Feed(haveKey ? text : data, &out);
+        explainer.Feed(logText, &out);
         explainer.End(&out);
         Write(out);
     }

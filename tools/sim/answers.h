@@ -54,6 +54,21 @@ std::optional<std::string> AnswerApplicationUpdate(const Request& request);
 // queued). Thread-safe.
 void SetNextPin(const std::string& digits);
 
+// A DUKPT PIN block (ANSI X9.24-1, triple DES): the ISO format 0 block of `pin` and `account`
+// enciphered under the PIN-encryption variant of the transaction key that the base derivation
+// key (32 hexadecimal digits) and the key serial number (20) give; 16 hexadecimal digits, empty
+// when a key or the serial number is malformed.
+std::string DukptPinBlock(const std::string& baseKeyHex, const std::string& ksnHex,
+                          const std::string& pin, const std::string& account);
+// The base derivation key of DUKPT PIN entry (32 hexadecimal digits; the standard's test key
+// until set). False, and the key unchanged, for anything else. Thread-safe.
+bool SetDukptBaseKey(const std::string& hex);
+
+// The MAC the PIN pad reports for `data` under a key of 16 hexadecimal digits (X9.9: DES CBC-MAC)
+// or 32 (X9.19: the retail MAC), the data padded with zero bytes: its first 4 bytes as 8
+// hexadecimal digits, "" for a malformed key.
+std::string MacOf(const std::string& hexKey, const std::string& data);
+
 // The PIN pad's check value of a key of 16 or 32 hexadecimal digits (8 hexadecimal digits, ""
 // for anything else): a check value the simulator recognises as the key's own.
 std::string KeyCheckValue(const std::string& hexKey);

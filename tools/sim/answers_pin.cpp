@@ -10,15 +10,19 @@
 // them under a master key). A check value is the first 4 bytes of a block of zeros encrypted
 // under the key.
 //
-// The cardholder always enters the PIN 1234. PIN blocks are ISO format 0 blocks enciphered
-// under the session key sent (master/session, or the key loaded at the index when the request
-// sends none), or for DUKPT under a key that changes with the transaction counter of the key
-// serial number (the counter is real, the key derivation is not).
+// The cardholder enters the PIN 1234 unless told otherwise. PIN blocks are ISO format 0 blocks
+// enciphered under the session key sent (master/session, or the key loaded at the index when the
+// request sends none), or under DUKPT as ANSI X9.24-1 (2009) defines it for triple DES: the
+// initial key from the base derivation key and the key serial number, the transaction key by the
+// non-reversible key generation over the counter's set bits, its PIN-encryption variant. The key
+// serial numbers are those of the standard's test series, and so is the default base key, so a
+// host holding that key can decipher every PIN block.
 //
 // Handlers run one at a time on the simulator's I/O thread, so the state needs no lock.
 #include <openssl/evp.h>
 
 #include <algorithm>
+#include <bitset>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -58,8 +62,11 @@ std::string EnteredPin() {
 constexpr const char* kDebitCardAccount = "4000001234567899";
 // The key that stands in when a request names none: the PIN pad's own master key.
 constexpr const char* kPadMasterKey = "0123456789ABCDEFFEDCBA9876543210";
-constexpr const char* kDukptBaseKey = "6AC292FAA1315B4D858AB3A3D7D5933A";
+constexpr const char* kDukptTestBaseKey = "0123456789ABCDEFFEDCBA9876543210";
 constexpr const char* kKsnPrefix = "FFFF9876543210E";  // 15 of the 20 digits; 5 count
+// Set with SetDukptBaseKey from outside the I/O thread.
+std::mutex g_dukptMutex;
+std::string g_dukptBaseKey = kDukptTestBaseKey;
 
 int HexValue(char c) {
     if (c >= '0' && c <= '9') return c - '0';
@@ -144,8 +151,7 @@ Bytes Mac(const Bytes& key, const Bytes& data) {
 
 // ISO 9564 format 0: PIN length and digits padded with F, XOR the 12 account digits before the
 // last one.
-Bytes PinBlock(const std::string& account) {
-    const std::string pin = EnteredPin();
+Bytes PinBlock(const std::string& pin, const std::string& account) {
     char length[4];
     std::snprintf(length, sizeof length, "%X", static_cast<unsigned>(pin.size()));
     std::string pinField = "0" + std::string(length) + pin;
@@ -187,18 +193,67 @@ struct PinPad {
     }
 };
 
+// ---- DUKPT (ANSI X9.24-1, triple DES) -------------------------------------------------------
+
+const Bytes kKeyVariant = *FromHex("C0C0C0C000000000C0C0C0C000000000");
+const Bytes kPinVariant = *FromHex("00000000000000FF00000000000000FF");
+constexpr uint32_t kCounterBits = 0x1FFFFF;  // the right 21 bits of the key serial number
+
+// The non-reversible key generation: a new 16-byte key from `key` and the 8-byte register.
+Bytes NonReversibleKey(const Bytes& key, const Bytes& reg) {
+    auto half = [&reg](const Bytes& k) {
+        const Bytes right = k.substr(8, 8);
+        return Xor(Des(k.substr(0, 8), Xor(reg, right), true), right);
+    };
+    const Bytes rightHalf = half(key);
+    return half(Xor(key, kKeyVariant)) + rightHalf;
+}
+
+// The transaction key of a 10-byte key serial number.
+Bytes DukptKey(const Bytes& baseKey, const Bytes& ksn) {
+    Bytes base = ksn;  // the serial number with the counter cleared
+    base[7] = static_cast<char>(base[7] & 0xE0);
+    base[8] = base[9] = '\0';
+    const Bytes left = base.substr(0, 8);
+    Bytes key = Des(baseKey, left, true) + Des(Xor(baseKey, kKeyVariant), left, true);
+    const uint32_t counter =
+        (static_cast<uint32_t>(static_cast<unsigned char>(ksn[7])) << 16 |
+         static_cast<unsigned char>(ksn[8]) << 8 | static_cast<unsigned char>(ksn[9])) &
+        kCounterBits;
+    Bytes reg = base.substr(2, 8);
+    for (uint32_t bit = 1u << 20; bit != 0; bit >>= 1) {
+        if (!(counter & bit)) continue;
+        reg[5] = static_cast<char>(reg[5] | (bit >> 16 & 0xFF));
+        reg[6] = static_cast<char>(reg[6] | (bit >> 8 & 0xFF));
+        reg[7] = static_cast<char>(reg[7] | (bit & 0xFF));
+        key = NonReversibleKey(key, reg);
+    }
+    return key;
+}
+
+// A terminal never uses a counter with more than 10 bits set: it skips to the next.
+uint32_t NextCounter(uint32_t counter) {
+    do {
+        counter = (counter + 1) & 0xFFFFF;  // 5 digits after the prefix's E
+    } while (counter == 0 || std::bitset<21>(counter).count() > 10);
+    return counter;
+}
+
 // ---- PIN entry ---------------------------------------------------------------------------
 
 Answer DukptPin(PinPad& pad, const RequestFields& r) {
     const std::string account = r.Text("account");
     if (account.size() < 16) return "1";
-    pad.transactionCounter = (pad.transactionCounter + 1) & 0xFFFFF;
+    pad.transactionCounter = NextCounter(pad.transactionCounter);
     char counter[8];
     std::snprintf(counter, sizeof counter, "%05X", static_cast<unsigned>(pad.transactionCounter));
-    Bytes key = *KeyBytes(kDukptBaseKey);
-    key[15] = static_cast<char>(key[15] ^ (pad.transactionCounter & 0xFF));
-    key[14] = static_cast<char>(key[14] ^ (pad.transactionCounter >> 8 & 0xFF));
-    return "0" + ToHex(Des(key, PinBlock(account), true)) + kKsnPrefix + counter;
+    const std::string ksn = std::string(kKsnPrefix) + counter;
+    std::string baseKey;
+    {
+        std::lock_guard<std::mutex> lock(g_dukptMutex);
+        baseKey = g_dukptBaseKey;
+    }
+    return "0" + DukptPinBlock(baseKey, ksn, EnteredPin(), account) + ksn;
 }
 
 // "41.": the session key sent (16 or 32 characters and a check value).
@@ -207,7 +262,7 @@ Answer MasterSessionPin(PinPad&, const RequestFields& r) {
     if (key.size() < 16) return "1";
     auto keyBytes = KeyBytes(key);
     if (!keyBytes) return "3";
-    return "0" + ToHex(Des(*keyBytes, PinBlock(r.Text("account")), true));
+    return "0" + ToHex(Des(*keyBytes, PinBlock(EnteredPin(), r.Text("account")), true));
 }
 
 // The key a key mode names: 'S' and 'D' the key sent, any other the key loaded at the index.
@@ -222,7 +277,7 @@ Answer DisplayPin(PinPad& pad, const RequestFields& r) {
     if (r.Text("key mode").empty()) return "1";
     std::optional<Bytes> key = ModeKey(pad, r);
     if (!key) return "3";
-    return "0" + ToHex(Des(*key, PinBlock(r.Text("account")), true));
+    return "0" + ToHex(Des(*key, PinBlock(EnteredPin(), r.Text("account")), true));
 }
 
 // "6B.": the account closes the request in entry mode 0, otherwise the card is read here.
@@ -236,8 +291,8 @@ Answer DebitStart(PinPad& pad, const RequestFields& r) {
     char value[16];
     std::snprintf(value, sizeof value, "%010lu", amount);
     // Chequing account ("C01"), no cash back or fee, the PIN block, then the texts.
-    return std::string("0") + value + "C01" + ToHex(Des(*key, PinBlock(account), true)) +
-           "08APPROVED" + "00";
+    return std::string("0") + value + "C01" +
+           ToHex(Des(*key, PinBlock(EnteredPin(), account), true)) + "08APPROVED" + "00";
 }
 
 // ---- key table and encryption ------------------------------------------------------------
@@ -426,9 +481,30 @@ Answer BinaryMac(PinPad& pad, const RequestFields& r) {
 
 }  // namespace
 
+std::string DukptPinBlock(const std::string& baseKeyHex, const std::string& ksnHex,
+                          const std::string& pin, const std::string& account) {
+    const auto baseKey = FromHex(baseKeyHex);
+    const auto ksn = FromHex(ksnHex);
+    if (!baseKey || baseKey->size() != 16 || !ksn || ksn->size() != 10) return {};
+    const Bytes key = Xor(DukptKey(*baseKey, *ksn), kPinVariant);
+    return ToHex(Des(key, PinBlock(pin, account), true));
+}
+
+bool SetDukptBaseKey(const std::string& hex) {
+    if (hex.size() != 32 || !IsHex(hex)) return false;
+    std::lock_guard<std::mutex> lock(g_dukptMutex);
+    g_dukptBaseKey = hex;
+    return true;
+}
+
 void SetNextPin(const std::string& digits) {
     std::lock_guard<std::mutex> lock(g_pinMutex);
     g_nextPins.push_back(digits);
+}
+
+std::string MacOf(const std::string& hexKey, const std::string& data) {
+    auto key = KeyBytes(hexKey);
+    return key ? ToHex(Mac(*key, data)) : std::string();
 }
 
 std::string KeyCheckValue(const std::string& hexKey) {

@@ -38,6 +38,7 @@
 #include <string>
 #include <thread>
 
+#include "answers.h"
 #include "answers_display.h"
 #include "commands.h"
 #include "fake_tree.h"
@@ -58,7 +59,8 @@ void OnSignal(int) {
 void Usage(FILE* out) {
     std::fprintf(out,
                  "usage: ornsim --dir DIR [--port COMn] [--powerup enq-ack|enq3|none]\n"
-                 "              [--keypad-delay MS] [--verbose] [--until-stdin-eof]\n"
+                 "              [--keypad-delay MS] [--dukpt-bdk HEX] [--verbose]\n"
+                 "              [--until-stdin-eof]\n"
                  "       ornsim --dir DIR --hid [--product HEX] [--usb-serial] [options]\n"
                  "       common: [--control PORT] [--script FILE]\n"
                  "Simulates a PIN pad on a pseudo-terminal linked as DIR/COMn (default COM7).\n"
@@ -71,6 +73,8 @@ void Usage(FILE* out) {
                  "--until-stdin-eof. --verbose traces all link traffic on standard error.\n"
                  "--keypad-delay MS plays a slow cardholder: keypad prompts are answered MS\n"
                  "milliseconds after they are acknowledged (a cancel meanwhile aborts them).\n"
+                 "--dukpt-bdk HEX sets the DUKPT base derivation key (32 hex digits; default\n"
+                 "the ANSI X9.24-1 test key 0123456789ABCDEFFEDCBA9876543210).\n"
                  "Commands (swipe, pin, cancel, unplug, faults...; type help) come from\n"
                  "standard input, from --script FILE (one a line, with wait MS and\n"
                  "wait-for ID) and from TCP clients on 127.0.0.1:PORT with --control PORT\n"
@@ -203,6 +207,12 @@ int main(int argc, char** argv) {
             options.recordTraffic = true;
         } else if (arg == "--script") {
             scriptPath = value();
+        } else if (arg == "--dukpt-bdk") {
+            if (!orn::sim::SetDukptBaseKey(value())) {
+                // Not echoed: it is a key.
+                std::fprintf(stderr, "ornsim: --dukpt-bdk needs 32 hex digits\n");
+                return 2;
+            }
         } else if (arg == "--verbose") {
             options.trace = TraceLine;
         } else if (arg == "--until-stdin-eof") {
@@ -263,8 +273,18 @@ int main(int argc, char** argv) {
         orn::sim::FakeDeviceTree tree(dir);
         char productText[8];
         std::snprintf(productText, sizeof productText, "%04lX", product);
-        options.hidPath = tree.AddHidDevice(0, 0x0E7D, static_cast<uint16_t>(product),
-                                            orn::sim::LinkReportDescriptor(32, 32));
+        auto addHid = [tree, product]() mutable {
+            return tree.AddHidDevice(0, 0x0E7D, static_cast<uint16_t>(product),
+                                     orn::sim::LinkReportDescriptor(32, 32));
+        };
+        options.hidPath = addHid();
+        // Unplugged, the device leaves the tree until it is plugged in again.
+        options.onPlug = [tree, addHid](bool plugged) mutable {
+            if (plugged)
+                addHid();
+            else
+                tree.RemoveHidDevice(0);
+        };
         if (options.hidPath.empty() ||
             (usbSerial &&
              !tree.AddSerialPort("ttyUSB0", "0e7d", productText, "Velquora Terminal"))) {
@@ -277,6 +297,7 @@ int main(int argc, char** argv) {
         if (usbSerial) {
             orn::sim::Options serial = options;
             serial.hidPath.clear();
+            serial.onPlug = nullptr;
             serial.linkDir = tree.dev();
             serial.portName = "ttyUSB0";
             serialSim = std::make_unique<orn::sim::TerminalSimulator>(serial);

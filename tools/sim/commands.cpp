@@ -18,6 +18,7 @@
 #include "answers.h"
 #include "answers_cards.h"
 #include "answers_display.h"
+#include "link/catalogue.h"
 #include "sim.h"
 
 namespace orn::sim {
@@ -77,6 +78,23 @@ bool IsPromptAnswer(const std::string& id, const std::string& payload) {
     const std::string upper = Upper(id);
     if (upper == "58.") return payload.size() > 1;
     return std::find(std::begin(kPrompts), std::end(kPrompts), upper) != std::end(kPrompts);
+}
+
+// A message identifier as the terminal knows it ("6B." for "6B", "6b." or "6B."; "72" for "72"
+// or "72."), empty for one the catalogue does not hold.
+std::string MessageId(const std::string& text) {
+    std::string bare = Upper(text);
+    if (!bare.empty() && bare.back() == '.') bare.pop_back();
+    for (const catalogue::Message& message : catalogue::Messages()) {
+        std::string id = message.id;
+        if (id.back() == '.') id.pop_back();
+        if (id == bare) return message.id;
+    }
+    return {};
+}
+
+std::string UnknownMessage(const std::string& text) {
+    return "error unknown message: " + text;
 }
 
 bool IsTextAnswer(const std::string& id, const std::string& payload) {
@@ -161,7 +179,8 @@ std::string NoAnswer(CommandRunner& r, const Args&) {
 std::string Status(CommandRunner& r, const Args& a) {
     int n;
     if (!Number(a.words[0], 0, 9, &n)) return Range("the status", 0, 9);
-    const std::string only = a.words.size() > 1 ? Upper(a.words[1]) : std::string();
+    const std::string only = a.words.size() > 1 ? MessageId(a.words[1]) : std::string();
+    if (a.words.size() > 1 && only.empty()) return UnknownMessage(a.words[1]);
     auto match = [only](const std::string& id, const std::string& payload) {
         return IsTextAnswer(id, payload) && (only.empty() || Upper(id) == only);
     };
@@ -224,7 +243,9 @@ void ApplyKeypadDelay(TerminalSimulator&, int ms) {
 }
 
 std::string AckOnly(CommandRunner& r, const Args& a) {
-    r.sim().SetHandler(a.words[0], nullptr);
+    const std::string id = MessageId(a.words[0]);
+    if (id.empty()) return UnknownMessage(a.words[0]);
+    r.sim().SetHandler(id, nullptr);
     return "ok";
 }
 
@@ -234,8 +255,10 @@ std::string PowerUp(CommandRunner& r, const Args&) {
 }
 
 std::string Frames(CommandRunner& r, const Args& a) {
+    const std::string id = MessageId(a.words[0]);
+    if (id.empty()) return UnknownMessage(a.words[0]);
     size_t count = 0;
-    for (const Frame& frame : r.sim().Snapshot().frames) count += frame.id == a.words[0];
+    for (const Frame& frame : r.sim().Snapshot().frames) count += Upper(frame.id) == id;
     return "ok " + std::to_string(count);
 }
 
@@ -254,8 +277,10 @@ std::string WaitFor(CommandRunner& r, const Args& a) {
     int ms = kDefaultWaitForMs;
     if (a.words.size() > 1 && !Number(a.words[1], 0, kMaxMs, &ms))
         return Range("the time limit", 0, kMaxMs);
-    if (r.WaitForFrame(a.words[0], ms)) return "ok";
-    return "error no " + a.words[0] + " frame within " + std::to_string(ms) + " ms";
+    const std::string id = MessageId(a.words[0]);
+    if (id.empty()) return UnknownMessage(a.words[0]);
+    if (r.WaitForFrame(id, ms)) return "ok";
+    return "error no " + id + " frame within " + std::to_string(ms) + " ms";
 }
 
 std::string Echo(CommandRunner& r, const Args& a) {
@@ -446,7 +471,7 @@ bool ControlServer::Start(int port) {
         return false;
     }
     port_ = ntohs(addr.sin_port);
-    thread_ = std::thread([this] { Serve(); });
+    thread_ = std::thread([this] { Accept(); });
     return true;
 }
 
@@ -454,7 +479,7 @@ void ControlServer::Stop() {
     {
         std::lock_guard<std::mutex> lock(mu_);
         stopping_ = true;
-        if (running_) running_->Interrupt();
+        for (auto& client : clients_) client->runner.Interrupt();
     }
     if (wake_[1] >= 0) {
         char c = 1;
@@ -462,7 +487,9 @@ void ControlServer::Stop() {
         (void)n;
     }
     if (thread_.joinable()) thread_.join();
-    for (Client& client : clients_) ::close(client.fd);
+    // No client is added once the accepting thread has ended.
+    for (auto& client : clients_)
+        if (client->thread.joinable()) client->thread.join();
     clients_.clear();
     for (int* fd : {&listener_, &wake_[0], &wake_[1]}) {
         if (*fd >= 0) ::close(*fd);
@@ -470,57 +497,80 @@ void ControlServer::Stop() {
     }
 }
 
-void ControlServer::Serve() {
-    for (;;) {
-        std::vector<pollfd> fds = {{wake_[0], POLLIN, 0}, {listener_, POLLIN, 0}};
-        for (const Client& client : clients_) fds.push_back({client.fd, POLLIN, 0});
-        if (::poll(fds.data(), fds.size(), -1) < 0 && errno != EINTR) return;
-        if (fds[0].revents) return;
-        if (fds[1].revents & POLLIN) {
-            int fd = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
-            if (fd >= 0) clients_.push_back({fd, {}, std::make_unique<CommandRunner>(sim_, false)});
+void ControlServer::ReapLocked() {
+    for (auto it = clients_.begin(); it != clients_.end();) {
+        if (!(*it)->done) {
+            ++it;
+            continue;
         }
-        bool exit = false;
-        for (size_t i = 2; i < fds.size(); ++i) {
-            if (!fds[i].revents) continue;
-            Client& client = clients_[i - 2];
-            char buf[512];
-            ssize_t n = ::read(client.fd, buf, sizeof buf);
-            if (n <= 0) {
-                ::close(client.fd);
-                client.fd = -1;
-                continue;
-            }
-            client.pending.append(buf, static_cast<size_t>(n));
-            size_t end;
-            while (!exit && (end = client.pending.find('\n')) != std::string::npos) {
-                std::string line = client.pending.substr(0, end);
-                client.pending.erase(0, end + 1);
-                {
-                    std::lock_guard<std::mutex> lock(mu_);
-                    if (stopping_) return;
-                    running_ = client.runner.get();
-                }
-                std::string reply = client.runner->Run(line);
-                {
-                    std::lock_guard<std::mutex> lock(mu_);
-                    running_ = nullptr;
-                }
-                if (reply.empty()) continue;  // a comment
-                reply += "\n";
-                ssize_t ignored = ::send(client.fd, reply.data(), reply.size(), MSG_NOSIGNAL);
-                (void)ignored;
-                exit = client.runner->exitRequested();
-            }
-        }
-        clients_.erase(std::remove_if(clients_.begin(), clients_.end(),
-                                      [](const Client& c) { return c.fd < 0; }),
-                       clients_.end());
-        if (exit) {
-            if (onExit_) onExit_();
-            return;
-        }
+        (*it)->thread.join();  // it has left Serve(), or is just leaving
+        it = clients_.erase(it);
     }
+}
+
+void ControlServer::Accept() {
+    for (;;) {
+        pollfd fds[2] = {{wake_[0], POLLIN, 0}, {listener_, POLLIN, 0}};
+        if (::poll(fds, 2, -1) < 0 && errno != EINTR) return;
+        if (fds[0].revents) return;
+        if (!(fds[1].revents & POLLIN)) continue;
+        int fd = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+        if (fd < 0) continue;
+        std::lock_guard<std::mutex> lock(mu_);
+        ReapLocked();
+        if (stopping_ || clients_.size() >= kMaxClients) {
+            ::close(fd);
+            continue;
+        }
+        clients_.push_back(std::make_unique<Client>(fd, sim_));
+        Client& client = *clients_.back();
+        client.thread = std::thread([this, &client] { Serve(client); });
+    }
+}
+
+void ControlServer::Serve(Client& client) {
+    std::string in, out;
+    // Writes what the client will take now; false when the connection is gone.
+    auto flush = [&] {
+        while (!out.empty()) {
+            ssize_t n = ::send(client.fd, out.data(), out.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+            if (n < 0) return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR;
+            out.erase(0, static_cast<size_t>(n));
+        }
+        return true;
+    };
+    bool exit = false;
+    for (bool open = true; open && !exit;) {
+        pollfd fds[2] = {{wake_[0], POLLIN, 0},
+                         {client.fd, static_cast<short>(POLLIN | (out.empty() ? 0 : POLLOUT)), 0}};
+        if (::poll(fds, 2, -1) < 0) {
+            if (errno == EINTR) continue;
+            break;
+        }
+        if (fds[0].revents) break;
+        if (fds[1].revents & (POLLOUT | POLLERR | POLLHUP) && !flush()) break;
+        if (!(fds[1].revents & (POLLIN | POLLHUP))) continue;
+        char buf[512];
+        ssize_t n = ::read(client.fd, buf, sizeof buf);
+        if (n < 0 && (errno == EAGAIN || errno == EINTR)) continue;
+        if (n <= 0) break;
+        in.append(buf, static_cast<size_t>(n));
+        size_t end;
+        while (open && !exit && (end = in.find('\n')) != std::string::npos) {
+            std::string reply = client.runner.Run(in.substr(0, end));
+            in.erase(0, end + 1);
+            exit = client.runner.exitRequested();
+            if (reply.empty()) continue;  // a comment
+            out += reply + "\n";
+            open = flush() && out.size() <= kMaxUnread;
+        }
+        if (in.size() > kMaxLine) open = false;
+    }
+    flush();  // what the socket takes now: a client that closed its sending side still reads
+    if (exit && onExit_) onExit_();
+    ::close(client.fd);
+    std::lock_guard<std::mutex> lock(mu_);
+    client.done = true;
 }
 
 }  // namespace orn::sim

@@ -79,11 +79,17 @@ bool RunScript(CommandRunner& runner, std::istream& in, const std::string& name,
                const std::function<void(const std::string&)>& errors);
 
 // The control socket: TCP on 127.0.0.1, one command a line from each client, each answered with
-// one line. Clients are served one line at a time on the server's thread, so a `wait` holds the
-// others back.
+// one line. Each client is served on a thread of its own, so a `wait` holds back only the client
+// that sent it, and replies are written without blocking: they wait in the client's buffer until
+// it reads them. A client that leaves more than kMaxUnread bytes of replies unread, or sends a
+// line longer than kMaxLine, is dropped; at most kMaxClients are served at once.
 class ControlServer {
   public:
-    // `onExit` runs on the server's thread after a client's `exit` was answered.
+    static constexpr size_t kMaxUnread = 64 * 1024;
+    static constexpr size_t kMaxLine = 4096;
+    static constexpr size_t kMaxClients = 16;
+
+    // `onExit` runs on the client's thread after its `exit` was answered.
     ControlServer(TerminalSimulator& sim, std::function<void()> onExit);
     ~ControlServer();  // Stop()
     ControlServer(const ControlServer&) = delete;
@@ -92,25 +98,29 @@ class ControlServer {
     // Listens on `port` (0: any free one) and starts serving; false with errno set on failure.
     bool Start(int port);
     int port() const { return port_; }
+    // Ends every client's command in progress, closes every connection and returns.
     void Stop();
 
   private:
     struct Client {
-        int fd;
-        std::string pending;
-        std::unique_ptr<CommandRunner> runner;
+        int fd = -1;
+        CommandRunner runner;
+        std::thread thread;
+        bool done = false;  // guarded by mu_
+        Client(int socket, TerminalSimulator& sim) : fd(socket), runner(sim, false) {}
     };
-    void Serve();
+    void Accept();
+    void Serve(Client& client);
+    void ReapLocked();
 
     TerminalSimulator& sim_;
     std::function<void()> onExit_;
     int listener_ = -1;
     int port_ = -1;
-    int wake_[2] = {-1, -1};
+    int wake_[2] = {-1, -1};  // readable once Stop() began: every thread watches it
     std::thread thread_;
-    std::vector<Client> clients_;  // server thread only
     std::mutex mu_;
-    CommandRunner* running_ = nullptr;  // the runner in Run(), for Stop() to interrupt
+    std::vector<std::unique_ptr<Client>> clients_;
     bool stopping_ = false;
 };
 

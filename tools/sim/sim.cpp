@@ -622,17 +622,22 @@ struct TerminalSimulator::Impl {
             handlingAckTime = ackTime;
         }
         std::optional<std::string> answer = handler(req);
-        if (answer && opt.trace)
-            Trace("answer " + DescribeMessage(LinkDirection::FromTerminal, req.id + *answer));
+        std::string sent;  // what goes on the wire, after a rewrite, for the trace
         {
             std::lock_guard<std::mutex> lock(mu);
             handlingAckTime.reset();
             if (!answer) return;
             if (silent) return;
-            if (!RewriteLocked(req.id, *answer)) return;
-            ScheduleAnswerLocked(ackTime + std::chrono::milliseconds(responseDelay), req.id,
-                                 std::move(*answer));
+            if (!RewriteLocked(req.id, *answer)) answer.reset();
+            if (answer) {
+                if (opt.trace) sent = req.id + *answer;
+                ScheduleAnswerLocked(ackTime + std::chrono::milliseconds(responseDelay), req.id,
+                                     std::move(*answer));
+            }
         }
+        if (!opt.trace) return;
+        Trace(sent.empty() ? "answer to " + req.id + " withheld"
+                           : "answer " + DescribeMessage(LinkDirection::FromTerminal, sent));
     }
 
     // ---- writing ----
@@ -1172,6 +1177,7 @@ void TerminalSimulator::Unplug() {
         impl_->outstanding.clear();
     }
     impl_->changed.notify_all();
+    if (impl_->opt.onPlug) impl_->opt.onPlug(false);
 }
 
 bool TerminalSimulator::Replug() {
@@ -1193,6 +1199,7 @@ bool TerminalSimulator::Replug() {
         d.stop = false;
     }
     d.StartThread();
+    if (d.opt.onPlug) d.opt.onPlug(true);
     return true;
 }
 

@@ -133,6 +133,9 @@ struct Options {
     // Receives one line per event and per chunk read or written (for --verbose). Called on the
     // I/O thread.
     std::function<void(const std::string&)> trace;
+    // Called after Unplug() with false and after a successful Replug() with true, so that what
+    // lists the device (a fake sysfs tree) follows it. Called on the caller's thread.
+    std::function<void(bool plugged)> onPlug;
 };
 
 class TerminalSimulator {
