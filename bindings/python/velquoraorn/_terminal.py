@@ -347,20 +347,23 @@ class Terminal:
         return future
 
     def _send_loop(self):
-        while True:
-            item = self._sends.get()
-            if item is None:
-                return
-            token, function, args, callback = item
-            with self._lock:
-                entry = self._pending.get(token)
-            if entry is None or entry[0].done():  # cancelled before it went out
-                self._settle(token, CANCELED_BY_USER, None)
-                continue
-            code = COMM_PORT_NOT_OPEN if self._closed else getattr(self._lib, function)(
-                *args, callback)
-            if code != 0:  # refused: the callback never comes
-                self._jobs.put(lambda t=token, c=code: self._settle(t, c, None))
+        while self._send(self._sends.get()):
+            pass
+
+    def _send(self, item):
+        if item is None:
+            return False
+        token, function, args, callback = item
+        with self._lock:
+            entry = self._pending.get(token)
+        if entry is None or entry[0].done():  # cancelled before it went out
+            self._settle(token, CANCELED_BY_USER, None)
+            return True
+        code = COMM_PORT_NOT_OPEN if self._closed else getattr(self._lib, function)(*args,
+                                                                                     callback)
+        if code != 0:  # refused: the callback never comes
+            self._jobs.put(lambda: self._settle(token, code, None))
+        return True
 
     # ---- session -----------------------------------------------------------------------------
 
