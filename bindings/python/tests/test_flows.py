@@ -1,7 +1,10 @@
 # Each family's flow through the Pythonic layer against the simulator: what the cardholder does
 # (through the control socket), what the application calls, what it gets back.
 import datetime
+import os
 import re
+import subprocess
+import sys
 
 import pytest
 
@@ -103,3 +106,10 @@ def test_usb_hid_terminal_is_found_and_opened():
         devices = velquoraorn.find_usb_hid_devices()
         with velquoraorn.Terminal(sim.port) as terminal:
             assert ([d.product_id for d in devices], terminal.ping()) == (["0001"], True)
+
+
+def test_checkout_example_runs_to_approval():
+    example = os.path.join(os.path.dirname(__file__), "..", "examples", "checkout.py")
+    run = subprocess.run([sys.executable, example, "--simulate"], capture_output=True,
+                         text=True, timeout=120)
+    assert (run.returncode, run.stdout.splitlines()[-1]) == (0, "debit 2: approved (APPROVED)")
