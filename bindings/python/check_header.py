@@ -18,8 +18,8 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 DEFAULT_HEADER = os.path.join(HERE, "..", "..", "include", "velquoraorn.h")
 
 _FUNCTION = re.compile(r"^ORN_API\s+([^;()]+?)\s*ORN_CALL\s+(\w+)\s*\(([^;]*?)\)\s*;", re.M)
-_CALLBACK = re.compile(r"^typedef\s+([^;()]+?)\s*\(\s*ORN_CALL\s*\*\s*(\w+)\s*\)\s*\(([^;]*?)\)\s*;",
-                       re.M)
+_CALLBACK = re.compile(
+    r"^typedef\s+([^;()]+?)\s*\(\s*ORN_CALL\s*\*\s*(\w+)\s*\)\s*\(([^;]*?)\)\s*;", re.M)
 
 
 def _strip_comments(text):

@@ -37,3 +37,10 @@ from ._terminal import (
 )
 
 __version__ = "1.23"
+
+__all__ = [
+    "load", "CardAnswer", "CardAtr", "ComPort", "Debit", "DisplaySwipe", "DukptPin",
+    "EmvSession", "Event", "HidDevice", "LOGGER_FINE", "LOGGER_INFO", "LOGGER_OFF", "LOGGER_ON",
+    "LOGGER_SEVERE", "OrnError", "ReqFuture", "Selection", "Swipe", "Terminal", "error_name",
+    "find_com_ports", "find_usb_hid_devices", "is_usb_com_port", "version",
+]

@@ -131,13 +131,23 @@ EXPORTS = {
     "ornAmountConfirmationReq": (c_int, [c_int, c_ulong, c_char_p, ornFkeyCallback]),
     "ornKeyboardCheck": (c_int, []),
     "ornDisplayAndWaitForInputWait": (c_int, [c_int, c_int, c_int, c_char_p, c_int, _int_p, _buf]),
-    "ornDisplayAndWaitForInputReq": (c_int, [c_int, c_int, c_int, c_char_p, c_int, c_int, ornInputCallback]),
+    "ornDisplayAndWaitForInputReq": (c_int, [
+        c_int, c_int, c_int, c_char_p, c_int, c_int, ornInputCallback
+    ]),
     "ornClearTextEntryWithStoredPromptWait": (c_int, [c_int, c_int, c_int, c_int, _int_p, _buf]),
-    "ornClearTextEntryWithStoredPromptReq": (c_int, [c_int, c_int, c_int, c_int, c_int, ornInputCallback]),
+    "ornClearTextEntryWithStoredPromptReq": (c_int, [
+        c_int, c_int, c_int, c_int, c_int, ornInputCallback
+    ]),
     "ornAddListItem": (None, [_buf, c_char_p, c_uint]),
     "ornAddListItemWithData": (None, [_buf, c_char_p, c_int, c_uint]),
-    "ornScrollListReq": (c_int, [c_int, c_int, c_int, c_int, c_int, c_int, c_int, c_char_p, c_char_p, c_char_p, c_char_p, c_char_p, ornScrollCallback]),
-    "ornScrollListWait": (c_int, [c_int, c_int, c_int, c_int, c_int, c_int, c_int, c_char_p, c_char_p, c_char_p, c_char_p, c_char_p, _int_p, _int_p]),
+    "ornScrollListReq": (c_int, [
+        c_int, c_int, c_int, c_int, c_int, c_int, c_int, c_char_p, c_char_p, c_char_p, c_char_p,
+        c_char_p, ornScrollCallback
+    ]),
+    "ornScrollListWait": (c_int, [
+        c_int, c_int, c_int, c_int, c_int, c_int, c_int, c_char_p, c_char_p, c_char_p, c_char_p,
+        c_char_p, _int_p, _int_p
+    ]),
     "ornReadBlock": (c_int, [_buf]),
     "ornWriteBlock": (c_int, [c_char_p]),
     "ornReadDataTable": (c_int, [_buf]),
@@ -151,31 +161,72 @@ EXPORTS = {
     "ornDiagnosticKeyRequestKeyType": (c_int, [c_char, _buf]),
     "ornDataEncryption": (c_int, [c_int, c_char_p, c_char_p, c_char_p, _buf]),
     "ornDataEncryptionCipher": (c_int, [c_int, c_int, c_char_p, c_char_p, c_char_p, _buf]),
-    "ornDecryptAndDisplayReq": (c_int, [c_int, c_int, c_int, c_int, c_char_p, c_char_p, c_char_p, c_char_p, ornDecryptDisplayCallback]),
-    "ornDecryptAndDisplayWait": (c_int, [c_int, c_int, c_int, c_int, c_char_p, c_char_p, c_char_p, c_char_p]),
-    "ornDecryptAndDisplayInAsciiReq": (c_int, [c_int, c_int, c_int, c_char_p, c_char_p, c_char_p, c_char_p, ornDecryptDisplayCallback]),
-    "ornDecryptAndDisplayInAsciiWait": (c_int, [c_int, c_int, c_int, c_char_p, c_char_p, c_char_p, c_char_p]),
+    "ornDecryptAndDisplayReq": (c_int, [
+        c_int, c_int, c_int, c_int, c_char_p, c_char_p, c_char_p, c_char_p,
+        ornDecryptDisplayCallback
+    ]),
+    "ornDecryptAndDisplayWait": (c_int, [
+        c_int, c_int, c_int, c_int, c_char_p, c_char_p, c_char_p, c_char_p
+    ]),
+    "ornDecryptAndDisplayInAsciiReq": (c_int, [
+        c_int, c_int, c_int, c_char_p, c_char_p, c_char_p, c_char_p, ornDecryptDisplayCallback
+    ]),
+    "ornDecryptAndDisplayInAsciiWait": (c_int, [
+        c_int, c_int, c_int, c_char_p, c_char_p, c_char_p, c_char_p
+    ]),
     "ornMacCalculationAsciiMode": (c_int, [c_int, c_char_p, c_char_p, c_char_p, _buf]),
     "ornMacCalculationHexMode": (c_int, [c_int, c_char_p, c_char_p, c_char_p, _buf]),
-    "ornMacVerificationAsciiMode": (c_int, [c_int, c_char_p, c_char_p, c_char_p, c_char_p, _int32_p]),
+    "ornMacVerificationAsciiMode": (c_int, [
+        c_int, c_char_p, c_char_p, c_char_p, c_char_p, _int32_p
+    ]),
     "ornMacVerificationHexMode": (c_int, [c_int, c_char_p, c_char_p, c_char_p, c_char_p, _int32_p]),
     "ornMacCalculationAsciiVarMode": (c_int, [c_int, c_int, c_char_p, c_char_p, c_char_p, _buf]),
-    "ornMacVerificationAsciiVarMode": (c_int, [c_int, c_int, c_char_p, c_char_p, c_char_p, c_char_p, _int32_p]),
+    "ornMacVerificationAsciiVarMode": (c_int, [
+        c_int, c_int, c_char_p, c_char_p, c_char_p, c_char_p, _int32_p
+    ]),
     "ornXmacCalculationAsciiVarMode": (c_int, [c_int, c_int, c_char_p, c_char_p, c_char_p, _buf]),
-    "ornXmacVerificationAsciiVarMode": (c_int, [c_int, c_int, c_char_p, c_char_p, c_char_p, c_char_p, _int32_p]),
+    "ornXmacVerificationAsciiVarMode": (c_int, [
+        c_int, c_int, c_char_p, c_char_p, c_char_p, c_char_p, _int32_p
+    ]),
     "ornBinaryMacCalculation": (c_int, [c_int, c_int, c_char_p, c_char_p, c_char_p, c_int, _buf]),
-    "ornBinaryMacVerification": (c_int, [c_int, c_int, c_char_p, c_char_p, c_char_p, c_char_p, c_int, _int32_p]),
+    "ornBinaryMacVerification": (c_int, [
+        c_int, c_int, c_char_p, c_char_p, c_char_p, c_char_p, c_int, _int32_p
+    ]),
     "ornDukptPinReq": (c_int, [c_int, c_int, c_int, c_char_p, c_char_p, ornDukptCallback]),
     "ornDukptPinWait": (c_int, [c_int, c_int, c_int, c_char_p, c_char_p, _buf, _buf]),
-    "ornMasterSessionPinEntryReq": (c_int, [c_int, c_int, c_int, c_int, c_char_p, c_char_p, c_char_p, c_char_p, ornPinCallback]),
-    "ornMasterSessionPinEntryWait": (c_int, [c_int, c_int, c_int, c_int, c_char_p, c_char_p, c_char_p, c_char_p, _buf]),
-    "ornMSPinWithDisplayReq": (c_int, [c_int, c_int, c_int, c_char_p, c_int, c_char_p, c_char_p, c_char_p, c_int, c_int, c_int, c_char_p, c_char_p, c_char_p, c_int, ornPinCallback]),
-    "ornMSPinWithDisplayWait": (c_int, [c_int, c_int, c_int, c_char_p, c_int, c_char_p, c_char_p, c_char_p, c_int, c_int, c_int, c_char_p, c_char_p, c_char_p, c_int, _buf]),
-    "ornMSPinWithDisplayExReq": (c_int, [c_int, c_int, c_int, c_char_p, c_int, c_char_p, c_char_p, c_int, c_int, c_char_p, c_int, c_int, c_int, c_char_p, c_char_p, c_char_p, c_int, ornPinCallback]),
-    "ornMSPinWithDisplayExWait": (c_int, [c_int, c_int, c_int, c_char_p, c_int, c_char_p, c_char_p, c_int, c_int, c_char_p, c_int, c_int, c_int, c_char_p, c_char_p, c_char_p, c_int, _buf]),
+    "ornMasterSessionPinEntryReq": (c_int, [
+        c_int, c_int, c_int, c_int, c_char_p, c_char_p, c_char_p, c_char_p, ornPinCallback
+    ]),
+    "ornMasterSessionPinEntryWait": (c_int, [
+        c_int, c_int, c_int, c_int, c_char_p, c_char_p, c_char_p, c_char_p, _buf
+    ]),
+    "ornMSPinWithDisplayReq": (c_int, [
+        c_int, c_int, c_int, c_char_p, c_int, c_char_p, c_char_p, c_char_p, c_int, c_int, c_int,
+        c_char_p, c_char_p, c_char_p, c_int, ornPinCallback
+    ]),
+    "ornMSPinWithDisplayWait": (c_int, [
+        c_int, c_int, c_int, c_char_p, c_int, c_char_p, c_char_p, c_char_p, c_int, c_int, c_int,
+        c_char_p, c_char_p, c_char_p, c_int, _buf
+    ]),
+    "ornMSPinWithDisplayExReq": (c_int, [
+        c_int, c_int, c_int, c_char_p, c_int, c_char_p, c_char_p, c_int, c_int, c_char_p, c_int,
+        c_int, c_int, c_char_p, c_char_p, c_char_p, c_int, ornPinCallback
+    ]),
+    "ornMSPinWithDisplayExWait": (c_int, [
+        c_int, c_int, c_int, c_char_p, c_int, c_char_p, c_char_p, c_int, c_int, c_char_p, c_int,
+        c_int, c_int, c_char_p, c_char_p, c_char_p, c_int, _buf
+    ]),
     "ornPinEntryCancel": (c_int, []),
-    "ornDebitSequenceInit": (c_int, [c_int, c_char_p, c_char_p, c_int, c_char_p, c_char_p, c_int, c_int, c_char_p, c_int, c_char_p, c_int, c_int, c_char_p, c_int, c_char_p, c_int, c_char_p, c_char_p, c_int, c_char_p, c_char_p, c_int, c_int, c_char_p, c_int, c_char_p, c_int, c_char_p, c_char_p, c_char_p]),
-    "ornDebitSequenceStartReq": (c_int, [c_int, c_int, c_int, c_int, c_int, c_int, c_char_p, c_int, c_int, c_int, c_int, c_int, c_char_p, c_char_p, c_char_p, ornDebitCallback]),
+    "ornDebitSequenceInit": (c_int, [
+        c_int, c_char_p, c_char_p, c_int, c_char_p, c_char_p, c_int, c_int, c_char_p, c_int,
+        c_char_p, c_int, c_int, c_char_p, c_int, c_char_p, c_int, c_char_p, c_char_p, c_int,
+        c_char_p, c_char_p, c_int, c_int, c_char_p, c_int, c_char_p, c_int, c_char_p, c_char_p,
+        c_char_p
+    ]),
+    "ornDebitSequenceStartReq": (c_int, [
+        c_int, c_int, c_int, c_int, c_int, c_int, c_char_p, c_int, c_int, c_int, c_int, c_int,
+        c_char_p, c_char_p, c_char_p, ornDebitCallback
+    ]),
     "ornEmvOpenSession": (c_int, [c_char_p, ornEmvSessionCallback]),
     "ornEmvCloseSession": (c_int, [c_char_p]),
     "ornEmvGetAppVersion": (c_int, [c_char_p, _buf]),
@@ -185,12 +236,24 @@ EXPORTS = {
     "ornEmvWin32Short2uint16": (c_int, [c_short, _bytes_p]),
     "ornEmvWin32Long2uint32": (c_int, [c_long, _bytes_p]),
     "ornSwipeMagStripeCardReq": (c_int, [c_int, c_int, ornMsrCallback]),
-    "ornSwipeMagStripeCardWait": (c_int, [c_int, c_int, _int_p, _int_p, _buf, _int_p, _int_p, _buf]),
+    "ornSwipeMagStripeCardWait": (c_int, [
+        c_int, c_int, _int_p, _int_p, _buf, _int_p, _int_p, _buf
+    ]),
     "ornCancelMsrCommand": (c_int, []),
-    "ornMsrWithDisplayHandlingReq": (c_int, [c_int, c_int, c_int, c_int, c_int, c_char_p, c_char_p, c_char_p, c_char_p, ornMsrDisplayCallback]),
-    "ornMsrWithDisplayHandlingWait": (c_int, [c_int, c_int, c_int, c_int, c_int, c_char_p, c_char_p, c_char_p, c_char_p, _buf, _buf, _buf]),
-    "ornMsrScInsertWithDisplayReq": (c_int, [c_int, c_int, c_int, c_int, c_int, c_char_p, c_char_p, c_char_p, c_char_p, ornMsrDisplayCallback]),
-    "ornMsrScInsertWithDisplayWait": (c_int, [c_int, c_int, c_int, c_int, c_int, c_char_p, c_char_p, c_char_p, c_char_p, _buf, _buf, _buf]),
+    "ornMsrWithDisplayHandlingReq": (c_int, [
+        c_int, c_int, c_int, c_int, c_int, c_char_p, c_char_p, c_char_p, c_char_p,
+        ornMsrDisplayCallback
+    ]),
+    "ornMsrWithDisplayHandlingWait": (c_int, [
+        c_int, c_int, c_int, c_int, c_int, c_char_p, c_char_p, c_char_p, c_char_p, _buf, _buf, _buf
+    ]),
+    "ornMsrScInsertWithDisplayReq": (c_int, [
+        c_int, c_int, c_int, c_int, c_int, c_char_p, c_char_p, c_char_p, c_char_p,
+        ornMsrDisplayCallback
+    ]),
+    "ornMsrScInsertWithDisplayWait": (c_int, [
+        c_int, c_int, c_int, c_int, c_int, c_char_p, c_char_p, c_char_p, c_char_p, _buf, _buf, _buf
+    ]),
     "ornSmartCardPowerUp": (c_int, [_bytes_p, _bytes_p, _int_p]),
     "ornSmartCardCompareAtr": (c_int, [_bytes_p]),
     "ornSmartCardPowerOff": (c_int, []),

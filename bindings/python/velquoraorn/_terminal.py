@@ -131,20 +131,39 @@ def is_usb_com_port(port, maker_only=False):
 # ---- Futures and events ----------------------------------------------------------------------
 
 class ReqFuture(concurrent.futures.Future):
-    """The outcome of a ...Req command. cancel() asks the library to cancel the operation
-    (without waiting for the terminal) and ends the future as cancelled; awaiting it from
-    asyncio works directly, and cancelling the awaiting task cancels the command."""
+    """The outcome of a ...Req command. cancel() ends the future as cancelled and, once the
+    request went out, asks the library to cancel that kind of operation (without waiting for
+    the terminal). Awaiting it from asyncio works directly, and cancelling the awaiting task
+    cancels the command."""
 
     def __init__(self, cancel_operation=None):
         super().__init__()
         self._cancel_operation = cancel_operation
+        self._sent = False
+        self._cancelling = False
+        self._send_lock = threading.Lock()
 
-    def cancel(self):
-        if self.done():
-            return False
+    def _mark_sent(self):
+        """False when cancelled before it went out (the request is then not sent)."""
+        with self._send_lock:
+            self._sent = not (self._cancelling or self.done())
+            return self._sent
+
+    def _cancel_in_library(self):
         if self._cancel_operation is not None:
             self._cancel_operation()
-        return super().cancel()
+
+    def cancel(self):
+        with self._send_lock:
+            if self.done():
+                return False
+            self._cancelling = True
+            sent = self._sent
+        if not super().cancel():  # the outcome came meanwhile
+            return False
+        if sent:
+            self._cancel_in_library()
+        return True
 
     def __await__(self):
         return asyncio.wrap_future(self).__await__()
@@ -231,12 +250,13 @@ class Terminal:
             lambda: self._jobs.put(self.power_up._fire))
         self._on_state = _native.ornConnectionStateCallback(
             lambda state: self._jobs.put(lambda: self.connection_state._fire(state)))
+        level = log_level if link_monitor else log_level | _LINK_MONITOR_OFF
+        init = self._lib.ornInitLegacy if legacy else self._lib.ornInit
+        port_name, log_name = _enc(port), _enc(log_file)
         self._dispatcher.start()
         self._lib.ornSetPowerUpCallback(self._on_power_up)
         self._lib.ornSetConnectionStateCallback(self._on_state)
-        level = log_level if link_monitor else log_level | _LINK_MONITOR_OFF
-        init = self._lib.ornInitLegacy if legacy else self._lib.ornInit
-        code = init(_enc(port), _enc(log_file), level)
+        code = init(port_name, log_name, level)
         if code != 0:
             self._closed = True
             self._finish(close_link=False)  # 1: the library closed the port again itself
@@ -356,13 +376,15 @@ class Terminal:
         token, function, args, callback = item
         with self._lock:
             entry = self._pending.get(token)
-        if entry is None or entry[0].done():  # cancelled before it went out
+        if entry is None or not entry[0]._mark_sent():  # cancelled before it went out
             self._settle(token, CANCELED_BY_USER, None)
             return True
         code = COMM_PORT_NOT_OPEN if self._closed else getattr(self._lib, function)(*args,
                                                                                      callback)
         if code != 0:  # refused: the callback never comes
             self._jobs.put(lambda: self._settle(token, code, None))
+        elif entry[0]._cancelling:  # cancelled while the terminal took it: cancel once more
+            entry[0]._cancel_in_library()
         return True
 
     # ---- session -----------------------------------------------------------------------------
