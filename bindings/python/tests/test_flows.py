@@ -113,3 +113,18 @@ def test_checkout_example_runs_to_approval():
     run = subprocess.run([sys.executable, example, "--simulate"], capture_output=True,
                          text=True, timeout=120)
     assert (run.returncode, run.stdout.splitlines()[-1]) == (0, "debit 2: approved (APPROVED)")
+
+
+@pytest.mark.parametrize("options, plain", [
+    ({"log_level": velquoraorn.LOGGER_INFO}, True),
+    ({"log_level": velquoraorn.LOGGER_INFO, "log_key": KEY16, "log_size_limit": 2000000}, False),
+])
+def test_log_options(orn_sim, tmp_path, options, plain):
+    try:
+        with velquoraorn.Terminal(orn_sim.port, log_file=str(tmp_path / "pos.log"),
+                                  **options) as terminal:
+            terminal.beep(1)
+    finally:
+        velquoraorn.load().ornSetLogKey(None)  # the key outlives the link
+    written = b"".join(part.read_bytes() for part in tmp_path.glob("pos.log*"))
+    assert written and (b"ornBeep" in written) == plain

@@ -230,8 +230,16 @@ class Terminal:
     """
 
     def __init__(self, port="AUTO", log_file=None, log_level=LOGGER_OFF, link_monitor=True,
-                 legacy=False):
+                 legacy=False, log_key=None, log_size_limit=None):
+        """log_file: None no log, "stdout"/"stderr", an absolute path, else a name beside the
+        executable; log_key: 16 or 32 hex digits to encrypt the log; log_size_limit: bytes
+        (1,000,000 .. 1,000,000,000). link_monitor=False switches the idle link check off.
+        legacy opens as ornInitLegacy does."""
         self._lib = _lib()
+        if log_key is not None:
+            _check(self._lib.ornSetLogKey(_enc(log_key)))
+        if log_size_limit is not None and self._lib.ornSetLogFileSizeLimit(log_size_limit) != 1:
+            raise OrnError(INVALID_PARAMETER)
         self.power_up = Event()  # handler()
         self.connection_state = Event()  # handler(state): 0 OK, 1 disconnected, 2 pending, ...
         self._lock = threading.Lock()
