@@ -7,7 +7,7 @@ import time
 
 import pytest
 
-from velquoraorn import DukptPin, OrnError, Selection
+from velquoraorn import DukptPin, OrnError, Selection, Terminal
 
 ACCOUNT = "4000001234567899"
 KEY16 = "0123456789ABCDEF"
@@ -104,6 +104,8 @@ def test_events_power_up_and_connection_state(orn_sim, orn_terminal):
     power_ups, states = threading.Event(), []
     orn_terminal.power_up += power_ups.set
     orn_terminal.connection_state += states.append
+    with pytest.raises(OrnError):  # refused: the open link keeps its handlers
+        Terminal(orn_sim.port)
     orn_sim.power_cycle()
     assert power_ups.wait(DEADLINE)
     assert wait_until(lambda: states and states[-1] == 0)

@@ -261,14 +261,15 @@ class Terminal:
         level = log_level if link_monitor else log_level | _LINK_MONITOR_OFF
         init = self._lib.ornInitLegacy if legacy else self._lib.ornInit
         port_name, log_name = _enc(port), _enc(log_file)
+        code = init(port_name, log_name, level)
+        if code != 0:  # nothing of ours is open (1: the library closed the port again itself)
+            self._closed = True
+            self._canceller.shutdown()
+            raise OrnError(code, "no terminal answered" if code == 1 else None)
+        # Registered once the link is ours: a refused open leaves an open link's handlers be.
         self._dispatcher.start()
         self._lib.ornSetPowerUpCallback(self._on_power_up)
         self._lib.ornSetConnectionStateCallback(self._on_state)
-        code = init(port_name, log_name, level)
-        if code != 0:
-            self._closed = True
-            self._finish(close_link=False)  # 1: the library closed the port again itself
-            raise OrnError(code, "no terminal answered" if code == 1 else None)
         self._sender.start()
 
     def __enter__(self):
@@ -285,13 +286,11 @@ class Terminal:
                 return
             self._closed = True
         self._sends.put(None)
-        self._finish(close_link=True)
+        self._finish()
 
-    def _finish(self, close_link):
-        if close_link:
-            self._lib.ornClose()  # calls back every waiting request before it returns
-        if self._sender.is_alive():
-            self._sender.join()
+    def _finish(self):
+        self._lib.ornClose()  # calls back every waiting request before it returns
+        self._sender.join()
         self._lib.ornSetPowerUpCallback(_native.ornPowerUpCallback())  # a null pointer
         self._lib.ornSetConnectionStateCallback(_native.ornConnectionStateCallback())
         self._jobs.put(None)
