@@ -1,14 +1,15 @@
 #!/usr/bin/env bash
-# Builds and runs the language bindings' tests against a build's library and simulator.
-#   scripts/test-bindings.sh [BUILD_DIR]   (default build; targets velquoraorn and ornsim built)
+# Builds and tests the language bindings against a built library and simulator:
+#   scripts/test-bindings.sh BUILD_DIR
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
-build="$(cd "${1:-build}" && pwd)"
+build="$(cd "${1:?usage: test-bindings.sh BUILD_DIR}" && pwd)"
 status=0
 
-# ---- Python (bindings/python) -------------------------------------------------------------
+# ---- Python ------------------------------------------------------------------------------------
+# The package's table of exports compared with the header, an offline pip install of it, and its
+# pytest tests against the simulator; every step runs, and the section fails when any of them does.
 # Debian's python3-pytest lives under /usr/bin/python3, which may not be the python3 on PATH.
-# Every step runs; the section fails when any of them does.
 python_tests() {
   local python=/usr/bin/python3 failed=0
   if ! "${python}" -c 'import pytest' 2>/dev/null; then python=python3; fi
@@ -34,10 +35,13 @@ python_tests() {
   echo "== Python binding: tests"
   (cd "${root}/bindings/python" &&
     PYTHONPATH="${root}/bindings/python" PYTHONDONTWRITEBYTECODE=1 \
-      "${python}" -m pytest -q -p no:cacheprovider tests) || failed=1
+      timeout 300 "${python}" -m pytest -q -p no:cacheprovider tests) || failed=1
   return "${failed}"
 }
-python_tests || status=1
-# ---- end Python ---------------------------------------------------------------------------
+if ! python_tests; then
+  echo "test-bindings: Python failed" >&2
+  status=1
+fi
+# ---- end Python --------------------------------------------------------------------------------
 
-exit "${status}"
+exit ${status}
