@@ -7,8 +7,11 @@ export DEBIAN_FRONTEND=noninteractive
 # The Windows stage runs the 32-bit DLL's tests under Wine, in a 32-bit prefix (wine32, an i386
 # package) and in a 64-bit one under WOW64 (wine64). LLVM's dlltool (llvm-14) writes the import
 # library Visual Studio links; lld-link (lld-14) links the Visual Studio-style test applications.
+# python3-pytest and python3-setuptools (for Debian's /usr/bin/python3): the Python binding's tests
+# and its offline `pip install bindings/python` check.
 $SUDO dpkg --add-architecture i386
 $SUDO apt-get update
 $SUDO apt-get install -y --no-install-recommends \
   g++ cmake make libssl-dev libgtest-dev googletest clang-format clang-14 libclang-rt-14-dev pkgconf \
-  g++-mingw-w64-i686-posix wine wine32 wine64 llvm-14 lld-14
+  g++-mingw-w64-i686-posix wine wine32 wine64 llvm-14 lld-14 \
+  python3-pytest python3-setuptools
