@@ -307,7 +307,7 @@ sealed class Simulator : IDisposable {
     readonly TcpClient client;
 
     public Simulator(string ornsim, string portDir) {
-        var start = new ProcessStartInfo(ornsim, "--dir " + portDir + " --port COM7 --control 0") {
+        var start = new ProcessStartInfo(ornsim, "--dir " + portDir + " --port COM7 --control 0 --until-stdin-eof") {
             UseShellExecute = false, RedirectStandardOutput = true, RedirectStandardInput = true
         };
         process = Process.Start(start);
