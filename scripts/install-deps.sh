@@ -12,3 +12,7 @@ $SUDO apt-get update
 $SUDO apt-get install -y --no-install-recommends \
   g++ cmake make libssl-dev libgtest-dev googletest clang-format clang-14 libclang-rt-14-dev pkgconf \
   g++-mingw-w64-i686-posix wine wine32 wine64 llvm-14 lld-14
+# The .NET binding's build and tests (scripts/test-bindings.sh): Mono's C# compiler and runtime,
+# and python3 for the check of its declarations against the header.
+$SUDO apt-get install -y --no-install-recommends mono-mcs mono-runtime libmono-system-core4.0-cil \
+  python3
