@@ -91,6 +91,7 @@ namespace VelquoraORN {
         CancellationTokenRegistration registration;
         Timer timer;
         int timedOut;
+        bool disarmed;
 
         public PendingRequest(Terminal terminal, RequestFamily family, TimeSpan? limit,
                               CancellationToken token) {
@@ -109,56 +110,59 @@ namespace VelquoraORN {
         /// the time limit cancel it on the terminal.</summary>
         public void Arm() {
             lock (this) {
-                if (source.Task.IsCompleted) return;
-                if (token.CanBeCanceled)
-                    registration = token.Register(() => terminal.CancelOnTerminal(family));
+                if (disarmed) return;
+                if (token.CanBeCanceled) registration = token.Register(() => Interrupt(false));
                 if (limit.HasValue)
-                    timer = new Timer(_ => {
-                        Interlocked.Exchange(ref timedOut, 1);
-                terminal.CancelOnTerminal(family);
-            }, null, limit.Value, Timeout.InfiniteTimeSpan);
-        }
-    }
-
-    /// <summary>The library's callback: reads the outputs while they are valid, then ends
-    /// the task. Never lets an exception reach the library.</summary>
-    public void Complete(int status, Func<T> read) {
-        try {
-            if (status == 0) {
-                T value = read();
-                Disarm();
-                source.TrySetResult(value);
-            } else {
-                End(status);
+                    timer = new Timer(
+                        _ => Interrupt(true), null, limit.Value, Timeout.InfiniteTimeSpan);
             }
-        } catch (Exception e) {
+        }
+
+        void Interrupt(bool byTimeLimit) {
+            if (byTimeLimit) Interlocked.Exchange(ref timedOut, 1);
+            terminal.CancelOnTerminal(family, this);
+        }
+
+        /// <summary>The library's callback: reads the outputs while they are valid, then ends
+        /// the task. Never lets an exception reach the library.</summary>
+        public void Complete(int status, Func<T> read) {
+            try {
+                if (status == 0) {
+                    T value = read();
+                    Disarm();
+                    source.TrySetResult(value);
+                } else {
+                    End(status);
+                }
+            } catch (Exception e) {
+                Disarm();
+                source.TrySetException(e);
+            } finally {
+                terminal.Release(this);
+            }
+        }
+
+        public void End(int code) {
+            Disarm();
+            if (token.IsCancellationRequested)
+                source.TrySetCanceled(token);
+            else if (Volatile.Read(ref timedOut) != 0)
+                source.TrySetException(new OrnException(Native.ORN_ERR_API_TIMEOUT));
+            else
+                source.TrySetException(new OrnException(code));
+        }
+
+        public void Fail(Exception e) {
             Disarm();
             source.TrySetException(e);
-        } finally {
-            terminal.Release(this);
+        }
+
+        void Disarm() {
+            lock (this) {
+                disarmed = true;
+                registration.Dispose();
+                if (timer != null) timer.Dispose();
+            }
         }
     }
-
-    public void End(int code) {
-        Disarm();
-        if (token.IsCancellationRequested)
-            source.TrySetCanceled(token);
-        else if (Volatile.Read(ref timedOut) != 0)
-            source.TrySetException(new OrnException(Native.ORN_ERR_API_TIMEOUT));
-        else
-            source.TrySetException(new OrnException(code));
-    }
-
-    public void Fail(Exception e) {
-        Disarm();
-        source.TrySetException(e);
-    }
-
-    void Disarm() {
-        lock (this) {
-            registration.Dispose();
-            if (timer != null) timer.Dispose();
-        }
-    }
-}
 }

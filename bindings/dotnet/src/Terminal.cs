@@ -118,6 +118,7 @@ namespace VelquoraORN {
             Forward(t => t.OnConnectionState(s));
         static readonly object openLock = new object();
         static Terminal current;
+        static readonly TimeSpan CancelGrace = TimeSpan.FromSeconds(5);
 
         readonly CallbackQueue events;
         // Every callback the library may still call, held until it was called or the link closed.
@@ -630,8 +631,11 @@ namespace VelquoraORN {
         foreach (var request in ending) request.End(code);
     }
 
-    internal void CancelOnTerminal(RequestFamily family) {
-        Task.Run(() => {
+    /// <summary>Sends the library's cancel for family from a worker. The library then ends the
+    /// request (with ORN_ERR_CANCELED_BY_USER_ERROR as a rule); should it not within
+    /// CancelGrace, the task ends anyway and the callback stays held.</summary>
+    internal void CancelOnTerminal(RequestFamily family, IPendingRequest request) {
+        Task.Run(async () => {
             switch (family) {
                 case RequestFamily.CardReader:
                     Native.ornCancelMsrCommand();
@@ -646,6 +650,8 @@ namespace VelquoraORN {
                     Native.ornCancel();
                     break;
             }
+            await Task.Delay(CancelGrace);
+            request.End(Native.ORN_ERR_CANCELED_BY_USER_ERROR);
         });
     }
 
