@@ -192,6 +192,28 @@ static class Tests {
                         Expect(e.Code == -1, "ended with " + e.Code);
                     }
                 },
+            ["a USB terminal pulled out ends its pending tasks"] =
+                async t => {
+                    t.Close();
+                    string dir =
+                        Path.Combine(Environment.GetEnvironmentVariable("ORN_PORT_DIR"), "hid");
+                    using (var hid = new Simulator(sim.Path, dir, "--hid")) using (
+                        var usb = Terminal.Open("USBHID")) {
+                        var closed = new TaskCompletionSource<bool>();
+                        usb.ConnectionStateChanged += (s, e) => {
+                            if (e.State == ConnectionState.Closed) closed.TrySetResult(true);
+                        };
+                        Expect(Terminal.FindUsbHidTerminals().Count == 1,
+                               "one HID terminal listed");
+                        hid.Send("keypad-delay 60000");
+                        var key = usb.PromptFunctionKeyAsync("Pull me out");
+                        hid.WaitForFrames("58.", 1);
+                        hid.Send("unplug");
+                        var lost = await Catch<OrnException>(key);
+                        Expect(lost.Code == -13, "ended with " + lost.Code);
+                        await Within(closed.Task);
+                    }
+                },
             ["a handler that throws stops nothing"] =
                 async t => {
                     var failures = new List<Exception>();
@@ -305,16 +327,25 @@ sealed class Simulator : IDisposable {
     readonly StreamWriter writer;
     readonly StreamReader reader;
     readonly TcpClient client;
+    public readonly string Path;
 
-    public Simulator(string ornsim, string portDir) {
-        var start = new ProcessStartInfo(ornsim, "--dir " + portDir + " --port COM7 --control 0 --until-stdin-eof") {
+    /// <summary>ornsim on COM7 in portDir, or with "--hid" as a USB HID terminal in a fake
+    /// device tree under portDir (the variables it prints are set for the library).</summary>
+    public Simulator(string ornsim, string portDir, string terminal = "--port COM7") {
+        Path = ornsim;
+        var start = new ProcessStartInfo(
+            ornsim, "--dir " + portDir + " " + terminal + " --control 0 --until-stdin-eof") {
             UseShellExecute = false, RedirectStandardOutput = true, RedirectStandardInput = true
         };
         process = Process.Start(start);
         string line;
         int port = -1;
         while (port < 0 && (line = process.StandardOutput.ReadLine()) != null)
-            if (line.StartsWith("# control ")) port = int.Parse(line.Substring(10));
+            if (line.StartsWith("# control "))
+                port = int.Parse(line.Substring(10));
+            else if (line.StartsWith("export ORN_SYSFS_ROOT") ||
+                     line.StartsWith("export ORN_DEV_ROOT"))
+                SetEnvironment(line.Substring(7));
         if (port < 0) throw new Exception("ornsim printed no control port");
         ThreadPool.QueueUserWorkItem(
             _ => process.StandardOutput.ReadToEnd());
@@ -322,6 +353,12 @@ sealed class Simulator : IDisposable {
         var stream = client.GetStream();
         writer = new StreamWriter(stream) { AutoFlush = true, NewLine = "\n" };
         reader = new StreamReader(stream);
+    }
+
+    static void SetEnvironment(string assignment) {
+        int equals = assignment.IndexOf('=');
+        Environment.SetEnvironmentVariable(assignment.Substring(0, equals),
+                                           assignment.Substring(equals + 1));
     }
 
     /// <summary>Runs a control command; throws unless ornsim answers "ok".</summary>
