@@ -124,8 +124,6 @@ namespace VelquoraORN {
         // Every callback the library may still call, held until it was called or the link closed.
         readonly HashSet<object> held = new HashSet<object>();
         readonly HashSet<IPendingRequest> pending = new HashSet<IPendingRequest>();
-        readonly Dictionary<string, OrnEmvSessionCallback> emvSessions =
-            new Dictionary<string, OrnEmvSessionCallback>();
         int closing;
 
         public event EventHandler PowerUp;
@@ -507,8 +505,12 @@ namespace VelquoraORN {
     /// EmvData.</summary>
     public void OpenEmvSession(string appName) {
         OrnEmvSessionCallback callback = (subType, data, length) => {
-            byte[] bytes = Bytes(data, length);
-            Raise(EmvData, new EmvDataEventArgs(appName, subType, bytes));
+            try {
+                byte[] bytes = Bytes(data, length);  // valid during the call only
+                Raise(EmvData, new EmvDataEventArgs(appName, subType, bytes));
+            } catch {
+                // Nothing may unwind into the library's thread.
+            }
         };
         Hold(callback);
         int result = Native.ornEmvOpenSession(appName, callback);
@@ -516,7 +518,6 @@ namespace VelquoraORN {
             Release(callback);
             throw new OrnException(result);
         }
-        lock (held) emvSessions[appName] = callback;
     }
 
     /// <summary>Closes appName's session. Its callback stays held until the link closes: the
