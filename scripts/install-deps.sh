@@ -7,11 +7,12 @@ export DEBIAN_FRONTEND=noninteractive
 # The Windows stage runs the 32-bit DLL's tests under Wine, in a 32-bit prefix (wine32, an i386
 # package) and in a 64-bit one under WOW64 (wine64). LLVM's dlltool (llvm-14) writes the import
 # library Visual Studio links; lld-link (lld-14) links the Visual Studio-style test applications.
-# python3-pytest and python3-setuptools (for Debian's /usr/bin/python3): the Python binding's tests
-# and its offline `pip install bindings/python` check.
+# The bindings (scripts/test-bindings.sh): python3-pytest and python3-setuptools (for Debian's
+# /usr/bin/python3) run the Python binding's tests and its offline `pip install` check; Mono's C#
+# compiler and runtime build and run the .NET binding and its tests.
 $SUDO dpkg --add-architecture i386
 $SUDO apt-get update
 $SUDO apt-get install -y --no-install-recommends \
   g++ cmake make libssl-dev libgtest-dev googletest clang-format clang-14 libclang-rt-14-dev pkgconf \
   g++-mingw-w64-i686-posix wine wine32 wine64 llvm-14 lld-14 \
-  python3-pytest python3-setuptools
+  python3 python3-pytest python3-setuptools mono-mcs mono-runtime libmono-system-core4.0-cil

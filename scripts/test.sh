@@ -5,7 +5,8 @@
 # each fuzz target runs for a short while (scripts/fuzz.sh, ORN_FUZZ_SECONDS per target,
 # default 15).
 # After the normal build's suite, scripts/test-install.sh installs it into a temporary prefix and
-# builds and runs a small application against the installed copy.
+# builds and runs a small application against the installed copy, and scripts/test-bindings.sh
+# builds the .NET and Python bindings and runs their tests against the simulator.
 # After the normal build comes the Windows stage (scripts/test-windows.sh: the DLL cross-built,
 # its tests under Wine); set ORN_SKIP_WINDOWS=1 to leave it out.
 # Pass --quick to run only the normal build (with the Windows stage), without the soak and the
@@ -31,6 +32,8 @@ run_suite() {  # build-dir sanitizer soak-seconds
 
 run_suite build "" 120
 scripts/test-install.sh build
+echo "=== bindings (.NET under Mono, Python) ==="
+scripts/test-bindings.sh build
 if [ -z "${ORN_SKIP_WINDOWS:-}" ]; then
   if ! command -v i686-w64-mingw32-g++-posix >/dev/null || ! command -v wine >/dev/null; then
     echo "The Windows stage needs the mingw-w64 cross compiler and Wine: run" \
