@@ -88,10 +88,7 @@ class EngineTest : public ::testing::Test {
             orn::test::WaitUntil([] { return ornCheckConnectionStatus() == 0; }, kDeadline));
         sim_->ClearRecord();
     }
-    void TearDown() override {
-        ornClose();
-        Engine().SetPortKindQuery(nullptr);
-    }
+    void TearDown() override { ornClose(); }
     std::string LogText() {
         ornClose();
         return orn::test::ReadTextFile(log_ + ".0");
@@ -461,25 +458,6 @@ TEST_F(EngineTest, CloseReleasesABlockedCaller) {
     EXPECT_EQ(ornIsBusy(0), ORN_ERR_COMM_PORT_NOT_OPEN);
     // Commands after the close are refused at once.
     EXPECT_EQ(Exchange(MakeCommand("ornBeep", "5B.", "7")).result, ORN_ERR_COMM_PORT_NOT_OPEN);
-}
-
-// A USB serial adapter pulled out while a command is written.
-class FakeUsbPort : public orn::IPortKindQuery {
-  public:
-    bool IsMakerUsbSerialPort(const std::string&) override { return true; }
-    bool IsUsbPortPresent(const std::string&) override { return present; }
-    std::atomic<bool> present{true};
-};
-
-TEST_F(EngineTest, LostUsbSerialPortFailsCommandsWithMinus13) {
-    FakeUsbPort usb;
-    Engine().SetPortKindQuery(&usb);
-    Open();
-    EXPECT_EQ(Exchange(MakeCommand("ornBeep", "5B.", "7")).result, 0);
-    usb.present = false;
-    sim_.reset();  // the device is gone: writes fail
-    EXPECT_EQ(Exchange(MakeCommand("ornBeep", "5B.", "7")).result, ORN_ERR_DEVICE_USB_DISCONNECTED);
-    EXPECT_EQ(ornPing(), ORN_ERR_COMM_PORT_NOT_OPEN);
 }
 
 }  // namespace

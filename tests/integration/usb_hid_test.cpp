@@ -278,7 +278,7 @@ TEST_P(AutoSelection, TriesTheMakersUsbPortsThenHidThenTheRestAndKeepsTheFirstTh
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(SilentCandidates, AutoSelection, ::testing::Values(0, 1, 2, 3));
+INSTANTIATE_TEST_SUITE_P(SilentCandidates, AutoSelection, ::testing::Values(1, 3));
 
 TEST(UsbSerialUnplug, TheMakersSerialPortGoneFromSysfsEndsTheLinkAtTheNextWrite) {
     ornSetConnectionStateCallback(OnState);
