@@ -17,7 +17,7 @@
 namespace {
 
 using cards_test::Bytes;
-using cards_test::Recorder;
+using orn::test::Recorder;
 using orn::test::SimSession;
 using orn::test::WaitUntil;
 namespace sim = orn::sim;

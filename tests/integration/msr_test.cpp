@@ -17,9 +17,9 @@
 namespace {
 
 using cards_test::Bytes;
-using cards_test::Recorder;
 using cards_test::Repeat;
 using orn::sim::Request;
+using orn::test::Recorder;
 using orn::test::SimSession;
 using orn::test::WaitUntil;
 namespace sim = orn::sim;

@@ -18,8 +18,8 @@
 namespace {
 
 using cards_test::Bytes;
-using cards_test::Recorder;
 using cards_test::Repeat;
+using orn::test::Recorder;
 using orn::test::SimSession;
 namespace sim = orn::sim;
 
