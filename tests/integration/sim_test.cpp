@@ -243,46 +243,6 @@ TEST(SimPowerUpDetails, AnswersANewOpenerWhoseBytesArrivedBeforeTheCloseWasSeen)
         << got.size() << " bytes";
 }
 
-TEST(SimFaults, WriteShapesAndDelays) {
-    TerminalSimulator sim(NoPowerUp());
-    ASSERT_TRUE(sim.ok()) << sim.error();
-    Host host(sim);
-    ASSERT_TRUE(host.ok());
-
-    sim.SetChunking(3, 1);
-    ASSERT_TRUE(host.Write(kBeep7));
-    EXPECT_EQ(host.Read(8), Cat(kAck, kBeepAnswer));
-    EXPECT_EQ(sim.Snapshot().txWrites, (std::vector<size_t>{1, 3, 3, 1}));
-
-    sim.SetChunking(0);
-    sim.SetCoalesce(true);
-    sim.ClearRecord();
-    ASSERT_TRUE(host.Write(kBeep7));
-    EXPECT_EQ(host.Read(8), Cat(kAck, kBeepAnswer));
-    EXPECT_EQ(sim.Snapshot().txWrites, (std::vector<size_t>{8}));
-    sim.SetCoalesce(false);
-
-    sim.SetResponseDelay(300);
-    auto sent = std::chrono::steady_clock::now();
-    ASSERT_TRUE(host.Write(kBeep7));
-    EXPECT_EQ(host.Read(8), Cat(kAck, kBeepAnswer));
-    EXPECT_GE(std::chrono::steady_clock::now() - sent, std::chrono::milliseconds(300));
-    sim.SetResponseDelay(0);
-
-    // Silent: everything is recorded, nothing answered.
-    sim.SetSilent(true);
-    sim.ClearRecord();
-    ASSERT_TRUE(host.Write(Cat(kBeep7, kEnq)));
-    ASSERT_TRUE(sim.WaitFor([](const Record& r) { return r.linkTests == 1; }, kWait));
-    sim.SetSilent(false);
-    ASSERT_TRUE(host.Write(kEnq));
-    EXPECT_EQ(host.Read(1), kAck);
-
-    sim.SendFrame("5B.", "9");
-    sim.SendEnq();
-    EXPECT_EQ(host.Read(8), Cat(BuildRawFrame("5B.9"), kEnq));
-}
-
 // The slow cardholder: keypad answers come the keypad delay after the ACK, without holding up
 // the I/O thread, and a cancel in between aborts the input.
 TEST(SimKeypad, DelayedAnswerAndCancelAbortingIt) {
