@@ -1,6 +1,5 @@
 // Data storage against the simulator: payloads and argument ranges, which texts the reads take
-// from an answer, the inquiries' hexadecimal values, and the simulator remembering what was
-// written.
+// from an answer, and the inquiries' hexadecimal values.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -97,37 +96,6 @@ TEST_F(DataStorage, InquiriesReadHexValues) {
     EXPECT_EQ(ornDataTableInquiry(&a), 0);
     EXPECT_EQ(a, 0);
     EXPECT_EQ(session.Payloads("62."), (std::vector<std::string>{"", "", "1", "1"}));
-}
-
-TEST_F(DataStorage, SimulatorRemembersWhatWasWritten) {
-    std::vector<char> text(301);
-    EXPECT_EQ(ornReadBlock(text.data()), 0);
-    EXPECT_STREQ(text.data(), "00000000");
-    ASSERT_EQ(ornWriteBlock("BLOCK-01"), 0);
-    EXPECT_EQ(ornReadBlock(text.data()), 0);
-    EXPECT_STREQ(text.data(), "BLOCK-01");
-
-    const std::string first(300, '1'), second(300, '2');
-    ASSERT_EQ(ornWriteDataTable(first.c_str()), 0);
-    ASSERT_EQ(ornWriteDataTable(second.c_str()), 0);
-    int stored = 0, room = 0, next = -1;
-    EXPECT_EQ(ornDataTableRecordsInquiry(&stored, &room), 0);
-    EXPECT_EQ(stored, 2);
-    EXPECT_EQ(room, 199);
-    EXPECT_EQ(ornReadDataTable(text.data()), 0);
-    EXPECT_EQ(std::string(text.data()), first);
-    EXPECT_EQ(ornDataTableInquiry(&next), 0);
-    EXPECT_EQ(next, 1);
-    EXPECT_EQ(ornReadDataTable(text.data()), 0);
-    EXPECT_EQ(std::string(text.data()), second);
-    EXPECT_GT(ornReadDataTable(text.data()), 0);  // nothing more to read
-    EXPECT_EQ(ornResetDataTable(0), 0);           // rewinds
-    EXPECT_EQ(ornDeleteDataTable(0), 0);
-    EXPECT_EQ(ornReadDataTable(text.data()), 0);
-    EXPECT_EQ(std::string(text.data()), second);
-    EXPECT_EQ(ornDeleteDataTable(255), 0);
-    EXPECT_EQ(ornDataTableRecordsInquiry(&stored, &room), 0);
-    EXPECT_EQ(stored, 0);
 }
 
 }  // namespace

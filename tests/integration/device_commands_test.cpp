@@ -117,15 +117,6 @@ TEST_F(DeviceCommands, SetDateTimePayloadsAndRanges) {
     ExpectNothingSent();
 }
 
-TEST_F(DeviceCommands, SimulatorClockKeepsTheSetting) {
-    ASSERT_EQ(ornSetDateTime(2030, 6, 15, 12, 0, 0), 0);
-    int v[6] = {};
-    ASSERT_EQ(ornGetDateTime(&v[0], &v[1], &v[2], &v[3], &v[4], &v[5]), 0);
-    EXPECT_EQ(std::vector<int>(v, v + 5), (std::vector<int>{2030, 6, 15, 12, 0}));
-    EXPECT_LT(v[5], 30);
-    EXPECT_GT(ornSetDateTime(2023, 2, 29, 0, 0, 0), 0);  // the terminal refuses what it cannot hold
-}
-
 TEST_F(DeviceCommands, IdentificationTexts) {
     char info[4096] = "";
     EXPECT_EQ(ornDeviceInfo(info), 0);

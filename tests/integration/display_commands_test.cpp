@@ -3,8 +3,8 @@
 // callbacks.
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "answers_display.h"
@@ -15,7 +15,6 @@ namespace {
 
 using orn::sim::Request;
 using orn::test::SimSession;
-using orn::test::WaitUntil;
 using Strings = std::vector<std::string>;
 constexpr int kBad = ORN_ERR_INVALID_PARAMETER_IN_API_CALL;
 
@@ -23,33 +22,27 @@ std::string Pad16(const std::string& text) {
     return text + std::string(16 - text.size(), ' ');
 }
 
-std::atomic<int> g_calls{0};
-std::atomic<int> g_status{99};
-std::atomic<char> g_key{'?'};
+orn::test::Recorder<std::pair<int, char>> g_keys;  // status and key of each callback
 
 void OnKey(int status, char key) {
-    g_status = status;
-    g_key = key;
-    ++g_calls;
+    g_keys.Add({status, key});
 }
 
 class DisplayCommands : public ::testing::Test {
   protected:
     void SetUp() override {
         orn::sim::ResetKeypad();
-        g_calls = 0;
+        g_keys.Clear();
         ASSERT_EQ(session.Open(), 0);
     }
     void TearDown() override { ornInputTimeoutAutoCancel(0); }
 
     // Waits for the callback of a Req; a further command run to completion shows no second one.
     void ExpectOneCallback(int status, char key) {
-        ASSERT_TRUE(WaitUntil([] { return g_calls.load() >= 1; }, 10000));
+        ASSERT_TRUE(g_keys.WaitFor(1));
         EXPECT_EQ(ornBeep(1), 0);
-        EXPECT_EQ(g_calls.load(), 1);
-        EXPECT_EQ(g_status.load(), status);
-        EXPECT_EQ(g_key.load(), key);
-        g_calls = 0;
+        EXPECT_EQ(g_keys.Items(), (std::vector<std::pair<int, char>>{{status, key}}));
+        g_keys.Clear();
     }
 
     SimSession session;

@@ -1,6 +1,6 @@
 // The EMV channel against the simulator's EMV applications: session requests, sequenced data
 // messages with their acknowledgements, incoming data delivered to the session callbacks, the
-// session table's matching, the busy rules and the masking of application data in the log.
+// session table's matching and the busy rules.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -17,10 +17,7 @@
 namespace {
 
 using cards_test::Bytes;
-using cards_test::DumpShows;
-using cards_test::EncodedDumpShows;
-using cards_test::Recorder;
-using cards_test::Repeat;
+using orn::test::Recorder;
 using orn::test::SimSession;
 using orn::test::WaitUntil;
 namespace sim = orn::sim;
@@ -309,30 +306,6 @@ TEST_F(EmvChannel, OpenSessionsMakeTheSmartCardBusyUntilPowerUp) {
     EXPECT_TRUE(WaitUntil([] { return ornEmvSessionIsOpen("APPX") == 0; }, 10000));
     EXPECT_EQ(ornIsBusy(3), 0);
     EXPECT_EQ(ornIsBusy(2), 0);
-}
-
-TEST_F(EmvChannel, ApplicationDataIsMaskedInEveryDump) {
-    ASSERT_EQ(ornEmvOpenSession("APPX", SessionCallback<0>), 0);
-    const std::string secret = Repeat("QZJ", 8);
-    EXPECT_EQ(ornEmvSendAsync("APPX", reinterpret_cast<const unsigned char*>(secret.data()),
-                              static_cast<int>(secret.size())),
-              0);
-    const std::string sentPayload = Messages(4).at(0);
-    sim::PushEmvData(session.sim(), "APPX", secret, 1);
-    ASSERT_TRUE(g_Deliveries.WaitFor(1));
-
-    // With full dumps switched on, the same checks do see the data.
-    ornSetLogSensitiveData(1);
-    const std::string shown = Repeat("KVW", 8);
-    EXPECT_EQ(ornEmvSendAsync("APPX", reinterpret_cast<const unsigned char*>(shown.data()),
-                              static_cast<int>(shown.size())),
-              0);
-    ornSetLogSensitiveData(0);
-
-    const std::string log = session.CloseAndReadLog();
-    EXPECT_FALSE(DumpShows(log, secret));
-    EXPECT_FALSE(EncodedDumpShows(log, sentPayload, 30, secret.size()));
-    EXPECT_TRUE(DumpShows(log, shown));
 }
 
 }  // namespace

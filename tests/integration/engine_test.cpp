@@ -88,10 +88,7 @@ class EngineTest : public ::testing::Test {
             orn::test::WaitUntil([] { return ornCheckConnectionStatus() == 0; }, kDeadline));
         sim_->ClearRecord();
     }
-    void TearDown() override {
-        ornClose();
-        Engine().SetPortKindQuery(nullptr);
-    }
+    void TearDown() override { ornClose(); }
     std::string LogText() {
         ornClose();
         return orn::test::ReadTextFile(log_ + ".0");
@@ -104,39 +101,6 @@ class EngineTest : public ::testing::Test {
 };
 
 // --- what goes on the wire -------------------------------------------------------------------
-
-TEST_F(EngineTest, BeepFrameAndResponse) {
-    Open();
-    Outcome outcome = Exchange(MakeCommand("ornBeep", "5B.", "7"));
-    EXPECT_EQ(outcome.result, 0);
-    EXPECT_EQ(outcome.response, "0");
-    Record record = sim_->Snapshot();
-    ASSERT_EQ(record.frames.size(), 1u);
-    const uint8_t lrc = '5' ^ 'B' ^ '.' ^ '7' ^ 0x03;
-    EXPECT_EQ(record.frames[0].raw, (std::vector<uint8_t>{0x02, '5', 'B', '.', '7', 0x03, lrc}));
-    // A command without response id is done with its ACK.
-    sim_->SetHandler("5B.", nullptr);
-    CCommandData* quiet =
-        MakeCommand("ornBeep", "5B.", "1", orn::kGroupDisplay, orn::kCancel50, std::string());
-    EXPECT_EQ(Exchange(quiet).result, 0);
-}
-
-TEST_F(EngineTest, RawDataTravelsP16EncodedBothWays) {
-    Open();
-    const std::string request("\x00\x02\x04\x01", 4);
-    const std::string answer("\x00\x03\x04\x00\xFE", 5);
-    sim_->SetHandler("F0.", [&](const Request& req) -> std::optional<std::string> {
-        return req.payload == request ? std::optional<std::string>(answer) : std::nullopt;
-    });
-    Outcome outcome =
-        Exchange(MakeCommand("readerCommand", "F0.", request, orn::kGroupMsr, orn::kCancelMsr));
-    EXPECT_EQ(outcome.result, 0);
-    EXPECT_EQ(outcome.response, answer);
-    Record record = sim_->Snapshot();
-    ASSERT_EQ(record.frames.size(), 1u);
-    EXPECT_EQ(record.frames[0].raw, orn::sim::BuildFrame("F0.", request));
-    EXPECT_EQ(record.frames[0].raw.size(), 1 + 3 + 6 + 2u);  // 4 bytes became 6 characters
-}
 
 TEST_F(EngineTest, ReaderAnswersMatchByNameAndSelector) {
     Open();
@@ -228,19 +192,6 @@ TEST_F(EngineTest, AFrameThatStopsArrivingIsDroppedWhileACommandWaits) {
     ASSERT_EQ(waiter.wait_for(std::chrono::milliseconds(kDeadline)), std::future_status::ready);
     EXPECT_EQ(waiter.get(), 0);
     EXPECT_EQ(sim_->Snapshot().hostNaks, 0);  // the new frame was not taken as the old one's end
-}
-
-TEST_F(EngineTest, PowerUpEndsAWaitingCommand) {
-    Open();
-    sim_->SetHandler("5B.", nullptr);
-    CCommandData* record = MakeCommand("ornBeep", "5B.", "7");
-    record->SetResponseTimeout(0);  // no limit: only the power-up ends it
-    auto waiter = std::async(std::launch::async, [record] { return Exchange(record).result; });
-    ASSERT_TRUE(sim_->WaitForFrames(1, kDeadline));
-    sim_->TriggerPowerUp();
-    ASSERT_EQ(waiter.wait_for(std::chrono::milliseconds(kDeadline)), std::future_status::ready);
-    EXPECT_EQ(waiter.get(), ORN_ERR_CANCELED_BY_POWERUP_ERROR);
-    EXPECT_TRUE(orn::test::WaitUntil([] { return ornCheckConnectionStatus() == 0; }, kDeadline));
 }
 
 // --- admission and ordering ------------------------------------------------------------------
@@ -483,15 +434,6 @@ TEST_F(EngineTest, IdleLinkCheckAfterTwoSecondsOfSilence) {
     EXPECT_EQ(ornCheckConnectionStatus(), 0);
 }
 
-TEST_F(EngineTest, UnansweredLinkCheckMarksDisconnected) {
-    Open(true);
-    sim_->SetAckMode(orn::sim::AckMode::Withhold);
-    EXPECT_TRUE(orn::test::WaitUntil([] { return ornCheckConnectionStatus() == 1; }, kDeadline));
-    // The next link check that is answered brings the connection back.
-    sim_->SetAckMode(orn::sim::AckMode::Normal);
-    EXPECT_TRUE(orn::test::WaitUntil([] { return ornCheckConnectionStatus() == 0; }, kDeadline));
-}
-
 // --- closing -----------------------------------------------------------------------------------
 
 TEST_F(EngineTest, CloseReleasesABlockedCaller) {
@@ -516,25 +458,6 @@ TEST_F(EngineTest, CloseReleasesABlockedCaller) {
     EXPECT_EQ(ornIsBusy(0), ORN_ERR_COMM_PORT_NOT_OPEN);
     // Commands after the close are refused at once.
     EXPECT_EQ(Exchange(MakeCommand("ornBeep", "5B.", "7")).result, ORN_ERR_COMM_PORT_NOT_OPEN);
-}
-
-// A USB serial adapter pulled out while a command is written.
-class FakeUsbPort : public orn::IPortKindQuery {
-  public:
-    bool IsMakerUsbSerialPort(const std::string&) override { return true; }
-    bool IsUsbPortPresent(const std::string&) override { return present; }
-    std::atomic<bool> present{true};
-};
-
-TEST_F(EngineTest, LostUsbSerialPortFailsCommandsWithMinus13) {
-    FakeUsbPort usb;
-    Engine().SetPortKindQuery(&usb);
-    Open();
-    EXPECT_EQ(Exchange(MakeCommand("ornBeep", "5B.", "7")).result, 0);
-    usb.present = false;
-    sim_.reset();  // the device is gone: writes fail
-    EXPECT_EQ(Exchange(MakeCommand("ornBeep", "5B.", "7")).result, ORN_ERR_DEVICE_USB_DISCONNECTED);
-    EXPECT_EQ(ornPing(), ORN_ERR_COMM_PORT_NOT_OPEN);
 }
 
 }  // namespace

@@ -1,6 +1,6 @@
 // The magnetic stripe commands against the simulator's card reader: binary and display-driven
 // swipes, their payloads and boundaries, track data cut to the buffers, the cancel, the combined
-// swipe-or-card command, and the masking of track data in the log.
+// swipe-or-card command.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -17,11 +17,9 @@
 namespace {
 
 using cards_test::Bytes;
-using cards_test::DumpShows;
-using cards_test::EncodedDumpShows;
-using cards_test::Recorder;
 using cards_test::Repeat;
 using orn::sim::Request;
+using orn::test::Recorder;
 using orn::test::SimSession;
 using orn::test::WaitUntil;
 namespace sim = orn::sim;
@@ -302,37 +300,6 @@ TEST_F(Msr, CombinedCommandReportsWhicheverComesFirst) {
     EXPECT_EQ(source, '0');
     EXPECT_EQ(track1, sim::DefaultSwipeCard().track1);
     EXPECT_TRUE(settled());
-}
-
-TEST_F(Msr, TrackDataIsMaskedInTheLog) {
-    const std::string secret1 = Repeat("QZJ", 10), secret2 = Repeat("XKV", 6);
-    sim::SetSwipeCard({secret1, secret2, 0, 0});
-    int s1, l1, s2, l2;
-    char d1[255], d2[255];
-    ASSERT_EQ(ornSwipeMagStripeCardWait(3, 0, &s1, &l1, d1, &s2, &l2, d2), 0);
-    char track1[ORN_TRACK1_TEXT_SIZE], track2[ORN_TRACK2_TEXT_SIZE];
-    ASSERT_EQ(ornMsrWithDisplayHandlingWait(3, 5, 0, 0, 0, "Swipe", nullptr, nullptr, nullptr,
-                                            track1, track2, nullptr),
-              0);
-    ornSetLogSensitiveData(1);
-    const std::string shown = Repeat("WMF", 6);
-    sim::SetSwipeCard({"", shown, 0, 0});
-    ASSERT_EQ(ornMsrWithDisplayHandlingWait(2, 5, 0, 0, 0, "Swipe", nullptr, nullptr, nullptr,
-                                            nullptr, track2, nullptr),
-              0);
-    ornSetLogSensitiveData(0);
-
-    const std::string log = session.CloseAndReadLog();
-    EXPECT_FALSE(DumpShows(log, secret1));
-    EXPECT_FALSE(DumpShows(log, secret2));
-    // The binary answer as it travelled: length, channel, then the track blocks.
-    const std::string answer =
-        Bytes({0, 1 + 2 + 18 + 2 + 30, 4, 0, 18}) + secret2 + Bytes({0, 30}) + secret1;
-    EXPECT_FALSE(EncodedDumpShows(log, answer, 5, secret2.size()));
-    EXPECT_FALSE(EncodedDumpShows(log, answer, 25, secret1.size()));
-    EXPECT_TRUE(DumpShows(log, shown));
-    // What describes the answer stays: its length and the second track's status and length.
-    EXPECT_NE(log.find("00 35 04 00 12"), std::string::npos);
 }
 
 }  // namespace

@@ -575,28 +575,4 @@ TEST_F(PinCommands, LinkDumpsHidePinBlocksSerialNumbersAndAccountDigits) {
               std::string::npos);
 }
 
-TEST_F(PinCommands, LinkDumpsHideSessionKeysAndDebitPinBlocks) {
-    Open();
-    char pin[17];
-    ASSERT_EQ(ornMasterSessionPinEntryWait(0, 0, 0, 1, kAccount, kKey32, "1A2B3C4D", "PIN:", pin),
-              0);
-    Answer("6B.", "0" + std::string("0000001234") + "C01" + "FFEEDDCCBBAA9988" + "05HELLO00");
-    ASSERT_EQ(ornDebitSequenceStartReq(0, 10, 1, 1, 20, 1, nullptr, 1234, 0, 0, 0, 1, kKey16,
-                                       nullptr, nullptr, OnDebit),
-              0);
-    ASSERT_TRUE(delivered.WaitForCalls(1));
-    const std::string log = session.CloseAndReadLog();
-    // "41.": the account keeps 6 + 4 digits, session key and check value are hidden, the
-    // prompt stays.
-    const auto request = Framed(std::string("41.001") + kAccount + kKey32 + "1A2B3C4D" + "PIN:");
-    EXPECT_NE(log.find(Dump("TX Data", request, {{13, 19}, {23, 63}})), std::string::npos) << log;
-    // "6B.": the key after the mode character; in the answer the PIN block and the text.
-    const auto start = Framed(std::string("6B.01011201") + "PIN=" + "000001234" + "000S" + kKey16);
-    EXPECT_NE(log.find(Dump("TX Data", start, {{29, 45}})), std::string::npos) << log;
-    const auto reply =
-        Framed("6B.0" + std::string("0000001234") + "C01" + "FFEEDDCCBBAA9988" + "05HELLO00");
-    EXPECT_NE(log.find(Dump("RX Data", reply, {{18, 34}, {36, 41}})), std::string::npos) << log;
-    EXPECT_EQ(log.find(kKey32), std::string::npos);
-}
-
 }  // namespace

@@ -16,12 +16,14 @@
 
 #include "answers_cards.h"
 #include "answers_display.h"
+#include "card_test_support.h"
 #include "sim_session.h"
 #include "velquoraorn.h"
 
 namespace {
 
 namespace fs = std::filesystem;
+using cards_test::Bytes;
 namespace sim = orn::sim;
 using orn::test::SimSession;
 using orn::test::WaitUntil;
@@ -43,12 +45,6 @@ constexpr const char* kTypedCode = "97312612";
 constexpr const char* kTypedByCallback = "6011000990139424";
 constexpr const char* kDebitTrack2 = "6011000990139424=27081011";
 constexpr const char* kDebitTrack1 = "B6011000990139424^DEBIT/TESTCARD^27081011000";
-
-std::string Bytes(std::initializer_list<int> values) {
-    std::string s;
-    for (int v : values) s += static_cast<char>(v);
-    return s;
-}
 
 // ---- What a log shows -------------------------------------------------------------------
 

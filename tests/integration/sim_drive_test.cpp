@@ -85,22 +85,32 @@ void ORN_CALL OnPowerUp() {
     ++g_powerUps;
 }
 
+// A stream socket connected to a control port on this host, with a small receive buffer when
+// asked (-1 when it could not connect).
+int ConnectControl(int port, int receiveBuffer = 0) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (receiveBuffer > 0)
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = htons(static_cast<uint16_t>(port));
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0) return fd;
+    ::close(fd);
+    return -1;
+}
+
 // A line sent and its reply read on a control connection.
 class ControlClient {
   public:
-    explicit ControlClient(int port) : fd_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        addr.sin_port = htons(static_cast<uint16_t>(port));
-        connected_ = ::connect(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+    explicit ControlClient(int port) : fd_(ConnectControl(port)) {
         timeval limit{20, 0};  // a server that never answers fails the test instead of hanging it
         ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
     }
     ~ControlClient() { ::close(fd_); }
     std::string Send(const std::string& line) {
         const std::string out = line + "\n";
-        if (!connected_ || ::send(fd_, out.data(), out.size(), MSG_NOSIGNAL) < 0) return "dead";
+        if (fd_ < 0 || ::send(fd_, out.data(), out.size(), MSG_NOSIGNAL) < 0) return "dead";
         std::string reply;
         char c;
         while (::recv(fd_, &c, 1, 0) == 1 && c != '\n') reply.push_back(c);
@@ -109,7 +119,6 @@ class ControlClient {
 
   private:
     int fd_;
-    bool connected_ = false;
 };
 
 enum class Source { Socket, Script };
@@ -427,53 +436,23 @@ TEST_F(SimDrive, DukptPinEntryFollowsThePublishedSequence) {
 }
 
 #ifdef ORNSIM_PATH
-// The console: standard input from a pipe, no prompt, one reply a line, ended by exit.
-TEST(SimConsole, RunsCommandsFromStandardInput) {
-    orn::test::TempDir dir;
-    int in[2], out[2];
-    ASSERT_EQ(::pipe(in), 0);
-    ASSERT_EQ(::pipe(out), 0);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, in[0], 0);
-    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-    posix_spawn_file_actions_addclose(&actions, in[1]);
-    posix_spawn_file_actions_addclose(&actions, out[0]);
-    const std::string path = ORNSIM_PATH;
-    std::vector<char*> argv = {const_cast<char*>(path.c_str()), const_cast<char*>("--dir"),
-                               const_cast<char*>(dir.path().c_str()), nullptr};
-    pid_t pid;
-    ASSERT_EQ(posix_spawn(&pid, path.c_str(), &actions, nullptr, argv.data(), environ), 0);
-    posix_spawn_file_actions_destroy(&actions);
-    ::close(in[0]);
-    ::close(out[1]);
-    const std::string commands = "help\nstatus 3\nbogus\necho hello there\nexit\n";
-    ASSERT_EQ(::write(in[1], commands.data(), commands.size()),
-              static_cast<ssize_t>(commands.size()));
-    std::string text;
-    char buf[4096];
-    for (ssize_t n; (n = ::read(out[0], buf, sizeof buf)) > 0;) text.append(buf, n);
-    ::close(in[1]);
-    ::close(out[0]);
-    int status = 0;
-    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-    EXPECT_EQ(text.find("ornsim>"), std::string::npos);
-    EXPECT_NE(text.find("  swipe [TRACK2 [TRACK1]]"), std::string::npos);
-    EXPECT_NE(text.find("\nok\nok\nerror unknown command: bogus\nhello there\nok\nok\n"),
-              std::string::npos)
-        << text;
-}
-// The built ornsim with a control port, its standard output read line by line.
+// The built ornsim, its standard output read through a pipe: with a control port (its number
+// read from the first lines), or as a console with standard input from a pipe too.
 class RunningSim {
   public:
-    explicit RunningSim(std::vector<std::string> args) {
-        args.insert(args.begin(), {ORNSIM_PATH, "--dir", dir_.path(), "--control", "0"});
-        int out[2];
-        if (::pipe(out) != 0) return;
+    explicit RunningSim(std::vector<std::string> args, bool console = false) {
+        args.insert(args.begin(), {ORNSIM_PATH, "--dir", dir_.path()});
+        if (!console) args.insert(args.begin() + 3, {"--control", "0"});
+        int in[2] = {-1, -1}, out[2];
+        if (::pipe(out) != 0 || (console && ::pipe(in) != 0)) return;
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+        if (console) {
+            posix_spawn_file_actions_adddup2(&actions, in[0], 0);
+            posix_spawn_file_actions_addclose(&actions, in[1]);
+        } else {
+            posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+        }
         posix_spawn_file_actions_adddup2(&actions, out[1], 1);
         posix_spawn_file_actions_addclose(&actions, out[0]);
         std::vector<char*> argv;
@@ -482,11 +461,14 @@ class RunningSim {
         if (posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ) != 0) pid_ = -1;
         posix_spawn_file_actions_destroy(&actions);
         ::close(out[1]);
+        if (console) ::close(in[0]);
+        in_ = in[1];
         out_ = ::fdopen(out[0], "r");
-        for (char line[512]; pid_ > 0 && out_ && std::fgets(line, sizeof line, out_);)
+        for (char line[512]; !console && pid_ > 0 && out_ && std::fgets(line, sizeof line, out_);)
             if (std::sscanf(line, "# control %d", &port_) == 1) break;
     }
     ~RunningSim() {
+        if (in_ >= 0) ::close(in_);
         if (pid_ > 0 && !exited_) {
             ::kill(pid_, SIGKILL);
             ::waitpid(pid_, nullptr, 0);
@@ -495,6 +477,18 @@ class RunningSim {
     }
     int port() const { return port_; }
     const orn::test::TempDir& dir() const { return dir_; }
+    // Console: types `lines`, then reads all ornsim prints until it ends; true when it ended
+    // with status 0.
+    bool Type(const std::string& lines, std::string* printed) {
+        if (pid_ <= 0 || !out_ ||
+            ::write(in_, lines.data(), lines.size()) != static_cast<ssize_t>(lines.size()))
+            return false;
+        char buf[4096];
+        for (size_t n; (n = std::fread(buf, 1, sizeof buf, out_)) > 0;) printed->append(buf, n);
+        int status = -1;
+        exited_ = ::waitpid(pid_, &status, 0) == pid_;
+        return exited_ && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    }
     // SIGTERM; true when ornsim then ends with status 0 within `ms`.
     bool Terminate(int ms) {
         ::kill(pid_, SIGTERM);
@@ -506,22 +500,29 @@ class RunningSim {
   private:
     orn::test::TempDir dir_;
     pid_t pid_ = -1;
+    int in_ = -1;
     std::FILE* out_ = nullptr;
     int port_ = -1;
     bool exited_ = false;
 };
 
+// The console: no prompt, one reply a line, ended by exit.
+TEST(SimConsole, RunsCommandsFromStandardInput) {
+    RunningSim sim({}, true);
+    std::string text;
+    EXPECT_TRUE(sim.Type("help\nstatus 3\nbogus\necho hello there\nexit\n", &text));
+    EXPECT_EQ(text.find("ornsim>"), std::string::npos);
+    EXPECT_NE(text.find("  swipe [TRACK2 [TRACK1]]"), std::string::npos);
+    EXPECT_NE(text.find("\nok\nok\nerror unknown command: bogus\nhello there\nok\nok\n"),
+              std::string::npos)
+        << text;
+}
+
 // A control client that sends `lines` commands and never reads an answer, through a small
 // receive buffer.
 int Hog(int port, int lines) {
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    int small = 4096;
-    ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = htons(static_cast<uint16_t>(port));
-    EXPECT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    const int fd = ConnectControl(port, 4096);
+    EXPECT_GE(fd, 0);
     timeval limit{10, 0};
     ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
     std::string commands;

@@ -27,7 +27,6 @@ using orn::sim::BuildRawFrame;
 using orn::sim::Options;
 using orn::sim::PowerUp;
 using orn::sim::Record;
-using orn::sim::Reply;
 using orn::sim::TerminalSimulator;
 using Bytes = std::vector<uint8_t>;
 
@@ -58,76 +57,26 @@ class Host : public orn::test::StreamEnd {
         : orn::test::StreamEnd(orn::sim::OpenRawTty(sim.slavePath())) {}
 };
 
-TEST(SimCodec, FramesAndP16MatchTheWireExamples) {
-    EXPECT_EQ(orn::sim::EncodeP16(std::string("\x00\x02\x05\x07", 4)), "@@HEAp");
-    EXPECT_EQ(orn::sim::DecodeP16("@@HEAp"), std::string("\x00\x02\x05\x07", 4));
-    EXPECT_EQ(BuildFrame("F1.", std::string("\x00\x02\x05\x07", 4)),
-              (Bytes{0x02, 'F', '1', '.', 0x40, 0x40, 0x48, 0x45, 0x41, 0x70, 0x03, 0x66}));
-    EXPECT_EQ(BuildFrame("50.", ""), kCancel);
-    EXPECT_EQ(BuildFrame("5B.", "7"), kBeep7);
-    // A continuation block's LRC includes its start byte.
-    EXPECT_EQ(BuildRawFrame("AB", 0x01, 0x03).back(), 0x01 ^ 'A' ^ 'B' ^ 0x03);
-
-    EXPECT_EQ(orn::sim::EncodeP16("a").size(), 2u);
-    EXPECT_EQ(orn::sim::EncodeP16("ab").size(), 3u);
-    EXPECT_EQ(orn::sim::EncodeP16("abc").size(), 4u);
-    EXPECT_EQ(orn::sim::DecodeP16("@@@@@@").size(), 4u);
-    std::string all;
-    for (int i = 0; i < 256; ++i) all.push_back(static_cast<char>(i));
-    for (size_t n = 0; n <= all.size(); n += 37) {
-        std::string part = all.substr(all.size() - n);
-        std::string encoded = orn::sim::EncodeP16(part);
-        for (char c : encoded) ASSERT_GE(static_cast<unsigned char>(c), 0x40);
-        EXPECT_EQ(orn::sim::DecodeP16(encoded), part) << n;
-    }
-}
-
-TEST(SimLink, AcknowledgesAndAnswersFrames) {
+// Answered frames are seen in every test of the library against the simulator; these are the
+// frames it must acknowledge and leave unanswered.
+TEST(SimLink, AcknowledgesWithoutAnAnswerWhatHasNone) {
     TerminalSimulator sim(NoPowerUp());
     ASSERT_TRUE(sim.ok()) << sim.error();
-    sim.SetHandler("7A.", [](const orn::sim::Request&) { return std::string("0XYZ"); });
-    sim.SetHandler("F1.", [](const orn::sim::Request& r) -> std::optional<std::string> {
-        if (r.payload != std::string("\x00\x02\x01\x07", 4)) return std::nullopt;
-        return std::string("\x00\x03\x01\x05\x00", 5);
-    });
     Host host(sim);
     ASSERT_TRUE(host.ok());
-
-    ASSERT_TRUE(host.Write(kBeep7));
-    EXPECT_EQ(host.Read(8), Cat(kAck, kBeepAnswer));
-    ASSERT_TRUE(host.Write(kAck));
-    ASSERT_TRUE(sim.WaitFor([](const Record& r) { return r.hostAcks == 1; }, kWait));
-
-    ASSERT_TRUE(host.Write(kCancel));
-    EXPECT_EQ(host.Read(8), Cat(kAck, kCancelAnswer));
 
     // The quick cancel and unknown messages get an ACK and no answer: the link test's ACK
     // comes straight after theirs.
     ASSERT_TRUE(host.Write(Cat(Cat(BuildRawFrame("72"), BuildFrame("9Z.", "x")), kEnq)));
     EXPECT_EQ(host.Read(3), (Bytes{0x06, 0x06, 0x06}));
-
-    ASSERT_TRUE(host.Write(BuildFrame("7A.", "hello")));
-    EXPECT_EQ(host.Read(1 + 10), Cat(kAck, BuildRawFrame("7A.0XYZ")));
-
-    // Binary payloads travel P1.6-encoded both ways.
-    ASSERT_TRUE(
-        host.Write(Bytes{0x02, 'F', '1', '.', 0x40, 0x40, 0x48, 0x41, 0x41, 0x70, 0x03, 0x62}));
-    EXPECT_EQ(host.Read(1 + 13), Cat(kAck, BuildRawFrame("F1.@@LAAP@")));
-    ASSERT_TRUE(host.Write(kAck));
-
     // The host's acknowledgement of EMV data is not acknowledged: the link test's ACK is next.
     ASSERT_TRUE(host.Write(Cat(BuildFrame("F1.", std::string("\x00\x02\x05\x07", 4)), kEnq)));
     EXPECT_EQ(host.Read(1), kAck);
 
     Record rec = sim.Snapshot();
-    ASSERT_EQ(rec.frames.size(), 7u);
-    EXPECT_EQ(rec.frames[0].id, "5B.");
-    EXPECT_EQ(rec.frames[0].payload, "7");
-    EXPECT_EQ(rec.frames[0].raw, kBeep7);
-    EXPECT_EQ(rec.frames[2].id, "72");
-    EXPECT_EQ(rec.frames[2].payload, "");
-    EXPECT_EQ(rec.frames[5].payload, std::string("\x00\x02\x01\x07", 4));
-    EXPECT_EQ(rec.frames[6].reply, orn::sim::Reply::None);
+    ASSERT_EQ(rec.frames.size(), 3u);
+    EXPECT_EQ(rec.frames[0].id, "72");
+    EXPECT_EQ(rec.frames[2].reply, orn::sim::Reply::None);
     EXPECT_EQ(rec.linkTests, 2);
     EXPECT_EQ(rec.badFrames, 0);
 }
@@ -292,88 +241,6 @@ TEST(SimPowerUpDetails, AnswersANewOpenerWhoseBytesArrivedBeforeTheCloseWasSeen)
         },
         kWait))
         << got.size() << " bytes";
-}
-
-TEST(SimFaults, NakWithholdAndResend) {
-    TerminalSimulator sim(NoPowerUp());
-    ASSERT_TRUE(sim.ok()) << sim.error();
-    Host host(sim);
-    ASSERT_TRUE(host.ok());
-
-    sim.NakNextFrames(1);
-    ASSERT_TRUE(host.Write(kBeep7));
-    EXPECT_EQ(host.Read(1), kNak);
-    ASSERT_TRUE(host.Write(kBeep7));
-    EXPECT_EQ(host.Read(8), Cat(kAck, kBeepAnswer));
-
-    // A withheld frame is lost: no ACK, no answer; the next one is served normally.
-    sim.WithholdNextAcks(1);
-    ASSERT_TRUE(host.Write(kBeep7));
-    ASSERT_TRUE(host.Write(kBeep7));
-    EXPECT_EQ(host.Read(8), Cat(kAck, kBeepAnswer));
-    sim.WithholdNextAcks(1, true);
-    ASSERT_TRUE(host.Write(kBeep7));
-    EXPECT_EQ(host.Read(7), kBeepAnswer);
-
-    // The host's NAK makes the simulator send its answer again; corrupted LRCs too.
-    sim.CorruptNextFrames(1);
-    ASSERT_TRUE(host.Write(kBeep7));
-    Bytes corrupted = kBeepAnswer;
-    corrupted.back() ^= 0xFF;
-    EXPECT_EQ(host.Read(8), Cat(kAck, corrupted));
-    ASSERT_TRUE(host.Write(kNak));
-    EXPECT_EQ(host.Read(7), kBeepAnswer);
-    ASSERT_TRUE(host.Write(kAck));
-    ASSERT_TRUE(sim.WaitFor([](const Record& r) { return r.hostAcks == 1; }, kWait));
-
-    Record rec = sim.Snapshot();
-    ASSERT_EQ(rec.frames.size(), 6u);
-    EXPECT_EQ(rec.frames[0].reply, Reply::Nak);
-    EXPECT_EQ(rec.frames[1].reply, Reply::Ack);
-    EXPECT_EQ(rec.frames[2].reply, Reply::None);
-    EXPECT_EQ(rec.frames[4].reply, Reply::None);
-    EXPECT_EQ(rec.hostNaks, 1);
-    EXPECT_EQ(rec.resends, 1);
-}
-
-TEST(SimFaults, WriteShapesAndDelays) {
-    TerminalSimulator sim(NoPowerUp());
-    ASSERT_TRUE(sim.ok()) << sim.error();
-    Host host(sim);
-    ASSERT_TRUE(host.ok());
-
-    sim.SetChunking(3, 1);
-    ASSERT_TRUE(host.Write(kBeep7));
-    EXPECT_EQ(host.Read(8), Cat(kAck, kBeepAnswer));
-    EXPECT_EQ(sim.Snapshot().txWrites, (std::vector<size_t>{1, 3, 3, 1}));
-
-    sim.SetChunking(0);
-    sim.SetCoalesce(true);
-    sim.ClearRecord();
-    ASSERT_TRUE(host.Write(kBeep7));
-    EXPECT_EQ(host.Read(8), Cat(kAck, kBeepAnswer));
-    EXPECT_EQ(sim.Snapshot().txWrites, (std::vector<size_t>{8}));
-    sim.SetCoalesce(false);
-
-    sim.SetResponseDelay(300);
-    auto sent = std::chrono::steady_clock::now();
-    ASSERT_TRUE(host.Write(kBeep7));
-    EXPECT_EQ(host.Read(8), Cat(kAck, kBeepAnswer));
-    EXPECT_GE(std::chrono::steady_clock::now() - sent, std::chrono::milliseconds(300));
-    sim.SetResponseDelay(0);
-
-    // Silent: everything is recorded, nothing answered.
-    sim.SetSilent(true);
-    sim.ClearRecord();
-    ASSERT_TRUE(host.Write(Cat(kBeep7, kEnq)));
-    ASSERT_TRUE(sim.WaitFor([](const Record& r) { return r.linkTests == 1; }, kWait));
-    sim.SetSilent(false);
-    ASSERT_TRUE(host.Write(kEnq));
-    EXPECT_EQ(host.Read(1), kAck);
-
-    sim.SendFrame("5B.", "9");
-    sim.SendEnq();
-    EXPECT_EQ(host.Read(8), Cat(BuildRawFrame("5B.9"), kEnq));
 }
 
 // The slow cardholder: keypad answers come the keypad delay after the ACK, without holding up

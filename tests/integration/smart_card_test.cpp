@@ -1,6 +1,6 @@
 // The smart-card commands against the simulator's card reader: power-up with the answer to
 // reset, the command exchange (with the long length form and buffers cut), insertion and removal
-// waits in both forms, presence, status, cancel, and the masking of card data in the log.
+// waits in both forms, presence, status and cancel.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -18,10 +18,8 @@
 namespace {
 
 using cards_test::Bytes;
-using cards_test::DumpShows;
-using cards_test::EncodedDumpShows;
-using cards_test::Recorder;
 using cards_test::Repeat;
+using orn::test::Recorder;
 using orn::test::SimSession;
 namespace sim = orn::sim;
 
@@ -221,39 +219,6 @@ TEST_F(SmartCard, CancelEndsThePendingWait) {
     ASSERT_TRUE(g_Statuses.WaitFor(2));
     EXPECT_EQ(g_Statuses.Items()[1], ORN_ERR_CANCELED_BY_USER_ERROR);
     EXPECT_EQ(ornIsBusy(2), 0);
-}
-
-TEST_F(SmartCard, CardDataIsMaskedInTheLog) {
-    sim::InsertCard(terminal());
-    unsigned char type, atr[ORN_SMART_CARD_DATA_SIZE];
-    int atrLength;
-    ASSERT_EQ(ornSmartCardPowerUp(&type, atr, &atrLength), 0);
-    const std::string command = Repeat("QZJ", 8), answer = Repeat("XKV", 8);
-    sim::SetApduHandler([answer](const std::string&) { return Bytes({0, 0, 0}) + answer; });
-    unsigned char data[ORN_SMART_CARD_DATA_SIZE];
-    std::memcpy(data, command.data(), command.size());
-    int length = static_cast<int>(command.size());
-    unsigned char b1, b2, b3;
-    ASSERT_EQ(ornAsynchCardExecution(data, &length, &b1, &b2, &b3), 0);
-
-    ornSetLogSensitiveData(1);
-    const std::string shown = Repeat("WMF", 8);
-    sim::SetApduHandler([shown](const std::string&) { return Bytes({0, 0, 0}) + shown; });
-    std::memcpy(data, shown.data(), shown.size());
-    length = static_cast<int>(shown.size());
-    ASSERT_EQ(ornAsynchCardExecution(data, &length, &b1, &b2, &b3), 0);
-    ornSetLogSensitiveData(0);
-
-    const std::string log = session.CloseAndReadLog();
-    EXPECT_FALSE(DumpShows(log, command));
-    EXPECT_FALSE(DumpShows(log, answer));
-    const std::string request = Bytes({0, 29, 7, 0, 0, 0x0D, 24}) + command;
-    const std::string reply = Bytes({0, 30, 7, 0, 27, 0, 0, 0}) + answer;
-    EXPECT_FALSE(EncodedDumpShows(log, request, 7, command.size()));
-    EXPECT_FALSE(EncodedDumpShows(log, reply, 8, answer.size()));
-    EXPECT_TRUE(DumpShows(log, shown));
-    // Length, channel, time limit, function byte and command length stay visible.
-    EXPECT_NE(log.find("00 1D 07 00 00 0D 18"), std::string::npos);
 }
 
 TEST_F(SmartCard, AStrayStatusAnswerLeavesAStatusRequestNotYetSentAlone) {

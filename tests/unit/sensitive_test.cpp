@@ -91,6 +91,34 @@ TEST_F(SensitiveTest, KeyedEntryAndDebitTextsAreHidden) {
     EXPECT_EQ(Shown(kFrom, "6B." + head + pin + "xyCARD"), Times(17, '.') + Times(22, '*'));
 }
 
+// Card reader and PIN messages: the track, card and PIN data go, what describes the message
+// (lengths, channel, function, status, prompt) and the outer account digits stay.
+TEST_F(SensitiveTest, ReaderCardAndPinMessagesKeepWhatDescribesThem) {
+    const std::string account = "4000001234567899";
+    auto bytes = [](std::initializer_list<int> values) {
+        std::string out;
+        for (int v : values) out += static_cast<char>(v);
+        return out;
+    };
+    const struct {
+        LinkDirection direction;
+        std::string message, shown;
+    } cases[] = {
+        {kFrom, "F0." + bytes({0, 53, 4, 0, 18}) + Times(18, 'K') + bytes({0, 30}) + Times(30, 'Q'),
+         Times(8, '.') + Times(18, '*') + ".." + Times(30, '*')},
+        {kTo, "F0." + bytes({0, 29, 7, 0, 0, 0x0D, 24}) + Times(24, 'Q'),
+         Times(10, '.') + Times(24, '*')},
+        {kFrom, "F0." + bytes({0, 30, 7, 0, 27, 0, 0, 0}) + Times(24, 'K'),
+         Times(11, '.') + Times(24, '*')},
+        {kTo, "31.F4" + account + "  AB", Times(11, '.') + Times(6, '*') + Times(8, '.')},
+        {kFrom, "31.0" + kKey16 + "FFFF9876543210E00007", "...." + Times(36, '*')},
+        {kTo, "41.001" + account + kKey32 + "1A2B3C4D" + "PIN:",
+         Times(12, '.') + Times(6, '*') + "...." + Times(40, '*') + "...."},
+        {kTo, "6B.01011201PIN=000001234000S" + kKey16, Times(28, '.') + Times(16, '*')},
+    };
+    for (const auto& c : cases) EXPECT_EQ(Shown(c.direction, c.message), c.shown) << c.message;
+}
+
 TEST_F(SensitiveTest, AccountNumbersKeepSixAndFourDigits) {
     std::vector<bool> mask(20, false);
     const std::string payload = "xx4000001234567899yy";
