@@ -115,7 +115,12 @@ typedef void (ORN_CALL *ornPowerUpCallback)(void);
  * for it (after 5 s) is the closed link's last: its later changes, -1 included, are dropped. */
 typedef void (ORN_CALL *ornConnectionStateCallback)(int state);
 
-/* ---- Session, version and error text ---------------------------------------------------- */
+/* ---- Session, version and error text ---------------------------------------------------- *
+ * A USB terminal that is pulled out ends the link at once: on USB HID as soon as the read side
+ * sees the device gone (whether or not link monitoring is on), on the maker's USB serial port at
+ * the next write that fails while the port is no longer listed; a write that the device does not
+ * take within 5 s ends the link likewise. Pending commands then end with -13, later ones get -1,
+ * the connection state callback reports -1 (closed), and ornInit opens the link again. */
 
 /* Opens the link on portName ("COMn", "USBHID" or "AUTO"; at most 6 characters), opens the log
  * logFile (null: no log; "stdout"/"stderr"; absolute path; else beside the executable) at
@@ -135,12 +140,6 @@ ORN_API int ORN_CALL ornInitLegacy(const char* portName, const char* logFile, in
 /* Minimal open of a serial port without log or readiness wait; same result codes as ornInit
  * (never 1). */
 ORN_API int ORN_CALL ornOpen(const char* portName);
-/* A USB terminal that is pulled out ends the link at once: on USB HID as soon as the read side
- * sees the device gone (whether or not link monitoring is on), on the maker's USB serial port at
- * the next write that fails while the port is no longer listed; a write that the device does not
- * take within 5 s ends the link likewise. Pending commands then end with -13, later ones get -1,
- * the connection state callback reports -1 (closed), and ornInit opens the link again. */
-
 /* Closes the link, ends every pending command, stops the engine and finishes the log.
  * Harmless when nothing is open. */
 ORN_API void ORN_CALL ornClose(void);
