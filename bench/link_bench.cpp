@@ -1,3 +1,5 @@
+// bench/ owns the performance figures of the library; this program is all of it.
+//
 // Link benchmark: synchronous commands through the library against the terminal simulator on a
 // pty, next to a bare request/ACK/response loop over a second simulator as the floor, and the
 // CPU the process burns while the link sits open and idle.

@@ -1,3 +1,7 @@
+// examples/ owns programs that use the library as an application does: this demo, the checkout
+// walk-through of the README (checkout.cpp with its ornsim script) and consumer/, a C program
+// built against the installed header and library.
+//
 // Sample POS session: opens the terminal link with a log file, walks through a sale (display,
 // amount confirmation, keypad entry, function keys, a cancelled input, card swipe, PIN, MAC and
 // an EMV exchange) and prints each step with its result code and text. Run it against the

@@ -1,3 +1,7 @@
+// src/api/ owns the exported functions: each checks its arguments, builds its request through
+// the command pattern (command.h), hands it to the engine and turns the answer into outputs and a
+// result code. No exception leaves this folder (guard.h).
+//
 // Process-wide session objects shared by the exported functions.
 #pragma once
 

@@ -1,3 +1,8 @@
+// src/link/ owns the terminal link below the engine: the bytes of a frame (LRC, P1.6 encoding,
+// hex dumps and their masks of secrets), the catalogue of the terminal's messages, the receiver
+// that turns read chunks into frames, the transports (serial port and USB HID) and the search for
+// ports and HID devices. It reaches the engine only through link_engine.h.
+//
 // The open link to the terminal as the engine sees it: a serial port (CComPort) or a USB HID
 // device (CUsbHidPort). The engine owns the one open transport through a shared_ptr, so a
 // writer holding its own reference never writes through a destroyed object.

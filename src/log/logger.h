@@ -1,3 +1,7 @@
+// src/log/ owns the diagnostic log: the logger and its writer thread, the cipher of encrypted
+// log files, and the helper that starts and stops the library's worker threads and logs each
+// outcome in the thread's fixed words.
+//
 // CLogger: the library's diagnostic log. Callers on any thread format a line and queue it;
 // LoggerThread writes queued lines to the file (or stdout/stderr), rotates through the numbered
 // files P.0..P.9 under a size limit, and optionally encrypts with DES or two-key triple DES.

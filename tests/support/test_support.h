@@ -1,3 +1,8 @@
+// tests/ owns the library's tests: unit/ (one part at a time), integration/ (the library, the
+// simulator and the log reader together, over real ptys and fake device trees), fuzz/, soak/
+// (minutes of faults, run on request), win32/ (the Windows build under Wine) and support/, the
+// helpers they share (this header, the simulator session and the fuzz seed recorder).
+//
 // Helpers shared by the tests: temporary directories, scoped environment variables, waiting on
 // a condition with a deadline, and pseudo-terminal pairs that stand in for a serial line.
 #pragma once

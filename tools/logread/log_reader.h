@@ -1,3 +1,7 @@
+// tools/logread/ owns ornlogread, which prints a log file the library wrote: decrypted with the
+// application's key, explained frame by frame through the message catalogue, filtered, and
+// followed while it grows.
+//
 // What ornlogread does with a key and a file, apart from its command line: the key text from any
 // of its sources, the decryption of a log file back to its LF text, and the explaining of its
 // entries (filters, and the names and fields of the frames its dumps show).

@@ -1,3 +1,8 @@
+// tools/sim/ owns the terminal simulator (library orn_sim and the ornsim program): the link
+// and power-up behaviour of the terminal, the default answers of every command family, the fake
+// device tree for USB discovery, and the commands that drive it by hand (console, script, control
+// port).
+//
 // Terminal simulator: plays the PIN pad at the far end of a pseudo-terminal so that a
 // point-of-sale application (or the library's integration tests) can run without hardware.
 //

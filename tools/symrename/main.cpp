@@ -1,6 +1,7 @@
-// Build step: renames a symbol in a linked shared library by overwriting every occurrence of
-// the stand-in name with the final one. The two names must have the same length and the same
-// GNU hash (the caller chose them so), which keeps the library's symbol hash table valid.
+// tools/symrename/ owns one build step of the shared library: it renames a symbol in the linked
+// library by overwriting every occurrence of the stand-in name with the final one. The two names
+// must have the same length and the same GNU hash (the caller chose them so), which keeps the
+// library's symbol hash table valid.
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
