@@ -67,45 +67,6 @@ class SerialPortTest : public ::testing::Test {
     ChunkRecorder sink;
 };
 
-TEST_F(SerialPortTest, RawLinePassesEveryByteValueBothWays) {
-    orn::CComPort port(log, &sink);
-    ASSERT_EQ(port.Open("COM7", 2048, 2048), 0u);
-    port.Setup(9600, 7, orn::platform::Parity::Even,
-               orn::platform::StopBits::One);  // a pty refuses
-    std::vector<uint8_t> all(256);
-    for (int i = 0; i < 256; ++i) all[i] = static_cast<uint8_t>(i);
-
-    ASSERT_TRUE(pty.Write(all));
-    ASSERT_TRUE(WaitUntil([&] { return sink.Bytes().size() >= all.size(); }, 5000));
-    EXPECT_EQ(sink.Bytes(), all);  // 0x0D, 0x11, 0x13, 0x7F and 0x00 arrive untouched
-
-    uint32_t written = 0;
-    ASSERT_EQ(port.Write(all.data(), static_cast<uint32_t>(all.size()), &written), 0u);
-    EXPECT_EQ(written, all.size());
-    EXPECT_EQ(pty.Read(all.size()), all);
-}
-
-TEST_F(SerialPortTest, BurstIsReadInChunksOfAtMost1024) {
-    orn::CComPort port(log, &sink);
-    ASSERT_TRUE(pty.HoldSlave());
-    // Open without the listener, let the whole burst reach the port, then start listening.
-    ASSERT_EQ(port.CSerialListener::Open("COM7", 2048, 2048, false), 0u);
-    std::vector<uint8_t> burst(1500);
-    for (size_t i = 0; i < burst.size(); ++i) burst[i] = static_cast<uint8_t>(i * 7);
-    ASSERT_TRUE(pty.Write(burst));
-    ASSERT_TRUE(WaitUntil([&] { return pty.SlaveInputPending() == 1500; }, 5000));
-    ASSERT_EQ(port.StartListener(), 0u);
-    ASSERT_TRUE(WaitUntil([&] { return sink.Bytes().size() >= burst.size(); }, 5000));
-    auto chunks = sink.Chunks();
-    ASSERT_EQ(chunks.size(), 2u);
-    EXPECT_EQ(chunks[0].size(), 1024u);
-    EXPECT_EQ(chunks[1].size(), 476u);
-    EXPECT_EQ(sink.Bytes(), burst);
-    port.Close();
-    std::string text = LogText();
-    EXPECT_NE(text.find("(Fine)  Serial Recv(1024): 00 07 0E 15 "), std::string::npos);
-}
-
 TEST_F(SerialPortTest, LoneAckIsLoggedAtDetailOtherChunksAtFine) {
     orn::CComPort port(log, &sink);
     ASSERT_EQ(port.Open("COM7", 0, 0), 0u);

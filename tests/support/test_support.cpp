@@ -220,12 +220,6 @@ PtyPair::~PtyPair() {
     if (heldSlave_ >= 0) ::close(heldSlave_);
 }
 
-int PtyPair::SlaveInputPending() const {
-    int pending = 0;
-    if (heldSlave_ < 0 || ::ioctl(heldSlave_, FIONREAD, &pending) != 0) return -1;
-    return pending;
-}
-
 bool HoldPortExclusively(const std::string& path) {
     int ready[2];
     if (::pipe(ready) != 0) return false;

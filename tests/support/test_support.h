@@ -139,8 +139,6 @@ class PtyPair : public StreamEnd {
     bool HoldSlave();
     // Whether the slave tty carries the exclusive-use flag (needs HoldSlave); -1 on error.
     int SlaveExclusive() const;
-    // Bytes waiting in the slave's input queue (needs HoldSlave); -1 on error.
-    int SlaveInputPending() const;
 
     // Closing the master (Close()) hangs the line up for the slave side, like a USB adapter
     // pulled out.
