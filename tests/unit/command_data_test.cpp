@@ -122,42 +122,6 @@ TEST(CommandDataTimeouts, TimerExpiresOncePerStart) {
     EXPECT_FALSE(record.TimerRunning());
 }
 
-TEST(CommandDataState, ResponseIsCopiedAndReplaced) {
-    CCommandData record;
-    EXPECT_EQ(record.GetResponseData(nullptr), -1);
-    EXPECT_EQ(record.GetResponseString(), "");
-    const unsigned char first[] = {'0', 'A', 0x00, 'B'};
-    record.SetResponse(first, 4);
-    const unsigned char* data = nullptr;
-    EXPECT_EQ(record.GetResponseData(&data), 4);
-    EXPECT_EQ(std::string(data, data + 4), std::string("0A\0B", 4));
-    EXPECT_EQ(record.GetResponseString(), std::string("0A\0B", 4));
-    record.SetResponse(nullptr, 3);  // unchanged
-    EXPECT_EQ(record.GetResponseData(nullptr), 4);
-    record.SetResponse(reinterpret_cast<const unsigned char*>("1"), 1);
-    EXPECT_EQ(record.GetResponseString(), "1");
-}
-
-TEST(CommandDataState, CurrentEventFollowsTheState) {
-    struct Row {
-        int32_t state;
-        bool send, ack, signal;
-    };
-    const Row rows[] = {
-        {orn::kStateSend, true, false, false},         {orn::kStateWaitAck, false, true, false},
-        {orn::kStateWaitResponse, false, false, true}, {orn::kStateComplete, false, false, false},
-        {orn::kStateCancelled, false, false, false},
-    };
-    for (const Row& row : rows) {
-        CCommandData record;
-        record.SetState(row.state);
-        record.SetCurrentEvent();
-        EXPECT_EQ(record.GetSendEvent()->IsSet(), row.send) << row.state;
-        EXPECT_EQ(record.GetAckEvent()->IsSet(), row.ack) << row.state;
-        EXPECT_EQ(record.GetSignalEvent()->IsSet(), row.signal) << row.state;
-    }
-}
-
 // Out-of-range values must not index past the name tables.
 TEST(CommandDataNames, ValuesOutsideTheTablesReadAsPlaceholders) {
     for (int32_t v : {-1, 8}) EXPECT_STREQ(orn::GetStateName(v), "???") << v;

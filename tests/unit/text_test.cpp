@@ -84,10 +84,4 @@ TEST(DisplayText, PadAndClipCountAnEscapePairAsOneColumn) {
     EXPECT_EQ(PadDisplayText(nullptr, 2), "  ");
 }
 
-TEST(CopyResponseText, CopiesCountAndTerminates) {
-    char out[8] = "xxxxxxx";
-    CopyResponseText(out, "abcdef", 3);
-    EXPECT_STREQ(out, "abc");
-}
-
 }  // namespace
