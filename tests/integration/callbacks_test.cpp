@@ -78,10 +78,6 @@ bool QueueDrained() {
     return WaitUntil([] { return Engine().QueueSize() == 0; }, kDeadline);
 }
 
-std::optional<std::string> Answer(const char* text) {
-    return std::string(text);
-}
-
 class CallbacksTest : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -242,7 +238,7 @@ void CloseOnceClosing(int status, char) {
 // Two closes at once, one from a callback the other waits for: neither waits for the other.
 TEST_F(CallbacksTest, CloseFromACallbackWhileAnotherCloseWaitsForIt) {
     Open();
-    sim().SetHandler("57.", [](const orn::sim::Request&) { return Answer("01"); });
+    session_.Answer("57.", "01");
     ASSERT_EQ(Req(MakeReq("57.", orn::kGroupDisplay, CloseOnceClosing)), 0);
     ASSERT_TRUE(WaitUntil([] { return g_closerStarted.load(); }, kDeadline));
     const std::string log = session_.CloseAndReadLog();
@@ -382,7 +378,7 @@ void HeldFkey(int status, char) {
 TEST_F(CallbacksTest, QueueMonitorDumpsQueueAndThreadsEveryFiveSecondsOnceTheLogIsOn) {
     Open(ORN_LINK_MONITOR_OFF);  // opened with the log off: the monitor has nothing to write
     ASSERT_EQ(ornChangeLoggingState(ORN_LOGGER_FINE), 0);
-    sim().SetHandler("57.", [](const orn::sim::Request&) { return Answer("01"); });
+    session_.Answer("57.", "01");
     ASSERT_EQ(Req(MakeReq("57.", orn::kGroupDisplay, HeldFkey)), 0);
     ASSERT_TRUE(WaitUntil([] { return g_heldThread.load() != 0; }, kDeadline));
     char threads[96];
@@ -417,7 +413,7 @@ void CloseFromCallback(int, char) {
 TEST_F(CallbacksTest, CloseFromInsideACallbackReturns) {
     ornSetConnectionStateCallback(OnState);
     Open();
-    sim().SetHandler("57.", [](const orn::sim::Request&) { return Answer("0Z"); });
+    session_.Answer("57.", "0Z");
     ASSERT_EQ(Req(MakeReq("57.", orn::kGroupDisplay, CloseFromCallback)), 0);
     ASSERT_TRUE(WaitUntil([] { return g_closeReturned.load(); }, kDeadline));
     EXPECT_EQ(ornCheckConnectionStatus(), ORN_ERR_COMM_PORT_NOT_OPEN);

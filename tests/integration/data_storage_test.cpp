@@ -19,15 +19,11 @@ class DataStorage : public ::testing::Test {
   protected:
     void SetUp() override { ASSERT_EQ(session.Open(), 0); }
 
-    void Answer(const std::string& id, const std::string& answer) {
-        session.sim().SetHandler(id, [answer](const Request&) { return answer; });
-    }
-
     SimSession session;
 };
 
 TEST_F(DataStorage, PayloadsAndArgumentRanges) {
-    for (const char* id : {"5C.", "60.", "61."}) Answer(id, "0");
+    for (const char* id : {"5C.", "60.", "61."}) session.Answer(id, "0");
     const std::string record(300, 'r');
     EXPECT_EQ(ornWriteBlock("ABCDEFGH"), 0);
     EXPECT_EQ(ornWriteDataTable(record.c_str()), 0);
@@ -60,39 +56,39 @@ TEST_F(DataStorage, PayloadsAndArgumentRanges) {
 
 TEST_F(DataStorage, ReadsTakeTheLastCharacters) {
     std::string tail(300, 'x');
-    tail[0] = 'F';                   // first character that belongs to the record
-    Answer("60.", "0ABCDE" + tail);  // 305 characters after the status
+    tail[0] = 'F';                           // first character that belongs to the record
+    session.Answer("60.", "0ABCDE" + tail);  // 305 characters after the status
     std::vector<char> record(301, '?');
     EXPECT_EQ(ornReadDataTable(record.data()), 0);
     EXPECT_EQ(std::string(record.data()), tail);
     EXPECT_EQ(session.Payloads("60."), std::vector<std::string>{"0"});
 
-    Answer("5C.", "0xx12345678");
+    session.Answer("5C.", "0xx12345678");
     std::vector<char> block(9, '?');
     EXPECT_EQ(ornReadBlock(block.data()), 0);
     EXPECT_STREQ(block.data(), "12345678");
-    Answer("5C.", "0123");  // short: what follows the status, never the status itself
+    session.Answer("5C.", "0123");  // short: what follows the status, never the status itself
     EXPECT_EQ(ornReadBlock(block.data()), 0);
     EXPECT_STREQ(block.data(), "123");
-    Answer("5C.", "2ABCDEFGH");  // a failing status leaves the output empty
+    session.Answer("5C.", "2ABCDEFGH");  // a failing status leaves the output empty
     EXPECT_EQ(ornReadBlock(block.data()), 2);
     EXPECT_STREQ(block.data(), "");
 }
 
 TEST_F(DataStorage, InquiriesReadHexValues) {
     int a = -1, b = -1;
-    Answer("62.", "00A1F");
+    session.Answer("62.", "00A1F");
     EXPECT_EQ(ornDataTableRecordsInquiry(&a, &b), 0);
     EXPECT_EQ(a, 10);
     EXPECT_EQ(b, 31);
-    Answer("62.", "3ffG0");  // values come with any status; a non-hex digit counts as 15
+    session.Answer("62.", "3ffG0");  // values come with any status; a non-hex digit counts as 15
     EXPECT_EQ(ornDataTableRecordsInquiry(&a, &b), 3);
     EXPECT_EQ(a, 255);
     EXPECT_EQ(b, 0xF0);
-    Answer("62.", "0C8");
+    session.Answer("62.", "0C8");
     EXPECT_EQ(ornDataTableInquiry(&a), 0);
     EXPECT_EQ(a, 200);
-    Answer("62.", "0A");  // too short for a value: 0
+    session.Answer("62.", "0A");  // too short for a value: 0
     EXPECT_EQ(ornDataTableInquiry(&a), 0);
     EXPECT_EQ(a, 0);
     EXPECT_EQ(session.Payloads("62."), (std::vector<std::string>{"", "", "1", "1"}));

@@ -174,7 +174,7 @@ TEST_F(AutoSelect, LogsEveryCandidateAndWhyItWasPassedOver) {
 TEST(PinpadCommunicationPort, PayloadsAndTheRefusedInterface) {
     SimSession session;
     ASSERT_EQ(session.Open(), 0);
-    session.sim().SetHandler("6P.", [](const orn::sim::Request&) { return std::string("0"); });
+    session.Answer("6P.", "0");
     for (int kind = 0; kind <= 3; ++kind) EXPECT_EQ(ornSetPinpadCommunicationPort(kind), 0);
     EXPECT_EQ(session.Payloads("6P."),
               (std::vector<std::string>{"COM1,9600,7,E,1", "COM1,9600,7,E,1,0", "USB7420", "USB"}));

@@ -114,10 +114,10 @@ TEST_F(DisplayCommands, KeyPromptsAmountConfirmationAndClearing) {
 TEST_F(DisplayCommands, KeyOutputFollowsTheStatus) {
     // One message: the key is passed on whatever the status; '0' when the answer has none.
     char key = 0;
-    session.sim().SetHandler("58.", [](const Request&) { return std::string("3X"); });
+    session.Answer("58.", "3X");
     EXPECT_EQ(ornFunctionKeyPromptWait("x", nullptr, nullptr, nullptr, &key), 3);
     EXPECT_EQ(key, 'X');
-    session.sim().SetHandler("57.", [](const Request&) { return std::string("0"); });
+    session.Answer("57.", "0");
     EXPECT_EQ(ornAmountConfirmationWait(1, 1, nullptr, &key), 0);
     EXPECT_EQ(key, '0');
     // Split: a failing first message ends the call; the key is taken only on status 0.

@@ -4,9 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <condition_variable>
 #include <cstring>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -30,32 +28,16 @@ constexpr const char* kKey32 = "0123456789ABCDEFFEDCBA9876543210";
 constexpr const char* kPlain = "4E6F772069732074";
 constexpr const char* kCipher = "3FA40E8A984D4815";
 
-std::mutex g_mutex;
-std::condition_variable g_cv;
-std::vector<int> g_statuses;
-
+orn::test::Recorder<int> g_statuses;
 void OnDecryptDisplay(int status) {
-    std::lock_guard<std::mutex> lock(g_mutex);
-    g_statuses.push_back(status);
-    g_cv.notify_all();
-}
-
-bool WaitForStatuses(size_t count) {
-    std::unique_lock<std::mutex> lock(g_mutex);
-    return g_cv.wait_for(lock, std::chrono::seconds(10),
-                         [&] { return g_statuses.size() >= count; });
+    g_statuses.Add(status);
 }
 
 class KeyCommands : public ::testing::Test {
   protected:
     void SetUp() override {
-        std::lock_guard<std::mutex> lock(g_mutex);
-        g_statuses.clear();
+        g_statuses.Clear();
         ASSERT_EQ(session.Open(kQuiet), 0);
-    }
-    void ExpectNothingSent() { EXPECT_TRUE(session.sim().Snapshot().frames.empty()); }
-    void Answer(const std::string& id, std::optional<std::string> answer) {
-        session.sim().SetHandler(id, [answer](const Request&) { return answer; });
     }
 
     SimSession session;
@@ -83,7 +65,7 @@ TEST_F(KeyCommands, LoadKeyPayloadsAndTests) {
     EXPECT_EQ(ornLoadMasterSessionKey(0, 0, "0123456789ABCDEG", nullptr, nullptr, 0), kBad);
     EXPECT_EQ(ornLoadMasterSessionKey(0, 0, kKey16, "ABCDEF1G", nullptr, 0), kBad);
     EXPECT_EQ(ornLoadMasterSessionKey(0, 0, kKey16, nullptr, "00112233445566GG", 0), kBad);
-    ExpectNothingSent();
+    EXPECT_TRUE(session.NothingSent());
 }
 
 TEST_F(KeyCommands, DiagnosticRequestFormsAndAnswers) {
@@ -107,17 +89,17 @@ TEST_F(KeyCommands, DiagnosticRequestFormsAndAnswers) {
     EXPECT_EQ(ornDiagnosticKeyRequest('m', 0, nullptr), kBad);
     EXPECT_EQ(ornDiagnosticKeyRequestKeyType('6', value), kBad);
     EXPECT_EQ(ornDiagnosticKeyRequestKeyType('t', value), kBad);
-    ExpectNothingSent();
+    EXPECT_TRUE(session.NothingSent());
 
     // The value is what follows the status less the last two characters; a wrong length is
     // logged (Severe, Info for the key-type form) and changes nothing else.
-    Answer("53.", std::string("0123456789"));
+    session.Answer("53.", std::string("0123456789"));
     EXPECT_EQ(ornDiagnosticKeyRequest('M', 0, value), 0);
     EXPECT_STREQ(value, "123456");  // seven characters, cut to the 7-byte buffer
-    Answer("53.", std::string("0123"));
+    session.Answer("53.", std::string("0123"));
     EXPECT_EQ(ornDiagnosticKeyRequestKeyType('M', value), 0);
     EXPECT_STREQ(value, "1");
-    Answer("53.", std::string("1"));
+    session.Answer("53.", std::string("1"));
     EXPECT_EQ(ornDiagnosticKeyRequest('M', 0, value), 1);
     EXPECT_STREQ(value, "");
     const std::string log = session.CloseAndReadLog();
@@ -158,13 +140,13 @@ TEST_F(KeyCommands, EncryptionResultsAndTests) {
     EXPECT_EQ(ornDataEncryption(0, kKey16, nullptr, kPlain, nullptr), kBad);
     EXPECT_EQ(ornDataEncryption(64, kKey16, nullptr, kPlain, result), kBad);
     EXPECT_EQ(ornDataEncryptionCipher(2, 0, kKey16, nullptr, kPlain, result), kBad);
-    ExpectNothingSent();
+    EXPECT_TRUE(session.NothingSent());
 
-    Answer("42.", std::string("3"));
+    session.Answer("42.", std::string("3"));
     EXPECT_EQ(ornDataEncryption(0, kKey16, nullptr, kPlain, result), 3);
     EXPECT_STREQ(result, "");
     // A longer answer gives its last 16 characters.
-    Answer("42.", std::string("0XX") + kCipher);
+    session.Answer("42.", std::string("0XX") + kCipher);
     EXPECT_EQ(ornDataEncryption(0, kKey16, nullptr, kPlain, result), 0);
     EXPECT_STREQ(result, kCipher);
 }
@@ -181,18 +163,15 @@ TEST_F(KeyCommands, DecryptAndDisplayFormsAndCallback) {
 
     ASSERT_EQ(ornDecryptAndDisplayReq(0, 1, 2, 3, kKey16, nullptr, kPlain, "T", OnDecryptDisplay),
               0);
-    ASSERT_TRUE(WaitForStatuses(1));
-    Answer("47.", std::string("4"));
+    ASSERT_TRUE(g_statuses.WaitFor(1));
+    session.Answer("47.", std::string("4"));
     ASSERT_EQ(
         ornDecryptAndDisplayInAsciiReq(1, 2, 3, kKey16, nullptr, kPlain, "T", OnDecryptDisplay), 0);
-    ASSERT_TRUE(WaitForStatuses(2));
+    ASSERT_TRUE(g_statuses.WaitFor(2));
     // Without a callback the outcome is not reported, and nothing breaks.
     EXPECT_EQ(ornDecryptAndDisplayReq(0, 1, 2, 3, kKey16, nullptr, kPlain, "T", nullptr), 0);
     ASSERT_TRUE(orn::test::WaitUntil([] { return ornIsBusy(0) == 0; }, 10000));
-    {
-        std::lock_guard<std::mutex> lock(g_mutex);
-        EXPECT_EQ(g_statuses, (std::vector<int>{0, 4}));
-    }
+    EXPECT_EQ(g_statuses.Items(), (std::vector<int>{0, 4}));
 
     session.sim().ClearRecord();
     EXPECT_EQ(ornDecryptAndDisplayWait(0, 10, 0, 0, kKey16, nullptr, kPlain, "T"), kBad);
@@ -201,11 +180,11 @@ TEST_F(KeyCommands, DecryptAndDisplayFormsAndCallback) {
     EXPECT_EQ(ornDecryptAndDisplayWait(0, 0, 0, 0, kKey16, nullptr, nullptr, "T"), kBad);
     EXPECT_EQ(ornDecryptAndDisplayInAsciiReq(0, 0, 0, kKey16, "1234", kPlain, "T", nullptr), kBad);
     EXPECT_EQ(ornDecryptAndDisplayInAsciiWait(0, 0, 0, kKey16, nullptr, kPlain, "\x03"), kBad);
-    ExpectNothingSent();
+    EXPECT_TRUE(session.NothingSent());
 }
 
 TEST_F(KeyCommands, DecryptAndDisplayWaitsForTheDisplayTime) {
-    Answer("42.", std::nullopt);
+    session.Answer("42.", std::nullopt);
     const auto start = Clock::now();
     EXPECT_EQ(ornDecryptAndDisplayWait(0, 0, 1, 0, kKey16, nullptr, kPlain, "T"),
               ORN_ERR_API_TIMEOUT);

@@ -60,7 +60,6 @@ class Msr : public ::testing::Test {
         g_DisplaySwipes.Clear();
         ASSERT_EQ(session.Open(), 0);
     }
-    void ExpectNothingSent() { EXPECT_TRUE(session.sim().Snapshot().frames.empty()); }
     SimSession session;
 };
 
@@ -107,7 +106,7 @@ TEST_F(Msr, BinarySwipeReadsTheTracksAskedFor) {
               ORN_ERR_INVALID_PARAMETER_IN_API_CALL);
     EXPECT_EQ(ornSwipeMagStripeCardWait(2, -1, nullptr, nullptr, nullptr, &s2, &l2, d2),
               ORN_ERR_INVALID_PARAMETER_IN_API_CALL);
-    ExpectNothingSent();
+    EXPECT_TRUE(session.NothingSent());
 }
 
 TEST_F(Msr, TrackDataNeverPassesTheBuffersOrTheAnswer) {
@@ -141,8 +140,7 @@ TEST_F(Msr, TrackDataNeverPassesTheBuffersOrTheAnswer) {
     EXPECT_EQ(source, '0');
 
     // Without a second-track buffer, a second track the terminal sends anyway is stepped over.
-    session.sim().SetHandler(
-        "67.", [](const Request&) { return std::optional<std::string>("0003XYZ04ABCD"); });
+    session.Answer("67.", "0003XYZ04ABCD");
     EXPECT_EQ(ornMsrWithDisplayHandlingWait(1, 10, 0, 0, 0, "Swipe card", nullptr, nullptr, nullptr,
                                             track1, nullptr, nullptr),
               0);
@@ -179,7 +177,7 @@ TEST_F(Msr, DisplaySwipePromptsAndAnswers) {
                                             std::string(12, ' ') + kFs + kFs + Line("3rd")}));
 
     // A failed swipe leaves the source character '0' and the tracks empty.
-    session.sim().SetHandler("67.", [](const Request&) { return std::optional<std::string>("4"); });
+    session.Answer("67.", "4");
     source = 'x';
     EXPECT_EQ(ornMsrWithDisplayHandlingWait(3, 5, 1, 0, 0, "Swipe", nullptr, nullptr, nullptr,
                                             track1, track2, &source),

@@ -2,7 +2,6 @@
 // and data, the size limit of one message, argument boundaries and the SCROLL callback.
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -16,17 +15,11 @@ namespace {
 
 using orn::sim::Request;
 using orn::test::SimSession;
-using orn::test::WaitUntil;
 constexpr int kBad = ORN_ERR_INVALID_PARAMETER_IN_API_CALL;
 
-std::atomic<int> g_calls{0};
-std::atomic<int> g_status{99}, g_selection{99}, g_data{99};
-
+orn::test::Recorder<std::vector<int>> g_picks;  // status, selection, data
 void OnScroll(int status, int selection, int data) {
-    g_status = status;
-    g_selection = selection;
-    g_data = data;
-    ++g_calls;
+    g_picks.Add({status, selection, data});
 }
 
 TEST(ScrollListItems, ItemsAreAddedWholeOrNotAtAll) {
@@ -100,12 +93,9 @@ TEST_F(ScrollList, RequestCarriesParametersTitlesAndItems) {
     // The Req form reports the pick once.
     orn::sim::SetNextScrollSelection(2);
     ASSERT_EQ(ornScrollListReq(0, 1, 1, 0, 0, 0, 1, "Drinks", "", "", "", list, OnScroll), 0);
-    ASSERT_TRUE(WaitUntil([] { return g_calls.load() >= 1; }, 10000));
+    ASSERT_TRUE(g_picks.WaitFor(1));
     ASSERT_EQ(ornBeep(1), 0);
-    EXPECT_EQ(g_calls.load(), 1);
-    EXPECT_EQ(g_status.load(), 0);
-    EXPECT_EQ(g_selection.load(), 2);
-    EXPECT_EQ(g_data.load(), -1);
+    EXPECT_EQ(g_picks.Items(), (std::vector<std::vector<int>>{{0, 2, -1}}));
 }
 
 TEST_F(ScrollList, AnswerDecoding) {

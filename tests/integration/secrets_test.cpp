@@ -9,7 +9,6 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <mutex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -26,7 +25,6 @@ namespace fs = std::filesystem;
 using cards_test::Bytes;
 namespace sim = orn::sim;
 using orn::test::SimSession;
-using orn::test::WaitUntil;
 
 constexpr const char* kAccount = "4761739001010119";
 constexpr const char* kSessionKey = "8F3A5C7E91B2D4F60E1D2C3B4A596877";
@@ -159,32 +157,17 @@ std::string AllLogFiles(const std::string& firstFile) {
 
 // ---- Callbacks --------------------------------------------------------------------------
 
-std::mutex g_mutex;
-std::string g_typed;
-int g_debitStatus = -100;
-std::string g_debitTexts;
-int g_emvDeliveries = 0;
+orn::test::Recorder<std::string> g_typed, g_debits;
+orn::test::Recorder<int> g_emvDeliveries;
 
 void OnInput(int status, int, char* text) {
-    std::lock_guard<std::mutex> lock(g_mutex);
-    g_typed = status == 0 ? text : "failed";
+    g_typed.Add(status == 0 ? text : "failed");
 }
-
 void OnDebit(int status, unsigned, unsigned, unsigned, char, char*, char* second, char* first) {
-    std::lock_guard<std::mutex> lock(g_mutex);
-    g_debitStatus = status;
-    g_debitTexts = std::string(first) + "|" + second;
+    g_debits.Add(std::to_string(status) + " " + first + "|" + second);
 }
-
 void OnEmv(int, const unsigned char*, int) {
-    std::lock_guard<std::mutex> lock(g_mutex);
-    ++g_emvDeliveries;
-}
-
-template <typename T>
-T Locked(const T& value) {
-    std::lock_guard<std::mutex> lock(g_mutex);
-    return value;
+    g_emvDeliveries.Add(0);
 }
 
 TEST(Secrets, NoLogFileShowsAnySecretOfASale) {
@@ -248,7 +231,7 @@ TEST(Secrets, NoLogFileShowsAnySecretOfASale) {
                               static_cast<int>(toCard.size())),
               0);
     sim::PushEmvData(session.sim(), "POSDEMO1", fromCard, 1);
-    ASSERT_TRUE(WaitUntil([] { return Locked(g_emvDeliveries) == 1; }, 10000));
+    ASSERT_TRUE(g_emvDeliveries.WaitFor(1));
     ASSERT_EQ(ornEmvCloseSession("POSDEMO1"), 0);
 
     // Keyed entry: with a length field, without one, and through the INPUT callback.
@@ -263,8 +246,8 @@ TEST(Secrets, NoLogFileShowsAnySecretOfASale) {
     ASSERT_STREQ(typed, kTypedCode);
     sim::SetNextText(kTypedByCallback);
     ASSERT_EQ(ornDisplayAndWaitForInputReq(2, 1, 0, "Card number ?", 255, 16, OnInput), 0);
-    ASSERT_TRUE(WaitUntil([] { return !Locked(g_typed).empty(); }, 10000));
-    ASSERT_EQ(Locked(g_typed), kTypedByCallback);
+    ASSERT_TRUE(g_typed.WaitFor(1));
+    ASSERT_EQ(g_typed.Items()[0], kTypedByCallback);
 
     // Debit sequence: the card the terminal read comes back as the answer's two texts.
     session.sim().SetHandler("6B.", [](const sim::Request&) {
@@ -275,8 +258,8 @@ TEST(Secrets, NoLogFileShowsAnySecretOfASale) {
     ASSERT_EQ(ornDebitSequenceStartReq(0, 10, 1, 1, 20, 1, nullptr, 770, 0, 0, 2, 2, kSessionKey,
                                        kSessionCheck, nullptr, OnDebit),
               0);
-    ASSERT_TRUE(WaitUntil([] { return Locked(g_debitStatus) != -100; }, 10000));
-    ASSERT_EQ(Locked(g_debitTexts), std::string(kDebitTrack2) + "|" + kDebitTrack1);
+    ASSERT_TRUE(g_debits.WaitFor(1));
+    ASSERT_EQ(g_debits.Items()[0], std::string("0 ") + kDebitTrack2 + "|" + kDebitTrack1);
 
     // The check sees what it looks for: with full dumps on, EMV data shows in every form.
     const std::string control = "CONTROL-7Q";

@@ -102,7 +102,7 @@ TEST_F(TextEntry, EntryIsCutToTheBufferAndClearedOnFailure) {
     EXPECT_STREQ(text, "xxxxx");
     EXPECT_EQ(text[6], '#');
     // A failure leaves no entry.
-    session.sim().SetHandler("58.", [](const Request&) { return std::string("3041234"); });
+    session.Answer("58.", "3041234");
     EXPECT_EQ(ornDisplayAndWaitForInputWait(2, 1, 0, "", 255, &length, text), 3);
     EXPECT_EQ(length, -1);
     EXPECT_STREQ(text, "");

@@ -26,9 +26,7 @@ using orn::sim::FakeDeviceTree;
 using orn::sim::Options;
 using orn::sim::TerminalSimulator;
 using orn::test::HidTerminal;
-using orn::test::ScopedEnv;
 using orn::test::SimSession;
-using orn::test::TempDir;
 using orn::test::WaitUntil;
 using Clock = std::chrono::steady_clock;
 
@@ -236,11 +234,8 @@ class AutoSelection : public ::testing::TestWithParam<int> {
     }
     void TearDown() override { ornClose(); }
 
-    TempDir dir_;
-    FakeDeviceTree tree_{dir_.path()};
-    ScopedEnv sysfs_{"ORN_SYSFS_ROOT", tree_.sysfs().c_str()};
-    ScopedEnv dev_{"ORN_DEV_ROOT", tree_.dev().c_str()};
-    ScopedEnv ports_{"ORN_PORT_DIR", nullptr};
+    orn::test::FakeDevices devices_;
+    FakeDeviceTree& tree_ = devices_.tree;
     std::vector<std::unique_ptr<TerminalSimulator>> sims_;  // COM33, HID, COM1
 };
 
@@ -274,11 +269,8 @@ INSTANTIATE_TEST_SUITE_P(SilentCandidates, AutoSelection, ::testing::Values(1, 3
 
 TEST(UsbSerialUnplug, TheMakersSerialPortGoneFromSysfsEndsTheLinkAtTheNextWrite) {
     ornSetConnectionStateCallback(OnState);
-    TempDir dir;
-    FakeDeviceTree tree(dir.path());
-    ScopedEnv sysfs("ORN_SYSFS_ROOT", tree.sysfs().c_str());
-    ScopedEnv dev("ORN_DEV_ROOT", tree.dev().c_str());
-    ScopedEnv ports("ORN_PORT_DIR", nullptr);
+    orn::test::FakeDevices devices;
+    FakeDeviceTree& tree = devices.tree;
     ASSERT_TRUE(tree.AddSerialPort("ttyUSB0", "0e7d", "00a2"));
     Options options;
     options.linkDir = tree.dev();

@@ -70,4 +70,13 @@ bool SimSession::WaitForPayloads(const std::string& id, size_t count, int ms) {
         ms);
 }
 
+bool SimSession::NothingSent(bool anyByte) {
+    const orn::sim::Record record = sim_->Snapshot();
+    return record.frames.empty() && (!anyByte || record.rx.empty());
+}
+
+void SimSession::Answer(const std::string& id, std::optional<std::string> answer) {
+    sim_->SetHandler(id, [answer](const orn::sim::Request&) { return answer; });
+}
+
 }  // namespace orn::test

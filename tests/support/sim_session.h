@@ -3,6 +3,7 @@
 #pragma once
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -55,6 +56,11 @@ class SimSession {
     std::vector<std::string> Payloads(const std::string& id);
     // Waits until `count` frames with `id` have arrived.
     bool WaitForPayloads(const std::string& id, size_t count, int ms = 10000);
+    // Whether no frame (with `anyByte`, no byte at all) reached the terminal since the record
+    // was last cleared: what a refused argument must leave.
+    bool NothingSent(bool anyByte = false);
+    // From now on the terminal answers every `id` with `answer` (nullopt: acknowledged only).
+    void Answer(const std::string& id, std::optional<std::string> answer);
 
   private:
     ComPortDir ports_;
