@@ -263,27 +263,6 @@ TEST_F(CallbacksTest, AnExceptionInsideAnExportBecomesMinus7) {
     EXPECT_NE(log.find("(Severe)  ornPing: exception caught: std::bad_alloc"), std::string::npos);
 }
 
-TEST_F(CallbacksTest, ConnectionStateCallbackReportsEveryChange) {
-    ornSetConnectionStateCallback(OnState);
-    Open(ORN_LOGGER_FINE);                           // link monitoring on
-    ASSERT_TRUE(g_state.WaitForInOrder({2, 3, 0}));  // enquiry (pending), power-up, OK
-    EXPECT_TRUE(WaitUntil([] { return ornCheckConnectionStatus() == 0; }, kDeadline));
-    size_t mark = g_state.Count();
-    // An unanswered idle link check: disconnected; answered again: OK.
-    sim().SetAckMode(orn::sim::AckMode::Withhold);
-    ASSERT_TRUE(g_state.WaitForInOrder({1}, mark));
-    EXPECT_EQ(ornCheckConnectionStatus(), 1);
-    sim().SetAckMode(orn::sim::AckMode::Normal);
-    ASSERT_TRUE(g_state.WaitForInOrder({1, 0}, mark));
-    mark = g_state.Count();
-    sim().TriggerPowerUp();
-    ASSERT_TRUE(g_state.WaitForInOrder({2, 3, 0}, mark));
-    EXPECT_TRUE(WaitUntil([] { return ornPing() == 0; }, kDeadline));
-    mark = g_state.Count();
-    session_.Close();
-    ASSERT_TRUE(g_state.WaitForInOrder({-1}, mark));
-}
-
 std::atomic<int> g_blockingCalls{0};
 std::atomic<bool> g_releaseBlocked{false}, g_blockedReturned{false};
 void BlockOnFirstState(int state) {
