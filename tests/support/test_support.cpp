@@ -66,10 +66,6 @@ size_t ThreadCount() {
     return CountEntries("/proc/self/task");
 }
 
-size_t DescriptorCount() {
-    return CountEntries("/proc/self/fd");
-}
-
 // --- TempDir ---------------------------------------------------------------------------------
 
 TempDir::TempDir() {
@@ -182,15 +178,6 @@ std::vector<uint8_t> StreamEnd::Read(size_t count, int ms) {
         }
     }
     return got;
-}
-
-std::vector<uint8_t> StreamEnd::ReadAll(int quietMs) {
-    std::vector<uint8_t> all;
-    for (;;) {
-        std::vector<uint8_t> chunk = Read(4096, quietMs);
-        if (chunk.empty()) return all;
-        all.insert(all.end(), chunk.begin(), chunk.end());
-    }
 }
 
 // --- PtyPair ---------------------------------------------------------------------------------

@@ -60,9 +60,8 @@ class Recorder {
 // The whole content of a file, bytes as they are; empty when it cannot be read.
 std::string ReadTextFile(const std::string& path);
 
-// The process's threads and open file descriptors right now, for leak checks.
+// The process's threads right now, for leak checks.
 size_t ThreadCount();
-size_t DescriptorCount();
 
 // A fresh directory under $TMPDIR (or /tmp), removed with everything in it on destruction.
 class TempDir {
@@ -113,8 +112,6 @@ class StreamEnd {
     // Reads until `count` bytes have arrived or `ms` have passed; returns what arrived (fewer
     // bytes on timeout).
     std::vector<uint8_t> Read(size_t count, int ms = 5000);
-    // Reads whatever arrives until nothing has come for `quietMs`.
-    std::vector<uint8_t> ReadAll(int quietMs);
     void Close();
 
   protected:
