@@ -61,14 +61,6 @@ TEST(EventTest, TimedWaitLastsAtLeastItsTimeout) {
     EXPECT_GE(MsSince(start), 120);
 }
 
-TEST(EventTest, SetFromAnotherThreadEndsAnInfiniteWait) {
-    Event event(false);
-    std::thread setter([&event] { event.Set(); });
-    EXPECT_EQ(event.Wait(kInfinite), WaitResult::Signalled);
-    setter.join();
-    EXPECT_FALSE(event.IsSet());
-}
-
 TEST(EventTest, AutoResetSetReleasesExactlyOneOfSeveralWaiters) {
     Event event(false);
     std::atomic<int> released{0};
