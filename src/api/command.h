@@ -18,12 +18,13 @@
 #include <vector>
 
 #include "engine/command_data.h"
+#include "link/catalogue.h"
 
 namespace orn {
 
 // Result of an answer that carries no status character: the terminal's reply had the right
 // identifier but nothing after it.
-constexpr int kResultNoStatus = -10;  // ORN_ERR_WRONG_RESPONSE_ERROR
+constexpr int kResultNoStatus = catalogue::kNoStatus;  // ORN_ERR_WRONG_RESPONSE_ERROR
 
 // The response text of a completed command (what follows the identifier), at most 4096 bytes.
 class Response {
@@ -73,6 +74,8 @@ class Command {
     Command& CallbackOption(int32_t option);
     // ACK timeout of the record in ms (default 1500).
     Command& AckTimeout(uint32_t ms);
+    // Whether the answer carries a length field (a text entry asked without a maximum does not).
+    Command& LengthField(bool present);
 
     // An argument test made before the link tests (a few commands check pointers first).
     Command& CheckFirst(bool ok);
@@ -146,6 +149,7 @@ class Command {
     uint8_t m_bySelector = 0;
     uint8_t m_byStart = 0x02, m_byEnd = 0x03;
     int32_t m_nCallbackOption = 0;
+    bool m_bLengthField = true;
     uint32_t m_dwAckTimeout = 0;  // 0: the record's default
     bool m_bFirstChecksFailed = false;
     // Step 3 in order: a test (no action), an action, or a test evaluated when reached.

@@ -91,11 +91,11 @@ int DisplayLines(const char* line1, const char* line2, const char* line3, const 
         // The key is passed on whatever the status.
         message.Finish([key](int result, const Response& reply) {
             if (result != 0) return result;
-            *key = reply.At(1, kNoKey);
+            *key = catalogue::ReadKey(reply.Text());
             return reply.Status();
         });
     } else {
-        message.Parse([key](const Response& reply) { *key = reply.At(1, kNoKey); });
+        message.Parse([key](const Response& reply) { *key = catalogue::ReadKey(reply.Text()); });
     }
     return message.Run();
 }
@@ -172,7 +172,7 @@ ORN_API int ornAmountConfirmationWait(int mode, unsigned long amount, const char
     return AmountConfirmation("ornAmountConfirmationWait", mode, amount, text)
         .Finish([key](int result, const Response& reply) {
             if (result != 0) return result;
-            if (key) *key = reply.At(1, kNoKey);  // whatever the status
+            if (key) *key = catalogue::ReadKey(reply.Text());  // whatever the status
             return reply.Status();
         })
         .Run();

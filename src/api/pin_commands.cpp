@@ -18,10 +18,8 @@ using namespace orn;
 namespace {
 
 constexpr char kFieldSeparator = 0x1C;
-constexpr size_t kPinBlockLength = 16;
-constexpr size_t kPinBlockBuffer = kPinBlockLength + 1;
-constexpr size_t kKsnLength = 20;
-constexpr size_t kKsnBuffer = kKsnLength + 1;
+constexpr size_t kPinBlockBuffer = 17;
+constexpr size_t kKsnBuffer = 21;
 
 bool InRange(int value, int low, int high) {
     return value >= low && value <= high;
@@ -73,15 +71,9 @@ Command PinEntry(const char* name, const char* id, int selector, int timeout, in
     return command;
 }
 
-// The PIN block of a master/session answer: its last 16 characters (never the status).
-std::string LastAfterStatus(const Response& reply, size_t count) {
-    size_t size = reply.Size();
-    return reply.From(size > count + 1 ? size - count : 1);
-}
-
 Command::Parser PinBlockInto(char* pinBlock, const char* name) {
     return [=](const Response& reply) {
-        CopyOut(pinBlock, kPinBlockBuffer, LastAfterStatus(reply, kPinBlockLength), name);
+        CopyOut(pinBlock, kPinBlockBuffer, catalogue::ReadPinBlock(reply.Text()), name);
     };
 }
 
@@ -266,8 +258,9 @@ ORN_API int ornDukptPinWait(int selector, int timeout, int option, const char* a
         .Require(ksn != nullptr)
         .Step([&] { ksn[0] = '\0'; })
         .Parse([&](const Response& reply) {
-            CopyOut(pinBlock, kPinBlockBuffer, reply.From(1, kPinBlockLength), "ornDukptPinWait");
-            CopyOut(ksn, kKsnBuffer, LastAfterStatus(reply, kKsnLength), "ornDukptPinWait");
+            const catalogue::DukptPinAnswer pin = catalogue::ReadDukptPin(reply.Text());
+            CopyOut(pinBlock, kPinBlockBuffer, pin.pinBlock, "ornDukptPinWait");
+            CopyOut(ksn, kKsnBuffer, pin.ksn, "ornDukptPinWait");
         })
         .Run();
 }

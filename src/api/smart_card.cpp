@@ -39,18 +39,11 @@ Command SmartCardWait(const char* name, uint8_t function, int timeoutMs) {
     return ReaderWait(name, kReaderChannelSmartCard, function, timeoutMs);
 }
 
-// The data block of a status-0 answer, when it has one.
-std::string DataBlock(const Response& reply) {
-    size_t declared = 0;
-    std::string block;
-    return ReaderDataBlock(reply, &declared, &block) ? block : std::string();
-}
-
 // The answer to reset of a power-up answer: the type byte, then the ATR, cut to the caller's
 // ORN_SMART_CARD_DATA_SIZE bytes.
 Command::Parser AtrInto(unsigned char* cardType, unsigned char* atr, int* atrLength) {
     return [=](const Response& reply) {
-        const std::string block = DataBlock(reply);
+        const std::string block = ReaderDataBlock(reply);
         if (block.empty()) {
             *atrLength = 0;
             return;
@@ -82,7 +75,7 @@ ORN_API int ornSmartCardCompareAtr(unsigned char* cardType) {
     return SmartCardCommand("smartCardPowerUp", kCompareAtr)
         .Require(cardType != nullptr)
         .Parse([=](const Response& reply) {
-            const std::string block = DataBlock(reply);
+            const std::string block = ReaderDataBlock(reply);
             if (!block.empty()) *cardType = static_cast<unsigned char>(block[0]);
         })
         .Run();
@@ -113,7 +106,7 @@ ORN_API int ornAsynchCardExecution(unsigned char* data, int* dataLength, unsigne
     return SmartCardCommand("smartCardAsyncExecution", kExchange, 0, command)
         .Require(ok)
         .Parse([=](const Response& reply) {
-            const std::string block = DataBlock(reply);
+            const std::string block = ReaderDataBlock(reply);
             unsigned char* leading[kExchangeLeadingBytes] = {byte1, byte2, byte3};
             for (size_t i = 0; i < kExchangeLeadingBytes && i < block.size(); ++i)
                 *leading[i] = static_cast<unsigned char>(block[i]);

@@ -16,29 +16,16 @@ namespace {
 constexpr int kMaxEntryLength = 32;
 constexpr int kNoStoredPrompt = 255;
 constexpr unsigned kPromptColumns = 32;
-// A request without a maximum length is answered without a length field; the record's name says
-// which form it is, for the answer parsers here and in the INPUT callback.
 constexpr char kNoLengthSuffix[] = "NoLength";
 
 uint32_t InputTimeoutMs() {
     return static_cast<uint32_t>(Engine().GetInputTimeout()) * 1000;
 }
 
+// A request without a maximum length is answered without a length field; its record also
+// carries "NoLength" in its name, which is what the log shows.
 std::string EntryRecordName(const char* name, int maxLength) {
     return maxLength == 0 ? std::string(name) + kNoLengthSuffix : std::string(name);
-}
-
-bool IsNoLengthName(const std::string& name) {
-    const size_t suffix = sizeof kNoLengthSuffix - 1;
-    return name.size() >= suffix &&
-           name.compare(name.size() - suffix, suffix, kNoLengthSuffix) == 0;
-}
-
-int HexDigitValue(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    return 0;
 }
 
 // The request shared by the four entry commands: "58." with the caller's prompt, "68." with a
@@ -54,7 +41,8 @@ Command BuildEntryRequest(int mode, int type, int option, const char* prompt, in
         promptField = PadDisplayText(encoded, kPromptColumns);
     }
     Command request(EntryRecordName(name, maxLength), messageId);
-    request.Require(mode == 2 || mode == 3 || mode == 5 || mode == 6)
+    request.LengthField(maxLength != 0)
+        .Require(mode == 2 || mode == 3 || mode == 5 || mode == 6)
         .Require(type >= 1 && type <= 6 && type != 4)
         .Require(option >= 0 && option <= 15)
         .Require(promptOk)
@@ -72,7 +60,6 @@ int WaitForEntry(int mode, int type, int option, const char* prompt, bool prompt
                  int promptIndex, int* length, char* text, const char* messageId) {
     const char* name = "ornDisplayAndWaitForInputWait";
     const int maxLength = length ? *length : 0;
-    const bool noLength = IsNoLengthName(EntryRecordName(name, maxLength));
     // The entry cannot be longer than the maximum asked for, and the caller's buffer is sized
     // for that; without a maximum the library's own limit applies.
     const size_t textSize = maxLength > 0 && maxLength <= kMaxEntryLength
@@ -85,15 +72,9 @@ int WaitForEntry(int mode, int type, int option, const char* prompt, bool prompt
             text[0] = '\0';
         })
         .Parse([=](const Response& reply) {
-            size_t textStart = 1;
-            if (!noLength) {
-                // The terminal's length field: the first digit goes 8 bits up, not 4.
-                if (reply.Size() > 2)
-                    *length = (HexDigitValue(reply.At(1)) << 8) | HexDigitValue(reply.At(2));
-                textStart = 3;
-            }
-            CopyOut(text, textSize, reply.From(textStart), name);
-            if (*length == -1) *length = static_cast<int>(std::strlen(text));
+            const catalogue::EntryAnswer entry = catalogue::ReadEntry(reply.Text(), maxLength != 0);
+            CopyOut(text, textSize, entry.text, name);
+            *length = entry.length != -1 ? entry.length : static_cast<int>(std::strlen(text));
         })
         .Run();
 }

@@ -7,8 +7,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
-
-#include "link/debit_reply.h"
+#include <cstdlib>
 
 namespace orn::catalogue {
 
@@ -43,8 +42,12 @@ bool IsHexDigit(uint8_t c) {
     return std::isxdigit(c) != 0;
 }
 
+size_t BigEndian16(uint8_t high, uint8_t low) {
+    return (static_cast<size_t>(high) << 8) | low;
+}
+
 size_t BigEndian16(const uint8_t* bytes) {
-    return (static_cast<size_t>(bytes[0]) << 8) | bytes[1];
+    return BigEndian16(bytes[0], bytes[1]);
 }
 
 // ---- Shapes shared by many messages ----------------------------------------------------------
@@ -327,7 +330,7 @@ void DisplayRequest(Fields& f) {
 // request gave a maximum. The answer alone does not say which form it is, so the length field
 // is hidden with the text (the dump's byte count shows the length anyway): a card number,
 // expiry date or security code typed at a prompt is as secret as the track it stands for.
-void EntryAnswer(Fields& f) {
+void EntryAnswerFields(Fields& f) {
     Status(f);
     f.Rest("entry", 1, kSecret);
 }
@@ -549,7 +552,8 @@ void DebitStartRequest(Fields& f) {
 // not the texts' lengths add up; only length fields of two digits stay.
 void DebitStartAnswer(Fields& f) {
     const size_t length = f.Length();
-    const DebitReply reply = ParseDebitReply(reinterpret_cast<const char*>(f.Payload()), length);
+    const DebitAnswer reply =
+        ReadDebit(std::string(reinterpret_cast<const char*>(f.Payload()), length));
     Status(f);
     if (reply.pinBlockPos == 0) return f.Rest("values", 1);
     f.Add("values", 1, reply.pinBlockPos - 1);
@@ -588,13 +592,13 @@ const std::vector<Message> kMessages = {
     {"61.", "data table reset", "storage", Travel::Exchange, nullptr, ModeRequest, Status},
     {"62.", "data table inquiry", "storage", Travel::Exchange, nullptr, FormRequest,
      StatusThenText},
-    {"58.", "display", "display", Travel::Exchange, nullptr, DisplayRequest, EntryAnswer},
+    {"58.", "display", "display", Travel::Exchange, nullptr, DisplayRequest, EntryAnswerFields},
     {"59.", "clear display", "display", Travel::Exchange, nullptr, ClearRequest, Status},
     {"57.", "amount confirmation", "display", Travel::Exchange, nullptr, AmountRequest,
      StatusThenKey},
     {"5F.", "keyboard check", "display", Travel::Exchange, nullptr, nullptr, StatusThenText},
     {"68.", "text entry with stored prompt", "display", Travel::Exchange, nullptr,
-     EntryRequest<false>, EntryAnswer},
+     EntryRequest<false>, EntryAnswerFields},
     {"6C.", "scroll list", "display", Travel::Exchange, nullptr, ScrollListRequest,
      ScrollListAnswer},
     {"40.", "key load", "keys", Travel::Exchange, nullptr, KeyLoadRequest, Status},
@@ -787,6 +791,183 @@ std::string Describe(LinkDirection direction, const uint8_t* message, size_t len
         separator = ", ";
     }
     return text;
+}
+
+// ---- Answer readers ----------------------------------------------------------------------------
+
+namespace {
+
+// Bytes from `pos` on (at most `count`); empty past the end.
+std::string From(const std::string& text, size_t pos, size_t count = std::string::npos) {
+    return pos < text.size() ? text.substr(pos, count) : std::string();
+}
+
+// The last `count` characters after the status character.
+std::string LastAfterStatus(const std::string& answer, size_t count) {
+    return From(answer, answer.size() > count + 1 ? answer.size() - count : 1);
+}
+
+uint8_t ByteAt(const std::string& text, size_t pos) {
+    return pos < text.size() ? static_cast<uint8_t>(text[pos]) : 0;
+}
+
+int HexDigitValue(uint8_t c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    return 0;
+}
+
+uint32_t Decimal(const std::string& digits) {
+    return static_cast<uint32_t>(std::strtoull(digits.c_str(), nullptr, 10));
+}
+
+// A bounded reader over the debit answer.
+class Cursor {
+  public:
+    explicit Cursor(const std::string& text) : m_Text(text) {}
+    size_t Pos() const { return m_nPos; }
+    bool AtEnd() const { return m_nPos >= m_Text.size(); }
+    // The next `count` characters (fewer at the end) without consuming them.
+    std::string Peek(size_t count) const { return From(m_Text, m_nPos, count); }
+    std::string Take(size_t count) {
+        std::string part = Peek(count);
+        m_nPos += part.size();
+        return part;
+    }
+    void Skip(size_t count) { m_nPos = std::min(m_Text.size(), m_nPos + count); }
+
+  private:
+    const std::string& m_Text;
+    size_t m_nPos = 0;
+};
+
+// A value of 9 digits, absent (0, nothing consumed) when the account type code follows.
+uint32_t OptionalValue(Cursor& cursor) {
+    const std::string next = cursor.Peek(3);
+    if (next == "C01" || next == "S01") return 0;
+    return Decimal(cursor.Take(9));
+}
+
+std::string LengthPrefixedText(Cursor& cursor) {
+    const uint32_t declared = Decimal(cursor.Take(2));
+    return declared > 0 ? cursor.Take(declared) : std::string();
+}
+
+}  // namespace
+
+int ReadStatus(const std::string& answer) {
+    if (answer.empty()) return kNoStatus;
+    return (static_cast<unsigned char>(answer[0]) - 0x30) & 0xFF;
+}
+
+char ReadKey(const std::string& answer) {
+    return answer.size() > 1 ? answer[1] : '0';
+}
+
+EntryAnswer ReadEntry(const std::string& answer, bool lengthField) {
+    EntryAnswer entry;
+    if (!lengthField) {
+        entry.text = From(answer, 1);
+    } else if (answer.size() > 2) {
+        entry.length = (HexDigitValue(ByteAt(answer, 1)) << 8) | HexDigitValue(ByteAt(answer, 2));
+        entry.text = From(answer, 3);
+    }
+    return entry;
+}
+
+DukptPinAnswer ReadDukptPin(const std::string& answer) {
+    return {From(answer, 1, 16), LastAfterStatus(answer, 20)};
+}
+
+std::string ReadPinBlock(const std::string& answer) {
+    return LastAfterStatus(answer, 16);
+}
+
+DebitAnswer ReadDebit(const std::string& answer) {
+    DebitAnswer reply;
+    if (answer.empty() || answer[0] != '0') return reply;
+    Cursor cursor(answer);
+    cursor.Skip(1);
+    reply.firstValue = Decimal(cursor.Take(10));
+    reply.secondValue = OptionalValue(cursor);
+    reply.thirdValue = OptionalValue(cursor);
+    if (!cursor.AtEnd()) reply.code = cursor.Take(1)[0];
+    cursor.Skip(2);
+    if (!cursor.AtEnd()) reply.pinBlockPos = cursor.Pos();
+    reply.pinBlock = cursor.Take(16);
+    if (!cursor.AtEnd()) {
+        reply.firstLengthPos = cursor.Pos();
+        reply.firstText = LengthPrefixedText(cursor);
+        if (!cursor.AtEnd()) reply.secondLengthPos = cursor.Pos();
+        reply.secondText = LengthPrefixedText(cursor);
+    }
+    return reply;
+}
+
+ScrollAnswer ReadScroll(const std::string& answer) {
+    const std::string s = From(answer, 1);
+    ScrollAnswer scroll;
+    scroll.selection = static_cast<int>(std::strtol(s.substr(0, 2).c_str(), nullptr, 10));
+    if (s.size() == 2) return scroll;
+    const std::string data = s.size() > 4 ? s.substr(s.size() - 4) : s;
+    scroll.data = static_cast<int>(std::strtol(data.c_str(), nullptr, 16)) & 0xFFFF;
+    scroll.expectedLength = s.size() == 6;
+    return scroll;
+}
+
+SwipeAnswer ReadSwipe(const std::string& answer) {
+    SwipeAnswer swipe;
+    swipe.source = static_cast<char>(ByteAt(answer, 1));
+    if (swipe.source != '0') return swipe;
+    size_t pos = 2;
+    for (auto [text, name] : {std::pair{&swipe.track2, "Track 2"}, {&swipe.track1, "Track 1"}}) {
+        const uint8_t tens = ByteAt(answer, pos), units = ByteAt(answer, pos + 1);
+        if (!IsDigit(tens) || !IsDigit(units)) {
+            swipe.unreadable = name;
+            break;
+        }
+        const size_t length = static_cast<size_t>((tens - '0') * 10 + (units - '0'));
+        *text = From(answer, pos + 2, length);
+        pos += 2 + length;
+    }
+    return swipe;
+}
+
+int ReadReaderStatus(const std::string& answer) {
+    return answer.size() > 3 ? ByteAt(answer, 3) : kNoStatus;
+}
+
+ReaderSwipe ReadReaderSwipe(const std::string& answer, bool secondTrack) {
+    ReaderSwipe swipe;
+    if (answer.size() <= 3) return swipe;
+    const size_t end =
+        std::min(answer.size(), BigEndian16(ByteAt(answer, 0), ByteAt(answer, 1)) + 2);
+    size_t pos = 3;
+    for (ReaderTrack* track : {&swipe.first, &swipe.second}) {
+        if (swipe.blocks == 1 && (!secondTrack || pos >= end)) break;
+        track->status = ByteAt(answer, pos++);
+        ++swipe.blocks;
+        if (pos >= end) break;
+        track->declared = ByteAt(answer, pos++);
+        track->data = answer.substr(pos, std::min(track->declared, end - pos));
+        pos += track->data.size();
+    }
+    return swipe;
+}
+
+bool ReadReaderBlock(const std::string& answer, ReaderBlock* block) {
+    size_t pos = 4;
+    if (answer.size() <= pos) return false;
+    size_t length = ByteAt(answer, pos++);
+    if (length == 0xFF) {
+        if (answer.size() < pos + 2) return false;
+        length = BigEndian16(ByteAt(answer, pos), ByteAt(answer, pos + 1));
+        pos += 2;
+    }
+    block->declared = length;
+    block->bytes = From(answer, pos, length);
+    return true;
 }
 
 }  // namespace orn::catalogue
