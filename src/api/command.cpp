@@ -78,6 +78,13 @@ Command::Command(std::string name, std::string id)
       m_nGroup(kGroupDisplay),
       m_nCancelType(kCancel50) {}
 
+Command::Command(std::string name, const catalogue::Message& message)
+    : Command(std::move(name), std::string(message.id)) {}
+
+Command Command::Unlisted(std::string name, std::string id) {
+    return Command(std::move(name), std::move(id));
+}
+
 Command::~Command() = default;
 
 Command& Command::Group(int32_t group) {

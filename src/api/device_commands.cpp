@@ -47,7 +47,7 @@ int DecimalValue(const std::string& field) {
 // Asks the terminal for its clock ("6T.0"). Both clock getters share the record name. On
 // status 0 `clock` receives the characters after the status, 14 at most.
 int ReadClock(bool argumentsOk, ClockText& clock) {
-    return Command("ornGetDateTimeString", "6T.")
+    return Command("ornGetDateTimeString", catalogue::kClock)
         .CheckFirst(argumentsOk)
         .Payload("0")
         .Clear([&] { clock.digits.clear(); })
@@ -110,7 +110,7 @@ struct DeviceInfoRequest {
 };
 
 int RunDeviceInfo(const DeviceInfoRequest& request, char* info) {
-    return Command(request.name, "5D.")
+    return Command(request.name, catalogue::kDeviceInformation)
         .Require(info != nullptr)
         .Payload(request.payload)
         .Finish([&](int result, const Response& reply) {
@@ -166,7 +166,7 @@ ORN_API int ornGetDateTime(int* year, int* month, int* day, int* hour, int* minu
 }
 
 ORN_API int ornSetDateTime(int year, int month, int day, int hour, int minute, int second) {
-    return Command("ornSetDateTime", "6T.")
+    return Command("ornSetDateTime", catalogue::kClock)
         .Require(year >= 0 && year <= 10000)
         .Require(month >= 1 && month <= 12)
         .Require(day >= 1 && day <= 31)
@@ -181,7 +181,7 @@ ORN_API int ornApplicationUpdate(void) {
     // Length 4, command byte 0x06, then 00 00 02. Raw bytes: the link encodes them for a 7-bit
     // line.
     static const uint8_t kRequest[] = {0x00, 0x04, 0x06, 0x00, 0x00, 0x02};
-    return Command("ornApplicationUpdate", "F0.")
+    return Command("ornApplicationUpdate", catalogue::kApplicationUpdate)
         .Payload(kRequest, sizeof kRequest)
         .Finish([](int result, const Response& reply) {
             if (result != 0) return result;
@@ -223,7 +223,7 @@ ORN_API int ornDeviceInfoAllVersions(char* info) {
 }
 
 ORN_API int ornGetSerialNumber(char* serial) {
-    return Command("ornGetSerialNumber", "51.")
+    return Command("ornGetSerialNumber", catalogue::kSerialNumber)
         .Require(serial != nullptr)
         .Payload("S")
         .Clear([=] { serial[0] = '\0'; })

@@ -123,7 +123,7 @@ ORN_API int ornSetPinpadCommunicationPort(int interfaceKind) {
     static const char* const kPayloads[] = {"COM1,9600,7,E,1", "COM1,9600,7,E,1,0", "USB7420",
                                             "USB"};
     const bool valid = interfaceKind >= 0 && interfaceKind <= 3;
-    return Command("ornSetPinpadCommunicationPort", "6P.")
+    return Command("ornSetPinpadCommunicationPort", catalogue::kCommunicationPort)
         .Require(valid)
         .Payload(valid ? kPayloads[interfaceKind] : "")
         .Run();

@@ -91,7 +91,7 @@ bool SwipePrompt(std::string& payload, int tracks, int timeoutSec, int option0, 
 
 // A display-driven swipe record: group DISPLAY, cancel type "50".
 Command SwipeCommand(const char* name, const std::string& prompt, int timeoutSec) {
-    Command command(name, "67.");
+    Command command(name, catalogue::kDisplaySwipe);
     command.ResponseTimeout(timeoutSec > 0 ? static_cast<uint32_t>(timeoutSec) * 1000 : 0)
         .Payload(prompt);
     return command;
@@ -314,7 +314,7 @@ ORN_API int ornMsrScInsertWithDisplayReq(int tracks, int timeoutSec, int option0
     std::string prompt;
     const bool linesOk = SwipePrompt(prompt, tracks, timeoutSec, option0, option1, option2, line1,
                                      line2, line3, line4, EmptyFields::BeforeLine3Only);
-    int result = Command("ornMsrScInsertWithDisplayReq", "67.")
+    int result = Command("ornMsrScInsertWithDisplayReq", catalogue::kDisplaySwipe)
                      .Test([] {
                          return Engine().HasQueuedRecordNamed(kCombinedPrefix)
                                     ? ORN_ERR_DEVICE_IS_BUSY_ERROR
@@ -359,7 +359,7 @@ ORN_API int ornMsrScInsertWithDisplayWait(int tracks, int timeoutSec, int option
     std::string prompt;
     const bool linesOk = SwipePrompt(prompt, tracks, timeoutSec, option0, option1, option2, line1,
                                      line2, line3, line4, EmptyFields::BeforeLine3Only);
-    int result = Command("ornMsrScInsertWithDisplayWait", "67.")
+    int result = Command("ornMsrScInsertWithDisplayWait", catalogue::kDisplaySwipe)
                      .Require(IsTrackSelection(tracks))
                      .Require(!WantsTrack1(tracks) || track1)
                      .Step([=] {

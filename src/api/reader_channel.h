@@ -67,7 +67,7 @@ inline std::string ReaderDataBlock(const Response& reply) {
 inline Command ReaderCommand(const char* name, uint8_t channel, uint16_t timeLimit,
                              uint8_t function, const std::string& data = {}) {
     const bool card = channel == kReaderChannelSmartCard;
-    Command command(name, "F0.");
+    Command command(name, catalogue::kReaderChannel);
     command.Group(card ? kGroupSc : kGroupMsr)
         .Cancel(card ? kCancelSc : kCancelMsr)
         .ResponseSelector(channel)

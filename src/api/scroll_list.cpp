@@ -69,7 +69,7 @@ Command ScrollList(int reserved, int option1, int option2, int flag1, int displa
         platform::LockGuard guard(ListLock());
         listText = list;
     }
-    Command request("ornScrollListReq", "6C.");
+    Command request("ornScrollListReq", catalogue::kScrollList);
     request.Require(argumentsOk)
         .Require(title1 && title2 && title3 && title4 && list)
         .Require(anyTitleValid)

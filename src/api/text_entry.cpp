@@ -31,7 +31,7 @@ std::string EntryRecordName(const char* name, int maxLength) {
 // The request shared by the four entry commands: "58." with the caller's prompt, "68." with a
 // stored prompt only (null prompt). The range tests come in the order the terminal's fields do.
 Command BuildEntryRequest(int mode, int type, int option, const char* prompt, int promptIndex,
-                          int maxLength, const char* messageId, const char* name) {
+                          int maxLength, const catalogue::Message& message, const char* name) {
     std::string promptField;
     bool promptOk = true;
     if (prompt) {
@@ -40,7 +40,7 @@ Command BuildEntryRequest(int mode, int type, int option, const char* prompt, in
         promptOk = IsValidDisplayText(encoded) != 0;
         promptField = PadDisplayText(encoded, kPromptColumns);
     }
-    Command request(EntryRecordName(name, maxLength), messageId);
+    Command request(EntryRecordName(name, maxLength), message);
     request.LengthField(maxLength != 0)
         .Require(mode == 2 || mode == 3 || mode == 5 || mode == 6)
         .Require(type >= 1 && type <= 6 && type != 4)
@@ -57,7 +57,7 @@ Command BuildEntryRequest(int mode, int type, int option, const char* prompt, in
 
 // The blocking form of both entries: *length carries the maximum in and the entered length out.
 int WaitForEntry(int mode, int type, int option, const char* prompt, bool promptNeeded,
-                 int promptIndex, int* length, char* text, const char* messageId) {
+                 int promptIndex, int* length, char* text, const catalogue::Message& message) {
     const char* name = "ornDisplayAndWaitForInputWait";
     const int maxLength = length ? *length : 0;
     // The entry cannot be longer than the maximum asked for, and the caller's buffer is sized
@@ -65,7 +65,7 @@ int WaitForEntry(int mode, int type, int option, const char* prompt, bool prompt
     const size_t textSize = maxLength > 0 && maxLength <= kMaxEntryLength
                                 ? static_cast<size_t>(maxLength) + 1
                                 : kMaxEntryLength + 1;
-    return BuildEntryRequest(mode, type, option, prompt, promptIndex, maxLength, messageId, name)
+    return BuildEntryRequest(mode, type, option, prompt, promptIndex, maxLength, message, name)
         .Require((prompt || !promptNeeded) && length && text)
         .Clear([=] {
             *length = -1;
@@ -86,15 +86,16 @@ extern "C" {
 ORN_API int ornDisplayAndWaitForInputWait(int mode, int type, int option, const char* prompt,
                                           int promptIndex, int* length, char* text) {
     return orn::GuardedCode("ornDisplayAndWaitForInputWait", [&]() -> int {
-        return WaitForEntry(mode, type, option, prompt, true, promptIndex, length, text, "58.");
+        return WaitForEntry(mode, type, option, prompt, true, promptIndex, length, text,
+                            catalogue::kDisplay);
     });
 }
 
 ORN_API int ornDisplayAndWaitForInputReq(int mode, int type, int option, const char* prompt,
                                          int promptIndex, int maxLength,
                                          ornInputCallback callback) {
-    return BuildEntryRequest(mode, type, option, prompt, promptIndex, maxLength, "58.",
-                             "ornDisplayAndWaitForInputReq")
+    return BuildEntryRequest(mode, type, option, prompt, promptIndex, maxLength,
+                             catalogue::kDisplay, "ornDisplayAndWaitForInputReq")
         .Require(prompt && callback)
         .RunAsync(kCallbackInput, callback);
 }
@@ -102,14 +103,15 @@ ORN_API int ornDisplayAndWaitForInputReq(int mode, int type, int option, const c
 ORN_API int ornClearTextEntryWithStoredPromptWait(int mode, int type, int option, int promptIndex,
                                                   int* length, char* text) {
     return orn::GuardedCode("ornClearTextEntryWithStoredPromptWait", [&]() -> int {
-        return WaitForEntry(mode, type, option, nullptr, false, promptIndex, length, text, "68.");
+        return WaitForEntry(mode, type, option, nullptr, false, promptIndex, length, text,
+                            catalogue::kStoredPromptEntry);
     });
 }
 
 ORN_API int ornClearTextEntryWithStoredPromptReq(int mode, int type, int option, int promptIndex,
                                                  int maxLength, ornInputCallback callback) {
-    return BuildEntryRequest(mode, type, option, nullptr, promptIndex, maxLength, "68.",
-                             "ornDisplayAndWaitForInputReq")
+    return BuildEntryRequest(mode, type, option, nullptr, promptIndex, maxLength,
+                             catalogue::kStoredPromptEntry, "ornDisplayAndWaitForInputReq")
         .Require(callback != nullptr)
         .RunAsync(kCallbackInput, callback);
 }

@@ -231,7 +231,7 @@ void DisplaySwipeAnswer(Fields& f) {
 
 // ---- EMV channel ("F1."): length (2), type, sequence, body ------------------------------------
 
-constexpr uint8_t kEmvData = 4;
+constexpr uint8_t kEmvDataType = 4;
 constexpr size_t kEmvDataStart = 30;
 constexpr size_t kEmvNameLength = 12;
 // Where the application's name is: the terminal names the application it speaks for first, the
@@ -260,7 +260,7 @@ bool EmvHeadOrData(Fields& f, size_t appName) {
     f.Add("type", 2, 1, Secrecy::Shown, kNumber);
     f.Add("seq", 3, 1, Secrecy::Shown, kNumber);
     if (f.Length() <= 4) return true;
-    if (f.At(2) != kEmvData) return false;
+    if (f.At(2) != kEmvDataType) return false;
     f.Add("sub-type", 4, 1, Secrecy::Shown, kNumber);
     if (f.Length() > appName) f.Note("app", EmvName(f, appName));
     f.Rest("data", kEmvDataStart, kSecret, Format::Hex);
@@ -571,80 +571,164 @@ void DebitStartAnswer(Fields& f) {
     f.Rest(names[piece], from, kSecret);
 }
 
+}  // namespace
+
 // ---- The table ---------------------------------------------------------------------------
 
-const std::vector<Message> kMessages = {
-    // id, name, family, travel, selector, request, answer
-    {"5B.", "beep", "basic", Travel::Exchange, nullptr, BeepRequest, Status},
-    {"50.", "cancel", "basic", Travel::Exchange, nullptr, nullptr, Status},
-    {"72", "quick cancel", "basic", Travel::OneWay, nullptr, nullptr, nullptr},
-    {"ER.", "reboot", "basic", Travel::Exchange, nullptr, nullptr, Status},
-    {"6Z.", "return to idle", "basic", Travel::Exchange, nullptr, IdleRequest, Status},
-    {"56.", "prompt register", "basic", Travel::Exchange, nullptr, PromptRegisterRequest, Status},
-    {"6T.", "clock", "device", Travel::Exchange, nullptr, ActionThenRest, ClockAnswer},
-    {"5D.", "device information", "device", Travel::Exchange, nullptr, FormRequest, StatusThenText},
-    {"51.", "serial number", "device", Travel::Exchange, nullptr, FormRequest, SerialAnswer},
-    {"F0.", "application update", "device", Travel::Exchange, IsApplicationUpdate, UpdateMessage,
-     UpdateMessage},
-    {"F0.", "reader channel", "cards", Travel::Exchange, nullptr, ReaderRequest, ReaderAnswer},
-    {"5C.", "data block", "storage", Travel::Exchange, nullptr, ActionThenRest, StatusThenText},
-    {"60.", "data table", "storage", Travel::Exchange, nullptr, ActionThenRest, StatusThenText},
-    {"61.", "data table reset", "storage", Travel::Exchange, nullptr, ModeRequest, Status},
-    {"62.", "data table inquiry", "storage", Travel::Exchange, nullptr, FormRequest,
-     StatusThenText},
-    {"58.", "display", "display", Travel::Exchange, nullptr, DisplayRequest, EntryAnswerFields},
-    {"59.", "clear display", "display", Travel::Exchange, nullptr, ClearRequest, Status},
-    {"57.", "amount confirmation", "display", Travel::Exchange, nullptr, AmountRequest,
-     StatusThenKey},
-    {"5F.", "keyboard check", "display", Travel::Exchange, nullptr, nullptr, StatusThenText},
-    {"68.", "text entry with stored prompt", "display", Travel::Exchange, nullptr,
-     EntryRequest<false>, EntryAnswerFields},
-    {"6C.", "scroll list", "display", Travel::Exchange, nullptr, ScrollListRequest,
-     ScrollListAnswer},
-    {"40.", "key load", "keys", Travel::Exchange, nullptr, KeyLoadRequest, Status},
-    {"53.", "diagnostic key request", "keys", Travel::Exchange, nullptr, KeyRequest,
-     StatusThenSecret},
-    {"42.", "encryption", "keys", Travel::Exchange, nullptr, EncryptionRequest, StatusThenSecret},
-    {"47.", "decrypt and display in ASCII", "keys", Travel::Exchange, nullptr, AsciiDisplayRequest,
-     Status},
-    {"43.", "MAC calculation, hex", "mac", Travel::Exchange, nullptr, MacRequest<false>,
-     StatusThenText},
-    {"44.", "MAC calculation", "mac", Travel::Exchange, nullptr, MacRequest<false>, StatusThenText},
-    {"45.", "MAC verification, hex", "mac", Travel::Exchange, nullptr, MacRequest<false>,
-     StatusThenText},
-    {"46.", "MAC verification", "mac", Travel::Exchange, nullptr, MacRequest<false>,
-     StatusThenText},
-    {"64.", "MAC calculation, variable", "mac", Travel::Exchange, nullptr, MacRequest<true>,
-     StatusThenText},
-    {"66.", "MAC verification, variable", "mac", Travel::Exchange, nullptr, MacRequest<true>,
-     StatusThenText},
-    {"6E.", "MAC calculation, chunked", "mac", Travel::Exchange, nullptr, ChunkedMacRequest,
-     StatusThenText},
-    {"6G.", "MAC verification, chunked", "mac", Travel::Exchange, nullptr, ChunkedMacRequest,
-     StatusThenText},
-    {"F1.", "binary MAC", "mac", Travel::Exchange, IsBinaryMac, BinaryMacRequest, BinaryMacAnswer},
-    {"F1.", "EMV get version", "emv", Travel::Exchange, IsEmvType<1>, EmvRequest, EmvAnswer},
-    {"F1.", "EMV open session", "emv", Travel::Exchange, IsEmvType<2>, EmvRequest, EmvAnswer},
-    {"F1.", "EMV close session", "emv", Travel::Exchange, IsEmvType<3>, EmvRequest, EmvAnswer},
-    {"F1.", "EMV register", "emv", Travel::Exchange, IsEmvType<16>, EmvRequest, EmvAnswer},
-    {"F1.", "EMV data", "emv", Travel::Both, IsEmvType<kEmvData>, EmvRequest, EmvAnswer},
-    {"F1.", "EMV acknowledgement", "emv", Travel::Both, IsEmvType<5>, EmvRequest, EmvAnswer},
-    {"F1.", "EMV problem report acknowledgement", "emv", Travel::Both, IsEmvType<6>, EmvRequest,
-     EmvAnswer},
-    {"F1.", "EMV", "emv", Travel::Both, nullptr, EmvRequest, EmvAnswer},
-    {"31.", "DUKPT PIN entry", "pin", Travel::Exchange, nullptr, DukptRequest, StatusThenSecret},
-    {"41.", "PIN entry", "pin", Travel::Exchange, nullptr, MasterSessionRequest, StatusThenSecret},
-    {"69.", "PIN entry with display", "pin", Travel::Exchange, nullptr, DisplayPinRequest<3>,
-     StatusThenSecret},
-    {"6H.", "PIN entry with display, lengths", "pin", Travel::Exchange, nullptr,
-     DisplayPinRequest<5>, StatusThenSecret},
-    {"6A.", "debit sequence init", "pin", Travel::Exchange, nullptr, DebitInitRequest, Status},
-    {"6B.", "debit sequence start", "pin", Travel::Exchange, nullptr, DebitStartRequest,
-     DebitStartAnswer},
-    {"67.", "display-driven swipe", "cards", Travel::Exchange, nullptr, DisplaySwipeRequest,
-     DisplaySwipeAnswer},
-    {"6P.", "terminal communication port", "link", Travel::Exchange, nullptr, PortRequest, Status},
-};
+// id, name, family, travel, selector, request, answer
+// clang-format off
+const Message kBeep = {"5B.", "beep", "basic", Travel::Exchange, nullptr, BeepRequest, Status};
+const Message kCancel = {"50.", "cancel", "basic", Travel::Exchange, nullptr, nullptr, Status};
+const Message kQuickCancel = {"72", "quick cancel", "basic", Travel::OneWay,
+                              nullptr, nullptr, nullptr};
+const Message kReboot = {"ER.", "reboot", "basic", Travel::Exchange, nullptr, nullptr, Status};
+const Message kReturnToIdle = {"6Z.", "return to idle", "basic", Travel::Exchange,
+                               nullptr, IdleRequest, Status};
+const Message kPromptRegister = {"56.", "prompt register", "basic", Travel::Exchange,
+                                 nullptr, PromptRegisterRequest, Status};
+const Message kClock = {"6T.", "clock", "device", Travel::Exchange,
+                        nullptr, ActionThenRest, ClockAnswer};
+const Message kDeviceInformation = {"5D.", "device information", "device", Travel::Exchange,
+                                    nullptr, FormRequest, StatusThenText};
+const Message kSerialNumber = {"51.", "serial number", "device", Travel::Exchange,
+                               nullptr, FormRequest, SerialAnswer};
+const Message kApplicationUpdate = {"F0.", "application update", "device", Travel::Exchange,
+                                    IsApplicationUpdate, UpdateMessage, UpdateMessage};
+const Message kReaderChannel = {"F0.", "reader channel", "cards", Travel::Exchange,
+                                nullptr, ReaderRequest, ReaderAnswer};
+const Message kDataBlock = {"5C.", "data block", "storage", Travel::Exchange,
+                            nullptr, ActionThenRest, StatusThenText};
+const Message kDataTable = {"60.", "data table", "storage", Travel::Exchange,
+                            nullptr, ActionThenRest, StatusThenText};
+const Message kDataTableReset = {"61.", "data table reset", "storage", Travel::Exchange,
+                                 nullptr, ModeRequest, Status};
+const Message kDataTableInquiry = {"62.", "data table inquiry", "storage", Travel::Exchange,
+                                   nullptr, FormRequest, StatusThenText};
+const Message kDisplay = {"58.", "display", "display", Travel::Exchange,
+                          nullptr, DisplayRequest, EntryAnswerFields};
+const Message kClearDisplay = {"59.", "clear display", "display", Travel::Exchange,
+                               nullptr, ClearRequest, Status};
+const Message kAmountConfirmation = {"57.", "amount confirmation", "display", Travel::Exchange,
+                                     nullptr, AmountRequest, StatusThenKey};
+const Message kKeyboardCheck = {"5F.", "keyboard check", "display", Travel::Exchange,
+                                nullptr, nullptr, StatusThenText};
+const Message kStoredPromptEntry = {"68.", "text entry with stored prompt", "display",
+                                    Travel::Exchange, nullptr, EntryRequest<false>, EntryAnswerFields};
+const Message kScrollList = {"6C.", "scroll list", "display", Travel::Exchange,
+                             nullptr, ScrollListRequest, ScrollListAnswer};
+const Message kKeyLoad = {"40.", "key load", "keys", Travel::Exchange,
+                          nullptr, KeyLoadRequest, Status};
+const Message kDiagnosticKeyRequest = {"53.", "diagnostic key request", "keys", Travel::Exchange,
+                                       nullptr, KeyRequest, StatusThenSecret};
+const Message kEncryption = {"42.", "encryption", "keys", Travel::Exchange,
+                             nullptr, EncryptionRequest, StatusThenSecret};
+const Message kAsciiDisplay = {"47.", "decrypt and display in ASCII", "keys", Travel::Exchange,
+                               nullptr, AsciiDisplayRequest, Status};
+const Message kMacHex = {"43.", "MAC calculation, hex", "mac",
+                         Travel::Exchange, nullptr, MacRequest<false>, StatusThenText};
+const Message kMac = {"44.", "MAC calculation", "mac", Travel::Exchange,
+                      nullptr, MacRequest<false>, StatusThenText};
+const Message kMacVerificationHex = {"45.", "MAC verification, hex", "mac",
+                                     Travel::Exchange, nullptr, MacRequest<false>, StatusThenText};
+const Message kMacVerification = {"46.", "MAC verification", "mac", Travel::Exchange,
+                                  nullptr, MacRequest<false>, StatusThenText};
+const Message kMacVariable = {"64.", "MAC calculation, variable", "mac",
+                              Travel::Exchange, nullptr, MacRequest<true>, StatusThenText};
+const Message kMacVerificationVariable = {"66.", "MAC verification, variable", "mac",
+                                          Travel::Exchange, nullptr, MacRequest<true>, StatusThenText};
+const Message kMacChunked = {"6E.", "MAC calculation, chunked", "mac",
+                             Travel::Exchange, nullptr, ChunkedMacRequest, StatusThenText};
+const Message kMacVerificationChunked = {"6G.", "MAC verification, chunked", "mac",
+                                         Travel::Exchange, nullptr, ChunkedMacRequest, StatusThenText};
+const Message kBinaryMac = {"F1.", "binary MAC", "mac", Travel::Exchange,
+                            IsBinaryMac, BinaryMacRequest, BinaryMacAnswer};
+const Message kEmvGetVersion = {"F1.", "EMV get version", "emv", Travel::Exchange,
+                                IsEmvType<1>, EmvRequest, EmvAnswer};
+const Message kEmvOpenSession = {"F1.", "EMV open session", "emv", Travel::Exchange,
+                                 IsEmvType<2>, EmvRequest, EmvAnswer};
+const Message kEmvCloseSession = {"F1.", "EMV close session", "emv", Travel::Exchange,
+                                  IsEmvType<3>, EmvRequest, EmvAnswer};
+const Message kEmvRegister = {"F1.", "EMV register", "emv", Travel::Exchange,
+                              IsEmvType<16>, EmvRequest, EmvAnswer};
+const Message kEmvData = {"F1.", "EMV data", "emv", Travel::Both,
+                          IsEmvType<kEmvDataType>, EmvRequest, EmvAnswer};
+const Message kEmvAcknowledgement = {"F1.", "EMV acknowledgement", "emv", Travel::Both,
+                                     IsEmvType<5>, EmvRequest, EmvAnswer};
+const Message kEmvProblemAcknowledgement = {"F1.", "EMV problem report acknowledgement", "emv",
+                                            Travel::Both, IsEmvType<6>, EmvRequest, EmvAnswer};
+const Message kEmv = {"F1.", "EMV", "emv", Travel::Both, nullptr, EmvRequest, EmvAnswer};
+const Message kDukptPin = {"31.", "DUKPT PIN entry", "pin", Travel::Exchange,
+                           nullptr, DukptRequest, StatusThenSecret};
+const Message kPin = {"41.", "PIN entry", "pin", Travel::Exchange,
+                      nullptr, MasterSessionRequest, StatusThenSecret};
+const Message kDisplayPin = {"69.", "PIN entry with display", "pin", Travel::Exchange,
+                             nullptr, DisplayPinRequest<3>, StatusThenSecret};
+const Message kDisplayPinLengths = {"6H.", "PIN entry with display, lengths", "pin",
+                                    Travel::Exchange, nullptr, DisplayPinRequest<5>, StatusThenSecret};
+const Message kDebitInit = {"6A.", "debit sequence init", "pin", Travel::Exchange,
+                            nullptr, DebitInitRequest, Status};
+const Message kDebitStart = {"6B.", "debit sequence start", "pin", Travel::Exchange,
+                             nullptr, DebitStartRequest, DebitStartAnswer};
+const Message kDisplaySwipe = {"67.", "display-driven swipe", "cards", Travel::Exchange,
+                               nullptr, DisplaySwipeRequest, DisplaySwipeAnswer};
+const Message kCommunicationPort = {"6P.", "terminal communication port", "link", Travel::Exchange,
+                                    nullptr, PortRequest, Status};
+// clang-format on
+
+namespace {
+
+// The first entry that matches a message names it: the shared identifiers' specific entries
+// come before their catch-all.
+const std::vector<Message> kMessages = {kBeep,
+                                        kCancel,
+                                        kQuickCancel,
+                                        kReboot,
+                                        kReturnToIdle,
+                                        kPromptRegister,
+                                        kClock,
+                                        kDeviceInformation,
+                                        kSerialNumber,
+                                        kApplicationUpdate,
+                                        kReaderChannel,
+                                        kDataBlock,
+                                        kDataTable,
+                                        kDataTableReset,
+                                        kDataTableInquiry,
+                                        kDisplay,
+                                        kClearDisplay,
+                                        kAmountConfirmation,
+                                        kKeyboardCheck,
+                                        kStoredPromptEntry,
+                                        kScrollList,
+                                        kKeyLoad,
+                                        kDiagnosticKeyRequest,
+                                        kEncryption,
+                                        kAsciiDisplay,
+                                        kMacHex,
+                                        kMac,
+                                        kMacVerificationHex,
+                                        kMacVerification,
+                                        kMacVariable,
+                                        kMacVerificationVariable,
+                                        kMacChunked,
+                                        kMacVerificationChunked,
+                                        kBinaryMac,
+                                        kEmvGetVersion,
+                                        kEmvOpenSession,
+                                        kEmvCloseSession,
+                                        kEmvRegister,
+                                        kEmvData,
+                                        kEmvAcknowledgement,
+                                        kEmvProblemAcknowledgement,
+                                        kEmv,
+                                        kDukptPin,
+                                        kPin,
+                                        kDisplayPin,
+                                        kDisplayPinLengths,
+                                        kDebitInit,
+                                        kDebitStart,
+                                        kDisplaySwipe,
+                                        kCommunicationPort};
 
 // The bytes of a field; `hidden` flags bytes a dump masked (nullptr: none).
 std::string Printable(const uint8_t* bytes, size_t count, const std::vector<bool>* hidden = nullptr,
@@ -723,10 +807,6 @@ const Message* Find(const uint8_t* message, size_t length) {
         if (!entry.selects || entry.selects(message + idLength, length - idLength)) return &entry;
     }
     return nullptr;
-}
-
-bool Known(const std::string& id) {
-    return Find(reinterpret_cast<const uint8_t*>(id.data()), id.size()) != nullptr;
 }
 
 std::vector<Field> FieldsOf(LinkDirection direction, const uint8_t* message, size_t length) {

@@ -95,14 +95,64 @@ struct Message {
 // Every message, in one table.
 const std::vector<Message>& Messages();
 
+// The entries by name: a command is given its entry, never an identifier of its own.
+extern const Message kBeep;
+extern const Message kCancel;
+extern const Message kQuickCancel;
+extern const Message kReboot;
+extern const Message kReturnToIdle;
+extern const Message kPromptRegister;
+extern const Message kClock;
+extern const Message kDeviceInformation;
+extern const Message kSerialNumber;
+extern const Message kApplicationUpdate;
+extern const Message kReaderChannel;
+extern const Message kDataBlock;
+extern const Message kDataTable;
+extern const Message kDataTableReset;
+extern const Message kDataTableInquiry;
+extern const Message kDisplay;
+extern const Message kClearDisplay;
+extern const Message kAmountConfirmation;
+extern const Message kKeyboardCheck;
+extern const Message kStoredPromptEntry;
+extern const Message kScrollList;
+extern const Message kKeyLoad;
+extern const Message kDiagnosticKeyRequest;
+extern const Message kEncryption;
+extern const Message kAsciiDisplay;
+extern const Message kMacHex;
+extern const Message kMac;
+extern const Message kMacVerificationHex;
+extern const Message kMacVerification;
+extern const Message kMacVariable;
+extern const Message kMacVerificationVariable;
+extern const Message kMacChunked;
+extern const Message kMacVerificationChunked;
+extern const Message kBinaryMac;
+extern const Message kEmvGetVersion;
+extern const Message kEmvOpenSession;
+extern const Message kEmvCloseSession;
+extern const Message kEmvRegister;
+extern const Message kEmvData;
+extern const Message kEmvAcknowledgement;
+extern const Message kEmvProblemAcknowledgement;
+extern const Message kEmv;
+extern const Message kDukptPin;
+extern const Message kPin;
+extern const Message kDisplayPin;
+extern const Message kDisplayPinLengths;
+extern const Message kDebitInit;
+extern const Message kDebitStart;
+extern const Message kDisplaySwipe;
+extern const Message kCommunicationPort;
+
 // True when `message` (its first bytes) carries `id`: "72" matches a message starting with
 // "72" that is not "72."; any other identifier compares its three characters, case ignored.
 bool IdMatches(const char* id, const uint8_t* message, size_t length);
 
 // The entry naming `message` (identifier and decoded payload), or nullptr when there is none.
 const Message* Find(const uint8_t* message, size_t length);
-// True when some entry carries the identifier (whatever its payload).
-bool Known(const std::string& id);
 
 // The fields of `message` as it travels in `direction`, from every matching entry (those of the
 // naming entry first). Empty for an unknown message.
