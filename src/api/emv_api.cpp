@@ -103,7 +103,9 @@ ORN_API int ornEmvOpenSession(const char* appName, ornEmvSessionCallback callbac
     const int result =
         SessionCommand("ornEmvOpenSession", kEmvOpenSession, appName)
             .Require(callback != nullptr)
-            .Test([appName] { return Engine().FindEmvSession(appName) ? 7 : 0; })
+            .Test([appName] {
+                return Engine().FindEmvSession(appName) ? ORN_EMV_SESSION_ALREADY_OPEN : 0;
+            })
             // A session the table could not hold would be open at the terminal but deaf here.
             .Test(
                 [] { return Engine().EmvSessionTableFull() ? ORN_ERR_EMV_SESSION_TABLE_FULL : 0; })

@@ -36,8 +36,8 @@ constexpr size_t kTextChunk = 200;
 constexpr size_t kTextChunksMax = 256;
 constexpr size_t kBinaryChunk = 960;
 constexpr size_t kBinaryChunksMax = 65536;
-constexpr uint8_t kBinaryMore = 0xFF;     // chunk taken, more expected
-constexpr uint8_t kBinaryNoMatch = 0x99;  // verification: the MAC does not match
+constexpr uint8_t kBinaryMore = ORN_MAC_STATUS_MORE_CHUNKS;
+constexpr uint8_t kBinaryNoMatch = ORN_MAC_STATUS_NO_MATCH;
 constexpr uint8_t kOpCalculation = 'C';
 constexpr uint8_t kOpVerification = 'E';
 

@@ -27,8 +27,8 @@ constexpr char kFieldSeparator = 0x1C;
 constexpr int kMaxTimeoutSec = 99;
 // Source characters of the display-driven swipe answer: '0' a swiped card; the combined
 // command reports '%' for a smart card.
-constexpr char kSourceSwipe = '0';
-constexpr char kSourceSmartCard = '%';
+constexpr char kSourceSwipe = ORN_SWIPE_SOURCE_STRIPE;
+constexpr char kSourceSmartCard = ORN_SWIPE_SOURCE_SMART_CARD;
 constexpr const char* kCombinedPrefix = "ornMsrScInsertWithDisplay";
 
 bool IsTrackSelection(int tracks) {

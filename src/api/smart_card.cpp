@@ -130,8 +130,8 @@ ORN_API int ornIsCardPresent(void) {
         .Test([] { return Engine().AnyEmvSessionOpen() ? 2 : 0; })
         .Finish([](int result, const Response& reply) {
             if (result == 0) result = ReaderStatus(reply);
-            if (result == 0) return 1;  // a card is in the reader
-            if (result == 1) return 0;  // none arrived within the limit
+            if (result == ORN_READER_STATUS_OK) return 1;       // a card is in the reader
+            if (result == ORN_READER_STATUS_NO_CARD) return 0;  // none within the limit
             return result;
         })
         .Run();

@@ -9,6 +9,8 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "velquoraorn.h"
+
 namespace orn::catalogue {
 
 size_t Fields::Add(const char* name, size_t from, size_t count, Secrecy secrecy, Format format) {
@@ -730,6 +732,29 @@ const std::vector<Message> kMessages = {kBeep,
                                         kDisplaySwipe,
                                         kCommunicationPort};
 
+// What an answer's status values mean where the terminal gives them a meaning the library acts
+// on (the public header names them); any other value is the terminal's own. A described status
+// carries its meaning.
+struct StatusMeaning {
+    const Message* message;
+    int value;
+    const char* meaning;
+};
+const StatusMeaning kStatusMeanings[] = {
+    {&kBinaryMac, ORN_MAC_STATUS_MORE_CHUNKS, "more chunks expected"},
+    {&kBinaryMac, ORN_MAC_STATUS_NO_MATCH, "the MAC does not match"},
+};
+
+const char* StatusMeaningOf(const Message* message, const uint8_t* payload, const Field& field) {
+    if (std::string(field.name) != "status" || field.count != 1) return nullptr;
+    const uint8_t byte = payload[field.from];
+    const int value = field.format == Format::Text ? (byte - '0') & 0xFF : byte;
+    for (const StatusMeaning& status : kStatusMeanings)
+        if (std::string(status.message->name) == message->name && status.value == value)
+            return status.meaning;
+    return nullptr;
+}
+
 // The bytes of a field; `hidden` flags bytes a dump masked (nullptr: none).
 std::string Printable(const uint8_t* bytes, size_t count, const std::vector<bool>* hidden = nullptr,
                       size_t offset = 0) {
@@ -868,6 +893,8 @@ std::string Describe(LinkDirection direction, const uint8_t* message, size_t len
         text += field.name;
         text += ' ';
         text += FieldValue(message + idLength, field, payloadHidden);
+        if (const char* meaning = StatusMeaningOf(named, message + idLength, field))
+            text += std::string(" (") + meaning + ")";
         separator = ", ";
     }
     return text;

@@ -53,6 +53,8 @@ TEST(Catalogue, DescribesMessagesByNameAndFields) {
          "F0. reader channel: length 2, channel 7, status 05"},
         {kFrom, std::string("F0.\x00\x02\x06\x00", 7),
          "F0. application update: length 2, command 6, status 00"},
+        {kFrom, std::string("F1.\x00\x02\x45\x99", 7),
+         "F1. binary MAC: length 2, operation E, status 99 (the MAC does not match)"},
         {kTo, "9Q.1", "9Q. (unknown): 1 bytes"},
         {kTo, "59.\x01", "59. clear display: line <01>"},
     };
