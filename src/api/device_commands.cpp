@@ -109,22 +109,25 @@ struct DeviceInfoRequest {
     size_t outputSize;
 };
 
+// Runs whole behind the exception barrier of the export `request.name`.
 int RunDeviceInfo(const DeviceInfoRequest& request, char* info) {
-    return Command(request.name, catalogue::kDeviceInformation)
-        .Require(info != nullptr)
-        .Payload(request.payload)
-        .Finish([&](int result, const Response& reply) {
-            if (request.clearsOutput) info[0] = '\0';
-            if (result != 0) return result;
-            if (request.expectedLength != 0 && reply.Size() != request.expectedLength)
-                reply.Warn(
-                    "Warning, expected response of 5D.0/dddd/ddd/ddd/ddddd/dd/dd/d: wrong "
-                    "response length");
-            int status = reply.Status();
-            if (status == 0) CopyOut(info, request.outputSize, reply.From(1), request.name);
-            return status;
-        })
-        .Run();
+    return GuardedCode(request.name, [&] {
+        return Command(request.name, catalogue::kDeviceInformation)
+            .Require(info != nullptr)
+            .Payload(request.payload)
+            .Finish([&](int result, const Response& reply) {
+                if (request.clearsOutput) info[0] = '\0';
+                if (result != 0) return result;
+                if (request.expectedLength != 0 && reply.Size() != request.expectedLength)
+                    reply.Warn(
+                        "Warning, expected response of 5D.0/dddd/ddd/ddd/ddddd/dd/dd/d: wrong "
+                        "response length");
+                int status = reply.Status();
+                if (status == 0) CopyOut(info, request.outputSize, reply.From(1), request.name);
+                return status;
+            })
+            .Run();
+    });
 }
 
 }  // namespace
@@ -199,27 +202,19 @@ ORN_API int ornApplicationUpdate(void) {
 }
 
 ORN_API int ornDeviceInfo(char* info) {
-    return orn::GuardedCode("ornDeviceInfo", [&]() -> int {
-        return RunDeviceInfo({"ornDeviceInfo", "", false, 28, kDeviceInfoSize}, info);
-    });
+    return RunDeviceInfo({"ornDeviceInfo", "", false, 28, kDeviceInfoSize}, info);
 }
 
 ORN_API int ornDeviceInfoDetailed(char* info) {
-    return orn::GuardedCode("ornDeviceInfoDetailed", [&]() -> int {
-        return RunDeviceInfo({"ornDeviceInfoDetailed", "1", false, 28, kDeviceInfoSize}, info);
-    });
+    return RunDeviceInfo({"ornDeviceInfoDetailed", "1", false, 28, kDeviceInfoSize}, info);
 }
 
 ORN_API int ornDeviceInfoType(char* info) {
-    return orn::GuardedCode("ornDeviceInfoType", [&]() -> int {
-        return RunDeviceInfo({"ornDeviceInfoType", "3", true, 6, kDeviceTypeSize}, info);
-    });
+    return RunDeviceInfo({"ornDeviceInfoType", "3", true, 6, kDeviceTypeSize}, info);
 }
 
 ORN_API int ornDeviceInfoAllVersions(char* info) {
-    return orn::GuardedCode("ornDeviceInfoAllVersions", [&]() -> int {
-        return RunDeviceInfo({"ornDeviceInfoAllVersions", "4", true, 0, kVersionsSize}, info);
-    });
+    return RunDeviceInfo({"ornDeviceInfoAllVersions", "4", true, 0, kVersionsSize}, info);
 }
 
 ORN_API int ornGetSerialNumber(char* serial) {
