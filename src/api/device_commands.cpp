@@ -82,20 +82,13 @@ DateForm FormatDate(int format, const ClockText& clock) {
                         clock.Second(),
                     30};
         }
-        case 3:
-            return {clock.Year(), 5};
-        case 4:
-            return {clock.Month(), 3};
-        case 5:
-            return {clock.Day(), 3};
-        case 6:
-            return {clock.Hour(), 3};
-        case 7:
-            return {clock.Minute(), 3};
-        case 8:
-            return {clock.Second(), 3};
-        default:
-            return {};
+        default: {
+            // Forms 3 to 8: one field alone, year (4 digits), month, day, hour, minute, second.
+            if (format < 3 || format > 8) return {};
+            const size_t index = static_cast<size_t>(format - 3);
+            const size_t count = index == 0 ? 4 : 2;
+            return {clock.Field(index == 0 ? 0 : 2 + 2 * index, count), count + 1};
+        }
     }
 }
 

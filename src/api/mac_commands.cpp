@@ -311,95 +311,81 @@ int BinaryMac(const MacJob& job, int keyIndex, int keyMode, const char* key, con
     });
 }
 
+// Runs `run` on its job behind the exception barrier of the export the job is named after.
+template <typename Run, typename... Args>
+int GuardedMac(Run run, const MacJob& job, const Args&... args) {
+    return GuardedCode(job.name, [&] { return run(job, args...); });
+}
+
 }  // namespace
 
 extern "C" {
 
 ORN_API int ornMacCalculationAsciiMode(int keyIndex, const char* key, const char* checkValue,
                                        const char* data, char* mac) {
-    return orn::GuardedCode("ornMacCalculationAsciiMode", [&]() -> int {
-        return BlockMac(Calculation("ornMacCalculationAsciiMode", mac), catalogue::kMac, false,
-                        keyIndex, key, checkValue, data);
-    });
+    return GuardedMac(BlockMac, Calculation("ornMacCalculationAsciiMode", mac), catalogue::kMac,
+                      false, keyIndex, key, checkValue, data);
 }
 
 ORN_API int ornMacCalculationHexMode(int keyIndex, const char* key, const char* checkValue,
                                      const char* data, char* mac) {
-    return orn::GuardedCode("ornMacCalculationHexMode", [&]() -> int {
-        return BlockMac(Calculation("ornMacCalculationHexMode", mac), catalogue::kMacHex, true,
-                        keyIndex, key, checkValue, data);
-    });
+    return GuardedMac(BlockMac, Calculation("ornMacCalculationHexMode", mac), catalogue::kMacHex,
+                      true, keyIndex, key, checkValue, data);
 }
 
 ORN_API int ornMacVerificationAsciiMode(int keyIndex, const char* key, const char* checkValue,
                                         const char* expectedMac, const char* data,
                                         int32_t* result) {
-    return orn::GuardedCode("ornMacVerificationAsciiMode", [&]() -> int {
-        return BlockMac(Verification("ornMacVerificationAsciiMode", expectedMac, result),
-                        catalogue::kMacVerification, false, keyIndex, key, checkValue, data);
-    });
+    return GuardedMac(BlockMac, Verification("ornMacVerificationAsciiMode", expectedMac, result),
+                      catalogue::kMacVerification, false, keyIndex, key, checkValue, data);
 }
 
 ORN_API int ornMacVerificationHexMode(int keyIndex, const char* key, const char* checkValue,
                                       const char* expectedMac, const char* data, int32_t* result) {
-    return orn::GuardedCode("ornMacVerificationHexMode", [&]() -> int {
-        return BlockMac(Verification("ornMacVerificationHexMode", expectedMac, result),
-                        catalogue::kMacVerificationHex, true, keyIndex, key, checkValue, data);
-    });
+    return GuardedMac(BlockMac, Verification("ornMacVerificationHexMode", expectedMac, result),
+                      catalogue::kMacVerificationHex, true, keyIndex, key, checkValue, data);
 }
 
 ORN_API int ornMacCalculationAsciiVarMode(int keyIndex, int keyMode, const char* key,
                                           const char* checkValue, const char* data, char* mac) {
-    return orn::GuardedCode("ornMacCalculationAsciiVarMode", [&]() -> int {
-        return VariableMac(Calculation("ornMacCalculationAsciiVarMode", mac),
-                           catalogue::kMacVariable, keyIndex, keyMode, key, checkValue, data);
-    });
+    return GuardedMac(VariableMac, Calculation("ornMacCalculationAsciiVarMode", mac),
+                      catalogue::kMacVariable, keyIndex, keyMode, key, checkValue, data);
 }
 
 ORN_API int ornMacVerificationAsciiVarMode(int keyIndex, int keyMode, const char* key,
                                            const char* checkValue, const char* expectedMac,
                                            const char* data, int32_t* result) {
-    return orn::GuardedCode("ornMacVerificationAsciiVarMode", [&]() -> int {
-        return VariableMac(Verification("ornMacVerificationAsciiVarMode", expectedMac, result),
-                           catalogue::kMacVerificationVariable, keyIndex, keyMode, key, checkValue,
-                           data);
-    });
+    return GuardedMac(
+        VariableMac, Verification("ornMacVerificationAsciiVarMode", expectedMac, result),
+        catalogue::kMacVerificationVariable, keyIndex, keyMode, key, checkValue, data);
 }
 
 ORN_API int ornXmacCalculationAsciiVarMode(int keyIndex, int keyMode, const char* key,
                                            const char* checkValue, const char* data, char* mac) {
-    return orn::GuardedCode("ornXmacCalculationAsciiVarMode", [&]() -> int {
-        return ChunkedTextMac(Calculation("ornXmacCalculationAsciiVarMode", mac),
-                              catalogue::kMacChunked, keyIndex, keyMode, key, checkValue, data);
-    });
+    return GuardedMac(ChunkedTextMac, Calculation("ornXmacCalculationAsciiVarMode", mac),
+                      catalogue::kMacChunked, keyIndex, keyMode, key, checkValue, data);
 }
 
 ORN_API int ornXmacVerificationAsciiVarMode(int keyIndex, int keyMode, const char* key,
                                             const char* checkValue, const char* expectedMac,
                                             const char* data, int32_t* result) {
-    return orn::GuardedCode("ornXmacVerificationAsciiVarMode", [&]() -> int {
-        return ChunkedTextMac(Verification("ornXmacVerificationAsciiVarMode", expectedMac, result),
-                              catalogue::kMacVerificationChunked, keyIndex, keyMode, key,
-                              checkValue, data);
-    });
+    return GuardedMac(ChunkedTextMac,
+                      Verification("ornXmacVerificationAsciiVarMode", expectedMac, result),
+                      catalogue::kMacVerificationChunked, keyIndex, keyMode, key, checkValue, data);
 }
 
 ORN_API int ornBinaryMacCalculation(int keyIndex, int keyMode, const char* key,
                                     const char* checkValue, const unsigned char* data,
                                     int dataLength, char* mac) {
-    return orn::GuardedCode("ornBinaryMacCalculation", [&]() -> int {
-        return BinaryMac(Calculation("ornBinaryMacCalculation", mac), keyIndex, keyMode, key,
-                         checkValue, data, dataLength);
-    });
+    return GuardedMac(BinaryMac, Calculation("ornBinaryMacCalculation", mac), keyIndex, keyMode,
+                      key, checkValue, data, dataLength);
 }
 
 ORN_API int ornBinaryMacVerification(int keyIndex, int keyMode, const char* key,
                                      const char* checkValue, const char* expectedMac,
                                      const unsigned char* data, int dataLength, int32_t* result) {
-    return orn::GuardedCode("ornBinaryMacVerification", [&]() -> int {
-        return BinaryMac(Verification("ornBinaryMacVerification", expectedMac, result), keyIndex,
-                         keyMode, key, checkValue, data, dataLength);
-    });
+    return GuardedMac(BinaryMac, Verification("ornBinaryMacVerification", expectedMac, result),
+                      keyIndex, keyMode, key, checkValue, data, dataLength);
 }
 
 }  // extern "C"

@@ -39,6 +39,15 @@ Command SmartCardWait(const char* name, uint8_t function, int timeoutMs) {
     return ReaderWait(name, kReaderChannelSmartCard, function, timeoutMs);
 }
 
+// The asynchronous form of a wait: the outcome reaches `callback` (of callback kind `kind`).
+template <typename Callback>
+int SmartCardWaitReq(const char* name, uint8_t function, int timeoutMs, int32_t kind,
+                     Callback* callback) {
+    return SmartCardWait(name, function, timeoutMs)
+        .Require(callback != nullptr)
+        .RunAsync(kind, callback);
+}
+
 // The answer to reset of a power-up answer: the type byte, then the ATR, cut to the caller's
 // ORN_SMART_CARD_DATA_SIZE bytes.
 Command::Parser AtrInto(unsigned char* cardType, unsigned char* atr, int* atrLength) {
@@ -138,9 +147,8 @@ ORN_API int ornIsCardPresent(void) {
 }
 
 ORN_API int ornWaitForSmartCardInsertionReq(int timeoutMs, ornSmartCardCallback callback) {
-    return SmartCardWait("smartCardInsertReq", kWaitInsertion, timeoutMs)
-        .Require(callback != nullptr)
-        .RunAsync(kCallbackSmartCard, callback);
+    return SmartCardWaitReq("smartCardInsertReq", kWaitInsertion, timeoutMs, kCallbackSmartCard,
+                            callback);
 }
 
 ORN_API int ornWaitForSmartCardInsertionWait(int timeoutMs) {
@@ -148,9 +156,8 @@ ORN_API int ornWaitForSmartCardInsertionWait(int timeoutMs) {
 }
 
 ORN_API int ornWaitForSmartCardRemovalReq(int timeoutMs, ornSmartCardCallback callback) {
-    return SmartCardWait("smartCardRemovalReq", kWaitRemoval, timeoutMs)
-        .Require(callback != nullptr)
-        .RunAsync(kCallbackSmartCard, callback);
+    return SmartCardWaitReq("smartCardRemovalReq", kWaitRemoval, timeoutMs, kCallbackSmartCard,
+                            callback);
 }
 
 ORN_API int ornWaitForSmartCardRemovalWait(int timeoutMs) {
@@ -158,9 +165,8 @@ ORN_API int ornWaitForSmartCardRemovalWait(int timeoutMs) {
 }
 
 ORN_API int ornWaitCardAndPowerUpAtrReq(int timeoutMs, ornSmartCardAtrCallback callback) {
-    return SmartCardWait("smartCardInsertPowerUpReq", kWaitAndPowerUp, timeoutMs)
-        .Require(callback != nullptr)
-        .RunAsync(kCallbackSmartCardAtr, callback);
+    return SmartCardWaitReq("smartCardInsertPowerUpReq", kWaitAndPowerUp, timeoutMs,
+                            kCallbackSmartCardAtr, callback);
 }
 
 ORN_API int ornWaitCardAndPowerUpAtrWait(int timeoutMs, unsigned char* cardType, unsigned char* atr,
@@ -172,9 +178,8 @@ ORN_API int ornWaitCardAndPowerUpAtrWait(int timeoutMs, unsigned char* cardType,
 }
 
 ORN_API int ornSmartCardPowerOffAndRemovalReq(int timeoutMs, ornSmartCardCallback callback) {
-    return SmartCardWait("smartCardPowerOffRemovalReq", kPowerOffAndWaitRemoval, timeoutMs)
-        .Require(callback != nullptr)
-        .RunAsync(kCallbackSmartCard, callback);
+    return SmartCardWaitReq("smartCardPowerOffRemovalReq", kPowerOffAndWaitRemoval, timeoutMs,
+                            kCallbackSmartCard, callback);
 }
 
 ORN_API int ornSmartCardPowerOffAndRemovalWait(int timeoutMs) {
