@@ -242,6 +242,55 @@ ORN_API int ORN_CALL ornSetLogFileSizeLimit(int32_t limit);
  * hides them again (the setting at load). Always 0. */
 ORN_API int ORN_CALL ornSetLogSensitiveData(int on);
 
+/* ---- Status values and call timing ------------------------------------------------------ *
+ * A positive result (or callback status) is the terminal's own status for the command. The
+ * library gives a meaning only to the values named here; any other value, including how the
+ * terminal reports the cardholder's cancel key, a declined card or its own time limit running
+ * out, is the terminal's and is passed through unchanged. The library's own outcomes are
+ * negative: ORN_ERR_CANCELED_BY_USER_ERROR (-5) for a request ended by ornCancel, a reader
+ * cancel or the keypad auto-cancel, ORN_ERR_API_TIMEOUT (-19) when no answer came within the
+ * time limit below. */
+
+/* Every text answer (all commands but the reader channel, EMV and binary MAC): success. */
+#define ORN_STATUS_OK 0
+/* Card reader channel (swipe, smart card): the status byte. ornIsCardPresent maps these two. */
+#define ORN_READER_STATUS_OK 0
+#define ORN_READER_STATUS_NO_CARD 1 /* a presence test: no card within the time limit */
+/* Binary MAC form: the status byte of a chunk's answer. Both are taken as 0 by the library. */
+#define ORN_MAC_STATUS_MORE_CHUNKS 0xFF /* chunk taken, more expected */
+#define ORN_MAC_STATUS_NO_MATCH 0x99    /* verification: the MAC does not match (result 0) */
+/* EMV channel: the status byte of an answer; ornEmvOpenSession gives 7 for a name already open. */
+#define ORN_EMV_STATUS_OK 0
+#define ORN_EMV_SESSION_ALREADY_OPEN 7
+/* Display-driven swipe: the source character (sourceChar, the MSRDISPLAY callback's flag). */
+#define ORN_SWIPE_SOURCE_STRIPE '0'     /* a swiped card: the tracks follow */
+#define ORN_SWIPE_SOURCE_SMART_CARD '%' /* the combined command: a smart card was inserted */
+
+/* When a call returns:
+ *   at once, without the terminal: session, version, error text, engine settings, port
+ *     discovery, log, ornAddListItem...; ornPing and ornCheckConnectionStatus read the link;
+ *   after the terminal's acknowledgement: every ...Req form; the outcome reaches the callback
+ *     later, exactly once;
+ *   after the answer: every other terminal command, ...Wait forms included (ornEmvSendAsync
+ *     after the terminal's EMV acknowledgement of the data).
+ * The time limit of the answer, counted from the acknowledgement (0 = none, "+1 s" is the
+ * library's margin on the time given to the terminal):
+ *   default (any command not listed)          8 s
+ *   ornDisplay, ornClearDisplay(Line)         10 ms + 1 s
+ *   function key prompt, amount confirmation, keyboard check, keypad text entry
+ *                                             input auto-cancel time + 1 s (0 = none)
+ *   DUKPT and master/session PIN entry        timeout x 5 s (0 = none)
+ *   ornDebitSequenceStartReq                  with firstStageSeconds, stageSeconds or
+ *     pinTimeout 0: input auto-cancel time + 1 s (0 = none); otherwise pinTimeout x 5 s + 108 s
+ *     + 2 x stageSeconds, + stageSeconds + 108 s for each extra stage set, + stageSeconds more
+ *     when any is set, + firstStageSeconds when entryMode is not 0, + 1 s
+ *   ornScrollList..., decrypt and display     displayTime x 5 s + 1 s (0 = none)
+ *   MAC block forms                           600 s
+ *   display-driven swipe                      timeoutSec + 1 s (0 = none)
+ *   reader waits (swipe, card insertion, removal, power-up)
+ *                                             timeoutMs + 1 s (0 = none)
+ *   ornIsCardPresent                          10 ms + 1 s */
+
 /* ---- Basic commands ---------------------------------------------------------------------- *
  * Terminal commands return the terminal's status digit (0 success, positive values the
  * terminal's own status), -1 with no link open, -11 while the terminal is not connected, -18 for

@@ -32,14 +32,14 @@ bool IsValidGenericId(const char* id) {
 extern "C" {
 
 ORN_API int ornBeep(int beepCode) {
-    return Command("ornBeep", "5B.")
+    return Command("ornBeep", catalogue::kBeep)
         .Require(beepCode >= 0 && beepCode <= 15)
         .Payload(HexDigits(beepCode, 1))
         .Run();
 }
 
 ORN_API int ornCancel(void) {
-    return Command("ornCancel", "50.")
+    return Command("ornCancel", catalogue::kCancel)
         .Group(kGroupCancel)
         .AfterExchange([](int) { Engine().CancelQueued(kCancel50); })
         .AfterExchangeEvenWhenNotConnected()
@@ -47,19 +47,19 @@ ORN_API int ornCancel(void) {
 }
 
 ORN_API int ornReboot(void) {
-    return Command("ornReboot", "ER.").Group(kGroupReboot).Run();
+    return Command("ornReboot", catalogue::kReboot).Group(kGroupReboot).Run();
 }
 
 ORN_API int ornReturnToIdle(int value) {
     bool ok = value >= 0 && value <= 1295;
-    return Command("ornReturnToIdle", "6Z.")
+    return Command("ornReturnToIdle", catalogue::kReturnToIdle)
         .Require(ok)
         .Payload(ok ? std::string{Base36Digit(value / 36), Base36Digit(value % 36)} : "")
         .Run();
 }
 
 ORN_API int ornReturnToIdleBase36(const char* code) {
-    return Command("ornReturnToIdleBase36", "6Z.")
+    return Command("ornReturnToIdleBase36", catalogue::kReturnToIdle)
         .Require(code && std::strlen(code) == 2 && IsBase36Char(code[0]) && IsBase36Char(code[1]))
         .Payload(code)
         .Run();
@@ -69,7 +69,7 @@ ORN_API int ornGenericAsciiCommand(const char* id, const char* data, char* respo
                                    int responseSize) {
     bool ok = id && data && response && responseSize >= 0 && IsValidGenericId(id);
     std::string code = ok ? std::string(id, 2) : "";
-    return Command("Generic_Command_" + code, code + ".")
+    return Command::Unlisted("Generic_Command_" + code, code + ".")
         .Require(ok)
         .Payload(data)
         .Finish([&](int result, const Response& reply) {
@@ -89,7 +89,7 @@ ORN_API int ornPromptRegister(int index, const char* prompt, const char* tail) {
     std::string encoded = EncodeDisplayText(prompt);
     bool ok = prompt && tail && index >= 0 && index <= 63 && std::strlen(prompt) <= 32 &&
               std::strlen(tail) == 8 && IsValidDisplayText(encoded.c_str());
-    return Command("ornPromptRegister", "56.")
+    return Command("ornPromptRegister", catalogue::kPromptRegister)
         .Require(ok)
         .Payload(HexDigits(index, 2))
         .Payload(PadDisplayText(encoded.c_str(), 32))

@@ -37,8 +37,7 @@ void LogEscapedException(const char* exportName, const char* what) noexcept {
 // ----------------------------------------------------------------------------------
 
 int Response::Status() const {
-    if (m_Text.empty()) return kResultNoStatus;
-    return (static_cast<unsigned char>(m_Text[0]) - 0x30) & 0xFF;
+    return catalogue::ReadStatus(m_Text);
 }
 
 std::string Response::From(size_t pos, size_t count) const {
@@ -78,6 +77,13 @@ Command::Command(std::string name, std::string id)
       m_ResponseId(std::move(id)),
       m_nGroup(kGroupDisplay),
       m_nCancelType(kCancel50) {}
+
+Command::Command(std::string name, const catalogue::Message& message)
+    : Command(std::move(name), std::string(message.id)) {}
+
+Command Command::Unlisted(std::string name, std::string id) {
+    return Command(std::move(name), std::move(id));
+}
 
 Command::~Command() = default;
 
@@ -120,6 +126,11 @@ Command& Command::CallbackOption(int32_t option) {
 
 Command& Command::AckTimeout(uint32_t ms) {
     m_dwAckTimeout = ms;
+    return *this;
+}
+
+Command& Command::LengthField(bool present) {
+    m_bLengthField = present;
     return *this;
 }
 
@@ -256,6 +267,7 @@ CCommandData* Command::BuildRecord() {
     if (m_byStart != 0x02 || m_byEnd != 0x03) record->SetFrameChars(m_byStart, m_byEnd);
     if (m_nCallbackOption) record->SetCallbackOption(m_nCallbackOption);
     if (m_dwAckTimeout) record->SetAckTimeout(m_dwAckTimeout);
+    record->SetLengthField(m_bLengthField);
     record->AppendData(m_Payload.data(), static_cast<int>(m_Payload.size()));
     return record;
 }

@@ -1,13 +1,20 @@
 // The one pattern every terminal command follows. A command reads like its table row:
 //
-//     return Command("ornBeep", "5B.")
+//     return Command("ornBeep", catalogue::kBeep)
 //         .Require(beepCode >= 0 && beepCode <= 15)
 //         .Payload(HexDigits(beepCode, 1))
 //         .Run();
 //
-// Run() performs, in order: the link tests (-1 not open, -11 not connected), the argument tests
-// (-18 at the first that fails; nothing is built or sent), the record, the exchange, clearing
-// the outputs, reading the status digit and parsing the response, and releasing the record.
+// Run() takes these steps, in order (the options below name them by number):
+//   1. the port test: -1 when no port is open;
+//   2. the connection test: -11 when the terminal is not connected;
+//   3. the argument tests: -18 at the first that fails, and nothing is built or sent;
+//   4. building the record;
+//   5. the exchange (SendWaitData);
+//   6. clearing the outputs;
+//   7. reading the status (the status digit unless told otherwise) and, on status 0, parsing
+//      the response;
+//   8. releasing the record.
 // Arguments are evaluated by C++ when the builder calls are made, so a test that dereferences a
 // pointer must guard it itself (`p && std::strlen(p) == 2`); payload helpers accept null.
 #pragma once
@@ -18,12 +25,13 @@
 #include <vector>
 
 #include "engine/command_data.h"
+#include "link/catalogue.h"
 
 namespace orn {
 
 // Result of an answer that carries no status character: the terminal's reply had the right
 // identifier but nothing after it.
-constexpr int kResultNoStatus = -10;  // ORN_ERR_WRONG_RESPONSE_ERROR
+constexpr int kResultNoStatus = catalogue::kNoStatus;  // ORN_ERR_WRONG_RESPONSE_ERROR
 
 // The response text of a completed command (what follows the identifier), at most 4096 bytes.
 class Response {
@@ -59,8 +67,11 @@ class Command {
     using Outcome = std::function<int(int result, const Response&)>;
     using Exchanger = std::function<int(CGenericHandler& engine, CCommandData* record)>;
 
-    // Request and expected response id `id`; group DISPLAY, cancel type "50".
-    Command(std::string name, std::string id);
+    // The message `message` of the catalogue, answered by the same identifier; group DISPLAY,
+    // cancel type "50".
+    Command(std::string name, const catalogue::Message& message);
+    // A message the catalogue does not list: the identifier is the caller's own.
+    static Command Unlisted(std::string name, std::string id);
     Command(Command&&) = default;
     ~Command();
 
@@ -73,6 +84,8 @@ class Command {
     Command& CallbackOption(int32_t option);
     // ACK timeout of the record in ms (default 1500).
     Command& AckTimeout(uint32_t ms);
+    // Whether the answer carries a length field (a text entry asked without a maximum does not).
+    Command& LengthField(bool present);
 
     // An argument test made before the link tests (a few commands check pointers first).
     Command& CheckFirst(bool ok);
@@ -132,6 +145,7 @@ class Command {
     }
 
   private:
+    Command(std::string name, std::string id);
     int Preamble();
     CCommandData* BuildRecord();
     int RunAsyncRaw(int32_t kind, CCommandData::RawCallback callback);
@@ -146,6 +160,7 @@ class Command {
     uint8_t m_bySelector = 0;
     uint8_t m_byStart = 0x02, m_byEnd = 0x03;
     int32_t m_nCallbackOption = 0;
+    bool m_bLengthField = true;
     uint32_t m_dwAckTimeout = 0;  // 0: the record's default
     bool m_bFirstChecksFailed = false;
     // Step 3 in order: a test (no action), an action, or a test evaluated when reached.

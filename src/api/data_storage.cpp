@@ -36,24 +36,31 @@ void ReadTwoDigitValue(const Response& reply, size_t pos, int* value) {
     *value = HexDigitValue(reply.At(pos)) * 16 + HexDigitValue(reply.At(pos + 1));
 }
 
-// Reads the block or a table record into a caller buffer of `length` + 1 bytes.
-int ReadStored(const char* name, const char* id, size_t length, char* out) {
-    return Command(name, id)
-        .Require(out != nullptr)
-        .Payload("0")
-        .Clear([=] { out[0] = '\0'; })
-        .Parse([=](const Response& reply) {
-            CopyOut(out, length + 1, StoredText(reply, length), name);
-        })
-        .Run();
+// Reads the block or a table record into a caller buffer of `length` + 1 bytes. The export
+// `exportName` runs it whole behind the exception barrier; its record is named `name`.
+int ReadStored(const char* exportName, const char* name, const catalogue::Message& message,
+               size_t length, char* out) {
+    return GuardedCode(exportName, [&] {
+        return Command(name, message)
+            .Require(out != nullptr)
+            .Payload("0")
+            .Clear([=] { out[0] = '\0'; })
+            .Parse([=](const Response& reply) {
+                CopyOut(out, length + 1, StoredText(reply, length), name);
+            })
+            .Run();
+    });
 }
 
-int WriteStored(const char* name, const char* id, size_t length, const char* text) {
-    return Command(name, id)
-        .Require(text && std::strlen(text) == length)
-        .Payload("1")
-        .Payload(text)
-        .Run();
+int WriteStored(const char* exportName, const char* name, const catalogue::Message& message,
+                size_t length, const char* text) {
+    return GuardedCode(exportName, [&] {
+        return Command(name, message)
+            .Require(text && std::strlen(text) == length)
+            .Payload("1")
+            .Payload(text)
+            .Run();
+    });
 }
 
 }  // namespace
@@ -61,45 +68,39 @@ int WriteStored(const char* name, const char* id, size_t length, const char* tex
 extern "C" {
 
 ORN_API int ornReadBlock(char* block) {
-    return orn::GuardedCode("ornReadBlock", [&]() -> int {
-        return ReadStored("ReadBlock", "5C.", kBlockLength, block);
-    });
+    return ReadStored("ornReadBlock", "ReadBlock", catalogue::kDataBlock, kBlockLength, block);
 }
 
 ORN_API int ornWriteBlock(const char* block) {
-    return orn::GuardedCode("ornWriteBlock", [&]() -> int {
-        return WriteStored("WriteBlock", "5C.", kBlockLength, block);
-    });
+    return WriteStored("ornWriteBlock", "WriteBlock", catalogue::kDataBlock, kBlockLength, block);
 }
 
 ORN_API int ornReadDataTable(char* record) {
-    return orn::GuardedCode("ornReadDataTable", [&]() -> int {
-        return ReadStored("ReadDataTable", "60.", kRecordLength, record);
-    });
+    return ReadStored("ornReadDataTable", "ReadDataTable", catalogue::kDataTable, kRecordLength,
+                      record);
 }
 
 ORN_API int ornWriteDataTable(const char* record) {
-    return orn::GuardedCode("ornWriteDataTable", [&]() -> int {
-        return WriteStored("WriteDataTable", "60.", kRecordLength, record);
-    });
+    return WriteStored("ornWriteDataTable", "WriteDataTable", catalogue::kDataTable, kRecordLength,
+                       record);
 }
 
 ORN_API int ornDeleteDataTable(int recordNumber) {
-    return Command("DeleteDataTable", "60.")
+    return Command("DeleteDataTable", catalogue::kDataTable)
         .Require(recordNumber == 255 || (recordNumber >= 0 && recordNumber <= 200))
         .PayloadF("2%02X", recordNumber)
         .Run();
 }
 
 ORN_API int ornResetDataTable(int mode) {
-    return Command("ResetDataTable", "61.")
+    return Command("ResetDataTable", catalogue::kDataTableReset)
         .Require(mode >= 0 && mode <= 2)
         .PayloadF("%d", mode)
         .Run();
 }
 
 ORN_API int ornDataTableRecordsInquiry(int* value1, int* value2) {
-    return Command("DataTableInquiry", "62.")
+    return Command("DataTableInquiry", catalogue::kDataTableInquiry)
         .Require(value1 && value2)
         .Finish([=](int result, const Response& reply) {
             *value1 = *value2 = 0;
@@ -113,7 +114,7 @@ ORN_API int ornDataTableRecordsInquiry(int* value1, int* value2) {
 }
 
 ORN_API int ornDataTableInquiry(int* value) {
-    return Command("DataTableInquiry", "62.")
+    return Command("DataTableInquiry", catalogue::kDataTableInquiry)
         .Require(value != nullptr)
         .Payload("1")
         .Finish([=](int result, const Response& reply) {

@@ -47,7 +47,7 @@ int DecimalValue(const std::string& field) {
 // Asks the terminal for its clock ("6T.0"). Both clock getters share the record name. On
 // status 0 `clock` receives the characters after the status, 14 at most.
 int ReadClock(bool argumentsOk, ClockText& clock) {
-    return Command("ornGetDateTimeString", "6T.")
+    return Command("ornGetDateTimeString", catalogue::kClock)
         .CheckFirst(argumentsOk)
         .Payload("0")
         .Clear([&] { clock.digits.clear(); })
@@ -82,20 +82,13 @@ DateForm FormatDate(int format, const ClockText& clock) {
                         clock.Second(),
                     30};
         }
-        case 3:
-            return {clock.Year(), 5};
-        case 4:
-            return {clock.Month(), 3};
-        case 5:
-            return {clock.Day(), 3};
-        case 6:
-            return {clock.Hour(), 3};
-        case 7:
-            return {clock.Minute(), 3};
-        case 8:
-            return {clock.Second(), 3};
-        default:
-            return {};
+        default: {
+            // Forms 3 to 8: one field alone, year (4 digits), month, day, hour, minute, second.
+            if (format < 3 || format > 8) return {};
+            const size_t index = static_cast<size_t>(format - 3);
+            const size_t count = index == 0 ? 4 : 2;
+            return {clock.Field(index == 0 ? 0 : 2 + 2 * index, count), count + 1};
+        }
     }
 }
 
@@ -109,22 +102,25 @@ struct DeviceInfoRequest {
     size_t outputSize;
 };
 
+// Runs whole behind the exception barrier of the export `request.name`.
 int RunDeviceInfo(const DeviceInfoRequest& request, char* info) {
-    return Command(request.name, "5D.")
-        .Require(info != nullptr)
-        .Payload(request.payload)
-        .Finish([&](int result, const Response& reply) {
-            if (request.clearsOutput) info[0] = '\0';
-            if (result != 0) return result;
-            if (request.expectedLength != 0 && reply.Size() != request.expectedLength)
-                reply.Warn(
-                    "Warning, expected response of 5D.0/dddd/ddd/ddd/ddddd/dd/dd/d: wrong "
-                    "response length");
-            int status = reply.Status();
-            if (status == 0) CopyOut(info, request.outputSize, reply.From(1), request.name);
-            return status;
-        })
-        .Run();
+    return GuardedCode(request.name, [&] {
+        return Command(request.name, catalogue::kDeviceInformation)
+            .Require(info != nullptr)
+            .Payload(request.payload)
+            .Finish([&](int result, const Response& reply) {
+                if (request.clearsOutput) info[0] = '\0';
+                if (result != 0) return result;
+                if (request.expectedLength != 0 && reply.Size() != request.expectedLength)
+                    reply.Warn(
+                        "Warning, expected response of 5D.0/dddd/ddd/ddd/ddddd/dd/dd/d: wrong "
+                        "response length");
+                int status = reply.Status();
+                if (status == 0) CopyOut(info, request.outputSize, reply.From(1), request.name);
+                return status;
+            })
+            .Run();
+    });
 }
 
 }  // namespace
@@ -166,7 +162,7 @@ ORN_API int ornGetDateTime(int* year, int* month, int* day, int* hour, int* minu
 }
 
 ORN_API int ornSetDateTime(int year, int month, int day, int hour, int minute, int second) {
-    return Command("ornSetDateTime", "6T.")
+    return Command("ornSetDateTime", catalogue::kClock)
         .Require(year >= 0 && year <= 10000)
         .Require(month >= 1 && month <= 12)
         .Require(day >= 1 && day <= 31)
@@ -181,7 +177,7 @@ ORN_API int ornApplicationUpdate(void) {
     // Length 4, command byte 0x06, then 00 00 02. Raw bytes: the link encodes them for a 7-bit
     // line.
     static const uint8_t kRequest[] = {0x00, 0x04, 0x06, 0x00, 0x00, 0x02};
-    return Command("ornApplicationUpdate", "F0.")
+    return Command("ornApplicationUpdate", catalogue::kApplicationUpdate)
         .Payload(kRequest, sizeof kRequest)
         .Finish([](int result, const Response& reply) {
             if (result != 0) return result;
@@ -199,31 +195,23 @@ ORN_API int ornApplicationUpdate(void) {
 }
 
 ORN_API int ornDeviceInfo(char* info) {
-    return orn::GuardedCode("ornDeviceInfo", [&]() -> int {
-        return RunDeviceInfo({"ornDeviceInfo", "", false, 28, kDeviceInfoSize}, info);
-    });
+    return RunDeviceInfo({"ornDeviceInfo", "", false, 28, kDeviceInfoSize}, info);
 }
 
 ORN_API int ornDeviceInfoDetailed(char* info) {
-    return orn::GuardedCode("ornDeviceInfoDetailed", [&]() -> int {
-        return RunDeviceInfo({"ornDeviceInfoDetailed", "1", false, 28, kDeviceInfoSize}, info);
-    });
+    return RunDeviceInfo({"ornDeviceInfoDetailed", "1", false, 28, kDeviceInfoSize}, info);
 }
 
 ORN_API int ornDeviceInfoType(char* info) {
-    return orn::GuardedCode("ornDeviceInfoType", [&]() -> int {
-        return RunDeviceInfo({"ornDeviceInfoType", "3", true, 6, kDeviceTypeSize}, info);
-    });
+    return RunDeviceInfo({"ornDeviceInfoType", "3", true, 6, kDeviceTypeSize}, info);
 }
 
 ORN_API int ornDeviceInfoAllVersions(char* info) {
-    return orn::GuardedCode("ornDeviceInfoAllVersions", [&]() -> int {
-        return RunDeviceInfo({"ornDeviceInfoAllVersions", "4", true, 0, kVersionsSize}, info);
-    });
+    return RunDeviceInfo({"ornDeviceInfoAllVersions", "4", true, 0, kVersionsSize}, info);
 }
 
 ORN_API int ornGetSerialNumber(char* serial) {
-    return Command("ornGetSerialNumber", "51.")
+    return Command("ornGetSerialNumber", catalogue::kSerialNumber)
         .Require(serial != nullptr)
         .Payload("S")
         .Clear([=] { serial[0] = '\0'; })

@@ -62,33 +62,44 @@ int FindComPortsText(char* buffer, int size) {
     return static_cast<int>(ports.size());
 }
 
-int FindComPortRecords(ornComPortInfo* records, int count) {
+// Fills up to `count` records from what `find` lists, under the port lock: -1 for bad arguments
+// or a listing that failed, else how many it listed (`filled` of them in records).
+template <typename Info, typename Record, typename Find, typename Fill>
+int FillRecords(Record* records, int count, Find find, Fill fill, size_t* filled) {
     platform::LockGuard hold(PortLock());
     if (!records || count < 0) return -1;
-    std::vector<platform::SerialPortInfo> ports;
-    if (!FindComPorts(Engine().Logger(), &ports)) return -1;
-    const size_t filled = std::min(ports.size(), static_cast<size_t>(count));
-    for (size_t i = 0; i < filled; ++i) {
-        ornComPortInfo& record = records[i];
-        CopyField(record.portName, ports[i].portName);
-        record.kind = KindOf(ports[i]);
-        if (record.kind == kPortMakerUsb) CopyField(record.productId, ports[i].productId);
-        record.available = 1;
-    }
-    return static_cast<int>(ports.size());
+    std::vector<Info> found;
+    if (!find(Engine().Logger(), &found)) return -1;
+    *filled = std::min(found.size(), static_cast<size_t>(count));
+    for (size_t i = 0; i < *filled; ++i) fill(records[i], found[i]);
+    return static_cast<int>(found.size());
 }
 
+// The result is how many ports there are.
+int FindComPortRecords(ornComPortInfo* records, int count) {
+    size_t filled = 0;
+    return FillRecords<platform::SerialPortInfo>(
+        records, count, FindComPorts,
+        [](ornComPortInfo& record, const platform::SerialPortInfo& port) {
+            CopyField(record.portName, port.portName);
+            record.kind = KindOf(port);
+            if (record.kind == kPortMakerUsb) CopyField(record.productId, port.productId);
+            record.available = 1;
+        },
+        &filled);
+}
+
+// The result is how many records were filled.
 int FindHidRecords(ornUsbHidDeviceInfo* records, int count) {
-    platform::LockGuard hold(PortLock());
-    if (!records || count < 0) return -1;
-    std::vector<platform::HidDeviceInfo> devices;
-    if (!FindUsbHidDevices(Engine().Logger(), &devices)) return -1;
-    const size_t filled = std::min(devices.size(), static_cast<size_t>(count));
-    for (size_t i = 0; i < filled; ++i) {
-        CopyField(records[i].devicePath, devices[i].path);
-        CopyField(records[i].productId, HidPortName(devices[i]).substr(9));
-    }
-    return static_cast<int>(filled);
+    size_t filled = 0;
+    const int found = FillRecords<platform::HidDeviceInfo>(
+        records, count, FindUsbHidDevices,
+        [](ornUsbHidDeviceInfo& record, const platform::HidDeviceInfo& device) {
+            CopyField(record.devicePath, device.path);
+            CopyField(record.productId, HidPortName(device).substr(9));
+        },
+        &filled);
+    return found < 0 ? found : static_cast<int>(filled);
 }
 
 }  // namespace
@@ -123,7 +134,7 @@ ORN_API int ornSetPinpadCommunicationPort(int interfaceKind) {
     static const char* const kPayloads[] = {"COM1,9600,7,E,1", "COM1,9600,7,E,1,0", "USB7420",
                                             "USB"};
     const bool valid = interfaceKind >= 0 && interfaceKind <= 3;
-    return Command("ornSetPinpadCommunicationPort", "6P.")
+    return Command("ornSetPinpadCommunicationPort", catalogue::kCommunicationPort)
         .Require(valid)
         .Payload(valid ? kPayloads[interfaceKind] : "")
         .Run();

@@ -35,7 +35,7 @@ struct LineRun {
 
 // One "58." display message. `forKey` asks the terminal to wait for a function key.
 Command DisplayMessage(const std::string& name, const LineRun& run, bool forKey, bool linesOk) {
-    Command message(name, "58.");
+    Command message(name, catalogue::kDisplay);
     message.Require(linesOk)
         .ResponseTimeout(forKey ? InputTimeoutMs() : kDisplayTimeoutMs)
         .Payload(forKey ? "10" : "00")
@@ -91,11 +91,11 @@ int DisplayLines(const char* line1, const char* line2, const char* line3, const 
         // The key is passed on whatever the status.
         message.Finish([key](int result, const Response& reply) {
             if (result != 0) return result;
-            *key = reply.At(1, kNoKey);
+            *key = catalogue::ReadKey(reply.Text());
             return reply.Status();
         });
     } else {
-        message.Parse([key](const Response& reply) { *key = reply.At(1, kNoKey); });
+        message.Parse([key](const Response& reply) { *key = catalogue::ReadKey(reply.Text()); });
     }
     return message.Run();
 }
@@ -106,7 +106,7 @@ Command AmountConfirmation(const char* name, int mode, unsigned long amount, con
     int width = std::snprintf(digits, sizeof digits, "%015lu", amount);
     char encoded[17];
     EncodeDisplayText(encoded, text, sizeof encoded);
-    Command confirmation(name, "57.");
+    Command confirmation(name, catalogue::kAmountConfirmation);
     confirmation.Require(mode >= 1 && mode <= 4)
         .Require(width == 15)
         .Require(IsValidDisplayText(encoded) != 0)
@@ -154,14 +154,14 @@ ORN_API int ornFunctionKeyPromptReq(const char* line1, const char* line2, const 
 }
 
 ORN_API int ornClearDisplay(void) {
-    return Command("ornClearDisplayLine", "59.")
+    return Command("ornClearDisplayLine", catalogue::kClearDisplay)
         .ResponseTimeout(kDisplayTimeoutMs)
         .Payload("0")
         .Run();
 }
 
 ORN_API int ornClearDisplayLine(int line) {
-    return Command("ornClearDisplayLine", "59.")
+    return Command("ornClearDisplayLine", catalogue::kClearDisplay)
         .Require(line >= 1 && line <= kDisplayLines)
         .ResponseTimeout(kDisplayTimeoutMs)
         .PayloadF("%d", line)
@@ -172,7 +172,7 @@ ORN_API int ornAmountConfirmationWait(int mode, unsigned long amount, const char
     return AmountConfirmation("ornAmountConfirmationWait", mode, amount, text)
         .Finish([key](int result, const Response& reply) {
             if (result != 0) return result;
-            if (key) *key = reply.At(1, kNoKey);  // whatever the status
+            if (key) *key = catalogue::ReadKey(reply.Text());  // whatever the status
             return reply.Status();
         })
         .Run();
@@ -186,7 +186,7 @@ ORN_API int ornAmountConfirmationReq(int mode, unsigned long amount, const char*
 }
 
 ORN_API int ornKeyboardCheck(void) {
-    return Command("ornKeyboardCheck", "5F.")
+    return Command("ornKeyboardCheck", catalogue::kKeyboardCheck)
         .ResponseTimeout(InputTimeoutMs())
         .InputAutoCancel()
         .Run();

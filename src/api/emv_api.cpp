@@ -74,7 +74,7 @@ std::string DataMessage(const char* appName, const unsigned char* data, int leng
 // A session request: answered by an "F1." message of the same type, whose status byte is the
 // result.
 Command SessionCommand(const char* name, uint8_t type, const char* appName) {
-    Command command(name, "F1.");
+    Command command(name, catalogue::kEmv);
     command.Group(kGroupEmv)
         .Cancel(kCancelNone)
         .ResponseSelector(type)
@@ -103,7 +103,9 @@ ORN_API int ornEmvOpenSession(const char* appName, ornEmvSessionCallback callbac
     const int result =
         SessionCommand("ornEmvOpenSession", kEmvOpenSession, appName)
             .Require(callback != nullptr)
-            .Test([appName] { return Engine().FindEmvSession(appName) ? 7 : 0; })
+            .Test([appName] {
+                return Engine().FindEmvSession(appName) ? ORN_EMV_SESSION_ALREADY_OPEN : 0;
+            })
             // A session the table could not hold would be open at the terminal but deaf here.
             .Test(
                 [] { return Engine().EmvSessionTableFull() ? ORN_ERR_EMV_SESSION_TABLE_FULL : 0; })
@@ -157,7 +159,7 @@ ORN_API int ornEmvSendAsync(const char* appName, const unsigned char* data, int 
     platform::RecursiveLock& exchange = Engine().EmvSendExchangeLock();
     bool held = false;
     const int result =
-        Command("ornEmvSendAsync", "F1.")
+        Command("ornEmvSendAsync", catalogue::kEmvData)
             .ResponseId("")
             .Group(kGroupEmvAsync)
             .Cancel(kCancelNone)
@@ -196,7 +198,8 @@ ORN_API int ornEmvSendAsync(const char* appName, const unsigned char* data, int 
 }
 
 ORN_API int ornEmvSessionIsOpen(const char* appName) {
-    const int result = Command("ornEmvSessionIsOpen", "F1.").Require(appName != nullptr).Check();
+    const int result =
+        Command("ornEmvSessionIsOpen", catalogue::kEmv).Require(appName != nullptr).Check();
     if (result != 0) return result;
     return Engine().FindEmvSession(appName) ? 1 : 0;
 }

@@ -40,7 +40,7 @@ Command& RequireKeyAndBlock(Command& command, int keyIndex, const char* key, con
 // "53.": the answer "0cccccccc" gives the six characters after the status; "1" and "2" are a
 // status alone. A length warning is logged at `warningLevel`.
 int DiagnosticKeyRequest(bool ok, const std::string& payload, char* value, int32_t warningLevel) {
-    return Command("ornDiagnosticKeyRequest", "53.")
+    return Command("ornDiagnosticKeyRequest", catalogue::kDiagnosticKeyRequest)
         .Require(ok)
         .Step([&] { value[0] = '\0'; })
         .Payload(payload)
@@ -62,7 +62,7 @@ int DiagnosticKeyRequest(bool ok, const std::string& payload, char* value, int32
 // "42." encryption, `form` being the characters before the key index.
 int DataEncryption(bool cipherOk, const std::string& form, int keyIndex, const char* key,
                    const char* checkValue, const char* data, char* result) {
-    Command command("ornDataEncryption", "42.");
+    Command command("ornDataEncryption", catalogue::kEncryption);
     command.Require(cipherOk).Require(key && data && result);
     return RequireKeyAndBlock(command, keyIndex, key, checkValue, data)
         .Step([&] { result[0] = '\0'; })
@@ -81,12 +81,12 @@ int DataEncryption(bool cipherOk, const std::string& form, int keyIndex, const c
 
 // Decrypt and display ("42." with `mode` 1 or 3, "47." with mode 1): the terminal shows the
 // decrypted block for displayTime × 5 s, so the answer may take that long.
-Command DecryptAndDisplay(const char* id, int mode, int digit, int displayTime, int keyIndex,
-                          const char* key, const char* checkValue, const char* data,
+Command DecryptAndDisplay(const catalogue::Message& message, int mode, int digit, int displayTime,
+                          int keyIndex, const char* key, const char* checkValue, const char* data,
                           const char* text) {
     std::string shown(OrEmpty(text));
     shown.resize(8, ' ');
-    Command command("ornDataEncryption", id);
+    Command command("ornDataEncryption", message);
     command.Require(InRange(digit, 0, 9))
         .Require(InRange(displayTime, 0, 15))
         .Require(key && data && text);
@@ -112,7 +112,7 @@ ORN_API int ornLoadMasterSessionKey(int keyIndex, int keyType, const char* key,
     const size_t checkLength = TextLength(checkValue);
     std::string finalFlag;
     if (flag == 1) finalFlag = keyLength == 32 ? "0" : "00";
-    return Command("ornLoadMasterSessionKey", "40.")
+    return Command("ornLoadMasterSessionKey", catalogue::kKeyLoad)
         .Require(key != nullptr)
         .Require(IsKeyIndex(keyIndex) && InRange(keyType, 0, 4))
         .Require(keyLength == 16 || keyLength == 32)
@@ -172,16 +172,16 @@ ORN_API int ornDataEncryptionCipher(int cipher, int keyIndex, const char* key,
 ORN_API int ornDecryptAndDisplayReq(int flag, int digit, int displayTime, int keyIndex,
                                     const char* key, const char* checkValue, const char* data,
                                     const char* text, ornDecryptDisplayCallback callback) {
-    return DecryptAndDisplay("42.", flag == 0 ? 1 : 3, digit, displayTime, keyIndex, key,
-                             checkValue, data, text)
+    return DecryptAndDisplay(catalogue::kEncryption, flag == 0 ? 1 : 3, digit, displayTime,
+                             keyIndex, key, checkValue, data, text)
         .RunAsync(kCallbackDecryptDisplay, callback);
 }
 
 ORN_API int ornDecryptAndDisplayWait(int flag, int digit, int displayTime, int keyIndex,
                                      const char* key, const char* checkValue, const char* data,
                                      const char* text) {
-    return DecryptAndDisplay("42.", flag == 0 ? 1 : 3, digit, displayTime, keyIndex, key,
-                             checkValue, data, text)
+    return DecryptAndDisplay(catalogue::kEncryption, flag == 0 ? 1 : 3, digit, displayTime,
+                             keyIndex, key, checkValue, data, text)
         .Run();
 }
 
@@ -189,14 +189,16 @@ ORN_API int ornDecryptAndDisplayInAsciiReq(int digit, int displayTime, int keyIn
                                            const char* key, const char* checkValue,
                                            const char* data, const char* text,
                                            ornDecryptDisplayCallback callback) {
-    return DecryptAndDisplay("47.", 1, digit, displayTime, keyIndex, key, checkValue, data, text)
+    return DecryptAndDisplay(catalogue::kAsciiDisplay, 1, digit, displayTime, keyIndex, key,
+                             checkValue, data, text)
         .RunAsync(kCallbackDecryptDisplay, callback);
 }
 
 ORN_API int ornDecryptAndDisplayInAsciiWait(int digit, int displayTime, int keyIndex,
                                             const char* key, const char* checkValue,
                                             const char* data, const char* text) {
-    return DecryptAndDisplay("47.", 1, digit, displayTime, keyIndex, key, checkValue, data, text)
+    return DecryptAndDisplay(catalogue::kAsciiDisplay, 1, digit, displayTime, keyIndex, key,
+                             checkValue, data, text)
         .Run();
 }
 

@@ -36,8 +36,8 @@ constexpr size_t kTextChunk = 200;
 constexpr size_t kTextChunksMax = 256;
 constexpr size_t kBinaryChunk = 960;
 constexpr size_t kBinaryChunksMax = 65536;
-constexpr uint8_t kBinaryMore = 0xFF;     // chunk taken, more expected
-constexpr uint8_t kBinaryNoMatch = 0x99;  // verification: the MAC does not match
+constexpr uint8_t kBinaryMore = ORN_MAC_STATUS_MORE_CHUNKS;
+constexpr uint8_t kBinaryNoMatch = ORN_MAC_STATUS_NO_MATCH;
 constexpr uint8_t kOpCalculation = 'C';
 constexpr uint8_t kOpVerification = 'E';
 
@@ -72,8 +72,9 @@ MacJob Verification(const char* name, const char* expectedMac, int32_t* match) {
 
 // The start of every MAC command: the output (and, for verification, the expected MAC unless
 // `expectedMacLater`) is tested before the link tests; the ACK may take 4000 ms.
-Command MacCommand(const MacJob& job, const char* id, bool expectedMacLater = false) {
-    Command command(job.name, id);
+Command MacCommand(const MacJob& job, const catalogue::Message& message,
+                   bool expectedMacLater = false) {
+    Command command(job.name, message);
     command.CheckFirst(job.OutputGiven()).AckTimeout(kMacAckTimeout);
     if (job.verify && !expectedMacLater) command.CheckFirst(HasLength(job.expectedMac, 8));
     return command;
@@ -134,14 +135,14 @@ int SendBlocks(CGenericHandler& engine, CCommandData* main, const char* name,
     return engine.WaitResponse(main);
 }
 
-int BlockMac(const MacJob& job, const char* id, bool hex, int keyIndex, const char* key,
-             const char* checkValue, const char* data) {
+int BlockMac(const MacJob& job, const catalogue::Message& message, bool hex, int keyIndex,
+             const char* key, const char* checkValue, const char* data) {
     const size_t blockSize = hex ? 16 : 8;
     const std::string text(OrEmpty(data));
     const size_t blocks = text.size() / blockSize;
     // The hexadecimal verification tests its data, after the link, before the expected MAC.
     const bool expectedMacLater = job.verify && hex;
-    Command command = MacCommand(job, id, expectedMacLater);
+    Command command = MacCommand(job, message, expectedMacLater);
     if (expectedMacLater)
         command.Require(data && IsHexText(data)).Require(HasLength(job.expectedMac, 8));
     return command.Require(key && data && (!hex || IsHexText(data)))
@@ -164,10 +165,10 @@ int BlockMac(const MacJob& job, const char* id, bool hex, int keyIndex, const ch
         .Run();
 }
 
-int VariableMac(const MacJob& job, const char* id, int keyIndex, int keyMode, const char* key,
-                const char* checkValue, const char* data) {
+int VariableMac(const MacJob& job, const catalogue::Message& message, int keyIndex, int keyMode,
+                const char* key, const char* checkValue, const char* data) {
     const size_t length = TextLength(data);
-    Command command = MacCommand(job, id);
+    Command command = MacCommand(job, message);
     command.Require(key && data);
     return RequireModeKey(command, keyIndex, keyMode, key, checkValue)
         .Require(length >= 1 && length <= kVariableDataLimit)
@@ -191,11 +192,11 @@ int RunChunks(const MacJob& job, size_t chunks, BuildChunk chunk) {
     return result;
 }
 
-int ChunkedTextMac(const MacJob& job, const char* id, int keyIndex, int keyMode, const char* key,
-                   const char* checkValue, const char* data) {
+int ChunkedTextMac(const MacJob& job, const catalogue::Message& message, int keyIndex, int keyMode,
+                   const char* key, const char* checkValue, const char* data) {
     const std::string text(OrEmpty(data));
     const size_t chunks = (text.size() + kTextChunk - 1) / kTextChunk;
-    Command checks = MacCommand(job, id);
+    Command checks = MacCommand(job, message);
     checks.Require(key && data);
     int result = RequireModeKey(checks, keyIndex, keyMode, key, checkValue)
                      .Require(chunks <= kTextChunksMax)
@@ -203,9 +204,9 @@ int ChunkedTextMac(const MacJob& job, const char* id, int keyIndex, int keyMode,
                      .Check();
     if (result != 0) return result;
     return RunChunks(job, chunks, [&](size_t i, bool last) {
-        Command chunk(job.name, id);
+        Command chunk(job.name, message);
         chunk.AckTimeout(kMacAckTimeout)
-            .ResponseId(last ? id : "")  // only the last record is answered
+            .ResponseId(last ? message.id : "")  // only the last record is answered
             .PayloadF("%02X%02X", static_cast<unsigned>(i), static_cast<unsigned>(chunks - 1));
         if (i == 0)
             chunk.PayloadF("%c%c%s%s%s%04X", KeyIndexChar(keyIndex), '0' + (keyMode & 7), key,
@@ -267,7 +268,7 @@ int BinaryMac(const MacJob& job, int keyIndex, int keyMode, const char* key, con
     const bool doubleLength = keyMode == 2 || keyMode == 4;
     const size_t length = dataLength > 0 ? static_cast<size_t>(dataLength) : 0;
     const size_t chunks = (length + kBinaryChunk - 1) / kBinaryChunk;
-    int result = MacCommand(job, "F1.")
+    int result = MacCommand(job, catalogue::kBinaryMac)
                      .Require(key && data)
                      .Require(keyIndex >= 0 && keyMode >= 1 && keyMode <= 4)
                      .Require(keyIndex <= (indexInMode ? 63 : 2))
@@ -301,7 +302,7 @@ int BinaryMac(const MacJob& job, int keyIndex, int keyMode, const char* key, con
         AppendBigEndian(bytes, static_cast<uint32_t>(chunks - 1), 2);
         if (i == 0) bytes.insert(bytes.end(), header.begin(), header.end());
         bytes.insert(bytes.end(), data + offset, data + offset + size);
-        Command chunk(job.name, "F1.");
+        Command chunk(job.name, catalogue::kBinaryMac);
         chunk.AckTimeout(kMacAckTimeout)
             .ResponseSelector(op)
             .Payload(bytes.data(), bytes.size())
@@ -310,93 +311,81 @@ int BinaryMac(const MacJob& job, int keyIndex, int keyMode, const char* key, con
     });
 }
 
+// Runs `run` on its job behind the exception barrier of the export the job is named after.
+template <typename Run, typename... Args>
+int GuardedMac(Run run, const MacJob& job, const Args&... args) {
+    return GuardedCode(job.name, [&] { return run(job, args...); });
+}
+
 }  // namespace
 
 extern "C" {
 
 ORN_API int ornMacCalculationAsciiMode(int keyIndex, const char* key, const char* checkValue,
                                        const char* data, char* mac) {
-    return orn::GuardedCode("ornMacCalculationAsciiMode", [&]() -> int {
-        return BlockMac(Calculation("ornMacCalculationAsciiMode", mac), "44.", false, keyIndex, key,
-                        checkValue, data);
-    });
+    return GuardedMac(BlockMac, Calculation("ornMacCalculationAsciiMode", mac), catalogue::kMac,
+                      false, keyIndex, key, checkValue, data);
 }
 
 ORN_API int ornMacCalculationHexMode(int keyIndex, const char* key, const char* checkValue,
                                      const char* data, char* mac) {
-    return orn::GuardedCode("ornMacCalculationHexMode", [&]() -> int {
-        return BlockMac(Calculation("ornMacCalculationHexMode", mac), "43.", true, keyIndex, key,
-                        checkValue, data);
-    });
+    return GuardedMac(BlockMac, Calculation("ornMacCalculationHexMode", mac), catalogue::kMacHex,
+                      true, keyIndex, key, checkValue, data);
 }
 
 ORN_API int ornMacVerificationAsciiMode(int keyIndex, const char* key, const char* checkValue,
                                         const char* expectedMac, const char* data,
                                         int32_t* result) {
-    return orn::GuardedCode("ornMacVerificationAsciiMode", [&]() -> int {
-        return BlockMac(Verification("ornMacVerificationAsciiMode", expectedMac, result), "46.",
-                        false, keyIndex, key, checkValue, data);
-    });
+    return GuardedMac(BlockMac, Verification("ornMacVerificationAsciiMode", expectedMac, result),
+                      catalogue::kMacVerification, false, keyIndex, key, checkValue, data);
 }
 
 ORN_API int ornMacVerificationHexMode(int keyIndex, const char* key, const char* checkValue,
                                       const char* expectedMac, const char* data, int32_t* result) {
-    return orn::GuardedCode("ornMacVerificationHexMode", [&]() -> int {
-        return BlockMac(Verification("ornMacVerificationHexMode", expectedMac, result), "45.", true,
-                        keyIndex, key, checkValue, data);
-    });
+    return GuardedMac(BlockMac, Verification("ornMacVerificationHexMode", expectedMac, result),
+                      catalogue::kMacVerificationHex, true, keyIndex, key, checkValue, data);
 }
 
 ORN_API int ornMacCalculationAsciiVarMode(int keyIndex, int keyMode, const char* key,
                                           const char* checkValue, const char* data, char* mac) {
-    return orn::GuardedCode("ornMacCalculationAsciiVarMode", [&]() -> int {
-        return VariableMac(Calculation("ornMacCalculationAsciiVarMode", mac), "64.", keyIndex,
-                           keyMode, key, checkValue, data);
-    });
+    return GuardedMac(VariableMac, Calculation("ornMacCalculationAsciiVarMode", mac),
+                      catalogue::kMacVariable, keyIndex, keyMode, key, checkValue, data);
 }
 
 ORN_API int ornMacVerificationAsciiVarMode(int keyIndex, int keyMode, const char* key,
                                            const char* checkValue, const char* expectedMac,
                                            const char* data, int32_t* result) {
-    return orn::GuardedCode("ornMacVerificationAsciiVarMode", [&]() -> int {
-        return VariableMac(Verification("ornMacVerificationAsciiVarMode", expectedMac, result),
-                           "66.", keyIndex, keyMode, key, checkValue, data);
-    });
+    return GuardedMac(
+        VariableMac, Verification("ornMacVerificationAsciiVarMode", expectedMac, result),
+        catalogue::kMacVerificationVariable, keyIndex, keyMode, key, checkValue, data);
 }
 
 ORN_API int ornXmacCalculationAsciiVarMode(int keyIndex, int keyMode, const char* key,
                                            const char* checkValue, const char* data, char* mac) {
-    return orn::GuardedCode("ornXmacCalculationAsciiVarMode", [&]() -> int {
-        return ChunkedTextMac(Calculation("ornXmacCalculationAsciiVarMode", mac), "6E.", keyIndex,
-                              keyMode, key, checkValue, data);
-    });
+    return GuardedMac(ChunkedTextMac, Calculation("ornXmacCalculationAsciiVarMode", mac),
+                      catalogue::kMacChunked, keyIndex, keyMode, key, checkValue, data);
 }
 
 ORN_API int ornXmacVerificationAsciiVarMode(int keyIndex, int keyMode, const char* key,
                                             const char* checkValue, const char* expectedMac,
                                             const char* data, int32_t* result) {
-    return orn::GuardedCode("ornXmacVerificationAsciiVarMode", [&]() -> int {
-        return ChunkedTextMac(Verification("ornXmacVerificationAsciiVarMode", expectedMac, result),
-                              "6G.", keyIndex, keyMode, key, checkValue, data);
-    });
+    return GuardedMac(ChunkedTextMac,
+                      Verification("ornXmacVerificationAsciiVarMode", expectedMac, result),
+                      catalogue::kMacVerificationChunked, keyIndex, keyMode, key, checkValue, data);
 }
 
 ORN_API int ornBinaryMacCalculation(int keyIndex, int keyMode, const char* key,
                                     const char* checkValue, const unsigned char* data,
                                     int dataLength, char* mac) {
-    return orn::GuardedCode("ornBinaryMacCalculation", [&]() -> int {
-        return BinaryMac(Calculation("ornBinaryMacCalculation", mac), keyIndex, keyMode, key,
-                         checkValue, data, dataLength);
-    });
+    return GuardedMac(BinaryMac, Calculation("ornBinaryMacCalculation", mac), keyIndex, keyMode,
+                      key, checkValue, data, dataLength);
 }
 
 ORN_API int ornBinaryMacVerification(int keyIndex, int keyMode, const char* key,
                                      const char* checkValue, const char* expectedMac,
                                      const unsigned char* data, int dataLength, int32_t* result) {
-    return orn::GuardedCode("ornBinaryMacVerification", [&]() -> int {
-        return BinaryMac(Verification("ornBinaryMacVerification", expectedMac, result), keyIndex,
-                         keyMode, key, checkValue, data, dataLength);
-    });
+    return GuardedMac(BinaryMac, Verification("ornBinaryMacVerification", expectedMac, result),
+                      keyIndex, keyMode, key, checkValue, data, dataLength);
 }
 
 }  // extern "C"

@@ -27,8 +27,8 @@ constexpr char kFieldSeparator = 0x1C;
 constexpr int kMaxTimeoutSec = 99;
 // Source characters of the display-driven swipe answer: '0' a swiped card; the combined
 // command reports '%' for a smart card.
-constexpr char kSourceSwipe = '0';
-constexpr char kSourceSmartCard = '%';
+constexpr char kSourceSwipe = ORN_SWIPE_SOURCE_STRIPE;
+constexpr char kSourceSmartCard = ORN_SWIPE_SOURCE_SMART_CARD;
 constexpr const char* kCombinedPrefix = "ornMsrScInsertWithDisplay";
 
 bool IsTrackSelection(int tracks) {
@@ -91,45 +91,22 @@ bool SwipePrompt(std::string& payload, int tracks, int timeoutSec, int option0, 
 
 // A display-driven swipe record: group DISPLAY, cancel type "50".
 Command SwipeCommand(const char* name, const std::string& prompt, int timeoutSec) {
-    Command command(name, "67.");
+    Command command(name, catalogue::kDisplaySwipe);
     command.ResponseTimeout(timeoutSec > 0 ? static_cast<uint32_t>(timeoutSec) * 1000 : 0)
         .Payload(prompt);
     return command;
 }
 
-// Two decimal digits at `pos`; -1 when they are not digits.
-int TwoDigits(const Response& reply, size_t pos) {
-    char tens = reply.At(pos), units = reply.At(pos + 1);
-    if (tens < '0' || tens > '9' || units < '0' || units > '9') return -1;
-    return (tens - '0') * 10 + (units - '0');
-}
-
-// The tracks of a status-0 display-driven swipe answer: source character, then (for a swiped
-// card) track 2 and track 1, each as two length digits and the text. A null buffer is skipped,
-// but its text is still stepped over so the next track is read from the right place.
+// The tracks of a status-0 display-driven swipe answer. A null buffer is skipped.
 void ParseSwipeText(const Response& reply, char* track1, char* track2, char* sourceChar) {
-    const char source = reply.At(1);
-    if (sourceChar) *sourceChar = source;
-    if (source != kSourceSwipe) return;
-    size_t pos = 2;
-    struct {
-        char* buffer;
-        size_t size;
-        const char* what;
-    } tracks[2] = {{track2, ORN_TRACK2_TEXT_SIZE, "Track 2"},
-                   {track1, ORN_TRACK1_TEXT_SIZE, "Track 1"}};
-    for (auto& track : tracks) {
-        const int length = TwoDigits(reply, pos);
-        if (length < 0) {
-            reply.Warn("Warning, expected response of 67.00LLtrack2LLtrack1: bad %s length",
-                       track.what);
-            return;
-        }
-        pos += 2;
-        const std::string text = reply.From(pos, static_cast<size_t>(length));
-        pos += static_cast<size_t>(length);
-        CopyOut(track.buffer, track.size, text, track.what);
-    }
+    const catalogue::SwipeAnswer swipe = catalogue::ReadSwipe(reply.Text());
+    if (sourceChar) *sourceChar = swipe.source;
+    if (swipe.source != kSourceSwipe) return;
+    CopyOut(track2, ORN_TRACK2_TEXT_SIZE, swipe.track2, "Track 2");
+    CopyOut(track1, ORN_TRACK1_TEXT_SIZE, swipe.track1, "Track 1");
+    if (swipe.unreadable)
+        reply.Warn("Warning, expected response of 67.00LLtrack2LLtrack1: bad %s length",
+                   swipe.unreadable);
 }
 
 // The binary swipe of `tracks` (1..3, the function byte), waiting up to timeoutMs.
@@ -156,33 +133,21 @@ struct TrackOutputs {
 };
 
 // A binary swipe answer: for tracks 1 the first-track block; for tracks 2 or 3 the second-track
-// block first and, for 3, the first-track block after it. Each block is a status byte, a length
-// byte and the data; only the bytes that arrived are taken.
+// block first and, for 3, the first-track block after it. Only the bytes that arrived are taken.
 int ParseBinarySwipe(const Response& reply, int tracks, TrackOutputs track1, TrackOutputs track2) {
     const int status = ReaderStatus(reply);
     if (status < 0) return status;
-    const size_t announced =
-        ((static_cast<size_t>(ReaderByte(reply, 0)) << 8) | ReaderByte(reply, 1)) + 2;
-    const size_t end = std::min(reply.Size(), announced);
-    size_t pos = kReaderStatusOffset + 1;
-    auto readData = [&](const TrackOutputs& out) {
-        if (pos >= end) return;
-        const size_t length = ReaderByte(reply, pos++);
-        const size_t copied = std::min(length, end - pos);
-        if (copied < length)
-            reply.Warn("Track data of %zu bytes announced, %zu received", length, copied);
-        if (out.data && copied > 0) reply.Text().copy(out.data, copied, pos);
-        if (out.length) *out.length = static_cast<int>(copied);
-        pos += copied;
+    const catalogue::ReaderSwipe swipe = catalogue::ReadReaderSwipe(reply.Text(), tracks == 3);
+    auto copy = [&](const catalogue::ReaderTrack& track, const TrackOutputs& out) {
+        if (track.data.size() < track.declared)
+            reply.Warn("Track data of %zu bytes announced, %zu received", track.declared,
+                       track.data.size());
+        if (out.status) *out.status = track.status;
+        if (out.data) track.data.copy(out.data, track.data.size());
+        if (out.length) *out.length = static_cast<int>(track.data.size());
     };
-    const TrackOutputs& first = tracks == 1 ? track1 : track2;
-    if (first.status) *first.status = status;
-    readData(first);
-    if (tracks == 3 && pos < end) {
-        const int track1Status = ReaderByte(reply, pos++);
-        if (track1.status) *track1.status = track1Status;
-        readData(track1);
-    }
+    copy(swipe.first, tracks == 1 ? track1 : track2);
+    if (swipe.blocks > 1) copy(swipe.second, track1);
     return status;
 }
 
@@ -349,7 +314,7 @@ ORN_API int ornMsrScInsertWithDisplayReq(int tracks, int timeoutSec, int option0
     std::string prompt;
     const bool linesOk = SwipePrompt(prompt, tracks, timeoutSec, option0, option1, option2, line1,
                                      line2, line3, line4, EmptyFields::BeforeLine3Only);
-    int result = Command("ornMsrScInsertWithDisplayReq", "67.")
+    int result = Command("ornMsrScInsertWithDisplayReq", catalogue::kDisplaySwipe)
                      .Test([] {
                          return Engine().HasQueuedRecordNamed(kCombinedPrefix)
                                     ? ORN_ERR_DEVICE_IS_BUSY_ERROR
@@ -394,7 +359,7 @@ ORN_API int ornMsrScInsertWithDisplayWait(int tracks, int timeoutSec, int option
     std::string prompt;
     const bool linesOk = SwipePrompt(prompt, tracks, timeoutSec, option0, option1, option2, line1,
                                      line2, line3, line4, EmptyFields::BeforeLine3Only);
-    int result = Command("ornMsrScInsertWithDisplayWait", "67.")
+    int result = Command("ornMsrScInsertWithDisplayWait", catalogue::kDisplaySwipe)
                      .Require(IsTrackSelection(tracks))
                      .Require(!WantsTrack1(tracks) || track1)
                      .Step([=] {

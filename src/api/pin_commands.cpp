@@ -18,10 +18,8 @@ using namespace orn;
 namespace {
 
 constexpr char kFieldSeparator = 0x1C;
-constexpr size_t kPinBlockLength = 16;
-constexpr size_t kPinBlockBuffer = kPinBlockLength + 1;
-constexpr size_t kKsnLength = 20;
-constexpr size_t kKsnBuffer = kKsnLength + 1;
+constexpr size_t kPinBlockBuffer = 17;
+constexpr size_t kKsnBuffer = 21;
 
 bool InRange(int value, int low, int high) {
     return value >= low && value <= high;
@@ -65,23 +63,18 @@ bool IsAccount(const char* account) {
 
 // The head of every PIN entry request: key selector 0..15, option 0..4 (sent as "%X%d") and
 // the entry's timeout, 0..255 units of 5 s.
-Command PinEntry(const char* name, const char* id, int selector, int timeout, int option) {
-    Command command(name, id);
+Command PinEntry(const char* name, const catalogue::Message& message, int selector, int timeout,
+                 int option) {
+    Command command(name, message);
     command.Require(InRange(selector, 0, 15) && InRange(timeout, 0, 255) && InRange(option, 0, 4))
         .ResponseTimeout(PinTimeout(timeout))
         .PayloadF("%X%d", selector & 0xF, option);
     return command;
 }
 
-// The PIN block of a master/session answer: its last 16 characters (never the status).
-std::string LastAfterStatus(const Response& reply, size_t count) {
-    size_t size = reply.Size();
-    return reply.From(size > count + 1 ? size - count : 1);
-}
-
 Command::Parser PinBlockInto(char* pinBlock, const char* name) {
     return [=](const Response& reply) {
-        CopyOut(pinBlock, kPinBlockBuffer, LastAfterStatus(reply, kPinBlockLength), name);
+        CopyOut(pinBlock, kPinBlockBuffer, catalogue::ReadPinBlock(reply.Text()), name);
     };
 }
 
@@ -115,7 +108,9 @@ Command DisplayPinCommand(const char* name, bool extended, const DisplayPinField
     const bool line3Ok = !e.line2 || !e.line3 || DisplayLine(e.line3, &line3);
     const bool keySent = e.keyMode == 1 || e.keyMode == 2;
 
-    Command command = PinEntry(name, extended ? "6H." : "69.", e.selector, e.timeout, e.option);
+    Command command =
+        PinEntry(name, extended ? catalogue::kDisplayPinLengths : catalogue::kDisplayPin,
+                 e.selector, e.timeout, e.option);
     command
         .CheckFirst(lastArgumentGiven &&
                     (!extended || (InRange(e.minPinLength, 4, 12) &&
@@ -165,7 +160,7 @@ int DisplayPin(const char* name, bool extended, const DisplayPinFields& e, char*
 
 Command DukptCommand(const char* name, int selector, int timeout, int option, const char* account,
                      const char* prompt) {
-    Command command = PinEntry(name, "31.", selector, timeout, option);
+    Command command = PinEntry(name, catalogue::kDukptPin, selector, timeout, option);
     command.Require(IsAccount(account) && IsFrameSafe(prompt))
         .Payload(account)
         .Payload(FourCharacterPrompt(prompt, false));
@@ -175,7 +170,7 @@ Command DukptCommand(const char* name, int selector, int timeout, int option, co
 Command MasterSessionCommand(const char* name, bool lastArgumentGiven, int selector, int timeout,
                              int option, int keyIndex, const char* account, const char* sessionKey,
                              const char* checkValue, const char* prompt) {
-    Command command = PinEntry(name, "41.", selector, timeout, option);
+    Command command = PinEntry(name, catalogue::kPin, selector, timeout, option);
     command.CheckFirst(lastArgumentGiven)
         .Require(IsKeyIndex(keyIndex) && IsAccount(account))
         .Require(IsKeyLength(sessionKey) && IsFrameSafe(sessionKey))
@@ -266,8 +261,9 @@ ORN_API int ornDukptPinWait(int selector, int timeout, int option, const char* a
         .Require(ksn != nullptr)
         .Step([&] { ksn[0] = '\0'; })
         .Parse([&](const Response& reply) {
-            CopyOut(pinBlock, kPinBlockBuffer, reply.From(1, kPinBlockLength), "ornDukptPinWait");
-            CopyOut(ksn, kKsnBuffer, LastAfterStatus(reply, kKsnLength), "ornDukptPinWait");
+            const catalogue::DukptPinAnswer pin = catalogue::ReadDukptPin(reply.Text());
+            CopyOut(pinBlock, kPinBlockBuffer, pin.pinBlock, "ornDukptPinWait");
+            CopyOut(ksn, kKsnBuffer, pin.ksn, "ornDukptPinWait");
         })
         .Run();
 }
@@ -341,7 +337,7 @@ ORN_API int ornMSPinWithDisplayExWait(int selector, int option, int keyIndex, co
 }
 
 ORN_API int ornPinEntryCancel(void) {
-    return Command("ornCancel", "72")
+    return Command("ornCancel", catalogue::kQuickCancel)
         .ResponseId("")
         .Group(kGroupCancel)
         .AfterExchange([](int result) {
@@ -393,7 +389,10 @@ ORN_API int ornDebitSequenceInit(int field1, const char* field2, const char* fie
     f.Line(field29);
     f.Line(field30);
     f.Trailer(field31);
-    return Command("ornDebitSequenceInit", "6A.").Require(f.Ok()).Payload(f.Payload()).Run();
+    return Command("ornDebitSequenceInit", catalogue::kDebitInit)
+        .Require(f.Ok())
+        .Payload(f.Payload())
+        .Run();
 }
 
 ORN_API int ornDebitSequenceStartReq(int firstFlag, int firstStageSeconds, int entryMode,
@@ -404,7 +403,7 @@ ORN_API int ornDebitSequenceStartReq(int firstFlag, int firstStageSeconds, int e
                                      ornDebitCallback callback) {
     const bool keySent = keyMode == 1 || keyMode == 2;
     const bool accountSent = entryMode == 0;
-    return Command("ornDebitSequenceStartReq", "6B.")
+    return Command("ornDebitSequenceStartReq", catalogue::kDebitStart)
         .Require(InRange(firstFlag, 0, 1) && InRange(firstStageSeconds, 0, 99) &&
                  InRange(entryMode, 0, 2) && InRange(secondFlag, 0, 1) &&
                  InRange(stageSeconds, 0, 99) && InRange(pinTimeout, 0, 15))

@@ -19,10 +19,6 @@ constexpr uint8_t kReaderChannelMsr = 4;
 constexpr uint8_t kReaderChannelSmartCard = 7;
 // Longest wait a caller may ask for, in milliseconds (the time limit then is 60000).
 constexpr int kReaderMaxWaitMs = 600000;
-constexpr size_t kReaderStatusOffset = 3;
-constexpr size_t kReaderDataOffset = 4;
-// A data block length byte of 0xFF announces a two-byte length.
-constexpr uint8_t kReaderLongLength = 0xFF;
 // Time limit of the commands without a time argument, the cancels among them: 60 s.
 constexpr uint16_t kReaderDefaultTimeLimit = 6000;
 constexpr uint8_t kReaderFunctionCancel = 0x12;
@@ -51,32 +47,19 @@ inline uint16_t ReaderTimeLimit(int timeoutMs) {
     return IsReaderWait(timeoutMs) ? static_cast<uint16_t>(timeoutMs / 10) : 0;
 }
 
-inline uint8_t ReaderByte(const Response& reply, size_t pos) {
-    return static_cast<uint8_t>(reply.At(pos));
-}
-
 // The answer's status byte; kResultNoStatus when the answer is too short to hold one.
 inline int ReaderStatus(const Response& reply) {
-    return reply.Size() > kReaderStatusOffset ? ReaderByte(reply, kReaderStatusOffset)
-                                              : kResultNoStatus;
+    return catalogue::ReadReaderStatus(reply.Text());
 }
 
-// The data block after the status byte: `declared` receives its announced length, the result
-// holds the bytes of it that arrived (never more than announced). False when there is none.
-inline bool ReaderDataBlock(const Response& reply, size_t* declared, std::string* data) {
-    size_t pos = kReaderDataOffset;
-    if (reply.Size() <= pos) return false;
-    size_t length = ReaderByte(reply, pos++);
-    if (length == kReaderLongLength) {
-        if (reply.Size() < pos + 2) return false;
-        length = (static_cast<size_t>(ReaderByte(reply, pos)) << 8) | ReaderByte(reply, pos + 1);
-        pos += 2;
-    }
-    *declared = length;
-    *data = reply.From(pos, length);
-    if (data->size() < length)
-        reply.Warn("Reader answer announces %zu data bytes but carries %zu", length, data->size());
-    return true;
+// The data block after the status byte (what of it arrived), empty when there is none.
+inline std::string ReaderDataBlock(const Response& reply) {
+    catalogue::ReaderBlock block;
+    if (!catalogue::ReadReaderBlock(reply.Text(), &block)) return {};
+    if (block.bytes.size() < block.declared)
+        reply.Warn("Reader answer announces %zu data bytes but carries %zu", block.declared,
+                   block.bytes.size());
+    return block.bytes;
 }
 
 // A reader-channel command: "F0." with the request for `function` on `channel`, in the group and
@@ -84,7 +67,7 @@ inline bool ReaderDataBlock(const Response& reply, size_t* declared, std::string
 inline Command ReaderCommand(const char* name, uint8_t channel, uint16_t timeLimit,
                              uint8_t function, const std::string& data = {}) {
     const bool card = channel == kReaderChannelSmartCard;
-    Command command(name, "F0.");
+    Command command(name, catalogue::kReaderChannel);
     command.Group(card ? kGroupSc : kGroupMsr)
         .Cancel(card ? kCancelSc : kCancelMsr)
         .ResponseSelector(channel)

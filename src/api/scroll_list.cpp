@@ -9,7 +9,6 @@
 #include "api/guard.h"
 #include "api/session.h"
 #include "api/text.h"
-#include "engine/callbacks.h"
 #include "platform/platform.h"
 #include "velquoraorn.h"
 
@@ -70,7 +69,7 @@ Command ScrollList(int reserved, int option1, int option2, int flag1, int displa
         platform::LockGuard guard(ListLock());
         listText = list;
     }
-    Command request("ornScrollListReq", "6C.");
+    Command request("ornScrollListReq", catalogue::kScrollList);
     request.Require(argumentsOk)
         .Require(title1 && title2 && title3 && title4 && list)
         .Require(anyTitleValid)
@@ -120,9 +119,10 @@ ORN_API int ornScrollListWait(int reserved, int option1, int option2, int flag1,
         .Require(selection && data)
         .Clear([=] { *selection = *data = -1; })
         .Parse([=](const Response& reply) {
-            // "0ss" or "0ssdddd": the position, then the data of an item that carries some.
-            if (!DecodeScrollAnswer(reply.From(1), selection, data))
-                reply.Warn("%s", kScrollLengthWarning);
+            const catalogue::ScrollAnswer scroll = catalogue::ReadScroll(reply.Text());
+            *selection = scroll.selection;
+            *data = scroll.data;
+            if (!scroll.expectedLength) reply.Warn("%s", catalogue::kScrollLengthWarning);
         })
         .Run();
 }

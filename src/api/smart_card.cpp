@@ -39,18 +39,20 @@ Command SmartCardWait(const char* name, uint8_t function, int timeoutMs) {
     return ReaderWait(name, kReaderChannelSmartCard, function, timeoutMs);
 }
 
-// The data block of a status-0 answer, when it has one.
-std::string DataBlock(const Response& reply) {
-    size_t declared = 0;
-    std::string block;
-    return ReaderDataBlock(reply, &declared, &block) ? block : std::string();
+// The asynchronous form of a wait: the outcome reaches `callback` (of callback kind `kind`).
+template <typename Callback>
+int SmartCardWaitReq(const char* name, uint8_t function, int timeoutMs, int32_t kind,
+                     Callback* callback) {
+    return SmartCardWait(name, function, timeoutMs)
+        .Require(callback != nullptr)
+        .RunAsync(kind, callback);
 }
 
 // The answer to reset of a power-up answer: the type byte, then the ATR, cut to the caller's
 // ORN_SMART_CARD_DATA_SIZE bytes.
 Command::Parser AtrInto(unsigned char* cardType, unsigned char* atr, int* atrLength) {
     return [=](const Response& reply) {
-        const std::string block = DataBlock(reply);
+        const std::string block = ReaderDataBlock(reply);
         if (block.empty()) {
             *atrLength = 0;
             return;
@@ -82,7 +84,7 @@ ORN_API int ornSmartCardCompareAtr(unsigned char* cardType) {
     return SmartCardCommand("smartCardPowerUp", kCompareAtr)
         .Require(cardType != nullptr)
         .Parse([=](const Response& reply) {
-            const std::string block = DataBlock(reply);
+            const std::string block = ReaderDataBlock(reply);
             if (!block.empty()) *cardType = static_cast<unsigned char>(block[0]);
         })
         .Run();
@@ -113,7 +115,7 @@ ORN_API int ornAsynchCardExecution(unsigned char* data, int* dataLength, unsigne
     return SmartCardCommand("smartCardAsyncExecution", kExchange, 0, command)
         .Require(ok)
         .Parse([=](const Response& reply) {
-            const std::string block = DataBlock(reply);
+            const std::string block = ReaderDataBlock(reply);
             unsigned char* leading[kExchangeLeadingBytes] = {byte1, byte2, byte3};
             for (size_t i = 0; i < kExchangeLeadingBytes && i < block.size(); ++i)
                 *leading[i] = static_cast<unsigned char>(block[i]);
@@ -137,17 +139,16 @@ ORN_API int ornIsCardPresent(void) {
         .Test([] { return Engine().AnyEmvSessionOpen() ? 2 : 0; })
         .Finish([](int result, const Response& reply) {
             if (result == 0) result = ReaderStatus(reply);
-            if (result == 0) return 1;  // a card is in the reader
-            if (result == 1) return 0;  // none arrived within the limit
+            if (result == ORN_READER_STATUS_OK) return 1;       // a card is in the reader
+            if (result == ORN_READER_STATUS_NO_CARD) return 0;  // none within the limit
             return result;
         })
         .Run();
 }
 
 ORN_API int ornWaitForSmartCardInsertionReq(int timeoutMs, ornSmartCardCallback callback) {
-    return SmartCardWait("smartCardInsertReq", kWaitInsertion, timeoutMs)
-        .Require(callback != nullptr)
-        .RunAsync(kCallbackSmartCard, callback);
+    return SmartCardWaitReq("smartCardInsertReq", kWaitInsertion, timeoutMs, kCallbackSmartCard,
+                            callback);
 }
 
 ORN_API int ornWaitForSmartCardInsertionWait(int timeoutMs) {
@@ -155,9 +156,8 @@ ORN_API int ornWaitForSmartCardInsertionWait(int timeoutMs) {
 }
 
 ORN_API int ornWaitForSmartCardRemovalReq(int timeoutMs, ornSmartCardCallback callback) {
-    return SmartCardWait("smartCardRemovalReq", kWaitRemoval, timeoutMs)
-        .Require(callback != nullptr)
-        .RunAsync(kCallbackSmartCard, callback);
+    return SmartCardWaitReq("smartCardRemovalReq", kWaitRemoval, timeoutMs, kCallbackSmartCard,
+                            callback);
 }
 
 ORN_API int ornWaitForSmartCardRemovalWait(int timeoutMs) {
@@ -165,9 +165,8 @@ ORN_API int ornWaitForSmartCardRemovalWait(int timeoutMs) {
 }
 
 ORN_API int ornWaitCardAndPowerUpAtrReq(int timeoutMs, ornSmartCardAtrCallback callback) {
-    return SmartCardWait("smartCardInsertPowerUpReq", kWaitAndPowerUp, timeoutMs)
-        .Require(callback != nullptr)
-        .RunAsync(kCallbackSmartCardAtr, callback);
+    return SmartCardWaitReq("smartCardInsertPowerUpReq", kWaitAndPowerUp, timeoutMs,
+                            kCallbackSmartCardAtr, callback);
 }
 
 ORN_API int ornWaitCardAndPowerUpAtrWait(int timeoutMs, unsigned char* cardType, unsigned char* atr,
@@ -179,9 +178,8 @@ ORN_API int ornWaitCardAndPowerUpAtrWait(int timeoutMs, unsigned char* cardType,
 }
 
 ORN_API int ornSmartCardPowerOffAndRemovalReq(int timeoutMs, ornSmartCardCallback callback) {
-    return SmartCardWait("smartCardPowerOffRemovalReq", kPowerOffAndWaitRemoval, timeoutMs)
-        .Require(callback != nullptr)
-        .RunAsync(kCallbackSmartCard, callback);
+    return SmartCardWaitReq("smartCardPowerOffRemovalReq", kPowerOffAndWaitRemoval, timeoutMs,
+                            kCallbackSmartCard, callback);
 }
 
 ORN_API int ornSmartCardPowerOffAndRemovalWait(int timeoutMs) {

@@ -16,35 +16,22 @@ namespace {
 constexpr int kMaxEntryLength = 32;
 constexpr int kNoStoredPrompt = 255;
 constexpr unsigned kPromptColumns = 32;
-// A request without a maximum length is answered without a length field; the record's name says
-// which form it is, for the answer parsers here and in the INPUT callback.
 constexpr char kNoLengthSuffix[] = "NoLength";
 
 uint32_t InputTimeoutMs() {
     return static_cast<uint32_t>(Engine().GetInputTimeout()) * 1000;
 }
 
+// A request without a maximum length is answered without a length field; its record also
+// carries "NoLength" in its name, which is what the log shows.
 std::string EntryRecordName(const char* name, int maxLength) {
     return maxLength == 0 ? std::string(name) + kNoLengthSuffix : std::string(name);
-}
-
-bool IsNoLengthName(const std::string& name) {
-    const size_t suffix = sizeof kNoLengthSuffix - 1;
-    return name.size() >= suffix &&
-           name.compare(name.size() - suffix, suffix, kNoLengthSuffix) == 0;
-}
-
-int HexDigitValue(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    return 0;
 }
 
 // The request shared by the four entry commands: "58." with the caller's prompt, "68." with a
 // stored prompt only (null prompt). The range tests come in the order the terminal's fields do.
 Command BuildEntryRequest(int mode, int type, int option, const char* prompt, int promptIndex,
-                          int maxLength, const char* messageId, const char* name) {
+                          int maxLength, const catalogue::Message& message, const char* name) {
     std::string promptField;
     bool promptOk = true;
     if (prompt) {
@@ -53,8 +40,9 @@ Command BuildEntryRequest(int mode, int type, int option, const char* prompt, in
         promptOk = IsValidDisplayText(encoded) != 0;
         promptField = PadDisplayText(encoded, kPromptColumns);
     }
-    Command request(EntryRecordName(name, maxLength), messageId);
-    request.Require(mode == 2 || mode == 3 || mode == 5 || mode == 6)
+    Command request(EntryRecordName(name, maxLength), message);
+    request.LengthField(maxLength != 0)
+        .Require(mode == 2 || mode == 3 || mode == 5 || mode == 6)
         .Require(type >= 1 && type <= 6 && type != 4)
         .Require(option >= 0 && option <= 15)
         .Require(promptOk)
@@ -69,31 +57,24 @@ Command BuildEntryRequest(int mode, int type, int option, const char* prompt, in
 
 // The blocking form of both entries: *length carries the maximum in and the entered length out.
 int WaitForEntry(int mode, int type, int option, const char* prompt, bool promptNeeded,
-                 int promptIndex, int* length, char* text, const char* messageId) {
+                 int promptIndex, int* length, char* text, const catalogue::Message& message) {
     const char* name = "ornDisplayAndWaitForInputWait";
     const int maxLength = length ? *length : 0;
-    const bool noLength = IsNoLengthName(EntryRecordName(name, maxLength));
     // The entry cannot be longer than the maximum asked for, and the caller's buffer is sized
     // for that; without a maximum the library's own limit applies.
     const size_t textSize = maxLength > 0 && maxLength <= kMaxEntryLength
                                 ? static_cast<size_t>(maxLength) + 1
                                 : kMaxEntryLength + 1;
-    return BuildEntryRequest(mode, type, option, prompt, promptIndex, maxLength, messageId, name)
+    return BuildEntryRequest(mode, type, option, prompt, promptIndex, maxLength, message, name)
         .Require((prompt || !promptNeeded) && length && text)
         .Clear([=] {
             *length = -1;
             text[0] = '\0';
         })
         .Parse([=](const Response& reply) {
-            size_t textStart = 1;
-            if (!noLength) {
-                // The terminal's length field: the first digit goes 8 bits up, not 4.
-                if (reply.Size() > 2)
-                    *length = (HexDigitValue(reply.At(1)) << 8) | HexDigitValue(reply.At(2));
-                textStart = 3;
-            }
-            CopyOut(text, textSize, reply.From(textStart), name);
-            if (*length == -1) *length = static_cast<int>(std::strlen(text));
+            const catalogue::EntryAnswer entry = catalogue::ReadEntry(reply.Text(), maxLength != 0);
+            CopyOut(text, textSize, entry.text, name);
+            *length = entry.length != -1 ? entry.length : static_cast<int>(std::strlen(text));
         })
         .Run();
 }
@@ -105,15 +86,16 @@ extern "C" {
 ORN_API int ornDisplayAndWaitForInputWait(int mode, int type, int option, const char* prompt,
                                           int promptIndex, int* length, char* text) {
     return orn::GuardedCode("ornDisplayAndWaitForInputWait", [&]() -> int {
-        return WaitForEntry(mode, type, option, prompt, true, promptIndex, length, text, "58.");
+        return WaitForEntry(mode, type, option, prompt, true, promptIndex, length, text,
+                            catalogue::kDisplay);
     });
 }
 
 ORN_API int ornDisplayAndWaitForInputReq(int mode, int type, int option, const char* prompt,
                                          int promptIndex, int maxLength,
                                          ornInputCallback callback) {
-    return BuildEntryRequest(mode, type, option, prompt, promptIndex, maxLength, "58.",
-                             "ornDisplayAndWaitForInputReq")
+    return BuildEntryRequest(mode, type, option, prompt, promptIndex, maxLength,
+                             catalogue::kDisplay, "ornDisplayAndWaitForInputReq")
         .Require(prompt && callback)
         .RunAsync(kCallbackInput, callback);
 }
@@ -121,14 +103,15 @@ ORN_API int ornDisplayAndWaitForInputReq(int mode, int type, int option, const c
 ORN_API int ornClearTextEntryWithStoredPromptWait(int mode, int type, int option, int promptIndex,
                                                   int* length, char* text) {
     return orn::GuardedCode("ornClearTextEntryWithStoredPromptWait", [&]() -> int {
-        return WaitForEntry(mode, type, option, nullptr, false, promptIndex, length, text, "68.");
+        return WaitForEntry(mode, type, option, nullptr, false, promptIndex, length, text,
+                            catalogue::kStoredPromptEntry);
     });
 }
 
 ORN_API int ornClearTextEntryWithStoredPromptReq(int mode, int type, int option, int promptIndex,
                                                  int maxLength, ornInputCallback callback) {
-    return BuildEntryRequest(mode, type, option, nullptr, promptIndex, maxLength, "68.",
-                             "ornDisplayAndWaitForInputReq")
+    return BuildEntryRequest(mode, type, option, nullptr, promptIndex, maxLength,
+                             catalogue::kStoredPromptEntry, "ornDisplayAndWaitForInputReq")
         .Require(callback != nullptr)
         .RunAsync(kCallbackInput, callback);
 }

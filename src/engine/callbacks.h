@@ -33,16 +33,8 @@ struct DebitCallbackArgs {
 };
 
 // Fills `args` from the response of a debit sequence whose status character is '0' (`response`
-// starts with that character); the layout is in link/debit_reply.h. Texts longer than their
+// starts with that character); read by the catalogue's debit reader. Texts longer than their
 // buffers are cut.
 void DecodeDebitCallback(const std::string& response, DebitCallbackArgs* args);
-
-// A scroll list answer after its status character: "ss" (the position) or "ssdddd" (the position
-// and the picked item's data in hex, 16 bits). Any other length still yields the position and,
-// from the last four characters (or all of a shorter tail), the data; it returns false then so
-// that the caller logs the length warning. `data` is left alone for a two-character answer.
-inline constexpr char kScrollLengthWarning[] =
-    "Warning, expected response of 6C.0ss or 6C.0ssdddd: wrong response length";
-bool DecodeScrollAnswer(const std::string& s, int* selection, int* data);
 
 }  // namespace orn

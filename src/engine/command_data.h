@@ -162,6 +162,9 @@ class CCommandData {
     uint8_t GetResponseSelector() const { return m_byResponseSelector; }
     void SetCallbackOption(int32_t option) { m_nCallbackOption = option; }
     int32_t GetCallbackOption() const { return m_nCallbackOption; }
+    // A text entry asked without a maximum length is answered without a length field (INPUT).
+    void SetLengthField(bool present) { m_bLengthField = present; }
+    bool HasLengthField() const { return m_bLengthField; }
     void SetEnqTest() { m_nLinkCheck = 1; }
     bool IsEnqTest() const { return m_nLinkCheck != 0; }
 
@@ -244,6 +247,7 @@ class CCommandData {
     uint8_t m_byStart = 0x02;
     uint8_t m_byEnd = 0x03;
     int32_t m_nCallbackOption = 0;
+    bool m_bLengthField = true;
     uint8_t m_byResponseSelector = 0;
     int32_t m_nRetriesLeft = kDefaultRetries;
     std::shared_ptr<platform::Thread> m_pCallbackThread;

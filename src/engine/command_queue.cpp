@@ -5,6 +5,7 @@
 
 #include "engine/generic_handler.h"
 #include "engine/wait_outcome.h"
+#include "link/catalogue.h"
 #include "link/frame.h"
 #include "velquoraorn.h"
 
@@ -442,7 +443,7 @@ int32_t CGenericHandler::QuickCancel(bool waitForAck) {
     if (!IsPortOpen()) return 0;
     auto* record = new CCommandData;
     record->SetName("Quick Cancel");
-    record->SetRequestId("72");
+    record->SetRequestId(catalogue::kQuickCancel.id);
     record->SetGroup(kGroupCancel);
     record->SetCancelType(kCancelNone);
     int32_t result = 0;

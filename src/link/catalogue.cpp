@@ -7,8 +7,9 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
+#include <cstdlib>
 
-#include "link/debit_reply.h"
+#include "velquoraorn.h"
 
 namespace orn::catalogue {
 
@@ -43,8 +44,12 @@ bool IsHexDigit(uint8_t c) {
     return std::isxdigit(c) != 0;
 }
 
+size_t BigEndian16(uint8_t high, uint8_t low) {
+    return (static_cast<size_t>(high) << 8) | low;
+}
+
 size_t BigEndian16(const uint8_t* bytes) {
-    return (static_cast<size_t>(bytes[0]) << 8) | bytes[1];
+    return BigEndian16(bytes[0], bytes[1]);
 }
 
 // ---- Shapes shared by many messages ----------------------------------------------------------
@@ -228,7 +233,7 @@ void DisplaySwipeAnswer(Fields& f) {
 
 // ---- EMV channel ("F1."): length (2), type, sequence, body ------------------------------------
 
-constexpr uint8_t kEmvData = 4;
+constexpr uint8_t kEmvDataType = 4;
 constexpr size_t kEmvDataStart = 30;
 constexpr size_t kEmvNameLength = 12;
 // Where the application's name is: the terminal names the application it speaks for first, the
@@ -257,7 +262,7 @@ bool EmvHeadOrData(Fields& f, size_t appName) {
     f.Add("type", 2, 1, Secrecy::Shown, kNumber);
     f.Add("seq", 3, 1, Secrecy::Shown, kNumber);
     if (f.Length() <= 4) return true;
-    if (f.At(2) != kEmvData) return false;
+    if (f.At(2) != kEmvDataType) return false;
     f.Add("sub-type", 4, 1, Secrecy::Shown, kNumber);
     if (f.Length() > appName) f.Note("app", EmvName(f, appName));
     f.Rest("data", kEmvDataStart, kSecret, Format::Hex);
@@ -327,7 +332,7 @@ void DisplayRequest(Fields& f) {
 // request gave a maximum. The answer alone does not say which form it is, so the length field
 // is hidden with the text (the dump's byte count shows the length anyway): a card number,
 // expiry date or security code typed at a prompt is as secret as the track it stands for.
-void EntryAnswer(Fields& f) {
+void EntryAnswerFields(Fields& f) {
     Status(f);
     f.Rest("entry", 1, kSecret);
 }
@@ -549,7 +554,8 @@ void DebitStartRequest(Fields& f) {
 // not the texts' lengths add up; only length fields of two digits stay.
 void DebitStartAnswer(Fields& f) {
     const size_t length = f.Length();
-    const DebitReply reply = ParseDebitReply(reinterpret_cast<const char*>(f.Payload()), length);
+    const DebitAnswer reply =
+        ReadDebit(std::string(reinterpret_cast<const char*>(f.Payload()), length));
     Status(f);
     if (reply.pinBlockPos == 0) return f.Rest("values", 1);
     f.Add("values", 1, reply.pinBlockPos - 1);
@@ -567,80 +573,187 @@ void DebitStartAnswer(Fields& f) {
     f.Rest(names[piece], from, kSecret);
 }
 
+}  // namespace
+
 // ---- The table ---------------------------------------------------------------------------
 
-const std::vector<Message> kMessages = {
-    // id, name, family, travel, selector, request, answer
-    {"5B.", "beep", "basic", Travel::Exchange, nullptr, BeepRequest, Status},
-    {"50.", "cancel", "basic", Travel::Exchange, nullptr, nullptr, Status},
-    {"72", "quick cancel", "basic", Travel::OneWay, nullptr, nullptr, nullptr},
-    {"ER.", "reboot", "basic", Travel::Exchange, nullptr, nullptr, Status},
-    {"6Z.", "return to idle", "basic", Travel::Exchange, nullptr, IdleRequest, Status},
-    {"56.", "prompt register", "basic", Travel::Exchange, nullptr, PromptRegisterRequest, Status},
-    {"6T.", "clock", "device", Travel::Exchange, nullptr, ActionThenRest, ClockAnswer},
-    {"5D.", "device information", "device", Travel::Exchange, nullptr, FormRequest, StatusThenText},
-    {"51.", "serial number", "device", Travel::Exchange, nullptr, FormRequest, SerialAnswer},
-    {"F0.", "application update", "device", Travel::Exchange, IsApplicationUpdate, UpdateMessage,
-     UpdateMessage},
-    {"F0.", "reader channel", "cards", Travel::Exchange, nullptr, ReaderRequest, ReaderAnswer},
-    {"5C.", "data block", "storage", Travel::Exchange, nullptr, ActionThenRest, StatusThenText},
-    {"60.", "data table", "storage", Travel::Exchange, nullptr, ActionThenRest, StatusThenText},
-    {"61.", "data table reset", "storage", Travel::Exchange, nullptr, ModeRequest, Status},
-    {"62.", "data table inquiry", "storage", Travel::Exchange, nullptr, FormRequest,
-     StatusThenText},
-    {"58.", "display", "display", Travel::Exchange, nullptr, DisplayRequest, EntryAnswer},
-    {"59.", "clear display", "display", Travel::Exchange, nullptr, ClearRequest, Status},
-    {"57.", "amount confirmation", "display", Travel::Exchange, nullptr, AmountRequest,
-     StatusThenKey},
-    {"5F.", "keyboard check", "display", Travel::Exchange, nullptr, nullptr, StatusThenText},
-    {"68.", "text entry with stored prompt", "display", Travel::Exchange, nullptr,
-     EntryRequest<false>, EntryAnswer},
-    {"6C.", "scroll list", "display", Travel::Exchange, nullptr, ScrollListRequest,
-     ScrollListAnswer},
-    {"40.", "key load", "keys", Travel::Exchange, nullptr, KeyLoadRequest, Status},
-    {"53.", "diagnostic key request", "keys", Travel::Exchange, nullptr, KeyRequest,
-     StatusThenSecret},
-    {"42.", "encryption", "keys", Travel::Exchange, nullptr, EncryptionRequest, StatusThenSecret},
-    {"47.", "decrypt and display in ASCII", "keys", Travel::Exchange, nullptr, AsciiDisplayRequest,
-     Status},
-    {"43.", "MAC calculation, hex", "mac", Travel::Exchange, nullptr, MacRequest<false>,
-     StatusThenText},
-    {"44.", "MAC calculation", "mac", Travel::Exchange, nullptr, MacRequest<false>, StatusThenText},
-    {"45.", "MAC verification, hex", "mac", Travel::Exchange, nullptr, MacRequest<false>,
-     StatusThenText},
-    {"46.", "MAC verification", "mac", Travel::Exchange, nullptr, MacRequest<false>,
-     StatusThenText},
-    {"64.", "MAC calculation, variable", "mac", Travel::Exchange, nullptr, MacRequest<true>,
-     StatusThenText},
-    {"66.", "MAC verification, variable", "mac", Travel::Exchange, nullptr, MacRequest<true>,
-     StatusThenText},
-    {"6E.", "MAC calculation, chunked", "mac", Travel::Exchange, nullptr, ChunkedMacRequest,
-     StatusThenText},
-    {"6G.", "MAC verification, chunked", "mac", Travel::Exchange, nullptr, ChunkedMacRequest,
-     StatusThenText},
-    {"F1.", "binary MAC", "mac", Travel::Exchange, IsBinaryMac, BinaryMacRequest, BinaryMacAnswer},
-    {"F1.", "EMV get version", "emv", Travel::Exchange, IsEmvType<1>, EmvRequest, EmvAnswer},
-    {"F1.", "EMV open session", "emv", Travel::Exchange, IsEmvType<2>, EmvRequest, EmvAnswer},
-    {"F1.", "EMV close session", "emv", Travel::Exchange, IsEmvType<3>, EmvRequest, EmvAnswer},
-    {"F1.", "EMV register", "emv", Travel::Exchange, IsEmvType<16>, EmvRequest, EmvAnswer},
-    {"F1.", "EMV data", "emv", Travel::Both, IsEmvType<kEmvData>, EmvRequest, EmvAnswer},
-    {"F1.", "EMV acknowledgement", "emv", Travel::Both, IsEmvType<5>, EmvRequest, EmvAnswer},
-    {"F1.", "EMV problem report acknowledgement", "emv", Travel::Both, IsEmvType<6>, EmvRequest,
-     EmvAnswer},
-    {"F1.", "EMV", "emv", Travel::Both, nullptr, EmvRequest, EmvAnswer},
-    {"31.", "DUKPT PIN entry", "pin", Travel::Exchange, nullptr, DukptRequest, StatusThenSecret},
-    {"41.", "PIN entry", "pin", Travel::Exchange, nullptr, MasterSessionRequest, StatusThenSecret},
-    {"69.", "PIN entry with display", "pin", Travel::Exchange, nullptr, DisplayPinRequest<3>,
-     StatusThenSecret},
-    {"6H.", "PIN entry with display, lengths", "pin", Travel::Exchange, nullptr,
-     DisplayPinRequest<5>, StatusThenSecret},
-    {"6A.", "debit sequence init", "pin", Travel::Exchange, nullptr, DebitInitRequest, Status},
-    {"6B.", "debit sequence start", "pin", Travel::Exchange, nullptr, DebitStartRequest,
-     DebitStartAnswer},
-    {"67.", "display-driven swipe", "cards", Travel::Exchange, nullptr, DisplaySwipeRequest,
-     DisplaySwipeAnswer},
-    {"6P.", "terminal communication port", "link", Travel::Exchange, nullptr, PortRequest, Status},
+// id, name, family, travel, selector, request, answer
+// clang-format off
+const Message kBeep = {"5B.", "beep", "basic", Travel::Exchange, nullptr, BeepRequest, Status};
+const Message kCancel = {"50.", "cancel", "basic", Travel::Exchange, nullptr, nullptr, Status};
+const Message kQuickCancel = {"72", "quick cancel", "basic", Travel::OneWay,
+                              nullptr, nullptr, nullptr};
+const Message kReboot = {"ER.", "reboot", "basic", Travel::Exchange, nullptr, nullptr, Status};
+const Message kReturnToIdle = {"6Z.", "return to idle", "basic", Travel::Exchange,
+                               nullptr, IdleRequest, Status};
+const Message kPromptRegister = {"56.", "prompt register", "basic", Travel::Exchange,
+                                 nullptr, PromptRegisterRequest, Status};
+const Message kClock = {"6T.", "clock", "device", Travel::Exchange,
+                        nullptr, ActionThenRest, ClockAnswer};
+const Message kDeviceInformation = {"5D.", "device information", "device", Travel::Exchange,
+                                    nullptr, FormRequest, StatusThenText};
+const Message kSerialNumber = {"51.", "serial number", "device", Travel::Exchange,
+                               nullptr, FormRequest, SerialAnswer};
+const Message kApplicationUpdate = {"F0.", "application update", "device", Travel::Exchange,
+                                    IsApplicationUpdate, UpdateMessage, UpdateMessage};
+const Message kReaderChannel = {"F0.", "reader channel", "cards", Travel::Exchange,
+                                nullptr, ReaderRequest, ReaderAnswer};
+const Message kDataBlock = {"5C.", "data block", "storage", Travel::Exchange,
+                            nullptr, ActionThenRest, StatusThenText};
+const Message kDataTable = {"60.", "data table", "storage", Travel::Exchange,
+                            nullptr, ActionThenRest, StatusThenText};
+const Message kDataTableReset = {"61.", "data table reset", "storage", Travel::Exchange,
+                                 nullptr, ModeRequest, Status};
+const Message kDataTableInquiry = {"62.", "data table inquiry", "storage", Travel::Exchange,
+                                   nullptr, FormRequest, StatusThenText};
+const Message kDisplay = {"58.", "display", "display", Travel::Exchange,
+                          nullptr, DisplayRequest, EntryAnswerFields};
+const Message kClearDisplay = {"59.", "clear display", "display", Travel::Exchange,
+                               nullptr, ClearRequest, Status};
+const Message kAmountConfirmation = {"57.", "amount confirmation", "display", Travel::Exchange,
+                                     nullptr, AmountRequest, StatusThenKey};
+const Message kKeyboardCheck = {"5F.", "keyboard check", "display", Travel::Exchange,
+                                nullptr, nullptr, StatusThenText};
+const Message kStoredPromptEntry = {"68.", "text entry with stored prompt", "display",
+                                    Travel::Exchange, nullptr, EntryRequest<false>, EntryAnswerFields};
+const Message kScrollList = {"6C.", "scroll list", "display", Travel::Exchange,
+                             nullptr, ScrollListRequest, ScrollListAnswer};
+const Message kKeyLoad = {"40.", "key load", "keys", Travel::Exchange,
+                          nullptr, KeyLoadRequest, Status};
+const Message kDiagnosticKeyRequest = {"53.", "diagnostic key request", "keys", Travel::Exchange,
+                                       nullptr, KeyRequest, StatusThenSecret};
+const Message kEncryption = {"42.", "encryption", "keys", Travel::Exchange,
+                             nullptr, EncryptionRequest, StatusThenSecret};
+const Message kAsciiDisplay = {"47.", "decrypt and display in ASCII", "keys", Travel::Exchange,
+                               nullptr, AsciiDisplayRequest, Status};
+const Message kMacHex = {"43.", "MAC calculation, hex", "mac",
+                         Travel::Exchange, nullptr, MacRequest<false>, StatusThenText};
+const Message kMac = {"44.", "MAC calculation", "mac", Travel::Exchange,
+                      nullptr, MacRequest<false>, StatusThenText};
+const Message kMacVerificationHex = {"45.", "MAC verification, hex", "mac",
+                                     Travel::Exchange, nullptr, MacRequest<false>, StatusThenText};
+const Message kMacVerification = {"46.", "MAC verification", "mac", Travel::Exchange,
+                                  nullptr, MacRequest<false>, StatusThenText};
+const Message kMacVariable = {"64.", "MAC calculation, variable", "mac",
+                              Travel::Exchange, nullptr, MacRequest<true>, StatusThenText};
+const Message kMacVerificationVariable = {"66.", "MAC verification, variable", "mac",
+                                          Travel::Exchange, nullptr, MacRequest<true>, StatusThenText};
+const Message kMacChunked = {"6E.", "MAC calculation, chunked", "mac",
+                             Travel::Exchange, nullptr, ChunkedMacRequest, StatusThenText};
+const Message kMacVerificationChunked = {"6G.", "MAC verification, chunked", "mac",
+                                         Travel::Exchange, nullptr, ChunkedMacRequest, StatusThenText};
+const Message kBinaryMac = {"F1.", "binary MAC", "mac", Travel::Exchange,
+                            IsBinaryMac, BinaryMacRequest, BinaryMacAnswer};
+const Message kEmvGetVersion = {"F1.", "EMV get version", "emv", Travel::Exchange,
+                                IsEmvType<1>, EmvRequest, EmvAnswer};
+const Message kEmvOpenSession = {"F1.", "EMV open session", "emv", Travel::Exchange,
+                                 IsEmvType<2>, EmvRequest, EmvAnswer};
+const Message kEmvCloseSession = {"F1.", "EMV close session", "emv", Travel::Exchange,
+                                  IsEmvType<3>, EmvRequest, EmvAnswer};
+const Message kEmvRegister = {"F1.", "EMV register", "emv", Travel::Exchange,
+                              IsEmvType<16>, EmvRequest, EmvAnswer};
+const Message kEmvData = {"F1.", "EMV data", "emv", Travel::Both,
+                          IsEmvType<kEmvDataType>, EmvRequest, EmvAnswer};
+const Message kEmvAcknowledgement = {"F1.", "EMV acknowledgement", "emv", Travel::Both,
+                                     IsEmvType<5>, EmvRequest, EmvAnswer};
+const Message kEmvProblemAcknowledgement = {"F1.", "EMV problem report acknowledgement", "emv",
+                                            Travel::Both, IsEmvType<6>, EmvRequest, EmvAnswer};
+const Message kEmv = {"F1.", "EMV", "emv", Travel::Both, nullptr, EmvRequest, EmvAnswer};
+const Message kDukptPin = {"31.", "DUKPT PIN entry", "pin", Travel::Exchange,
+                           nullptr, DukptRequest, StatusThenSecret};
+const Message kPin = {"41.", "PIN entry", "pin", Travel::Exchange,
+                      nullptr, MasterSessionRequest, StatusThenSecret};
+const Message kDisplayPin = {"69.", "PIN entry with display", "pin", Travel::Exchange,
+                             nullptr, DisplayPinRequest<3>, StatusThenSecret};
+const Message kDisplayPinLengths = {"6H.", "PIN entry with display, lengths", "pin",
+                                    Travel::Exchange, nullptr, DisplayPinRequest<5>, StatusThenSecret};
+const Message kDebitInit = {"6A.", "debit sequence init", "pin", Travel::Exchange,
+                            nullptr, DebitInitRequest, Status};
+const Message kDebitStart = {"6B.", "debit sequence start", "pin", Travel::Exchange,
+                             nullptr, DebitStartRequest, DebitStartAnswer};
+const Message kDisplaySwipe = {"67.", "display-driven swipe", "cards", Travel::Exchange,
+                               nullptr, DisplaySwipeRequest, DisplaySwipeAnswer};
+const Message kCommunicationPort = {"6P.", "terminal communication port", "link", Travel::Exchange,
+                                    nullptr, PortRequest, Status};
+// clang-format on
+
+namespace {
+
+// The first entry that matches a message names it: the shared identifiers' specific entries
+// come before their catch-all.
+const std::vector<Message> kMessages = {kBeep,
+                                        kCancel,
+                                        kQuickCancel,
+                                        kReboot,
+                                        kReturnToIdle,
+                                        kPromptRegister,
+                                        kClock,
+                                        kDeviceInformation,
+                                        kSerialNumber,
+                                        kApplicationUpdate,
+                                        kReaderChannel,
+                                        kDataBlock,
+                                        kDataTable,
+                                        kDataTableReset,
+                                        kDataTableInquiry,
+                                        kDisplay,
+                                        kClearDisplay,
+                                        kAmountConfirmation,
+                                        kKeyboardCheck,
+                                        kStoredPromptEntry,
+                                        kScrollList,
+                                        kKeyLoad,
+                                        kDiagnosticKeyRequest,
+                                        kEncryption,
+                                        kAsciiDisplay,
+                                        kMacHex,
+                                        kMac,
+                                        kMacVerificationHex,
+                                        kMacVerification,
+                                        kMacVariable,
+                                        kMacVerificationVariable,
+                                        kMacChunked,
+                                        kMacVerificationChunked,
+                                        kBinaryMac,
+                                        kEmvGetVersion,
+                                        kEmvOpenSession,
+                                        kEmvCloseSession,
+                                        kEmvRegister,
+                                        kEmvData,
+                                        kEmvAcknowledgement,
+                                        kEmvProblemAcknowledgement,
+                                        kEmv,
+                                        kDukptPin,
+                                        kPin,
+                                        kDisplayPin,
+                                        kDisplayPinLengths,
+                                        kDebitInit,
+                                        kDebitStart,
+                                        kDisplaySwipe,
+                                        kCommunicationPort};
+
+// What an answer's status values mean where the terminal gives them a meaning the library acts
+// on (the public header names them); any other value is the terminal's own. A described status
+// carries its meaning.
+struct StatusMeaning {
+    const Message* message;
+    int value;
+    const char* meaning;
 };
+const StatusMeaning kStatusMeanings[] = {
+    {&kBinaryMac, ORN_MAC_STATUS_MORE_CHUNKS, "more chunks expected"},
+    {&kBinaryMac, ORN_MAC_STATUS_NO_MATCH, "the MAC does not match"},
+};
+
+const char* StatusMeaningOf(const Message* message, const uint8_t* payload, const Field& field) {
+    if (std::string(field.name) != "status" || field.count != 1) return nullptr;
+    const uint8_t byte = payload[field.from];
+    const int value = field.format == Format::Text ? (byte - '0') & 0xFF : byte;
+    for (const StatusMeaning& status : kStatusMeanings)
+        if (std::string(status.message->name) == message->name && status.value == value)
+            return status.meaning;
+    return nullptr;
+}
 
 // The bytes of a field; `hidden` flags bytes a dump masked (nullptr: none).
 std::string Printable(const uint8_t* bytes, size_t count, const std::vector<bool>* hidden = nullptr,
@@ -721,10 +834,6 @@ const Message* Find(const uint8_t* message, size_t length) {
     return nullptr;
 }
 
-bool Known(const std::string& id) {
-    return Find(reinterpret_cast<const uint8_t*>(id.data()), id.size()) != nullptr;
-}
-
 std::vector<Field> FieldsOf(LinkDirection direction, const uint8_t* message, size_t length) {
     const Message* named = Find(message, length);
     if (!named) return {};
@@ -784,9 +893,188 @@ std::string Describe(LinkDirection direction, const uint8_t* message, size_t len
         text += field.name;
         text += ' ';
         text += FieldValue(message + idLength, field, payloadHidden);
+        if (const char* meaning = StatusMeaningOf(named, message + idLength, field))
+            text += std::string(" (") + meaning + ")";
         separator = ", ";
     }
     return text;
+}
+
+// ---- Answer readers ----------------------------------------------------------------------------
+
+namespace {
+
+// Bytes from `pos` on (at most `count`); empty past the end.
+std::string From(const std::string& text, size_t pos, size_t count = std::string::npos) {
+    return pos < text.size() ? text.substr(pos, count) : std::string();
+}
+
+// The last `count` characters after the status character.
+std::string LastAfterStatus(const std::string& answer, size_t count) {
+    return From(answer, answer.size() > count + 1 ? answer.size() - count : 1);
+}
+
+uint8_t ByteAt(const std::string& text, size_t pos) {
+    return pos < text.size() ? static_cast<uint8_t>(text[pos]) : 0;
+}
+
+int HexDigitValue(uint8_t c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    return 0;
+}
+
+uint32_t Decimal(const std::string& digits) {
+    return static_cast<uint32_t>(std::strtoull(digits.c_str(), nullptr, 10));
+}
+
+// A bounded reader over the debit answer.
+class Cursor {
+  public:
+    explicit Cursor(const std::string& text) : m_Text(text) {}
+    size_t Pos() const { return m_nPos; }
+    bool AtEnd() const { return m_nPos >= m_Text.size(); }
+    // The next `count` characters (fewer at the end) without consuming them.
+    std::string Peek(size_t count) const { return From(m_Text, m_nPos, count); }
+    std::string Take(size_t count) {
+        std::string part = Peek(count);
+        m_nPos += part.size();
+        return part;
+    }
+    void Skip(size_t count) { m_nPos = std::min(m_Text.size(), m_nPos + count); }
+
+  private:
+    const std::string& m_Text;
+    size_t m_nPos = 0;
+};
+
+// A value of 9 digits, absent (0, nothing consumed) when the account type code follows.
+uint32_t OptionalValue(Cursor& cursor) {
+    const std::string next = cursor.Peek(3);
+    if (next == "C01" || next == "S01") return 0;
+    return Decimal(cursor.Take(9));
+}
+
+std::string LengthPrefixedText(Cursor& cursor) {
+    const uint32_t declared = Decimal(cursor.Take(2));
+    return declared > 0 ? cursor.Take(declared) : std::string();
+}
+
+}  // namespace
+
+int ReadStatus(const std::string& answer) {
+    if (answer.empty()) return kNoStatus;
+    return (static_cast<unsigned char>(answer[0]) - 0x30) & 0xFF;
+}
+
+char ReadKey(const std::string& answer) {
+    return answer.size() > 1 ? answer[1] : '0';
+}
+
+EntryAnswer ReadEntry(const std::string& answer, bool lengthField) {
+    EntryAnswer entry;
+    if (!lengthField) {
+        entry.text = From(answer, 1);
+    } else if (answer.size() > 2) {
+        entry.length = (HexDigitValue(ByteAt(answer, 1)) << 8) | HexDigitValue(ByteAt(answer, 2));
+        entry.text = From(answer, 3);
+    }
+    return entry;
+}
+
+DukptPinAnswer ReadDukptPin(const std::string& answer) {
+    return {From(answer, 1, 16), LastAfterStatus(answer, 20)};
+}
+
+std::string ReadPinBlock(const std::string& answer) {
+    return LastAfterStatus(answer, 16);
+}
+
+DebitAnswer ReadDebit(const std::string& answer) {
+    DebitAnswer reply;
+    if (answer.empty() || answer[0] != '0') return reply;
+    Cursor cursor(answer);
+    cursor.Skip(1);
+    reply.firstValue = Decimal(cursor.Take(10));
+    reply.secondValue = OptionalValue(cursor);
+    reply.thirdValue = OptionalValue(cursor);
+    if (!cursor.AtEnd()) reply.code = cursor.Take(1)[0];
+    cursor.Skip(2);
+    if (!cursor.AtEnd()) reply.pinBlockPos = cursor.Pos();
+    reply.pinBlock = cursor.Take(16);
+    if (!cursor.AtEnd()) {
+        reply.firstLengthPos = cursor.Pos();
+        reply.firstText = LengthPrefixedText(cursor);
+        if (!cursor.AtEnd()) reply.secondLengthPos = cursor.Pos();
+        reply.secondText = LengthPrefixedText(cursor);
+    }
+    return reply;
+}
+
+ScrollAnswer ReadScroll(const std::string& answer) {
+    const std::string s = From(answer, 1);
+    ScrollAnswer scroll;
+    scroll.selection = static_cast<int>(std::strtol(s.substr(0, 2).c_str(), nullptr, 10));
+    if (s.size() == 2) return scroll;
+    const std::string data = s.size() > 4 ? s.substr(s.size() - 4) : s;
+    scroll.data = static_cast<int>(std::strtol(data.c_str(), nullptr, 16)) & 0xFFFF;
+    scroll.expectedLength = s.size() == 6;
+    return scroll;
+}
+
+SwipeAnswer ReadSwipe(const std::string& answer) {
+    SwipeAnswer swipe;
+    swipe.source = static_cast<char>(ByteAt(answer, 1));
+    if (swipe.source != '0') return swipe;
+    size_t pos = 2;
+    for (auto [text, name] : {std::pair{&swipe.track2, "Track 2"}, {&swipe.track1, "Track 1"}}) {
+        const uint8_t tens = ByteAt(answer, pos), units = ByteAt(answer, pos + 1);
+        if (!IsDigit(tens) || !IsDigit(units)) {
+            swipe.unreadable = name;
+            break;
+        }
+        const size_t length = static_cast<size_t>((tens - '0') * 10 + (units - '0'));
+        *text = From(answer, pos + 2, length);
+        pos += 2 + length;
+    }
+    return swipe;
+}
+
+int ReadReaderStatus(const std::string& answer) {
+    return answer.size() > 3 ? ByteAt(answer, 3) : kNoStatus;
+}
+
+ReaderSwipe ReadReaderSwipe(const std::string& answer, bool secondTrack) {
+    ReaderSwipe swipe;
+    if (answer.size() <= 3) return swipe;
+    const size_t end =
+        std::min(answer.size(), BigEndian16(ByteAt(answer, 0), ByteAt(answer, 1)) + 2);
+    size_t pos = 3;
+    for (ReaderTrack* track : {&swipe.first, &swipe.second}) {
+        if (swipe.blocks == 1 && (!secondTrack || pos >= end)) break;
+        track->status = ByteAt(answer, pos++);
+        ++swipe.blocks;
+        if (pos >= end) break;
+        track->declared = ByteAt(answer, pos++);
+        track->data = answer.substr(pos, std::min(track->declared, end - pos));
+        pos += track->data.size();
+    }
+    return swipe;
+}
+
+bool ReadReaderBlock(const std::string& answer, ReaderBlock* block) {
+    size_t pos = 4;
+    if (answer.size() <= pos) return false;
+    size_t length = ByteAt(answer, pos++);
+    if (length == 0xFF) {
+        if (answer.size() < pos + 2) return false;
+        length = BigEndian16(ByteAt(answer, pos), ByteAt(answer, pos + 1));
+        pos += 2;
+    }
+    block->declared = length;
+    block->bytes = From(answer, pos, length);
+    return true;
 }
 
 }  // namespace orn::catalogue

@@ -79,9 +79,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const fuzz::Message m = fuzz::ReadMessage(data, size);
     const int32_t kind = KindFor(m.id, m.variant);
     CCommandData* record = new CCommandData();
-    // The no-length form of keypad entry is told by the record's name.
-    record->SetName((m.variant & 0x40) ? "ornDisplayAndWaitForInputReqNoLength"
-                                       : "ornDisplayAndWaitForInputReq");
+    record->SetName("ornDisplayAndWaitForInputReq");
+    record->SetLengthField((m.variant & 0x40) == 0);  // the no-length form of keypad entry
     record->SetCallbackOption((m.variant >> 2) & 3);
     // Mostly a completed exchange; now and then a failed one, which decodes nothing.
     record->SetResult((m.variant & 0x30) == 0x30 ? -2 : 0);

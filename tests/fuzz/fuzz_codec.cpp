@@ -1,6 +1,6 @@
 // The link's byte codecs on any message: P1.6 both ways, the secret masks (which hide every
 // byte of the fields the catalogue marks secret) and the hex dumps of received and sent frames,
-// the catalogue's description, and the debit answer's layout reader.
+// the catalogue's description, and its answer readers.
 #include <cstring>
 #include <string>
 #include <vector>
@@ -8,7 +8,6 @@
 #include "engine/callbacks.h"
 #include "fuzz_support.h"
 #include "link/catalogue.h"
-#include "link/debit_reply.h"
 #include "link/frame.h"
 #include "link/sensitive.h"
 
@@ -59,14 +58,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     TxFrameMask(bytes.data(), bytes.size());
     SetLogSensitiveData(false);
 
-    // The debit answer reader stays inside the text, and the callback's copies in their buffers.
-    const DebitReply reply = ParseDebitReply(m.payload.data(), m.payload.size());
+    // The answer readers stay inside the text, and the callback's copies in their buffers.
+    const catalogue::DebitAnswer reply = catalogue::ReadDebit(m.payload);
     fuzz::Check(reply.pinBlockPos + reply.pinBlock.size() <= m.payload.size(), "debit pin");
     fuzz::Check(reply.firstText.size() + reply.secondText.size() <= m.payload.size(), "texts");
     DebitCallbackArgs args;
     DecodeDebitCallback(m.payload, &args);
     fuzz::Check(std::strlen(args.firstText) < sizeof args.firstText, "first text");
-    int selection = 0, value = 0;
-    DecodeScrollAnswer(m.payload, &selection, &value);
+    catalogue::ReadScroll(m.payload);
+    catalogue::ReadSwipe(m.payload);
+    catalogue::ReadEntry(m.payload, (m.variant & 0x10) != 0);
+    catalogue::ReadReaderSwipe(m.payload, (m.variant & 0x20) != 0);
+    catalogue::ReaderBlock block;
+    if (catalogue::ReadReaderBlock(m.payload, &block))
+        fuzz::Check(block.bytes.size() <= block.declared, "reader block");
     return 0;
 }

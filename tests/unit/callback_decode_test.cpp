@@ -70,6 +70,7 @@ class CallbackDecode : public ::testing::Test {
         record->SetName(name);
         record->SetCallback(kind, callback);
         record->SetCallbackOption(option);
+        record->SetLengthField(lengthField_);
         record->SetResponse(reinterpret_cast<const unsigned char*>(response.data()),
                             static_cast<int>(response.size()));
         record->SetResult(result);
@@ -83,6 +84,7 @@ class CallbackDecode : public ::testing::Test {
         return test::ReadTextFile(log_ + ".0");
     }
 
+    bool lengthField_ = true;  // false: a text entry asked without a maximum length
     test::TempDir dir_;
     std::string log_ = dir_.File("decode.log");
 };
@@ -107,12 +109,12 @@ TEST_F(CallbackDecode, StatusDigitAndFunctionKey) {
 
 TEST_F(CallbackDecode, InputLengthFieldNoLengthFormAndCut) {
     EXPECT_EQ(Run(kCallbackInput, OnInput, "01FABC"), "0|271|ABC|");  // 0x1 << 8 | 0xF
-    EXPECT_EQ(Run(kCallbackInput, OnInput, "0ABC", 0, "ornDisplayAndWaitForInputReqNoLength"),
-              "0|3|ABC|");
     EXPECT_EQ(Run(kCallbackInput, OnInput, "2"), "2|-1||");
     const std::string x40(40, 'x'), x32(32, 'x');
     EXPECT_EQ(Run(kCallbackInput, OnInput, "028" + x40), "0|520|" + x32 + "|");
-    EXPECT_EQ(Run(kCallbackInput, OnInput, "0" + x40, 0, "xNoLength"), "0|32|" + x32 + "|");
+    lengthField_ = false;
+    EXPECT_EQ(Run(kCallbackInput, OnInput, "0ABC"), "0|3|ABC|");
+    EXPECT_EQ(Run(kCallbackInput, OnInput, "0" + x40), "0|32|" + x32 + "|");
     EXPECT_NE(Log().find("(Severe)  INPUT callback: reply of 40 bytes cut to 32"),
               std::string::npos);
 }
