@@ -55,12 +55,9 @@ extern "C" ORN_API int ornSetDTR_CheckDSR(const char* portName) {
         if (Engine().IsPortOpen() && SamePortName(StoredPortName(), portName))
             return CheckDsrOnOpenPort();
 
-        uint32_t error = 0;
+        platform::Status error;
         auto device = platform::SerialDevice::Open(portName, &error);
-        if (!device) {
-            int mapped = MapOpenError(error);
-            return mapped;
-        }
+        if (!device) return MapOpenError(error);
         device->SetDtr(true);
         platform::SleepMs(100);
         uint32_t status = 0;

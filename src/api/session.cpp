@@ -89,15 +89,16 @@ int AutoSelect(CGenericHandler& engine) {
     FindUsbHidDevices(log, &devices);
 
     // Runs the ready check on a candidate the open call below opened; a silent one is closed.
-    auto answers = [&](const std::string& name, const std::function<uint32_t()>& open) {
+    auto answers = [&](const std::string& name, const std::function<platform::Status()>& open) {
         log.Log(kLogInfo, "AUTO: trying %s", name.c_str());
-        const uint32_t error = open();
+        const platform::Status error = open();
         if (error == platform::kErrAccessDenied) {
             log.Log(kLogInfo, "AUTO: %s passed over: busy", name.c_str());
             return false;
         }
         if (error != 0) {
-            log.Log(kLogInfo, "AUTO: %s passed over: open failed (error %u)", name.c_str(), error);
+            log.Log(kLogInfo, "AUTO: %s passed over: open failed (error %u)%s", name.c_str(),
+                    error.Error(), error.Detail().c_str());
             return false;
         }
         if (engine.WaitForPowerUpOrCancel() != 0) {

@@ -101,11 +101,11 @@ class CGenericHandler : public IChunkSink, public ILinkEngine {
 
     // Opens a serial port under its Windows name (or a device path, known as `portName` to the
     // port kind query), starts its listener and applies the line settings of the terminal
-    // link. Returns the platform error (0 on success).
-    uint32_t OpenSerialPort(const char* name, uint32_t rxQueue, uint32_t txQueue,
-                            const char* portName = nullptr);
+    // link. Returns the platform error (0 on success) with the OS's detail.
+    platform::Status OpenSerialPort(const char* name, uint32_t rxQueue, uint32_t txQueue,
+                                    const char* portName = nullptr);
     // Opens a USB HID terminal by device path: 0, or 2250 on any failure.
-    uint32_t OpenHidPort(const std::string& path);
+    platform::Status OpenHidPort(const std::string& path);
     // True while a transport exists and holds an open device.
     bool IsPortOpen();
     // The open transport, and the serial port when that is what it is (else null).
@@ -421,7 +421,8 @@ class CGenericHandler : public IChunkSink, public ILinkEngine {
     bool AckTimerExpired(CCommandData* record);
 
     // Write error handling: the lost USB port, or a write that ran out of time.
-    uint32_t OnWriteError(const std::shared_ptr<ITransport>& transport, uint32_t error);
+    uint32_t OnWriteError(const std::shared_ptr<ITransport>& transport,
+                          const platform::Status& error);
     // Tears the link down if `transport` is still the open one.
     void HandleLostLink(const std::shared_ptr<ITransport>& transport);
     void DestroyRetiredPort();
