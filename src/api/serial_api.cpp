@@ -4,6 +4,7 @@
 #include <string>
 
 #include "api/guard.h"
+#include "api/result_codes.h"
 #include "api/session.h"
 #include "link/port_discovery.h"
 #include "velquoraorn.h"
@@ -57,7 +58,7 @@ extern "C" ORN_API int ornSetDTR_CheckDSR(const char* portName) {
 
         platform::Status error;
         auto device = platform::SerialDevice::Open(portName, &error);
-        if (!device) return MapOpenError(error);
+        if (!device) return OpenResult(error);
         device->SetDtr(true);
         platform::SleepMs(100);
         uint32_t status = 0;

@@ -248,8 +248,8 @@ void CGenericHandler::HandleLostLink(const std::shared_ptr<ITransport>& transpor
     m_Logger.Shutdown();
 }
 
-int32_t CGenericHandler::QueueLinkCheck() {
-    if (!IsPortOpen()) return ORN_ERR_COMM_PORT_NOT_OPEN;
+bool CGenericHandler::QueueLinkCheck() {
+    if (!IsPortOpen()) return false;
     auto* record = new CCommandData;
     record->SetName("ENQ Test");
     record->SetEnqTest();
@@ -259,7 +259,7 @@ int32_t CGenericHandler::QueueLinkCheck() {
     record->SetCancelType(kCancelNone);
     AddToQueue(record);
     record->Release();  // nobody waits: the queue's reference is the only one left
-    return 0;
+    return true;
 }
 
 void CGenericHandler::NoteCallerActivity() {
@@ -291,7 +291,7 @@ void CGenericHandler::IdleLinkCheck(bool idle, IdleClock& clock, uint32_t& nextW
     if (restart) {
         idleStart = now;
     } else if (now - idleStart >= limit) {
-        if (QueueLinkCheck() == ORN_ERR_COMM_PORT_NOT_OPEN) SetConnectionState(kConnDisconnected);
+        if (!QueueLinkCheck()) SetConnectionState(kConnDisconnected);
         idleStart = now;
     }
     // Woken when the check is due, not a tick before it (which costs a second wake-up).
