@@ -47,7 +47,8 @@ void CComPort::OnEvent(uint32_t /*events*/, uint32_t /*lineErrors*/) {
     // Breaks and line errors end no frame by themselves: a frame they spoiled fails its LRC.
 }
 
-void CComPort::OnDeviceLost(uint32_t /*error*/) {
+void CComPort::OnDeviceLost(const platform::Status& error) {
+    m_Log.Log(kLogSevere, "Serial port lost (err=%u)%s", error.Error(), error.Detail().c_str());
     if (m_pSink) m_pSink->OnDeviceGone();
 }
 

@@ -22,7 +22,7 @@ class CComPort : public CSerialListener, public ITransport {
     void OnEvent(uint32_t events, uint32_t lineErrors) override;
     void OnReceive(const uint8_t* data, uint32_t length) override;
     // The device has gone: the link is lost (the sink closes it).
-    void OnDeviceLost(uint32_t error) override;
+    void OnDeviceLost(const platform::Status& error) override;
 
     // The link's transport. Writers are taken one at a time; a write waits at most `ms` for
     // the device to take the bytes.

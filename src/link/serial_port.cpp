@@ -241,16 +241,16 @@ uint32_t CSerialListener::Listen(const std::shared_ptr<Shared>& shared,
         call(*shared->owner);
         return true;
     };
-    auto lost = [&](uint32_t error) {
-        withOwner([error](CSerialListener& owner) { owner.OnDeviceLost(error); });
-        return error;
+    auto lost = [&](const platform::Status& error) {
+        withOwner([&error](CSerialListener& owner) { owner.OnDeviceLost(error); });
+        return error.Error();
     };
     uint8_t buffer[kReadChunk];
     for (;;) {
         // Everything the driver holds, in chunks of at most kReadChunk.
         for (;;) {
             uint32_t errors = 0, queued = 0;
-            uint32_t err = device->ClearError(&errors, &queued);
+            platform::Status err = device->ClearError(&errors, &queued);
             if (err != 0) return lost(err);
             if (errors != 0 &&
                 !withOwner([errors](CSerialListener& o) { o.OnEvent(platform::kEvErr, errors); }))
@@ -266,7 +266,7 @@ uint32_t CSerialListener::Listen(const std::shared_ptr<Shared>& shared,
         }
         if (shared->stop) return 0;
         uint32_t events = 0;
-        uint32_t err = device->WaitEvent(mask, &events);
+        platform::Status err = device->WaitEvent(mask, &events);
         if (shared->stop) return 0;
         if (err == platform::kErrOperationAborted) {
             uint32_t errors = 0, queued = 0;

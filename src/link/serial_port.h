@@ -113,7 +113,7 @@ class CSerialListener : public CSerialPort {
     // the reads fail with `error`); the listener then ends.
     virtual void OnEvent(uint32_t events, uint32_t lineErrors) = 0;
     virtual void OnReceive(const uint8_t* data, uint32_t length) = 0;
-    virtual void OnDeviceLost(uint32_t /*error*/) {}
+    virtual void OnDeviceLost(const platform::Status& /*error*/) {}
 
   private:
     using CSerialPort::Open;
