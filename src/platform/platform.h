@@ -39,7 +39,7 @@ enum : uint32_t {
     kErrAlreadyOpen = 1247,
     kErrTimeout = 1460,
     kErrHidOpenFailed = 2250,
-    kErrInvalidArg = 0x80070057u,
+    kErrInvalidArg = 0x80070057u,  // an HRESULT: the serial port's own refusal of a setting kind
 };
 
 // What a seam call reports. It converts to and from the bare platform error, so `return 0;`,

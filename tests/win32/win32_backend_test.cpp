@@ -141,6 +141,9 @@ TEST(Win32SerialTest, MissingPortsAreNotFound) {
         platform::Status error;
         EXPECT_EQ(platform::SerialDevice::Open(name, &error), nullptr) << name;
         EXPECT_EQ(error, platform::kErrNotFound) << name;
+        // The log is told what failed, in the system's words.
+        EXPECT_EQ(error.Text().rfind("CreateFile ", 0), 0u) << error.Text();
+        EXPECT_NE(error.OsCode(), 0u) << error.Text();
         EXPECT_FALSE(platform::SerialPortPresent(name)) << name;
     }
 }
