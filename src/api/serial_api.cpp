@@ -4,6 +4,7 @@
 #include <string>
 
 #include "api/guard.h"
+#include "api/result_codes.h"
 #include "api/session.h"
 #include "link/port_discovery.h"
 #include "velquoraorn.h"
@@ -55,12 +56,9 @@ extern "C" ORN_API int ornSetDTR_CheckDSR(const char* portName) {
         if (Engine().IsPortOpen() && SamePortName(StoredPortName(), portName))
             return CheckDsrOnOpenPort();
 
-        uint32_t error = 0;
+        platform::Status error;
         auto device = platform::SerialDevice::Open(portName, &error);
-        if (!device) {
-            int mapped = MapOpenError(error);
-            return mapped;
-        }
+        if (!device) return OpenResult(error);
         device->SetDtr(true);
         platform::SleepMs(100);
         uint32_t status = 0;

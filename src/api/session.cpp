@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "api/guard.h"
+#include "api/result_codes.h"
 #include "link/port_discovery.h"
 #include "velquoraorn.h"
 #include "version.h"
@@ -79,8 +80,8 @@ bool EqualsNoCase(const char* a, const char* b) {
 enum class OpenKind { Init, Legacy };
 
 // Automatic selection: the maker's USB serial ports, then the USB HID terminals, then every
-// other serial port; the first whose terminal answers stays open. 0 found, 1 none (closed).
-// Each candidate is logged as it is tried, and why it was passed over.
+// other serial port; the first whose terminal answers stays open. 0 found, else
+// kResultNoTerminal (closed). Each candidate is logged as it is tried, and why it was passed over.
 int AutoSelect(CGenericHandler& engine) {
     CLogger& log = engine.Logger();
     std::vector<platform::SerialPortInfo> ports;
@@ -89,18 +90,19 @@ int AutoSelect(CGenericHandler& engine) {
     FindUsbHidDevices(log, &devices);
 
     // Runs the ready check on a candidate the open call below opened; a silent one is closed.
-    auto answers = [&](const std::string& name, const std::function<uint32_t()>& open) {
+    auto answers = [&](const std::string& name, const std::function<platform::Status()>& open) {
         log.Log(kLogInfo, "AUTO: trying %s", name.c_str());
-        const uint32_t error = open();
+        const platform::Status error = open();
         if (error == platform::kErrAccessDenied) {
             log.Log(kLogInfo, "AUTO: %s passed over: busy", name.c_str());
             return false;
         }
         if (error != 0) {
-            log.Log(kLogInfo, "AUTO: %s passed over: open failed (error %u)", name.c_str(), error);
+            log.Log(kLogInfo, "AUTO: %s passed over: open failed (error %u)%s", name.c_str(),
+                    error.Error(), error.Detail().c_str());
             return false;
         }
-        if (engine.WaitForPowerUpOrCancel() != 0) {
+        if (engine.WaitForPowerUpOrCancel()) {
             log.Log(kLogInfo, "AUTO: %s answered", name.c_str());
             SetStoredPortName(name);
             return true;
@@ -127,7 +129,7 @@ int AutoSelect(CGenericHandler& engine) {
         if (KindOf(port) != kPortMakerUsb && trySerial(port)) return 0;
     log.Log(kLogInfo, "AUTO: no terminal answered");
     engine.CloseLink();
-    return 1;
+    return kResultNoTerminal;
 }
 
 // The checks every open call makes before touching the port: -18, -24, -23 or 0.
@@ -160,24 +162,24 @@ int OpenLink(OpenKind kind, const char* portName, const char* logFile, int32_t l
     engine.StartThreads();
     if (StartsWithNoCase(portName, "COM")) {
         if (kind == OpenKind::Legacy) engine.SetQuickCancelMode(false);
-        result = MapOpenError(
+        result = OpenResult(
             engine.OpenSerialPort(SerialDeviceName(portName).c_str(), kQueueSize, kQueueSize));
     } else if (StartsWithNoCase(portName, "USBHID")) {
         // The first of the maker's terminals; none found is a failure other than 2 and 5.
         std::vector<platform::HidDeviceInfo> devices;
         FindUsbHidDevices(engine.Logger(), &devices);
         result = devices.empty() ? ORN_ERR_COMM_PORT_NOT_OPEN
-                                 : MapOpenError(engine.OpenHidPort(devices.front().path));
+                                 : OpenResult(engine.OpenHidPort(devices.front().path));
     } else if (EqualsNoCase(portName, "AUTO")) {
         return AutoSelect(engine);
     } else {
         result = ORN_ERR_COMM_PORT_NOT_OPEN;
     }
     if (result == 0) {
-        if (engine.WaitForPowerUpOrCancel() != 0)
+        if (engine.WaitForPowerUpOrCancel())
             SetStoredPortName(portName);
         else
-            result = 1;
+            result = kResultNoTerminal;
     }
     if (result != 0) engine.CloseLink();
     return result;
@@ -237,19 +239,6 @@ int CommonPreamble() {
     return 0;
 }
 
-int MapOpenError(uint32_t error) {
-    switch (error) {
-        case 0:
-            return 0;
-        case platform::kErrNotFound:
-            return ORN_ERR_COM_PORT_NOT_EXIST;
-        case platform::kErrAccessDenied:
-            return ORN_ERR_COM_PORT_BUSY;
-        default:
-            return ORN_ERR_COMM_PORT_NOT_OPEN;
-    }
-}
-
 std::string SerialDeviceName(const std::string& portName) {
     if (portName.size() > 3 && StartsWithNoCase(portName.c_str(), "COM") &&
         std::atoi(portName.c_str() + 3) > 9)
@@ -282,8 +271,8 @@ ORN_API int ornOpen(const char* portName) {
         if (result != 0) return result;
         orn::CGenericHandler& engine = Engine();
         engine.StartThreads();
-        result = orn::MapOpenError(engine.OpenSerialPort(orn::SerialDeviceName(portName).c_str(),
-                                                         orn::kQueueSize, orn::kQueueSize));
+        result = orn::OpenResult(engine.OpenSerialPort(orn::SerialDeviceName(portName).c_str(),
+                                                       orn::kQueueSize, orn::kQueueSize));
         if (result != 0) {
             engine.CloseLink();
             return result;
@@ -307,13 +296,13 @@ ORN_API int ornReOpenPort(void) {
     return orn::GuardedCode("ornReOpenPort", [&]() -> int {
         orn::platform::LockGuard hold(orn::PortLock());
         orn::CGenericHandler& engine = Engine();
-        if (!engine.IsPortOpen()) return 1;
+        if (!engine.IsPortOpen()) return orn::kResultNoTerminal;
         engine.DestroyTransport();
         engine.ResetReceiver();
         std::string stored = orn::StoredPortName();
         if (stored.empty() || orn::ReopenStoredPort(engine, stored) != 0) {
             engine.CloseLink();
-            return 1;
+            return orn::kResultNoTerminal;
         }
         return 0;
     });
@@ -364,20 +353,7 @@ ORN_API int ornCheckConnectionStatus(void) {
     return orn::GuardedCode("ornCheckConnectionStatus", [&]() -> int {
         orn::CGenericHandler& engine = Engine();
         if (!engine.IsPortOpen()) return ORN_ERR_COMM_PORT_NOT_OPEN;
-        switch (engine.GetConnectionState()) {
-            case orn::kConnPortClosed:
-                return ORN_ERR_COMM_PORT_NOT_OPEN;
-            case orn::kConnDisconnected:
-                return 1;
-            case orn::kConnPending:
-                return 2;
-            case orn::kConnPowerUp:
-                return 3;
-            case orn::kConnOk:
-                return 0;
-            default:
-                return ORN_ERR_UNKNOWN_ERROR;
-        }
+        return orn::ConnectionStatusResult(engine.GetConnectionState());
     });
 }
 

@@ -23,9 +23,6 @@ void SetStoredPortName(const std::string& name);
 // connected, else 0. Argument checks (-18) follow it.
 int CommonPreamble();
 
-// Maps a platform open error to a result code: 0 → 0, 2 → -21, 5 → -22, else -1.
-int MapOpenError(uint32_t error);
-
 // Opens the link again under a stored port name: "USBHID" and "Velquora PPPP" as USB HID
 // terminals, anything else as "\\.\" + the name. Returns the platform error.
 uint32_t ReopenStoredPort(CGenericHandler& engine, const std::string& stored);

@@ -350,13 +350,12 @@ int32_t CGenericHandler::GetInputTimeout() {
     return m_nInputTimeoutSeconds;
 }
 
-int32_t CGenericHandler::SetInputTimeout(int32_t seconds) {
-    if (seconds < 0 || seconds > kMaxInputTimeoutSeconds)
-        return ORN_ERR_INVALID_PARAMETER_IN_API_CALL;
+CGenericHandler::InputTimeoutChange CGenericHandler::SetInputTimeout(int32_t seconds) {
+    if (seconds < 0 || seconds > kMaxInputTimeoutSeconds) return InputTimeoutChange::OutOfRange;
     LockGuard hold(m_InputAutoCancelLock);
-    if (m_pInputAutoCancelThread) return -1;  // an input is being timed with the old value
+    if (m_pInputAutoCancelThread) return InputTimeoutChange::TimerRunning;
     m_nInputTimeoutSeconds = seconds;
-    return 0;
+    return InputTimeoutChange::Stored;
 }
 
 void CGenericHandler::StartInputAutoCancel() {

@@ -439,28 +439,28 @@ void CGenericHandler::CancelQueued(int32_t cancelType) {
     if (changed) m_hQueueEvent->Set();
 }
 
-int32_t CGenericHandler::QuickCancel(bool waitForAck) {
-    if (!IsPortOpen()) return 0;
+bool CGenericHandler::QuickCancel(bool waitForAck) {
+    if (!IsPortOpen()) return false;
     auto* record = new CCommandData;
     record->SetName("Quick Cancel");
     record->SetRequestId(catalogue::kQuickCancel.id);
     record->SetGroup(kGroupCancel);
     record->SetCancelType(kCancelNone);
-    int32_t result = 0;
+    bool sent = false;
     if (AddToQueue(record) && WaitForSend(record) && ResultOf(record) == 0) {
         if (!waitForAck) {
-            result = 1;
+            sent = true;
         } else if (WaitForAck(record) && ResultOf(record) == 0) {
             CancelQueued(kCancel50);
-            result = 1;
+            sent = true;
         }
     }
     DoneCommand(record);
     m_nQuickCancelMode = 0;
-    return result;
+    return sent;
 }
 
-int32_t CGenericHandler::isBusy(int32_t device) {
+BusyAnswer CGenericHandler::isBusy(int32_t device) {
     int32_t group;
     int32_t cancelType;
     switch (device) {
@@ -477,7 +477,7 @@ int32_t CGenericHandler::isBusy(int32_t device) {
             cancelType = kCancelSc;
             break;
         case 3:
-            return ORN_ERR_UNKNOWN_ERROR;
+            return BusyAnswer::Untracked;
         case 4:
             group = kGroupPcd;
             cancelType = kCancelPcd;
@@ -498,14 +498,14 @@ int32_t CGenericHandler::isBusy(int32_t device) {
             cancelType = kCancelSc;
             break;
         default:
-            return ORN_ERR_INVALID_PARAMETER_IN_API_CALL;
+            return BusyAnswer::UnknownDevice;
     }
     LockGuard hold(m_QueueLock);
     for (CCommandData* record : m_Queue) {
         if (record->GetGroup() == group && record->IsAsync() && IsPendingRecord(record)) {
             m_Logger.Log(kLogInfo,
                          "isBusy: Busy Status due to Async Command in same Group already in queue");
-            return 1;
+            return BusyAnswer::Busy;
         }
         if (record->GetGroup() == kGroupCancel && record->GetState() != kStateRemoveFromQueue &&
             (record->GetCancelType() == cancelType ||
@@ -513,17 +513,15 @@ int32_t CGenericHandler::isBusy(int32_t device) {
             m_Logger.Log(kLogInfo,
                          "isBusy: Busy Status due to Cancel Command for that Group already in "
                          "queue");
-            return 1;
+            return BusyAnswer::Busy;
         }
     }
-    return 0;
+    return BusyAnswer::Idle;
 }
 
-int32_t CGenericHandler::IsBusyExport(int32_t device) {
-    if (!IsPortOpen()) return ORN_ERR_COMM_PORT_NOT_OPEN;
-    if (GetConnectionState() != kConnOk) return ORN_ERR_DEVICE_IS_NOT_RESPONDING_ERROR;
-    if (device == 3) return EmvSessionOpen() ? 1 : 0;
-    if (device == 2 && EmvSessionOpen()) return 1;
+BusyAnswer CGenericHandler::DeviceBusy(int32_t device) {
+    if (device == 3) return EmvSessionOpen() ? BusyAnswer::Busy : BusyAnswer::Idle;
+    if (device == 2 && EmvSessionOpen()) return BusyAnswer::Busy;
     return isBusy(device);
 }
 

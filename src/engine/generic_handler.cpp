@@ -214,8 +214,8 @@ void CGenericHandler::CloseCandidate() {
     m_nQuickCancelMode = 1;
 }
 
-int CGenericHandler::WaitForPowerUpOrCancel() {
-    if (m_nPowerUpSeen.exchange(0) != 0) return 1;
+bool CGenericHandler::WaitForPowerUpOrCancel() {
+    if (m_nPowerUpSeen.exchange(0) != 0) return true;
     // Woken by the handshake itself; the terminal gets as long as the 35 polls of old did.
     const uint32_t limit = kPowerUpPolls * kPowerUpPollMs;
     const uint32_t start = platform::TickCount();
@@ -224,7 +224,7 @@ int CGenericHandler::WaitForPowerUpOrCancel() {
         m_PowerUpSeenEvent.Reset();
         if (m_nPowerUpSeen.exchange(0) != 0) {
             platform::SleepMs(kPowerUpSettleMs);
-            return 1;
+            return true;
         }
         const uint32_t elapsed = platform::TickCount() - start;
         if (elapsed >= limit) break;

@@ -50,6 +50,14 @@ enum ConnectionState : int32_t {
     kConnOk = 4,
 };
 
+// What the queue says of a device's group (isBusy).
+enum class BusyAnswer {
+    Idle,
+    Busy,           // an asynchronous command of the group, or its cancel, is queued
+    Untracked,      // device 3 (EMV): its state is the session table's, not the queue's
+    UnknownDevice,  // no such device
+};
+
 // What the engine asks about the kind of serial port it runs on. The default answers from the
 // platform; tests substitute a fake to play an unplugged USB serial adapter.
 class IPortKindQuery {
@@ -101,11 +109,11 @@ class CGenericHandler : public IChunkSink, public ILinkEngine {
 
     // Opens a serial port under its Windows name (or a device path, known as `portName` to the
     // port kind query), starts its listener and applies the line settings of the terminal
-    // link. Returns the platform error (0 on success).
-    uint32_t OpenSerialPort(const char* name, uint32_t rxQueue, uint32_t txQueue,
-                            const char* portName = nullptr);
+    // link. Returns the platform error (0 on success) with the OS's detail.
+    platform::Status OpenSerialPort(const char* name, uint32_t rxQueue, uint32_t txQueue,
+                                    const char* portName = nullptr);
     // Opens a USB HID terminal by device path: 0, or 2250 on any failure.
-    uint32_t OpenHidPort(const std::string& path);
+    platform::Status OpenHidPort(const std::string& path);
     // True while a transport exists and holds an open device.
     bool IsPortOpen();
     // The open transport, and the serial port when that is what it is (else null).
@@ -142,9 +150,9 @@ class CGenericHandler : public IChunkSink, public ILinkEngine {
     // Closes a transport that automatic selection tried in vain, as CloseLink does, but leaves
     // the engine's threads and the log running, so the next candidate is tried as the first.
     void CloseCandidate();
-    // The ready check after an open: 1 ready (enquiry handshake seen, or the quick cancel was
-    // acknowledged), 0 not.
-    int WaitForPowerUpOrCancel();
+    // The ready check after an open: true when the terminal answered (enquiry handshake seen,
+    // or the quick cancel was acknowledged).
+    bool WaitForPowerUpOrCancel();
 
     // --- commands ----------------------------------------------------------------------------
     // Admit the record, wait for send, ACK and response. The caller then reads the response
@@ -169,15 +177,16 @@ class CGenericHandler : public IChunkSink, public ILinkEngine {
     void DoneCommand(CCommandData* record);
     // Cancels the live records of a cancel type (kCancel50 also covers kCancelMsr) with -5.
     void CancelQueued(int32_t cancelType);
-    // Sends the "72" cancel ahead of everything else. 1 sent (and, with waitForAck,
-    // acknowledged), 0 otherwise or with no transport.
-    int32_t QuickCancel(bool waitForAck);
-    // Queues a link check ("ENQ Test") nobody waits for; -1 with no transport, else 0.
-    int32_t QueueLinkCheck();
-    // 1 busy, 0 not, -7 device 3, -18 unknown device.
-    int32_t isBusy(int32_t device);
-    // The exported busy query: the link tests first, then the EMV rules and isBusy.
-    int32_t IsBusyExport(int32_t device);
+    // Sends the "72" cancel ahead of everything else. True when sent (and, with waitForAck,
+    // acknowledged); false otherwise or with no transport.
+    bool QuickCancel(bool waitForAck);
+    // Queues a link check ("ENQ Test") nobody waits for; false with no transport.
+    bool QueueLinkCheck();
+    // Whether the queue holds work for a device's group.
+    BusyAnswer isBusy(int32_t device);
+    // The busy query an application makes, once the link tests passed: an open EMV session
+    // makes the EMV devices busy, the rest is isBusy.
+    BusyAnswer DeviceBusy(int32_t device);
 
     // --- link side (ILinkEngine) ---------------------------------------------------------------
     bool EngineStarted() override { return m_bEngineStarted.load(); }
@@ -215,8 +224,10 @@ class CGenericHandler : public IChunkSink, public ILinkEngine {
     // Input auto-cancel around commands that wait for keypad input: while it runs, a timer
     // thread sends the "50." cancel (ornCancel) once the input has waited the set time.
     int32_t GetInputTimeout();
-    // 0 stored; -1 while a timer thread exists (value unchanged); -18 outside 0..7200.
-    int32_t SetInputTimeout(int32_t seconds);
+    enum class InputTimeoutChange { Stored, TimerRunning, OutOfRange };
+    // TimerRunning: an input is being timed with the old value, which stays; OutOfRange: not
+    // in 0..7200.
+    InputTimeoutChange SetInputTimeout(int32_t seconds);
     // Nothing when the timeout is 0. A timer still held for an earlier input is stopped first.
     void StartInputAutoCancel();
     // Nothing when the timeout is 0; otherwise ends the timer thread and forgets it.
@@ -421,7 +432,8 @@ class CGenericHandler : public IChunkSink, public ILinkEngine {
     bool AckTimerExpired(CCommandData* record);
 
     // Write error handling: the lost USB port, or a write that ran out of time.
-    uint32_t OnWriteError(const std::shared_ptr<ITransport>& transport, uint32_t error);
+    uint32_t OnWriteError(const std::shared_ptr<ITransport>& transport,
+                          const platform::Status& error);
     // Tears the link down if `transport` is still the open one.
     void HandleLostLink(const std::shared_ptr<ITransport>& transport);
     void DestroyRetiredPort();

@@ -41,26 +41,32 @@ void CGenericHandler::InstallTransport(std::shared_ptr<ITransport> transport,
     m_bUsbSerialLink = usbSerial;
 }
 
-uint32_t CGenericHandler::OpenSerialPort(const char* name, uint32_t rxQueue, uint32_t txQueue,
-                                         const char* portName) {
+platform::Status CGenericHandler::OpenSerialPort(const char* name, uint32_t rxQueue,
+                                                 uint32_t txQueue, const char* portName) {
     DestroyRetiredPort();
     std::string plainName = PlainPortName(portName ? portName : name);
     const bool makerUsb = PortKindQuery().IsMakerUsbSerialPort(plainName);
 
     auto port = std::make_shared<CComPort>(m_Logger, this);
     // The listener starts only once the line is set up, so nothing reads while it changes.
-    uint32_t err = port->CSerialListener::Open(name, rxQueue, txQueue, false);
-    if (err != 0) return err;
+    platform::Status err = port->CSerialListener::Open(name, rxQueue, txQueue, false);
+    if (err != 0) {
+        m_Logger.Log(kLogSevere, "Unable to open serial port %s (err=%u)%s", plainName.c_str(),
+                     err.Error(), err.Detail().c_str());
+        return err;
+    }
     // The terminal link: 7 data bits, even parity, one stop bit, no handshake; the maker's USB
     // port runs at 115200 baud. A device that refuses the line settings (a pseudo-terminal)
     // stays raw and carries the link unchanged.
     err = port->Setup(makerUsb ? 115200 : 9600, 7, platform::Parity::Even, platform::StopBits::One);
     if (err != 0)
         m_Logger.Log(kLogInfo,
-                     "Serial line settings refused by the device (error %u), port left raw", err);
+                     "Serial line settings refused by the device (error %u), port left raw%s",
+                     err.Error(), err.Detail().c_str());
     err = port->SetupHandshaking(platform::Handshake::Off);
     if (err != 0)
-        m_Logger.Log(kLogInfo, "Serial handshake settings refused by the device (error %u)", err);
+        m_Logger.Log(kLogInfo, "Serial handshake settings refused by the device (error %u)%s",
+                     err.Error(), err.Detail().c_str());
     err = port->StartListener();
     if (err != 0) {
         port->Close();
@@ -76,10 +82,10 @@ uint32_t CGenericHandler::OpenSerialPort(const char* name, uint32_t rxQueue, uin
     return 0;
 }
 
-uint32_t CGenericHandler::OpenHidPort(const std::string& path) {
+platform::Status CGenericHandler::OpenHidPort(const std::string& path) {
     DestroyRetiredPort();
     auto port = std::make_shared<CUsbHidPort>(m_Logger, this);
-    const uint32_t err = port->Open(path);
+    const platform::Status err = port->Open(path);
     if (err != 0) return err;
     InstallTransport(std::move(port), path, false);
     return 0;
@@ -168,7 +174,7 @@ uint32_t CGenericHandler::Write(const uint8_t* data, uint32_t length) {
     // stalled device never holds the lock every command's link test needs.
     std::shared_ptr<ITransport> transport = Transport();
     if (!transport) return 0;
-    const uint32_t err = transport->WriteFrame(data, length, kWriteLimitMs);
+    const platform::Status err = transport->WriteFrame(data, length, kWriteLimitMs);
     return err == 0 ? 0 : OnWriteError(transport, err);
 }
 
@@ -177,11 +183,12 @@ void CGenericHandler::SendRawCancel() {
 }
 
 uint32_t CGenericHandler::OnWriteError(const std::shared_ptr<ITransport>& transport,
-                                       uint32_t error) {
+                                       const platform::Status& error) {
     const bool hid = transport->DataWidth() == 8;
     m_Logger.Log(kLogSevere,
                  hid ? "Error Writing to USB HID Port: %d" : "Error Writing to Serial Port: %d",
-                 static_cast<int>(error));
+                 static_cast<int>(error.Error()));
+    if (error.OsCode() != 0) m_Logger.Log(kLogSevere, "%s", error.Text().c_str());
     {
         LockGuard hold(m_PortObjectLock);
         if (m_pTransport != transport) return 0;  // closed or replaced meanwhile
@@ -241,8 +248,8 @@ void CGenericHandler::HandleLostLink(const std::shared_ptr<ITransport>& transpor
     m_Logger.Shutdown();
 }
 
-int32_t CGenericHandler::QueueLinkCheck() {
-    if (!IsPortOpen()) return ORN_ERR_COMM_PORT_NOT_OPEN;
+bool CGenericHandler::QueueLinkCheck() {
+    if (!IsPortOpen()) return false;
     auto* record = new CCommandData;
     record->SetName("ENQ Test");
     record->SetEnqTest();
@@ -252,7 +259,7 @@ int32_t CGenericHandler::QueueLinkCheck() {
     record->SetCancelType(kCancelNone);
     AddToQueue(record);
     record->Release();  // nobody waits: the queue's reference is the only one left
-    return 0;
+    return true;
 }
 
 void CGenericHandler::NoteCallerActivity() {
@@ -284,7 +291,7 @@ void CGenericHandler::IdleLinkCheck(bool idle, IdleClock& clock, uint32_t& nextW
     if (restart) {
         idleStart = now;
     } else if (now - idleStart >= limit) {
-        if (QueueLinkCheck() == ORN_ERR_COMM_PORT_NOT_OPEN) SetConnectionState(kConnDisconnected);
+        if (!QueueLinkCheck()) SetConnectionState(kConnDisconnected);
         idleStart = now;
     }
     // Woken when the check is due, not a tick before it (which costs a second wake-up).

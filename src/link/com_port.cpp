@@ -13,23 +13,23 @@ CComPort::~CComPort() {
     CSerialListener::Close();
 }
 
-uint32_t CComPort::Open(const char* name, uint32_t rxQueue, uint32_t txQueue) {
-    uint32_t err = CSerialListener::Open(name, rxQueue, txQueue, false);
+platform::Status CComPort::Open(const char* name, uint32_t rxQueue, uint32_t txQueue) {
+    platform::Status err = CSerialListener::Open(name, rxQueue, txQueue, false);
     if (err != 0) return err;
     err = StartListener();
     if (err != 0) Close();
     return err;
 }
 
-uint32_t CComPort::Attach(std::shared_ptr<platform::SerialDevice> device) {
-    uint32_t err = CSerialListener::Attach(std::move(device));
+platform::Status CComPort::Attach(std::shared_ptr<platform::SerialDevice> device) {
+    platform::Status err = CSerialListener::Attach(std::move(device));
     if (err != 0) return err;
     err = StartListener();
     if (err != 0) Close();
     return err;
 }
 
-uint32_t CComPort::WriteFrame(const uint8_t* data, uint32_t length, uint32_t ms) {
+platform::Status CComPort::WriteFrame(const uint8_t* data, uint32_t length, uint32_t ms) {
     std::lock_guard<std::mutex> lock(m_WriteMutex);
     if (!m_pDevice) return platform::kErrInvalidHandle;
     if (ms != m_dwWriteLimit && m_pDevice->SetWriteTimeout(ms) == 0) m_dwWriteLimit = ms;
@@ -47,7 +47,8 @@ void CComPort::OnEvent(uint32_t /*events*/, uint32_t /*lineErrors*/) {
     // Breaks and line errors end no frame by themselves: a frame they spoiled fails its LRC.
 }
 
-void CComPort::OnDeviceLost(uint32_t /*error*/) {
+void CComPort::OnDeviceLost(const platform::Status& error) {
+    m_Log.Log(kLogSevere, "Serial port lost (err=%u)%s", error.Error(), error.Detail().c_str());
     if (m_pSink) m_pSink->OnDeviceGone();
 }
 

@@ -15,18 +15,18 @@ class CComPort : public CSerialListener, public ITransport {
     ~CComPort() override;
 
     // Opens the port without the listener, then starts it; on failure closes again.
-    uint32_t Open(const char* name, uint32_t rxQueue, uint32_t txQueue) override;
+    platform::Status Open(const char* name, uint32_t rxQueue, uint32_t txQueue) override;
     // Adopts an open device and starts the listener.
-    uint32_t Attach(std::shared_ptr<platform::SerialDevice> device) override;
+    platform::Status Attach(std::shared_ptr<platform::SerialDevice> device) override;
 
     void OnEvent(uint32_t events, uint32_t lineErrors) override;
     void OnReceive(const uint8_t* data, uint32_t length) override;
     // The device has gone: the link is lost (the sink closes it).
-    void OnDeviceLost(uint32_t error) override;
+    void OnDeviceLost(const platform::Status& error) override;
 
     // The link's transport. Writers are taken one at a time; a write waits at most `ms` for
     // the device to take the bytes.
-    uint32_t WriteFrame(const uint8_t* data, uint32_t length, uint32_t ms) override;
+    platform::Status WriteFrame(const uint8_t* data, uint32_t length, uint32_t ms) override;
     void CloseTransport() override;
     bool IsOpen() const override { return CSerialPort::IsOpen(); }
     int DataWidth() const override { return 7; }

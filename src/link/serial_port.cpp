@@ -21,14 +21,14 @@ CSerialPort::~CSerialPort() {
     if (m_pDevice) CSerialPort::Close();
 }
 
-uint32_t CSerialPort::Open(const char* name, uint32_t rxQueue, uint32_t txQueue) {
+platform::Status CSerialPort::Open(const char* name, uint32_t rxQueue, uint32_t txQueue) {
     m_lLastError = 0;
     if (m_pDevice) return Fail(platform::kErrAlreadyOpen);
-    uint32_t error = 0;
+    platform::Status error;
     auto device = platform::SerialDevice::Open(name ? name : "", &error);
-    if (!device) return Fail(error ? error : platform::kErrNotFound);
+    if (!device) return Fail(error != 0 ? error : platform::Status(platform::kErrNotFound));
     if (rxQueue != 0 || txQueue != 0) {
-        uint32_t err = device->SetupQueues(rxQueue, txQueue);
+        platform::Status err = device->SetupQueues(rxQueue, txQueue);
         if (err != 0) {
             device->Close();
             return Fail(err);
@@ -41,7 +41,7 @@ uint32_t CSerialPort::Open(const char* name, uint32_t rxQueue, uint32_t txQueue)
     return m_lLastError = 0;
 }
 
-uint32_t CSerialPort::Attach(std::shared_ptr<platform::SerialDevice> device) {
+platform::Status CSerialPort::Attach(std::shared_ptr<platform::SerialDevice> device) {
     m_lLastError = 0;
     if (m_pDevice) return Fail(platform::kErrAlreadyOpen);
     if (!device || !device->IsOpen()) return Fail(kErrInvalidHandle);
@@ -50,7 +50,7 @@ uint32_t CSerialPort::Attach(std::shared_ptr<platform::SerialDevice> device) {
     return m_lLastError = 0;
 }
 
-uint32_t CSerialPort::Close() {
+platform::Status CSerialPort::Close() {
     m_lLastError = 0;
     if (m_pDevice) {
         m_pDevice->Close();
@@ -59,8 +59,8 @@ uint32_t CSerialPort::Close() {
     return 0;
 }
 
-uint32_t CSerialPort::Setup(uint32_t baud, int dataBits, platform::Parity parity,
-                            platform::StopBits stopBits) {
+platform::Status CSerialPort::Setup(uint32_t baud, int dataBits, platform::Parity parity,
+                                    platform::StopBits stopBits) {
     m_lLastError = 0;
     if (!m_pDevice) return Fail(kErrInvalidHandle);
     platform::LineSettings settings;
@@ -71,7 +71,7 @@ uint32_t CSerialPort::Setup(uint32_t baud, int dataBits, platform::Parity parity
     return Fail(m_pDevice->Setup(settings));
 }
 
-uint32_t CSerialPort::SetupHandshaking(platform::Handshake kind) {
+platform::Status CSerialPort::SetupHandshaking(platform::Handshake kind) {
     m_lLastError = 0;
     if (!m_pDevice) return Fail(kErrInvalidHandle);
     if (kind != platform::Handshake::Off && kind != platform::Handshake::Hardware &&
@@ -81,7 +81,7 @@ uint32_t CSerialPort::SetupHandshaking(platform::Handshake kind) {
     return Fail(m_pDevice->SetupHandshaking(kind));
 }
 
-uint32_t CSerialPort::SetupReadTimeouts(int kind) {
+platform::Status CSerialPort::SetupReadTimeouts(int kind) {
     m_lLastError = 0;
     if (!m_pDevice) return Fail(kErrInvalidHandle);
     // Reads always return at once with what is there; a blocking read is served by waiting for
@@ -90,20 +90,20 @@ uint32_t CSerialPort::SetupReadTimeouts(int kind) {
     return 0;
 }
 
-uint32_t CSerialPort::SetupWriteTimeouts() {
+platform::Status CSerialPort::SetupWriteTimeouts() {
     m_lLastError = 0;
     if (!m_pDevice) return Fail(kErrInvalidHandle);
     return 0;  // writes have no time limit
 }
 
-uint32_t CSerialPort::SetMask(uint32_t mask) {
+platform::Status CSerialPort::SetMask(uint32_t mask) {
     m_lLastError = 0;
     if (!m_pDevice) return Fail(kErrInvalidHandle);
     m_dwEventMask = mask;
     return 0;
 }
 
-uint32_t CSerialPort::SetEventChar(uint8_t ch, bool adjustMask) {
+platform::Status CSerialPort::SetEventChar(uint8_t ch, bool adjustMask) {
     m_lLastError = 0;
     if (!m_pDevice) return Fail(kErrInvalidHandle);
     m_cEventChar = ch;
@@ -111,11 +111,11 @@ uint32_t CSerialPort::SetEventChar(uint8_t ch, bool adjustMask) {
     return 0;
 }
 
-uint32_t CSerialPort::WaitEvent() {
+platform::Status CSerialPort::WaitEvent() {
     m_lLastError = 0;
     if (!m_pDevice) return Fail(kErrInvalidHandle);
     uint32_t events = 0;
-    uint32_t err = m_pDevice->WaitEvent(m_dwEventMask, &events);
+    platform::Status err = m_pDevice->WaitEvent(m_dwEventMask, &events);
     m_dwEvent |= events;
     return Fail(err);
 }
@@ -140,39 +140,39 @@ platform::StopBits CSerialPort::GetStopBits() {
     return m_pDevice && m_pDevice->GetSettings(&s) == 0 ? s.stopBits : platform::StopBits::One;
 }
 
-uint32_t CSerialPort::Write(const char* text, uint32_t* written) {
+platform::Status CSerialPort::Write(const char* text, uint32_t* written) {
     uint32_t length = 0;
     while (text && text[length]) ++length;
     return Write(text, length, written);
 }
 
-uint32_t CSerialPort::Write(const void* data, uint32_t length, uint32_t* written) {
+platform::Status CSerialPort::Write(const void* data, uint32_t length, uint32_t* written) {
     m_lLastError = 0;
     if (written) *written = 0;
     if (!m_pDevice) return Fail(kErrInvalidHandle);
     size_t done = 0;
-    uint32_t err = m_pDevice->Write(data, length, &done);
+    platform::Status err = m_pDevice->Write(data, length, &done);
     if (written) *written = static_cast<uint32_t>(done);
     return Fail(err);
 }
 
-uint32_t CSerialPort::Read(void* buffer, uint32_t length, uint32_t* got) {
+platform::Status CSerialPort::Read(void* buffer, uint32_t length, uint32_t* got) {
     m_lLastError = 0;
     if (got) *got = 0;
     if (!m_pDevice) return Fail(kErrInvalidHandle);
     size_t done = 0;
-    uint32_t err = m_pDevice->Read(buffer, length, &done);
+    platform::Status err = m_pDevice->Read(buffer, length, &done);
     if (got) *got = static_cast<uint32_t>(done);
     return Fail(err);
 }
 
-uint32_t CSerialPort::Purge() {
+platform::Status CSerialPort::Purge() {
     m_lLastError = 0;
     if (!m_pDevice) return Fail(kErrInvalidHandle);
     return Fail(m_pDevice->Purge());
 }
 
-uint32_t CSerialPort::Break() {
+platform::Status CSerialPort::Break() {
     m_lLastError = 0;
     if (!m_pDevice) return Fail(kErrInvalidHandle);
     return Fail(m_pDevice->SendBreak(100));
@@ -192,7 +192,7 @@ uint32_t CSerialPort::GetError() {
     return errors;
 }
 
-uint32_t CSerialPort::SetDTR(bool on) {
+platform::Status CSerialPort::SetDTR(bool on) {
     m_lLastError = 0;
     if (!m_pDevice) return Fail(kErrInvalidHandle);
     return Fail(m_pDevice->SetDtr(on));
@@ -241,16 +241,16 @@ uint32_t CSerialListener::Listen(const std::shared_ptr<Shared>& shared,
         call(*shared->owner);
         return true;
     };
-    auto lost = [&](uint32_t error) {
-        withOwner([error](CSerialListener& owner) { owner.OnDeviceLost(error); });
-        return error;
+    auto lost = [&](const platform::Status& error) {
+        withOwner([&error](CSerialListener& owner) { owner.OnDeviceLost(error); });
+        return error.Error();
     };
     uint8_t buffer[kReadChunk];
     for (;;) {
         // Everything the driver holds, in chunks of at most kReadChunk.
         for (;;) {
             uint32_t errors = 0, queued = 0;
-            uint32_t err = device->ClearError(&errors, &queued);
+            platform::Status err = device->ClearError(&errors, &queued);
             if (err != 0) return lost(err);
             if (errors != 0 &&
                 !withOwner([errors](CSerialListener& o) { o.OnEvent(platform::kEvErr, errors); }))
@@ -266,7 +266,7 @@ uint32_t CSerialListener::Listen(const std::shared_ptr<Shared>& shared,
         }
         if (shared->stop) return 0;
         uint32_t events = 0;
-        uint32_t err = device->WaitEvent(mask, &events);
+        platform::Status err = device->WaitEvent(mask, &events);
         if (shared->stop) return 0;
         if (err == platform::kErrOperationAborted) {
             uint32_t errors = 0, queued = 0;
@@ -320,23 +320,23 @@ bool CSerialListener::ListenerIdle() {
     return true;
 }
 
-uint32_t CSerialListener::Open(const char* name, uint32_t rxQueue, uint32_t txQueue,
-                               bool startListener) {
-    uint32_t err = CSerialPort::Open(name, rxQueue, txQueue);
+platform::Status CSerialListener::Open(const char* name, uint32_t rxQueue, uint32_t txQueue,
+                                       bool startListener) {
+    platform::Status err = CSerialPort::Open(name, rxQueue, txQueue);
     if (err != 0) return err;
-    return startListener ? StartListener() : 0;
+    return startListener ? StartListener() : platform::Status();
 }
 
-uint32_t CSerialListener::Attach(std::shared_ptr<platform::SerialDevice> device) {
+platform::Status CSerialListener::Attach(std::shared_ptr<platform::SerialDevice> device) {
     return CSerialPort::Attach(std::move(device));
 }
 
-uint32_t CSerialListener::Close() {
+platform::Status CSerialListener::Close() {
     StopListener(5000);
     return CSerialPort::Close();
 }
 
-uint32_t CSerialListener::StartListener() {
+platform::Status CSerialListener::StartListener() {
     m_lLastError = 0;
     if (m_ListenerThread.Started()) return 0;
     if (!m_pDevice) return Fail(kErrInvalidHandle);
@@ -351,7 +351,7 @@ uint32_t CSerialListener::StartListener() {
     shared->startEvent.Reset();
     shared->stopEvent.Reset();
     uint32_t mask = m_dwEventMask;
-    uint32_t err = m_ListenerThread.Start([shared, device, mask]() -> uint32_t {
+    platform::Status err = m_ListenerThread.Start([shared, device, mask]() -> uint32_t {
         shared->startEvent.Set();
         return Listen(shared, device, mask);
     });
@@ -366,7 +366,7 @@ uint32_t CSerialListener::StartListener() {
     return 0;
 }
 
-uint32_t CSerialListener::StopListener(uint32_t waitMs) {
+platform::Status CSerialListener::StopListener(uint32_t waitMs) {
     m_lLastError = 0;
     if (!m_ListenerThread.Started()) return 0;
     m_pShared->stop = true;

@@ -28,20 +28,20 @@ class CSerialPort {
 
     // Opens the port exclusively (2: no such port, 5: in use). Non-zero queue sizes are passed
     // to the device. Sets the event mask, non-blocking reads and no write timeouts.
-    virtual uint32_t Open(const char* name, uint32_t rxQueue, uint32_t txQueue);
+    virtual platform::Status Open(const char* name, uint32_t rxQueue, uint32_t txQueue);
     // Adopts an already-open device (a pty or a socketpair in tests and tools).
-    virtual uint32_t Attach(std::shared_ptr<platform::SerialDevice> device);
-    virtual uint32_t Close();
+    virtual platform::Status Attach(std::shared_ptr<platform::SerialDevice> device);
+    virtual platform::Status Close();
 
-    virtual uint32_t Setup(uint32_t baud, int dataBits, platform::Parity parity,
-                           platform::StopBits stopBits);
-    virtual uint32_t SetupHandshaking(platform::Handshake kind);
-    virtual uint32_t SetupReadTimeouts(int kind);
-    virtual uint32_t SetupWriteTimeouts();
-    virtual uint32_t SetMask(uint32_t mask);
-    virtual uint32_t SetEventChar(uint8_t ch, bool adjustMask);
+    virtual platform::Status Setup(uint32_t baud, int dataBits, platform::Parity parity,
+                                   platform::StopBits stopBits);
+    virtual platform::Status SetupHandshaking(platform::Handshake kind);
+    virtual platform::Status SetupReadTimeouts(int kind);
+    virtual platform::Status SetupWriteTimeouts();
+    virtual platform::Status SetMask(uint32_t mask);
+    virtual platform::Status SetEventChar(uint8_t ch, bool adjustMask);
     // Blocks until an event of the mask happens or the wait is cancelled.
-    virtual uint32_t WaitEvent();
+    virtual platform::Status WaitEvent();
 
     virtual uint32_t GetBaudrate();
     virtual int GetDataBits();
@@ -51,12 +51,12 @@ class CSerialPort {
     virtual uint32_t GetEventMask() { return m_dwEventMask; }
     virtual uint8_t GetEventChar() { return m_cEventChar; }
 
-    virtual uint32_t Write(const char* text, uint32_t* written = nullptr);
-    virtual uint32_t Write(const void* data, uint32_t length, uint32_t* written = nullptr);
-    virtual uint32_t Read(void* buffer, uint32_t length, uint32_t* got = nullptr);
+    virtual platform::Status Write(const char* text, uint32_t* written = nullptr);
+    virtual platform::Status Write(const void* data, uint32_t length, uint32_t* written = nullptr);
+    virtual platform::Status Read(void* buffer, uint32_t length, uint32_t* got = nullptr);
 
-    uint32_t Purge();
-    uint32_t Break();
+    platform::Status Purge();
+    platform::Status Break();
     // Reported events masked with the requested mask; clears the reported events.
     uint32_t GetEventType();
     // Reads and clears the line-error bits.
@@ -65,14 +65,17 @@ class CSerialPort {
     bool GetDSR() { return ModemBit(platform::kModemDsr); }
     bool GetRing() { return ModemBit(platform::kModemRing); }
     bool GetRLSD() { return ModemBit(platform::kModemRlsd); }
-    uint32_t SetDTR(bool on);
+    platform::Status SetDTR(bool on);
 
     bool IsOpen() const { return m_pDevice && m_pDevice->IsOpen(); }
     uint32_t LastError() const { return m_lLastError; }
 
   protected:
     bool ModemBit(uint32_t bit);
-    uint32_t Fail(uint32_t error) { return m_lLastError = error; }
+    platform::Status Fail(platform::Status status) {
+        m_lLastError = status;
+        return status;
+    }
 
     CLogger& m_Log;
     std::shared_ptr<platform::SerialDevice> m_pDevice;
@@ -91,11 +94,11 @@ class CSerialListener : public CSerialPort {
     explicit CSerialListener(CLogger& log);
     ~CSerialListener() override;
 
-    uint32_t Open(const char* name, uint32_t rxQueue, uint32_t txQueue, bool startListener);
-    uint32_t Attach(std::shared_ptr<platform::SerialDevice> device) override;
-    uint32_t Close() override;
-    uint32_t StartListener();
-    uint32_t StopListener(uint32_t waitMs);
+    platform::Status Open(const char* name, uint32_t rxQueue, uint32_t txQueue, bool startListener);
+    platform::Status Attach(std::shared_ptr<platform::SerialDevice> device) override;
+    platform::Status Close() override;
+    platform::Status StartListener();
+    platform::Status StopListener(uint32_t waitMs);
     bool ListenerRunning() const { return m_ListenerThread.Started(); }
     uint32_t ListenerThreadId() const { return m_ListenerThread.Id(); }
     // False while a listener given up by StopListener is still inside the receive path with
@@ -110,7 +113,7 @@ class CSerialListener : public CSerialPort {
     // the reads fail with `error`); the listener then ends.
     virtual void OnEvent(uint32_t events, uint32_t lineErrors) = 0;
     virtual void OnReceive(const uint8_t* data, uint32_t length) = 0;
-    virtual void OnDeviceLost(uint32_t /*error*/) {}
+    virtual void OnDeviceLost(const platform::Status& /*error*/) {}
 
   private:
     using CSerialPort::Open;

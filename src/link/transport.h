@@ -10,6 +10,8 @@
 
 #include <cstdint>
 
+#include "platform/platform.h"
+
 namespace orn {
 
 // Receives what a transport reads (the link receiver, through the engine).
@@ -29,7 +31,7 @@ class ITransport {
 
     // Writes all of `data`, waiting at most `ms` (a platform::kInfinite wait has no limit).
     // 0, platform::kErrTimeout, or the platform error of the failed write.
-    virtual uint32_t WriteFrame(const uint8_t* data, uint32_t length, uint32_t ms) = 0;
+    virtual platform::Status WriteFrame(const uint8_t* data, uint32_t length, uint32_t ms) = 0;
     // Stops the transport's threads and closes the device. Waits for a write in progress.
     virtual void CloseTransport() = 0;
     virtual bool IsOpen() const = 0;

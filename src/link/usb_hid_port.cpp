@@ -112,15 +112,18 @@ uint32_t CUsbHidPort::LastError() const {
     return m_pShared->lastError.load();
 }
 
-uint32_t CUsbHidPort::Open(const std::string& path) {
-    uint32_t error = 0;
+platform::Status CUsbHidPort::Open(const std::string& path) {
+    platform::Status error;
     std::string text;
     auto device = platform::HidDevice::Open(path, &error, &text);
     if (!device) {
         m_pShared->lastError = error;
         if (!text.empty()) m_Log.Log(kLogSevere, "%s", text.c_str());
-        m_Log.Log(kLogSevere, "Unable to open USB HID device %s (err=%u)", path.c_str(), error);
-        return platform::kErrHidOpenFailed;
+        m_Log.Log(kLogSevere, "Unable to open USB HID device %s (err=%u)%s", path.c_str(),
+                  error.Error(), error.Detail().c_str());
+        // Every failure is 2250 to the engine; the OS's detail stays for the caller's log.
+        return platform::Status(platform::kErrHidOpenFailed, error.OsCode(), error.Operation(),
+                                error.Subject());
     }
     return Attach(std::move(device));
 }
@@ -169,7 +172,7 @@ void CUsbHidPort::TriggerRead() {
     m_pShared->trigger.Set();
 }
 
-uint32_t CUsbHidPort::WriteFrame(const uint8_t* data, uint32_t length, uint32_t ms) {
+platform::Status CUsbHidPort::WriteFrame(const uint8_t* data, uint32_t length, uint32_t ms) {
     Shared& shared = *m_pShared;
     std::lock_guard<std::mutex> lock(shared.writeMutex);
     if (!IsOpen()) return platform::kErrInvalidHandle;
@@ -188,7 +191,7 @@ uint32_t CUsbHidPort::WriteFrame(const uint8_t* data, uint32_t length, uint32_t 
         report[0] = kReportId;
         report[1] = static_cast<uint8_t>(n);
         std::memcpy(report.data() + 2, data + sent, n);
-        const uint32_t err = shared.device->WriteReport(report.data(), report.size(), wait);
+        const platform::Status err = shared.device->WriteReport(report.data(), report.size(), wait);
         if (err != 0) {
             if (err == platform::kErrDeviceNotConnected) shared.gone = true;
             shared.lastError = err;
@@ -230,13 +233,13 @@ uint32_t CUsbHidPort::ReaderThread(std::shared_ptr<Shared> shared) {
     std::vector<uint8_t> report(std::max<size_t>(s.device->InputReportLength(), 64));
     while (!s.stop) {
         size_t got = 0;
-        const uint32_t err = s.device->ReadReport(report.data(), report.size(), &got);
+        const platform::Status err = s.device->ReadReport(report.data(), report.size(), &got);
         if (s.stop) break;
         if (err != 0) {
             // Nothing more will come from this device: the link is gone with it.
             s.lastError = err;
             s.gone = true;
-            s.log.Log(kLogSevere, "USB HID Read Error: %u", err);
+            s.log.Log(kLogSevere, "USB HID Read Error: %u%s", err.Error(), err.Detail().c_str());
             LockGuard hold(s.stagingLock);
             s.readerEnded = true;
             s.staged.Set();

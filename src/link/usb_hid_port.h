@@ -46,12 +46,12 @@ class CUsbHidPort : public ITransport {
 
     // Opens the device path and starts the threads: 0, or 2250 on any failure (the platform's
     // own error is logged and kept as LastError).
-    uint32_t Open(const std::string& path);
+    platform::Status Open(const std::string& path);
     // Adopts an open device (a socket in tests) and starts the threads; 0 or 2250.
     uint32_t Attach(std::shared_ptr<platform::HidDevice> device);
     uint32_t LastError() const;
 
-    uint32_t WriteFrame(const uint8_t* data, uint32_t length, uint32_t ms) override;
+    platform::Status WriteFrame(const uint8_t* data, uint32_t length, uint32_t ms) override;
     void Close();
     void CloseTransport() override { Close(); }
     bool IsOpen() const override;

@@ -1,11 +1,12 @@
 // The operating-system seam of the library. Everything above src/platform/ reaches the OS only
-// through the declarations in this header; src/platform/posix/ implements them today and a
-// Win32 backend can implement the same header later without any change above it.
+// through the declarations in this header; src/platform/posix/ and src/platform/win32/ implement
+// them, one file per concern, and nothing above this folder depends on which one is built.
 //
-// Errors cross this seam as platform error numbers (the Win32 numbering, mapped once in each
-// backend): 0 success, 1 invalid function, 2 not found, 5 access denied / busy, 6 no handle,
-// 1247 already open, 2250 HID open failed, and the few below. A backend maps each OS error once,
-// to one of these or to the general failure 31; OS numbers never cross the seam as they are.
+// Errors cross this seam as a Status: a platform error number (the Win32 numbering, mapped once
+// in each backend) that the library reasons about, 0 success, 1 invalid function, 2 not found,
+// 5 access denied / busy, 6 no handle, 1247 already open, 2250 HID open failed, and the few
+// below; a backend maps each OS error once, to one of these or to the general failure 31. The
+// OS's own code travels beside it, with the operation that failed, only for the log.
 #pragma once
 
 #include <cstddef>
@@ -14,6 +15,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace orn::platform {
@@ -37,8 +39,41 @@ enum : uint32_t {
     kErrAlreadyOpen = 1247,
     kErrTimeout = 1460,
     kErrHidOpenFailed = 2250,
-    kErrInvalidArg = 0x80070057u,
+    kErrInvalidArg = 0x80070057u,  // an HRESULT: the serial port's own refusal of a setting kind
 };
+
+// What a seam call reports. It converts to and from the bare platform error, so `return 0;`,
+// `if (status != 0)` and a switch on it read as with a number; a failure may also carry the
+// OS's own code (errno, GetLastError or an HRESULT) and the operation that failed, with the
+// path or name it worked on, which only the log uses.
+class Status {
+  public:
+    Status(uint32_t error = kErrNone) : error_(error) {}  // NOLINT: implicit by design
+    Status(uint32_t error, uint32_t osCode, const char* operation, std::string subject = {})
+        : error_(error), osCode_(osCode), operation_(operation), subject_(std::move(subject)) {}
+
+    operator uint32_t() const { return error_; }  // NOLINT: implicit by design
+    uint32_t Error() const { return error_; }
+    uint32_t OsCode() const { return osCode_; }  // 0 when the OS gave none
+    const char* Operation() const { return operation_; }
+    const std::string& Subject() const { return subject_; }
+
+    // The failure for the log: "open /dev/ttyUSB0: permission denied (13)", or
+    // "error 2" when nothing but the platform error is known; "success" for 0.
+    std::string Text() const;
+    // ": " and Text() when the failure says more than its number (an operation is known), else
+    // empty: the tail of a log line that already gives the number.
+    std::string Detail() const { return operation_ ? ": " + Text() : std::string(); }
+
+  private:
+    uint32_t error_;
+    uint32_t osCode_ = 0;
+    const char* operation_ = nullptr;  // a static text
+    std::string subject_;
+};
+
+// The OS's own words for one of its codes, as it gives them ("Permission denied").
+std::string OsErrorText(uint32_t osCode);
 
 // Outcome of every wait. `Other` exists because callers log a distinct line for a result that
 // is none of the four named ones (a backend may never produce it).
@@ -122,7 +157,7 @@ class Thread {
 
     // Starts the thread; returns 0 or a platform error. Fails with kErrAlreadyOpen if a
     // thread was started and not yet joined or abandoned.
-    uint32_t Start(std::function<uint32_t()> body);
+    Status Start(std::function<uint32_t()> body);
     // True while a started thread is neither joined nor abandoned (when Start would refuse).
     bool Started() const;
     // Waits up to `ms` for the body to return; Signalled means it ended and was joined.
@@ -244,37 +279,37 @@ class SerialDevice {
 
     // Opens `name` exclusively with read and write access. Returns nullptr and sets *error (2 no
     // such port, 5 held by another process, else the OS error).
-    static std::shared_ptr<SerialDevice> Open(const std::string& name, uint32_t* error);
+    static std::shared_ptr<SerialDevice> Open(const std::string& name, Status* error);
     // Wraps an already-open native descriptor (a pty, a socketpair, a pipe); takes ownership.
     static std::shared_ptr<SerialDevice> FromNative(intptr_t native);
 
-    virtual uint32_t SetupQueues(uint32_t rxSize, uint32_t txSize) = 0;
+    virtual Status SetupQueues(uint32_t rxSize, uint32_t txSize) = 0;
     // Line settings. The device is first put in fully raw mode; a device that refuses the
     // line settings themselves (a pseudo-terminal refuses 7 bits and parity) returns the error
     // but stays raw and usable.
-    virtual uint32_t Setup(const LineSettings& settings) = 0;
-    virtual uint32_t GetSettings(LineSettings* settings) = 0;
-    virtual uint32_t SetupHandshaking(Handshake kind) = 0;
-    virtual uint32_t Read(void* buffer, size_t length, size_t* got) = 0;
+    virtual Status Setup(const LineSettings& settings) = 0;
+    virtual Status GetSettings(LineSettings* settings) = 0;
+    virtual Status SetupHandshaking(Handshake kind) = 0;
+    virtual Status Read(void* buffer, size_t length, size_t* got) = 0;
     // Writes all of `data`, waiting for the device to take it at most as long as the write
     // limit allows; a write that runs out of time returns kErrTimeout with *written short.
-    virtual uint32_t Write(const void* data, size_t length, size_t* written) = 0;
+    virtual Status Write(const void* data, size_t length, size_t* written) = 0;
     // Limit for each Write in milliseconds; kInfinite (the default after open) waits as long as
     // the device takes.
-    virtual uint32_t SetWriteTimeout(uint32_t ms) = 0;
+    virtual Status SetWriteTimeout(uint32_t ms) = 0;
     // Blocks until an event of `mask` happens (*events receives what happened) or CancelWait.
     // kErrOperationAborted: the driver ended the wait without an event (some drivers, and Wine,
     // do so when data arrives); ClearError then tells whether the device is still there.
-    virtual uint32_t WaitEvent(uint32_t mask, uint32_t* events) = 0;
+    virtual Status WaitEvent(uint32_t mask, uint32_t* events) = 0;
     // Wakes a WaitEvent in progress (it returns 0 with *events = 0). Safe from any thread.
     virtual void CancelWait() = 0;
     // Reads and clears the line-error bits; *inQueue (if given) receives the number of received
     // bytes waiting to be read. Fails once the device has gone.
-    virtual uint32_t ClearError(uint32_t* errors, uint32_t* inQueue) = 0;
-    virtual uint32_t Purge() = 0;
-    virtual uint32_t SendBreak(uint32_t ms) = 0;
-    virtual uint32_t SetDtr(bool on) = 0;
-    virtual uint32_t GetModemStatus(uint32_t* status) = 0;  // kModem* bits
+    virtual Status ClearError(uint32_t* errors, uint32_t* inQueue) = 0;
+    virtual Status Purge() = 0;
+    virtual Status SendBreak(uint32_t ms) = 0;
+    virtual Status SetDtr(bool on) = 0;
+    virtual Status GetModemStatus(uint32_t* status) = 0;  // kModem* bits
     virtual bool IsOpen() const = 0;
     // Closes the device (and releases its exclusive use). Must not run while another thread is
     // inside a call on the device other than IsOpen or CancelWait: a listener blocked in
@@ -305,7 +340,7 @@ class HidDevice {
     // mapped OS error. A failure of the system's HID service itself (a missing library
     // function), and a device that declares reports longer than 64 KB (2250), also set
     // *errorText, a line for the log at Severe.
-    static std::shared_ptr<HidDevice> Open(const std::string& path, uint32_t* error,
+    static std::shared_ptr<HidDevice> Open(const std::string& path, Status* error,
                                            std::string* errorText = nullptr);
     // Wraps an already-open native descriptor or handle (in tests a SOCK_SEQPACKET socket, or
     // on Windows a message-mode pipe, whose messages are reports) with the given report
@@ -321,13 +356,13 @@ class HidDevice {
     // Waits without limit for one input report and copies it (identifier first) into `buffer`.
     // 0 with *got > 0: a report; 0 with *got == 0: CancelRead was called (or an empty report);
     // kErrDeviceNotConnected: the device has gone (end of file, unplugged); else an error.
-    virtual uint32_t ReadReport(void* buffer, size_t length, size_t* got) = 0;
+    virtual Status ReadReport(void* buffer, size_t length, size_t* got) = 0;
     // Wakes a ReadReport in progress, or makes the next one return at once. Any thread.
     virtual void CancelRead() = 0;
     // Writes one output report (`length` bytes, identifier first), waiting at most `ms`
     // (kInfinite: no limit). kErrTimeout when the device did not take it in time;
     // kErrDeviceNotConnected when the device has gone. Never raises a signal.
-    virtual uint32_t WriteReport(const void* report, size_t length, uint32_t ms) = 0;
+    virtual Status WriteReport(const void* report, size_t length, uint32_t ms) = 0;
 
     virtual bool IsOpen() const = 0;
     // Closes the device (see the thread rule above); later calls return 6. The destructor closes.
@@ -353,7 +388,7 @@ constexpr size_t kMaxSerialPorts = 32;
 
 // Lists the COM ports in ascending COM number (at most kMaxSerialPorts). Returns 0, or a
 // platform error with *errorText describing the failure for the log (the list is then empty).
-uint32_t EnumerateSerialPorts(std::vector<SerialPortInfo>* ports, std::string* errorText);
+Status EnumerateSerialPorts(std::vector<SerialPortInfo>* ports, std::string* errorText);
 
 // One USB HID device.
 struct HidDeviceInfo {
@@ -366,7 +401,7 @@ struct HidDeviceInfo {
 // error with *errorText for the log (the list is then empty). A 0 may come with *errorText set
 // too: the search could not run (the system's HID service is missing), which is logged at
 // Severe and found nothing.
-uint32_t EnumerateHidDevices(uint16_t vendorId, std::vector<HidDeviceInfo>* devices,
-                             std::string* errorText);
+Status EnumerateHidDevices(uint16_t vendorId, std::vector<HidDeviceInfo>* devices,
+                           std::string* errorText);
 
 }  // namespace orn::platform

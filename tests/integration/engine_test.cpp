@@ -198,7 +198,7 @@ TEST_F(EngineTest, IsBusyMapsDevicesToGroups) {
     EXPECT_EQ(ornIsBusy(10), 0);
     EXPECT_EQ(ornIsBusy(11), ORN_ERR_INVALID_PARAMETER_IN_API_CALL);
     EXPECT_EQ(ornIsBusy(-1), ORN_ERR_INVALID_PARAMETER_IN_API_CALL);
-    EXPECT_EQ(Engine().isBusy(3), ORN_ERR_UNKNOWN_ERROR);
+    EXPECT_EQ(Engine().isBusy(3), orn::BusyAnswer::Untracked);
 
     sim_->SetAckMode(orn::sim::AckMode::Withhold);
     CCommandData* request = MakeCommand("ornPinReq", "5P.", "", orn::kGroupDisplay, orn::kCancel50);

@@ -160,7 +160,7 @@ class DocumentedCommDriver : public orn::platform::SerialDevice {
         return waits_;
     }
 
-    uint32_t WaitEvent(uint32_t mask, uint32_t* events) override {
+    orn::platform::Status WaitEvent(uint32_t mask, uint32_t* events) override {
         std::unique_lock<std::mutex> hold(lock_);
         ++waits_;
         *events = 0;
@@ -180,7 +180,7 @@ class DocumentedCommDriver : public orn::platform::SerialDevice {
         cancelled_ = true;
         changed_.notify_all();
     }
-    uint32_t ClearError(uint32_t* errors, uint32_t* inQueue) override {
+    orn::platform::Status ClearError(uint32_t* errors, uint32_t* inQueue) override {
         std::lock_guard<std::mutex> hold(lock_);
         if (vanished_) return orn::platform::kErrDeviceNotConnected;
         *errors = errors_;
@@ -188,7 +188,7 @@ class DocumentedCommDriver : public orn::platform::SerialDevice {
         if (inQueue) *inQueue = static_cast<uint32_t>(input_.size());
         return 0;
     }
-    uint32_t Read(void* buffer, size_t length, size_t* got) override {
+    orn::platform::Status Read(void* buffer, size_t length, size_t* got) override {
         std::lock_guard<std::mutex> hold(lock_);
         if (vanished_) return orn::platform::kErrDeviceNotConnected;
         *got = std::min(length, input_.size());
@@ -197,19 +197,19 @@ class DocumentedCommDriver : public orn::platform::SerialDevice {
         return 0;
     }
     // The rest of the device is not part of the event path.
-    uint32_t SetupQueues(uint32_t, uint32_t) override { return 0; }
-    uint32_t Setup(const orn::platform::LineSettings&) override { return 0; }
-    uint32_t GetSettings(orn::platform::LineSettings*) override { return 0; }
-    uint32_t SetupHandshaking(orn::platform::Handshake) override { return 0; }
-    uint32_t Write(const void*, size_t length, size_t* written) override {
+    orn::platform::Status SetupQueues(uint32_t, uint32_t) override { return 0; }
+    orn::platform::Status Setup(const orn::platform::LineSettings&) override { return 0; }
+    orn::platform::Status GetSettings(orn::platform::LineSettings*) override { return 0; }
+    orn::platform::Status SetupHandshaking(orn::platform::Handshake) override { return 0; }
+    orn::platform::Status Write(const void*, size_t length, size_t* written) override {
         *written = length;
         return 0;
     }
-    uint32_t SetWriteTimeout(uint32_t) override { return 0; }
-    uint32_t Purge() override { return 0; }
-    uint32_t SendBreak(uint32_t) override { return 0; }
-    uint32_t SetDtr(bool) override { return 0; }
-    uint32_t GetModemStatus(uint32_t* status) override { return *status = 0; }
+    orn::platform::Status SetWriteTimeout(uint32_t) override { return 0; }
+    orn::platform::Status Purge() override { return 0; }
+    orn::platform::Status SendBreak(uint32_t) override { return 0; }
+    orn::platform::Status SetDtr(bool) override { return 0; }
+    orn::platform::Status GetModemStatus(uint32_t* status) override { return *status = 0; }
     bool IsOpen() const override { return true; }
     void Close() override {}
 

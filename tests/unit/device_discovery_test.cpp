@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -171,7 +172,7 @@ TEST_F(DiscoveryTest, ReportLengthsComeFromReportTwoOfTheDescriptor) {
         SCOPED_TRACE(row.what);
         const std::string node = tree_.AddHidDevice(index++, 0x0E7D, 1, row.descriptor);
         int listener = Listen(node);
-        uint32_t error = 12345;
+        Status error = 12345;
         std::string text;
         auto device = HidDevice::Open(node, &error, &text);
         EXPECT_EQ(error, row.error);
@@ -183,7 +184,7 @@ TEST_F(DiscoveryTest, ReportLengthsComeFromReportTwoOfTheDescriptor) {
         ::close(listener);
     }
     // A node nobody listens on any more, and no node at all: not found.
-    uint32_t error = 0;
+    Status error;
     EXPECT_EQ(HidDevice::Open(tree_.dev() + "/hidraw0", &error), nullptr);
     EXPECT_EQ(error, kErrNotFound);
     EXPECT_EQ(HidDevice::Open(tree_.dev() + "/hidraw99", &error), nullptr);
@@ -193,7 +194,7 @@ TEST_F(DiscoveryTest, ReportLengthsComeFromReportTwoOfTheDescriptor) {
 TEST_F(DiscoveryTest, ReportsTravelWholeAndAVanishedPeerIsNoticedWithoutSignal) {
     const std::string node = tree_.AddHidDevice(0, 0x0E7D, 1, LinkReportDescriptor(32, 32));
     int listener = Listen(node);
-    uint32_t error = 0;
+    Status error;
     auto device = HidDevice::Open(node, &error);
     ASSERT_TRUE(device) << error;
     int peer = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
@@ -248,6 +249,40 @@ TEST(ErrnoMapTest, EveryOsErrorBecomesOneSeamNumber) {
         EXPECT_EQ(posix::MapErrno(row.error), row.operation) << row.error;
         EXPECT_EQ(posix::MapOpenErrno(row.error), row.open) << row.error;
     }
+}
+
+// What the log says of a failure: the operation and its subject, the OS's words and code. The
+// seam's own open failures must carry them, not only the mapped number.
+TEST(StatusTextTest, AFailureIsToldWithItsOperationAndTheOsError) {
+    ComPortDir ports;
+    orn::test::TempDir dir;
+    const std::string fifo = dir.File("fifo");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    ASSERT_TRUE(ports.Link("COM3", fifo));
+    Status missing, notTty;
+    EXPECT_EQ(SerialDevice::Open("COM2", &missing), nullptr);
+    EXPECT_EQ(SerialDevice::Open("COM3", &notTty), nullptr);
+    struct Row {
+        Status status;
+        uint32_t error;
+        std::string text;
+    };
+    const Row rows[] = {
+        {Status(kErrAccessDenied, EACCES, "open", "/dev/ttyUSB0"), kErrAccessDenied,
+         "open /dev/ttyUSB0: permission denied (13)"},
+        {missing, kErrNotFound,
+         "open " + ports.path() + "/COM2: no such file or directory (" + std::to_string(ENOENT) +
+             ")"},
+        {notTty, kErrNotFound,
+         "tcgetattr " + ports.path() + "/COM3: inappropriate ioctl for device (" +
+             std::to_string(ENOTTY) + ")"},
+        {Status(kErrTimeout), kErrTimeout, "error 1460"},
+    };
+    for (const Row& row : rows) {
+        EXPECT_EQ(row.status, row.error) << row.text;
+        EXPECT_EQ(row.status.Text(), row.text);
+    }
+    EXPECT_EQ(Status(kErrTimeout).Detail(), "");
 }
 
 }  // namespace

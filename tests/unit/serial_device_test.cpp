@@ -73,7 +73,7 @@ class SerialDeviceTest : public ::testing::Test {
 
     // Opens COM7 and makes it raw the way the library does (a pty keeps 8N1 and says so).
     std::shared_ptr<SerialDevice> OpenRaw(const std::string& name = "COM7") {
-        uint32_t error = 0xFFFFFFFFu;
+        Status error = 0xFFFFFFFFu;
         auto device = SerialDevice::Open(name, &error);
         EXPECT_EQ(error, 0u);
         if (!device) return nullptr;
@@ -135,7 +135,7 @@ TEST_F(SerialDeviceTest, SetupReportsSettingsTheDeviceDidNotTake) {
 TEST_F(SerialDeviceTest, NamesThatReachNoDeviceAreNotFound) {
     ASSERT_TRUE(ports_.Link("COM9", ports_.path() + "/nothing-here"));  // unplugged adapter
     for (const char* name : {"COM8", "\\\\.\\COM8", "COM9", "COMX", "LPT1", "COM", ""}) {
-        uint32_t error = 0;
+        Status error;
         EXPECT_EQ(SerialDevice::Open(name, &error), nullptr) << name;
         EXPECT_EQ(error, kErrNotFound) << name;
         EXPECT_FALSE(SerialPortPresent(name)) << name;
@@ -162,7 +162,7 @@ TEST(SerialNameTest, WithoutPortDirComNumbersMapToTheKernelDevices) {
     }
     EXPECT_TRUE(SerialPortPresent("/dev/null"));
     for (const char* name : {"COM0", "COM97", "COM99999999999999999999", "dev/null"}) {
-        uint32_t error = 0;
+        Status error;
         EXPECT_FALSE(SerialPortPresent(name)) << name;
         EXPECT_EQ(SerialDevice::Open(name, &error), nullptr) << name;
         EXPECT_EQ(error, kErrNotFound) << name;
@@ -171,7 +171,7 @@ TEST(SerialNameTest, WithoutPortDirComNumbersMapToTheKernelDevices) {
 
 TEST_F(SerialDeviceTest, PortIsExclusiveWhileOpenAndFreeAfterClose) {
     ASSERT_TRUE(pty_.HoldSlave());  // keeps the tty (and its flags) alive across the close
-    uint32_t error = 0;
+    Status error;
     auto first = SerialDevice::Open("COM7", &error);
     ASSERT_TRUE(first);
     EXPECT_EQ(pty_.SlaveExclusive(), 1);

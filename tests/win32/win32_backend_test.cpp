@@ -138,9 +138,12 @@ TEST(Win32CipherTest, KeysAreImportedWithOddParityAndEqualHalvesAsSingleDes) {
 
 TEST(Win32SerialTest, MissingPortsAreNotFound) {
     for (const char* name : {"COM99", "\\\\.\\COM99", "COM250"}) {
-        uint32_t error = 0;
+        platform::Status error;
         EXPECT_EQ(platform::SerialDevice::Open(name, &error), nullptr) << name;
         EXPECT_EQ(error, platform::kErrNotFound) << name;
+        // The log is told what failed, in the system's words.
+        EXPECT_EQ(error.Text().rfind("CreateFile ", 0), 0u) << error.Text();
+        EXPECT_NE(error.OsCode(), 0u) << error.Text();
         EXPECT_FALSE(platform::SerialPortPresent(name)) << name;
     }
 }
@@ -185,7 +188,7 @@ TEST_F(Win32ComPortTest, ListenerReadsHeldPortIsBusyCloseEndsTheWait) {
 
     // Windows refuses a second open of a COM port; Wine does not enforce that for devices.
     if (!UnderWine()) {
-        uint32_t error = 0;
+        platform::Status error;
         EXPECT_EQ(platform::SerialDevice::Open(port_, &error), nullptr);
         EXPECT_EQ(error, platform::kErrAccessDenied);
     }

@@ -131,7 +131,7 @@ TEST(Win32HidServiceTest, MissingLibrariesAndFunctionsGiveTheirSevereLines) {
             EXPECT_EQ(Count(text, std::string("(Severe)  ") + c.line + "\n"), 1u) << text;
         }
     }
-    uint32_t error = 0;
+    platform::Status error;
     EXPECT_EQ(platform::HidDevice::Open(dir.File("missing"), &error), nullptr);
     EXPECT_EQ(error, platform::kErrNotFound);
 }
@@ -386,7 +386,7 @@ TEST(Win32HidServiceTest, TheLinksCollectionIsChosenAndItsInputQueueRaised) {
     EXPECT_EQ(devices[0].productId, 0x7420);
     for (const FakeCollection& c : kCollections) {
         SCOPED_TRACE(c.name);
-        uint32_t error = 0;
+        platform::Status error;
         auto device = platform::HidDevice::Open(dir.File(c.name), &error);
         EXPECT_EQ(device != nullptr, c.report2);
         EXPECT_EQ(error, c.report2 ? 0u : platform::kErrHidOpenFailed);

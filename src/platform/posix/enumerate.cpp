@@ -98,7 +98,7 @@ bool OnPlatformBus(const std::string& device) {
 
 }  // namespace
 
-uint32_t EnumerateSerialPorts(std::vector<SerialPortInfo>* ports, std::string* errorText) {
+Status EnumerateSerialPorts(std::vector<SerialPortInfo>* ports, std::string* errorText) {
     ports->clear();
     const std::string root = posix::SysfsRoot();
     const std::string ttyDir = root + "/class/tty";
@@ -109,7 +109,7 @@ uint32_t EnumerateSerialPorts(std::vector<SerialPortInfo>* ports, std::string* e
     if (!ListDirectory(ttyDir, &names, &error) && error != ENOENT) {
         if (errorText != nullptr)
             *errorText = "Could not read " + ttyDir + ": " + std::strerror(error);
-        return posix::MapErrno(error);
+        return posix::Failure("opendir", error, ttyDir);
     }
     const std::string realRoot = RealPath(root);
     for (const std::string& name : names) {
@@ -147,8 +147,8 @@ uint32_t EnumerateSerialPorts(std::vector<SerialPortInfo>* ports, std::string* e
     return kErrNone;
 }
 
-uint32_t EnumerateHidDevices(uint16_t vendorId, std::vector<HidDeviceInfo>* devices,
-                             std::string* errorText) {
+Status EnumerateHidDevices(uint16_t vendorId, std::vector<HidDeviceInfo>* devices,
+                           std::string* errorText) {
     devices->clear();
     const std::string hidDir = posix::SysfsRoot() + "/class/hidraw";
     std::vector<std::string> names;
@@ -157,7 +157,7 @@ uint32_t EnumerateHidDevices(uint16_t vendorId, std::vector<HidDeviceInfo>* devi
         if (error == ENOENT) return kErrNone;  // no HID device at all
         if (errorText != nullptr)
             *errorText = "Could not read " + hidDir + ": " + std::strerror(error);
-        return posix::MapErrno(error);
+        return posix::Failure("opendir", error, hidDir);
     }
     std::vector<std::pair<unsigned, HidDeviceInfo>> found;
     for (const std::string& name : names) {

@@ -1,8 +1,26 @@
 #include "platform/posix/errors.h"
 
 #include <cerrno>
+#include <cstring>
 
-#include "platform/platform.h"
+namespace orn::platform {
+
+namespace {
+// strerror_r comes in two shapes; whichever this C library has, take its text.
+[[maybe_unused]] const char* ErrorWords(int /*xsiResult*/, const char* buffer) {
+    return buffer;
+}
+[[maybe_unused]] const char* ErrorWords(const char* gnuResult, const char* /*buffer*/) {
+    return gnuResult;
+}
+}  // namespace
+
+std::string OsErrorText(uint32_t osCode) {
+    char buffer[128] = "";
+    return ErrorWords(::strerror_r(static_cast<int>(osCode), buffer, sizeof buffer), buffer);
+}
+
+}  // namespace orn::platform
 
 namespace orn::platform::posix {
 
@@ -56,6 +74,14 @@ uint32_t MapOpenErrno(int error) {
         default:
             return MapErrno(error);
     }
+}
+
+Status Failure(const char* operation, int error, std::string subject) {
+    return Status(MapErrno(error), static_cast<uint32_t>(error), operation, std::move(subject));
+}
+
+Status OpenFailure(const char* operation, int error, std::string subject) {
+    return Status(MapOpenErrno(error), static_cast<uint32_t>(error), operation, std::move(subject));
 }
 
 }  // namespace orn::platform::posix

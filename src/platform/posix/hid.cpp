@@ -108,7 +108,7 @@ class PosixHidDevice final : public HidDevice {
     uint32_t InputReportLength() const override { return inputLength_; }
     uint32_t OutputReportLength() const override { return outputLength_; }
 
-    uint32_t ReadReport(void* buffer, size_t length, size_t* got) override {
+    Status ReadReport(void* buffer, size_t length, size_t* got) override {
         *got = 0;
         const int f = fd();
         const int wake = wakeFd_.load(std::memory_order_acquire);
@@ -117,7 +117,7 @@ class PosixHidDevice final : public HidDevice {
             pollfd fds[2] = {{f, POLLIN, 0}, {wake, POLLIN, 0}};
             if (::poll(fds, 2, -1) < 0) {
                 if (errno == EINTR) continue;
-                return posix::MapErrno(errno);
+                return posix::Failure("poll", errno);
             }
             if (fds[1].revents & POLLIN) {
                 uint64_t count = 0;
@@ -135,7 +135,7 @@ class PosixHidDevice final : public HidDevice {
                 }
                 if (n == 0) return kErrDeviceNotConnected;  // the other end has gone
                 if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) continue;
-                return GoneOr(errno);
+                return GoneOr("read", errno);
             }
             if (fds[0].revents & (POLLHUP | POLLERR)) return kErrDeviceNotConnected;
         }
@@ -150,7 +150,7 @@ class PosixHidDevice final : public HidDevice {
         (void)ignored;
     }
 
-    uint32_t WriteReport(const void* report, size_t length, uint32_t ms) override {
+    Status WriteReport(const void* report, size_t length, uint32_t ms) override {
         const int f = fd();
         if (f < 0) return kErrInvalidHandle;
         const uint32_t start = TickCount();
@@ -160,7 +160,7 @@ class PosixHidDevice final : public HidDevice {
                                   : ::write(f, report, length);
             if (n >= 0) return kErrNone;  // a report goes whole or not at all
             if (errno == EINTR) continue;
-            if (errno != EAGAIN && errno != EWOULDBLOCK) return GoneOr(errno);
+            if (errno != EAGAIN && errno != EWOULDBLOCK) return GoneOr("write", errno);
             int waitMs = -1;
             if (ms != kInfinite) {
                 const uint32_t spent = TickCount() - start;
@@ -168,7 +168,7 @@ class PosixHidDevice final : public HidDevice {
                 waitMs = static_cast<int>(ms - spent);
             }
             pollfd p{f, POLLOUT, 0};
-            if (::poll(&p, 1, waitMs) < 0 && errno != EINTR) return posix::MapErrno(errno);
+            if (::poll(&p, 1, waitMs) < 0 && errno != EINTR) return posix::Failure("poll", errno);
         }
     }
 
@@ -186,7 +186,7 @@ class PosixHidDevice final : public HidDevice {
     int fd() const { return fd_.load(std::memory_order_acquire); }
 
     // Errors that mean the device or its stand-in is no longer there.
-    static uint32_t GoneOr(int error) {
+    static Status GoneOr(const char* operation, int error) {
         switch (error) {
             case EPIPE:
             case ECONNRESET:
@@ -194,9 +194,9 @@ class PosixHidDevice final : public HidDevice {
             case ENODEV:
             case ENXIO:
             case ESHUTDOWN:
-                return kErrDeviceNotConnected;
+                return Status(kErrDeviceNotConnected, static_cast<uint32_t>(error), operation);
             default:
-                return posix::MapErrno(error);
+                return posix::Failure(operation, error);
         }
     }
 
@@ -209,31 +209,31 @@ class PosixHidDevice final : public HidDevice {
 };
 
 // Opens a hidraw node, or connects to a socket node.
-int OpenNode(const std::string& path, uint32_t* error) {
+int OpenNode(const std::string& path, Status* error) {
     struct stat info {};
     if (::stat(path.c_str(), &info) != 0) {
-        *error = posix::MapOpenErrno(errno);
+        *error = posix::OpenFailure("stat", errno, path);
         return -1;
     }
     if (!S_ISSOCK(info.st_mode)) {
         int fd = ::open(path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
-        if (fd < 0) *error = posix::MapOpenErrno(errno);
+        if (fd < 0) *error = posix::OpenFailure("open", errno, path);
         return fd;
     }
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
     if (path.size() >= sizeof address.sun_path) {
-        *error = kErrNotFound;
+        *error = Status(kErrNotFound, ENAMETOOLONG, "connect", path);
         return -1;
     }
     std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
     int fd = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
     if (fd < 0) {
-        *error = posix::MapErrno(errno);
+        *error = posix::Failure("socket", errno, path);
         return -1;
     }
     if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
-        *error = posix::MapOpenErrno(errno);
+        *error = posix::OpenFailure("connect", errno, path);
         ::close(fd);
         return -1;
     }
@@ -243,9 +243,9 @@ int OpenNode(const std::string& path, uint32_t* error) {
 
 }  // namespace
 
-std::shared_ptr<HidDevice> HidDevice::Open(const std::string& path, uint32_t* error,
+std::shared_ptr<HidDevice> HidDevice::Open(const std::string& path, Status* error,
                                            std::string* errorText) {
-    uint32_t ignored;
+    Status ignored;
     if (error == nullptr) error = &ignored;
     *error = kErrNone;
     const int fd = OpenNode(path, error);
@@ -274,7 +274,7 @@ std::shared_ptr<HidDevice> HidDevice::Open(const std::string& path, uint32_t* er
     }
     auto device =
         FromNative(fd, static_cast<uint32_t>(inputLength), static_cast<uint32_t>(outputLength));
-    if (!device) *error = posix::MapErrno(errno);
+    if (!device) *error = posix::Failure("eventfd", errno, path);
     return device;
 }
 

@@ -41,8 +41,9 @@ namespace {
 // (a pty whose other end has gone stays hung up for good).
 constexpr int kHangupPauseMs = 50;
 
-uint32_t LastError() {
-    return posix::MapErrno(errno);
+// The failure of the call just made: errno with its mapped error.
+Status LastError(const char* operation) {
+    return posix::Failure(operation, errno);
 }
 
 struct BaudEntry {
@@ -86,16 +87,16 @@ class PosixSerialDevice final : public SerialDevice {
     }
     ~PosixSerialDevice() override { Close(); }
 
-    uint32_t SetupQueues(uint32_t, uint32_t) override {
+    Status SetupQueues(uint32_t, uint32_t) override {
         // The kernel sizes its own buffers; nothing to request.
         return fd() < 0 ? kErrInvalidHandle : kErrNone;
     }
 
-    uint32_t Setup(const LineSettings& settings) override {
+    Status Setup(const LineSettings& settings) override {
         int f = fd();
         if (f < 0) return kErrInvalidHandle;
         termios raw{};
-        if (::tcgetattr(f, &raw) != 0) return LastError();
+        if (::tcgetattr(f, &raw) != 0) return LastError("tcgetattr");
         // Raw mode and the speed go in on their own first, so a device that refuses the
         // character format below (a pty keeps eight bits and no parity) still runs at the
         // asked speed and passes every byte unchanged.
@@ -109,7 +110,7 @@ class PosixSerialDevice final : public SerialDevice {
         raw.c_cc[VTIME] = 0;
         ::cfsetispeed(&raw, speed);
         ::cfsetospeed(&raw, speed);
-        if (::tcsetattr(f, TCSANOW, &raw) != 0) return LastError();
+        if (::tcsetattr(f, TCSANOW, &raw) != 0) return LastError("tcsetattr");
 
         termios line = raw;
         line.c_cflag &= ~kLineFlags;
@@ -149,12 +150,12 @@ class PosixSerialDevice final : public SerialDevice {
         // for 1.5 with five data bits).
         if (settings.stopBits != StopBits::One) line.c_cflag |= CSTOPB;
 
-        uint32_t err = kErrNone;
+        Status err = kErrNone;
         termios applied{};
         if (::tcsetattr(f, TCSANOW, &line) != 0) {
-            err = LastError();
+            err = LastError("tcsetattr");
         } else if (::tcgetattr(f, &applied) != 0) {
-            err = LastError();
+            err = LastError("tcgetattr");
         } else if ((applied.c_cflag & kLineFlags) != (line.c_cflag & kLineFlags) ||
                    ::cfgetospeed(&applied) != speed) {
             err = kErrInvalidParameter;  // a pty takes the call but keeps 8 bits, no parity
@@ -163,11 +164,11 @@ class PosixSerialDevice final : public SerialDevice {
         return err;
     }
 
-    uint32_t GetSettings(LineSettings* settings) override {
+    Status GetSettings(LineSettings* settings) override {
         int f = fd();
         if (f < 0) return kErrInvalidHandle;
         termios t{};
-        if (::tcgetattr(f, &t) != 0) return LastError();
+        if (::tcgetattr(f, &t) != 0) return LastError("tcgetattr");
         settings->baud = BaudForSpeed(::cfgetospeed(&t));
         switch (t.c_cflag & CSIZE) {
             case CS5:
@@ -194,18 +195,18 @@ class PosixSerialDevice final : public SerialDevice {
         return kErrNone;
     }
 
-    uint32_t SetupHandshaking(Handshake kind) override {
+    Status SetupHandshaking(Handshake kind) override {
         int f = fd();
         if (f < 0) return kErrInvalidHandle;
         termios t{};
-        if (::tcgetattr(f, &t) != 0) return LastError();
+        if (::tcgetattr(f, &t) != 0) return LastError("tcgetattr");
         t.c_cflag &= ~CRTSCTS;
         t.c_iflag &= ~kInputFlowFlags;
         if (kind == Handshake::Hardware) t.c_cflag |= CRTSCTS;
         if (kind == Handshake::Software) t.c_iflag |= IXON | IXOFF;
         termios applied{};
-        if (::tcsetattr(f, TCSANOW, &t) != 0) return LastError();
-        if (::tcgetattr(f, &applied) != 0) return LastError();
+        if (::tcsetattr(f, TCSANOW, &t) != 0) return LastError("tcsetattr");
+        if (::tcgetattr(f, &applied) != 0) return LastError("tcgetattr");
         if ((applied.c_cflag & CRTSCTS) != (t.c_cflag & CRTSCTS) ||
             (applied.c_iflag & kInputFlowFlags) != (t.c_iflag & kInputFlowFlags)) {
             return kErrInvalidParameter;
@@ -213,7 +214,7 @@ class PosixSerialDevice final : public SerialDevice {
         return kErrNone;
     }
 
-    uint32_t Read(void* buffer, size_t length, size_t* got) override {
+    Status Read(void* buffer, size_t length, size_t* got) override {
         if (got != nullptr) *got = 0;
         int f = fd();
         if (f < 0) return kErrInvalidHandle;
@@ -225,11 +226,11 @@ class PosixSerialDevice final : public SerialDevice {
             }
             if (errno == EINTR) continue;
             if (errno == EAGAIN || errno == EWOULDBLOCK) return kErrNone;
-            return LastError();
+            return LastError("read");
         }
     }
 
-    uint32_t Write(const void* data, size_t length, size_t* written) override {
+    Status Write(const void* data, size_t length, size_t* written) override {
         if (written != nullptr) *written = 0;
         int f = fd();
         if (f < 0) return kErrInvalidHandle;
@@ -247,7 +248,7 @@ class PosixSerialDevice final : public SerialDevice {
                 continue;
             }
             if (n < 0 && errno == EINTR) continue;
-            if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) return LastError();
+            if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) return LastError("write");
             // The output queue is full: wait until it takes more, within the write limit. A
             // hangup wakes the poll and the next write reports it.
             int waitMs = -1;
@@ -257,17 +258,17 @@ class PosixSerialDevice final : public SerialDevice {
                 waitMs = static_cast<int>(limit - spent);
             }
             pollfd p{f, POLLOUT, 0};
-            if (::poll(&p, 1, waitMs) < 0 && errno != EINTR) return LastError();
+            if (::poll(&p, 1, waitMs) < 0 && errno != EINTR) return LastError("poll");
         }
         return kErrNone;
     }
 
-    uint32_t SetWriteTimeout(uint32_t ms) override {
+    Status SetWriteTimeout(uint32_t ms) override {
         writeTimeoutMs_.store(ms, std::memory_order_relaxed);
         return fd() < 0 ? kErrInvalidHandle : kErrNone;
     }
 
-    uint32_t WaitEvent(uint32_t mask, uint32_t* events) override {
+    Status WaitEvent(uint32_t mask, uint32_t* events) override {
         *events = 0;
         int f = fd();
         int wake = wakeFd_.load(std::memory_order_acquire);
@@ -278,7 +279,7 @@ class PosixSerialDevice final : public SerialDevice {
                 // about a dead line does not spin.
                 pollfd w{wake, POLLIN, 0};
                 int n = ::poll(&w, 1, kHangupPauseMs);
-                if (n < 0 && errno != EINTR) return LastError();
+                if (n < 0 && errno != EINTR) return LastError("poll");
                 if (n > 0) {
                     DrainWake(wake);
                     return kErrNone;
@@ -291,7 +292,7 @@ class PosixSerialDevice final : public SerialDevice {
             int n = ::poll(fds, 2, hangupReported_ ? 0 : -1);
             if (n < 0) {
                 if (errno == EINTR) continue;
-                return LastError();
+                return LastError("poll");
             }
             if (fds[1].revents & POLLIN) {
                 DrainWake(wake);
@@ -332,7 +333,7 @@ class PosixSerialDevice final : public SerialDevice {
         (void)ignored;
     }
 
-    uint32_t ClearError(uint32_t* errors, uint32_t* inQueue) override {
+    Status ClearError(uint32_t* errors, uint32_t* inQueue) override {
         // The line-error counters are not kept per port here; nothing to report or clear.
         *errors = 0;
         if (inQueue != nullptr) *inQueue = 0;
@@ -342,33 +343,33 @@ class PosixSerialDevice final : public SerialDevice {
         return kErrNone;
     }
 
-    uint32_t Purge() override {
+    Status Purge() override {
         int f = fd();
         if (f < 0) return kErrInvalidHandle;
-        return ::tcflush(f, TCIOFLUSH) == 0 ? kErrNone : LastError();
+        return ::tcflush(f, TCIOFLUSH) == 0 ? kErrNone : LastError("tcflush");
     }
 
-    uint32_t SendBreak(uint32_t ms) override {
+    Status SendBreak(uint32_t ms) override {
         int f = fd();
         if (f < 0) return kErrInvalidHandle;
-        if (::ioctl(f, TIOCSBRK) != 0) return LastError();
+        if (::ioctl(f, TIOCSBRK) != 0) return LastError("ioctl TIOCSBRK");
         SleepMs(ms);
-        return ::ioctl(f, TIOCCBRK) == 0 ? kErrNone : LastError();
+        return ::ioctl(f, TIOCCBRK) == 0 ? kErrNone : LastError("ioctl TIOCCBRK");
     }
 
-    uint32_t SetDtr(bool on) override {
+    Status SetDtr(bool on) override {
         int f = fd();
         if (f < 0) return kErrInvalidHandle;
         int bits = TIOCM_DTR;
-        return ::ioctl(f, on ? TIOCMBIS : TIOCMBIC, &bits) == 0 ? kErrNone : LastError();
+        return ::ioctl(f, on ? TIOCMBIS : TIOCMBIC, &bits) == 0 ? kErrNone : LastError("ioctl DTR");
     }
 
-    uint32_t GetModemStatus(uint32_t* status) override {
+    Status GetModemStatus(uint32_t* status) override {
         *status = 0;
         int f = fd();
         if (f < 0) return kErrInvalidHandle;
         int bits = 0;
-        if (::ioctl(f, TIOCMGET, &bits) != 0) return LastError();
+        if (::ioctl(f, TIOCMGET, &bits) != 0) return LastError("ioctl TIOCMGET");
         if (bits & TIOCM_CTS) *status |= kModemCts;
         if (bits & TIOCM_DSR) *status |= kModemDsr;
         if (bits & TIOCM_RNG) *status |= kModemRing;
@@ -434,18 +435,18 @@ int NewWakeFd() {
 
 }  // namespace
 
-std::shared_ptr<SerialDevice> SerialDevice::Open(const std::string& name, uint32_t* error) {
-    uint32_t ignored;
+std::shared_ptr<SerialDevice> SerialDevice::Open(const std::string& name, Status* error) {
+    Status ignored;
     if (error == nullptr) error = &ignored;
     *error = kErrNone;
     std::string path;
     if (!posix::SerialDevicePath(name, &path)) {
-        *error = kErrNotFound;
+        *error = Status(kErrNotFound, 0, "open", name);
         return nullptr;
     }
     int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
-        *error = posix::MapOpenErrno(errno);
+        *error = posix::OpenFailure("open", errno, path);
         return nullptr;
     }
     // Only a terminal device is a serial port. A FIFO, a regular file or /dev/null opens as
@@ -453,7 +454,8 @@ std::shared_ptr<SerialDevice> SerialDevice::Open(const std::string& name, uint32
     // which the link would take for a terminal's answer; nothing is written to such a node.
     termios line{};
     if (::tcgetattr(fd, &line) != 0) {
-        *error = errno == ENOTTY ? kErrNotFound : posix::MapOpenErrno(errno);
+        *error = errno == ENOTTY ? Status(kErrNotFound, ENOTTY, "tcgetattr", path)
+                                 : posix::OpenFailure("tcgetattr", errno, path);
         ::close(fd);
         return nullptr;
     }
@@ -461,11 +463,11 @@ std::shared_ptr<SerialDevice> SerialDevice::Open(const std::string& name, uint32
     // and TIOCEXCL keeps out any other non-root program.
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
         ::close(fd);
-        *error = kErrAccessDenied;
+        *error = Status(kErrAccessDenied, EWOULDBLOCK, "flock", path);
         return nullptr;
     }
     if (::ioctl(fd, TIOCEXCL) != 0 && errno != ENOTTY && errno != EINVAL) {
-        *error = LastError();
+        *error = posix::Failure("ioctl TIOCEXCL", errno, path);
         ::flock(fd, LOCK_UN);
         ::close(fd);
         return nullptr;
@@ -473,7 +475,7 @@ std::shared_ptr<SerialDevice> SerialDevice::Open(const std::string& name, uint32
     RequestLowLatency(fd);  // only once the port is ours: another user's settings stay
     int wake = NewWakeFd();
     if (wake < 0) {
-        *error = LastError();
+        *error = LastError("eventfd");
         ::ioctl(fd, TIOCNXCL);
         ::flock(fd, LOCK_UN);
         ::close(fd);

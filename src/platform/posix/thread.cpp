@@ -71,7 +71,7 @@ Thread::~Thread() {
     }
 }
 
-uint32_t Thread::Start(std::function<uint32_t()> body) {
+Status Thread::Start(std::function<uint32_t()> body) {
     if (Started()) return kErrAlreadyOpen;
     if (!body) return kErrInvalidParameter;
     auto control = std::make_shared<Thread::Control>();
@@ -80,7 +80,7 @@ uint32_t Thread::Start(std::function<uint32_t()> body) {
     int rc = pthread_create(&control->handle, nullptr, ThreadEntry, handoff);
     if (rc != 0) {
         delete handoff;
-        return posix::MapErrno(rc);
+        return posix::Failure("pthread_create", rc);
     }
     // Callers log the id right after starting, so wait until the thread has reported it.
     {

@@ -224,7 +224,7 @@ uint32_t DosComPorts(FoundPorts* found, std::string* errorText) {
 
 }  // namespace
 
-uint32_t EnumerateSerialPorts(std::vector<SerialPortInfo>* ports, std::string* errorText) {
+Status EnumerateSerialPorts(std::vector<SerialPortInfo>* ports, std::string* errorText) {
     ports->clear();
     std::string ignored;
     if (errorText == nullptr) errorText = &ignored;
@@ -236,8 +236,8 @@ uint32_t EnumerateSerialPorts(std::vector<SerialPortInfo>* ports, std::string* e
     return kErrNone;
 }
 
-uint32_t EnumerateHidDevices(uint16_t vendorId, std::vector<HidDeviceInfo>* devices,
-                             std::string* errorText) {
+Status EnumerateHidDevices(uint16_t vendorId, std::vector<HidDeviceInfo>* devices,
+                           std::string* errorText) {
     devices->clear();
     std::string ignored;
     if (errorText == nullptr) errorText = &ignored;

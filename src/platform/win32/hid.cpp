@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "platform/win32/errors.h"
 #include "platform/win32/hid.h"
 #include "platform/win32/service_library.h"
 
@@ -46,7 +47,7 @@ HANDLE OpenDevice(const std::string& path, DWORD access) {
                          OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
 }
 
-uint32_t OpenError(DWORD error) {
+uint32_t MapOpenError(DWORD error) {
     switch (error) {
         case ERROR_FILE_NOT_FOUND:
         case ERROR_PATH_NOT_FOUND:
@@ -60,7 +61,7 @@ uint32_t OpenError(DWORD error) {
 }
 
 // Errors that mean the device (or the pipe standing in for it) is no longer there.
-uint32_t IoError(DWORD error) {
+uint32_t MapIoError(DWORD error) {
     switch (error) {
         case ERROR_DEVICE_NOT_CONNECTED:
         case ERROR_DEV_NOT_EXIST:
@@ -71,6 +72,16 @@ uint32_t IoError(DWORD error) {
         default:
             return error;
     }
+}
+
+// The failure of the CreateFile just made on `path`.
+Status OpenFailure(const std::string& path) {
+    const DWORD error = ::GetLastError();
+    return Status(MapOpenError(error), error, "CreateFile", path);
+}
+
+Status IoError(const char* operation, DWORD error) {
+    return Status(MapIoError(error), error, operation);
 }
 
 class Win32HidDevice final : public HidDevice {
@@ -99,7 +110,7 @@ class Win32HidDevice final : public HidDevice {
     uint32_t InputReportLength() const override { return static_cast<uint32_t>(input_.size()); }
     uint32_t OutputReportLength() const override { return static_cast<uint32_t>(output_.size()); }
 
-    uint32_t ReadReport(void* buffer, size_t length, size_t* got) override {
+    Status ReadReport(void* buffer, size_t length, size_t* got) override {
         *got = 0;
         HANDLE h = reader_.load(std::memory_order_acquire);
         if (h == nullptr) return kErrInvalidHandle;
@@ -111,7 +122,7 @@ class Win32HidDevice final : public HidDevice {
         // The class driver takes only reads of the full input report length.
         if (!::ReadFile(h, input_.data(), static_cast<DWORD>(input_.size()), nullptr, &ov)) {
             const DWORD error = ::GetLastError();
-            if (error != ERROR_IO_PENDING) return IoError(error);
+            if (error != ERROR_IO_PENDING) return IoError("ReadFile", error);
             HANDLE both[2] = {readEvent_, cancelEvent_};
             const DWORD which = ::WaitForMultipleObjects(2, both, FALSE, INFINITE);
             const DWORD waitError = which == WAIT_FAILED ? ::GetLastError() : 0;
@@ -120,14 +131,14 @@ class Win32HidDevice final : public HidDevice {
             if (which == WAIT_FAILED) {
                 DWORD ignored = 0;
                 ::GetOverlappedResult(h, &ov, &ignored, TRUE);
-                return waitError;
+                return win32::Failure("WaitForMultipleObjects", waitError);
             }
         }
         DWORD n = 0;
         if (!::GetOverlappedResult(h, &ov, &n, TRUE)) {
             const DWORD error = ::GetLastError();
             if (error == ERROR_OPERATION_ABORTED && TakeCancel()) return kErrNone;
-            return IoError(error);
+            return IoError("ReadFile", error);
         }
         // A report that completed as the cancel came is delivered; the cancel then ends the
         // next read at once.
@@ -141,7 +152,7 @@ class Win32HidDevice final : public HidDevice {
         if (cancelEvent_ != nullptr) ::SetEvent(cancelEvent_);
     }
 
-    uint32_t WriteReport(const void* report, size_t length, uint32_t ms) override {
+    Status WriteReport(const void* report, size_t length, uint32_t ms) override {
         HANDLE h = writer_.load(std::memory_order_acquire);
         if (h == nullptr) return kErrInvalidHandle;
         if (length > output_.size()) return kErrInvalidParameter;
@@ -154,7 +165,7 @@ class Win32HidDevice final : public HidDevice {
         ov.hEvent = writeEvent_;
         if (!::WriteFile(h, output_.data(), static_cast<DWORD>(output_.size()), nullptr, &ov)) {
             const DWORD error = ::GetLastError();
-            if (error != ERROR_IO_PENDING) return IoError(error);
+            if (error != ERROR_IO_PENDING) return IoError("WriteFile", error);
         }
         bool timedOut = false;
         if (ms != kInfinite && ::WaitForSingleObject(writeEvent_, ms) == WAIT_TIMEOUT) {
@@ -164,7 +175,7 @@ class Win32HidDevice final : public HidDevice {
         DWORD n = 0;
         if (::GetOverlappedResult(h, &ov, &n, TRUE)) return kErrNone;  // it went, late or not
         const DWORD error = ::GetLastError();
-        return timedOut ? static_cast<uint32_t>(kErrTimeout) : IoError(error);
+        return timedOut ? Status(kErrTimeout) : IoError("WriteFile", error);
     }
 
     bool IsOpen() const override {
@@ -255,9 +266,9 @@ uint32_t ReadLinkReports(HANDLE device, uint32_t* inputLength, uint32_t* outputL
 
 }  // namespace win32
 
-std::shared_ptr<HidDevice> HidDevice::Open(const std::string& path, uint32_t* error,
+std::shared_ptr<HidDevice> HidDevice::Open(const std::string& path, Status* error,
                                            std::string* errorText) {
-    uint32_t ignoredError;
+    Status ignoredError;
     std::string ignoredText;
     if (error == nullptr) error = &ignoredError;
     if (errorText == nullptr) errorText = &ignoredText;
@@ -266,7 +277,7 @@ std::shared_ptr<HidDevice> HidDevice::Open(const std::string& path, uint32_t* er
 
     HANDLE probe = OpenDevice(path, GENERIC_READ | GENERIC_WRITE);
     if (probe == INVALID_HANDLE_VALUE) {
-        *error = OpenError(::GetLastError());
+        *error = OpenFailure(path);
         return nullptr;
     }
     uint32_t inputLength = 0, outputLength = 0;
@@ -276,12 +287,12 @@ std::shared_ptr<HidDevice> HidDevice::Open(const std::string& path, uint32_t* er
 
     HANDLE reader = OpenDevice(path, GENERIC_READ);
     if (reader == INVALID_HANDLE_VALUE) {
-        *error = OpenError(::GetLastError());
+        *error = OpenFailure(path);
         return nullptr;
     }
     HANDLE writer = OpenDevice(path, GENERIC_WRITE);
     if (writer == INVALID_HANDLE_VALUE) {
-        *error = OpenError(::GetLastError());
+        *error = OpenFailure(path);
         ::CloseHandle(reader);
         return nullptr;
     }

@@ -21,6 +21,7 @@
 #include <mutex>
 
 #include "platform/platform.h"
+#include "platform/win32/errors.h"
 #include "platform/win32/serial_dcb.h"
 
 namespace orn::platform {
@@ -89,18 +90,18 @@ class Win32SerialDevice final : public SerialDevice {
                cancelEvent_ != nullptr;
     }
 
-    uint32_t SetupQueues(uint32_t rxSize, uint32_t txSize) override {
+    Status SetupQueues(uint32_t rxSize, uint32_t txSize) override {
         HANDLE h = handle();
         if (h == nullptr) return kErrInvalidHandle;
-        return ::SetupComm(h, rxSize, txSize) ? kErrNone : static_cast<uint32_t>(::GetLastError());
+        return ::SetupComm(h, rxSize, txSize) ? kErrNone : win32::LastError("SetupComm");
     }
 
-    uint32_t Setup(const LineSettings& settings) override {
+    Status Setup(const LineSettings& settings) override {
         HANDLE h = handle();
         if (h == nullptr) return kErrInvalidHandle;
         DCB dcb{};
         dcb.DCBlength = sizeof dcb;
-        if (!::GetCommState(h, &dcb)) return ::GetLastError();
+        if (!::GetCommState(h, &dcb)) return win32::LastError("GetCommState");
         dcb.fBinary = TRUE;
         dcb.BaudRate = settings.baud;
         dcb.ByteSize = static_cast<BYTE>(settings.dataBits);
@@ -110,15 +111,15 @@ class Win32SerialDevice final : public SerialDevice {
         dcb.fAbortOnError = FALSE;
         dcb.fNull = FALSE;
         dcb.fErrorChar = FALSE;
-        return ::SetCommState(h, &dcb) ? kErrNone : static_cast<uint32_t>(::GetLastError());
+        return ::SetCommState(h, &dcb) ? kErrNone : win32::LastError("SetCommState");
     }
 
-    uint32_t GetSettings(LineSettings* settings) override {
+    Status GetSettings(LineSettings* settings) override {
         HANDLE h = handle();
         if (h == nullptr) return kErrInvalidHandle;
         DCB dcb{};
         dcb.DCBlength = sizeof dcb;
-        if (!::GetCommState(h, &dcb)) return ::GetLastError();
+        if (!::GetCommState(h, &dcb)) return win32::LastError("GetCommState");
         settings->baud = dcb.BaudRate;
         settings->dataBits = dcb.ByteSize;
         settings->parity = static_cast<Parity>(dcb.Parity);
@@ -126,41 +127,41 @@ class Win32SerialDevice final : public SerialDevice {
         return kErrNone;
     }
 
-    uint32_t SetupHandshaking(Handshake kind) override {
+    Status SetupHandshaking(Handshake kind) override {
         HANDLE h = handle();
         if (h == nullptr) return kErrInvalidHandle;
         DCB dcb{};
         dcb.DCBlength = sizeof dcb;
-        if (!::GetCommState(h, &dcb)) return ::GetLastError();
+        if (!::GetCommState(h, &dcb)) return win32::LastError("GetCommState");
         ApplyHandshake(kind, &dcb);
-        return ::SetCommState(h, &dcb) ? kErrNone : static_cast<uint32_t>(::GetLastError());
+        return ::SetCommState(h, &dcb) ? kErrNone : win32::LastError("SetCommState");
     }
 
-    uint32_t Read(void* buffer, size_t length, size_t* got) override {
+    Status Read(void* buffer, size_t length, size_t* got) override {
         if (got != nullptr) *got = 0;
         HANDLE h = handle();
         if (h == nullptr) return kErrInvalidHandle;
         std::lock_guard<std::mutex> lock(readMutex_);
         COMSTAT status{};
-        if (!::ClearCommError(h, nullptr, &status)) return ::GetLastError();
+        if (!::ClearCommError(h, nullptr, &status)) return win32::LastError("ClearCommError");
         const DWORD wanted = static_cast<DWORD>(std::min<size_t>(length, status.cbInQue));
         if (wanted == 0) return kErrNone;
         DWORD n = 0;
-        uint32_t err = Complete(
-            h, readEvent_,
+        Status err = Complete(
+            "ReadFile", h, readEvent_,
             [&](OVERLAPPED* ov) { return ::ReadFile(h, buffer, wanted, nullptr, ov); }, &n);
         if (got != nullptr) *got = n;
         return err;
     }
 
-    uint32_t Write(const void* data, size_t length, size_t* written) override {
+    Status Write(const void* data, size_t length, size_t* written) override {
         if (written != nullptr) *written = 0;
         HANDLE h = handle();
         if (h == nullptr) return kErrInvalidHandle;
         std::lock_guard<std::mutex> lock(writeMutex_);
         DWORD n = 0;
-        uint32_t err = Complete(
-            h, writeEvent_,
+        Status err = Complete(
+            "WriteFile", h, writeEvent_,
             [&](OVERLAPPED* ov) {
                 return ::WriteFile(h, data, static_cast<DWORD>(length), nullptr, ov);
             },
@@ -169,19 +170,19 @@ class Win32SerialDevice final : public SerialDevice {
         return err;
     }
 
-    uint32_t SetWriteTimeout(uint32_t ms) override {
+    Status SetWriteTimeout(uint32_t ms) override {
         if (handle() == nullptr) return kErrInvalidHandle;
         writeTimeoutMs_ = ms;
         return kErrNone;
     }
 
-    uint32_t WaitEvent(uint32_t mask, uint32_t* events) override {
+    Status WaitEvent(uint32_t mask, uint32_t* events) override {
         *events = 0;
         HANDLE h = handle();
         if (h == nullptr) return kErrInvalidHandle;
         if (TakeCancel()) return kErrNone;
         if (mask != mask_) {
-            if (!::SetCommMask(h, mask)) return ::GetLastError();
+            if (!::SetCommMask(h, mask)) return win32::LastError("SetCommMask");
             mask_ = mask;
         }
         OVERLAPPED ov{};
@@ -204,12 +205,13 @@ class Win32SerialDevice final : public SerialDevice {
                 DWORD ignored = 0;
                 error = ::GetOverlappedResult(h, &ov, &ignored, TRUE) ? ERROR_SUCCESS
                                                                       : ::GetLastError();
-                if (which == WAIT_FAILED) return waitError;
+                if (which == WAIT_FAILED)
+                    return win32::Failure("WaitForMultipleObjects", waitError);
             }
         }
         if (TakeCancel()) return kErrNone;
         if (error == ERROR_OPERATION_ABORTED) return kErrOperationAborted;
-        if (error != ERROR_SUCCESS) return error;
+        if (error != ERROR_SUCCESS) return win32::Failure("WaitCommEvent", error);
         // A wait ended by a mask change reports no event, as a cancel does.
         *events = reported & mask;
         return kErrNone;
@@ -220,49 +222,48 @@ class Win32SerialDevice final : public SerialDevice {
         if (cancelEvent_ != nullptr) ::SetEvent(cancelEvent_);
     }
 
-    uint32_t ClearError(uint32_t* errors, uint32_t* inQueue) override {
+    Status ClearError(uint32_t* errors, uint32_t* inQueue) override {
         *errors = 0;
         if (inQueue != nullptr) *inQueue = 0;
         HANDLE h = handle();
         if (h == nullptr) return kErrInvalidHandle;
         DWORD bits = 0;
         COMSTAT status{};
-        if (!::ClearCommError(h, &bits, &status)) return ::GetLastError();
+        if (!::ClearCommError(h, &bits, &status)) return win32::LastError("ClearCommError");
         *errors = bits;
         if (inQueue != nullptr) *inQueue = status.cbInQue;
         return kErrNone;
     }
 
-    uint32_t Purge() override {
+    Status Purge() override {
         HANDLE h = handle();
         if (h == nullptr) return kErrInvalidHandle;
-        return ::PurgeComm(h, PURGE_TXCLEAR | PURGE_RXCLEAR)
-                   ? kErrNone
-                   : static_cast<uint32_t>(::GetLastError());
+        return ::PurgeComm(h, PURGE_TXCLEAR | PURGE_RXCLEAR) ? kErrNone
+                                                             : win32::LastError("PurgeComm");
     }
 
-    uint32_t SendBreak(uint32_t ms) override {
+    Status SendBreak(uint32_t ms) override {
         HANDLE h = handle();
         if (h == nullptr) return kErrInvalidHandle;
-        if (!::SetCommBreak(h)) return ::GetLastError();
+        if (!::SetCommBreak(h)) return win32::LastError("SetCommBreak");
         ::Sleep(ms);
-        return ::ClearCommBreak(h) ? kErrNone : static_cast<uint32_t>(::GetLastError());
+        return ::ClearCommBreak(h) ? kErrNone : win32::LastError("ClearCommBreak");
     }
 
-    uint32_t SetDtr(bool on) override {
+    Status SetDtr(bool on) override {
         HANDLE h = handle();
         if (h == nullptr) return kErrInvalidHandle;
         return ::EscapeCommFunction(h, on ? SETDTR : CLRDTR)
                    ? kErrNone
-                   : static_cast<uint32_t>(::GetLastError());
+                   : win32::LastError("EscapeCommFunction");
     }
 
-    uint32_t GetModemStatus(uint32_t* status) override {
+    Status GetModemStatus(uint32_t* status) override {
         *status = 0;
         HANDLE h = handle();
         if (h == nullptr) return kErrInvalidHandle;
         DWORD bits = 0;
-        if (!::GetCommModemStatus(h, &bits)) return ::GetLastError();
+        if (!::GetCommModemStatus(h, &bits)) return win32::LastError("GetCommModemStatus");
         *status = bits & (kModemCts | kModemDsr | kModemRing | kModemRlsd);
         return kErrNone;
     }
@@ -292,14 +293,14 @@ class Win32SerialDevice final : public SerialDevice {
     // Starts an overlapped read or write and waits for its completion; a write that the device
     // has not taken within `ms` is cancelled and reported as a timeout.
     template <typename Start>
-    static uint32_t Complete(HANDLE h, HANDLE event, Start start, DWORD* transferred,
-                             uint32_t ms = kInfinite) {
+    static Status Complete(const char* operation, HANDLE h, HANDLE event, Start start,
+                           DWORD* transferred, uint32_t ms = kInfinite) {
         OVERLAPPED ov{};
         ::ResetEvent(event);
         ov.hEvent = event;
         if (!start(&ov)) {
             DWORD error = ::GetLastError();
-            if (error != ERROR_IO_PENDING) return error;
+            if (error != ERROR_IO_PENDING) return win32::Failure(operation, error);
         }
         bool timedOut = false;
         if (ms != kInfinite && ::WaitForSingleObject(event, ms) == WAIT_TIMEOUT) {
@@ -308,7 +309,7 @@ class Win32SerialDevice final : public SerialDevice {
         }
         BOOL done = ::GetOverlappedResult(h, &ov, transferred, TRUE);
         if (timedOut) return kErrTimeout;
-        return done ? kErrNone : static_cast<uint32_t>(::GetLastError());
+        return done ? kErrNone : win32::LastError(operation);
     }
 
     std::atomic<HANDLE> handle_;
@@ -323,12 +324,12 @@ class Win32SerialDevice final : public SerialDevice {
     uint32_t mask_;  // the listener's own state: the mask last given to the port
 };
 
-uint32_t ConfigureNew(HANDLE h, const std::string& name) {
-    if (!::SetCommMask(h, kOpenEventMask)) return ::GetLastError();
+Status ConfigureNew(HANDLE h, const std::string& name) {
+    if (!::SetCommMask(h, kOpenEventMask)) return win32::LastError("SetCommMask");
     // Non-blocking reads (return at once with what is there) and no write time limit.
     COMMTIMEOUTS timeouts{};
     timeouts.ReadIntervalTimeout = MAXDWORD;
-    if (!::SetCommTimeouts(h, &timeouts)) return ::GetLastError();
+    if (!::SetCommTimeouts(h, &timeouts)) return win32::LastError("SetCommTimeouts");
     // The device's default configuration, as the driver gives it; not every driver has one.
     std::string bare = name.compare(0, 4, "\\\\.\\") == 0 ? name.substr(4) : name;
     union {
@@ -363,15 +364,16 @@ void ApplyHandshake(Handshake kind, DCB* dcb) {
     dcb->fInX = software;
 }
 
-std::shared_ptr<SerialDevice> SerialDevice::Open(const std::string& name, uint32_t* error) {
-    uint32_t ignored;
+std::shared_ptr<SerialDevice> SerialDevice::Open(const std::string& name, Status* error) {
+    Status ignored;
     if (error == nullptr) error = &ignored;
     *error = kErrNone;
     std::string device = DeviceName(name);
     HANDLE h = ::CreateFileA(device.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                              OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
     if (h == INVALID_HANDLE_VALUE) {
-        *error = OpenError(::GetLastError());
+        const DWORD failure = ::GetLastError();
+        *error = Status(OpenError(failure), failure, "CreateFile", device);
         return nullptr;
     }
     // Only a communications device is a serial port: a file or another device that opens under
@@ -381,10 +383,12 @@ std::shared_ptr<SerialDevice> SerialDevice::Open(const std::string& name, uint32
     if (!::GetCommState(h, &state)) {
         const DWORD failure = ::GetLastError();
         ::CloseHandle(h);
-        *error = failure != 0 ? static_cast<uint32_t>(failure) : uint32_t{kErrInvalidFunction};
+        *error =
+            Status(failure != 0 ? static_cast<uint32_t>(failure) : uint32_t{kErrInvalidFunction},
+                   failure, "GetCommState", device);
         return nullptr;
     }
-    uint32_t err = ConfigureNew(h, device);
+    Status err = ConfigureNew(h, device);
     if (err != kErrNone) {
         ::CloseHandle(h);
         *error = err;
@@ -392,7 +396,7 @@ std::shared_ptr<SerialDevice> SerialDevice::Open(const std::string& name, uint32
     }
     auto port = std::make_shared<Win32SerialDevice>(h, kOpenEventMask);
     if (!port->Ready()) {
-        *error = ::GetLastError();
+        *error = win32::LastError("CreateEvent");
         return nullptr;
     }
     return port;

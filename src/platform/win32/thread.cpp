@@ -13,6 +13,7 @@
 #include <mutex>
 
 #include "platform/platform.h"
+#include "platform/win32/errors.h"
 
 namespace orn::platform {
 
@@ -74,7 +75,7 @@ Thread::~Thread() {
     Abandon();
 }
 
-uint32_t Thread::Start(std::function<uint32_t()> body) {
+Status Thread::Start(std::function<uint32_t()> body) {
     if (Started()) return kErrAlreadyOpen;
     if (!body) return ERROR_INVALID_PARAMETER;
     auto control = std::make_shared<Thread::Control>();
@@ -83,7 +84,7 @@ uint32_t Thread::Start(std::function<uint32_t()> body) {
     DWORD tid = 0;
     HANDLE handle = ::CreateThread(nullptr, 0, ThreadEntry, handoff, 0, &tid);
     if (handle == nullptr) {
-        uint32_t error = ::GetLastError();
+        const Status error = win32::LastError("CreateThread");
         if (handoff->module != nullptr) ::FreeLibrary(handoff->module);
         delete handoff;
         return error;
