@@ -29,7 +29,7 @@ uint64_t Between(uint64_t lowMs, uint64_t highMs) {
 
 // Requests whose answer waits for the cardholder.
 bool WaitsForInput(const std::string& id, const std::string& payload) {
-    if (id == "57.") return true;
+    if (id == "57." || id == "5F.") return true;
     if (id == "58.") return !payload.empty() && payload[0] == '1';
     return false;
 }
@@ -58,8 +58,7 @@ bool AnswerOf(const std::string& id, const std::string& payload, std::string* an
             rest = Byte(5) + Byte(seq);  // data acknowledged
         } else {
             rest = Byte(type) + Byte(seq) + Byte(0);
-            if (type == 1)
-                rest += Byte(0) + std::string(12, 'A') + std::string(12, 'T') + "0102";
+            if (type == 1) rest += Byte(0) + std::string(12, 'A') + std::string(12, 'T') + "0102";
         }
         *answer = std::string("\x00", 1) + Byte(static_cast<int>(rest.size())) + rest;
     } else {
@@ -108,7 +107,8 @@ void Terminal::Run() {
         const uint64_t now = sim::NowUs();
         const uint64_t due = NextDue();
         uint32_t ms = platform::kInfinite;
-        if (due != UINT64_MAX) ms = due <= now ? 0 : static_cast<uint32_t>((due - now + 999) / 1000);
+        if (due != UINT64_MAX)
+            ms = due <= now ? 0 : static_cast<uint32_t>((due - now + 999) / 1000);
         struct Watch {
             Terminal* self;
         } watch{this};
@@ -194,9 +194,9 @@ void Terminal::Emit() {
         if (o.frame && o.bytes.size() > 3 && sim::Chance(faults_.split)) {
             const size_t cut = 1 + sim::Choose(o.bytes.size() - 1);
             sim::TerminalWrite(o.bytes.data(), cut);
-            Schedule(now + Between(1, 30), {o.bytes.begin() + static_cast<std::ptrdiff_t>(cut),
-                                            o.bytes.end()},
-                     "", false);
+            Schedule(now + Between(1, 30),
+                     {o.bytes.begin() + static_cast<std::ptrdiff_t>(cut), o.bytes.end()}, "",
+                     false);
         } else {
             sim::TerminalWrite(o.bytes.data(), o.bytes.size());
         }
@@ -285,7 +285,9 @@ void Terminal::OnFrame(const std::vector<uint8_t>& frame) {
     if (id == "F1.") {
         const orn::sim::RequestFields fields(id, payload);
         emvAck = fields.Number("type") == 5;
-        if (!emvAck && !fields.Text("seq").empty()) {
+        // Data messages carry consecutive sequence numbers; a frame sent again repeats its
+        // number. (Session requests number themselves as they are made, not as they are sent.)
+        if (!emvAck && fields.Number("type") == 4 && !fields.Text("seq").empty()) {
             const int seq = static_cast<int>(fields.Number("seq"));
             if (hostEmvSeq_ >= 0 && seq != ((hostEmvSeq_ + 1) & 0xFF) && seq != hostEmvSeq_ &&
                 violation_.empty())
@@ -306,7 +308,8 @@ void Terminal::OnFrame(const std::vector<uint8_t>& frame) {
         } else {
             if (sim::Chance(faults_.lateAck)) ackAt += Between(100, 4000);
             Schedule(ackAt, {kAck}, "", false);
-            if (sim::Chance(faults_.duplicateAck)) Schedule(ackAt + Between(0, 50), {kAck}, "", false);
+            if (sim::Chance(faults_.duplicateAck))
+                Schedule(ackAt + Between(0, 50), {kAck}, "", false);
         }
     }
     if (id == "50." || id == "72") {
@@ -322,7 +325,8 @@ void Terminal::OnFrame(const std::vector<uint8_t>& frame) {
 void Terminal::Answer(const std::string& id, const std::string& payload, uint64_t ackAt) {
     std::string answer;
     if (!AnswerOf(id, payload, &answer)) return;
-    if (sim::Chance(faults_.missingAnswer)) return;
+    // The cardholder may take forever; the link's own faults are what may lose an answer.
+    if (!WaitsForInput(id, payload) && sim::Chance(faults_.missingAnswer)) return;
     uint64_t at = ackAt + Between(0, 40);
     if (WaitsForInput(id, payload)) at += Between(50, 15000);
     if (sim::Chance(faults_.lateAnswer)) at += Between(7000, 12000);

@@ -12,18 +12,18 @@ namespace orn::dsim {
 
 // How often each fault happens, in percent; chosen per scenario.
 struct Faults {
-    uint32_t nak = 0;           // a good frame NAKed and dropped
-    uint32_t lostAck = 0;       // a good frame neither ACKed nor NAKed
-    uint32_t lateAck = 0;       // the ACK comes after 0.5..4 s
-    uint32_t duplicateAck = 0;  // the ACK comes twice
-    uint32_t missingAnswer = 0; // the frame is ACKed but never answered
-    uint32_t lateAnswer = 0;    // the answer comes after 7..12 s
-    uint32_t badLrc = 0;        // an answer goes out with a wrong LRC
-    uint32_t split = 0;         // an answer goes out in two pieces
-    uint32_t joined = 0;        // the ACK and the answer go out in one write
-    uint32_t powerUps = 0;      // power-up enquiries at random moments (count)
+    uint32_t nak = 0;             // a good frame NAKed and dropped
+    uint32_t lostAck = 0;         // a good frame neither ACKed nor NAKed
+    uint32_t lateAck = 0;         // the ACK comes after 0.5..4 s
+    uint32_t duplicateAck = 0;    // the ACK comes twice
+    uint32_t missingAnswer = 0;   // the frame is ACKed but never answered
+    uint32_t lateAnswer = 0;      // the answer comes after 7..12 s
+    uint32_t badLrc = 0;          // an answer goes out with a wrong LRC
+    uint32_t split = 0;           // an answer goes out in two pieces
+    uint32_t joined = 0;          // the ACK and the answer go out in one write
+    uint32_t powerUps = 0;        // power-up enquiries at random moments (count)
     uint32_t unsolicitedEmv = 0;  // EMV data pushed at random moments (count)
-    bool vanish = false;        // the device goes away at a random moment (and may come back)
+    bool vanish = false;          // the device goes away at a random moment (and may come back)
 };
 
 class Terminal {

@@ -10,7 +10,9 @@
 #undef _FORTIFY_SOURCE  // longjmp between stacks is what fibers are made of
 #include "platform/sim/scheduler.h"
 
+#include <cxxabi.h>
 #include <dlfcn.h>
+#include <execinfo.h>
 #include <link.h>
 #include <setjmp.h>
 #include <ucontext.h>
@@ -19,7 +21,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <cxxabi.h>
 #include <memory>
 #include <vector>
 
@@ -86,6 +87,8 @@ struct Fiber {
     const void* arg = nullptr;
     uint64_t deadline = kNever;
     WaitSite site;
+    void* frames[12] = {};
+    int depth = 0;
     bool timedOut = false;
 };
 
@@ -106,6 +109,7 @@ struct RunState {
     bool failed = false;
     std::string failure;
     std::vector<Fiber*> candidates;
+    bool deepSites = false;
 };
 
 RunState& R() {
@@ -191,12 +195,16 @@ std::string Symbol(void* address) {
 std::string Describe(const Fiber& f) {
     char head[64];
     std::snprintf(head, sizeof head, "  thread %u ", f.id);
-    std::string line = head + f.name + ": " + f.site.what;
+    std::string line = head + f.name + ": ";
+    if (f.state == State::Blocked) line += f.site.what;
     char obj[48];
     std::snprintf(obj, sizeof obj, " (%p)", f.site.object);
     line += obj;
+    if (f.state != State::Blocked) return line + "running";
     line += f.deadline == kNever ? " without limit" : " with a timer";
+    if (f.site.owner) line += ", held by thread " + std::to_string(f.site.owner(f.site.object));
     line += ", from " + Symbol(f.site.caller);
+    for (int i = 2; i < f.depth; ++i) line += "\n      " + Symbol(f.frames[i]);
     return line;
 }
 
@@ -354,6 +362,7 @@ bool Block(ReadyFn ready, const void* arg, uint32_t ms, const WaitSite& site) {
     f->deadline = ms == 0xFFFFFFFFu ? kNever : r.now + uint64_t{ms} * 1000;
     f->site = site;
     f->timedOut = false;
+    f->depth = r.deepSites ? backtrace(f->frames, 12) : 0;
     SwitchOut();
     f->ready = nullptr;
     return !f->timedOut;
@@ -385,13 +394,17 @@ size_t LiveFibers(bool withApp, std::string* names) {
     for (auto& f : R().fibers) {
         if (f->state == State::Done || (f->app && !withApp)) continue;
         ++n;
-        if (names) *names += "  thread " + std::to_string(f->id) + " " + f->name + "\n";
+        if (names) *names += Describe(*f) + "\n";
     }
     return n;
 }
 
 uint64_t Choices() {
     return R().choices;
+}
+
+void SetDeepSites(bool on) {
+    R().deepSites = on;
 }
 
 void SetLimits(uint64_t maxChoices, uint64_t maxVirtualUs) {

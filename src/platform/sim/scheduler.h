@@ -20,9 +20,10 @@ using ReadyFn = bool (*)(const void* arg);
 
 // Where a fiber waits, for the deadlock report.
 struct WaitSite {
-    const char* what = "";         // "Event::Wait", "Lock", ...
-    const void* object = nullptr;  // the event, lock or thread waited for
-    void* caller = nullptr;        // return address into the library
+    const char* what = "";                            // "Event::Wait", "Lock", ...
+    const void* object = nullptr;                     // the event, lock or thread waited for
+    void* caller = nullptr;                           // return address into the library
+    uint32_t (*owner)(const void* object) = nullptr;  // a lock's holder, for the report
 };
 
 enum class Outcome { Finished, Deadlock, Livelock };
@@ -40,9 +41,9 @@ Outcome Run(std::string* why);
 [[noreturn]] void Fail(const std::string& why);
 
 bool InFiber();
-uint32_t CurrentId();             // the running fiber's id; 1 outside fibers
+uint32_t CurrentId();  // the running fiber's id; 1 outside fibers
 const std::string& CurrentName();
-uint64_t NowUs();                 // virtual time
+uint64_t NowUs();  // virtual time
 // The seeded chooser: a number below n (n > 0). Every call is part of the run's choices.
 uint64_t Choose(uint64_t n);
 bool Chance(uint32_t percent);
@@ -52,6 +53,10 @@ void Point();
 // Blocks the calling fiber until ready(arg) is true (true) or `ms` has passed (false; never
 // with kInfinite). A fiber whose condition already holds still passes a scheduling point.
 bool Block(ReadyFn ready, const void* arg, uint32_t ms, const WaitSite& site);
+
+// With deep sites on, every wait records its call stack for the deadlock report (slow; for
+// replaying one seed).
+void SetDeepSites(bool on);
 
 // One line of the trace ("t=<us> <fiber>: <text>").
 void Trace(const std::string& text);

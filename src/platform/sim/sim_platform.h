@@ -22,7 +22,7 @@ struct VirtualPort {
     uint32_t generation = 0;  // counts unplugs: a handle of an older generation is dead
     uint32_t opens = 0;       // times the library opened the port
     uint32_t closes = 0;
-    bool rxEvent = false;     // bytes came since the host's last character event
+    bool rxEvent = false;  // bytes came since the host's last character event
 };
 
 VirtualPort& Port();

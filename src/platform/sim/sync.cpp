@@ -103,7 +103,10 @@ struct LockCore {
             return;
         }
         const Attempt attempt{this, me};
-        sim::Block(Free, &attempt, kInfinite, sim::WaitSite{"Lock", this, caller});
+        const sim::WaitSite site{"Lock", this, caller, [](const void* lock) {
+                                     return static_cast<const LockCore*>(lock)->owner;
+                                 }};
+        sim::Block(Free, &attempt, kInfinite, site);
         owner = me;
         depth = 1;
     }
@@ -197,9 +200,9 @@ WaitResult Thread::Join(uint32_t ms) {
     if (control_->joined) return WaitResult::Signalled;
     if (control_->id == sim::CurrentId()) return WaitResult::Failed;
     const sim::WaitSite site{"Thread::Join", this, __builtin_return_address(0)};
-    const bool done = sim::Block(
-        [](const void* arg) { return static_cast<const Control*>(arg)->finished; },
-        control_.get(), ms, site);
+    const bool done =
+        sim::Block([](const void* arg) { return static_cast<const Control*>(arg)->finished; },
+                   control_.get(), ms, site);
     if (!done) return WaitResult::Timeout;
     control_->joined = true;
     return WaitResult::Signalled;
