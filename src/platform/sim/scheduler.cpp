@@ -210,7 +210,10 @@ std::string Describe(const Fiber& f) {
 
 }  // namespace
 
+void LinkStdMutex();
+
 void Begin(uint64_t seed, std::string* traceText) {
+    LinkStdMutex();
     RunState& r = R();
     for (auto& f : r.fibers)
         if (f->stack) r.freeStacks.push_back(f->stack);  // only after a failed run
