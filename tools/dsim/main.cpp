@@ -2,10 +2,8 @@
 // application threads call the real exports in an order the seed chooses while the scripted
 // terminal injects link faults; the invariants are checked after every step and at the end.
 //
-//   orndsim --seed N [--count K] [--ops N] [--trace] [--hashes] [--random] [--in-process]
-//
-// --in-process runs every scenario in this process, one after the other (the library is
-// closed and opened again between them); by default each runs in a child process.
+//   orndsim --seed N [--count K] [--ops N] [--trace | --trace-seed S] [--hashes] [--random]
+//           [--isolated]
 //
 // A failing seed prints the command line that replays it and exits 1.
 #include <sys/wait.h>
@@ -16,6 +14,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <random>
 #include <string>
 #include <vector>
@@ -85,7 +84,8 @@ void EnterCallback(const char* name, int family) {
 
 void LeaveCallback(bool mayReenter) {
     World& w = *g_world;
-    if (mayReenter && !w.ending && sim::Chance(w.closeInCallbackPercent)) CloseFromApp("in callback");
+    if (mayReenter && !w.ending && sim::Chance(w.closeInCallbackPercent))
+        CloseFromApp("in callback");
     if (mayReenter && !w.ending && sim::Chance(w.initInCallbackPercent)) InitFromApp("in callback");
     --w.callbackDepth;
 }
@@ -318,8 +318,8 @@ std::string RunScenario(uint64_t seed, int ops, std::string* trace) {
                 const int initsBefore = world.initsDone;
                 CloseFromApp("at end");
                 // A callback that outlived the close's wait (5 s) may still be finishing.
-                sim::Block([](const void*) { return sim::LiveFibers(false) == 0; }, nullptr,
-                           10000, sim::WaitSite{"library threads", nullptr, nullptr});
+                sim::Block([](const void*) { return sim::LiveFibers(false) == 0; }, nullptr, 10000,
+                           sim::WaitSite{"library threads", nullptr, nullptr});
                 if (world.initsDone == initsBefore && world.inits == 0) break;
             }
             for (int f = 0; f < kFamilies; ++f)
@@ -345,9 +345,9 @@ uint64_t Number(const char* text) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    uint64_t seed = 1, count = 1;
+    uint64_t seed = 1, count = 1, traceSeed = UINT64_MAX;
     int ops = 20;
-    bool trace = false, hashes = false, inProcess = false;
+    bool trace = false, hashes = false, isolated = false;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         const bool hasValue = i + 1 < argc;
@@ -357,31 +357,36 @@ int main(int argc, char** argv) {
             count = Number(argv[++i]);
         } else if (arg == "--ops" && hasValue) {
             ops = static_cast<int>(Number(argv[++i]));
+        } else if (arg == "--trace-seed" && hasValue) {
+            traceSeed = Number(argv[++i]);
         } else if (arg == "--random") {
             seed = std::random_device{}() | (uint64_t{std::random_device{}()} << 32);
             seed &= 0xFFFFFFFFFFFFull;
         } else if (arg == "--trace") {
             trace = true;
-        } else if (arg == "--in-process") {
-            inProcess = true;
+        } else if (arg == "--isolated") {
+            isolated = true;
         } else if (arg == "--hashes") {
             hashes = true;
         } else {
             std::fprintf(stderr,
-                         "usage: orndsim --seed N [--count K] [--ops N] [--trace] [--hashes] "
-                         "[--random] [--in-process]\n");
+                         "usage: orndsim --seed N [--count K] [--ops N] [--trace | --trace-seed S] "
+                         "[--hashes] [--random] [--isolated]\n");
             return 2;
         }
     }
-    std::printf("orndsim: seeds %" PRIu64 "..%" PRIu64 ", %d operations each\n", seed,
-                seed + count - 1, ops);
+    std::printf("orndsim: seeds %" PRIu64 "..%" PRIu64 ", %d operations each%s\n", seed,
+                seed + count - 1, ops, isolated ? ", each in a process of its own" : "");
     std::fflush(stdout);
     const auto start = std::chrono::steady_clock::now();
-    // Each scenario runs in a child process of its own by default, so it starts from the
-    // library's pristine state and a seed replays alone exactly as it ran in its block.
+    const std::clock_t cpuStart = std::clock();
+    // By default the scenarios run one after the other in this process, the library closed
+    // and opened again between them, so what a scenario meets depends on the ones before it:
+    // a failure replays with its whole block. --isolated runs each in a child process of its
+    // own, from the library's pristine state, so a seed replays alone.
     for (uint64_t s = seed; s < seed + count; ++s) {
         std::fflush(stdout);
-        const pid_t child = inProcess ? 0 : fork();
+        const pid_t child = isolated ? fork() : 0;
         if (child < 0) {
             std::perror("fork");
             return 2;
@@ -390,32 +395,41 @@ int main(int argc, char** argv) {
             int status = 0;
             waitpid(child, &status, 0);
             if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-                std::printf("FAILED seed %" PRIu64 " (status %d)\nreplay: %s --seed %" PRIu64
-                            " --ops %d --trace\n",
-                            s, status, argv[0], s, ops);
+                std::printf("FAILED seed %" PRIu64 "\nreplay: %s --seed %" PRIu64
+                            " --ops %d --isolated --trace\n",
+                            s, argv[0], s, ops);
                 return 1;
             }
             continue;
         }
         std::string text;
-        sim::SetDeepSites(trace);
-        const std::string failure = RunScenario(s, ops, trace ? &text : nullptr);
-        if (trace) std::fputs(text.c_str(), stdout);
+        const bool tracing = trace || s == traceSeed;
+        sim::SetDeepSites(tracing);
+        const std::string failure = RunScenario(s, ops, tracing ? &text : nullptr);
+        if (tracing) std::fputs(text.c_str(), stdout);
         if (hashes)
             std::printf("seed %" PRIu64 " trace %016" PRIx64 " choices %" PRIu64 "\n", s,
                         sim::TraceHash(), sim::Choices());
         if (!failure.empty()) {
-            std::printf("seed %" PRIu64 ": %s\n", s, failure.c_str());
+            std::printf("FAILED seed %" PRIu64 ": %s\n", s, failure.c_str());
+            if (!isolated && s != seed) {
+                std::printf("replay: %s --seed %" PRIu64 " --count %" PRIu64
+                            " --ops %d --trace-seed %" PRIu64 "\n",
+                            argv[0], seed, s - seed + 1, ops, s);
+            } else if (!isolated) {
+                std::printf("replay: %s --seed %" PRIu64 " --ops %d --trace\n", argv[0], s, ops);
+            }
             std::fflush(stdout);
             std::_Exit(1);  // the engine's state is that of a broken run: do not tear it down
         }
         std::fflush(stdout);
-        if (!inProcess) std::_Exit(0);
+        if (isolated) std::_Exit(0);
     }
     const double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    std::printf("orndsim: %" PRIu64 " scenarios passed in %.2f s (%.0f/s)\n", count, seconds,
-                count / seconds);
+    const double cpu = static_cast<double>(std::clock() - cpuStart) / CLOCKS_PER_SEC;
+    std::printf("orndsim: %" PRIu64 " scenarios passed in %.2f s, %.2f s of CPU (%.0f/s of CPU)\n",
+                count, seconds, cpu, cpu > 0 ? count / cpu : 0.0);
     std::fflush(stdout);
     std::_Exit(0);
 }
