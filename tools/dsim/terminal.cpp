@@ -287,7 +287,9 @@ void Terminal::OnFrame(const std::vector<uint8_t>& frame) {
         emvAck = fields.Number("type") == 5;
         // Data messages carry consecutive sequence numbers; a frame sent again repeats its
         // number. (Session requests number themselves as they are made, not as they are sent.)
-        if (!emvAck && fields.Number("type") == 4 && !fields.Text("seq").empty()) {
+        const uint32_t type = fields.Number("type");
+        if (type == 2 || type == 3) hostEmvSeq_ = -1;  // a session starts them again
+        if (!emvAck && type == 4 && !fields.Text("seq").empty()) {
             const int seq = static_cast<int>(fields.Number("seq"));
             if (hostEmvSeq_ >= 0 && seq != ((hostEmvSeq_ + 1) & 0xFF) && seq != hostEmvSeq_ &&
                 violation_.empty())
