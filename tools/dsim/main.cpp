@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <map>
 #include <random>
 #include <string>
 #include <vector>
@@ -50,6 +51,12 @@ struct World {
     int appRunning = 0;
     bool ending = false;  // the scenario's last close: callbacks no longer reopen
     int initsDone = 0;
+    struct Flight {
+        int running = 0;
+        uint64_t overlap = 0;
+    };
+    std::map<std::string, Flight> flights;  // synchronous commands in progress, by identifier
+    uint64_t flightGeneration = 0;
     int ops = 20;
     uint64_t seed = 0;
 };
@@ -160,15 +167,25 @@ void CloseFromApp(const char* where) {
     }
 }
 
-// A synchronous command whose answer the terminal may have given: an answer the host
-// acknowledged is not reported as cancelled, interrupted or blocked.
-void CheckAnswered(const char* name, const char* id, uint32_t answeredBefore, int rc) {
-    if (rc != ORN_ERR_CANCELED_BY_USER_ERROR && rc != ORN_ERR_CANCELED_BY_POWERUP_ERROR &&
-        rc != ORN_ERR_API_QUEUE_BLOCKED)
-        return;
-    (void)name;
-    (void)id;
-    (void)answeredBefore;
+// A synchronous command whose identifier no other operation sends: when the terminal's
+// answer came while it ran alone and the host acknowledged it, the caller is not told that the
+// command was cancelled, interrupted by a power-up or blocked.
+template <typename Call>
+void Synchronous(const std::string& name, const std::string& id, Call call) {
+    World& w = *g_world;
+    World::Flight& flight = w.flights[id];
+    const uint64_t mark = ++w.flightGeneration;
+    if (flight.running > 0) flight.overlap = mark;
+    ++flight.running;
+    const uint64_t start = sim::NowUs();
+    const int rc = call();
+    --flight.running;
+    Step(name + " -> " + std::to_string(rc));
+    if (flight.overlap >= mark || w.terminal.Answered(id, start) == 0) return;
+    if (rc == ORN_ERR_CANCELED_BY_USER_ERROR || rc == ORN_ERR_CANCELED_BY_POWERUP_ERROR ||
+        rc == ORN_ERR_API_QUEUE_BLOCKED)
+        Violation(name + " reported " + std::to_string(rc) +
+                  " although the terminal answered and the answer was acknowledged");
 }
 
 void Request(Family family, const char* name, int rc) {
@@ -182,18 +199,16 @@ void RunOperation() {
     World& w = *g_world;
     char text[512];
     switch (sim::Choose(17)) {
-        case 0:
-            Step("ornBeep -> " + std::to_string(ornBeep(static_cast<int>(sim::Choose(16)))));
-            break;
-        case 1: {
-            const uint32_t before = w.terminal.Answered("51.");
-            const int rc = ornGetSerialNumber(text);
-            CheckAnswered("ornGetSerialNumber", "51.", before, rc);
-            Step("ornGetSerialNumber -> " + std::to_string(rc));
+        case 0: {
+            const int code = static_cast<int>(sim::Choose(16));
+            Synchronous("ornBeep", "5B.", [code] { return ornBeep(code); });
             break;
         }
+        case 1:
+            Synchronous("ornGetSerialNumber", "51.", [&text] { return ornGetSerialNumber(text); });
+            break;
         case 2:
-            Step("ornKeyboardCheck -> " + std::to_string(ornKeyboardCheck()));
+            Synchronous("ornKeyboardCheck", "5F.", [] { return ornKeyboardCheck(); });
             break;
         case 3:
             Step("ornDisplay -> " + std::to_string(ornDisplay("TOTAL", "12.50", nullptr, "OK?")));

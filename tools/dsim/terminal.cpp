@@ -81,14 +81,15 @@ void Terminal::Reset(const Faults& faults) {
     }
 }
 
-uint32_t Terminal::Answered(const std::string& id) const {
-    auto it = answered_.find(id);
-    return it == answered_.end() ? 0 : it->second;
+uint32_t Terminal::Answered(const std::string& id, uint64_t since) const {
+    uint32_t n = 0;
+    for (const auto& [answeredId, at] : answered_) n += answeredId == id && at >= since;
+    return n;
 }
 
-void Terminal::Schedule(uint64_t due, std::vector<uint8_t> bytes, std::string answerOf,
-                        bool frame) {
-    out_.push_back(Out{due, order_++, std::move(bytes), std::move(answerOf), frame});
+void Terminal::Schedule(uint64_t due, std::vector<uint8_t> bytes, std::string answerOf, bool frame,
+                        uint64_t requestAt) {
+    out_.push_back(Out{due, order_++, std::move(bytes), std::move(answerOf), frame, requestAt});
 }
 
 uint64_t Terminal::NextDue() const {
@@ -189,6 +190,7 @@ void Terminal::Emit() {
             if (o.bytes != outstanding_) resends_ = 0;
             outstanding_ = o.bytes;
             outstandingId_ = o.answerOf;
+            outstandingAt_ = o.requestAt;
         }
         if (sim::Tracing()) sim::Trace("terminal> " + orn::sim::Describe(o.bytes));
         if (o.frame && o.bytes.size() > 3 && sim::Chance(faults_.split)) {
@@ -252,7 +254,7 @@ void Terminal::OnHostAck() {
         return;
     }
     if (!outstanding_.empty()) {
-        ++answered_[outstandingId_];
+        answered_.emplace_back(outstandingId_, outstandingAt_);
         outstanding_.clear();
     }
 }
@@ -263,7 +265,7 @@ void Terminal::OnHostNak() {
     ++resends_;
     std::vector<uint8_t> again(outstanding_.begin(), outstanding_.end() - 1);
     again.push_back(orn::sim::Lrc(again));  // a resend carries the right LRC
-    Schedule(sim::NowUs(), std::move(again), outstandingId_, true);
+    Schedule(sim::NowUs(), std::move(again), outstandingId_, true, outstandingAt_);
 }
 
 void Terminal::OnFrame(const std::vector<uint8_t>& frame) {
@@ -306,7 +308,7 @@ void Terminal::OnFrame(const std::vector<uint8_t>& frame) {
     uint64_t ackAt = now;
     if (!emvAck) {
         if (sim::Chance(faults_.lostAck)) {
-            ackAt = UINT64_MAX;
+            return;  // the frame never reached the terminal whole: no ACK, no answer
         } else {
             if (sim::Chance(faults_.lateAck)) ackAt += Between(100, 4000);
             Schedule(ackAt, {kAck}, "", false);
@@ -321,7 +323,7 @@ void Terminal::OnFrame(const std::vector<uint8_t>& frame) {
                    out_.end());
     }
     if (frame[0] != kStx) return;
-    Answer(id, payload, ackAt == UINT64_MAX ? now : ackAt);
+    Answer(id, payload, ackAt);
 }
 
 void Terminal::Answer(const std::string& id, const std::string& payload, uint64_t ackAt) {
@@ -335,7 +337,7 @@ void Terminal::Answer(const std::string& id, const std::string& payload, uint64_
     if (sim::Chance(faults_.joined)) at = ackAt;
     std::vector<uint8_t> bytes = orn::sim::BuildFrame(id, answer);
     if (sim::Chance(faults_.badLrc)) bytes.back() ^= 0x20;
-    Schedule(at, std::move(bytes), id, true);
+    Schedule(at, std::move(bytes), id, true, sim::NowUs());
     if (WaitsForInput(id, payload)) inputOrder_ = order_ - 1;
 }
 

@@ -4,8 +4,8 @@
 #pragma once
 
 #include <cstdint>
-#include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace orn::dsim {
@@ -34,7 +34,8 @@ class Terminal {
     void Stop() { stop_ = true; }
 
     // What the terminal did, for the invariants.
-    uint32_t Answered(const std::string& id) const;  // answers the host ACKed
+    // Answers the host ACKed to requests `id` that reached the terminal at or after `since`.
+    uint32_t Answered(const std::string& id, uint64_t since) const;
     const std::string& Violation() const { return violation_; }
 
   private:
@@ -44,8 +45,10 @@ class Terminal {
         std::vector<uint8_t> bytes;
         std::string answerOf;  // the request identifier of an answer frame, else empty
         bool frame;
+        uint64_t requestAt;  // when the request of an answer frame came
     };
-    void Schedule(uint64_t due, std::vector<uint8_t> bytes, std::string answerOf, bool frame);
+    void Schedule(uint64_t due, std::vector<uint8_t> bytes, std::string answerOf, bool frame,
+                  uint64_t requestAt = 0);
     void OnOpen();
     void OnByte(uint8_t b);
     void OnFrame(const std::vector<uint8_t>& frame);
@@ -69,11 +72,12 @@ class Terminal {
     // The answer awaiting the host's ACK (resent on NAK).
     std::vector<uint8_t> outstanding_;
     std::string outstandingId_;
+    uint64_t outstandingAt_ = 0;
     int resends_ = 0;
     bool awaitEnqAnswer_ = false;
     // An answer that waits for the cardholder (a key, a card); a cancel withdraws it.
     uint64_t inputOrder_ = 0;
-    std::map<std::string, uint32_t> answered_;
+    std::vector<std::pair<std::string, uint64_t>> answered_;  // identifier, request time
     std::vector<uint64_t> powerUpTimes_;
     std::vector<uint64_t> emvTimes_;
     uint64_t vanishAt_ = 0, replugAt_ = 0;
