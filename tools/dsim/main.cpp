@@ -178,10 +178,12 @@ void Synchronous(const std::string& name, const std::string& id, Call call) {
     if (flight.running > 0) flight.overlap = mark;
     ++flight.running;
     const uint64_t start = sim::NowUs();
+    const uint32_t stale = w.terminal.StaleAcks();
     const int rc = call();
     --flight.running;
     Step(name + " -> " + std::to_string(rc));
     if (flight.overlap >= mark || w.terminal.Answered(id, start) == 0) return;
+    if (w.terminal.StaleAcks() != stale) return;
     if (rc == ORN_ERR_CANCELED_BY_USER_ERROR || rc == ORN_ERR_CANCELED_BY_POWERUP_ERROR ||
         rc == ORN_ERR_API_QUEUE_BLOCKED)
         Violation(name + " reported " + std::to_string(rc) +
@@ -275,6 +277,7 @@ Faults ChooseFaults() {
     f.nak = pick(10);
     f.lostAck = pick(6);
     f.lateAck = pick(10);
+    f.staleAck = pick(4);
     f.duplicateAck = pick(10);
     f.missingAnswer = pick(6);
     f.lateAnswer = pick(6);

@@ -215,7 +215,7 @@ void Terminal::OnByte(uint8_t b) {
             } else if (b == kEnq) {
                 sim::Trace("terminal< ENQ");
                 if (!sim::Chance(faults_.lostAck))
-                    Schedule(sim::NowUs() + (sim::Chance(faults_.lateAck) ? Between(100, 4000) : 0),
+                    Schedule(sim::NowUs() + (sim::Chance(faults_.lateAck) ? Between(100, 1400) : 0),
                              {kAck}, "", false);
             } else if (b == kAck) {
                 OnHostAck();
@@ -310,7 +310,12 @@ void Terminal::OnFrame(const std::vector<uint8_t>& frame) {
         if (sim::Chance(faults_.lostAck)) {
             return;  // the frame never reached the terminal whole: no ACK, no answer
         } else {
-            if (sim::Chance(faults_.lateAck)) ackAt += Between(100, 4000);
+            if (sim::Chance(faults_.lateAck)) {
+                ackAt += Between(100, 1400);
+            } else if (sim::Chance(faults_.staleAck)) {
+                ackAt += Between(1600, 4000);
+                ++staleAcks_;
+            }
             Schedule(ackAt, {kAck}, "", false);
             if (sim::Chance(faults_.duplicateAck))
                 Schedule(ackAt + Between(0, 50), {kAck}, "", false);

@@ -13,8 +13,9 @@ namespace orn::dsim {
 // How often each fault happens, in percent; chosen per scenario.
 struct Faults {
     uint32_t nak = 0;             // a good frame NAKed and dropped
-    uint32_t lostAck = 0;         // a good frame neither ACKed nor NAKed
-    uint32_t lateAck = 0;         // the ACK comes after 0.5..4 s
+    uint32_t lostAck = 0;         // a frame lost on the way: no ACK, NAK or answer
+    uint32_t lateAck = 0;         // the ACK comes late, within the host's wait for it
+    uint32_t staleAck = 0;        // the ACK comes after the host stopped waiting for it
     uint32_t duplicateAck = 0;    // the ACK comes twice
     uint32_t missingAnswer = 0;   // the frame is ACKed but never answered
     uint32_t lateAnswer = 0;      // the answer comes after 7..12 s
@@ -37,6 +38,8 @@ class Terminal {
     // Answers the host ACKed to requests `id` that reached the terminal at or after `since`.
     uint32_t Answered(const std::string& id, uint64_t since) const;
     const std::string& Violation() const { return violation_; }
+    // ACKs sent after the host's wait for them: which frame they acknowledge is ambiguous.
+    uint32_t StaleAcks() const { return staleAcks_; }
 
   private:
     struct Out {
@@ -84,6 +87,7 @@ class Terminal {
     int hostEmvSeq_ = -1;
     uint8_t pushSeq_ = 0;
     std::string violation_;
+    uint32_t staleAcks_ = 0;
 };
 
 }  // namespace orn::dsim
