@@ -57,6 +57,8 @@ struct World {
     };
     std::map<std::string, Flight> flights;  // synchronous commands in progress, by identifier
     uint64_t flightGeneration = 0;
+    int cancelling = 0;    // ornCancel calls in progress
+    uint64_t cancels = 0;  // ornCancel calls ended
     int ops = 20;
     uint64_t seed = 0;
 };
@@ -189,12 +191,17 @@ void Synchronous(const std::string& name, const std::string& id, Call call) {
     ++flight.running;
     const uint64_t start = sim::NowUs();
     const uint32_t stale = w.terminal.StaleAcks();
+    const uint32_t powerUps = w.terminal.PowerUps();
+    const uint64_t cancels = w.cancels + (w.cancelling > 0);
     const int rc = call();
     --flight.running;
     Step(name + " -> " + std::to_string(rc));
     if (flight.overlap >= mark || w.terminal.Answered(id, start) == 0) return;
     if (w.terminal.StaleAcks() != stale) return;
-    if (rc == ORN_ERR_CANCELED_BY_USER_ERROR || rc == ORN_ERR_CANCELED_BY_POWERUP_ERROR ||
+    // A cancel or a power-up racing the answer may come first.
+    const bool cancelled = cancels != w.cancels + (w.cancelling > 0);
+    if ((rc == ORN_ERR_CANCELED_BY_USER_ERROR && !cancelled) ||
+        (rc == ORN_ERR_CANCELED_BY_POWERUP_ERROR && powerUps == w.terminal.PowerUps()) ||
         rc == ORN_ERR_API_QUEUE_BLOCKED)
         Violation(name + " reported " + std::to_string(rc) +
                   " although the terminal answered and the answer was acknowledged");
@@ -244,9 +251,14 @@ void RunOperation() {
                  std::to_string(ornAmountConfirmationWait(1, 990, nullptr, &key)));
             break;
         }
-        case 8:
-            Step("ornCancel -> " + std::to_string(ornCancel()));
+        case 8: {
+            ++w.cancelling;
+            const int rc = ornCancel();
+            --w.cancelling;
+            ++w.cancels;
+            Step("ornCancel -> " + std::to_string(rc));
             break;
+        }
         case 9:
             CloseFromApp("by app");
             break;

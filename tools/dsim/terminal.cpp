@@ -167,6 +167,7 @@ void Terminal::Emit() {
         it = powerUpTimes_.erase(it);
         if (!port.hostOpen) continue;
         sim::Trace("terminal: power-up");
+        ++powerUpsSent_;
         out_.clear();  // what it was about to send is lost
         outstanding_.clear();
         awaitEnqAnswer_ = true;

@@ -40,6 +40,7 @@ class Terminal {
     const std::string& Violation() const { return violation_; }
     // ACKs sent after the host's wait for them: which frame they acknowledge is ambiguous.
     uint32_t StaleAcks() const { return staleAcks_; }
+    uint32_t PowerUps() const { return powerUpsSent_; }
 
   private:
     struct Out {
@@ -88,6 +89,7 @@ class Terminal {
     uint8_t pushSeq_ = 0;
     std::string violation_;
     uint32_t staleAcks_ = 0;
+    uint32_t powerUpsSent_ = 0;
 };
 
 }  // namespace orn::dsim
