@@ -58,7 +58,7 @@ struct World {
     std::map<std::string, Flight> flights;  // synchronous commands in progress, by identifier
     uint64_t flightGeneration = 0;
     int cancelling = 0;    // ornCancel calls in progress
-    uint64_t cancels = 0;  // ornCancel calls ended
+    uint64_t cancels = 0;  // ornCancel calls begun
     int ops = 20;
     uint64_t seed = 0;
 };
@@ -192,14 +192,15 @@ void Synchronous(const std::string& name, const std::string& id, Call call) {
     const uint64_t start = sim::NowUs();
     const uint32_t stale = w.terminal.StaleAcks();
     const uint32_t powerUps = w.terminal.PowerUps();
-    const uint64_t cancels = w.cancels + (w.cancelling > 0);
+    const bool cancelRunning = w.cancelling > 0;
+    const uint64_t cancels = w.cancels;
     const int rc = call();
     --flight.running;
     Step(name + " -> " + std::to_string(rc));
     if (flight.overlap >= mark || w.terminal.Answered(id, start) == 0) return;
     if (w.terminal.StaleAcks() != stale) return;
     // A cancel or a power-up racing the answer may come first.
-    const bool cancelled = cancels != w.cancels + (w.cancelling > 0);
+    const bool cancelled = cancelRunning || cancels != w.cancels;
     if ((rc == ORN_ERR_CANCELED_BY_USER_ERROR && !cancelled) ||
         (rc == ORN_ERR_CANCELED_BY_POWERUP_ERROR && powerUps == w.terminal.PowerUps()) ||
         rc == ORN_ERR_API_QUEUE_BLOCKED)
@@ -253,9 +254,9 @@ void RunOperation() {
         }
         case 8: {
             ++w.cancelling;
+            ++w.cancels;
             const int rc = ornCancel();
             --w.cancelling;
-            ++w.cancels;
             Step("ornCancel -> " + std::to_string(rc));
             break;
         }
