@@ -49,7 +49,9 @@ struct World {
     int callbackDepth = 0;  // callbacks running (any thread)
     uint32_t closeInCallbackPercent = 0, initInCallbackPercent = 0;
     int appRunning = 0;
-    bool ending = false;  // the scenario's last close: callbacks no longer reopen
+    bool ending = false;
+    bool cleanLink = false;  // no fault but power-ups and chunking  // the scenario's last close:
+                             // callbacks no longer reopen
     int initsDone = 0;
     struct Flight {
         int running = 0;
@@ -114,6 +116,17 @@ void ORN_CALL OnAmount(int status, char key) {
 void ORN_CALL OnPowerUp() {
     EnterCallback("power-up", -1);
     Step("callback power-up");
+    World& w = *g_world;
+    // A till greets the terminal back: on a clean link with nothing closing, a command sent
+    // from the power-up callback finds the link connected again.
+    if (!w.ending && sim::Chance(50)) {
+        const int inits = w.initsDone + w.inits, closes = w.closes;
+        const int rc = ornBeep(1);
+        Step("ornBeep in power-up callback -> " + std::to_string(rc));
+        if (rc == ORN_ERR_DEVICE_IS_NOT_RESPONDING_ERROR && w.cleanLink && w.closes == 0 &&
+            closes == 0 && inits == w.initsDone + w.inits)
+            Violation("a command from the power-up callback was refused as not connected");
+    }
     LeaveCallback(true);
 }
 
@@ -293,6 +306,7 @@ void RunOperation() {
 Faults ChooseFaults() {
     Faults f;
     const uint32_t level = static_cast<uint32_t>(sim::Choose(4));  // 0: a clean link
+    f.powerUps = static_cast<uint32_t>(sim::Choose(3));
     if (level == 0) return f;
     auto pick = [level](uint32_t most) {
         return static_cast<uint32_t>(sim::Choose(most * level / 3 + 1));
@@ -307,7 +321,6 @@ Faults ChooseFaults() {
     f.badLrc = pick(10);
     f.split = pick(40);
     f.joined = pick(40);
-    f.powerUps = static_cast<uint32_t>(sim::Choose(3));
     f.vanish = sim::Chance(5);
     return f;
 }
@@ -321,7 +334,11 @@ std::string RunScenario(uint64_t seed, int ops, std::string* trace) {
     sim::Begin(seed, trace);
     sim::ResetPort();
     sim::SetTickBase(static_cast<uint32_t>(sim::Choose(2)) ? 0xFFFFFFFFu - 30000 : 1000);
-    world.terminal.Reset(ChooseFaults());
+    const Faults faults = ChooseFaults();
+    world.cleanLink = faults.nak + faults.lostAck + faults.lateAck + faults.staleAck +
+                          faults.missingAnswer + faults.lateAnswer + faults.badLrc ==
+                      0;
+    world.terminal.Reset(faults);
     world.closeInCallbackPercent = sim::Chance(50) ? static_cast<uint32_t>(sim::Choose(30)) : 0;
     world.initInCallbackPercent = sim::Chance(20) ? static_cast<uint32_t>(sim::Choose(10)) : 0;
 
