@@ -173,6 +173,12 @@ void Terminal::Emit() {
         awaitEnqAnswer_ = true;
         Schedule(now, {kEnq}, "", false);
     }
+    // An answer waits for the host's ACK of the one before (given up after 2 s).
+    if (!outstanding_.empty() && now - outstandingSince_ > 2'000'000) outstanding_.clear();
+    for (Out& o : out_) {
+        if (o.due <= now && !o.answerOf.empty() && !outstanding_.empty() && !o.resend)
+            o.due = now + 10'000;
+    }
     // Everything due now, in order; joined writes go out as one.
     std::vector<Out> due;
     for (auto it = out_.begin(); it != out_.end();) {
@@ -192,6 +198,7 @@ void Terminal::Emit() {
             outstanding_ = o.bytes;
             outstandingId_ = o.answerOf;
             outstandingAt_ = o.requestAt;
+            outstandingSince_ = now;
         }
         if (sim::Tracing()) sim::Trace("terminal> " + orn::sim::Describe(o.bytes));
         if (o.frame && o.bytes.size() > 3 && sim::Chance(faults_.split)) {
@@ -267,6 +274,7 @@ void Terminal::OnHostNak() {
     std::vector<uint8_t> again(outstanding_.begin(), outstanding_.end() - 1);
     again.push_back(orn::sim::Lrc(again));  // a resend carries the right LRC
     Schedule(sim::NowUs(), std::move(again), outstandingId_, true, outstandingAt_);
+    out_.back().resend = true;
 }
 
 void Terminal::OnFrame(const std::vector<uint8_t>& frame) {

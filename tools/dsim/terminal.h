@@ -50,6 +50,7 @@ class Terminal {
         std::string answerOf;  // the request identifier of an answer frame, else empty
         bool frame;
         uint64_t requestAt;  // when the request of an answer frame came
+        bool resend = false;
     };
     void Schedule(uint64_t due, std::vector<uint8_t> bytes, std::string answerOf, bool frame,
                   uint64_t requestAt = 0);
@@ -77,6 +78,7 @@ class Terminal {
     std::vector<uint8_t> outstanding_;
     std::string outstandingId_;
     uint64_t outstandingAt_ = 0;
+    uint64_t outstandingSince_ = 0;
     int resends_ = 0;
     bool awaitEnqAnswer_ = false;
     // An answer that waits for the cardholder (a key, a card); a cancel withdraws it.
