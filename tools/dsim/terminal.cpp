@@ -193,6 +193,11 @@ void Terminal::Emit() {
         return a.due != b.due ? a.due < b.due : a.order < b.order;
     });
     for (Out& o : due) {
+        if (!o.answerOf.empty() && !o.resend && !outstanding_.empty()) {
+            o.due = now + 10'000;
+            out_.push_back(std::move(o));
+            continue;
+        }
         if (o.frame && !o.answerOf.empty()) {
             if (o.bytes != outstanding_) resends_ = 0;
             outstanding_ = o.bytes;
