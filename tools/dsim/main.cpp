@@ -80,6 +80,36 @@ void Step(const std::string& text) {
 void CloseFromApp(const char* where);
 void InitFromApp(const char* where);
 
+// A synchronous command whose identifier no other operation sends: when the terminal's
+// answer came while it ran alone and the host acknowledged it, the caller is not told that the
+// command was cancelled, interrupted by a power-up or blocked.
+template <typename Call>
+int Synchronous(const std::string& name, const std::string& id, Call call) {
+    World& w = *g_world;
+    World::Flight& flight = w.flights[id];
+    const uint64_t mark = ++w.flightGeneration;
+    if (flight.running > 0) flight.overlap = mark;
+    ++flight.running;
+    const uint64_t start = sim::NowUs();
+    const uint32_t stale = w.terminal.StaleAcks();
+    const uint32_t powerUps = w.terminal.PowerUps();
+    const bool cancelRunning = w.cancelling > 0;
+    const uint64_t cancels = w.cancels;
+    const int rc = call();
+    --flight.running;
+    Step(name + " -> " + std::to_string(rc));
+    if (flight.overlap >= mark || w.terminal.Answered(id, start) == 0) return rc;
+    if (w.terminal.StaleAcks() != stale) return rc;
+    // A cancel or a power-up racing the answer may come first.
+    const bool cancelled = cancelRunning || cancels != w.cancels;
+    if ((rc == ORN_ERR_CANCELED_BY_USER_ERROR && !cancelled) ||
+        (rc == ORN_ERR_CANCELED_BY_POWERUP_ERROR && powerUps == w.terminal.PowerUps()) ||
+        rc == ORN_ERR_API_QUEUE_BLOCKED)
+        Violation(name + " reported " + std::to_string(rc) +
+                  " although the terminal answered and the answer was acknowledged");
+    return rc;
+}
+
 // ---- callbacks ------------------------------------------------------------------------------
 void EnterCallback(const char* name, int family) {
     World& w = *g_world;
@@ -121,8 +151,8 @@ void ORN_CALL OnPowerUp() {
     // from the power-up callback finds the link connected again.
     if (!w.ending && sim::Chance(50)) {
         const int inits = w.initsDone + w.inits, closes = w.closes;
-        const int rc = ornBeep(1);
-        Step("ornBeep in power-up callback -> " + std::to_string(rc));
+        const int rc =
+            Synchronous("ornBeep in power-up callback", "5B.", [] { return ornBeep(1); });
         if (rc == ORN_ERR_DEVICE_IS_NOT_RESPONDING_ERROR && w.cleanLink && w.closes == 0 &&
             closes == 0 && inits == w.initsDone + w.inits)
             Violation("a command from the power-up callback was refused as not connected");
@@ -190,35 +220,6 @@ void CloseFromApp(const char* where) {
             Violation("ornClose returned before the closed state was reported (last " +
                       std::to_string(w.lastState) + ")");
     }
-}
-
-// A synchronous command whose identifier no other operation sends: when the terminal's
-// answer came while it ran alone and the host acknowledged it, the caller is not told that the
-// command was cancelled, interrupted by a power-up or blocked.
-template <typename Call>
-void Synchronous(const std::string& name, const std::string& id, Call call) {
-    World& w = *g_world;
-    World::Flight& flight = w.flights[id];
-    const uint64_t mark = ++w.flightGeneration;
-    if (flight.running > 0) flight.overlap = mark;
-    ++flight.running;
-    const uint64_t start = sim::NowUs();
-    const uint32_t stale = w.terminal.StaleAcks();
-    const uint32_t powerUps = w.terminal.PowerUps();
-    const bool cancelRunning = w.cancelling > 0;
-    const uint64_t cancels = w.cancels;
-    const int rc = call();
-    --flight.running;
-    Step(name + " -> " + std::to_string(rc));
-    if (flight.overlap >= mark || w.terminal.Answered(id, start) == 0) return;
-    if (w.terminal.StaleAcks() != stale) return;
-    // A cancel or a power-up racing the answer may come first.
-    const bool cancelled = cancelRunning || cancels != w.cancels;
-    if ((rc == ORN_ERR_CANCELED_BY_USER_ERROR && !cancelled) ||
-        (rc == ORN_ERR_CANCELED_BY_POWERUP_ERROR && powerUps == w.terminal.PowerUps()) ||
-        rc == ORN_ERR_API_QUEUE_BLOCKED)
-        Violation(name + " reported " + std::to_string(rc) +
-                  " although the terminal answered and the answer was acknowledged");
 }
 
 void Request(Family family, const char* name, int rc) {
