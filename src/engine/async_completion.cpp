@@ -209,6 +209,9 @@ void CGenericHandler::SetConnectionState(int32_t state) {
     {
         LockGuard hold(m_ConnectionStateLock);
         if (m_nConnectionState == state) return;
+        // Once a close has reported the port closed, a thread it is still stopping (settling a
+        // power-up, an ACK) must not report the link alive again after it.
+        if (m_nConnectionState == kConnPortClosed && m_dwClosingThread.load() != 0) return;
         m_nConnectionState = state;
         if (state == kConnPowerUp)
             m_PowerUpSettledEvent.Reset();

@@ -1,0 +1,426 @@
+// Fibers, the seeded chooser and virtual time (see scheduler.h).
+//
+// A fiber starts once through makecontext/setcontext and is switched afterwards with
+// _setjmp/_longjmp, which leave the signal mask alone and so cost no system call. Every switch
+// goes through the scheduler's loop on the OS thread's own stack.
+//
+// Thread-local variables of the library hold per-thread facts (a callback thread, deferred
+// wakes), so each fiber gets its own copy: the executable's static TLS block is saved and
+// loaded at every switch.
+#undef _FORTIFY_SOURCE  // longjmp between stacks is what fibers are made of
+#include "platform/sim/scheduler.h"
+
+#include <cxxabi.h>
+#include <dlfcn.h>
+#include <execinfo.h>
+#include <link.h>
+#include <setjmp.h>
+#include <ucontext.h>
+
+#include <cinttypes>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <vector>
+
+namespace orn::platform::sim {
+namespace {
+
+constexpr size_t kStackSize = 256 * 1024;
+constexpr uint64_t kNever = UINT64_MAX;
+constexpr uint64_t kTimerSlackUs = 20'000;
+
+// The TLS block of the module this file is linked into (the executable).
+thread_local char t_probe;
+struct TlsBlock {
+    char* data = nullptr;
+    size_t size = 0;
+    const char* image = nullptr;
+    size_t imageSize = 0;
+};
+
+int FindTls(dl_phdr_info* info, size_t, void* arg) {
+    auto* block = static_cast<TlsBlock*>(arg);
+    for (int i = 0; i < info->dlpi_phnum; ++i) {
+        const ElfW(Phdr)& ph = info->dlpi_phdr[i];
+        if (ph.p_type != PT_TLS || info->dlpi_tls_data == nullptr) continue;
+        char* start = static_cast<char*>(info->dlpi_tls_data);
+        if (&t_probe < start || &t_probe >= start + ph.p_memsz) continue;
+        block->data = start;
+        block->size = ph.p_memsz;
+        block->image = reinterpret_cast<const char*>(info->dlpi_addr + ph.p_vaddr);
+        block->imageSize = ph.p_filesz;
+        return 1;
+    }
+    return 0;
+}
+
+const TlsBlock& Tls() {
+    static TlsBlock block = [] {
+        TlsBlock b;
+        t_probe = 0;  // the block exists once touched
+        dl_iterate_phdr(FindTls, &b);
+        if (!b.data) {
+            std::fprintf(stderr, "dsim: the executable's TLS block was not found\n");
+            std::abort();
+        }
+        return b;
+    }();
+    return block;
+}
+
+enum class State { Runnable, Blocked, Done };
+
+struct Fiber {
+    uint32_t id = 0;
+    std::string name;
+    bool app = false;
+    std::function<void()> body;
+    State state = State::Runnable;
+    bool started = false;
+    ucontext_t context{};
+    jmp_buf jump{};
+    char* stack = nullptr;
+    std::vector<char> tls;
+    // While blocked.
+    ReadyFn ready = nullptr;
+    const void* arg = nullptr;
+    uint64_t deadline = kNever;
+    WaitSite site;
+    void* frames[12] = {};
+    int depth = 0;
+    bool timedOut = false;
+};
+
+struct RunState {
+    uint64_t rng = 0;
+    uint64_t now = 0;
+    uint64_t choices = 0;
+    uint64_t maxChoices = 20'000'000;
+    uint64_t maxUs = 4ull * 3600 * 1000 * 1000;
+    uint32_t nextId = 0;
+    std::vector<std::unique_ptr<Fiber>> fibers;
+    Fiber* current = nullptr;
+    jmp_buf loop{};
+    std::vector<char> mainTls;
+    std::vector<char*> freeStacks;
+    std::string* traceText = nullptr;
+    uint64_t hash = 1469598103934665603ull;
+    bool failed = false;
+    std::string failure;
+    std::vector<Fiber*> candidates;
+    bool deepSites = false;
+};
+
+RunState& R() {
+    static RunState run;
+    return run;
+}
+
+uint64_t Next() {
+    // splitmix64: small, fast and the same everywhere.
+    uint64_t z = (R().rng += 0x9E3779B97F4A7C15ull);
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+    return z ^ (z >> 31);
+}
+
+void HashBytes(const char* data, size_t n) {
+    uint64_t h = R().hash;
+    for (size_t i = 0; i < n; ++i) h = (h ^ static_cast<unsigned char>(data[i])) * 1099511628211ull;
+    R().hash = h;
+}
+
+// Leaves the running fiber for the scheduler's loop.
+void SwitchOut() {
+    Fiber* f = R().current;
+    if (!_setjmp(f->jump)) _longjmp(R().loop, 1);
+}
+
+void Entry() {
+    Fiber* f = R().current;
+    f->body();
+    f->body = nullptr;  // its captures go while the fiber still counts as running
+    f->state = State::Done;
+    _longjmp(R().loop, 1);
+}
+
+void RunFiber(Fiber* f) {
+    RunState& r = R();
+    const TlsBlock& tls = Tls();
+    std::memcpy(r.mainTls.data(), tls.data, tls.size);
+    std::memcpy(tls.data, f->tls.data(), tls.size);
+    r.current = f;
+    if (!_setjmp(r.loop)) {
+        if (!f->started) {
+            f->started = true;
+            setcontext(&f->context);
+        }
+        _longjmp(f->jump, 1);
+    }
+    r.current = nullptr;
+    std::memcpy(f->tls.data(), tls.data, tls.size);
+    std::memcpy(tls.data, r.mainTls.data(), tls.size);
+    if (f->state == State::Done) {
+        r.freeStacks.push_back(f->stack);
+        for (auto it = r.fibers.begin(); it != r.fibers.end(); ++it) {
+            if (it->get() != f) continue;
+            r.fibers.erase(it);
+            break;
+        }
+    }
+}
+
+std::string Symbol(void* address) {
+    Dl_info info{};
+    if (!address || !dladdr(address, &info) || !info.dli_fbase) return "?";
+    const uintptr_t offset =
+        reinterpret_cast<uintptr_t>(address) - reinterpret_cast<uintptr_t>(info.dli_fbase) - 1;
+    char command[512];
+    std::snprintf(command, sizeof command, "addr2line -Cfe '%s' 0x%" PRIxPTR " 2>/dev/null",
+                  info.dli_fname, offset);
+    std::string out;
+    if (FILE* pipe = popen(command, "r")) {
+        char line[512];
+        while (std::fgets(line, sizeof line, pipe)) {
+            line[std::strcspn(line, "\n")] = 0;
+            if (!out.empty()) out += " at ";
+            out += line;
+        }
+        pclose(pipe);
+    }
+    return out.empty() ? "?" : out;
+}
+
+std::string Describe(const Fiber& f) {
+    char head[64];
+    std::snprintf(head, sizeof head, "  thread %u ", f.id);
+    std::string line = head + f.name + ": ";
+    if (f.state == State::Blocked) line += f.site.what;
+    char obj[48];
+    std::snprintf(obj, sizeof obj, " (%p)", f.site.object);
+    line += obj;
+    if (f.state != State::Blocked) return line + "running";
+    line += f.deadline == kNever ? " without limit" : " with a timer";
+    if (f.site.owner) line += ", held by thread " + std::to_string(f.site.owner(f.site.object));
+    line += ", from " + Symbol(f.site.caller);
+    for (int i = 2; i < f.depth; ++i) line += "\n      " + Symbol(f.frames[i]);
+    return line;
+}
+
+}  // namespace
+
+void LinkStdMutex();
+
+void Begin(uint64_t seed, std::string* traceText) {
+    LinkStdMutex();
+    RunState& r = R();
+    for (auto& f : r.fibers)
+        if (f->stack) r.freeStacks.push_back(f->stack);  // only after a failed run
+    r.fibers.clear();
+    r.rng = seed * 0x2545F4914F6CDD1Dull + 0x1234567ull;
+    r.now = 0;
+    r.choices = 0;
+    r.nextId = 0x100;
+    r.current = nullptr;
+    r.traceText = traceText;
+    r.hash = 1469598103934665603ull;
+    r.failed = false;
+    r.failure.clear();
+    r.mainTls.resize(Tls().size);
+}
+
+uint32_t Spawn(const std::string& name, std::function<void()> body, bool app) {
+    RunState& r = R();
+    auto f = std::make_unique<Fiber>();
+    f->id = r.nextId++;
+    f->name = name;
+    f->app = app;
+    f->body = std::move(body);
+    if (r.freeStacks.empty()) {
+        f->stack = static_cast<char*>(std::malloc(kStackSize));
+    } else {
+        f->stack = r.freeStacks.back();
+        r.freeStacks.pop_back();
+    }
+    const TlsBlock& tls = Tls();
+    f->tls.assign(tls.size, 0);
+    std::memcpy(f->tls.data(), tls.image, tls.imageSize);
+    getcontext(&f->context);
+    f->context.uc_stack.ss_sp = f->stack;
+    f->context.uc_stack.ss_size = kStackSize;
+    f->context.uc_link = nullptr;
+    makecontext(&f->context, Entry, 0);
+    const uint32_t id = f->id;
+    Trace("start " + std::to_string(id) + " " + name);
+    r.fibers.push_back(std::move(f));
+    return id;
+}
+
+Outcome Run(std::string* why) {
+    RunState& r = R();
+    for (;;) {
+        if (r.failed) {
+            *why = r.failure;
+            return Outcome::Livelock;
+        }
+        r.candidates.clear();
+        uint64_t nextTimer = kNever;
+        bool alive = false;
+        for (auto& up : r.fibers) {
+            Fiber* f = up.get();
+            if (f->state == State::Done) continue;
+            alive = true;
+            if (f->state == State::Runnable || f->ready(f->arg)) {
+                r.candidates.push_back(f);
+            } else if (f->deadline <= r.now) {
+                r.candidates.push_back(f);
+            } else if (f->deadline < nextTimer) {
+                nextTimer = f->deadline;
+            }
+        }
+        if (!alive) {
+            r.fibers.clear();
+            return Outcome::Finished;
+        }
+        if (r.candidates.empty()) {
+            if (nextTimer == kNever) {
+                *why = "deadlock: every thread waits and no timer is pending\n";
+                for (auto& f : r.fibers)
+                    if (f->state == State::Blocked) *why += Describe(*f) + "\n";
+                return Outcome::Deadlock;
+            }
+            r.now = nextTimer;
+            if (r.now > r.maxUs) {
+                *why = "livelock: virtual time ran past its limit";
+                return Outcome::Livelock;
+            }
+            continue;
+        }
+        if (++r.choices > r.maxChoices) {
+            *why = "livelock: too many scheduling choices";
+            return Outcome::Livelock;
+        }
+        r.now += 1;  // code costs a little time, so polling loops move on
+        Fiber* f = r.candidates[r.candidates.size() == 1 ? 0 : Next() % r.candidates.size()];
+        if (f->state == State::Blocked) {
+            f->timedOut = !f->ready(f->arg);
+            // Timers are not exact: a wait whose limit is near may run out just before what it
+            // waits for arrives. Time moves on to the limit for that.
+            if (!f->timedOut && f->deadline != kNever && f->deadline > r.now &&
+                f->deadline - r.now <= kTimerSlackUs && Next() % 8 == 0) {
+                f->timedOut = true;
+                r.now = f->deadline;
+            }
+            f->state = State::Runnable;
+        }
+        HashBytes(reinterpret_cast<const char*>(&f->id), sizeof f->id);
+        RunFiber(f);
+    }
+}
+
+void Fail(const std::string& why) {
+    RunState& r = R();
+    r.failed = true;
+    r.failure = why;
+    Fiber* f = r.current;
+    f->state = State::Blocked;
+    f->ready = [](const void*) { return false; };
+    f->deadline = kNever;
+    f->site = WaitSite{"failed", nullptr, nullptr};
+    SwitchOut();
+    std::abort();  // never resumed
+}
+
+bool InFiber() {
+    return R().current != nullptr;
+}
+
+uint32_t CurrentId() {
+    return R().current ? R().current->id : 1;
+}
+
+const std::string& CurrentName() {
+    static const std::string outside = "main";
+    return R().current ? R().current->name : outside;
+}
+
+uint64_t NowUs() {
+    return R().now;
+}
+
+uint64_t Choose(uint64_t n) {
+    return Next() % n;
+}
+
+bool Chance(uint32_t percent) {
+    return Next() % 100 < percent;
+}
+
+void Point() {
+    if (!R().current) return;
+    SwitchOut();
+}
+
+bool Block(ReadyFn ready, const void* arg, uint32_t ms, const WaitSite& site) {
+    RunState& r = R();
+    Fiber* f = r.current;
+    if (!f) return ready(arg);  // outside the simulation nothing can change: do not wait
+    f->state = State::Blocked;
+    f->ready = ready;
+    f->arg = arg;
+    f->deadline = ms == 0xFFFFFFFFu ? kNever : r.now + uint64_t{ms} * 1000;
+    f->site = site;
+    f->timedOut = false;
+    f->depth = r.deepSites ? backtrace(f->frames, 12) : 0;
+    SwitchOut();
+    f->ready = nullptr;
+    return !f->timedOut;
+}
+
+void Trace(const std::string& text) {
+    RunState& r = R();
+    char head[64];
+    std::snprintf(head, sizeof head, "t=%" PRIu64 " %u: ", r.now, CurrentId());
+    HashBytes(head, std::strlen(head));
+    HashBytes(text.data(), text.size());
+    if (r.traceText) {
+        *r.traceText += head;
+        *r.traceText += text;
+        *r.traceText += '\n';
+    }
+}
+
+uint64_t TraceHash() {
+    return R().hash;
+}
+
+bool Tracing() {
+    return R().traceText != nullptr;
+}
+
+size_t LiveFibers(bool withApp, std::string* names) {
+    size_t n = 0;
+    for (auto& f : R().fibers) {
+        if (f->state == State::Done || (f->app && !withApp)) continue;
+        ++n;
+        if (names) *names += Describe(*f) + "\n";
+    }
+    return n;
+}
+
+uint64_t Choices() {
+    return R().choices;
+}
+
+void SetDeepSites(bool on) {
+    R().deepSites = on;
+}
+
+void SetLimits(uint64_t maxChoices, uint64_t maxVirtualUs) {
+    R().maxChoices = maxChoices;
+    R().maxUs = maxVirtualUs;
+}
+
+}  // namespace orn::platform::sim

@@ -1,0 +1,97 @@
+// The scripted terminal of the simulation: it sits at the far end of the virtual port, frames,
+// checks, acknowledges and answers what the library sends, and injects link faults chosen by
+// the seed. It runs as a fiber of its own.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace orn::dsim {
+
+// How often each fault happens, in percent; chosen per scenario.
+struct Faults {
+    uint32_t nak = 0;             // a good frame NAKed and dropped
+    uint32_t lostAck = 0;         // a frame lost on the way: no ACK, NAK or answer
+    uint32_t lateAck = 0;         // the ACK comes late, within the host's wait for it
+    uint32_t staleAck = 0;        // the ACK comes after the host stopped waiting for it
+    uint32_t duplicateAck = 0;    // the ACK comes twice
+    uint32_t missingAnswer = 0;   // the frame is ACKed but never answered
+    uint32_t lateAnswer = 0;      // the answer comes after 7..12 s
+    uint32_t badLrc = 0;          // an answer goes out with a wrong LRC
+    uint32_t split = 0;           // an answer goes out in two pieces
+    uint32_t joined = 0;          // the ACK and the answer go out in one write
+    uint32_t powerUps = 0;        // power-up enquiries at random moments (count)
+    uint32_t unsolicitedEmv = 0;  // EMV data pushed at random moments (count)
+    bool vanish = false;          // the device goes away at a random moment (and may come back)
+};
+
+class Terminal {
+  public:
+    void Reset(const Faults& faults);
+    // The fiber's body; returns once Stop was called.
+    void Run();
+    void Stop() { stop_ = true; }
+
+    // What the terminal did, for the invariants.
+    // Answers the host ACKed to requests `id` that reached the terminal at or after `since`.
+    uint32_t Answered(const std::string& id, uint64_t since) const;
+    const std::string& Violation() const { return violation_; }
+    // ACKs sent after the host's wait for them: which frame they acknowledge is ambiguous.
+    uint32_t StaleAcks() const { return staleAcks_; }
+    uint32_t PowerUps() const { return powerUpsSent_; }
+
+  private:
+    struct Out {
+        uint64_t due;
+        uint64_t order;
+        std::vector<uint8_t> bytes;
+        std::string answerOf;  // the request identifier of an answer frame, else empty
+        bool frame;
+        uint64_t requestAt;  // when the request of an answer frame came
+        bool resend = false;
+    };
+    void Schedule(uint64_t due, std::vector<uint8_t> bytes, std::string answerOf, bool frame,
+                  uint64_t requestAt = 0);
+    void OnOpen();
+    void OnByte(uint8_t b);
+    void OnFrame(const std::vector<uint8_t>& frame);
+    void OnHostAck();
+    void OnHostNak();
+    void Answer(const std::string& id, const std::string& payload, uint64_t ackAt);
+    void SendUnsolicitedEmv();
+    void Emit();
+    uint64_t NextDue() const;
+
+    Faults faults_;
+    bool stop_ = false;
+    uint32_t seenOpens_ = 0;
+    uint32_t seenGeneration_ = 0;
+    std::vector<Out> out_;
+    uint64_t order_ = 0;
+    // Receiver.
+    enum class Rx { Idle, InFrame, Lrc } rx_ = Rx::Idle;
+    std::vector<uint8_t> frame_;
+    uint8_t lrc_ = 0;
+    // The answer awaiting the host's ACK (resent on NAK).
+    std::vector<uint8_t> outstanding_;
+    std::string outstandingId_;
+    uint64_t outstandingAt_ = 0;
+    uint64_t outstandingSince_ = 0;
+    int resends_ = 0;
+    bool awaitEnqAnswer_ = false;
+    // An answer that waits for the cardholder (a key, a card); a cancel withdraws it.
+    uint64_t inputOrder_ = 0;
+    std::vector<std::pair<std::string, uint64_t>> answered_;  // identifier, request time
+    std::vector<uint64_t> powerUpTimes_;
+    std::vector<uint64_t> emvTimes_;
+    uint64_t vanishAt_ = 0, replugAt_ = 0;
+    int hostEmvSeq_ = -1;
+    uint8_t pushSeq_ = 0;
+    std::string violation_;
+    uint32_t staleAcks_ = 0;
+    uint32_t powerUpsSent_ = 0;
+};
+
+}  // namespace orn::dsim
