@@ -42,6 +42,7 @@
 #include "answers_display.h"
 #include "commands.h"
 #include "fake_tree.h"
+#include "http_face.h"
 #include "sim.h"
 
 namespace {
@@ -62,7 +63,8 @@ void Usage(FILE* out) {
                  "              [--keypad-delay MS] [--dukpt-bdk HEX] [--verbose]\n"
                  "              [--until-stdin-eof]\n"
                  "       ornsim --dir DIR --hid [--product HEX] [--usb-serial] [options]\n"
-                 "       common: [--control PORT] [--script FILE]\n"
+                 "       common: [--control PORT] [--script FILE] [--http PORT]\n"
+                 "               [--http-bind ADDR]\n"
                  "Simulates a PIN pad on a pseudo-terminal linked as DIR/COMn (default COM7).\n"
                  "Point the library at it with ORN_PORT_DIR=DIR (printed on the first line).\n"
                  "--hid serves it as a USB HID terminal (vendor 0E7D, product HEX, default\n"
@@ -78,7 +80,9 @@ void Usage(FILE* out) {
                  "Commands (swipe, pin, cancel, unplug, faults...; type help) come from\n"
                  "standard input, from --script FILE (one a line, with wait MS and\n"
                  "wait-for ID) and from TCP clients on 127.0.0.1:PORT with --control PORT\n"
-                 "(0: any free port).\n");
+                 "(0: any free port).\n"
+                 "--http PORT serves the terminal's face to a browser at http://ADDR:PORT/\n"
+                 "(ADDR 127.0.0.1 unless --http-bind says otherwise; 0: any free port).\n");
 }
 
 bool MakeDirs(const std::string& path) {
@@ -144,6 +148,8 @@ int main(int argc, char** argv) {
     unsigned long product = 0x0001;
     int keypadDelayMs = 0;
     int controlPort = -1;
+    int httpPort = -1;
+    std::string httpBind = "127.0.0.1";
     std::string scriptPath;
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
@@ -205,6 +211,18 @@ int main(int argc, char** argv) {
             controlPort = static_cast<int>(number);
             // Tests count frames through the control channel.
             options.recordTraffic = true;
+        } else if (arg == "--http") {
+            std::string port = value();
+            char* end = nullptr;
+            long number = std::strtol(port.c_str(), &end, 10);
+            if (port.empty() || *end != '\0' || number < 0 || number > 65535) {
+                std::fprintf(stderr, "ornsim: --http needs a port 0..65535, not '%s'\n",
+                             port.c_str());
+                return 2;
+            }
+            httpPort = static_cast<int>(number);
+        } else if (arg == "--http-bind") {
+            httpBind = value();
         } else if (arg == "--script") {
             scriptPath = value();
         } else if (arg == "--dukpt-bdk") {
@@ -320,6 +338,11 @@ int main(int argc, char** argv) {
                      std::strerror(errno));
         return 1;
     }
+    orn::sim::HttpFace face(sim);
+    if (httpPort >= 0 && !face.Start(httpBind, httpPort)) {
+        std::fprintf(stderr, "ornsim: %s\n", face.error().c_str());
+        return 1;
+    }
     // The script's opening commands (up to its first wait) run before the port is announced,
     // so that an application started on the announcement meets the terminal they set up.
     orn::sim::CommandRunner scriptRunner(sim, true);
@@ -344,6 +367,7 @@ int main(int argc, char** argv) {
         std::printf("export ORN_PORT_DIR=%s\n# port %s -> %s\n", dir.c_str(),
                     options.portName.c_str(), sim.slavePath().c_str());
     if (controlPort >= 0) std::printf("# control %d\n", control.port());
+    if (httpPort >= 0) std::printf("# page http://%s:%d/\n", httpBind.c_str(), face.port());
     std::fflush(stdout);
 
     const bool console = ConsoleWanted();
@@ -391,6 +415,7 @@ int main(int argc, char** argv) {
         }
     }
     control.Stop();
+    face.Stop();
     scriptRunner.Interrupt();
     if (scriptThread.joinable()) scriptThread.join();
     sim.Stop();
