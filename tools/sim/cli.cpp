@@ -366,8 +366,8 @@ int main(int argc, char** argv) {
     if (!hid)
         std::printf("export ORN_PORT_DIR=%s\n# port %s -> %s\n", dir.c_str(),
                     options.portName.c_str(), sim.slavePath().c_str());
-    if (controlPort >= 0) std::printf("# control %d\n", control.port());
     if (httpPort >= 0) std::printf("# page http://%s:%d/\n", httpBind.c_str(), face.port());
+    if (controlPort >= 0) std::printf("# control %d\n", control.port());
     std::fflush(stdout);
 
     const bool console = ConsoleWanted();
