@@ -26,6 +26,7 @@ const char kPage[] =
 const char* const kPageActions[] = {
     "key", "swipe",    "insert",      "remove", "cancel",       "unplug", "replug",
     "nak", "drop-ack", "power-cycle", "status", "delay-answer", "select", "auto-swipe",
+    "hand-input",
 };
 
 // A watcher that hears nothing for this long is sent a comment, which also tells a closed
