@@ -10,6 +10,8 @@
 
 #include "answers.h"
 #include "link/catalogue.h"
+#include "listeners.h"
+#include "terminal.h"
 #ifdef __linux__
 #include <sys/inotify.h>
 #endif
@@ -212,19 +214,8 @@ struct TerminalSimulator::Impl {
     unsigned recordGeneration = 0;  // counts ClearRecord() calls
     std::map<std::string, Handler> handlers;
     PowerUp powerUp = PowerUp::EnqAck;
-    bool silent = false;
     bool hostOpen = false;
-    int nakNext = 0;
-    AckMode ackMode = AckMode::Normal;
-    bool withholdRespond = false;
-    int withholdNext = 0;
-    bool withholdNextRespond = false;
-    int ackDelayMs = 0;
-    int responseDelayMs = 0;
-    int corruptNext = 0;
-    size_t chunkSize = 0;
-    int chunkGapMs = 2;
-    bool coalesce = false;
+    FaultPlan faults;
     std::multimap<Clock::time_point, Item> scheduled;
     Handshake hs = Handshake::Idle;
     PowerUp hsMode = PowerUp::EnqAck;
@@ -242,8 +233,19 @@ struct TerminalSimulator::Impl {
     std::deque<PendingRewrite> rewrites;
     std::map<std::string, uint64_t> framesSeen;  // by upper-cased identifier
 
+    bool unplugged = false;
+    // The link and fault plan the observers were last told about.
+    LinkView toldLink;
+    FaultPlan toldFaults;
+
     // Unplug() and Replug() one at a time, whoever calls them.
     std::mutex plugMu;
+
+    // The terminal model (its own lock) and who watches it.
+    std::unique_ptr<TerminalModel> model = StartTerminal();
+    Listeners<> observers;
+    Listeners<const TraceEntry&> traceListeners;
+    uint64_t traceSeq = 0;  // I/O thread only
 
     // I/O thread only.
     int openCount = 0;  // opens minus closes of the slave, from file-system events
@@ -260,6 +262,53 @@ struct TerminalSimulator::Impl {
 
     void Trace(const std::string& line) {
         if (opt.trace) opt.trace(line);
+    }
+
+    LinkView LinkLocked() const {
+        LinkView link;
+        link.hostOpen = hostOpen;
+        link.powerUp = hs != Handshake::Idle;
+        link.unplugged = unplugged;
+        link.connected = hostOpen && !unplugged && !link.powerUp;
+        return link;
+    }
+    // Tells the observers when the link or the fault plan changed since they were last told.
+    // Called without `mu` held.
+    void NotifyIfChanged() {
+        {
+            std::lock_guard<std::mutex> lock(mu);
+            const LinkView link = LinkLocked();
+            const bool same = link.hostOpen == toldLink.hostOpen &&
+                              link.connected == toldLink.connected &&
+                              link.powerUp == toldLink.powerUp &&
+                              link.unplugged == toldLink.unplugged && faults == toldFaults;
+            if (same) return;
+            toldLink = link;
+            toldFaults = faults;
+        }
+        observers.Call();
+    }
+    // A frame about to be written, for the trace listeners.
+    void TraceWritten(const Item& item) {
+        if (traceListeners.Empty() || item.bytes.size() < 3) return;
+        if (!item.id.empty()) return TraceFrame(true, item.id, item.payload, Reply::None);
+        std::string id, payload;
+        const std::string body(item.bytes.begin() + 1, item.bytes.end() - 2);
+        if (item.bytes.front() == kStx) {
+            SplitMessage(body, id, payload, EightBit());
+        } else {
+            payload = body;
+        }
+        TraceFrame(true, id, payload, Reply::None);
+    }
+    // A frame as a trace entry for the listeners (I/O thread).
+    void TraceFrame(bool fromTerminal, const std::string& id, const std::string& payload,
+                    Reply reply) {
+        if (traceListeners.Empty()) return;
+        TraceEntry entry = MakeTraceEntry(fromTerminal, id, payload);
+        entry.seq = ++traceSeq;
+        entry.reply = reply;
+        traceListeners.Call(entry);
     }
     void Wake() {
         char c = 1;
@@ -330,7 +379,7 @@ struct TerminalSimulator::Impl {
             std::lock_guard<std::mutex> lock(mu);
             hostOpen = true;
             ++rec.hostOpens;
-            if (powerUp != PowerUp::None && !silent)
+            if (powerUp != PowerUp::None && !faults.silent)
                 StartHandshakeLocked(powerUp,
                                      Clock::now() + std::chrono::milliseconds(opt.powerUpDelayMs));
         }
@@ -462,7 +511,7 @@ struct TerminalSimulator::Impl {
         {
             std::lock_guard<std::mutex> lock(mu);
             ++rec.badFrames;
-            answer = !silent;
+            answer = !faults.silent;
             if (answer) ScheduleControlLocked(Clock::now(), kNak);
         }
         Trace("bad LRC, frame dropped");
@@ -471,13 +520,13 @@ struct TerminalSimulator::Impl {
     void OnHostEnq() {
         std::lock_guard<std::mutex> lock(mu);
         ++rec.linkTests;
-        if (silent) return;
-        if (ackMode == AckMode::Withhold) return;
-        if (withholdNext > 0) {
-            --withholdNext;
+        if (faults.silent) return;
+        if (faults.ackMode == AckMode::Withhold) return;
+        if (faults.withholdNext > 0) {
+            --faults.withholdNext;
             return;
         }
-        ScheduleControlLocked(Clock::now() + std::chrono::milliseconds(ackDelayMs), kAck);
+        ScheduleControlLocked(Clock::now() + std::chrono::milliseconds(faults.ackDelayMs), kAck);
     }
 
     void OnHostAck() {
@@ -503,7 +552,7 @@ struct TerminalSimulator::Impl {
     void OnHostNak() {
         std::lock_guard<std::mutex> lock(mu);
         ++rec.hostNaks;
-        if (outstanding.empty() || outstandingResends <= 0 || silent) return;
+        if (outstanding.empty() || outstandingResends <= 0 || faults.silent) return;
         --outstandingResends;
         ++rec.resends;
         Item item;
@@ -531,20 +580,20 @@ struct TerminalSimulator::Impl {
         {
             std::lock_guard<std::mutex> lock(mu);
             auto now = Clock::now();
-            ackTime = now + std::chrono::milliseconds(ackDelayMs);
-            if (silent) {
+            ackTime = now + std::chrono::milliseconds(faults.ackDelayMs);
+            if (faults.silent) {
                 frame.reply = Reply::None;
-            } else if (nakNext > 0) {
-                --nakNext;
+            } else if (faults.nakNext > 0) {
+                --faults.nakNext;
                 frame.reply = Reply::Nak;
                 ScheduleControlLocked(now, kNak);
-            } else if (ackMode == AckMode::Withhold) {
+            } else if (faults.ackMode == AckMode::Withhold) {
                 frame.reply = Reply::None;
-                respond = withholdRespond;
-            } else if (withholdNext > 0) {
-                --withholdNext;
+                respond = faults.withholdRespond;
+            } else if (faults.withholdNext > 0) {
+                --faults.withholdNext;
                 frame.reply = Reply::None;
-                respond = withholdNextRespond;
+                respond = faults.withholdNextRespond;
             } else if (IsEmvAcknowledgement(frame)) {
                 // An acknowledgement is not acknowledged again: a link ACK here would reach the
                 // host while one of its commands may be waiting for the ACK of its own frame.
@@ -561,6 +610,7 @@ struct TerminalSimulator::Impl {
             if (hs == Handshake::Await && frame.reply == Reply::Ack) CompleteHandshakeLocked();
             if (opt.recordTraffic) rec.frames.push_back(frame);
         }
+        TraceFrame(false, frame.id, frame.payload, frame.reply);
         if (opt.trace)
             Trace("frame " +
                   (frame.id.empty()
@@ -618,7 +668,7 @@ struct TerminalSimulator::Impl {
             if (it == handlers.end()) it = handlers.find(ToUpper(req.id));
             if (it == handlers.end()) return;
             handler = it->second;
-            responseDelay = responseDelayMs;
+            responseDelay = faults.responseDelayMs;
             handlingAckTime = ackTime;
         }
         std::optional<std::string> answer = handler(req);
@@ -627,7 +677,7 @@ struct TerminalSimulator::Impl {
             std::lock_guard<std::mutex> lock(mu);
             handlingAckTime.reset();
             if (!answer) return;
-            if (silent) return;
+            if (faults.silent) return;
             if (!RewriteLocked(req.id, *answer)) answer.reset();
             if (answer) {
                 if (opt.trace) sent = req.id + *answer;
@@ -662,15 +712,17 @@ struct TerminalSimulator::Impl {
                         if (!item.resend) outstandingResends = opt.maxResends;
                         outstanding = item.bytes;
                     }
-                    if (corruptNext > 0) {
-                        --corruptNext;
+                    if (faults.corruptNext > 0) {
+                        --faults.corruptNext;
                         item.bytes.back() ^= 0xFF;
                     }
                 }
-                chunk = chunkSize;
-                gap = chunkGapMs;
-                join = coalesce;
+                chunk = faults.chunkSize;
+                gap = faults.chunkGapMs;
+                join = faults.coalesce;
             }
+            for (const Item& item : due)
+                if (item.frame) TraceWritten(item);
             if (join) {
                 Item all;
                 for (Item& item : due) {
@@ -817,6 +869,7 @@ struct TerminalSimulator::Impl {
             }
             RunHandshake();
             RunDue();
+            NotifyIfChanged();
         }
     }
 
@@ -848,7 +901,7 @@ struct TerminalSimulator::Impl {
         std::lock_guard<std::mutex> lock(mu);
         auto now = Clock::now();
         if (hs == Handshake::Idle || now < hsDeadline) return;
-        if (!hostOpen || silent) {
+        if (!hostOpen || faults.silent) {
             hs = Handshake::Idle;
             return;
         }
@@ -984,6 +1037,7 @@ struct TerminalSimulator::Impl {
             }
             RunHandshake();
             RunDue();
+            NotifyIfChanged();
         }
     }
 
@@ -1095,6 +1149,7 @@ struct TerminalSimulator::Impl {
 TerminalSimulator::TerminalSimulator(Options options) : impl_(std::make_unique<Impl>()) {
     impl_->opt = std::move(options);
     impl_->powerUp = impl_->opt.powerUp;
+    impl_->model->SetChangeHook([d = impl_.get()] { d->observers.Call(); });
     InstallDefaultAnswers(*this);
     if (!impl_->Open()) {
         impl_->Close();
@@ -1106,6 +1161,8 @@ TerminalSimulator::TerminalSimulator(Options options) : impl_(std::make_unique<I
 TerminalSimulator::~TerminalSimulator() {
     Stop();
     impl_->Close();
+    StopTerminal(impl_->model.get());
+    impl_->model->SetChangeHook({});
 }
 
 bool TerminalSimulator::ok() const {
@@ -1159,9 +1216,7 @@ void TerminalSimulator::TriggerPowerUp() {
 }
 
 void TerminalSimulator::SetSilent(bool silent) {
-    std::lock_guard<std::mutex> lock(impl_->mu);
-    impl_->silent = silent;
-    if (silent) impl_->scheduled.clear();
+    ChangeFaults([&](FaultPlan& plan) { plan.silent = silent; });
 }
 
 void TerminalSimulator::Unplug() {
@@ -1172,11 +1227,13 @@ void TerminalSimulator::Unplug() {
         std::lock_guard<std::mutex> lock(impl_->mu);
         if (impl_->hostOpen) ++impl_->rec.hostCloses;
         impl_->hostOpen = false;
+        impl_->unplugged = true;
         impl_->scheduled.clear();
         impl_->hs = Handshake::Idle;
         impl_->outstanding.clear();
     }
     impl_->changed.notify_all();
+    impl_->NotifyIfChanged();
     if (impl_->opt.onPlug) impl_->opt.onPlug(false);
 }
 
@@ -1197,7 +1254,9 @@ bool TerminalSimulator::Replug() {
     {
         std::lock_guard<std::mutex> lock(d.mu);
         d.stop = false;
+        d.unplugged = false;
     }
+    d.NotifyIfChanged();
     d.StartThread();
     if (d.opt.onPlug) d.opt.onPlug(true);
     return true;
@@ -1208,12 +1267,40 @@ void TerminalSimulator::PowerCycle() {
         std::lock_guard<std::mutex> lock(impl_->mu);
         impl_->scheduled.clear();
         impl_->outstanding.clear();
-        if (impl_->hostOpen && !impl_->silent)
+        if (impl_->hostOpen && !impl_->faults.silent)
             impl_->StartHandshakeLocked(
                 impl_->powerUp,
                 Clock::now() + std::chrono::milliseconds(impl_->opt.powerUpDelayMs));
     }
     impl_->Wake();
+}
+
+TerminalModel& TerminalSimulator::Terminal() const {
+    return *impl_->model;
+}
+
+ScreenState TerminalSimulator::Screen() const {
+    ScreenState screen = impl_->model->Screen();
+    std::lock_guard<std::mutex> lock(impl_->mu);
+    screen.link = impl_->LinkLocked();
+    screen.faults = impl_->faults;
+    return screen;
+}
+
+int TerminalSimulator::AddObserver(std::function<void()> observer) {
+    return impl_->observers.Add(std::move(observer));
+}
+
+void TerminalSimulator::RemoveObserver(int id) {
+    impl_->observers.Remove(id);
+}
+
+int TerminalSimulator::AddTraceListener(std::function<void(const TraceEntry&)> listener) {
+    return impl_->traceListeners.Add(std::move(listener));
+}
+
+void TerminalSimulator::RemoveTraceListener(int id) {
+    impl_->traceListeners.Remove(id);
 }
 
 bool TerminalSimulator::IsHostOpen() const {
@@ -1222,46 +1309,68 @@ bool TerminalSimulator::IsHostOpen() const {
 }
 
 void TerminalSimulator::NakNextFrames(int count) {
-    std::lock_guard<std::mutex> lock(impl_->mu);
-    impl_->nakNext = count;
+    ChangeFaults([&](FaultPlan& plan) { plan.nakNext = count; });
 }
 
 void TerminalSimulator::SetAckMode(AckMode mode, bool respond) {
-    std::lock_guard<std::mutex> lock(impl_->mu);
-    impl_->ackMode = mode;
-    impl_->withholdRespond = respond;
+    ChangeFaults([&](FaultPlan& plan) {
+        plan.ackMode = mode;
+        plan.withholdRespond = respond;
+    });
 }
 
 void TerminalSimulator::WithholdNextAcks(int count, bool respond) {
-    std::lock_guard<std::mutex> lock(impl_->mu);
-    impl_->withholdNext = count;
-    impl_->withholdNextRespond = respond;
+    ChangeFaults([&](FaultPlan& plan) {
+        plan.withholdNext = count;
+        plan.withholdNextRespond = respond;
+    });
 }
 
 void TerminalSimulator::SetAckDelay(int ms) {
-    std::lock_guard<std::mutex> lock(impl_->mu);
-    impl_->ackDelayMs = std::max(0, ms);
+    ChangeFaults([&](FaultPlan& plan) { plan.ackDelayMs = ms; });
 }
 
 void TerminalSimulator::SetResponseDelay(int ms) {
-    std::lock_guard<std::mutex> lock(impl_->mu);
-    impl_->responseDelayMs = std::max(0, ms);
+    ChangeFaults([&](FaultPlan& plan) { plan.responseDelayMs = ms; });
 }
 
 void TerminalSimulator::CorruptNextFrames(int count) {
-    std::lock_guard<std::mutex> lock(impl_->mu);
-    impl_->corruptNext = count;
+    ChangeFaults([&](FaultPlan& plan) { plan.corruptNext = count; });
 }
 
 void TerminalSimulator::SetChunking(size_t chunkSize, int gapMs) {
-    std::lock_guard<std::mutex> lock(impl_->mu);
-    impl_->chunkSize = chunkSize;
-    impl_->chunkGapMs = std::max(0, gapMs);
+    ChangeFaults([&](FaultPlan& plan) {
+        plan.chunkSize = chunkSize;
+        plan.chunkGapMs = gapMs;
+    });
 }
 
 void TerminalSimulator::SetCoalesce(bool coalesce) {
+    ChangeFaults([&](FaultPlan& plan) { plan.coalesce = coalesce; });
+}
+
+FaultPlan TerminalSimulator::Faults() const {
     std::lock_guard<std::mutex> lock(impl_->mu);
-    impl_->coalesce = coalesce;
+    return impl_->faults;
+}
+
+void TerminalSimulator::SetFaults(const FaultPlan& plan) {
+    ChangeFaults([&](FaultPlan& current) { current = plan; });
+}
+
+void TerminalSimulator::ChangeFaults(const std::function<void(FaultPlan&)>& change) {
+    {
+        std::lock_guard<std::mutex> lock(impl_->mu);
+        FaultPlan& plan = impl_->faults;
+        const bool wasSilent = plan.silent;
+        change(plan);
+        plan.ackDelayMs = std::max(0, plan.ackDelayMs);
+        plan.responseDelayMs = std::max(0, plan.responseDelayMs);
+        plan.chunkGapMs = std::max(0, plan.chunkGapMs);
+        // A silent terminal drops what it was about to send.
+        if (plan.silent && !wasSilent) impl_->scheduled.clear();
+    }
+    impl_->NotifyIfChanged();
 }
 
 void TerminalSimulator::SendRaw(const std::vector<uint8_t>& bytes) {
@@ -1286,14 +1395,14 @@ void TerminalSimulator::SendFrameLater(const std::string& id, const std::string&
                                        int delayMs, const std::string& tag) {
     {
         std::lock_guard<std::mutex> lock(impl_->mu);
-        if (impl_->silent) return;
+        if (impl_->faults.silent) return;
         auto now = Clock::now();
         Clock::time_point from = std::max(now, impl_->handlingAckTime.value_or(now));
         std::string answer = payload;
         if (!impl_->RewriteLocked(id, answer)) return;
         impl_->ScheduleAnswerLocked(
-            from + std::chrono::milliseconds(impl_->responseDelayMs + std::max(0, delayMs)), id,
-            std::move(answer), tag);
+            from + std::chrono::milliseconds(impl_->faults.responseDelayMs + std::max(0, delayMs)),
+            id, std::move(answer), tag);
     }
     impl_->Wake();
 }

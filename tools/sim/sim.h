@@ -20,7 +20,11 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
+
+#include "fault_plan.h"
+#include "terminal.h"
 
 namespace orn::sim {
 
@@ -63,9 +67,6 @@ enum class PowerUp {
     None,      // nothing: only acknowledges and answers frames
 };
 
-// How the terminal acknowledges what the host sends (frames and link-test ENQs).
-enum class AckMode { Normal, Withhold };
-
 // What the terminal answered to a good frame.
 enum class Reply { Ack, Nak, None };
 
@@ -103,6 +104,20 @@ struct Record {
     int hostOpens = 0;             // the port went from closed to open
     int hostCloses = 0;            // the port went from open to closed
 };
+
+// One message on the link, for a live trace: its identifier, which way it went, its name and
+// fields from the message catalogue, secrets masked as the library's log masks them.
+struct TraceEntry {
+    uint64_t seq = 0;  // from 1, in the order the frames were seen
+    bool fromTerminal = false;
+    std::string id;    // "5B."; empty for a continuation block
+    std::string name;  // "beep"; empty when the catalogue does not know the message
+    std::vector<std::pair<std::string, std::string>> fields;  // name and (masked) text
+    std::string text;                                         // "5B. beep: tone 7", masked
+    Reply reply = Reply::Ack;  // for the host's frames: what the terminal answered
+};
+// A message (identifier and decoded payload) as a trace entry; `seq` and `reply` unset.
+TraceEntry MakeTraceEntry(bool fromTerminal, const std::string& id, const std::string& payload);
 
 struct Options {
     // When set, a symlink `linkDir`/`portName` -> slave device is created (and removed again
@@ -217,6 +232,26 @@ class TerminalSimulator {
     // Withdraws the frames scheduled under `tag` (not empty) that are not yet written; returns
     // how many.
     int DropScheduled(const std::string& tag);
+
+    // ---- Fault plan: the faults above as one struct ----
+    FaultPlan Faults() const;
+    void SetFaults(const FaultPlan& plan);
+    // Changes the plan in one step under the simulator's lock (`change` must not call it).
+    void ChangeFaults(const std::function<void(FaultPlan&)>& change);
+
+    // ---- The terminal model and what it shows ----
+    TerminalModel& Terminal() const;
+    // The display, input, card slot, link and fault plan as they stand.
+    ScreenState Screen() const;
+    // `observer` is called whenever the screen, the input, the link or the fault plan changes,
+    // on whichever simulator thread made the change, with no simulator lock held; it may call
+    // the simulator but should return quickly. Returns an id for RemoveObserver.
+    int AddObserver(std::function<void()> observer);
+    // After it returns the observer is not called again (unless called from the observer).
+    void RemoveObserver(int id);
+    // Every frame from and to the host as a trace entry, on the I/O thread, no lock held.
+    int AddTraceListener(std::function<void(const TraceEntry&)> listener);
+    void RemoveTraceListener(int id);
 
     // ---- Record ----
     Record Snapshot() const;
