@@ -10,7 +10,8 @@ from selenium.webdriver.chrome.service import Service
 from selenium.webdriver.common.by import By
 from selenium.webdriver.support.ui import WebDriverWait
 
-from velquoraorn import Simulator, Terminal
+from velquoraorn import Terminal
+from velquoraorn.sim import Simulator
 
 DEADLINE = 30  # seconds for any page condition
 

@@ -18,6 +18,7 @@
 #include "answers.h"
 #include "answers_cards.h"
 #include "answers_display.h"
+#include "cardholder.h"
 #include "link/catalogue.h"
 #include "sim.h"
 
@@ -160,7 +161,19 @@ std::string FunctionKey(CommandRunner&, const Args& a) {
     return "ok";
 }
 
+std::string Key(CommandRunner& r, const Args& a) {
+    return PressKey(r.sim(), a.words[0]);
+}
+
+std::string Hands(CommandRunner& r, const Args& a) {
+    if (a.words[0] != "on" && a.words[0] != "off") return "error hand-input takes on or off";
+    SetHandInput(r.sim(), a.words[0] == "on");
+    return "ok";
+}
+
 std::string Cancel(CommandRunner& r, const Args&) {
+    // A prompt waiting for keys takes the key; otherwise the next prompt's answer is rewritten.
+    if (PressKey(r.sim(), "cancel") == "ok") return "ok";
     r.sim().RewriteNextAnswer(
         IsPromptAnswer,
         [](const std::string&) {
@@ -311,6 +324,10 @@ const Command kCommands[] = {
      FunctionKey},
     {"cancel", "", "press cancel: the waiting (or next) keypad prompt answers status 2", 0, 0,
      Cancel},
+    {"hand-input", "on|off", "on: keypad prompts and PIN entry wait for `key` presses", 1, 1,
+     Hands},
+    {"key", "KEY", "press KEY at the waiting prompt: 0-9, A-C (F1-F3), enter, clear, cancel", 1, 1,
+     Key},
     // The terminal.
     {"no-answer", "", "acknowledge the next command but never answer it", 0, 0, NoAnswer},
     {"status", "N [ID]", "the next text answer (to ID) carries status digit N", 1, 2, Status},

@@ -6,8 +6,7 @@
 #include <chrono>
 #include <nlohmann/json.hpp>
 
-#include "answers_cards.h"
-#include "answers_display.h"
+#include "cardholder.h"
 #include "commands.h"
 #include "sim.h"
 
@@ -24,9 +23,9 @@ const char kPage[] =
 // What the page may do: the cardholder's and the terminal's commands and the link faults. The
 // script's flow commands (wait, exit, ...) are not the page's.
 const char* const kPageActions[] = {
-    "key", "swipe",    "insert",      "remove", "cancel",       "unplug", "replug",
-    "nak", "drop-ack", "power-cycle", "status", "delay-answer", "select", "auto-swipe",
-    "hand-input",
+    "key",    "swipe",        "insert", "remove",     "cancel",
+    "unplug", "replug",       "nak",    "drop-ack",   "power-cycle",
+    "status", "delay-answer", "select", "auto-swipe", "hand-input",
 };
 
 // A watcher that hears nothing for this long is sent a comment, which also tells a closed
@@ -38,14 +37,68 @@ void Fail(httplib::Response& res, int status, const std::string& message) {
     res.set_content(json{{"error", message}}.dump(), "application/json");
 }
 
+const char* InputName(InputKind kind) {
+    switch (kind) {
+        case InputKind::Keys:
+            return "keys";
+        case InputKind::Pin:
+            return "pin";
+        case InputKind::Card:
+            return "card";
+        case InputKind::Selection:
+            return "selection";
+        case InputKind::Text:
+            return "text";
+        case InputKind::None:
+            break;
+    }
+    return "none";
+}
+
+const char* LinkName(const LinkView& link) {
+    if (link.unplugged) return "unplugged";
+    if (link.powerUp) return "power-up";
+    if (link.connected) return "connected";
+    return link.hostOpen ? "open" : "closed";
+}
+
 // The terminal as the page draws it.
 json TerminalState(TerminalSimulator& sim) {
+    const ScreenState s = sim.Screen();
     json lines = json::array();
-    for (const std::string& line : DisplayedLines()) lines.push_back({{"text", line}});
-    return {{"display", {{"width", 16}, {"lines", lines}}},
-            {"input", {{"kind", "none"}}},
-            {"card", {{"inSlot", CardInserted()}}},
-            {"link", sim.IsHostOpen() ? "connected" : "closed"}};
+    for (const DisplayLine& line : s.lines)
+        lines.push_back(
+            {{"text", line.text}, {"inverse", line.inverse}, {"cleared", line.cleared}});
+    json display = {{"width", s.columns}, {"lines", lines}};
+    if (s.scroll)
+        display["list"] = {{"titles", s.scroll->titles},
+                           {"items", s.scroll->items},
+                           {"selected", s.scroll->selection}};
+    std::string prompt;
+    for (const std::string& p : s.prompts) prompt += (prompt.empty() ? "" : " / ") + p;
+    if (!s.amount.empty()) prompt += (prompt.empty() ? "" : " ") + s.amount;
+    const FaultPlan& f = s.faults;
+    return {{"display", display},
+            {"prompt", prompt},
+            {"input",
+             {{"kind", InputName(s.input)},
+              {"command", s.inputCommand},
+              {"pinDigits", s.pinDigits},
+              {"typed", TypedInput(sim)}}},
+            {"hands", HandInput(sim)},
+            {"beeps", s.beeps},
+            {"card",
+             {{"inSlot", s.card.chipInserted},
+              {"powered", s.card.chipPowered},
+              {"swipeWaiting", s.card.swipeWaiting}}},
+            {"link", LinkName(s.link)},
+            {"faults",
+             {{"silent", f.silent},
+              {"nakNext", f.nakNext},
+              {"withholdNext", f.withholdNext},
+              {"corruptNext", f.corruptNext},
+              {"ackDelayMs", f.ackDelayMs},
+              {"answerDelayMs", f.responseDelayMs}}}};
 }
 
 bool PlainText(const std::string& text) {
@@ -84,11 +137,17 @@ bool HttpFace::Start(const std::string& address, int port) {
         server_.reset();
         return false;
     }
+    observer_ = sim_.AddObserver([this] { Changed(); });
+    traceListener_ = sim_.AddTraceListener(
+        [this](const TraceEntry& e) { AddTrace(!e.fromTerminal, e.id, e.text); });
     thread_ = std::thread([this] { server_->listen_after_bind(); });
     return true;
 }
 
 void HttpFace::Stop() {
+    if (observer_) sim_.RemoveObserver(observer_);
+    if (traceListener_) sim_.RemoveTraceListener(traceListener_);
+    observer_ = traceListener_ = 0;
     {
         std::lock_guard<std::mutex> lock(mu_);
         stopping_ = true;
@@ -122,7 +181,7 @@ std::string HttpFace::StateEvent(uint64_t& traceSeen) {
     json trace = json::array();
     {
         std::lock_guard<std::mutex> lock(mu_);
-        for (const TraceEntry& e : trace_) {
+        for (const Traced& e : trace_) {
             if (e.seq <= traceSeen) continue;
             trace.push_back({{"seq", e.seq},
                              {"dir", e.toTerminal ? "to" : "from"},

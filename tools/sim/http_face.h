@@ -52,7 +52,7 @@ class HttpFace {
     void AddTrace(bool toTerminal, const std::string& id, const std::string& text);
 
   private:
-    struct TraceEntry {
+    struct Traced {
         uint64_t seq;
         bool toTerminal;
         std::string id;
@@ -69,14 +69,16 @@ class HttpFace {
     std::mutex runnerMu_;  // one action at a time
     std::thread thread_;
     int port_ = -1;
+    int observer_ = 0;
+    int traceListener_ = 0;
     std::string error_;
     std::mutex mu_;
     std::condition_variable changed_;
-    uint64_t version_ = 0;          // guarded by mu_
-    bool stopping_ = false;         // guarded by mu_
-    size_t watchers_ = 0;           // guarded by mu_
-    std::deque<TraceEntry> trace_;  // guarded by mu_
-    uint64_t traceSeq_ = 0;         // guarded by mu_
+    uint64_t version_ = 0;      // guarded by mu_
+    bool stopping_ = false;     // guarded by mu_
+    size_t watchers_ = 0;       // guarded by mu_
+    std::deque<Traced> trace_;  // guarded by mu_
+    uint64_t traceSeq_ = 0;     // guarded by mu_
 };
 
 }  // namespace orn::sim
