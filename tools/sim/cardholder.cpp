@@ -82,6 +82,7 @@ void Install(TerminalSimulator& sim, Hands& hands) {
                 // The answer began the input with its prompts, unless it ended it again.
                 if (sim.Terminal().Screen().input == InputKind::None)
                     sim.Terminal().BeginInput(kind, r.id);
+                sim.Terminal().SetPinDigits(0);  // none typed yet, whatever the answer took
                 return std::optional<std::string>();
             }
             return reply;
@@ -95,7 +96,8 @@ void Answer(TerminalSimulator& sim, Hands& hands, const std::optional<std::strin
     hands.waiting.reset();
     hands.typed.clear();
     sim.Terminal().EndInput(id);
-    if (reply) sim.SendFrame(id, *reply);
+    // As a handler's answer would go: after the answer delay, through the status rewrites.
+    if (reply) sim.SendFrameLater(id, *reply, 0);
 }
 
 bool IsDigit(const std::string& key) {

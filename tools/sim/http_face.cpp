@@ -87,6 +87,7 @@ json TerminalState(TerminalSimulator& sim) {
               {"typed", TypedInput(sim)}}},
             {"hands", HandInput(sim)},
             {"beeps", s.beeps},
+            {"lastTone", s.lastTone},
             {"card",
              {{"inSlot", s.card.chipInserted},
               {"powered", s.card.chipPowered},
