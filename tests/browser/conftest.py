@@ -6,6 +6,7 @@ import os
 
 import pytest
 from selenium import webdriver
+from selenium.common.exceptions import StaleElementReferenceException
 from selenium.webdriver.chrome.service import Service
 from selenium.webdriver.common.by import By
 from selenium.webdriver.support.ui import WebDriverWait
@@ -44,13 +45,17 @@ class Face:
         self.until(lambda: self.text("link") not in ("", "-"), "the first state")
 
     def until(self, condition, what):
-        return WebDriverWait(self.driver, DEADLINE).until(lambda _: condition(), what)
+        # The page redraws the display on every change: a line read mid-redraw is read again.
+        return WebDriverWait(self.driver, DEADLINE, ignored_exceptions=(
+            StaleElementReferenceException,)).until(lambda _: condition(), what)
 
     def text(self, element_id):
         return self.driver.find_element(By.ID, element_id).text
 
     def display(self):
-        return [e.text for e in self.driver.find_elements(By.CSS_SELECTOR, "#display .line")]
+        # Read in one go: the page redraws the lines on every change.
+        return self.driver.execute_script(
+            'return [...document.querySelectorAll("#display .line")].map((e) => e.textContent)')
 
     def shows(self, text):
         self.until(lambda: any(text in line for line in self.display()),

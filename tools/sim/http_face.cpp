@@ -76,10 +76,10 @@ json TerminalState(TerminalSimulator& sim) {
                            {"selected", s.scroll->selection}};
     std::string prompt;
     for (const std::string& p : s.prompts) prompt += (prompt.empty() ? "" : " / ") + p;
-    if (!s.amount.empty()) prompt += (prompt.empty() ? "" : " ") + s.amount;
     const FaultPlan& f = s.faults;
     return {{"display", display},
             {"prompt", prompt},
+            {"amount", s.amount},
             {"input",
              {{"kind", InputName(s.input)},
               {"command", s.inputCommand},
