@@ -327,7 +327,8 @@ TEST(SimTrace, ShowsTheAnswerAsSent) {
 }
 
 // The display as the terminal renders it after each display or clear message: lines cut at 16
-// columns, an escape pair one accented character, a short text padded, cleared lines blank.
+// columns, an escape pair one accented character, a short text padded, cleared lines blank; and
+// each change is told to the observers.
 TEST(SimScreen, RendersTheDisplayMessages) {
     TerminalSimulator sim(NoPowerUp());
     ASSERT_TRUE(sim.ok()) << sim.error();
@@ -345,13 +346,17 @@ TEST(SimScreen, RendersTheDisplayMessages) {
         {"59.2", {"Hi" + std::string(14, ' '), blank, xyz, resume}},
         {"59.0", {blank, blank, blank, blank}},
     };
+    std::atomic<int> changes{0};
+    sim.AddObserver([&] { ++changes; });
     for (const auto& [message, lines] : cases) {
+        const int before = changes.load();
         ASSERT_TRUE(host.Write(BuildRawFrame(message)));
         EXPECT_EQ(host.Read(8), Cat(kAck, BuildRawFrame(message.substr(0, 3) + "0"))) << message;
         ASSERT_TRUE(host.Write(kAck));
         std::vector<std::string> shown;
         for (const auto& line : sim.Screen().lines) shown.push_back(line.text);
         EXPECT_EQ(shown, lines) << message;
+        EXPECT_GT(changes.load(), before) << message;  // whoever watches the screen is told
     }
 }
 
