@@ -35,6 +35,7 @@
 #include <future>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -136,11 +137,9 @@ bool ConsoleWanted() {
     return ::tcgetpgrp(STDIN_FILENO) == ::getpgrp();
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+// What the command line sets.
+struct Settings {
     orn::sim::Options options;
-    options.recordTraffic = false;  // runs for as long as the user likes
     std::string dir;
     bool untilEof = false;
     bool hid = false;
@@ -151,99 +150,123 @@ int main(int argc, char** argv) {
     int httpPort = -1;
     std::string httpBind = "127.0.0.1";
     std::string scriptPath;
+};
+
+// A number in [min, max] written in `base`, or nullopt.
+std::optional<long> NumberIn(const std::string& text, long min, long max, int base = 10) {
+    char* end = nullptr;
+    errno = 0;
+    const long value = std::strtol(text.c_str(), &end, base);
+    if (text.empty() || *end != '\0' || errno != 0 || value < min || value > max)
+        return std::nullopt;
+    return value;
+}
+
+// An option that sets something from its value (empty for a flag without one). False: the
+// value is refused, with the message printed.
+using Apply = bool (*)(Settings&, const std::string& value);
+
+struct Flag {
+    const char* name;
+    bool takesValue;
+    Apply apply;
+};
+
+bool Refuse(const char* what, const std::string& value) {
+    std::fprintf(stderr, "ornsim: %s, not '%s'\n", what, value.c_str());
+    return false;
+}
+
+const Flag kFlags[] = {
+    {"--dir", true, [](Settings& s, const std::string& v) { return s.dir = v, true; }},
+    {"--port", true,
+     [](Settings& s, const std::string& v) { return s.options.portName = v, true; }},
+    {"--powerup", true,
+     [](Settings& s, const std::string& v) {
+         static const std::pair<const char*, orn::sim::PowerUp> kModes[] = {
+             {"enq-ack", orn::sim::PowerUp::EnqAck},
+             {"enq3", orn::sim::PowerUp::ThreeEnq},
+             {"none", orn::sim::PowerUp::None}};
+         for (const auto& [name, mode] : kModes)
+             if (v == name) return s.options.powerUp = mode, true;
+         std::fprintf(stderr, "ornsim: unknown power-up mode '%s'\n", v.c_str());
+         return false;
+     }},
+    {"--keypad-delay", true,
+     [](Settings& s, const std::string& v) {
+         const auto ms = NumberIn(v, 0, 600000);
+         if (!ms) return Refuse("--keypad-delay needs 0..600000 ms", v);
+         return s.keypadDelayMs = static_cast<int>(*ms), true;
+     }},
+    {"--hid", false, [](Settings& s, const std::string&) { return s.hid = true; }},
+    {"--usb-serial", false, [](Settings& s, const std::string&) { return s.usbSerial = true; }},
+    {"--product", true,
+     [](Settings& s, const std::string& v) {
+         const auto product = NumberIn(v, 0, 0xFFFF, 16);
+         if (!product) return Refuse("--product needs 1 to 4 hex digits", v);
+         return s.product = static_cast<unsigned long>(*product), true;
+     }},
+    {"--control", true,
+     [](Settings& s, const std::string& v) {
+         const auto port = NumberIn(v, 0, 65535);
+         if (!port) return Refuse("--control needs a port 0..65535", v);
+         s.controlPort = static_cast<int>(*port);
+         s.options.recordTraffic = true;  // tests count frames through the control channel
+         return true;
+     }},
+    {"--http", true,
+     [](Settings& s, const std::string& v) {
+         const auto port = NumberIn(v, 0, 65535);
+         if (!port) return Refuse("--http needs a port 0..65535", v);
+         return s.httpPort = static_cast<int>(*port), true;
+     }},
+    {"--http-bind", true, [](Settings& s, const std::string& v) { return s.httpBind = v, true; }},
+    {"--script", true, [](Settings& s, const std::string& v) { return s.scriptPath = v, true; }},
+    {"--dukpt-bdk", true,
+     [](Settings&, const std::string& v) {
+         if (orn::sim::SetDukptBaseKey(v)) return true;
+         // Not echoed: it is a key.
+         std::fprintf(stderr, "ornsim: --dukpt-bdk needs 32 hex digits\n");
+         return false;
+     }},
+    {"--verbose", false,
+     [](Settings& s, const std::string&) { return s.options.trace = TraceLine, true; }},
+    {"--until-stdin-eof", false, [](Settings& s, const std::string&) { return s.untilEof = true; }},
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Settings settings;
+    settings.options.recordTraffic = false;  // runs for as long as the user likes
     for (int i = 1; i < argc; ++i) {
-        std::string arg = argv[i];
-        auto value = [&]() -> std::string {
-            if (i + 1 >= argc) {
-                std::fprintf(stderr, "ornsim: %s needs a value\n", arg.c_str());
-                std::exit(2);
-            }
-            return argv[++i];
-        };
-        if (arg == "--dir") {
-            dir = value();
-        } else if (arg == "--port") {
-            options.portName = value();
-        } else if (arg == "--powerup") {
-            std::string mode = value();
-            if (mode == "enq-ack") {
-                options.powerUp = orn::sim::PowerUp::EnqAck;
-            } else if (mode == "enq3") {
-                options.powerUp = orn::sim::PowerUp::ThreeEnq;
-            } else if (mode == "none") {
-                options.powerUp = orn::sim::PowerUp::None;
-            } else {
-                std::fprintf(stderr, "ornsim: unknown power-up mode '%s'\n", mode.c_str());
-                return 2;
-            }
-        } else if (arg == "--keypad-delay") {
-            std::string ms = value();
-            char* end = nullptr;
-            long delay = std::strtol(ms.c_str(), &end, 10);
-            if (ms.empty() || *end != '\0' || delay < 0 || delay > 600000) {
-                std::fprintf(stderr, "ornsim: --keypad-delay needs 0..600000 ms, not '%s'\n",
-                             ms.c_str());
-                return 2;
-            }
-            keypadDelayMs = static_cast<int>(delay);
-        } else if (arg == "--hid") {
-            hid = true;
-        } else if (arg == "--usb-serial") {
-            usbSerial = true;
-        } else if (arg == "--product") {
-            std::string text = value();
-            char* end = nullptr;
-            product = std::strtoul(text.c_str(), &end, 16);
-            if (text.empty() || *end != '\0' || product > 0xFFFF) {
-                std::fprintf(stderr, "ornsim: --product needs 1 to 4 hex digits, not '%s'\n",
-                             text.c_str());
-                return 2;
-            }
-        } else if (arg == "--control") {
-            std::string port = value();
-            char* end = nullptr;
-            long number = std::strtol(port.c_str(), &end, 10);
-            if (port.empty() || *end != '\0' || number < 0 || number > 65535) {
-                std::fprintf(stderr, "ornsim: --control needs a port 0..65535, not '%s'\n",
-                             port.c_str());
-                return 2;
-            }
-            controlPort = static_cast<int>(number);
-            // Tests count frames through the control channel.
-            options.recordTraffic = true;
-        } else if (arg == "--http") {
-            std::string port = value();
-            char* end = nullptr;
-            long number = std::strtol(port.c_str(), &end, 10);
-            if (port.empty() || *end != '\0' || number < 0 || number > 65535) {
-                std::fprintf(stderr, "ornsim: --http needs a port 0..65535, not '%s'\n",
-                             port.c_str());
-                return 2;
-            }
-            httpPort = static_cast<int>(number);
-        } else if (arg == "--http-bind") {
-            httpBind = value();
-        } else if (arg == "--script") {
-            scriptPath = value();
-        } else if (arg == "--dukpt-bdk") {
-            if (!orn::sim::SetDukptBaseKey(value())) {
-                // Not echoed: it is a key.
-                std::fprintf(stderr, "ornsim: --dukpt-bdk needs 32 hex digits\n");
-                return 2;
-            }
-        } else if (arg == "--verbose") {
-            options.trace = TraceLine;
-        } else if (arg == "--until-stdin-eof") {
-            untilEof = true;
-        } else if (arg == "--help" || arg == "-h") {
+        const std::string arg = argv[i];
+        if (arg == "--help" || arg == "-h") {
             Usage(stdout);
             return 0;
-        } else {
+        }
+        const Flag* flag = nullptr;
+        for (const Flag& f : kFlags)
+            if (arg == f.name) flag = &f;
+        if (!flag) {
             std::fprintf(stderr, "ornsim: unknown argument '%s'\n", arg.c_str());
             Usage(stderr);
             return 2;
         }
+        if (flag->takesValue && i + 1 >= argc) {
+            std::fprintf(stderr, "ornsim: %s needs a value\n", arg.c_str());
+            return 2;
+        }
+        if (!flag->apply(settings, flag->takesValue ? argv[++i] : std::string())) return 2;
     }
+    orn::sim::Options& options = settings.options;
+    std::string& dir = settings.dir;
+    const bool untilEof = settings.untilEof, hid = settings.hid, usbSerial = settings.usbSerial;
+    const unsigned long product = settings.product;
+    const int keypadDelayMs = settings.keypadDelayMs, controlPort = settings.controlPort;
+    const std::string& scriptPath = settings.scriptPath;
+    const int httpPort = settings.httpPort;
+    const std::string& httpBind = settings.httpBind;
     if (dir.empty()) {
         Usage(stderr);
         return 2;

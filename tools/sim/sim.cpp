@@ -11,6 +11,7 @@
 #include "answers.h"
 #include "link/catalogue.h"
 #include "listeners.h"
+#include "request_fields.h"
 #include "terminal.h"
 #ifdef __linux__
 #include <sys/inotify.h>
@@ -35,108 +36,10 @@
 
 namespace orn::sim {
 
-// ---- Codec -------------------------------------------------------------------------------
-
-std::string EncodeP16(const std::string& bytes) {
-    std::string out;
-    out.reserve((bytes.size() * 8 + 5) / 6);
-    unsigned acc = 0;
-    int bits = 0;
-    for (unsigned char b : bytes) {
-        acc = (acc << 8) | b;
-        bits += 8;
-        while (bits >= 6) {
-            bits -= 6;
-            out.push_back(static_cast<char>(0x40 | ((acc >> bits) & 0x3F)));
-        }
-        acc &= (1u << bits) - 1;
-    }
-    if (bits > 0) out.push_back(static_cast<char>(0x40 | ((acc << (6 - bits)) & 0x3F)));
-    return out;
-}
-
-std::string DecodeP16(const std::string& chars) {
-    std::string out;
-    out.reserve(chars.size() * 6 / 8);
-    unsigned acc = 0;
-    int bits = 0;
-    for (unsigned char c : chars) {
-        acc = (acc << 6) | (c & 0x3F);
-        bits += 6;
-        if (bits >= 8) {
-            bits -= 8;
-            out.push_back(static_cast<char>((acc >> bits) & 0xFF));
-        }
-        acc &= (1u << bits) - 1;
-    }
-    return out;
-}
-
-bool IsBinaryId(const std::string& id) {
-    return id.size() == 3 && std::toupper(static_cast<unsigned char>(id[0])) == 'F' &&
-           (id[1] == '0' || id[1] == '1') && id[2] == '.';
-}
-
-uint8_t Lrc(const std::vector<uint8_t>& frame) {
-    if (frame.empty()) return 0;
-    uint8_t lrc = frame[0] == kStx ? 0 : frame[0];
-    for (size_t i = 1; i < frame.size(); ++i) lrc ^= frame[i];
-    return lrc;
-}
-
-std::vector<uint8_t> BuildRawFrame(const std::string& body, uint8_t start, uint8_t end) {
-    std::vector<uint8_t> frame;
-    frame.reserve(body.size() + 3);
-    frame.push_back(start);
-    frame.insert(frame.end(), body.begin(), body.end());
-    frame.push_back(end);
-    frame.push_back(Lrc(frame));
-    return frame;
-}
-
 // A message by name and fields, for the trace.
 static std::string DescribeMessage(LinkDirection direction, const std::string& message) {
     return catalogue::Describe(direction, reinterpret_cast<const uint8_t*>(message.data()),
                                message.size());
-}
-
-std::vector<uint8_t> BuildFrame(const std::string& id, const std::string& payload) {
-    return BuildRawFrame(id + (IsBinaryId(id) ? EncodeP16(payload) : payload));
-}
-
-std::string Describe(const std::vector<uint8_t>& bytes) {
-    static const std::map<uint8_t, const char*> names = {
-        {kSoh, "<SOH>"}, {kStx, "<STX>"}, {kEtx, "<ETX>"}, {kEnq, "<ENQ>"},
-        {kAck, "<ACK>"}, {kNak, "<NAK>"}, {kEtb, "<ETB>"}};
-    std::string out;
-    bool lrcNext = false;
-    for (uint8_t b : bytes) {
-        char hex[8];
-        std::snprintf(hex, sizeof hex, "<%02X>", b);
-        auto named = names.find(b);
-        if (lrcNext) {
-            out += hex;  // the LRC byte is shown as a number whatever its value
-        } else if (named != names.end()) {
-            out += named->second;
-        } else if (b >= 0x20 && b < 0x7F) {
-            out.push_back(static_cast<char>(b));
-        } else {
-            out += hex;
-        }
-        lrcNext = !lrcNext && (b == kEtx || b == kEtb);
-    }
-    return out;
-}
-
-int OpenRawTty(const std::string& path) {
-    int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return -1;
-    termios tio{};
-    if (::tcgetattr(fd, &tio) == 0) {
-        ::cfmakeraw(&tio);
-        ::tcsetattr(fd, TCSANOW, &tio);
-    }
-    return fd;
 }
 
 // ---- Simulator ---------------------------------------------------------------------------
@@ -175,6 +78,18 @@ bool IsEmvAcknowledgement(const Frame& frame) {
     if (frame.start != kStx || frame.id != "F1." || frame.payload.size() != 4) return false;
     const RequestFields fields(frame.id, frame.payload);
     return fields.Message() == "EMV acknowledgement" && fields.Number("length") == 2;
+}
+
+// The key a reader channel's request also counts under: identifier, channel and function
+// ("F0. 7 0D"); empty for other messages.
+std::string ReaderStepKey(const std::string& id, const std::string& payload) {
+    const std::string channel =
+        catalogue::FieldText(LinkDirection::ToTerminal, id, payload, "channel");
+    const std::string function =
+        catalogue::FieldText(LinkDirection::ToTerminal, id, payload, "function");
+    if (channel.size() != 1 || function.size() != 1) return {};
+    return FrameStepKey(id, static_cast<unsigned char>(channel[0]),
+                        static_cast<unsigned char>(function[0]));
 }
 
 // One pending write. Items are ordered by due time and, within one time, by scheduling order.
@@ -625,17 +540,20 @@ struct TerminalSimulator::Impl {
         struct CountWhenDone {
             Impl& d;
             std::string id;
+            std::string step;
             ~CountWhenDone() {
                 if (id.empty()) return;
                 {
                     std::lock_guard<std::mutex> lock(d.mu);
                     ++d.framesSeen[id];
+                    if (!step.empty()) ++d.framesSeen[step];
                 }
                 d.changed.notify_all();
             }
-        } count{*this, frame.start == kStx && (frame.reply == Reply::Ack || respond)
-                           ? ToUpper(frame.id)
-                           : std::string()};
+        } count{*this,
+                frame.start == kStx && (frame.reply == Reply::Ack || respond) ? ToUpper(frame.id)
+                                                                              : std::string(),
+                ReaderStepKey(frame.id, frame.payload)};
         if (!respond) return;
 
         // Multi-block messages reach the handler once, when their last block has come.
@@ -721,8 +639,11 @@ struct TerminalSimulator::Impl {
                 gap = faults.chunkGapMs;
                 join = faults.coalesce;
             }
-            for (const Item& item : due)
+            for (const Item& item : due) {
                 if (item.frame) TraceWritten(item);
+                // The answer to a prompt ends the terminal's wait for the cardholder.
+                if (!item.id.empty()) model->EndInput(item.id);
+            }
             if (join) {
                 Item all;
                 for (Item& item : due) {

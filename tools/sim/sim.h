@@ -54,6 +54,9 @@ std::vector<uint8_t> BuildRawFrame(const std::string& body, uint8_t start = kStx
 std::vector<uint8_t> BuildFrame(const std::string& id, const std::string& payload);
 // Readable form of wire bytes for traces: <STX>5B.0<ETX><28>.
 std::string Describe(const std::vector<uint8_t>& bytes);
+// The key FramesSeen counts a reader channel's request under: "F0. 7 0D" for channel 7,
+// function 0x0D.
+std::string FrameStepKey(const std::string& id, unsigned channel, unsigned function);
 // Opens a tty device the way a host would (read/write, no controlling tty, raw mode,
 // non-blocking). Returns the descriptor or -1. For tests that play the host themselves.
 int OpenRawTty(const std::string& path);
@@ -267,6 +270,8 @@ class TerminalSimulator {
     // Good frames with identifier `id` (any case) received since construction; unlike the
     // record, never cleared and kept without recordTraffic.
     uint64_t FramesSeen(const std::string& id) const;
+    // A reader channel's requests also count by channel and function, under
+    // FrameStepKey(id, channel, function): each step of a smart-card exchange can be waited for.
     // Waits until FramesSeen(id) reaches `count` or `ms` pass; returns whether it did.
     bool WaitForFramesSeen(const std::string& id, uint64_t count, int ms) const;
 
