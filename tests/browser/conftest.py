@@ -68,9 +68,6 @@ class Face:
         for key in keys:
             self.driver.find_element(By.CSS_SELECTOR, f'#keypad [data-key="{key}"]').click()
 
-    def entry_is(self, text):
-        self.until(lambda: self.text("entry").endswith(text), f"the entry showing {text!r}")
-
 
 @pytest.fixture
 def sim():
