@@ -13,6 +13,7 @@ from selenium.webdriver.common.by import By
 from selenium.webdriver.support.ui import Select
 
 from velquoraorn import Terminal
+from velquoraorn.sim import SimError
 
 ACCOUNT = "4000001234567899"
 PIN_KEY = "0123456789ABCDEF"  # the checkout's session key
@@ -70,16 +71,20 @@ def test_keys_answer_the_prompt(face, terminal):
     assert entry.result(timeout=30) == "42"
 
 
-def test_unplug_is_a_lost_link(face, terminal):
+def test_unplug_is_a_lost_link(face, sim, terminal):
     states = queue.SimpleQueue()
     terminal.connection_state += states.put
     face.until(lambda: face.text("link") == "connected", "the link connected")
+    terminal.function_key_async("Unplug me")
+    face.shows("Unplug me")
     face.click("unplug")
     face.until(lambda: face.text("link") == "unplugged", "the link unplugged")
     while states.get(timeout=30) != 1:  # disconnected
         pass
     face.click("replug")
     face.until(lambda: face.text("link") != "unplugged", "the terminal plugged in")
+    with pytest.raises(SimError):  # the restarted terminal waits for no key
+        sim.command("key B")
 
 
 def post(sim, body, path="action"):

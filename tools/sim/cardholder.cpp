@@ -168,6 +168,16 @@ std::string PressKey(TerminalSimulator& sim, const std::string& key) {
     return "ok";
 }
 
+void ForgetWaitingInput(TerminalSimulator& sim) {
+    Hands& hands = HandsOf(sim);
+    std::lock_guard<std::mutex> lock(hands.mu);
+    if (!hands.waiting) return;
+    const std::string id = hands.waiting->request.id;
+    hands.waiting.reset();
+    hands.typed.clear();
+    sim.Terminal().EndInput(id);
+}
+
 std::string TypedInput(TerminalSimulator& sim) {
     Hands& hands = HandsOf(sim);
     std::lock_guard<std::mutex> lock(hands.mu);

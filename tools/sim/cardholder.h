@@ -22,6 +22,9 @@ bool HandInput(TerminalSimulator& sim);
 // Returns "ok" or "error ..." (no prompt waiting, an unknown key, a PIN of the wrong length).
 std::string PressKey(TerminalSimulator& sim, const std::string& key);
 
+// The terminal restarted or went away: the waiting prompt is forgotten, unanswered.
+void ForgetWaitingInput(TerminalSimulator& sim);
+
 // What has been typed at the waiting prompt (a PIN as '*' per digit); empty when none waits.
 std::string TypedInput(TerminalSimulator& sim);
 

@@ -208,11 +208,13 @@ std::string Status(CommandRunner& r, const Args& a) {
 
 std::string PowerCycle(CommandRunner& r, const Args&) {
     r.sim().PowerCycle();
+    ForgetWaitingInput(r.sim());
     return "ok";
 }
 
 std::string Unplug(CommandRunner& r, const Args&) {
     r.sim().Unplug();
+    ForgetWaitingInput(r.sim());
     return "ok";
 }
 
