@@ -150,7 +150,7 @@ TEST(Catalogue, EveryFieldTheSimulatorReadsIsThere) {
         {"58.", "1012HELLO", {"mode", "lines", "first line", "text"}},
         {"58.",
          "210" + std::string(32, ' ') + "FF05",
-         {"entry mode", "stored prompt", "maximum length"}},
+         {"entry mode", "prompt", "stored prompt", "maximum length"}},
         {"68.", "5100520", {"stored prompt", "maximum length"}},
         {"59.", "1", {"line"}},
         {"6C.",
