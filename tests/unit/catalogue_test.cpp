@@ -126,6 +126,7 @@ TEST(Catalogue, EveryFieldTheSimulatorReadsIsThere) {
         std::vector<const char*> fields;
     };
     const Case cases[] = {
+        {"5B.", "7", {"tone"}},
         {"5C.", "1ABCDEFGH", {"action", "data"}},
         {"60.", "205", {"action", "data"}},
         {"6T.", "120261207064500", {"action", "data"}},
