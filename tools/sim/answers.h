@@ -34,7 +34,7 @@ std::optional<std::string> AnswerAfterKeypadDelay(TerminalSimulator& sim, const 
 std::optional<std::string> AnswerApplicationUpdate(const Request& request);
 
 // The PIN the cardholder types at the next PIN entry (4 to 12 digits; 1234 when none is
-// queued). Thread-safe.
+// queued), on CurrentTerminal(). Thread-safe.
 void SetNextPin(const std::string& digits);
 
 // A DUKPT PIN block (ANSI X9.24-1, triple DES): the ISO format 0 block of `pin` and `account`
@@ -44,7 +44,7 @@ void SetNextPin(const std::string& digits);
 std::string DukptPinBlock(const std::string& baseKeyHex, const std::string& ksnHex,
                           const std::string& pin, const std::string& account);
 // The base derivation key of DUKPT PIN entry (32 hexadecimal digits; the standard's test key
-// until set). False, and the key unchanged, for anything else. Thread-safe.
+// until set), on CurrentTerminal(). False, and the key unchanged, for anything else.
 bool SetDukptBaseKey(const std::string& hex);
 
 // The MAC the PIN pad reports for `data` under a key of 16 hexadecimal digits (X9.9: DES CBC-MAC)

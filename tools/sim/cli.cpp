@@ -150,6 +150,13 @@ struct Settings {
     int httpPort = -1;
     std::string httpBind = "127.0.0.1";
     std::string scriptPath;
+    std::string dukptKey;
+
+    // What the command line chose for the cardholder, given to each terminal as it starts.
+    void Configure(orn::sim::TerminalSimulator& sim) const {
+        sim.Terminal().SetKeypadDelay(keypadDelayMs);
+        if (!dukptKey.empty()) sim.Terminal().SetDukptBaseKey(dukptKey);
+    }
 };
 
 // A number in [min, max] written in `base`, or nullopt.
@@ -223,8 +230,8 @@ const Flag kFlags[] = {
     {"--http-bind", true, [](Settings& s, const std::string& v) { return s.httpBind = v, true; }},
     {"--script", true, [](Settings& s, const std::string& v) { return s.scriptPath = v, true; }},
     {"--dukpt-bdk", true,
-     [](Settings&, const std::string& v) {
-         if (orn::sim::SetDukptBaseKey(v)) return true;
+     [](Settings& s, const std::string& v) {
+         if (orn::sim::SetDukptBaseKey(v)) return s.dukptKey = v, true;
          // Not echoed: it is a key.
          std::fprintf(stderr, "ornsim: --dukpt-bdk needs 32 hex digits\n");
          return false;
@@ -263,7 +270,7 @@ int main(int argc, char** argv) {
     std::string& dir = settings.dir;
     const bool untilEof = settings.untilEof, hid = settings.hid, usbSerial = settings.usbSerial;
     const unsigned long product = settings.product;
-    const int keypadDelayMs = settings.keypadDelayMs, controlPort = settings.controlPort;
+    const int controlPort = settings.controlPort;
     const std::string& scriptPath = settings.scriptPath;
     const int httpPort = settings.httpPort;
     const std::string& httpBind = settings.httpBind;
@@ -300,7 +307,6 @@ int main(int argc, char** argv) {
     ::signal(SIGPIPE, SIG_IGN);
     ::signal(SIGTTIN, SIG_IGN);
 
-    orn::sim::SetKeypadDelay(keypadDelayMs);
     std::ifstream script;
     if (!scriptPath.empty()) {
         script.open(scriptPath);
@@ -346,6 +352,7 @@ int main(int argc, char** argv) {
                 std::fprintf(stderr, "ornsim: %s\n", serialSim->error().c_str());
                 return 1;
             }
+            settings.Configure(*serialSim);
             std::printf("# COM33, the maker's USB serial port -> %s\n",
                         serialSim->slavePath().c_str());
         }
@@ -355,6 +362,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "ornsim: %s\n", sim.error().c_str());
         return 1;
     }
+    settings.Configure(sim);
     orn::sim::ControlServer control(sim, Wake);
     if (controlPort >= 0 && !control.Start(controlPort)) {
         std::fprintf(stderr, "ornsim: cannot listen on 127.0.0.1:%d: %s\n", controlPort,
