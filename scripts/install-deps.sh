@@ -10,9 +10,12 @@ export DEBIAN_FRONTEND=noninteractive
 # The bindings (scripts/test-bindings.sh): python3-pytest and python3-setuptools (for Debian's
 # /usr/bin/python3) run the Python binding's tests and its offline `pip install` check; Mono's C#
 # compiler and runtime build and run the .NET binding and its tests.
+# ornsim's browser face: cpp-httplib and nlohmann's JSON; its tests (scripts/test-browser.sh)
+# drive Debian's Chromium headless through chromium-driver and python3-selenium.
 $SUDO dpkg --add-architecture i386
 $SUDO apt-get update
 $SUDO apt-get install -y --no-install-recommends \
   g++ cmake make libssl-dev libgtest-dev googletest clang-format clang-14 libclang-rt-14-dev pkgconf \
   g++-mingw-w64-i686-posix wine wine32 wine64 llvm-14 lld-14 \
-  python3 python3-pytest python3-setuptools mono-mcs mono-runtime libmono-system-core4.0-cil
+  python3 python3-pytest python3-setuptools mono-mcs mono-runtime libmono-system-core4.0-cil \
+  libcpp-httplib-dev nlohmann-json3-dev chromium chromium-driver python3-selenium

@@ -6,7 +6,8 @@
 # default 15).
 # After the normal build's suite, scripts/test-install.sh installs it into a temporary prefix and
 # builds and runs a small application against the installed copy, and scripts/test-bindings.sh
-# builds the .NET and Python bindings and runs their tests against the simulator.
+# builds the .NET and Python bindings and runs their tests against the simulator;
+# scripts/test-browser.sh then drives the simulator's page in headless Chromium.
 # After the normal build comes the Windows stage (scripts/test-windows.sh: the DLL cross-built,
 # its tests under Wine); set ORN_SKIP_WINDOWS=1 to leave it out.
 # Pass --quick to run only the normal build (with the Windows stage), without the soak and the
@@ -34,6 +35,8 @@ run_suite build "" 120
 scripts/test-install.sh build
 echo "=== bindings (.NET under Mono, Python) ==="
 scripts/test-bindings.sh build
+echo "=== browser (ornsim's page in headless Chromium) ==="
+scripts/test-browser.sh build
 if [ -z "${ORN_SKIP_WINDOWS:-}" ]; then
   if ! command -v i686-w64-mingw32-g++-posix >/dev/null || ! command -v wine >/dev/null; then
     echo "The Windows stage needs the mingw-w64 cross compiler and Wine: run" \

@@ -326,6 +326,58 @@ TEST(SimTrace, ShowsTheAnswerAsSent) {
         << expected;
 }
 
+// The display as the terminal renders it after each display or clear message: lines cut at 16
+// columns, an escape pair one accented character, a short text padded, cleared lines blank; and
+// each change is told to the observers.
+TEST(SimScreen, RendersTheDisplayMessages) {
+    TerminalSimulator sim(NoPowerUp());
+    ASSERT_TRUE(sim.ok()) << sim.error();
+    Host host(sim);
+    const std::string blank(16, ' ');
+    const std::string abc = "ABCDEFGHIJKLMNOP", xyz = "QRSTUVWXYZ012345";
+    const std::string resume = "R\xC3\xA9sum\xC3\xA9          ";  // Résumé in UTF-8
+    const std::pair<std::string, std::vector<std::string>> cases[] = {
+        {"58.0022" + abc + xyz, {blank, abc, xyz, blank}},
+        {"58.0014R\x1B"
+         "2sum\x1B"
+         "2          ",
+         {blank, abc, xyz, resume}},
+        {"58.0011Hi", {"Hi" + std::string(14, ' '), abc, xyz, resume}},
+        {"59.2", {"Hi" + std::string(14, ' '), blank, xyz, resume}},
+        {"59.0", {blank, blank, blank, blank}},
+    };
+    std::atomic<int> changes{0};
+    sim.AddObserver([&] { ++changes; });
+    for (const auto& [message, lines] : cases) {
+        const int before = changes.load();
+        ASSERT_TRUE(host.Write(BuildRawFrame(message)));
+        EXPECT_EQ(host.Read(8), Cat(kAck, BuildRawFrame(message.substr(0, 3) + "0"))) << message;
+        ASSERT_TRUE(host.Write(kAck));
+        std::vector<std::string> shown;
+        for (const auto& line : sim.Screen().lines) shown.push_back(line.text);
+        EXPECT_EQ(shown, lines) << message;
+        EXPECT_GT(changes.load(), before) << message;  // whoever watches the screen is told
+    }
+}
+
+// `wait-for` by reader channel and function waits for that step of a card exchange only.
+TEST(SimScreen, WaitForTakesAReaderChannelAndFunction) {
+    TerminalSimulator sim(NoPowerUp());
+    ASSERT_TRUE(sim.ok()) << sim.error();
+    Host host(sim);
+    // Channel 7 (the smart card), function 05 (power up).
+    ASSERT_TRUE(host.Write(BuildFrame("F0.", std::string("\x00\x04\x07\x00\x00\x05", 6))));
+    ASSERT_TRUE(sim.WaitForFramesSeen("F0.", 1, kWait));
+    orn::sim::CommandRunner runner(sim, true);
+    const std::pair<const char*, const char*> cases[] = {
+        {"wait-for F0 7 0D 100", "error no F0. 7 0D frame within 100 ms"},
+        {"wait-for F0 4 05 100", "error no F0. 4 05 frame within 100 ms"},
+        {"wait-for F0 7 05 100", "ok"},
+        {"wait-for F0 7 XY", "error the function is a hexadecimal byte"},
+    };
+    for (const auto& [line, reply] : cases) EXPECT_EQ(runner.Run(line), reply) << line;
+}
+
 // The PIN pad's cryptography against published tables: the DUKPT sequence of ANSI X9.24-1
 // (test base key, PIN 1234, account 4012345678909), the DES CBC-MAC of FIPS 113 / X9.9 and the
 // retail MAC of X9.19 / ISO 9797-1 (MAC algorithm 3, padding method 1).

@@ -101,6 +101,7 @@ TEST(Catalogue, EveryFieldTheSimulatorReadsIsThere) {
         std::vector<const char*> fields;
     };
     const Case cases[] = {
+        {"5B.", "7", {"tone"}},
         {"5C.", "1ABCDEFGH", {"action", "data"}},
         {"60.", "205", {"action", "data"}},
         {"6T.", "120261207064500", {"action", "data"}},
@@ -125,7 +126,7 @@ TEST(Catalogue, EveryFieldTheSimulatorReadsIsThere) {
         {"58.", "1012HELLO", {"mode", "lines", "first line", "text"}},
         {"58.",
          "210" + std::string(32, ' ') + "FF05",
-         {"entry mode", "stored prompt", "maximum length"}},
+         {"entry mode", "prompt", "stored prompt", "maximum length"}},
         {"68.", "5100520", {"stored prompt", "maximum length"}},
         {"59.", "1", {"line"}},
         {"6C.",

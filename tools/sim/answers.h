@@ -7,34 +7,11 @@
 #include <string>
 #include <vector>
 
-#include "link/catalogue.h"
+#include "request_fields.h"
 
 namespace orn::sim {
 
 class TerminalSimulator;
-struct Request;
-
-// A request as the message catalogue reads it. Handlers take fields by name, so where the host
-// puts what is written down in one place (src/link/catalogue.cpp), for the dumps, the log reader
-// and the simulator alike. A field the request does not reach reads as empty (or 0).
-class RequestFields {
-  public:
-    explicit RequestFields(const Request& request);
-    RequestFields(const std::string& id, const std::string& payload);
-
-    // The catalogue's name of the message ("binary MAC"), empty when it has none.
-    const std::string& Message() const { return message_; }
-    std::string Text(const char* name) const;
-    // The first character, '\0' when there is none.
-    char Char(const char* name) const;
-    // A binary field as a big-endian number.
-    uint32_t Number(const char* name) const;
-
-  private:
-    std::string payload_;
-    std::string message_;
-    std::vector<catalogue::Field> fields_;
-};
 
 void InstallDefaultAnswers(TerminalSimulator& sim);
 
@@ -46,12 +23,18 @@ void InstallDisplayAnswers(TerminalSimulator& sim);
 void InstallCardsAnswers(TerminalSimulator& sim);
 void InstallPinAnswers(TerminalSimulator& sim);
 
+// The answer to a cardholder's input (a keypad prompt or PIN entry) as the keypad delay lets it
+// go: unchanged without a delay; otherwise sent that long after the ACK, and nullopt returned.
+// A cancel ("50." or "72") withdraws an answer still held back.
+std::optional<std::string> AnswerAfterKeypadDelay(TerminalSimulator& sim, const Request& request,
+                                                  std::optional<std::string> answer);
+
 // "F0." carries the application update (command byte 0x06 after the length) as well as the card
 // reader channels: an installer that takes over "F0." hands the update requests to this.
 std::optional<std::string> AnswerApplicationUpdate(const Request& request);
 
 // The PIN the cardholder types at the next PIN entry (4 to 12 digits; 1234 when none is
-// queued). Thread-safe.
+// queued), on CurrentTerminal(). Thread-safe.
 void SetNextPin(const std::string& digits);
 
 // A DUKPT PIN block (ANSI X9.24-1, triple DES): the ISO format 0 block of `pin` and `account`
@@ -61,7 +44,7 @@ void SetNextPin(const std::string& digits);
 std::string DukptPinBlock(const std::string& baseKeyHex, const std::string& ksnHex,
                           const std::string& pin, const std::string& account);
 // The base derivation key of DUKPT PIN entry (32 hexadecimal digits; the standard's test key
-// until set). False, and the key unchanged, for anything else. Thread-safe.
+// until set), on CurrentTerminal(). False, and the key unchanged, for anything else.
 bool SetDukptBaseKey(const std::string& hex);
 
 // The MAC the PIN pad reports for `data` under a key of 16 hexadecimal digits (X9.9: DES CBC-MAC)
@@ -72,9 +55,5 @@ std::string MacOf(const std::string& hexKey, const std::string& data);
 // The PIN pad's check value of a key of 16 or 32 hexadecimal digits (8 hexadecimal digits, ""
 // for anything else): a check value the simulator recognises as the key's own.
 std::string KeyCheckValue(const std::string& hexKey);
-
-// "F1." carries the EMV applications' messages (types 1 to 6 and 16) as well as the chunked MAC
-// messages: an installer that takes over "F1." hands the EMV messages to this.
-std::optional<std::string> AnswerEmvChannel(const Request& request);
 
 }  // namespace orn::sim

@@ -12,6 +12,7 @@
 
 #include "answers.h"
 #include "sim.h"
+#include "terminal.h"
 
 namespace orn::sim {
 
@@ -96,8 +97,12 @@ std::string DefaultApdu(const std::string& command) {
 const char kDefaultAtr[] =
     "\x3B\x6E\x00\x00\x80\x31\x80\x66\xB0\x84\x12\x01\x6E\x01\x83\x00\x90\x00";
 
+}  // namespace
+
+// The card readers and EMV applications of one terminal (kept in its model).
 struct CardTerminal {
     std::mutex mu;
+    TerminalModel* model = nullptr;
     // Magnetic stripe.
     SwipeCard card = DefaultSwipeCard();
     bool autoSwipe = true;
@@ -202,15 +207,53 @@ struct CardTerminal {
     }
 };
 
-CardTerminal& Terminal() {
-    static CardTerminal terminal;
-    return terminal;
+namespace {
+
+CardTerminal& Cards(TerminalModel& model) {
+    CardTerminal& t = model.Part<CardTerminal>();
+    std::lock_guard<std::mutex> lock(t.mu);
+    t.model = &model;
+    return t;
+}
+
+CardTerminal& Cards(TerminalSimulator& sim) {
+    return Cards(sim.Terminal());
+}
+
+CardTerminal& Cards() {
+    return Cards(CurrentTerminal());
+}
+
+// Shows the card slot and what the readers wait for in the terminal model.
+void Publish(CardTerminal& t) {
+    CardSlotView view;
+    bool swipeWaits, cardWaits;
+    const char* waitingId;
+    TerminalModel* model;
+    {
+        std::lock_guard<std::mutex> lock(t.mu);
+        view.chipInserted = t.inserted;
+        view.chipPowered = t.powered;
+        view.swipeWaiting = !t.autoSwipe;
+        view.openEmvSessions.assign(t.sessions.begin(), t.sessions.end());
+        swipeWaits = !t.waitingBinarySwipes.empty() || !t.waitingDisplaySwipes.empty();
+        cardWaits = !t.waitingCardFunctions.empty();
+        waitingId = t.waitingDisplaySwipes.empty() ? "F0." : "67.";
+        model = t.model;
+    }
+    if (!model) return;
+    model->SetCardSlot(view);
+    if (swipeWaits || cardWaits) {
+        model->BeginInput(InputKind::Card, waitingId);
+    } else {
+        model->EndInput("F0.");
+        model->EndInput("67.");
+    }
 }
 
 // ---- "F0." -------------------------------------------------------------------------------
 
-Answer AnswerMsrChannel(uint8_t function) {
-    CardTerminal& t = Terminal();
+Answer AnswerMsrChannel(CardTerminal& t, uint8_t function) {
     std::lock_guard<std::mutex> lock(t.mu);
     if (function == kCancel) {
         t.waitingBinarySwipes.clear();
@@ -222,8 +265,8 @@ Answer AnswerMsrChannel(uint8_t function) {
     return std::nullopt;
 }
 
-Answer AnswerSmartCardChannel(uint8_t function, uint32_t timeLimit, const std::string& command) {
-    CardTerminal& t = Terminal();
+Answer AnswerSmartCardChannel(CardTerminal& t, uint8_t function, uint32_t timeLimit,
+                              const std::string& command) {
     std::unique_lock<std::mutex> lock(t.mu);
     auto status = [](uint8_t value) { return ReaderMessage(kChannelSmartCard, Byte(value)); };
     switch (function) {
@@ -264,15 +307,15 @@ Answer AnswerSmartCardChannel(uint8_t function, uint32_t timeLimit, const std::s
     }
 }
 
-Answer AnswerReaderChannel(const Request& request) {
+Answer AnswerReaderChannel(CardTerminal& t, const Request& request) {
     const RequestFields r(request);
     if (!r.Text("function").empty()) {
         const uint32_t channel = r.Number("channel");
         const auto function = static_cast<uint8_t>(r.Number("function"));
-        if (channel == kChannelMsr) return AnswerMsrChannel(function);
+        if (channel == kChannelMsr) return AnswerMsrChannel(t, function);
         if (channel == kChannelSmartCard) {
             const std::string command = r.Text("command").substr(0, r.Number("command length"));
-            return AnswerSmartCardChannel(function, r.Number("time limit"), command);
+            return AnswerSmartCardChannel(t, function, r.Number("time limit"), command);
         }
     }
     return AnswerApplicationUpdate(request);
@@ -280,26 +323,22 @@ Answer AnswerReaderChannel(const Request& request) {
 
 // ---- "67." -------------------------------------------------------------------------------
 
-Answer AnswerDisplaySwipe(const Request& request) {
+Answer AnswerDisplaySwipe(CardTerminal& t, const Request& request) {
     const int tracks = RequestFields(request).Char("tracks") - '0';
     if (tracks < 1 || tracks > 3) return std::string("1");
-    CardTerminal& t = Terminal();
     std::lock_guard<std::mutex> lock(t.mu);
     if (t.autoSwipe) return t.DisplaySwipeLocked(tracks);
     t.waitingDisplaySwipes.push_back(tracks);
     return std::nullopt;
 }
 
-}  // namespace
-
 // ---- "F1." -------------------------------------------------------------------------------
 
-std::optional<std::string> AnswerEmvChannel(const Request& request) {
+Answer AnswerEmvChannel(CardTerminal& t, const Request& request) {
     const RequestFields r(request);
     if (r.Text("seq").empty()) return std::nullopt;
     const auto type = static_cast<uint8_t>(r.Number("type"));
     const auto sequence = static_cast<uint8_t>(r.Number("seq"));
-    CardTerminal& t = Terminal();
     std::lock_guard<std::mutex> lock(t.mu);
     switch (type) {
         case 1:
@@ -343,20 +382,32 @@ std::optional<std::string> AnswerEmvChannel(const Request& request) {
     }
 }
 
+// A handler of the card terminal that shows what the readers do once it has answered.
+template <Answer (*kAnswer)(CardTerminal&, const Request&)>
+TerminalSimulator::Handler CardHandler(CardTerminal& t) {
+    return [&t](const Request& request) {
+        Answer answer = kAnswer(t, request);
+        Publish(t);
+        return answer;
+    };
+}
+
+}  // namespace
+
 void InstallCardsAnswers(TerminalSimulator& sim) {
-    ResetCardTerminal();
-    sim.SetHandler("F0.", AnswerReaderChannel);
-    sim.SetHandler("67.", AnswerDisplaySwipe);
-    sim.SetHandler("F1.", AnswerEmvChannel);
+    CardTerminal& t = Cards(sim);
+    sim.SetHandler("F0.", CardHandler<AnswerReaderChannel>(t));
+    sim.SetHandler("67.", CardHandler<AnswerDisplaySwipe>(t));
+    sim.SetHandler("F1.", CardHandler<AnswerEmvChannel>(t));
     // The "50." cancel also ends the display-driven swipe the terminal is waiting for; its
     // answer stays whoever's it was.
     TerminalSimulator::Handler previous = sim.GetHandler("50.");
-    sim.SetHandler("50.", [previous](const Request& request) -> Answer {
+    sim.SetHandler("50.", [previous, &t](const Request& request) -> Answer {
         {
-            CardTerminal& t = Terminal();
             std::lock_guard<std::mutex> lock(t.mu);
             t.waitingDisplaySwipes.clear();
         }
+        Publish(t);
         return previous ? previous(request) : Answer("0");
     });
 }
@@ -370,20 +421,41 @@ SwipeCard DefaultSwipeCard() {
     return card;
 }
 
+void SetSwipeCard(TerminalModel& terminal, const SwipeCard& card) {
+    CardTerminal& t = Cards(terminal);
+    std::lock_guard<std::mutex> lock(t.mu);
+    t.card = card;
+}
+
 void SetSwipeCard(const SwipeCard& card) {
-    std::lock_guard<std::mutex> lock(Terminal().mu);
-    Terminal().card = card;
+    SetSwipeCard(CurrentTerminal(), card);
+}
+
+void SetAutoSwipe(TerminalModel& terminal, bool automatic) {
+    CardTerminal& t = Cards(terminal);
+    {
+        std::lock_guard<std::mutex> lock(t.mu);
+        t.autoSwipe = automatic;
+    }
+    Publish(t);
 }
 
 void SetAutoSwipe(bool automatic) {
-    std::lock_guard<std::mutex> lock(Terminal().mu);
-    Terminal().autoSwipe = automatic;
+    SetAutoSwipe(CurrentTerminal(), automatic);
+}
+
+void SetChipCard(TerminalModel& terminal, const ChipCard& card) {
+    CardTerminal& t = Cards(terminal);
+    std::lock_guard<std::mutex> lock(t.mu);
+    t.cardType = card.type;
+    t.atr = card.atr.empty() ? std::string(kDefaultAtr, sizeof kDefaultAtr - 1) : card.atr;
+    t.apdu = card.answer ? card.answer : ApduHandler(DefaultApdu);
 }
 
 int Swipe(TerminalSimulator& sim) {
+    CardTerminal& t = Cards(sim);
     std::vector<std::pair<std::string, std::string>> frames;
     {
-        CardTerminal& t = Terminal();
         std::lock_guard<std::mutex> lock(t.mu);
         for (int tracks : t.waitingBinarySwipes)
             frames.emplace_back("F0.", t.BinarySwipeLocked(tracks));
@@ -392,70 +464,79 @@ int Swipe(TerminalSimulator& sim) {
         t.waitingBinarySwipes.clear();
         t.waitingDisplaySwipes.clear();
     }
+    Publish(t);
     for (const auto& frame : frames) sim.SendFrame(frame.first, frame.second);
     return static_cast<int>(frames.size());
 }
 
 void InsertCard(TerminalSimulator& sim) {
+    CardTerminal& t = Cards(sim);
     std::vector<std::string> answers;
     {
-        CardTerminal& t = Terminal();
         std::lock_guard<std::mutex> lock(t.mu);
         t.inserted = true;
         t.powered = false;
         answers = t.TakeCardEventsLocked();
     }
+    Publish(t);
     for (const std::string& answer : answers) sim.SendFrame("F0.", answer);
 }
 
 void RemoveCard(TerminalSimulator& sim) {
+    CardTerminal& t = Cards(sim);
     std::vector<std::string> answers;
     {
-        CardTerminal& t = Terminal();
         std::lock_guard<std::mutex> lock(t.mu);
         t.inserted = false;
         t.powered = false;
         answers = t.TakeCardEventsLocked();
     }
+    Publish(t);
     for (const std::string& answer : answers) sim.SendFrame("F0.", answer);
 }
 
 bool CardInserted() {
-    std::lock_guard<std::mutex> lock(Terminal().mu);
-    return Terminal().inserted;
+    CardTerminal& t = Cards();
+    std::lock_guard<std::mutex> lock(t.mu);
+    return t.inserted;
 }
 
 void SetCardAtr(uint8_t type, const std::string& atr) {
-    std::lock_guard<std::mutex> lock(Terminal().mu);
-    Terminal().cardType = type;
-    Terminal().atr = atr;
+    CardTerminal& t = Cards();
+    std::lock_guard<std::mutex> lock(t.mu);
+    t.cardType = type;
+    t.atr = atr;
 }
 
 void SetApduHandler(ApduHandler handler) {
-    std::lock_guard<std::mutex> lock(Terminal().mu);
-    Terminal().apdu = handler ? std::move(handler) : ApduHandler(DefaultApdu);
+    CardTerminal& t = Cards();
+    std::lock_guard<std::mutex> lock(t.mu);
+    t.apdu = handler ? std::move(handler) : ApduHandler(DefaultApdu);
 }
 
 std::vector<std::string> ApduCommands() {
-    std::lock_guard<std::mutex> lock(Terminal().mu);
-    return Terminal().apduCommands;
+    CardTerminal& t = Cards();
+    std::lock_guard<std::mutex> lock(t.mu);
+    return t.apduCommands;
 }
 
 void QueueEmvAck(const EmvAck& ack) {
-    std::lock_guard<std::mutex> lock(Terminal().mu);
-    Terminal().acks.push_back(ack);
+    CardTerminal& t = Cards();
+    std::lock_guard<std::mutex> lock(t.mu);
+    t.acks.push_back(ack);
 }
 
 void SetEmvAnswerStatus(uint8_t type, uint8_t status) {
-    std::lock_guard<std::mutex> lock(Terminal().mu);
-    Terminal().answerStatus[type] = status;
+    CardTerminal& t = Cards();
+    std::lock_guard<std::mutex> lock(t.mu);
+    t.answerStatus[type] = status;
 }
 
 uint8_t PushEmvData(TerminalSimulator& sim, const std::string& appName, const std::string& data,
                     uint8_t subType, std::optional<uint8_t> sequence) {
+    CardTerminal& t = Cards(sim);
     uint8_t number;
     {
-        CardTerminal& t = Terminal();
         std::lock_guard<std::mutex> lock(t.mu);
         number = sequence ? *sequence : t.pushSequence++;
         if (subType == 4) t.sessions.erase(appName);
@@ -468,24 +549,31 @@ uint8_t PushEmvData(TerminalSimulator& sim, const std::string& appName, const st
 }
 
 std::vector<uint8_t> EmvAcksFromHost() {
-    std::lock_guard<std::mutex> lock(Terminal().mu);
-    return Terminal().hostAcks;
+    CardTerminal& t = Cards();
+    std::lock_guard<std::mutex> lock(t.mu);
+    return t.hostAcks;
 }
 
 std::vector<std::string> EmvDataFromHost(const std::string& appName) {
-    std::lock_guard<std::mutex> lock(Terminal().mu);
-    auto it = Terminal().hostData.find(appName);
-    return it == Terminal().hostData.end() ? std::vector<std::string>() : it->second;
+    CardTerminal& t = Cards();
+    std::lock_guard<std::mutex> lock(t.mu);
+    auto it = t.hostData.find(appName);
+    return it == t.hostData.end() ? std::vector<std::string>() : it->second;
 }
 
 std::vector<std::string> OpenEmvSessions() {
-    std::lock_guard<std::mutex> lock(Terminal().mu);
-    return {Terminal().sessions.begin(), Terminal().sessions.end()};
+    CardTerminal& t = Cards();
+    std::lock_guard<std::mutex> lock(t.mu);
+    return {t.sessions.begin(), t.sessions.end()};
 }
 
 void ResetCardTerminal() {
-    std::lock_guard<std::mutex> lock(Terminal().mu);
-    Terminal().ResetLocked();
+    CardTerminal& t = Cards();
+    {
+        std::lock_guard<std::mutex> lock(t.mu);
+        t.ResetLocked();
+    }
+    Publish(t);
 }
 
 }  // namespace orn::sim

@@ -14,8 +14,9 @@
 // application's data to the host with the terminal's own sequence numbers, which restart at 128
 // with every opened session, as the host's do.
 //
-// One card terminal per process (like the keypad); every function is thread-safe. Functions
-// that send take the simulator to send on.
+// Each simulator has its own card terminal, in its terminal model. Functions that send take the
+// simulator to send on; the others act on the terminal model given, or without one on
+// CurrentTerminal() (terminal.h). Every function is thread-safe.
 #pragma once
 
 #include <cstdint>
@@ -27,6 +28,8 @@
 namespace orn::sim {
 
 class TerminalSimulator;
+class TerminalModel;
+struct ChipCard;
 
 // ---- Magnetic stripe ---------------------------------------------------------------------
 
@@ -40,8 +43,10 @@ struct SwipeCard {
 SwipeCard DefaultSwipeCard();
 // The card the next swipes read.
 void SetSwipeCard(const SwipeCard& card);
+void SetSwipeCard(TerminalModel& terminal, const SwipeCard& card);
 // On (default): swipe requests are answered at once. Off: they wait for Swipe().
 void SetAutoSwipe(bool automatic);
+void SetAutoSwipe(TerminalModel& terminal, bool automatic);
 // Swipes the card through the reader: answers every waiting swipe request. Returns how many.
 int Swipe(TerminalSimulator& sim);
 
@@ -58,6 +63,8 @@ void SetCardAtr(uint8_t type, const std::string& atr);
 // response bytes.
 using ApduHandler = std::function<std::string(const std::string& command)>;
 void SetApduHandler(ApduHandler handler);
+// The chip card the terminal reads: its type, ATR and answers (the test card where unset).
+void SetChipCard(TerminalModel& terminal, const ChipCard& card);
 // Commands the card received, in order.
 std::vector<std::string> ApduCommands();
 

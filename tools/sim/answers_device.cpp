@@ -13,6 +13,7 @@
 
 #include "answers.h"
 #include "sim.h"
+#include "terminal.h"
 
 namespace orn::sim {
 
@@ -211,7 +212,7 @@ std::optional<std::string> AnswerApplicationUpdate(const Request& request) {
 }
 
 void InstallDeviceAnswers(TerminalSimulator& sim) {
-    auto clock = std::make_shared<Clock>();
+    Clock* clock = &sim.Terminal().Part<Clock>();
     // Action "0" reads the clock, "1" sets it to the date and time given.
     sim.SetHandler("6T.", [clock](const Request& request) -> Answer {
         const RequestFields r(request);
@@ -237,7 +238,7 @@ void InstallDeviceAnswers(TerminalSimulator& sim) {
 }
 
 void InstallDataStorageAnswers(TerminalSimulator& sim) {
-    auto store = std::make_shared<DataStore>();
+    DataStore* store = &sim.Terminal().Part<DataStore>();
     sim.SetHandler("5C.", [store](const Request& r) { return store->Block(RequestFields(r)); });
     sim.SetHandler("60.", [store](const Request& r) { return store->Table(RequestFields(r)); });
     sim.SetHandler("61.", [store](const Request& r) { return store->Reset(RequestFields(r)); });

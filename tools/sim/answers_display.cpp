@@ -12,6 +12,7 @@
 
 #include "answers.h"
 #include "sim.h"
+#include "terminal.h"
 
 namespace orn::sim {
 
@@ -19,9 +20,6 @@ namespace {
 
 using Answer = std::optional<std::string>;
 
-constexpr size_t kLines = 4;
-constexpr unsigned kColumns = 16;
-constexpr char kEscape = 0x1B;
 constexpr char kItemEnd = 0x1E;
 constexpr char kItemData = 0x1C;
 constexpr char kDefaultKey = '1';
@@ -29,71 +27,42 @@ const char* const kDefaultText = "1234";
 // Tag of the keypad answers waiting out the keypad delay, which a cancel withdraws.
 const char* const kKeypadAnswer = "keypad";
 
-struct Keypad {
-    std::mutex mutex;
-    std::deque<char> keys;
-    std::deque<std::string> texts;
-    std::deque<int> selections;
-    int delayMs = 0;
-    std::vector<std::string> screen = std::vector<std::string>(kLines, std::string(kColumns, ' '));
-};
-
-Keypad& State() {
-    static Keypad keypad;
-    return keypad;
+// The amount of a confirmation as the terminal shows it: the fifteen digits as cents.
+std::string ShownAmount(const std::string& digits) {
+    const unsigned long long cents = std::strtoull(digits.c_str(), nullptr, 10);
+    char text[32];
+    std::snprintf(text, sizeof text, "%llu.%02llu", cents / 100, cents % 100);
+    return text;
 }
 
-template <typename T>
-T TakeNext(std::deque<T>& queue, T fallback) {
-    if (queue.empty()) return fallback;
-    T next = queue.front();
-    queue.pop_front();
-    return next;
-}
-
-char NextKey() {
-    std::lock_guard<std::mutex> lock(State().mutex);
-    return TakeNext(State().keys, kDefaultKey);
-}
-
-// Bytes that make up `columns` display columns from `pos` on (an escape pair is one column).
-size_t ColumnBytes(const std::string& text, size_t pos, unsigned columns) {
-    size_t at = pos;
-    for (unsigned used = 0; used < columns && at < text.size(); ++used)
-        at += text[at] == kEscape && at + 1 < text.size() ? 2 : 1;
-    return at - pos;
+char NextKey(TerminalModel& model) {
+    return model.TakeKey().value_or(kDefaultKey);
 }
 
 // "58." display form: mode "00" shows the lines, "10" shows them and waits for a key.
-Answer AnswerDisplay(const RequestFields& r) {
+Answer AnswerDisplay(TerminalModel& model, const RequestFields& r) {
     if (r.Text("first line").empty()) return std::string("1");
     const int count = r.Char("lines") - '0';
     const int first = r.Char("first line") - '0';
-    if (count < 1 || first < 1 || first + count - 1 > static_cast<int>(kLines))
+    if (count < 1 || first < 1 || first + count - 1 > static_cast<int>(TerminalModel::kLines))
         return std::string("1");
-    {
-        const std::string text = r.Text("text");
-        std::lock_guard<std::mutex> lock(State().mutex);
-        size_t at = 0;
-        for (int line = first; line < first + count; ++line) {
-            size_t bytes = ColumnBytes(text, at, kColumns);
-            State().screen[static_cast<size_t>(line - 1)] = text.substr(at, bytes);
-            at += bytes;
-        }
+    model.Write(static_cast<unsigned>(first), static_cast<unsigned>(count), r.Text("text"));
+    if (r.Char("mode") == '1') {
+        model.BeginInput(InputKind::Keys, "58.");
+        return std::string("0") + NextKey(model);
     }
-    if (r.Char("mode") == '1') return std::string("0") + NextKey();
     return std::string("0");
 }
 
 // Text entry ("58." modes 2, 3, 5, 6 and "68."): the answer carries a length field when the
 // request gives a maximum length.
-Answer AnswerTextEntry(const RequestFields& r) {
+Answer AnswerTextEntry(TerminalModel& model, const std::string& id, const RequestFields& r) {
     if (r.Text("stored prompt").size() < 2) return std::string("1");
-    std::string text;
-    {
-        std::lock_guard<std::mutex> lock(State().mutex);
-        text = TakeNext(State().texts, std::string(kDefaultText));
-    }
+    const std::string prompt = r.Text("prompt");
+    model.BeginInput(InputKind::Text, id,
+                     prompt.empty() ? std::vector<std::string>{"prompt " + r.Text("stored prompt")}
+                                    : std::vector<std::string>{prompt});
+    std::string text = model.TakeText().value_or(kDefaultText);
     const std::string maxField = r.Text("maximum length");
     if (maxField.empty()) return "0" + text;  // no length field in the answer either
     unsigned long maxLength = std::strtoul(maxField.c_str(), nullptr, 16);
@@ -104,30 +73,28 @@ Answer AnswerTextEntry(const RequestFields& r) {
 }
 
 // "59.": "0" clears the display, "1".."4" one line.
-Answer AnswerClear(const RequestFields& r) {
-    std::lock_guard<std::mutex> lock(State().mutex);
+Answer AnswerClear(TerminalModel& model, const RequestFields& r) {
     const int line = r.Char("line") - '0';
-    if (line < 0 || line > static_cast<int>(kLines)) return std::string("1");
-    for (size_t i = 0; i < kLines; ++i)
-        if (line == 0 || static_cast<size_t>(line) == i + 1)
-            State().screen[i].assign(kColumns, ' ');
+    if (line < 0 || line > static_cast<int>(TerminalModel::kLines)) return std::string("1");
+    model.Clear(static_cast<unsigned>(line));
     return std::string("0");
 }
 
 // "6C.": four titles and the items, each ended by 0x1E; an item with data carries 0x1C and four
 // hex digits before its end.
-Answer AnswerScrollList(const RequestFields& r) {
+Answer AnswerScrollList(TerminalModel& model, const RequestFields& r) {
     const std::string list = r.Text("titles and items");
     std::vector<std::string> pieces;
     for (size_t start = 0, end; (end = list.find(kItemEnd, start)) != std::string::npos;
          start = end + 1)
         pieces.push_back(list.substr(start, end - start));
     if (pieces.size() < 5) return std::string("1");  // four titles and at least one item
-    int selection;
-    {
-        std::lock_guard<std::mutex> lock(State().mutex);
-        selection = TakeNext(State().selections, 1);
-    }
+    const int selection = model.TakeSelection().value_or(1);
+    std::vector<std::string> items;
+    for (size_t i = 4; i < pieces.size(); ++i)
+        items.push_back(pieces[i].substr(0, pieces[i].find(kItemData)));
+    model.ShowScrollList({pieces.begin(), pieces.begin() + 4}, items, 1);
+    model.BeginInput(InputKind::Selection, "6C.");
     char answer[16];
     std::snprintf(answer, sizeof answer, "0%02d", selection % 100);
     std::string reply = answer;
@@ -142,78 +109,73 @@ Answer AnswerScrollList(const RequestFields& r) {
 }  // namespace
 
 void SetNextKey(char key) {
-    std::lock_guard<std::mutex> lock(State().mutex);
-    State().keys.push_back(key);
+    CurrentTerminal().QueueKey(key);
 }
 
 void SetNextText(const std::string& text) {
-    std::lock_guard<std::mutex> lock(State().mutex);
-    State().texts.push_back(text);
+    CurrentTerminal().QueueText(text);
 }
 
 void SetNextScrollSelection(int selection) {
-    std::lock_guard<std::mutex> lock(State().mutex);
-    State().selections.push_back(selection);
+    CurrentTerminal().QueueSelection(selection);
 }
 
 void SetKeypadDelay(int ms) {
-    std::lock_guard<std::mutex> lock(State().mutex);
-    State().delayMs = ms > 0 ? ms : 0;
+    CurrentTerminal().SetKeypadDelay(ms);
 }
 
 void ResetKeypad() {
-    std::lock_guard<std::mutex> lock(State().mutex);
-    State().delayMs = 0;
-    State().keys.clear();
-    State().texts.clear();
-    State().selections.clear();
-    for (auto& line : State().screen) line.assign(kColumns, ' ');
+    CurrentTerminal().ResetKeypad();
 }
 
 std::vector<std::string> DisplayedLines() {
-    std::lock_guard<std::mutex> lock(State().mutex);
-    return State().screen;
+    return CurrentTerminal().DisplayBytes();
+}
+
+Answer AnswerAfterKeypadDelay(TerminalSimulator& sim, const Request& r, Answer answer) {
+    const int delayMs = sim.Terminal().KeypadDelay();
+    if (!answer || delayMs == 0) return answer;
+    sim.SendFrameLater(r.id, *answer, delayMs, kKeypadAnswer);
+    return std::nullopt;
 }
 
 // Display, function keys, clearing, amount confirmation ("0" and the key), keyboard check,
 // text entry and scroll list. The keypad prompts answer through `keypad`, which holds the answer
 // back for the keypad delay; a cancel withdraws an answer still held back.
 void InstallDisplayAnswers(TerminalSimulator& sim) {
-    auto keypad = [&sim](const Request& r, Answer answer) -> Answer {
-        int delayMs;
-        {
-            std::lock_guard<std::mutex> lock(State().mutex);
-            delayMs = State().delayMs;
-        }
-        if (!answer || delayMs == 0) return answer;
-        sim.SendFrameLater(r.id, *answer, delayMs, kKeypadAnswer);
-        return std::nullopt;
+    TerminalModel& model = sim.Terminal();
+    auto keypad = [&sim](const Request& r, Answer answer) {
+        return AnswerAfterKeypadDelay(sim, r, std::move(answer));
     };
-    sim.SetHandler("58.", [keypad](const Request& request) -> Answer {
+    sim.SetHandler("58.", [keypad, &model](const Request& request) -> Answer {
         const RequestFields r(request);
         const char display = r.Char("mode"), entry = r.Char("entry mode");
-        if (display == '0') return AnswerDisplay(r);
-        if (display == '1') return keypad(request, AnswerDisplay(r));  // waits for a key
+        if (display == '0') return AnswerDisplay(model, r);
+        if (display == '1') return keypad(request, AnswerDisplay(model, r));  // waits for a key
         if (entry == '2' || entry == '3' || entry == '5' || entry == '6')
-            return keypad(request, AnswerTextEntry(r));
+            return keypad(request, AnswerTextEntry(model, "58.", r));
         return std::string("1");
     });
-    sim.SetHandler(
-        "68.", [keypad](const Request& r) { return keypad(r, AnswerTextEntry(RequestFields(r))); });
-    sim.SetHandler("59.", [](const Request& r) { return AnswerClear(RequestFields(r)); });
-    sim.SetHandler("57.", [keypad](const Request& r) {
-        return keypad(r, Answer("0" + std::string(1, NextKey())));
+    sim.SetHandler("68.", [keypad, &model](const Request& r) {
+        return keypad(r, AnswerTextEntry(model, "68.", RequestFields(r)));
+    });
+    sim.SetHandler("59.",
+                   [&model](const Request& r) { return AnswerClear(model, RequestFields(r)); });
+    sim.SetHandler("57.", [keypad, &model](const Request& request) {
+        const RequestFields r(request);
+        model.BeginInput(InputKind::Keys, "57.", {r.Text("text")}, ShownAmount(r.Text("amount")));
+        return keypad(request, Answer("0" + std::string(1, NextKey(model))));
     });
     sim.SetHandler("5F.", [](const Request&) { return Answer("0"); });
-    sim.SetHandler("6C.", [keypad](const Request& r) {
-        return keypad(r, AnswerScrollList(RequestFields(r)));
+    sim.SetHandler("6C.", [keypad, &model](const Request& r) {
+        return keypad(r, AnswerScrollList(model, RequestFields(r)));
     });
     // Both the "50." cancel and the quick cancel "72" withdraw it; "72" itself is only ACKed.
     for (const char* id : {"50.", "72"}) {
         const bool answered = id[0] == '5';
         TerminalSimulator::Handler previous = sim.GetHandler(id);
         sim.SetHandler(id, [&sim, previous, answered](const Request& request) -> Answer {
-            sim.DropScheduled(kKeypadAnswer);
+            if (sim.DropScheduled(kKeypadAnswer) > 0) sim.Terminal().EndInput();
             if (previous) return previous(request);
             return answered ? Answer("0") : Answer();
         });

@@ -2,7 +2,8 @@
 // cardholder's input that function key prompts, amount confirmations, text entries and scroll
 // lists receive. Input is scripted: each setter queues one answer, taken by the next prompt of
 // its kind in order; with nothing queued a prompt gets the default (key '1', text "1234",
-// the first item of a scroll list). Process-wide (one keypad) and thread-safe.
+// the first item of a scroll list). Each simulator has its own keypad and screen, in its terminal
+// model (terminal.h); these functions act on CurrentTerminal(). Thread-safe.
 #pragma once
 
 #include <string>

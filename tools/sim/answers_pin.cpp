@@ -37,6 +37,7 @@
 
 #include "answers.h"
 #include "sim.h"
+#include "terminal.h"
 
 namespace orn::sim {
 
@@ -46,27 +47,12 @@ using Answer = std::optional<std::string>;
 using Bytes = std::string;  // raw bytes
 
 constexpr const char* kEnteredPin = "1234";
-// PINs queued with SetNextPin, taken one per PIN block; the only state here set from outside
-// the I/O thread.
-std::mutex g_pinMutex;
-std::deque<std::string> g_nextPins;
-
-std::string EnteredPin() {
-    std::lock_guard<std::mutex> lock(g_pinMutex);
-    if (g_nextPins.empty()) return kEnteredPin;
-    std::string pin = g_nextPins.front();
-    g_nextPins.pop_front();
-    return pin;
-}
 // The account of the card the debit sequence reads when the host sends none.
 constexpr const char* kDebitCardAccount = "4000001234567899";
 // The key that stands in when a request names none: the PIN pad's own master key.
 constexpr const char* kPadMasterKey = "0123456789ABCDEFFEDCBA9876543210";
 constexpr const char* kDukptTestBaseKey = "0123456789ABCDEFFEDCBA9876543210";
 constexpr const char* kKsnPrefix = "FFFF9876543210E";  // 15 of the 20 digits; 5 count
-// Set with SetDukptBaseKey from outside the I/O thread.
-std::mutex g_dukptMutex;
-std::string g_dukptBaseKey = kDukptTestBaseKey;
 
 int HexValue(char c) {
     if (c >= '0' && c <= '9') return c - '0';
@@ -186,6 +172,9 @@ struct PinPad {
     std::map<std::string, MacRequest> textChunks;  // "6E." / "6G." in progress
     std::map<uint8_t, MacRequest> binaryChunks;    // "F1." by operation code
     uint32_t binaryLength = 0;
+    // The terminal whose cardholder types the PINs, and the PIN entry being answered.
+    TerminalModel* model = nullptr;
+    std::string entryId;
 
     Bytes KeyAt(int index) const {
         auto it = keys.find(index);
@@ -241,6 +230,18 @@ uint32_t NextCounter(uint32_t counter) {
 
 // ---- PIN entry ---------------------------------------------------------------------------
 
+// The PIN the cardholder types (queued, or 1234); the terminal shows the PIN entry with the
+// request's prompt until the answer goes.
+std::string EnteredPin(PinPad& pad, const RequestFields& r) {
+    std::vector<std::string> prompts;
+    for (const char* field : {"prompt", "display"})
+        if (!r.Text(field).empty()) prompts.push_back(r.Text(field));
+    pad.model->BeginInput(InputKind::Pin, pad.entryId, prompts, r.Text("amount"));
+    const std::string pin = pad.model->TakePin().value_or(kEnteredPin);
+    pad.model->SetPinDigits(pin.size());
+    return pin;
+}
+
 Answer DukptPin(PinPad& pad, const RequestFields& r) {
     const std::string account = r.Text("account");
     if (account.size() < 16) return "1";
@@ -248,21 +249,16 @@ Answer DukptPin(PinPad& pad, const RequestFields& r) {
     char counter[8];
     std::snprintf(counter, sizeof counter, "%05X", static_cast<unsigned>(pad.transactionCounter));
     const std::string ksn = std::string(kKsnPrefix) + counter;
-    std::string baseKey;
-    {
-        std::lock_guard<std::mutex> lock(g_dukptMutex);
-        baseKey = g_dukptBaseKey;
-    }
-    return "0" + DukptPinBlock(baseKey, ksn, EnteredPin(), account) + ksn;
+    return "0" + DukptPinBlock(pad.model->DukptBaseKey(), ksn, EnteredPin(pad, r), account) + ksn;
 }
 
 // "41.": the session key sent (16 or 32 characters and a check value).
-Answer MasterSessionPin(PinPad&, const RequestFields& r) {
+Answer MasterSessionPin(PinPad& pad, const RequestFields& r) {
     const std::string key = r.Text("key");
     if (key.size() < 16) return "1";
     auto keyBytes = KeyBytes(key);
     if (!keyBytes) return "3";
-    return "0" + ToHex(Des(*keyBytes, PinBlock(EnteredPin(), r.Text("account")), true));
+    return "0" + ToHex(Des(*keyBytes, PinBlock(EnteredPin(pad, r), r.Text("account")), true));
 }
 
 // The key a key mode names: 'S' and 'D' the key sent, any other the key loaded at the index.
@@ -277,7 +273,7 @@ Answer DisplayPin(PinPad& pad, const RequestFields& r) {
     if (r.Text("key mode").empty()) return "1";
     std::optional<Bytes> key = ModeKey(pad, r);
     if (!key) return "3";
-    return "0" + ToHex(Des(*key, PinBlock(EnteredPin(), r.Text("account")), true));
+    return "0" + ToHex(Des(*key, PinBlock(EnteredPin(pad, r), r.Text("account")), true));
 }
 
 // "6B.": the account closes the request in entry mode 0, otherwise the card is read here.
@@ -292,7 +288,7 @@ Answer DebitStart(PinPad& pad, const RequestFields& r) {
     std::snprintf(value, sizeof value, "%010lu", amount);
     // Chequing account ("C01"), no cash back or fee, the PIN block, then the texts.
     return std::string("0") + value + "C01" +
-           ToHex(Des(*key, PinBlock(EnteredPin(), account), true)) + "08APPROVED" + "00";
+           ToHex(Des(*key, PinBlock(EnteredPin(pad, r), account), true)) + "08APPROVED" + "00";
 }
 
 // ---- key table and encryption ------------------------------------------------------------
@@ -492,14 +488,12 @@ std::string DukptPinBlock(const std::string& baseKeyHex, const std::string& ksnH
 
 bool SetDukptBaseKey(const std::string& hex) {
     if (hex.size() != 32 || !IsHex(hex)) return false;
-    std::lock_guard<std::mutex> lock(g_dukptMutex);
-    g_dukptBaseKey = hex;
+    CurrentTerminal().SetDukptBaseKey(hex);
     return true;
 }
 
 void SetNextPin(const std::string& digits) {
-    std::lock_guard<std::mutex> lock(g_pinMutex);
-    g_nextPins.push_back(digits);
+    CurrentTerminal().QueuePin(digits);
 }
 
 std::string MacOf(const std::string& hexKey, const std::string& data) {
@@ -514,14 +508,22 @@ std::string KeyCheckValue(const std::string& hexKey) {
 
 void InstallPinAnswers(TerminalSimulator& sim) {
     auto pad = std::make_shared<PinPad>();
+    pad->model = &sim.Terminal();
     auto on = [&](const char* id, Answer (*answer)(PinPad&, const RequestFields&)) {
         sim.SetHandler(id,
                        [pad, answer](const Request& r) { return answer(*pad, RequestFields(r)); });
     };
-    on("31.", DukptPin);
-    on("41.", MasterSessionPin);
-    on("69.", DisplayPin);
-    on("6H.", DisplayPin);
+    // PIN entries: the cardholder types for the keypad delay.
+    auto entry = [&](const char* id, Answer (*answer)(PinPad&, const RequestFields&)) {
+        sim.SetHandler(id, [&sim, pad, answer](const Request& r) {
+            pad->entryId = r.id;
+            return AnswerAfterKeypadDelay(sim, r, answer(*pad, RequestFields(r)));
+        });
+    };
+    entry("31.", DukptPin);
+    entry("41.", MasterSessionPin);
+    entry("69.", DisplayPin);
+    entry("6H.", DisplayPin);
     // The PIN-entry cancel is acknowledged only (whatever else it ends stays ended).
     TerminalSimulator::Handler previousCancel = sim.GetHandler("72");
     sim.SetHandler("72", [previousCancel](const Request& r) {
@@ -532,7 +534,7 @@ void InstallPinAnswers(TerminalSimulator& sim) {
         pad->debitScreens = RequestFields(r).Text("stages");
         return Answer("0");
     });
-    on("6B.", DebitStart);
+    entry("6B.", DebitStart);
 
     on("40.", LoadKey);
     on("53.", DiagnosticKey);

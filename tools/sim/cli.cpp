@@ -35,6 +35,7 @@
 #include <future>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -42,6 +43,7 @@
 #include "answers_display.h"
 #include "commands.h"
 #include "fake_tree.h"
+#include "http_face.h"
 #include "sim.h"
 
 namespace {
@@ -62,7 +64,8 @@ void Usage(FILE* out) {
                  "              [--keypad-delay MS] [--dukpt-bdk HEX] [--verbose]\n"
                  "              [--until-stdin-eof]\n"
                  "       ornsim --dir DIR --hid [--product HEX] [--usb-serial] [options]\n"
-                 "       common: [--control PORT] [--script FILE]\n"
+                 "       common: [--control PORT] [--script FILE] [--http PORT]\n"
+                 "               [--http-bind ADDR]\n"
                  "Simulates a PIN pad on a pseudo-terminal linked as DIR/COMn (default COM7).\n"
                  "Point the library at it with ORN_PORT_DIR=DIR (printed on the first line).\n"
                  "--hid serves it as a USB HID terminal (vendor 0E7D, product HEX, default\n"
@@ -78,7 +81,9 @@ void Usage(FILE* out) {
                  "Commands (swipe, pin, cancel, unplug, faults...; type help) come from\n"
                  "standard input, from --script FILE (one a line, with wait MS and\n"
                  "wait-for ID) and from TCP clients on 127.0.0.1:PORT with --control PORT\n"
-                 "(0: any free port).\n");
+                 "(0: any free port).\n"
+                 "--http PORT serves the terminal's face to a browser at http://ADDR:PORT/\n"
+                 "(ADDR 127.0.0.1 unless --http-bind says otherwise; 0: any free port).\n");
 }
 
 bool MakeDirs(const std::string& path) {
@@ -132,11 +137,9 @@ bool ConsoleWanted() {
     return ::tcgetpgrp(STDIN_FILENO) == ::getpgrp();
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+// What the command line sets.
+struct Settings {
     orn::sim::Options options;
-    options.recordTraffic = false;  // runs for as long as the user likes
     std::string dir;
     bool untilEof = false;
     bool hid = false;
@@ -144,88 +147,133 @@ int main(int argc, char** argv) {
     unsigned long product = 0x0001;
     int keypadDelayMs = 0;
     int controlPort = -1;
+    int httpPort = -1;
+    std::string httpBind = "127.0.0.1";
     std::string scriptPath;
+    std::string dukptKey;
+
+    // What the command line chose for the cardholder, given to each terminal as it starts.
+    void Configure(orn::sim::TerminalSimulator& sim) const {
+        sim.Terminal().SetKeypadDelay(keypadDelayMs);
+        if (!dukptKey.empty()) sim.Terminal().SetDukptBaseKey(dukptKey);
+    }
+};
+
+// A number in [min, max] written in `base`, or nullopt.
+std::optional<long> NumberIn(const std::string& text, long min, long max, int base = 10) {
+    char* end = nullptr;
+    errno = 0;
+    const long value = std::strtol(text.c_str(), &end, base);
+    if (text.empty() || *end != '\0' || errno != 0 || value < min || value > max)
+        return std::nullopt;
+    return value;
+}
+
+// An option that sets something from its value (empty for a flag without one). False: the
+// value is refused, with the message printed.
+using Apply = bool (*)(Settings&, const std::string& value);
+
+struct Flag {
+    const char* name;
+    bool takesValue;
+    Apply apply;
+};
+
+bool Refuse(const char* what, const std::string& value) {
+    std::fprintf(stderr, "ornsim: %s, not '%s'\n", what, value.c_str());
+    return false;
+}
+
+const Flag kFlags[] = {
+    {"--dir", true, [](Settings& s, const std::string& v) { return s.dir = v, true; }},
+    {"--port", true,
+     [](Settings& s, const std::string& v) { return s.options.portName = v, true; }},
+    {"--powerup", true,
+     [](Settings& s, const std::string& v) {
+         static const std::pair<const char*, orn::sim::PowerUp> kModes[] = {
+             {"enq-ack", orn::sim::PowerUp::EnqAck},
+             {"enq3", orn::sim::PowerUp::ThreeEnq},
+             {"none", orn::sim::PowerUp::None}};
+         for (const auto& [name, mode] : kModes)
+             if (v == name) return s.options.powerUp = mode, true;
+         std::fprintf(stderr, "ornsim: unknown power-up mode '%s'\n", v.c_str());
+         return false;
+     }},
+    {"--keypad-delay", true,
+     [](Settings& s, const std::string& v) {
+         const auto ms = NumberIn(v, 0, 600000);
+         if (!ms) return Refuse("--keypad-delay needs 0..600000 ms", v);
+         return s.keypadDelayMs = static_cast<int>(*ms), true;
+     }},
+    {"--hid", false, [](Settings& s, const std::string&) { return s.hid = true; }},
+    {"--usb-serial", false, [](Settings& s, const std::string&) { return s.usbSerial = true; }},
+    {"--product", true,
+     [](Settings& s, const std::string& v) {
+         const auto product = NumberIn(v, 0, 0xFFFF, 16);
+         if (!product) return Refuse("--product needs 1 to 4 hex digits", v);
+         return s.product = static_cast<unsigned long>(*product), true;
+     }},
+    {"--control", true,
+     [](Settings& s, const std::string& v) {
+         const auto port = NumberIn(v, 0, 65535);
+         if (!port) return Refuse("--control needs a port 0..65535", v);
+         s.controlPort = static_cast<int>(*port);
+         s.options.recordTraffic = true;  // tests count frames through the control channel
+         return true;
+     }},
+    {"--http", true,
+     [](Settings& s, const std::string& v) {
+         const auto port = NumberIn(v, 0, 65535);
+         if (!port) return Refuse("--http needs a port 0..65535", v);
+         return s.httpPort = static_cast<int>(*port), true;
+     }},
+    {"--http-bind", true, [](Settings& s, const std::string& v) { return s.httpBind = v, true; }},
+    {"--script", true, [](Settings& s, const std::string& v) { return s.scriptPath = v, true; }},
+    {"--dukpt-bdk", true,
+     [](Settings& s, const std::string& v) {
+         if (orn::sim::SetDukptBaseKey(v)) return s.dukptKey = v, true;
+         // Not echoed: it is a key.
+         std::fprintf(stderr, "ornsim: --dukpt-bdk needs 32 hex digits\n");
+         return false;
+     }},
+    {"--verbose", false,
+     [](Settings& s, const std::string&) { return s.options.trace = TraceLine, true; }},
+    {"--until-stdin-eof", false, [](Settings& s, const std::string&) { return s.untilEof = true; }},
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Settings settings;
+    settings.options.recordTraffic = false;  // runs for as long as the user likes
     for (int i = 1; i < argc; ++i) {
-        std::string arg = argv[i];
-        auto value = [&]() -> std::string {
-            if (i + 1 >= argc) {
-                std::fprintf(stderr, "ornsim: %s needs a value\n", arg.c_str());
-                std::exit(2);
-            }
-            return argv[++i];
-        };
-        if (arg == "--dir") {
-            dir = value();
-        } else if (arg == "--port") {
-            options.portName = value();
-        } else if (arg == "--powerup") {
-            std::string mode = value();
-            if (mode == "enq-ack") {
-                options.powerUp = orn::sim::PowerUp::EnqAck;
-            } else if (mode == "enq3") {
-                options.powerUp = orn::sim::PowerUp::ThreeEnq;
-            } else if (mode == "none") {
-                options.powerUp = orn::sim::PowerUp::None;
-            } else {
-                std::fprintf(stderr, "ornsim: unknown power-up mode '%s'\n", mode.c_str());
-                return 2;
-            }
-        } else if (arg == "--keypad-delay") {
-            std::string ms = value();
-            char* end = nullptr;
-            long delay = std::strtol(ms.c_str(), &end, 10);
-            if (ms.empty() || *end != '\0' || delay < 0 || delay > 600000) {
-                std::fprintf(stderr, "ornsim: --keypad-delay needs 0..600000 ms, not '%s'\n",
-                             ms.c_str());
-                return 2;
-            }
-            keypadDelayMs = static_cast<int>(delay);
-        } else if (arg == "--hid") {
-            hid = true;
-        } else if (arg == "--usb-serial") {
-            usbSerial = true;
-        } else if (arg == "--product") {
-            std::string text = value();
-            char* end = nullptr;
-            product = std::strtoul(text.c_str(), &end, 16);
-            if (text.empty() || *end != '\0' || product > 0xFFFF) {
-                std::fprintf(stderr, "ornsim: --product needs 1 to 4 hex digits, not '%s'\n",
-                             text.c_str());
-                return 2;
-            }
-        } else if (arg == "--control") {
-            std::string port = value();
-            char* end = nullptr;
-            long number = std::strtol(port.c_str(), &end, 10);
-            if (port.empty() || *end != '\0' || number < 0 || number > 65535) {
-                std::fprintf(stderr, "ornsim: --control needs a port 0..65535, not '%s'\n",
-                             port.c_str());
-                return 2;
-            }
-            controlPort = static_cast<int>(number);
-            // Tests count frames through the control channel.
-            options.recordTraffic = true;
-        } else if (arg == "--script") {
-            scriptPath = value();
-        } else if (arg == "--dukpt-bdk") {
-            if (!orn::sim::SetDukptBaseKey(value())) {
-                // Not echoed: it is a key.
-                std::fprintf(stderr, "ornsim: --dukpt-bdk needs 32 hex digits\n");
-                return 2;
-            }
-        } else if (arg == "--verbose") {
-            options.trace = TraceLine;
-        } else if (arg == "--until-stdin-eof") {
-            untilEof = true;
-        } else if (arg == "--help" || arg == "-h") {
+        const std::string arg = argv[i];
+        if (arg == "--help" || arg == "-h") {
             Usage(stdout);
             return 0;
-        } else {
+        }
+        const Flag* flag = nullptr;
+        for (const Flag& f : kFlags)
+            if (arg == f.name) flag = &f;
+        if (!flag) {
             std::fprintf(stderr, "ornsim: unknown argument '%s'\n", arg.c_str());
             Usage(stderr);
             return 2;
         }
+        if (flag->takesValue && i + 1 >= argc) {
+            std::fprintf(stderr, "ornsim: %s needs a value\n", arg.c_str());
+            return 2;
+        }
+        if (!flag->apply(settings, flag->takesValue ? argv[++i] : std::string())) return 2;
     }
+    orn::sim::Options& options = settings.options;
+    std::string& dir = settings.dir;
+    const bool untilEof = settings.untilEof, hid = settings.hid, usbSerial = settings.usbSerial;
+    const unsigned long product = settings.product;
+    const int controlPort = settings.controlPort;
+    const std::string& scriptPath = settings.scriptPath;
+    const int httpPort = settings.httpPort;
+    const std::string& httpBind = settings.httpBind;
     if (dir.empty()) {
         Usage(stderr);
         return 2;
@@ -259,7 +307,6 @@ int main(int argc, char** argv) {
     ::signal(SIGPIPE, SIG_IGN);
     ::signal(SIGTTIN, SIG_IGN);
 
-    orn::sim::SetKeypadDelay(keypadDelayMs);
     std::ifstream script;
     if (!scriptPath.empty()) {
         script.open(scriptPath);
@@ -305,6 +352,7 @@ int main(int argc, char** argv) {
                 std::fprintf(stderr, "ornsim: %s\n", serialSim->error().c_str());
                 return 1;
             }
+            settings.Configure(*serialSim);
             std::printf("# COM33, the maker's USB serial port -> %s\n",
                         serialSim->slavePath().c_str());
         }
@@ -314,10 +362,16 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "ornsim: %s\n", sim.error().c_str());
         return 1;
     }
+    settings.Configure(sim);
     orn::sim::ControlServer control(sim, Wake);
     if (controlPort >= 0 && !control.Start(controlPort)) {
         std::fprintf(stderr, "ornsim: cannot listen on 127.0.0.1:%d: %s\n", controlPort,
                      std::strerror(errno));
+        return 1;
+    }
+    orn::sim::HttpFace face(sim);
+    if (httpPort >= 0 && !face.Start(httpBind, httpPort)) {
+        std::fprintf(stderr, "ornsim: %s\n", face.error().c_str());
         return 1;
     }
     // The script's opening commands (up to its first wait) run before the port is announced,
@@ -343,6 +397,7 @@ int main(int argc, char** argv) {
     if (!hid)
         std::printf("export ORN_PORT_DIR=%s\n# port %s -> %s\n", dir.c_str(),
                     options.portName.c_str(), sim.slavePath().c_str());
+    if (httpPort >= 0) std::printf("# page http://%s:%d/\n", httpBind.c_str(), face.port());
     if (controlPort >= 0) std::printf("# control %d\n", control.port());
     std::fflush(stdout);
 
@@ -391,6 +446,7 @@ int main(int argc, char** argv) {
         }
     }
     control.Stop();
+    face.Stop();
     scriptRunner.Interrupt();
     if (scriptThread.joinable()) scriptThread.join();
     sim.Stop();

@@ -18,8 +18,10 @@
 #include "answers.h"
 #include "answers_cards.h"
 #include "answers_display.h"
+#include "cardholder.h"
 #include "link/catalogue.h"
 #include "sim.h"
+#include "terminal.h"
 
 namespace orn::sim {
 
@@ -111,13 +113,13 @@ std::string Swipe(CommandRunner& r, const Args& a) {
         size_t at = a.rest.find(a.words[0]) + a.words[0].size();
         card.track1 = Trim(a.rest.substr(at));
     }
-    SetSwipeCard(card);
+    SetSwipeCard(r.sim().Terminal(), card);
     return "ok " + std::to_string(Swipe(r.sim()));
 }
 
-std::string AutoSwipe(CommandRunner&, const Args& a) {
+std::string AutoSwipe(CommandRunner& r, const Args& a) {
     if (a.words[0] != "on" && a.words[0] != "off") return "error auto-swipe takes on or off";
-    SetAutoSwipe(a.words[0] == "on");
+    SetAutoSwipe(r.sim().Terminal(), a.words[0] == "on");
     return "ok";
 }
 
@@ -131,36 +133,48 @@ std::string Remove(CommandRunner& r, const Args&) {
     return "ok";
 }
 
-std::string Keys(CommandRunner&, const Args& a) {
-    SetNextText(a.rest);
+std::string Keys(CommandRunner& r, const Args& a) {
+    r.sim().Terminal().QueueText(a.rest);
     return "ok";
 }
 
-std::string Pin(CommandRunner&, const Args& a) {
+std::string Pin(CommandRunner& r, const Args& a) {
     const std::string& pin = a.words[0];
     if (pin.size() < 4 || pin.size() > 12 ||
         !std::all_of(pin.begin(), pin.end(), [](char c) { return c >= '0' && c <= '9'; }))
         return "error a PIN is 4 to 12 digits";
-    SetNextPin(pin);
+    r.sim().Terminal().QueuePin(pin);
     return "ok";
 }
 
-std::string Select(CommandRunner&, const Args& a) {
+std::string Select(CommandRunner& r, const Args& a) {
     int n;
     if (!Number(a.words[0], 1, 99, &n)) return Range("the position", 1, 99);
-    SetNextScrollSelection(n);
+    r.sim().Terminal().QueueSelection(n);
     return "ok";
 }
 
-std::string FunctionKey(CommandRunner&, const Args& a) {
+std::string FunctionKey(CommandRunner& r, const Args& a) {
     const std::string& key = a.words[0];
     if (key.size() != 1 || !std::isprint(static_cast<unsigned char>(key[0])))
         return "error a key is one character";
-    SetNextKey(key[0]);
+    r.sim().Terminal().QueueKey(key[0]);
+    return "ok";
+}
+
+std::string Key(CommandRunner& r, const Args& a) {
+    return PressKey(r.sim(), a.words[0]);
+}
+
+std::string Hands(CommandRunner& r, const Args& a) {
+    if (a.words[0] != "on" && a.words[0] != "off") return "error hand-input takes on or off";
+    SetHandInput(r.sim(), a.words[0] == "on");
     return "ok";
 }
 
 std::string Cancel(CommandRunner& r, const Args&) {
+    // A prompt waiting for keys takes the key; otherwise the next prompt's answer is rewritten.
+    if (PressKey(r.sim(), "cancel") == "ok") return "ok";
     r.sim().RewriteNextAnswer(
         IsPromptAnswer,
         [](const std::string&) {
@@ -194,11 +208,13 @@ std::string Status(CommandRunner& r, const Args& a) {
 
 std::string PowerCycle(CommandRunner& r, const Args&) {
     r.sim().PowerCycle();
+    ForgetWaitingInput(r.sim());
     return "ok";
 }
 
 std::string Unplug(CommandRunner& r, const Args&) {
     r.sim().Unplug();
+    ForgetWaitingInput(r.sim());
     return "ok";
 }
 
@@ -238,8 +254,8 @@ void ApplyBadLrc(TerminalSimulator& sim, int n) {
 void ApplySilent(TerminalSimulator& sim, int on) {
     sim.SetSilent(on != 0);
 }
-void ApplyKeypadDelay(TerminalSimulator&, int ms) {
-    SetKeypadDelay(ms);
+void ApplyKeypadDelay(TerminalSimulator& sim, int ms) {
+    sim.Terminal().SetKeypadDelay(ms);
 }
 
 std::string AckOnly(CommandRunner& r, const Args& a) {
@@ -267,20 +283,81 @@ std::string Clear(CommandRunner& r, const Args&) {
     return "ok";
 }
 
+const char* InputName(InputKind kind) {
+    switch (kind) {
+        case InputKind::Keys:
+            return "a key";
+        case InputKind::Pin:
+            return "the PIN";
+        case InputKind::Card:
+            return "a card";
+        case InputKind::Selection:
+            return "a selection";
+        case InputKind::Text:
+            return "text";
+        case InputKind::None:
+            break;
+    }
+    return "nothing";
+}
+
+// The display as it stands, framed, and what the terminal waits for. The console gets one line
+// each; a control client gets the display lines between bars on its one line.
+std::string Screen(CommandRunner& r, const Args&) {
+    const ScreenState screen = r.sim().Screen();
+    std::vector<std::string> lines;
+    if (screen.scroll) {
+        for (const std::string& title : screen.scroll->titles) lines.push_back(title);
+        for (size_t i = 0; i < screen.scroll->items.size(); ++i)
+            lines.push_back((static_cast<int>(i) + 1 == screen.scroll->selection ? "> " : "  ") +
+                            screen.scroll->items[i]);
+    } else {
+        for (const DisplayLine& line : screen.lines) lines.push_back(line.text);
+    }
+    std::string waits = std::string("waiting for ") + InputName(screen.input);
+    if (screen.input != InputKind::None) waits += " (" + screen.inputCommand + ")";
+    for (const std::string& prompt : screen.prompts) waits += " \"" + prompt + "\"";
+    if (!screen.amount.empty()) waits += " amount " + screen.amount;
+    if (screen.input == InputKind::Pin)
+        waits += ", " + std::to_string(screen.pinDigits) + " digits";
+    const std::string bar = "+" + std::string(screen.columns, '-') + "+";
+    std::string text = bar;
+    for (const std::string& line : lines) text += "\n|" + line + "|";
+    text += "\n" + bar + "\n" + waits;
+    if (r.Echo(text)) return "ok";
+    std::string one = "ok ";
+    for (const std::string& line : lines) one += "|" + line;
+    return one + "| " + waits;
+}
+
 std::string Wait(CommandRunner& r, const Args& a) {
     int ms;
     if (!Number(a.words[0], 0, kMaxMs, &ms)) return Range("the wait", 0, kMaxMs);
     return r.Sleep(ms) ? "ok" : "error interrupted";
 }
 
+// `wait-for ID [MS]` or, for a reader channel's step, `wait-for ID CHANNEL FUNCTION [MS]` with
+// the function in hexadecimal ("wait-for F0 7 0D": the next smart-card exchange).
 std::string WaitFor(CommandRunner& r, const Args& a) {
+    const bool step = a.words.size() >= 3;
+    const size_t limitAt = step ? 3 : 1;
     int ms = kDefaultWaitForMs;
-    if (a.words.size() > 1 && !Number(a.words[1], 0, kMaxMs, &ms))
+    if (a.words.size() > limitAt && !Number(a.words[limitAt], 0, kMaxMs, &ms))
         return Range("the time limit", 0, kMaxMs);
     const std::string id = MessageId(a.words[0]);
     if (id.empty()) return UnknownMessage(a.words[0]);
-    if (r.WaitForFrame(id, ms)) return "ok";
-    return "error no " + id + " frame within " + std::to_string(ms) + " ms";
+    std::string key = id;
+    if (step) {
+        int channel;
+        if (!Number(a.words[1], 0, 255, &channel)) return Range("the channel", 0, 255);
+        char* end = nullptr;
+        const unsigned long function = std::strtoul(a.words[2].c_str(), &end, 16);
+        if (a.words[2].empty() || *end != '\0' || function > 0xFF)
+            return "error the function is a hexadecimal byte";
+        key = FrameStepKey(id, static_cast<unsigned>(channel), static_cast<unsigned>(function));
+    }
+    if (r.WaitForFrame(key, ms)) return "ok";
+    return "error no " + key + " frame within " + std::to_string(ms) + " ms";
 }
 
 std::string Echo(CommandRunner& r, const Args& a) {
@@ -311,6 +388,10 @@ const Command kCommands[] = {
      FunctionKey},
     {"cancel", "", "press cancel: the waiting (or next) keypad prompt answers status 2", 0, 0,
      Cancel},
+    {"hand-input", "on|off", "on: keypad prompts and PIN entry wait for `key` presses", 1, 1,
+     Hands},
+    {"key", "KEY", "press KEY at the waiting prompt: 0-9, A-C (F1-F3), enter, clear, cancel", 1, 1,
+     Key},
     // The terminal.
     {"no-answer", "", "acknowledge the next command but never answer it", 0, 0, NoAnswer},
     {"status", "N [ID]", "the next text answer (to ID) carries status digit N", 1, 2, Status},
@@ -335,8 +416,11 @@ const Command kCommands[] = {
      Counted<ApplyBadLrc, 1000>},
     // Flow and record.
     {"wait", "MS", "pause", 1, 1, Wait},
-    {"wait-for", "ID [MS]", "wait until the host sends the next ID frame (limit 30000 ms)", 1, 2,
-     WaitFor},
+    {"wait-for", "ID [CHANNEL FUNCTION] [MS]",
+     "wait until the host sends the next ID frame (of a reader channel's function, in hex; "
+     "limit 30000 ms)",
+     1, 4, WaitFor},
+    {"screen", "", "show the display as it stands and what the terminal waits for", 0, 0, Screen},
     {"echo", "TEXT", "print TEXT", 0, 99, Echo},
     {"frames", "ID", "how many ID frames the record holds", 1, 1, Frames},
     {"clear", "", "empty the record", 0, 0, Clear},

@@ -10,6 +10,9 @@
 
 #include "answers.h"
 #include "link/catalogue.h"
+#include "listeners.h"
+#include "request_fields.h"
+#include "terminal.h"
 #ifdef __linux__
 #include <sys/inotify.h>
 #endif
@@ -33,108 +36,10 @@
 
 namespace orn::sim {
 
-// ---- Codec -------------------------------------------------------------------------------
-
-std::string EncodeP16(const std::string& bytes) {
-    std::string out;
-    out.reserve((bytes.size() * 8 + 5) / 6);
-    unsigned acc = 0;
-    int bits = 0;
-    for (unsigned char b : bytes) {
-        acc = (acc << 8) | b;
-        bits += 8;
-        while (bits >= 6) {
-            bits -= 6;
-            out.push_back(static_cast<char>(0x40 | ((acc >> bits) & 0x3F)));
-        }
-        acc &= (1u << bits) - 1;
-    }
-    if (bits > 0) out.push_back(static_cast<char>(0x40 | ((acc << (6 - bits)) & 0x3F)));
-    return out;
-}
-
-std::string DecodeP16(const std::string& chars) {
-    std::string out;
-    out.reserve(chars.size() * 6 / 8);
-    unsigned acc = 0;
-    int bits = 0;
-    for (unsigned char c : chars) {
-        acc = (acc << 6) | (c & 0x3F);
-        bits += 6;
-        if (bits >= 8) {
-            bits -= 8;
-            out.push_back(static_cast<char>((acc >> bits) & 0xFF));
-        }
-        acc &= (1u << bits) - 1;
-    }
-    return out;
-}
-
-bool IsBinaryId(const std::string& id) {
-    return id.size() == 3 && std::toupper(static_cast<unsigned char>(id[0])) == 'F' &&
-           (id[1] == '0' || id[1] == '1') && id[2] == '.';
-}
-
-uint8_t Lrc(const std::vector<uint8_t>& frame) {
-    if (frame.empty()) return 0;
-    uint8_t lrc = frame[0] == kStx ? 0 : frame[0];
-    for (size_t i = 1; i < frame.size(); ++i) lrc ^= frame[i];
-    return lrc;
-}
-
-std::vector<uint8_t> BuildRawFrame(const std::string& body, uint8_t start, uint8_t end) {
-    std::vector<uint8_t> frame;
-    frame.reserve(body.size() + 3);
-    frame.push_back(start);
-    frame.insert(frame.end(), body.begin(), body.end());
-    frame.push_back(end);
-    frame.push_back(Lrc(frame));
-    return frame;
-}
-
 // A message by name and fields, for the trace.
 static std::string DescribeMessage(LinkDirection direction, const std::string& message) {
     return catalogue::Describe(direction, reinterpret_cast<const uint8_t*>(message.data()),
                                message.size());
-}
-
-std::vector<uint8_t> BuildFrame(const std::string& id, const std::string& payload) {
-    return BuildRawFrame(id + (IsBinaryId(id) ? EncodeP16(payload) : payload));
-}
-
-std::string Describe(const std::vector<uint8_t>& bytes) {
-    static const std::map<uint8_t, const char*> names = {
-        {kSoh, "<SOH>"}, {kStx, "<STX>"}, {kEtx, "<ETX>"}, {kEnq, "<ENQ>"},
-        {kAck, "<ACK>"}, {kNak, "<NAK>"}, {kEtb, "<ETB>"}};
-    std::string out;
-    bool lrcNext = false;
-    for (uint8_t b : bytes) {
-        char hex[8];
-        std::snprintf(hex, sizeof hex, "<%02X>", b);
-        auto named = names.find(b);
-        if (lrcNext) {
-            out += hex;  // the LRC byte is shown as a number whatever its value
-        } else if (named != names.end()) {
-            out += named->second;
-        } else if (b >= 0x20 && b < 0x7F) {
-            out.push_back(static_cast<char>(b));
-        } else {
-            out += hex;
-        }
-        lrcNext = !lrcNext && (b == kEtx || b == kEtb);
-    }
-    return out;
-}
-
-int OpenRawTty(const std::string& path) {
-    int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return -1;
-    termios tio{};
-    if (::tcgetattr(fd, &tio) == 0) {
-        ::cfmakeraw(&tio);
-        ::tcsetattr(fd, TCSANOW, &tio);
-    }
-    return fd;
 }
 
 // ---- Simulator ---------------------------------------------------------------------------
@@ -175,6 +80,18 @@ bool IsEmvAcknowledgement(const Frame& frame) {
     return fields.Message() == "EMV acknowledgement" && fields.Number("length") == 2;
 }
 
+// The key a reader channel's request also counts under: identifier, channel and function
+// ("F0. 7 0D"); empty for other messages.
+std::string ReaderStepKey(const std::string& id, const std::string& payload) {
+    const std::string channel =
+        catalogue::FieldText(LinkDirection::ToTerminal, id, payload, "channel");
+    const std::string function =
+        catalogue::FieldText(LinkDirection::ToTerminal, id, payload, "function");
+    if (channel.size() != 1 || function.size() != 1) return {};
+    return FrameStepKey(id, static_cast<unsigned char>(channel[0]),
+                        static_cast<unsigned char>(function[0]));
+}
+
 // One pending write. Items are ordered by due time and, within one time, by scheduling order.
 struct Item {
     std::vector<uint8_t> bytes;
@@ -212,19 +129,8 @@ struct TerminalSimulator::Impl {
     unsigned recordGeneration = 0;  // counts ClearRecord() calls
     std::map<std::string, Handler> handlers;
     PowerUp powerUp = PowerUp::EnqAck;
-    bool silent = false;
     bool hostOpen = false;
-    int nakNext = 0;
-    AckMode ackMode = AckMode::Normal;
-    bool withholdRespond = false;
-    int withholdNext = 0;
-    bool withholdNextRespond = false;
-    int ackDelayMs = 0;
-    int responseDelayMs = 0;
-    int corruptNext = 0;
-    size_t chunkSize = 0;
-    int chunkGapMs = 2;
-    bool coalesce = false;
+    FaultPlan faults;
     std::multimap<Clock::time_point, Item> scheduled;
     Handshake hs = Handshake::Idle;
     PowerUp hsMode = PowerUp::EnqAck;
@@ -242,8 +148,19 @@ struct TerminalSimulator::Impl {
     std::deque<PendingRewrite> rewrites;
     std::map<std::string, uint64_t> framesSeen;  // by upper-cased identifier
 
+    bool unplugged = false;
+    // The link and fault plan the observers were last told about.
+    LinkView toldLink;
+    FaultPlan toldFaults;
+
     // Unplug() and Replug() one at a time, whoever calls them.
     std::mutex plugMu;
+
+    // The terminal model (its own lock) and who watches it.
+    std::unique_ptr<TerminalModel> model = StartTerminal();
+    Listeners<> observers;
+    Listeners<const TraceEntry&> traceListeners;
+    uint64_t traceSeq = 0;  // I/O thread only
 
     // I/O thread only.
     int openCount = 0;  // opens minus closes of the slave, from file-system events
@@ -260,6 +177,53 @@ struct TerminalSimulator::Impl {
 
     void Trace(const std::string& line) {
         if (opt.trace) opt.trace(line);
+    }
+
+    LinkView LinkLocked() const {
+        LinkView link;
+        link.hostOpen = hostOpen;
+        link.powerUp = hs != Handshake::Idle;
+        link.unplugged = unplugged;
+        link.connected = hostOpen && !unplugged && !link.powerUp;
+        return link;
+    }
+    // Tells the observers when the link or the fault plan changed since they were last told.
+    // Called without `mu` held.
+    void NotifyIfChanged() {
+        {
+            std::lock_guard<std::mutex> lock(mu);
+            const LinkView link = LinkLocked();
+            const bool same = link.hostOpen == toldLink.hostOpen &&
+                              link.connected == toldLink.connected &&
+                              link.powerUp == toldLink.powerUp &&
+                              link.unplugged == toldLink.unplugged && faults == toldFaults;
+            if (same) return;
+            toldLink = link;
+            toldFaults = faults;
+        }
+        observers.Call();
+    }
+    // A frame about to be written, for the trace listeners.
+    void TraceWritten(const Item& item) {
+        if (traceListeners.Empty() || item.bytes.size() < 3) return;
+        if (!item.id.empty()) return TraceFrame(true, item.id, item.payload, Reply::None);
+        std::string id, payload;
+        const std::string body(item.bytes.begin() + 1, item.bytes.end() - 2);
+        if (item.bytes.front() == kStx) {
+            SplitMessage(body, id, payload, EightBit());
+        } else {
+            payload = body;
+        }
+        TraceFrame(true, id, payload, Reply::None);
+    }
+    // A frame as a trace entry for the listeners (I/O thread).
+    void TraceFrame(bool fromTerminal, const std::string& id, const std::string& payload,
+                    Reply reply) {
+        if (traceListeners.Empty()) return;
+        TraceEntry entry = MakeTraceEntry(fromTerminal, id, payload);
+        entry.seq = ++traceSeq;
+        entry.reply = reply;
+        traceListeners.Call(entry);
     }
     void Wake() {
         char c = 1;
@@ -330,7 +294,7 @@ struct TerminalSimulator::Impl {
             std::lock_guard<std::mutex> lock(mu);
             hostOpen = true;
             ++rec.hostOpens;
-            if (powerUp != PowerUp::None && !silent)
+            if (powerUp != PowerUp::None && !faults.silent)
                 StartHandshakeLocked(powerUp,
                                      Clock::now() + std::chrono::milliseconds(opt.powerUpDelayMs));
         }
@@ -462,7 +426,7 @@ struct TerminalSimulator::Impl {
         {
             std::lock_guard<std::mutex> lock(mu);
             ++rec.badFrames;
-            answer = !silent;
+            answer = !faults.silent;
             if (answer) ScheduleControlLocked(Clock::now(), kNak);
         }
         Trace("bad LRC, frame dropped");
@@ -471,13 +435,13 @@ struct TerminalSimulator::Impl {
     void OnHostEnq() {
         std::lock_guard<std::mutex> lock(mu);
         ++rec.linkTests;
-        if (silent) return;
-        if (ackMode == AckMode::Withhold) return;
-        if (withholdNext > 0) {
-            --withholdNext;
+        if (faults.silent) return;
+        if (faults.ackMode == AckMode::Withhold) return;
+        if (faults.withholdNext > 0) {
+            --faults.withholdNext;
             return;
         }
-        ScheduleControlLocked(Clock::now() + std::chrono::milliseconds(ackDelayMs), kAck);
+        ScheduleControlLocked(Clock::now() + std::chrono::milliseconds(faults.ackDelayMs), kAck);
     }
 
     void OnHostAck() {
@@ -503,7 +467,7 @@ struct TerminalSimulator::Impl {
     void OnHostNak() {
         std::lock_guard<std::mutex> lock(mu);
         ++rec.hostNaks;
-        if (outstanding.empty() || outstandingResends <= 0 || silent) return;
+        if (outstanding.empty() || outstandingResends <= 0 || faults.silent) return;
         --outstandingResends;
         ++rec.resends;
         Item item;
@@ -531,20 +495,20 @@ struct TerminalSimulator::Impl {
         {
             std::lock_guard<std::mutex> lock(mu);
             auto now = Clock::now();
-            ackTime = now + std::chrono::milliseconds(ackDelayMs);
-            if (silent) {
+            ackTime = now + std::chrono::milliseconds(faults.ackDelayMs);
+            if (faults.silent) {
                 frame.reply = Reply::None;
-            } else if (nakNext > 0) {
-                --nakNext;
+            } else if (faults.nakNext > 0) {
+                --faults.nakNext;
                 frame.reply = Reply::Nak;
                 ScheduleControlLocked(now, kNak);
-            } else if (ackMode == AckMode::Withhold) {
+            } else if (faults.ackMode == AckMode::Withhold) {
                 frame.reply = Reply::None;
-                respond = withholdRespond;
-            } else if (withholdNext > 0) {
-                --withholdNext;
+                respond = faults.withholdRespond;
+            } else if (faults.withholdNext > 0) {
+                --faults.withholdNext;
                 frame.reply = Reply::None;
-                respond = withholdNextRespond;
+                respond = faults.withholdNextRespond;
             } else if (IsEmvAcknowledgement(frame)) {
                 // An acknowledgement is not acknowledged again: a link ACK here would reach the
                 // host while one of its commands may be waiting for the ACK of its own frame.
@@ -561,6 +525,7 @@ struct TerminalSimulator::Impl {
             if (hs == Handshake::Await && frame.reply == Reply::Ack) CompleteHandshakeLocked();
             if (opt.recordTraffic) rec.frames.push_back(frame);
         }
+        TraceFrame(false, frame.id, frame.payload, frame.reply);
         if (opt.trace)
             Trace("frame " +
                   (frame.id.empty()
@@ -575,17 +540,20 @@ struct TerminalSimulator::Impl {
         struct CountWhenDone {
             Impl& d;
             std::string id;
+            std::string step;
             ~CountWhenDone() {
                 if (id.empty()) return;
                 {
                     std::lock_guard<std::mutex> lock(d.mu);
                     ++d.framesSeen[id];
+                    if (!step.empty()) ++d.framesSeen[step];
                 }
                 d.changed.notify_all();
             }
-        } count{*this, frame.start == kStx && (frame.reply == Reply::Ack || respond)
-                           ? ToUpper(frame.id)
-                           : std::string()};
+        } count{*this,
+                frame.start == kStx && (frame.reply == Reply::Ack || respond) ? ToUpper(frame.id)
+                                                                              : std::string(),
+                ReaderStepKey(frame.id, frame.payload)};
         if (!respond) return;
 
         // Multi-block messages reach the handler once, when their last block has come.
@@ -618,7 +586,7 @@ struct TerminalSimulator::Impl {
             if (it == handlers.end()) it = handlers.find(ToUpper(req.id));
             if (it == handlers.end()) return;
             handler = it->second;
-            responseDelay = responseDelayMs;
+            responseDelay = faults.responseDelayMs;
             handlingAckTime = ackTime;
         }
         std::optional<std::string> answer = handler(req);
@@ -627,7 +595,7 @@ struct TerminalSimulator::Impl {
             std::lock_guard<std::mutex> lock(mu);
             handlingAckTime.reset();
             if (!answer) return;
-            if (silent) return;
+            if (faults.silent) return;
             if (!RewriteLocked(req.id, *answer)) answer.reset();
             if (answer) {
                 if (opt.trace) sent = req.id + *answer;
@@ -662,14 +630,19 @@ struct TerminalSimulator::Impl {
                         if (!item.resend) outstandingResends = opt.maxResends;
                         outstanding = item.bytes;
                     }
-                    if (corruptNext > 0) {
-                        --corruptNext;
+                    if (faults.corruptNext > 0) {
+                        --faults.corruptNext;
                         item.bytes.back() ^= 0xFF;
                     }
                 }
-                chunk = chunkSize;
-                gap = chunkGapMs;
-                join = coalesce;
+                chunk = faults.chunkSize;
+                gap = faults.chunkGapMs;
+                join = faults.coalesce;
+            }
+            for (const Item& item : due) {
+                if (item.frame) TraceWritten(item);
+                // The answer to a prompt ends the terminal's wait for the cardholder.
+                if (!item.id.empty()) model->EndInput(item.id);
             }
             if (join) {
                 Item all;
@@ -817,6 +790,7 @@ struct TerminalSimulator::Impl {
             }
             RunHandshake();
             RunDue();
+            NotifyIfChanged();
         }
     }
 
@@ -848,7 +822,7 @@ struct TerminalSimulator::Impl {
         std::lock_guard<std::mutex> lock(mu);
         auto now = Clock::now();
         if (hs == Handshake::Idle || now < hsDeadline) return;
-        if (!hostOpen || silent) {
+        if (!hostOpen || faults.silent) {
             hs = Handshake::Idle;
             return;
         }
@@ -984,6 +958,7 @@ struct TerminalSimulator::Impl {
             }
             RunHandshake();
             RunDue();
+            NotifyIfChanged();
         }
     }
 
@@ -1095,6 +1070,7 @@ struct TerminalSimulator::Impl {
 TerminalSimulator::TerminalSimulator(Options options) : impl_(std::make_unique<Impl>()) {
     impl_->opt = std::move(options);
     impl_->powerUp = impl_->opt.powerUp;
+    impl_->model->SetChangeHook([d = impl_.get()] { d->observers.Call(); });
     InstallDefaultAnswers(*this);
     if (!impl_->Open()) {
         impl_->Close();
@@ -1106,6 +1082,8 @@ TerminalSimulator::TerminalSimulator(Options options) : impl_(std::make_unique<I
 TerminalSimulator::~TerminalSimulator() {
     Stop();
     impl_->Close();
+    StopTerminal(impl_->model.get());
+    impl_->model->SetChangeHook({});
 }
 
 bool TerminalSimulator::ok() const {
@@ -1159,9 +1137,7 @@ void TerminalSimulator::TriggerPowerUp() {
 }
 
 void TerminalSimulator::SetSilent(bool silent) {
-    std::lock_guard<std::mutex> lock(impl_->mu);
-    impl_->silent = silent;
-    if (silent) impl_->scheduled.clear();
+    ChangeFaults([&](FaultPlan& plan) { plan.silent = silent; });
 }
 
 void TerminalSimulator::Unplug() {
@@ -1172,11 +1148,13 @@ void TerminalSimulator::Unplug() {
         std::lock_guard<std::mutex> lock(impl_->mu);
         if (impl_->hostOpen) ++impl_->rec.hostCloses;
         impl_->hostOpen = false;
+        impl_->unplugged = true;
         impl_->scheduled.clear();
         impl_->hs = Handshake::Idle;
         impl_->outstanding.clear();
     }
     impl_->changed.notify_all();
+    impl_->NotifyIfChanged();
     if (impl_->opt.onPlug) impl_->opt.onPlug(false);
 }
 
@@ -1197,7 +1175,9 @@ bool TerminalSimulator::Replug() {
     {
         std::lock_guard<std::mutex> lock(d.mu);
         d.stop = false;
+        d.unplugged = false;
     }
+    d.NotifyIfChanged();
     d.StartThread();
     if (d.opt.onPlug) d.opt.onPlug(true);
     return true;
@@ -1208,12 +1188,40 @@ void TerminalSimulator::PowerCycle() {
         std::lock_guard<std::mutex> lock(impl_->mu);
         impl_->scheduled.clear();
         impl_->outstanding.clear();
-        if (impl_->hostOpen && !impl_->silent)
+        if (impl_->hostOpen && !impl_->faults.silent)
             impl_->StartHandshakeLocked(
                 impl_->powerUp,
                 Clock::now() + std::chrono::milliseconds(impl_->opt.powerUpDelayMs));
     }
     impl_->Wake();
+}
+
+TerminalModel& TerminalSimulator::Terminal() const {
+    return *impl_->model;
+}
+
+ScreenState TerminalSimulator::Screen() const {
+    ScreenState screen = impl_->model->Screen();
+    std::lock_guard<std::mutex> lock(impl_->mu);
+    screen.link = impl_->LinkLocked();
+    screen.faults = impl_->faults;
+    return screen;
+}
+
+int TerminalSimulator::AddObserver(std::function<void()> observer) {
+    return impl_->observers.Add(std::move(observer));
+}
+
+void TerminalSimulator::RemoveObserver(int id) {
+    impl_->observers.Remove(id);
+}
+
+int TerminalSimulator::AddTraceListener(std::function<void(const TraceEntry&)> listener) {
+    return impl_->traceListeners.Add(std::move(listener));
+}
+
+void TerminalSimulator::RemoveTraceListener(int id) {
+    impl_->traceListeners.Remove(id);
 }
 
 bool TerminalSimulator::IsHostOpen() const {
@@ -1222,46 +1230,68 @@ bool TerminalSimulator::IsHostOpen() const {
 }
 
 void TerminalSimulator::NakNextFrames(int count) {
-    std::lock_guard<std::mutex> lock(impl_->mu);
-    impl_->nakNext = count;
+    ChangeFaults([&](FaultPlan& plan) { plan.nakNext = count; });
 }
 
 void TerminalSimulator::SetAckMode(AckMode mode, bool respond) {
-    std::lock_guard<std::mutex> lock(impl_->mu);
-    impl_->ackMode = mode;
-    impl_->withholdRespond = respond;
+    ChangeFaults([&](FaultPlan& plan) {
+        plan.ackMode = mode;
+        plan.withholdRespond = respond;
+    });
 }
 
 void TerminalSimulator::WithholdNextAcks(int count, bool respond) {
-    std::lock_guard<std::mutex> lock(impl_->mu);
-    impl_->withholdNext = count;
-    impl_->withholdNextRespond = respond;
+    ChangeFaults([&](FaultPlan& plan) {
+        plan.withholdNext = count;
+        plan.withholdNextRespond = respond;
+    });
 }
 
 void TerminalSimulator::SetAckDelay(int ms) {
-    std::lock_guard<std::mutex> lock(impl_->mu);
-    impl_->ackDelayMs = std::max(0, ms);
+    ChangeFaults([&](FaultPlan& plan) { plan.ackDelayMs = ms; });
 }
 
 void TerminalSimulator::SetResponseDelay(int ms) {
-    std::lock_guard<std::mutex> lock(impl_->mu);
-    impl_->responseDelayMs = std::max(0, ms);
+    ChangeFaults([&](FaultPlan& plan) { plan.responseDelayMs = ms; });
 }
 
 void TerminalSimulator::CorruptNextFrames(int count) {
-    std::lock_guard<std::mutex> lock(impl_->mu);
-    impl_->corruptNext = count;
+    ChangeFaults([&](FaultPlan& plan) { plan.corruptNext = count; });
 }
 
 void TerminalSimulator::SetChunking(size_t chunkSize, int gapMs) {
-    std::lock_guard<std::mutex> lock(impl_->mu);
-    impl_->chunkSize = chunkSize;
-    impl_->chunkGapMs = std::max(0, gapMs);
+    ChangeFaults([&](FaultPlan& plan) {
+        plan.chunkSize = chunkSize;
+        plan.chunkGapMs = gapMs;
+    });
 }
 
 void TerminalSimulator::SetCoalesce(bool coalesce) {
+    ChangeFaults([&](FaultPlan& plan) { plan.coalesce = coalesce; });
+}
+
+FaultPlan TerminalSimulator::Faults() const {
     std::lock_guard<std::mutex> lock(impl_->mu);
-    impl_->coalesce = coalesce;
+    return impl_->faults;
+}
+
+void TerminalSimulator::SetFaults(const FaultPlan& plan) {
+    ChangeFaults([&](FaultPlan& current) { current = plan; });
+}
+
+void TerminalSimulator::ChangeFaults(const std::function<void(FaultPlan&)>& change) {
+    {
+        std::lock_guard<std::mutex> lock(impl_->mu);
+        FaultPlan& plan = impl_->faults;
+        const bool wasSilent = plan.silent;
+        change(plan);
+        plan.ackDelayMs = std::max(0, plan.ackDelayMs);
+        plan.responseDelayMs = std::max(0, plan.responseDelayMs);
+        plan.chunkGapMs = std::max(0, plan.chunkGapMs);
+        // A silent terminal drops what it was about to send.
+        if (plan.silent && !wasSilent) impl_->scheduled.clear();
+    }
+    impl_->NotifyIfChanged();
 }
 
 void TerminalSimulator::SendRaw(const std::vector<uint8_t>& bytes) {
@@ -1286,14 +1316,14 @@ void TerminalSimulator::SendFrameLater(const std::string& id, const std::string&
                                        int delayMs, const std::string& tag) {
     {
         std::lock_guard<std::mutex> lock(impl_->mu);
-        if (impl_->silent) return;
+        if (impl_->faults.silent) return;
         auto now = Clock::now();
         Clock::time_point from = std::max(now, impl_->handlingAckTime.value_or(now));
         std::string answer = payload;
         if (!impl_->RewriteLocked(id, answer)) return;
         impl_->ScheduleAnswerLocked(
-            from + std::chrono::milliseconds(impl_->responseDelayMs + std::max(0, delayMs)), id,
-            std::move(answer), tag);
+            from + std::chrono::milliseconds(impl_->faults.responseDelayMs + std::max(0, delayMs)),
+            id, std::move(answer), tag);
     }
     impl_->Wake();
 }

@@ -25,7 +25,11 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
+
+#include "fault_plan.h"
+#include "terminal.h"
 
 namespace orn::sim {
 
@@ -55,6 +59,9 @@ std::vector<uint8_t> BuildRawFrame(const std::string& body, uint8_t start = kStx
 std::vector<uint8_t> BuildFrame(const std::string& id, const std::string& payload);
 // Readable form of wire bytes for traces: <STX>5B.0<ETX><28>.
 std::string Describe(const std::vector<uint8_t>& bytes);
+// The key FramesSeen counts a reader channel's request under: "F0. 7 0D" for channel 7,
+// function 0x0D.
+std::string FrameStepKey(const std::string& id, unsigned channel, unsigned function);
 // Opens a tty device the way a host would (read/write, no controlling tty, raw mode,
 // non-blocking). Returns the descriptor or -1. For tests that play the host themselves.
 int OpenRawTty(const std::string& path);
@@ -67,9 +74,6 @@ enum class PowerUp {
     ThreeEnq,  // ENQ three times, each after the host's answer
     None,      // nothing: only acknowledges and answers frames
 };
-
-// How the terminal acknowledges what the host sends (frames and link-test ENQs).
-enum class AckMode { Normal, Withhold };
 
 // What the terminal answered to a good frame.
 enum class Reply { Ack, Nak, None };
@@ -108,6 +112,20 @@ struct Record {
     int hostOpens = 0;             // the port went from closed to open
     int hostCloses = 0;            // the port went from open to closed
 };
+
+// One message on the link, for a live trace: its identifier, which way it went, its name and
+// fields from the message catalogue, secrets masked as the library's log masks them.
+struct TraceEntry {
+    uint64_t seq = 0;  // from 1, in the order the frames were seen
+    bool fromTerminal = false;
+    std::string id;    // "5B."; empty for a continuation block
+    std::string name;  // "beep"; empty when the catalogue does not know the message
+    std::vector<std::pair<std::string, std::string>> fields;  // name and (masked) text
+    std::string text;                                         // "5B. beep: tone 7", masked
+    Reply reply = Reply::Ack;  // for the host's frames: what the terminal answered
+};
+// A message (identifier and decoded payload) as a trace entry; `seq` and `reply` unset.
+TraceEntry MakeTraceEntry(bool fromTerminal, const std::string& id, const std::string& payload);
 
 struct Options {
     // When set, a symlink `linkDir`/`portName` -> slave device is created (and removed again
@@ -223,6 +241,26 @@ class TerminalSimulator {
     // how many.
     int DropScheduled(const std::string& tag);
 
+    // ---- Fault plan: the faults above as one struct ----
+    FaultPlan Faults() const;
+    void SetFaults(const FaultPlan& plan);
+    // Changes the plan in one step under the simulator's lock (`change` must not call it).
+    void ChangeFaults(const std::function<void(FaultPlan&)>& change);
+
+    // ---- The terminal model and what it shows ----
+    TerminalModel& Terminal() const;
+    // The display, input, card slot, link and fault plan as they stand.
+    ScreenState Screen() const;
+    // `observer` is called whenever the screen, the input, the link or the fault plan changes,
+    // on whichever simulator thread made the change, with no simulator lock held; it may call
+    // the simulator but should return quickly. Returns an id for RemoveObserver.
+    int AddObserver(std::function<void()> observer);
+    // After it returns the observer is not called again (unless called from the observer).
+    void RemoveObserver(int id);
+    // Every frame from and to the host as a trace entry, on the I/O thread, no lock held.
+    int AddTraceListener(std::function<void(const TraceEntry&)> listener);
+    void RemoveTraceListener(int id);
+
     // ---- Record ----
     Record Snapshot() const;
     void ClearRecord();
@@ -237,6 +275,8 @@ class TerminalSimulator {
     // Good frames with identifier `id` (any case) received since construction; unlike the
     // record, never cleared and kept without recordTraffic.
     uint64_t FramesSeen(const std::string& id) const;
+    // A reader channel's requests also count by channel and function, under
+    // FrameStepKey(id, channel, function): each step of a smart-card exchange can be waited for.
     // Waits until FramesSeen(id) reaches `count` or `ms` pass; returns whether it did.
     bool WaitForFramesSeen(const std::string& id, uint64_t count, int ms) const;
 

@@ -38,6 +38,7 @@ class Simulator:
         self._serial_port = port
         self._extra = list(extra_args)
         self._process = None
+        self.page = None
         self._dir = None
         self._socket = None
         self._reply = None
@@ -69,6 +70,8 @@ class Simulator:
                 for pair in line[len("export "):].split():
                     name, _, value = pair.partition("=")
                     self.env[name] = value
+            elif line.startswith("# page "):  # with --http: the terminal's face
+                self.page = line.split()[2]
             elif line.startswith("# control "):
                 control = int(line.split()[2])
         self._socket = socket.create_connection(("127.0.0.1", control), timeout=START_SECONDS)

@@ -1,0 +1,287 @@
+#include "http_face.h"
+
+#include <httplib.h>
+
+#include <algorithm>
+#include <chrono>
+#include <nlohmann/json.hpp>
+
+#include "cardholder.h"
+#include "commands.h"
+#include "sim.h"
+
+namespace orn::sim {
+
+namespace {
+
+using nlohmann::json;
+
+const char kPage[] =
+#include "face_page.inc"
+    ;
+
+// What the page may do: the cardholder's and the terminal's commands and the link faults. The
+// script's flow commands (wait, exit, ...) are not the page's.
+const char* const kPageActions[] = {
+    "key",    "swipe",        "insert", "remove",     "cancel",
+    "unplug", "replug",       "nak",    "drop-ack",   "power-cycle",
+    "status", "delay-answer", "select", "auto-swipe", "hand-input",
+};
+
+// A watcher that hears nothing for this long is sent a comment, which also tells a closed
+// connection from an idle one.
+constexpr auto kKeepAlive = std::chrono::seconds(5);
+
+void Fail(httplib::Response& res, int status, const std::string& message) {
+    res.status = status;
+    res.set_content(json{{"error", message}}.dump(), "application/json");
+}
+
+const char* InputName(InputKind kind) {
+    switch (kind) {
+        case InputKind::Keys:
+            return "keys";
+        case InputKind::Pin:
+            return "pin";
+        case InputKind::Card:
+            return "card";
+        case InputKind::Selection:
+            return "selection";
+        case InputKind::Text:
+            return "text";
+        case InputKind::None:
+            break;
+    }
+    return "none";
+}
+
+const char* LinkName(const LinkView& link) {
+    if (link.unplugged) return "unplugged";
+    if (link.powerUp) return "power-up";
+    if (link.connected) return "connected";
+    return link.hostOpen ? "open" : "closed";
+}
+
+// The terminal as the page draws it.
+json TerminalState(TerminalSimulator& sim) {
+    const ScreenState s = sim.Screen();
+    json lines = json::array();
+    for (const DisplayLine& line : s.lines)
+        lines.push_back(
+            {{"text", line.text}, {"inverse", line.inverse}, {"cleared", line.cleared}});
+    json display = {{"width", s.columns}, {"lines", lines}};
+    if (s.scroll)
+        display["list"] = {{"titles", s.scroll->titles},
+                           {"items", s.scroll->items},
+                           {"selected", s.scroll->selection}};
+    std::string prompt;
+    for (const std::string& p : s.prompts) prompt += (prompt.empty() ? "" : " / ") + p;
+    const FaultPlan& f = s.faults;
+    return {{"display", display},
+            {"prompt", prompt},
+            {"amount", s.amount},
+            {"input",
+             {{"kind", InputName(s.input)},
+              {"command", s.inputCommand},
+              {"pinDigits", s.pinDigits},
+              {"typed", TypedInput(sim)}}},
+            {"hands", HandInput(sim)},
+            {"beeps", s.beeps},
+            {"lastTone", s.lastTone},
+            {"card",
+             {{"inSlot", s.card.chipInserted},
+              {"powered", s.card.chipPowered},
+              {"swipeWaiting", s.card.swipeWaiting}}},
+            {"link", LinkName(s.link)},
+            {"faults",
+             {{"silent", f.silent},
+              {"nakNext", f.nakNext},
+              {"withholdNext", f.withholdNext},
+              {"corruptNext", f.corruptNext},
+              {"ackDelayMs", f.ackDelayMs},
+              {"answerDelayMs", f.responseDelayMs}}}};
+}
+
+bool PlainText(const std::string& text) {
+    return std::all_of(text.begin(), text.end(), [](char c) { return c >= 0x20 && c < 0x7F; });
+}
+
+}  // namespace
+
+struct HttpFace::Watcher {
+    uint64_t version = 0;
+    uint64_t traceSeen = 0;
+    bool first = true;
+};
+
+HttpFace::HttpFace(TerminalSimulator& sim)
+    : sim_(sim), runner_(std::make_unique<CommandRunner>(sim, false)) {}
+
+HttpFace::~HttpFace() {
+    Stop();
+}
+
+bool HttpFace::Start(const std::string& address, int port) {
+    server_ = std::make_unique<httplib::Server>();
+    // Each event stream holds a thread: room for every watcher and a few quick requests.
+    server_->new_task_queue = [] { return new httplib::ThreadPool(kMaxWatchers + 4); };
+    server_->set_payload_max_length(kMaxBody);
+    server_->set_keep_alive_timeout(2);
+    server_->set_read_timeout(5);
+    server_->set_write_timeout(5);
+    Routes();
+    port_ = port == 0                              ? server_->bind_to_any_port(address)
+            : server_->bind_to_port(address, port) ? port
+                                                   : -1;
+    if (port_ <= 0) {
+        error_ = "cannot listen on " + address + ":" + std::to_string(port);
+        server_.reset();
+        return false;
+    }
+    observer_ = sim_.AddObserver([this] { Changed(); });
+    traceListener_ = sim_.AddTraceListener(
+        [this](const TraceEntry& e) { AddTrace(!e.fromTerminal, e.id, e.text); });
+    thread_ = std::thread([this] { server_->listen_after_bind(); });
+    return true;
+}
+
+void HttpFace::Stop() {
+    if (observer_) sim_.RemoveObserver(observer_);
+    if (traceListener_) sim_.RemoveTraceListener(traceListener_);
+    observer_ = traceListener_ = 0;
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        stopping_ = true;
+    }
+    changed_.notify_all();
+    runner_->Interrupt();
+    if (server_) server_->stop();
+    if (thread_.joinable()) thread_.join();
+}
+
+void HttpFace::Changed() {
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        ++version_;
+    }
+    changed_.notify_all();
+}
+
+void HttpFace::AddTrace(bool toTerminal, const std::string& id, const std::string& text) {
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        trace_.push_back({++traceSeq_, toTerminal, id, text});
+        if (trace_.size() > kTraceKept) trace_.pop_front();
+        ++version_;
+    }
+    changed_.notify_all();
+}
+
+std::string HttpFace::StateEvent(uint64_t& traceSeen) {
+    json state = TerminalState(sim_);
+    json trace = json::array();
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        for (const Traced& e : trace_) {
+            if (e.seq <= traceSeen) continue;
+            trace.push_back({{"seq", e.seq},
+                             {"dir", e.toTerminal ? "to" : "from"},
+                             {"id", e.id},
+                             {"text", e.text}});
+        }
+        traceSeen = traceSeq_;
+    }
+    state["trace"] = std::move(trace);
+    return state.dump(-1, ' ', false, json::error_handler_t::replace);
+}
+
+std::string HttpFace::RunAction(const std::string& body, int& status) {
+    status = 400;
+    const json request = json::parse(body, nullptr, false);
+    if (request.is_discarded() || !request.is_object()) return "the body is not a JSON object";
+    const auto action = request.find("action");
+    if (action == request.end() || !action->is_string()) return "no action given";
+    const std::string name = action->get<std::string>();
+    if (std::find(std::begin(kPageActions), std::end(kPageActions), name) == std::end(kPageActions))
+        return "unknown action: " + name.substr(0, 40);
+    std::string line = name;
+    const auto value = request.find("value");
+    if (value != request.end()) {
+        if (!value->is_string()) return "the value must be a string";
+        const std::string text = value->get<std::string>();
+        if (!PlainText(text)) return "the value must be printable text";
+        if (!text.empty()) line += " " + text;
+    }
+    std::string reply;
+    {
+        std::lock_guard<std::mutex> lock(runnerMu_);
+        reply = runner_->Run(line);
+    }
+    Changed();
+    if (reply.compare(0, 6, "error ") == 0) {
+        status = 422;
+        return reply.substr(6);
+    }
+    status = 200;
+    return reply;
+}
+
+void HttpFace::Routes() {
+    httplib::Server& s = *server_;
+    s.Get("/", [](const httplib::Request&, httplib::Response& res) {
+        res.set_content(kPage, "text/html; charset=utf-8");
+    });
+    s.Get("/state", [this](const httplib::Request&, httplib::Response& res) {
+        uint64_t none = 0;
+        res.set_content(StateEvent(none), "application/json");
+    });
+    s.Post("/action", [this](const httplib::Request& req, httplib::Response& res) {
+        int status = 400;
+        std::string reply = RunAction(req.body, status);
+        if (status != 200) return Fail(res, status, reply);
+        res.set_content(json{{"reply", reply}}.dump(), "application/json");
+    });
+    s.Get("/events", [this](const httplib::Request&, httplib::Response& res) {
+        {
+            std::lock_guard<std::mutex> lock(mu_);
+            if (watchers_ >= kMaxWatchers)
+                return Fail(res, 503,
+                            "too many watchers (at most " + std::to_string(kMaxWatchers) + ")");
+            ++watchers_;
+        }
+        auto watcher = std::make_shared<Watcher>();
+        res.set_header("Cache-Control", "no-cache");
+        res.set_chunked_content_provider(
+            "text/event-stream",
+            [this, watcher](size_t, httplib::DataSink& sink) {
+                bool changed;
+                {
+                    std::unique_lock<std::mutex> lock(mu_);
+                    changed = watcher->first || changed_.wait_for(lock, kKeepAlive, [&] {
+                        return stopping_ || version_ != watcher->version;
+                    });
+                    if (stopping_) return false;
+                    watcher->version = version_;
+                }
+                watcher->first = false;
+                const std::string event =
+                    changed ? "data: " + StateEvent(watcher->traceSeen) + "\n\n" : ": idle\n\n";
+                return sink.write(event.data(), event.size());
+            },
+            [this](bool) {
+                std::lock_guard<std::mutex> lock(mu_);
+                --watchers_;
+            });
+    });
+    // Errors the library answers by itself (an unknown path, a body too large) get a message too.
+    s.set_error_handler([](const httplib::Request& req, httplib::Response& res) {
+        if (!res.body.empty()) return;
+        std::string message = res.status == 404 ? "no such page: " + req.path.substr(0, 80)
+                              : res.status == 413
+                                  ? "the body is larger than " + std::to_string(kMaxBody) + " bytes"
+                                  : "bad request";
+        Fail(res, res.status, message);
+    });
+}
+
+}  // namespace orn::sim
