@@ -53,17 +53,17 @@ class SimSerial : public SerialDevice {
     explicit SimSerial(uint32_t generation) : generation_(generation) {}
     ~SimSerial() override { Close(); }
 
-    uint32_t SetupQueues(uint32_t, uint32_t) override { return Check(); }
-    uint32_t Setup(const LineSettings& settings) override {
+    Status SetupQueues(uint32_t, uint32_t) override { return Check(); }
+    Status Setup(const LineSettings& settings) override {
         settings_ = settings;
         return Check();
     }
-    uint32_t GetSettings(LineSettings* settings) override {
+    Status GetSettings(LineSettings* settings) override {
         *settings = settings_;
         return Check();
     }
-    uint32_t SetupHandshaking(Handshake) override { return Check(); }
-    uint32_t Read(void* buffer, size_t length, size_t* got) override {
+    Status SetupHandshaking(Handshake) override { return Check(); }
+    Status Read(void* buffer, size_t length, size_t* got) override {
         *got = 0;
         if (uint32_t err = Check()) return err;
         auto& queue = sim::Port().toHost;
@@ -73,7 +73,7 @@ class SimSerial : public SerialDevice {
         *got = n;
         return 0;
     }
-    uint32_t Write(const void* data, size_t length, size_t* written) override {
+    Status Write(const void* data, size_t length, size_t* written) override {
         *written = 0;
         if (uint32_t err = Check()) return err;
         sim::Point();  // the write is where another thread may come in between
@@ -84,8 +84,8 @@ class SimSerial : public SerialDevice {
         *written = length;
         return 0;
     }
-    uint32_t SetWriteTimeout(uint32_t) override { return Check(); }
-    uint32_t WaitEvent(uint32_t, uint32_t* events) override {
+    Status SetWriteTimeout(uint32_t) override { return Check(); }
+    Status WaitEvent(uint32_t, uint32_t* events) override {
         *events = 0;
         if (uint32_t err = Check()) return err;
         const sim::WaitSite site{"SerialDevice::WaitEvent", this, __builtin_return_address(0)};
@@ -105,21 +105,21 @@ class SimSerial : public SerialDevice {
         return 0;
     }
     void CancelWait() override { cancelled_ = true; }
-    uint32_t ClearError(uint32_t* errors, uint32_t* inQueue) override {
+    Status ClearError(uint32_t* errors, uint32_t* inQueue) override {
         if (errors) *errors = 0;
         if (inQueue) *inQueue = 0;
         if (uint32_t err = Check()) return err;
         if (inQueue) *inQueue = static_cast<uint32_t>(sim::Port().toHost.size());
         return 0;
     }
-    uint32_t Purge() override {
+    Status Purge() override {
         if (uint32_t err = Check()) return err;
         sim::Port().toHost.clear();
         return 0;
     }
-    uint32_t SendBreak(uint32_t) override { return Check(); }
-    uint32_t SetDtr(bool) override { return Check(); }
-    uint32_t GetModemStatus(uint32_t* status) override {
+    Status SendBreak(uint32_t) override { return Check(); }
+    Status SetDtr(bool) override { return Check(); }
+    Status GetModemStatus(uint32_t* status) override {
         *status = 0;
         if (uint32_t err = Check()) return err;
         *status = kModemCts | kModemDsr;
@@ -150,7 +150,7 @@ class SimSerial : public SerialDevice {
 
 }  // namespace
 
-std::shared_ptr<SerialDevice> SerialDevice::Open(const std::string& name, uint32_t* error) {
+std::shared_ptr<SerialDevice> SerialDevice::Open(const std::string& name, Status* error) {
     sim::Point();
     sim::VirtualPort& port = sim::Port();
     if (!IsVirtualPort(name) || !port.present) {
@@ -178,7 +178,7 @@ bool SerialPortPresent(const std::string& name) {
     return IsVirtualPort(name) && sim::Port().present;
 }
 
-std::shared_ptr<HidDevice> HidDevice::Open(const std::string&, uint32_t* error, std::string*) {
+std::shared_ptr<HidDevice> HidDevice::Open(const std::string&, Status* error, std::string*) {
     *error = kErrNotFound;
     return nullptr;
 }
@@ -187,7 +187,7 @@ std::shared_ptr<HidDevice> HidDevice::FromNative(intptr_t, uint32_t, uint32_t) {
     return nullptr;
 }
 
-uint32_t EnumerateSerialPorts(std::vector<SerialPortInfo>* ports, std::string*) {
+Status EnumerateSerialPorts(std::vector<SerialPortInfo>* ports, std::string*) {
     ports->clear();
     if (!sim::Port().present) return 0;
     SerialPortInfo info;
@@ -199,9 +199,14 @@ uint32_t EnumerateSerialPorts(std::vector<SerialPortInfo>* ports, std::string*) 
     return 0;
 }
 
-uint32_t EnumerateHidDevices(uint16_t, std::vector<HidDeviceInfo>* devices, std::string*) {
+Status EnumerateHidDevices(uint16_t, std::vector<HidDeviceInfo>* devices, std::string*) {
     devices->clear();
     return 0;
+}
+
+// The simulated devices fail with platform errors only; no OS code ever reaches a Status here.
+std::string OsErrorText(uint32_t osCode) {
+    return "error " + std::to_string(osCode);
 }
 
 }  // namespace orn::platform

@@ -171,7 +171,7 @@ Thread::~Thread() {
     if (Started() && !Finished()) Abandon();
 }
 
-uint32_t Thread::Start(std::function<uint32_t()> body) {
+Status Thread::Start(std::function<uint32_t()> body) {
     if (Started()) return kErrAlreadyOpen;
     if (!body) return kErrInvalidParameter;
     auto control = std::make_shared<Control>();
