@@ -13,6 +13,8 @@
 
 namespace {
 
+constexpr int kBad = ORN_ERR_INVALID_PARAMETER_IN_API_CALL;
+
 using orn::sim::Request;
 using orn::test::SimSession;
 using orn::test::WaitUntil;
@@ -29,8 +31,8 @@ TEST_F(BasicCommands, BeepPayloadAndBoundaries) {
     EXPECT_EQ(ornBeep(0), 0);
     EXPECT_EQ(session.Payloads("5B."), (std::vector<std::string>{"F", "0"}));
     session.sim().ClearRecord();
-    EXPECT_EQ(ornBeep(16), ORN_ERR_INVALID_PARAMETER_IN_API_CALL);
-    EXPECT_EQ(ornBeep(-1), ORN_ERR_INVALID_PARAMETER_IN_API_CALL);
+    EXPECT_EQ(ornBeep(16), kBad);
+    EXPECT_EQ(ornBeep(-1), kBad);
     EXPECT_TRUE(session.NothingSent(true));
 }
 
@@ -40,11 +42,11 @@ TEST_F(BasicCommands, ReturnToIdleInBase36) {
     EXPECT_EQ(ornReturnToIdleBase36("a9"), 0);
     EXPECT_EQ(session.Payloads("6Z.").back(), "a9");  // lower case goes out unchanged
     session.sim().ClearRecord();
-    EXPECT_EQ(ornReturnToIdle(1296), ORN_ERR_INVALID_PARAMETER_IN_API_CALL);
-    EXPECT_EQ(ornReturnToIdle(-1), ORN_ERR_INVALID_PARAMETER_IN_API_CALL);
+    EXPECT_EQ(ornReturnToIdle(1296), kBad);
+    EXPECT_EQ(ornReturnToIdle(-1), kBad);
     for (const char* bad : {"A", "ABC", "a-", ""})
-        EXPECT_EQ(ornReturnToIdleBase36(bad), ORN_ERR_INVALID_PARAMETER_IN_API_CALL) << bad;
-    EXPECT_EQ(ornReturnToIdleBase36(nullptr), ORN_ERR_INVALID_PARAMETER_IN_API_CALL);
+        EXPECT_EQ(ornReturnToIdleBase36(bad), kBad) << bad;
+    EXPECT_EQ(ornReturnToIdleBase36(nullptr), kBad);
     EXPECT_TRUE(session.NothingSent(true));
 }
 
@@ -74,16 +76,11 @@ TEST_F(BasicCommands, GenericCommandReturnsTheWholeAnswer) {
 
     session.sim().ClearRecord();
     for (const char* bad : {"2A", "FA", "3a", "7", "7AB"})
-        EXPECT_EQ(ornGenericAsciiCommand(bad, "", response, 16),
-                  ORN_ERR_INVALID_PARAMETER_IN_API_CALL)
-            << bad;
-    EXPECT_EQ(ornGenericAsciiCommand(nullptr, "", response, 16),
-              ORN_ERR_INVALID_PARAMETER_IN_API_CALL);
-    EXPECT_EQ(ornGenericAsciiCommand("7A", nullptr, response, 16),
-              ORN_ERR_INVALID_PARAMETER_IN_API_CALL);
-    EXPECT_EQ(ornGenericAsciiCommand("7A", "", nullptr, 16), ORN_ERR_INVALID_PARAMETER_IN_API_CALL);
-    EXPECT_EQ(ornGenericAsciiCommand("7A", "", response, -1),
-              ORN_ERR_INVALID_PARAMETER_IN_API_CALL);
+        EXPECT_EQ(ornGenericAsciiCommand(bad, "", response, 16), kBad) << bad;
+    EXPECT_EQ(ornGenericAsciiCommand(nullptr, "", response, 16), kBad);
+    EXPECT_EQ(ornGenericAsciiCommand("7A", nullptr, response, 16), kBad);
+    EXPECT_EQ(ornGenericAsciiCommand("7A", "", nullptr, 16), kBad);
+    EXPECT_EQ(ornGenericAsciiCommand("7A", "", response, -1), kBad);
     EXPECT_TRUE(session.NothingSent(true));
 }
 
@@ -98,18 +95,14 @@ TEST_F(BasicCommands, PromptRegisterEncodesAccentsAndPads) {
     ASSERT_EQ(ornPromptRegister(63, "Caf\xE9", "12345678"), 0);
     auto payloads = session.Payloads("56.");
     ASSERT_EQ(payloads.size(), 1u);
-    EXPECT_EQ(payloads[0],
-              "3FCaf\x1B"
-              "2" +
-                  std::string(28, ' ') + "12345678");
+    EXPECT_EQ(payloads[0], "3FCaf\0332" + std::string(28, ' ') + "12345678");
     session.sim().ClearRecord();
-    EXPECT_EQ(ornPromptRegister(64, "x", "12345678"), ORN_ERR_INVALID_PARAMETER_IN_API_CALL);
-    EXPECT_EQ(ornPromptRegister(0, "x", "1234567"), ORN_ERR_INVALID_PARAMETER_IN_API_CALL);
-    EXPECT_EQ(ornPromptRegister(0, std::string(33, 'p').c_str(), "12345678"),
-              ORN_ERR_INVALID_PARAMETER_IN_API_CALL);
-    EXPECT_EQ(ornPromptRegister(0, "tab\t", "12345678"), ORN_ERR_INVALID_PARAMETER_IN_API_CALL);
-    EXPECT_EQ(ornPromptRegister(0, nullptr, "12345678"), ORN_ERR_INVALID_PARAMETER_IN_API_CALL);
-    EXPECT_EQ(ornPromptRegister(0, "x", nullptr), ORN_ERR_INVALID_PARAMETER_IN_API_CALL);
+    EXPECT_EQ(ornPromptRegister(64, "x", "12345678"), kBad);
+    EXPECT_EQ(ornPromptRegister(0, "x", "1234567"), kBad);
+    EXPECT_EQ(ornPromptRegister(0, std::string(33, 'p').c_str(), "12345678"), kBad);
+    EXPECT_EQ(ornPromptRegister(0, "tab\t", "12345678"), kBad);
+    EXPECT_EQ(ornPromptRegister(0, nullptr, "12345678"), kBad);
+    EXPECT_EQ(ornPromptRegister(0, "x", nullptr), kBad);
     EXPECT_TRUE(session.NothingSent(true));
 }
 

@@ -12,16 +12,10 @@
 namespace {
 
 using orn::sim::Request;
+using orn::test::Occurrences;
 using orn::test::SimSession;
 
 constexpr int kInvalid = ORN_ERR_INVALID_PARAMETER_IN_API_CALL;
-
-size_t Count(const std::string& text, const std::string& what) {
-    size_t n = 0;
-    for (size_t pos = text.find(what); pos != std::string::npos; pos = text.find(what, pos + 1))
-        ++n;
-    return n;
-}
 
 class DeviceCommands : public ::testing::Test {
   protected:
@@ -85,8 +79,9 @@ TEST_F(DeviceCommands, OddClockAnswers) {
     EXPECT_EQ(ornGetDateTime(&v[0], &v[1], &v[2], &v[3], &v[4], &v[5]), 3);
     EXPECT_EQ(std::vector<int>(v, v + 6), std::vector<int>(6, 0));
     std::string log = session.CloseAndReadLog();
-    EXPECT_EQ(Count(log, "Warning, expected response of 6T.0YYYYMMDDhhmmss: wrong response length"),
-              2u);
+    EXPECT_EQ(
+        Occurrences(log, "Warning, expected response of 6T.0YYYYMMDDhhmmss: wrong response length"),
+        2u);
 }
 
 TEST_F(DeviceCommands, SetDateTimePayloadsAndRanges) {
@@ -163,14 +158,14 @@ TEST_F(DeviceCommands, IdentificationAnswersOfTheWrongSize) {
     EXPECT_STREQ(serial.data(), "");
 
     std::string log = session.CloseAndReadLog();
-    EXPECT_EQ(Count(log,
-                    "Warning, expected response of 5D.0/dddd/ddd/ddd/ddddd/dd/dd/d: wrong "
-                    "response length"),
+    EXPECT_EQ(Occurrences(log,
+                          "Warning, expected response of 5D.0/dddd/ddd/ddd/ddddd/dd/dd/d: wrong "
+                          "response length"),
               4u);
-    EXPECT_EQ(Count(log, "Warning, expected response of 51.0Sssssssssssssssss: no S"), 1u);
-    EXPECT_EQ(Count(log,
-                    "Warning, expected response of 51.0Sssssssssssssssss: wrong response "
-                    "length"),
+    EXPECT_EQ(Occurrences(log, "Warning, expected response of 51.0Sssssssssssssssss: no S"), 1u);
+    EXPECT_EQ(Occurrences(log,
+                          "Warning, expected response of 51.0Sssssssssssssssss: wrong response "
+                          "length"),
               2u);
 }
 
@@ -191,8 +186,10 @@ TEST_F(DeviceCommands, ApplicationUpdateIsBinary) {
     session.Answer("F0.", std::string("\x00\x02", 2));
     EXPECT_EQ(ornApplicationUpdate(), ORN_ERR_WRONG_RESPONSE_ERROR);
     std::string log = session.CloseAndReadLog();
-    EXPECT_EQ(Count(log, "Warning: Length of Application Update response should always be 2"), 1u);
-    EXPECT_EQ(Count(log, "Warning: Expected CMD=0x06 in response for Application Update"), 2u);
+    EXPECT_EQ(Occurrences(log, "Warning: Length of Application Update response should always be 2"),
+              1u);
+    EXPECT_EQ(Occurrences(log, "Warning: Expected CMD=0x06 in response for Application Update"),
+              2u);
 }
 
 TEST(DeviceCommandsClosed, ClockPointersAreTestedBeforeTheLink) {

@@ -58,11 +58,7 @@ TEST_F(DisplayCommands, LinesTravelAsRunsOfConsecutiveLines) {
     EXPECT_EQ(session.Payloads("58."),
               (Strings{"0013" + Pad16("three"), "0021" + Pad16("one") + Pad16("two"),
                        "0014" + Pad16("four"), "0012" + Pad16("two"), "0014" + Pad16("four"),
-                       "0011R\x1B"
-                       "2sum\x1B"
-                       "2" +
-                           std::string(10, ' '),
-                       "0011ABCDEFGHIJKLMNOP"}));
+                       "0011R\0332sum\0332" + std::string(10, ' '), "0011ABCDEFGHIJKLMNOP"}));
     // The second message of a split display is a record of its own.
     EXPECT_NE(session.CloseAndReadLog().find("Sending Data for ornDisplay2"), std::string::npos);
 }

@@ -16,6 +16,8 @@
 
 namespace {
 
+constexpr int kBad = ORN_ERR_INVALID_PARAMETER_IN_API_CALL;
+
 using cards_test::Bytes;
 using orn::test::Recorder;
 using orn::test::SimSession;
@@ -69,8 +71,8 @@ TEST(EmvWithoutLink, ByteOrderHelpersNeedNoLinkAndTheRestDoes) {
     EXPECT_EQ(std::string(reinterpret_cast<char*>(out), 2), Bytes({0x34, 0x12}));
     EXPECT_EQ(ornEmvWin32Long2uint32(0x12345678L, out), 0);
     EXPECT_EQ(std::string(reinterpret_cast<char*>(out), 4), Bytes({0x78, 0x56, 0x34, 0x12}));
-    EXPECT_EQ(ornEmvWin32Short2uint16(1, nullptr), ORN_ERR_INVALID_PARAMETER_IN_API_CALL);
-    EXPECT_EQ(ornEmvWin32Long2uint32(1, nullptr), ORN_ERR_INVALID_PARAMETER_IN_API_CALL);
+    EXPECT_EQ(ornEmvWin32Short2uint16(1, nullptr), kBad);
+    EXPECT_EQ(ornEmvWin32Long2uint32(1, nullptr), kBad);
     // The link tests come before the argument tests and the special lengths.
     EXPECT_EQ(ornEmvOpenSession(nullptr, nullptr), ORN_ERR_COMM_PORT_NOT_OPEN);
     EXPECT_EQ(ornEmvSendAsync("APP1", nullptr, -9999), ORN_ERR_COMM_PORT_NOT_OPEN);
@@ -118,14 +120,13 @@ TEST_F(EmvChannel, SessionRequestsCarryTypeSequenceAndNames) {
     ASSERT_EQ(ornEmvOpenSession("VSDC0003", SessionCallback<0>), 0);
     session.sim().ClearRecord();
     EXPECT_EQ(ornEmvOpenSession("VSDC0003", SessionCallback<0>), 7);
-    EXPECT_EQ(ornEmvOpenSession("ABC", SessionCallback<0>), ORN_ERR_INVALID_PARAMETER_IN_API_CALL);
-    EXPECT_EQ(ornEmvOpenSession(nullptr, SessionCallback<0>),
-              ORN_ERR_INVALID_PARAMETER_IN_API_CALL);
-    EXPECT_EQ(ornEmvOpenSession("ABCD", nullptr), ORN_ERR_INVALID_PARAMETER_IN_API_CALL);
-    EXPECT_EQ(ornEmvCloseSession("ABC"), ORN_ERR_INVALID_PARAMETER_IN_API_CALL);
-    EXPECT_EQ(ornEmvGetAppVersion("ABCD", nullptr), ORN_ERR_INVALID_PARAMETER_IN_API_CALL);
-    EXPECT_EQ(ornEmvRegisterZeth(nullptr), ORN_ERR_INVALID_PARAMETER_IN_API_CALL);
-    EXPECT_EQ(ornEmvSessionIsOpen(nullptr), ORN_ERR_INVALID_PARAMETER_IN_API_CALL);
+    EXPECT_EQ(ornEmvOpenSession("ABC", SessionCallback<0>), kBad);
+    EXPECT_EQ(ornEmvOpenSession(nullptr, SessionCallback<0>), kBad);
+    EXPECT_EQ(ornEmvOpenSession("ABCD", nullptr), kBad);
+    EXPECT_EQ(ornEmvCloseSession("ABC"), kBad);
+    EXPECT_EQ(ornEmvGetAppVersion("ABCD", nullptr), kBad);
+    EXPECT_EQ(ornEmvRegisterZeth(nullptr), kBad);
+    EXPECT_EQ(ornEmvSessionIsOpen(nullptr), kBad);
     EXPECT_TRUE(session.NothingSent());
 }
 
@@ -162,10 +163,10 @@ TEST_F(EmvChannel, DataMessagesCarryTheSendSequenceAndEndWithTheAcknowledgement)
     EXPECT_EQ(ornEmvSendAsync("component says hi", &info, -9999), -9999);
     EXPECT_EQ(ornEmvSendAsync("APP1", nullptr, -9998), static_cast<int>(ornGetVersionDWORD()));
     EXPECT_EQ(ornEmvSendAsync("NOPE", hello, 5), ORN_ERR_EMV_NOT_IN_SESSION_TABLE);
-    EXPECT_EQ(ornEmvSendAsync("APP1", hello, -1), ORN_ERR_INVALID_PARAMETER_IN_API_CALL);
-    EXPECT_EQ(ornEmvSendAsync("APP1", nullptr, 5), ORN_ERR_INVALID_PARAMETER_IN_API_CALL);
-    EXPECT_EQ(ornEmvSendAsync("AP1", hello, 5), ORN_ERR_INVALID_PARAMETER_IN_API_CALL);
-    EXPECT_EQ(ornEmvSendAsync(nullptr, hello, -9999), ORN_ERR_INVALID_PARAMETER_IN_API_CALL);
+    EXPECT_EQ(ornEmvSendAsync("APP1", hello, -1), kBad);
+    EXPECT_EQ(ornEmvSendAsync("APP1", nullptr, 5), kBad);
+    EXPECT_EQ(ornEmvSendAsync("AP1", hello, 5), kBad);
+    EXPECT_EQ(ornEmvSendAsync(nullptr, hello, -9999), kBad);
     EXPECT_TRUE(session.NothingSent());
     const std::string log = session.CloseAndReadLog();
     EXPECT_NE(log.find("(Info)  component says hi\n"), std::string::npos);

@@ -166,14 +166,6 @@ TEST(LogRead, RefusesWhatIsNoLogAsRead) {
 
 namespace {
 
-// Lines of `text` that contain `piece`.
-int CountLines(const std::string& text, const std::string& piece) {
-    int count = 0;
-    for (size_t at = text.find(piece); at != std::string::npos; at = text.find(piece, at + 1))
-        ++count;
-    return count;
-}
-
 // A log of a beep, a scroll list and a DUKPT PIN entry at the Detail level.
 std::string WriteSessionLog(const TempDir& dir) {
     orn::test::SimSession session;
@@ -228,8 +220,8 @@ TEST(LogRead, FiltersByKindLevelAndTime) {
     TempDir dir;
     const std::string log = WriteSessionLog(dir);
     const std::string text = orn::test::ReadTextFile(log);
-    const int dumps = CountLines(text, " Data (");
-    ASSERT_GT(dumps, 6);
+    const size_t dumps = orn::test::Occurrences(text, " Data (");
+    ASSERT_GT(dumps, 6u);
     struct Case {
         std::string options;
         bool dumpsKept;
@@ -244,7 +236,7 @@ TEST(LogRead, FiltersByKindLevelAndTime) {
         SCOPED_TRACE(c.options);
         RunResult r = RunLogRead(dir, c.options + " '" + log + "'");
         ASSERT_EQ(r.status, 0) << r.err;
-        EXPECT_EQ(CountLines(r.out, " Data ("), c.dumpsKept ? dumps : 0);
+        EXPECT_EQ(orn::test::Occurrences(r.out, " Data ("), c.dumpsKept ? dumps : 0u);
         EXPECT_EQ(r.out.find("(Info)") != std::string::npos, c.infoKept);
     }
     for (const char* bad : {"--level loud", "--from 25:00", "--to", "--from 1:2:3:4:5"})
@@ -324,7 +316,7 @@ TEST(LogRead, FollowsTheLogIntoTheNextNumberedFilesWithoutLosingALine) {
             ++next;
         }
         EXPECT_EQ(next, kLines);
-        EXPECT_EQ(CountLines(out, "Finish Logging"), 1);
+        EXPECT_EQ(orn::test::Occurrences(out, "Finish Logging"), 1u);
         EXPECT_EQ(out.find("stale"), std::string::npos);
     }
 }

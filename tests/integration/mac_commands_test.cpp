@@ -88,11 +88,7 @@ TEST_F(MacCommands, BlockFormFramesEveryBlockOnTheWire) {
     EXPECT_EQ(ornMacCalculationAsciiMode(64, kKey16, nullptr, Text(8).c_str(), mac), kBad);
     EXPECT_EQ(ornMacCalculationAsciiMode(0, "0123456789ABCDEX", nullptr, Text(8).c_str(), mac),
               kBad);
-    EXPECT_EQ(ornMacCalculationAsciiMode(0, kKey16, nullptr,
-                                         "ABC\x03"
-                                         "EFGH",
-                                         mac),
-              kBad);
+    EXPECT_EQ(ornMacCalculationAsciiMode(0, kKey16, nullptr, "ABC\003EFGH", mac), kBad);
     EXPECT_TRUE(session.NothingSent());
 }
 

@@ -16,6 +16,8 @@
 
 namespace {
 
+constexpr int kBad = ORN_ERR_INVALID_PARAMETER_IN_API_CALL;
+
 using cards_test::Bytes;
 using cards_test::Repeat;
 using orn::sim::Request;
@@ -95,17 +97,13 @@ TEST_F(Msr, BinarySwipeReadsTheTracksAskedFor) {
     EXPECT_EQ(got.track2, card.track2);
 
     session.sim().ClearRecord();
-    EXPECT_EQ(ornSwipeMagStripeCardReq(3, 600001, OnSwipe), ORN_ERR_INVALID_PARAMETER_IN_API_CALL);
-    EXPECT_EQ(ornSwipeMagStripeCardReq(0, 0, OnSwipe), ORN_ERR_INVALID_PARAMETER_IN_API_CALL);
-    EXPECT_EQ(ornSwipeMagStripeCardReq(1, 0, nullptr), ORN_ERR_INVALID_PARAMETER_IN_API_CALL);
-    EXPECT_EQ(ornSwipeMagStripeCardWait(4, 0, &s1, &l1, d1, &s2, &l2, d2),
-              ORN_ERR_INVALID_PARAMETER_IN_API_CALL);
-    EXPECT_EQ(ornSwipeMagStripeCardWait(1, 0, &s1, &l1, nullptr, &s2, &l2, d2),
-              ORN_ERR_INVALID_PARAMETER_IN_API_CALL);
-    EXPECT_EQ(ornSwipeMagStripeCardWait(3, 0, &s1, &l1, d1, nullptr, &l2, d2),
-              ORN_ERR_INVALID_PARAMETER_IN_API_CALL);
-    EXPECT_EQ(ornSwipeMagStripeCardWait(2, -1, nullptr, nullptr, nullptr, &s2, &l2, d2),
-              ORN_ERR_INVALID_PARAMETER_IN_API_CALL);
+    EXPECT_EQ(ornSwipeMagStripeCardReq(3, 600001, OnSwipe), kBad);
+    EXPECT_EQ(ornSwipeMagStripeCardReq(0, 0, OnSwipe), kBad);
+    EXPECT_EQ(ornSwipeMagStripeCardReq(1, 0, nullptr), kBad);
+    EXPECT_EQ(ornSwipeMagStripeCardWait(4, 0, &s1, &l1, d1, &s2, &l2, d2), kBad);
+    EXPECT_EQ(ornSwipeMagStripeCardWait(1, 0, &s1, &l1, nullptr, &s2, &l2, d2), kBad);
+    EXPECT_EQ(ornSwipeMagStripeCardWait(3, 0, &s1, &l1, d1, nullptr, &l2, d2), kBad);
+    EXPECT_EQ(ornSwipeMagStripeCardWait(2, -1, nullptr, nullptr, nullptr, &s2, &l2, d2), kBad);
     EXPECT_TRUE(session.NothingSent());
 }
 
@@ -171,10 +169,8 @@ TEST_F(Msr, DisplaySwipePromptsAndAnswers) {
     EXPECT_EQ(session.Payloads("67."),
               (std::vector<std::string>{"305124" + Line("Swipe") + Line("Thanks"),
                                         "100000" + Line("Swipe") + kFs + kFs + Line("Thanks"),
-                                        "299000" +
-                                            std::string("Caf\x1B"
-                                                        "2") +
-                                            std::string(12, ' ') + kFs + kFs + Line("3rd")}));
+                                        "299000" + std::string("Caf\0332") + std::string(12, ' ') +
+                                            kFs + kFs + Line("3rd")}));
 
     // A failed swipe leaves the source character '0' and the tracks empty.
     session.Answer("67.", "4");
@@ -190,25 +186,25 @@ TEST_F(Msr, DisplaySwipePromptsAndAnswers) {
     for (int option0 : {-1, 2})
         EXPECT_EQ(ornMsrWithDisplayHandlingWait(3, 5, option0, 0, 0, "Swipe", nullptr, nullptr,
                                                 nullptr, track1, track2, &source),
-                  ORN_ERR_INVALID_PARAMETER_IN_API_CALL);
+                  kBad);
     EXPECT_EQ(ornMsrWithDisplayHandlingWait(3, 100, 0, 0, 0, "Swipe", nullptr, nullptr, nullptr,
                                             track1, track2, &source),
-              ORN_ERR_INVALID_PARAMETER_IN_API_CALL);
+              kBad);
     EXPECT_EQ(ornMsrWithDisplayHandlingWait(3, 5, 1, 0, 0, "Swipe", nullptr, nullptr, nullptr,
                                             track1, track2, nullptr),
-              ORN_ERR_INVALID_PARAMETER_IN_API_CALL);
+              kBad);
     EXPECT_EQ(ornMsrWithDisplayHandlingReq(3, 5, 0, 5, 0, "Swipe", nullptr, nullptr, nullptr,
                                            OnDisplaySwipe),
-              ORN_ERR_INVALID_PARAMETER_IN_API_CALL);
+              kBad);
     EXPECT_EQ(ornMsrWithDisplayHandlingReq(3, 5, 0, 0, 0, "Swipe", "\x80", nullptr, nullptr,
                                            OnDisplaySwipe),
-              ORN_ERR_INVALID_PARAMETER_IN_API_CALL);
+              kBad);
     EXPECT_EQ(ornMsrScInsertWithDisplayReq(3, 5, 0, 0, 0, "Swipe", nullptr, "\x01", nullptr,
                                            OnDisplaySwipe),
-              ORN_ERR_INVALID_PARAMETER_IN_API_CALL);
+              kBad);
     EXPECT_EQ(ornMsrScInsertWithDisplayWait(3, 5, 0, 0, 0, nullptr, nullptr, nullptr, nullptr,
                                             track1, track2, &source),
-              ORN_ERR_INVALID_PARAMETER_IN_API_CALL);
+              kBad);
     EXPECT_TRUE(session.sim().Snapshot().frames.empty());
 }
 

@@ -118,11 +118,7 @@ TEST_F(PinCommands, DukptArgumentTestsSendNothingAndEmptyOutputsOnlyWhenReached)
     EXPECT_STREQ(pin, "");  // emptied before the key serial number buffer was tested
     EXPECT_EQ(ornDukptPinReq(0, 0, 0, kAccount, nullptr, nullptr), kBad);
     // A byte that would end the frame early cannot travel in the account or prompt.
-    EXPECT_EQ(ornDukptPinReq(0, 0, 0,
-                             "40000012345\x03"
-                             "7899",
-                             nullptr, OnDukpt),
-              kBad);
+    EXPECT_EQ(ornDukptPinReq(0, 0, 0, "40000012345\0037899", nullptr, OnDukpt), kBad);
     EXPECT_EQ(ornDukptPinReq(0, 0, 0, kAccount, "\x02", OnDukpt), kBad);
     EXPECT_TRUE(session.NothingSent());
 }
@@ -227,15 +223,13 @@ TEST_F(PinCommands, DisplayPinPayloadsLinesAndLimits) {
     EXPECT_EQ(ornMSPinWithDisplayWait(0, 0, 0, kAccount, 0, kKey16, nullptr, nullptr, 0, 0, 63,
                                       "Caf\xE9", "two", "three", 0, pin),
               0);
-    EXPECT_EQ(
-        session.Payloads("69."),
-        (std::vector<std::string>{std::string("A21") + kAccount + "S" + kKey16 + "AB  " + "34FF" +
-                                      "Enter PIN       " + kFs,
-                                  std::string("000") + kAccount + "0" + "PIN=" + "003F" +
-                                      "Caf\x1B"
-                                      "2" +
-                                      std::string(12, ' ') + kFs + "two" + std::string(13, ' ') +
-                                      kFs + "three" + std::string(11, ' ') + kFs}));
+    EXPECT_EQ(session.Payloads("69."),
+              (std::vector<std::string>{std::string("A21") + kAccount + "S" + kKey16 + "AB  " +
+                                            "34FF" + "Enter PIN       " + kFs,
+                                        std::string("000") + kAccount + "0" + "PIN=" + "003F" +
+                                            "Caf\0332" + std::string(12, ' ') + kFs + "two" +
+                                            std::string(13, ' ') + kFs + "three" +
+                                            std::string(11, ' ') + kFs}));
     EXPECT_EQ(std::strlen(pin), 16u);
 
     // The extended form puts both PIN length limits after the option, as single hex digits.

@@ -30,8 +30,7 @@ TEST(ScrollListItems, ItemsAreAddedWholeOrNotAtAll) {
     ornAddListItemWithData(list, "Caf\xE9", 300, 64);
     const std::string built =
         "Tea\x1E"
-        "Caf\x1B"
-        "2\x1C"
+        "Caf\0332\x1C"
         "012C\x1E";
     EXPECT_EQ(std::string(list), built);
     // Data wider than four hex digits and null arguments change nothing.
@@ -85,8 +84,7 @@ TEST_F(ScrollList, RequestCarriesParametersTitlesAndItems) {
     EXPECT_EQ(selection, 1);  // the simulator's default pick: the first item, with its data
     EXPECT_EQ(data, 300);
     EXPECT_EQ(session.Payloads("6C."),
-              std::vector<std::string>{"0121F020T1\x1ETitle number two\x1E\x1ET\x1B"
-                                       "2\x1E"
+              std::vector<std::string>{"0121F020T1\x1ETitle number two\x1E\x1ET\0332\x1E"
                                        "Tea\x1C"
                                        "012C\x1E"
                                        "Coffee\x1E"});

@@ -11,6 +11,7 @@
 #include <mutex>
 #include <vector>
 
+#include "chunk_recorder.h"
 #include "link/com_port.h"
 #include "log/logger.h"
 #include "sim_session.h"
@@ -19,34 +20,11 @@
 
 namespace {
 
+using orn::test::ChunkRecorder;
 using orn::test::ComPortDir;
 using orn::test::PtyPair;
 using orn::test::TempDir;
 using orn::test::WaitUntil;
-
-// Collects what the listener hands on, chunk by chunk.
-class ChunkRecorder : public orn::IChunkSink {
-  public:
-    void Receive(const uint8_t* data, uint32_t count) override {
-        std::lock_guard<std::mutex> hold(lock_);
-        chunks_.emplace_back(data, data + count);
-    }
-    std::vector<std::vector<uint8_t>> Chunks() {
-        std::lock_guard<std::mutex> hold(lock_);
-        return chunks_;
-    }
-    std::vector<uint8_t> Bytes() {
-        std::vector<uint8_t> all;
-        for (auto& chunk : Chunks()) all.insert(all.end(), chunk.begin(), chunk.end());
-        return all;
-    }
-    void OnDeviceGone() override { gone = true; }
-    std::atomic<bool> gone{false};
-
-  private:
-    std::mutex lock_;
-    std::vector<std::vector<uint8_t>> chunks_;
-};
 
 class SerialPortTest : public ::testing::Test {
   protected:
@@ -151,14 +129,8 @@ class DocumentedCommDriver : public orn::platform::SerialDevice {
         vanished_ = true;
         changed_.notify_all();
     }
-    bool Armed() {
-        std::lock_guard<std::mutex> hold(lock_);
-        return armed_;
-    }
-    int Waits() {
-        std::lock_guard<std::mutex> hold(lock_);
-        return waits_;
-    }
+    bool Armed() { return Locked(armed_); }
+    int Waits() { return Locked(waits_); }
 
     orn::platform::Status WaitEvent(uint32_t mask, uint32_t* events) override {
         std::unique_lock<std::mutex> hold(lock_);
@@ -214,6 +186,12 @@ class DocumentedCommDriver : public orn::platform::SerialDevice {
     void Close() override {}
 
   private:
+    template <typename T>
+    T Locked(const T& value) {
+        std::lock_guard<std::mutex> hold(lock_);
+        return value;
+    }
+
     std::mutex lock_;
     std::condition_variable changed_;
     std::vector<uint8_t> input_;
@@ -256,7 +234,7 @@ TEST_F(SerialPortTest, ListenerReadsWhatTheDriverHoldsNotOneChunkPerEvent) {
         EXPECT_TRUE(WaitUntil([&] { return received.Bytes().size() >= bytes.size(); }, 5000))
             << c.what;
         EXPECT_EQ(received.Bytes(), bytes) << c.what;
-        for (const auto& chunk : received.Chunks())
+        for (const auto& chunk : received.Items())
             EXPECT_LE(chunk.size(), orn::CSerialListener::kReadChunk) << c.what;
         port.Close();
     }
@@ -270,7 +248,7 @@ TEST_F(SerialPortTest, VanishedDeviceIsALostLinkNotABusyLoop) {
     ASSERT_EQ(port.Attach(driver), 0u);
     ASSERT_TRUE(WaitUntil([&] { return driver->Armed(); }, 5000));
     driver->Vanish();
-    EXPECT_TRUE(WaitUntil([&] { return sink.gone.load(); }, 5000));
+    EXPECT_TRUE(WaitUntil([&] { return sink.goneAfter >= 0; }, 5000));
     port.Close();
     EXPECT_LE(driver->Waits(), 2);
 }
@@ -327,23 +305,16 @@ TEST(SetDtrCheckDsr, PortWithoutModemLinesReportsUnreadableAndBusyPortIsBusy) {
 TEST(SetDtrCheckDsr, CloseDuringACheckOnTheOpenPortWaitsForIt) {
     orn::test::SimSession session;
     ASSERT_EQ(session.Open(), 0);
-    std::atomic<int> calls{0};
     std::atomic<bool> stop{false};
-    std::mutex lock;
-    std::vector<int> results;
+    orn::test::Recorder<int> results;
     auto checker = std::async(std::launch::async, [&] {
-        while (!stop) {
-            const int result = ornSetDTR_CheckDSR(nullptr);
-            std::lock_guard<std::mutex> hold(lock);
-            results.push_back(result);
-            ++calls;
-        }
+        while (!stop) results.Add(ornSetDTR_CheckDSR(nullptr));
     });
-    ASSERT_TRUE(WaitUntil([&] { return calls.load() >= 1; }, 10000));
+    ASSERT_TRUE(results.WaitFor(1));
     session.Close();  // while a check sleeps between raising DTR and reading DSR
     stop = true;
     checker.get();
-    for (int result : results) EXPECT_TRUE(result == 0 || result == -1) << result;
+    for (int result : results.Items()) EXPECT_TRUE(result == 0 || result == -1) << result;
 }
 
 }  // namespace

@@ -17,6 +17,8 @@
 
 namespace {
 
+constexpr int kBad = ORN_ERR_INVALID_PARAMETER_IN_API_CALL;
+
 using cards_test::Bytes;
 using cards_test::Repeat;
 using orn::test::Recorder;
@@ -82,13 +84,11 @@ TEST_F(SmartCard, PowerUpReadsTheAnswerToReset) {
     EXPECT_EQ(big[ORN_SMART_CARD_DATA_SIZE], 0xEE);
 
     terminal().ClearRecord();
-    EXPECT_EQ(ornSmartCardPowerUp(nullptr, atr, &length), ORN_ERR_INVALID_PARAMETER_IN_API_CALL);
-    EXPECT_EQ(ornSmartCardPowerUp(&type, nullptr, &length), ORN_ERR_INVALID_PARAMETER_IN_API_CALL);
-    EXPECT_EQ(ornSmartCardCompareAtr(nullptr), ORN_ERR_INVALID_PARAMETER_IN_API_CALL);
-    EXPECT_EQ(ornWaitCardAndPowerUpAtrWait(600001, &type, atr, &length),
-              ORN_ERR_INVALID_PARAMETER_IN_API_CALL);
-    EXPECT_EQ(ornWaitCardAndPowerUpAtrWait(0, &type, atr, nullptr),
-              ORN_ERR_INVALID_PARAMETER_IN_API_CALL);
+    EXPECT_EQ(ornSmartCardPowerUp(nullptr, atr, &length), kBad);
+    EXPECT_EQ(ornSmartCardPowerUp(&type, nullptr, &length), kBad);
+    EXPECT_EQ(ornSmartCardCompareAtr(nullptr), kBad);
+    EXPECT_EQ(ornWaitCardAndPowerUpAtrWait(600001, &type, atr, &length), kBad);
+    EXPECT_EQ(ornWaitCardAndPowerUpAtrWait(0, &type, atr, nullptr), kBad);
     EXPECT_TRUE(session.NothingSent());
 }
 
@@ -139,16 +139,12 @@ TEST_F(SmartCard, CommandExchangeWithShortAndLongAnswers) {
 
     terminal().ClearRecord();
     length = 256;
-    EXPECT_EQ(ornAsynchCardExecution(data.data(), &length, &b1, &b2, &b3),
-              ORN_ERR_INVALID_PARAMETER_IN_API_CALL);
+    EXPECT_EQ(ornAsynchCardExecution(data.data(), &length, &b1, &b2, &b3), kBad);
     length = -1;
-    EXPECT_EQ(ornAsynchCardExecution(data.data(), &length, &b1, &b2, &b3),
-              ORN_ERR_INVALID_PARAMETER_IN_API_CALL);
+    EXPECT_EQ(ornAsynchCardExecution(data.data(), &length, &b1, &b2, &b3), kBad);
     length = 1;
-    EXPECT_EQ(ornAsynchCardExecution(nullptr, &length, &b1, &b2, &b3),
-              ORN_ERR_INVALID_PARAMETER_IN_API_CALL);
-    EXPECT_EQ(ornAsynchCardExecution(data.data(), &length, &b1, nullptr, &b3),
-              ORN_ERR_INVALID_PARAMETER_IN_API_CALL);
+    EXPECT_EQ(ornAsynchCardExecution(nullptr, &length, &b1, &b2, &b3), kBad);
+    EXPECT_EQ(ornAsynchCardExecution(data.data(), &length, &b1, nullptr, &b3), kBad);
     EXPECT_TRUE(session.NothingSent());
 }
 
@@ -190,13 +186,11 @@ TEST_F(SmartCard, InsertionAndRemovalEvents) {
     EXPECT_EQ(ornSmartCardPowerOffAndRemovalWait(0), 0);
 
     terminal().ClearRecord();
-    EXPECT_EQ(ornWaitForSmartCardInsertionReq(600001, OnSmartCard),
-              ORN_ERR_INVALID_PARAMETER_IN_API_CALL);
-    EXPECT_EQ(ornWaitForSmartCardInsertionReq(0, nullptr), ORN_ERR_INVALID_PARAMETER_IN_API_CALL);
-    EXPECT_EQ(ornWaitForSmartCardRemovalWait(-1), ORN_ERR_INVALID_PARAMETER_IN_API_CALL);
-    EXPECT_EQ(ornWaitCardAndPowerUpAtrReq(0, nullptr), ORN_ERR_INVALID_PARAMETER_IN_API_CALL);
-    EXPECT_EQ(ornSmartCardPowerOffAndRemovalReq(600001, OnSmartCard),
-              ORN_ERR_INVALID_PARAMETER_IN_API_CALL);
+    EXPECT_EQ(ornWaitForSmartCardInsertionReq(600001, OnSmartCard), kBad);
+    EXPECT_EQ(ornWaitForSmartCardInsertionReq(0, nullptr), kBad);
+    EXPECT_EQ(ornWaitForSmartCardRemovalWait(-1), kBad);
+    EXPECT_EQ(ornWaitCardAndPowerUpAtrReq(0, nullptr), kBad);
+    EXPECT_EQ(ornSmartCardPowerOffAndRemovalReq(600001, OnSmartCard), kBad);
     EXPECT_TRUE(session.NothingSent());
 }
 

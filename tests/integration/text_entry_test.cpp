@@ -62,9 +62,7 @@ TEST_F(TextEntry, RequestFieldsAndLengthField) {
     ASSERT_EQ(ornClearTextEntryWithStoredPromptWait(6, 6, 0, 63, &length, text), 0);
     EXPECT_EQ(length, 260);
     EXPECT_STREQ(text, "ABCDEFGHIJKLMNOPQRST");
-    EXPECT_EQ(session.Payloads("58."), (Strings{"21ACaf\x1B"
-                                                "2" +
-                                                std::string(28, ' ') + "FF05"}));
+    EXPECT_EQ(session.Payloads("58."), (Strings{"21ACaf\0332" + std::string(28, ' ') + "FF05"}));
     // The stored-prompt form has no prompt field: the index follows the option digit.
     EXPECT_EQ(session.Payloads("68."), (Strings{"660"
                                                 "3F20"}));

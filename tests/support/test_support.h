@@ -57,6 +57,13 @@ class Recorder {
     std::vector<T> items_;
 };
 
+// How often `part` occurs in `text`, overlapping occurrences included.
+inline size_t Occurrences(const std::string& text, const std::string& part) {
+    size_t n = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
+    return n;
+}
+
 // The whole content of a file, bytes as they are; empty when it cannot be read.
 std::string ReadTextFile(const std::string& path);
 

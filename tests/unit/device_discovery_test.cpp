@@ -73,42 +73,30 @@ TEST_F(DiscoveryTest, SerialPortsComeInComOrderWithTheirUsbIdentity) {
     ASSERT_TRUE(portDir.Link("COM1", "/dev/null"));  // already listed from sysfs
     ASSERT_TRUE(portDir.Link("LPT1", "/dev/null"));
 
-    struct Row {
-        const char* name;
-        bool usb;
-        const char* vendor;
-        const char* product;
-        const char* friendly;
-        const char* description;
-    };
-    const Row rows[] = {
-        {"COM1", false, "", "", "COM1", "COM1"},
-        {"COM7", false, "", "", "COM7", "COM7"},
-        {"COM33", true, "0E7D", "00A2", "Velquora Terminal", "Velquora Terminal"},
-        {"COM34", true, "0403", "6001", "COM34", "COM34"},
-        {"COM67", true, "2341", "0043", "Board (ACM)", "Board"},
+    // Name, USB or not, vendor:product, friendly name | description.
+    const std::vector<std::string> expected = {
+        "COM1 - : COM1 | COM1",
+        "COM7 - : COM7 | COM7",
+        "COM33 usb 0E7D:00A2 Velquora Terminal | Velquora Terminal",
+        "COM34 usb 0403:6001 COM34 | COM34",
+        "COM67 usb 2341:0043 Board (ACM) | Board",
     };
     std::vector<SerialPortInfo> ports;
     std::string text;
     ASSERT_EQ(EnumerateSerialPorts(&ports, &text), 0u) << text;
-    ASSERT_EQ(ports.size(), std::size(rows));
-    for (size_t i = 0; i < ports.size(); ++i) {
-        const Row& row = rows[i];
-        SCOPED_TRACE(row.name);
-        EXPECT_EQ(ports[i].portName, row.name);
-        EXPECT_EQ(ports[i].usb, row.usb);
-        EXPECT_EQ(ports[i].vendorId, row.vendor);
-        EXPECT_EQ(ports[i].productId, row.product);
-        EXPECT_EQ(ports[i].friendlyName, row.friendly);
-        EXPECT_EQ(ports[i].description, row.description);
-    }
+    std::vector<std::string> seen;
+    for (const SerialPortInfo& p : ports)
+        seen.push_back(p.portName + (p.usb ? " usb " : " - ") + p.vendorId + ":" + p.productId +
+                       " " + p.friendlyName + " | " + p.description);
+    EXPECT_EQ(seen, expected);
+    ASSERT_EQ(ports.size(), expected.size());
     // Each port's path is what its name opens: the port directory's entry stands in for /dev.
     EXPECT_EQ(ports[2].devicePath, portDir.path() + "/COM33");
 
     // Live: an unplugged adapter is gone from the next listing.
     ASSERT_TRUE(tree_.RemoveSerialPort("ttyUSB0"));
     ASSERT_EQ(EnumerateSerialPorts(&ports, &text), 0u);
-    EXPECT_EQ(ports.size(), std::size(rows) - 1);
+    EXPECT_EQ(ports.size(), expected.size() - 1);
 }
 
 TEST_F(DiscoveryTest, UnreadableClassDirectoryFailsWithAText) {

@@ -96,14 +96,11 @@ TEST(P16Test, RoundTripOverRandomData) {
     }
 }
 
-const std::string kPad = "   ";
-
 TEST(HexDumpTest, ShortFrame) {
     const uint8_t frame[] = {0x02, 0x35, 0x42, 0x2E, 0x37, 0x03, 0x6D};
-    std::string expected = "TX Data (7):\n02 35 42 2E 37 03 6D ";
-    for (int i = 0; i < 9; ++i) expected += kPad;
-    expected += "  .5B.7.m         \n";
-    EXPECT_EQ(HexDump("TX Data", frame, sizeof frame), expected);
+    EXPECT_EQ(
+        HexDump("TX Data", frame, sizeof frame),
+        "TX Data (7):\n02 35 42 2E 37 03 6D " + std::string(27, ' ') + "  .5B.7.m         \n");
 }
 
 TEST(HexDumpTest, SeventeenBytesFillALineAndStartAnother) {
@@ -113,9 +110,8 @@ TEST(HexDumpTest, SeventeenBytesFillALineAndStartAnother) {
     std::string expected =
         "RX (17):\n"
         "30 31 32 33 34 35 36 37 38 39 41 42 43 44 45 46   0123456789ABCDEF\n"
-        "7F ";
-    for (int i = 0; i < 15; ++i) expected += kPad;
-    expected += "  .               \n";
+        "7F " +
+        std::string(45, ' ') + "  .               \n";
     EXPECT_EQ(HexDump("RX", bytes.data(), bytes.size()), expected);
     // Every line has the same width: 16 * 3 + 2 + 16 + newline.
     std::string body = HexDumpBody(bytes.data(), bytes.size());
@@ -125,10 +121,9 @@ TEST(HexDumpTest, SeventeenBytesFillALineAndStartAnother) {
 
 TEST(HexDumpTest, ReceivedFrameIsShownWithItsFraming) {
     const uint8_t stored[] = {'5', 'B', '.', '0'};
-    std::string expected = "RX Data (7):\n02 35 42 2E 30 03 20 ";
-    for (int i = 0; i < 9; ++i) expected += kPad;
-    expected += "  .5B.0.          \n";
-    EXPECT_EQ(ReceivedFrameDump("RX Data", stored, sizeof stored, 0x20), expected);
+    EXPECT_EQ(
+        ReceivedFrameDump("RX Data", stored, sizeof stored, 0x20),
+        "RX Data (7):\n02 35 42 2E 30 03 20 " + std::string(27, ' ') + "  .5B.0.          \n");
 }
 
 // Runs `body` against a logger writing at level Fine to a temporary file and returns the file.

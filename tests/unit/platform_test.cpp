@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <ctime>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <string>
 #include <thread>
@@ -170,20 +171,20 @@ TEST(WaitForAnyTest, PingPongLosesNoWakeup) {
 
 TEST(RecursiveLockTest, OwnerReentersOthersWaitUntilFullyReleased) {
     RecursiveLock lock;
+    auto otherGets = [&lock] {
+        bool got = false;
+        std::thread([&] {
+            if ((got = lock.TryLock())) lock.Unlock();
+        }).join();
+        return got;
+    };
     lock.Lock();
     EXPECT_TRUE(lock.TryLock());
-    bool otherGot = true;
-    std::thread([&] { otherGot = lock.TryLock(); }).join();
-    EXPECT_FALSE(otherGot);
+    EXPECT_FALSE(otherGets());
     lock.Unlock();
-    std::thread([&] { otherGot = lock.TryLock(); }).join();
-    EXPECT_FALSE(otherGot);  // still held once
+    EXPECT_FALSE(otherGets());  // still held once
     lock.Unlock();
-    std::thread([&] {
-        otherGot = lock.TryLock();
-        if (otherGot) lock.Unlock();
-    }).join();
-    EXPECT_TRUE(otherGot);
+    EXPECT_TRUE(otherGets());
 }
 
 // --- Threads ---------------------------------------------------------------------------------
@@ -208,15 +209,26 @@ TEST(ThreadTest, RunsBodyOnItsOwnThreadAndJoins) {
     EXPECT_EQ(thread.Join(0), WaitResult::Signalled);  // joining again is harmless
 }
 
+struct BlockedState {
+    Event release{true};
+    std::atomic<bool> ranToEnd{false};
+};
+
+// A body that waits for `state->release`, then notes that it ran to its end.
+std::function<uint32_t()> Blocked(std::shared_ptr<BlockedState> state) {
+    return [state] {
+        state->release.Wait(kInfinite);
+        state->ranToEnd = true;
+        return 0u;
+    };
+}
+
 TEST(ThreadTest, StartRefusedUntilJoinedOrAbandoned) {
     Thread thread;
-    Event release(true);
-    auto blocked = [&release] {
-        return release.Wait(kInfinite) == WaitResult::Signalled ? 0u : 1u;
-    };
-    ASSERT_EQ(thread.Start(blocked), 0u);
+    auto state = std::make_shared<BlockedState>();
+    ASSERT_EQ(thread.Start(Blocked(state)), 0u);
     EXPECT_EQ(thread.Start([] { return 0u; }), kErrAlreadyOpen);
-    release.Set();
+    state->release.Set();
     ASSERT_TRUE(WaitUntil([&] { return thread.Finished(); }, 5000));
     EXPECT_EQ(thread.Start([] { return 0u; }), kErrAlreadyOpen);  // finished but not joined
     EXPECT_EQ(thread.Join(5000), WaitResult::Signalled);
@@ -229,17 +241,13 @@ TEST(ThreadTest, StartRefusedUntilJoinedOrAbandoned) {
 
 TEST(ThreadTest, JoinTimesOutOnARunningBody) {
     Thread thread;
-    Event release(true);
-    ASSERT_EQ(thread.Start([&release] {
-        release.Wait(kInfinite);
-        return 0u;
-    }),
-              0u);
+    auto state = std::make_shared<BlockedState>();
+    ASSERT_EQ(thread.Start(Blocked(state)), 0u);
     Clock::time_point start = Clock::now();
     EXPECT_EQ(thread.Join(100), WaitResult::Timeout);
     EXPECT_GE(MsSince(start), 100);
     EXPECT_FALSE(thread.Finished());
-    release.Set();
+    state->release.Set();
     EXPECT_EQ(thread.Join(5000), WaitResult::Signalled);
 }
 
@@ -256,21 +264,11 @@ TEST(ThreadTest, CapturesAreReleasedBeforeJoinReports) {
     EXPECT_EQ(state.use_count(), 1);
 }
 
-struct AbandonedState {
-    Event release{true};
-    std::atomic<bool> ranToEnd{false};
-};
-
 TEST(ThreadTest, AbandonedBodyOutlivesItsThreadObject) {
-    auto state = std::make_shared<AbandonedState>();
+    auto state = std::make_shared<BlockedState>();
     {
         Thread thread;
-        ASSERT_EQ(thread.Start([state] {
-            state->release.Wait(kInfinite);
-            state->ranToEnd = true;
-            return 0u;
-        }),
-                  0u);
+        ASSERT_EQ(thread.Start(Blocked(state)), 0u);
         EXPECT_EQ(thread.Join(20), WaitResult::Timeout);
         thread.Abandon();
         EXPECT_FALSE(thread.Started());
@@ -282,16 +280,11 @@ TEST(ThreadTest, AbandonedBodyOutlivesItsThreadObject) {
 }
 
 TEST(ThreadTest, DestroyingARunningThreadDoesNotWaitForIt) {
-    auto state = std::make_shared<AbandonedState>();
+    auto state = std::make_shared<BlockedState>();
     Clock::time_point start = Clock::now();
     {
         Thread thread;
-        ASSERT_EQ(thread.Start([state] {
-            state->release.Wait(kInfinite);
-            state->ranToEnd = true;
-            return 0u;
-        }),
-                  0u);
+        ASSERT_EQ(thread.Start(Blocked(state)), 0u);
     }
     EXPECT_LT(MsSince(start), 4000);
     state->release.Set();

@@ -6,45 +6,15 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <mutex>
 #include <vector>
 
+#include "chunk_recorder.h"
 #include "test_support.h"
 
 namespace orn {
 namespace {
 
 using orn::test::WaitUntil;
-
-class RecordingSink : public IChunkSink {
-  public:
-    void Receive(const uint8_t* data, uint32_t count) override {
-        std::lock_guard<std::mutex> lock(mutex_);
-        chunks_.emplace_back(data, data + count);
-    }
-    void OnDeviceGone() override {
-        std::lock_guard<std::mutex> lock(mutex_);
-        goneAfter_ = chunks_.size();
-    }
-    std::vector<std::vector<uint8_t>> Chunks() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return chunks_;
-    }
-    std::vector<uint8_t> Bytes() {
-        std::vector<uint8_t> all;
-        for (const auto& chunk : Chunks()) all.insert(all.end(), chunk.begin(), chunk.end());
-        return all;
-    }
-    int GoneAfter() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return goneAfter_;
-    }
-
-  private:
-    std::mutex mutex_;
-    std::vector<std::vector<uint8_t>> chunks_;
-    int goneAfter_ = -1;
-};
 
 class UsbHidPortTest : public ::testing::Test {
   protected:
@@ -80,7 +50,7 @@ class UsbHidPortTest : public ::testing::Test {
     }
 
     CLogger log_;
-    RecordingSink sink_;
+    test::ChunkRecorder sink_;
     CUsbHidPort port_{log_, &sink_};
     int peer_ = -1;
     intptr_t native_ = -1;
@@ -119,7 +89,7 @@ TEST_F(UsbHidPortTest, ReportsOfOneFrameReachTheReceiverAsOneChunk) {
     SendReport({frame.begin() + 60, frame.end()});
     Attach();
     ASSERT_TRUE(WaitUntil([&] { return sink_.Bytes().size() >= 72; }, 5000));
-    EXPECT_EQ(sink_.Chunks(), (std::vector<std::vector<uint8_t>>{frame}));
+    EXPECT_EQ(sink_.Items(), (std::vector<std::vector<uint8_t>>{frame}));
 }
 
 TEST_F(UsbHidPortTest, ATriggerLongBeforeTheReportsDoesNotCutTheirBatch) {
@@ -135,7 +105,7 @@ TEST_F(UsbHidPortTest, ATriggerLongBeforeTheReportsDoesNotCutTheirBatch) {
     platform::SleepMs(20);
     SendReport({frame.begin() + 60, frame.end()});
     ASSERT_TRUE(WaitUntil([&] { return sink_.Bytes().size() >= 72; }, 5000));
-    EXPECT_EQ(sink_.Chunks(), (std::vector<std::vector<uint8_t>>{frame}));
+    EXPECT_EQ(sink_.Items(), (std::vector<std::vector<uint8_t>>{frame}));
 }
 
 TEST_F(UsbHidPortTest, LongRunsReuseTheStagingBufferAndLoseNothing) {
@@ -171,9 +141,9 @@ TEST_F(UsbHidPortTest, UnplugIsNoticedOnTheReadSideAfterTheLastData) {
     SendReport({0x02, 0x35});
     ::close(peer_);
     peer_ = -1;
-    ASSERT_TRUE(WaitUntil([&] { return sink_.GoneAfter() >= 0; }, 5000));
+    ASSERT_TRUE(WaitUntil([&] { return sink_.goneAfter >= 0; }, 5000));
     EXPECT_EQ(sink_.Bytes(), (std::vector<uint8_t>{0x06, 0x02, 0x35}));
-    EXPECT_EQ(sink_.GoneAfter(), static_cast<int>(sink_.Chunks().size()));
+    EXPECT_EQ(sink_.goneAfter.load(), static_cast<int>(sink_.Items().size()));
     EXPECT_TRUE(port_.DeviceGone());
     const uint8_t ack = 0x06;
     EXPECT_EQ(port_.WriteFrame(&ack, 1, 1000), platform::kErrDeviceNotConnected);

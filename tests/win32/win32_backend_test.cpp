@@ -7,16 +7,17 @@
 #include <aclapi.h>
 #include <sddl.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <mutex>
 #include <set>
 #include <string>
 #include <vector>
 
+#include "chunk_recorder.h"
 #include "link/com_port.h"
 #include "log/log_cipher.h"
 #include "log/logger.h"
@@ -153,7 +154,7 @@ bool UnderWine() {
 }
 
 // On a COM port whose far end is the simulator (ORN_WINE_PORT, set by scripts/test-windows.sh).
-class Win32ComPortTest : public ::testing::Test, public IChunkSink {
+class Win32ComPortTest : public ::testing::Test {
   protected:
     void SetUp() override {
         const char* name = std::getenv("ORN_WINE_PORT");
@@ -161,30 +162,25 @@ class Win32ComPortTest : public ::testing::Test, public IChunkSink {
         port_ = name;
         ASSERT_EQ(log_.OpenLogFile(dir_.File("serial.log").c_str(), kLogInfo), 1);
     }
-    void Receive(const uint8_t* data, uint32_t count) override {
-        std::lock_guard<std::mutex> hold(lock_);
-        received_.append(reinterpret_cast<const char*>(data), count);
-    }
-    std::string Received() {
-        std::lock_guard<std::mutex> hold(lock_);
-        return received_;
-    }
 
     test::TempDir dir_;
     CLogger log_;
     std::string port_;
-    std::mutex lock_;
-    std::string received_;
+    test::ChunkRecorder received_;
 };
 
 // The terminal's enquiry at open reaches the receiver (under Wine every completed event wait
 // reports an error and an empty mask), a second open of a held port is refused as busy (not
 // under Wine), and a close while the listener waits ends it at once.
 TEST_F(Win32ComPortTest, ListenerReadsHeldPortIsBusyCloseEndsTheWait) {
-    CComPort port(log_, this);
+    CComPort port(log_, &received_);
     ASSERT_EQ(port.Open(port_.c_str(), 2048, 2048), 0u);
-    EXPECT_TRUE(
-        test::WaitUntil([this] { return Received().find('\x05') != std::string::npos; }, 10000));
+    EXPECT_TRUE(test::WaitUntil(
+        [this] {
+            const std::vector<uint8_t> bytes = received_.Bytes();
+            return std::find(bytes.begin(), bytes.end(), 0x05) != bytes.end();
+        },
+        10000));
 
     // Windows refuses a second open of a COM port; Wine does not enforce that for devices.
     if (!UnderWine()) {

@@ -15,9 +15,9 @@
 #include <cstring>
 #include <fstream>
 #include <map>
-#include <mutex>
 #include <vector>
 
+#include "chunk_recorder.h"
 #include "link/port_discovery.h"
 #include "link/usb_hid_port.h"
 #include "log/logger.h"
@@ -57,12 +57,6 @@ class Hiding {
         g_hiddenLibrary = g_hiddenFunction = nullptr;
     }
 };
-
-size_t Count(const std::string& text, const std::string& part) {
-    size_t n = 0;
-    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
-    return n;
-}
 
 // The HID search and the HID open, each with a library or a function missing: the search finds
 // nothing and has not failed, the open fails with 2250, and the log holds the line exactly once.
@@ -122,13 +116,14 @@ TEST(Win32HidServiceTest, MissingLibrariesAndFunctionsGiveTheirSevereLines) {
         log.Shutdown();
         const std::string text = test::ReadTextFile(file);
         if (c.line == nullptr) {
-            EXPECT_EQ(Count(text, "Unable to find"), 0u) << text;
+            EXPECT_EQ(test::Occurrences(text, "Unable to find"), 0u) << text;
             if (c.operation == Search) {
-                EXPECT_EQ(Count(text, "(Severe)"), 0u) << text;
+                EXPECT_EQ(test::Occurrences(text, "(Severe)"), 0u) << text;
             }
         } else {
-            EXPECT_EQ(Count(text, "Unable to find"), 1u) << text;
-            EXPECT_EQ(Count(text, std::string("(Severe)  ") + c.line + "\n"), 1u) << text;
+            EXPECT_EQ(test::Occurrences(text, "Unable to find"), 1u) << text;
+            EXPECT_EQ(test::Occurrences(text, std::string("(Severe)  ") + c.line + "\n"), 1u)
+                << text;
         }
     }
     platform::Status error;
@@ -399,36 +394,6 @@ TEST(Win32HidServiceTest, TheLinksCollectionIsChosenAndItsInputQueueRaised) {
     EXPECT_EQ(g_inputBuffers, (std::map<std::string, ULONG>{{"col03", 256}}));
 }
 
-class RecordingSink : public IChunkSink {
-  public:
-    void Receive(const uint8_t* data, uint32_t count) override {
-        std::lock_guard<std::mutex> lock(mutex_);
-        chunks_.emplace_back(data, data + count);
-    }
-    void OnDeviceGone() override {
-        std::lock_guard<std::mutex> lock(mutex_);
-        goneAfter_ = static_cast<int>(chunks_.size());
-    }
-    std::vector<std::vector<uint8_t>> Chunks() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return chunks_;
-    }
-    size_t Bytes() {
-        size_t n = 0;
-        for (const auto& chunk : Chunks()) n += chunk.size();
-        return n;
-    }
-    int GoneAfter() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return goneAfter_;
-    }
-
-  private:
-    std::mutex mutex_;
-    std::vector<std::vector<uint8_t>> chunks_;
-    int goneAfter_ = -1;
-};
-
 // CUsbHidPort on the Windows device, over a message pipe: one message is one 32-byte report.
 // The port gets the overlapped client end; the test keeps the server end.
 class Win32HidPipeTest : public ::testing::Test {
@@ -481,7 +446,7 @@ class Win32HidPipeTest : public ::testing::Test {
     }
 
     CLogger log_;
-    RecordingSink sink_;
+    test::ChunkRecorder sink_;
     CUsbHidPort port_{log_, &sink_};
     HANDLE peer_ = INVALID_HANDLE_VALUE;
     intptr_t native_ = 0;
@@ -495,8 +460,8 @@ TEST_F(Win32HidPipeTest, ReportsBothWaysAndACloseThatEndsTheRead) {
     SendReport({in.begin() + 30, in.begin() + 60});
     SendReport({in.begin() + 60, in.end()});
     Attach();
-    ASSERT_TRUE(test::WaitUntil([&] { return sink_.Bytes() >= 72; }, 5000));
-    EXPECT_EQ(sink_.Chunks(), (std::vector<std::vector<uint8_t>>{in}));
+    ASSERT_TRUE(test::WaitUntil([&] { return sink_.Bytes().size() >= 72; }, 5000));
+    EXPECT_EQ(sink_.Items(), (std::vector<std::vector<uint8_t>>{in}));
 
     const std::vector<uint8_t> frame = Counting(65);
     ASSERT_EQ(port_.WriteFrame(frame.data(), 65, 5000), 0u);
@@ -515,7 +480,7 @@ TEST_F(Win32HidPipeTest, ReportsBothWaysAndACloseThatEndsTheRead) {
     port_.Close();
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
     EXPECT_FALSE(port_.IsOpen());
-    EXPECT_EQ(sink_.GoneAfter(), -1);  // closed, not unplugged
+    EXPECT_EQ(sink_.goneAfter.load(), -1);  // closed, not unplugged
 }
 
 // A device that takes nothing: the write is cancelled at its limit (the pipe's buffer is full).
@@ -532,11 +497,11 @@ TEST_F(Win32HidPipeTest, AWriteThatIsNotTakenEndsAtItsLimit) {
 TEST_F(Win32HidPipeTest, UnplugIsNoticedAfterTheLastData) {
     Attach();
     SendReport({0x06});
-    ASSERT_TRUE(test::WaitUntil([&] { return sink_.Bytes() == 1; }, 5000));
+    ASSERT_TRUE(test::WaitUntil([&] { return sink_.Bytes().size() == 1; }, 5000));
     ::CloseHandle(peer_);
     peer_ = INVALID_HANDLE_VALUE;
-    ASSERT_TRUE(test::WaitUntil([&] { return sink_.GoneAfter() >= 0; }, 5000));
-    EXPECT_EQ(sink_.GoneAfter(), 1);
+    ASSERT_TRUE(test::WaitUntil([&] { return sink_.goneAfter >= 0; }, 5000));
+    EXPECT_EQ(sink_.goneAfter.load(), 1);
     EXPECT_TRUE(port_.DeviceGone());
     const uint8_t ack = 0x06;
     EXPECT_EQ(port_.WriteFrame(&ack, 1, 1000), platform::kErrDeviceNotConnected);
