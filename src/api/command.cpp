@@ -87,50 +87,15 @@ Command Command::Unlisted(std::string name, std::string id) {
 
 Command::~Command() = default;
 
-Command& Command::Group(int32_t group) {
-    m_nGroup = group;
-    return *this;
-}
-
-Command& Command::Cancel(int32_t cancelType) {
-    m_nCancelType = cancelType;
-    return *this;
-}
-
-Command& Command::ResponseId(std::string id) {
-    m_ResponseId = std::move(id);
-    return *this;
-}
-
 Command& Command::ResponseTimeout(uint32_t ms) {
     m_bTimeoutSet = true;
     m_dwResponseTimeout = ms;
     return *this;
 }
 
-Command& Command::ResponseSelector(uint8_t selector) {
-    m_bySelector = selector;
-    return *this;
-}
-
 Command& Command::FrameChars(uint8_t start, uint8_t end) {
     m_byStart = start;
     m_byEnd = end;
-    return *this;
-}
-
-Command& Command::CallbackOption(int32_t option) {
-    m_nCallbackOption = option;
-    return *this;
-}
-
-Command& Command::AckTimeout(uint32_t ms) {
-    m_dwAckTimeout = ms;
-    return *this;
-}
-
-Command& Command::LengthField(bool present) {
-    m_bLengthField = present;
     return *this;
 }
 

@@ -22,6 +22,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "engine/command_data.h"
@@ -75,17 +76,18 @@ class Command {
     Command(Command&&) = default;
     ~Command();
 
-    Command& Group(int32_t group);
-    Command& Cancel(int32_t cancelType);
-    Command& ResponseId(std::string id);  // "" = completes on ACK
+    Command& Group(int32_t group) { return Set(m_nGroup, group); }
+    Command& Cancel(int32_t cancelType) { return Set(m_nCancelType, cancelType); }
+    // "" = completes on ACK
+    Command& ResponseId(std::string id) { return Set(m_ResponseId, std::move(id)); }
     Command& ResponseTimeout(uint32_t ms);
-    Command& ResponseSelector(uint8_t selector);
+    Command& ResponseSelector(uint8_t selector) { return Set(m_bySelector, selector); }
     Command& FrameChars(uint8_t start, uint8_t end);
-    Command& CallbackOption(int32_t option);
+    Command& CallbackOption(int32_t option) { return Set(m_nCallbackOption, option); }
     // ACK timeout of the record in ms (default 1500).
-    Command& AckTimeout(uint32_t ms);
+    Command& AckTimeout(uint32_t ms) { return Set(m_dwAckTimeout, ms); }
     // Whether the answer carries a length field (a text entry asked without a maximum does not).
-    Command& LengthField(bool present);
+    Command& LengthField(bool present) { return Set(m_bLengthField, present); }
 
     // An argument test made before the link tests (a few commands check pointers first).
     Command& CheckFirst(bool ok);
@@ -146,6 +148,12 @@ class Command {
 
   private:
     Command(std::string name, std::string id);
+    // What every plain setter does: store the value and hand the builder back.
+    template <typename T>
+    Command& Set(T& field, T value) {
+        field = std::move(value);
+        return *this;
+    }
     int Preamble();
     CCommandData* BuildRecord();
     int RunAsyncRaw(int32_t kind, CCommandData::RawCallback callback);

@@ -346,33 +346,25 @@ ORN_API int ornMacVerificationHexMode(int keyIndex, const char* key, const char*
                       catalogue::kMacVerificationHex, true, keyIndex, key, checkValue, data);
 }
 
-ORN_API int ornMacCalculationAsciiVarMode(int keyIndex, int keyMode, const char* key,
-                                          const char* checkValue, const char* data, char* mac) {
-    return GuardedMac(VariableMac, Calculation("ornMacCalculationAsciiVarMode", mac),
-                      catalogue::kMacVariable, keyIndex, keyMode, key, checkValue, data);
-}
+// A calculation and a verification export over a key with its key mode, sending the text data
+// through `send` as the given messages.
+#define TEXT_MAC_EXPORTS(calculation, verification, send, calculationMessage, verificationMessage) \
+    ORN_API int calculation(int keyIndex, int keyMode, const char* key, const char* checkValue,    \
+                            const char* data, char* mac) {                                         \
+        return GuardedMac(send, Calculation(#calculation, mac), catalogue::calculationMessage,     \
+                          keyIndex, keyMode, key, checkValue, data);                               \
+    }                                                                                              \
+    ORN_API int verification(int keyIndex, int keyMode, const char* key, const char* checkValue,   \
+                             const char* expectedMac, const char* data, int32_t* result) {         \
+        return GuardedMac(send, Verification(#verification, expectedMac, result),                  \
+                          catalogue::verificationMessage, keyIndex, keyMode, key, checkValue,      \
+                          data);                                                                   \
+    }
 
-ORN_API int ornMacVerificationAsciiVarMode(int keyIndex, int keyMode, const char* key,
-                                           const char* checkValue, const char* expectedMac,
-                                           const char* data, int32_t* result) {
-    return GuardedMac(
-        VariableMac, Verification("ornMacVerificationAsciiVarMode", expectedMac, result),
-        catalogue::kMacVerificationVariable, keyIndex, keyMode, key, checkValue, data);
-}
-
-ORN_API int ornXmacCalculationAsciiVarMode(int keyIndex, int keyMode, const char* key,
-                                           const char* checkValue, const char* data, char* mac) {
-    return GuardedMac(ChunkedTextMac, Calculation("ornXmacCalculationAsciiVarMode", mac),
-                      catalogue::kMacChunked, keyIndex, keyMode, key, checkValue, data);
-}
-
-ORN_API int ornXmacVerificationAsciiVarMode(int keyIndex, int keyMode, const char* key,
-                                            const char* checkValue, const char* expectedMac,
-                                            const char* data, int32_t* result) {
-    return GuardedMac(ChunkedTextMac,
-                      Verification("ornXmacVerificationAsciiVarMode", expectedMac, result),
-                      catalogue::kMacVerificationChunked, keyIndex, keyMode, key, checkValue, data);
-}
+TEXT_MAC_EXPORTS(ornMacCalculationAsciiVarMode, ornMacVerificationAsciiVarMode, VariableMac,
+                 kMacVariable, kMacVerificationVariable)
+TEXT_MAC_EXPORTS(ornXmacCalculationAsciiVarMode, ornXmacVerificationAsciiVarMode, ChunkedTextMac,
+                 kMacChunked, kMacVerificationChunked)
 
 ORN_API int ornBinaryMacCalculation(int keyIndex, int keyMode, const char* key,
                                     const char* checkValue, const unsigned char* data,

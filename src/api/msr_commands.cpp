@@ -19,16 +19,11 @@ using orn::platform::LockGuard;
 
 namespace {
 
-constexpr uint8_t kFunctionWaitInsertion = 0x04;
 // Display-driven swipe prompt lines: 16 columns, encoded into at most 32 bytes.
 constexpr unsigned kPromptColumns = 16;
 constexpr unsigned kPromptEncodedSize = 33;
-constexpr char kFieldSeparator = 0x1C;
 constexpr int kMaxTimeoutSec = 99;
-// Source characters of the display-driven swipe answer: '0' a swiped card; the combined
-// command reports '%' for a smart card.
-constexpr char kSourceSwipe = ORN_SWIPE_SOURCE_STRIPE;
-constexpr char kSourceSmartCard = ORN_SWIPE_SOURCE_SMART_CARD;
+// Records of the combined swipe-or-insert command are named after it.
 constexpr const char* kCombinedPrefix = "ornMsrScInsertWithDisplay";
 
 bool IsTrackSelection(int tracks) {
@@ -60,15 +55,19 @@ bool AppendPromptLine(std::string& payload, const char* line) {
     EncodeDisplayText(encoded, line, sizeof encoded);
     if (!IsValidDisplayText(encoded)) return false;
     payload += PadDisplayText(encoded, kPromptColumns);
-    payload += kFieldSeparator;
+    payload += catalogue::kFieldSeparator;
     return true;
 }
 
+// The arguments of the display-driven swipe exports that make up the prompt.
+#define SWIPE_PROMPT_PARAMS                                                               \
+    int tracks, int timeoutSec, int option0, int option1, int option2, const char *line1, \
+        const char *line2, const char *line3, const char *line4
+#define SWIPE_PROMPT_ARGS tracks, timeoutSec, option0, option1, option2, line1, line2, line3, line4
+
 // The "67." request: selection, timeout, the three options and the prompt lines. False when a
 // line is rejected (the payload is then incomplete and must not be sent).
-bool SwipePrompt(std::string& payload, int tracks, int timeoutSec, int option0, int option1,
-                 int option2, const char* line1, const char* line2, const char* line3,
-                 const char* line4, EmptyFields empty) {
+bool SwipePrompt(std::string& payload, SWIPE_PROMPT_PARAMS, EmptyFields empty) {
     char head[16];
     std::snprintf(head, sizeof head, "%d%02d%d%d%d", tracks % 10, timeoutSec % 100, option0 % 10,
                   option1 % 10, option2 % 10);
@@ -76,13 +75,13 @@ bool SwipePrompt(std::string& payload, int tracks, int timeoutSec, int option0, 
     if (!line1 || !AppendPromptLine(payload, line1)) return false;
     if (line2 && !AppendPromptLine(payload, line2)) return false;
     if (line3) {
-        if (!line2) payload += kFieldSeparator;
+        if (!line2) payload += catalogue::kFieldSeparator;
         if (!AppendPromptLine(payload, line3)) return false;
     }
     if (line4) {
         if (empty == EmptyFields::ForEveryMissingLine && !line3) {
-            payload += kFieldSeparator;
-            if (!line2) payload += kFieldSeparator;
+            payload += catalogue::kFieldSeparator;
+            if (!line2) payload += catalogue::kFieldSeparator;
         }
         if (!AppendPromptLine(payload, line4)) return false;
     }
@@ -101,7 +100,7 @@ Command SwipeCommand(const char* name, const std::string& prompt, int timeoutSec
 void ParseSwipeText(const Response& reply, char* track1, char* track2, char* sourceChar) {
     const catalogue::SwipeAnswer swipe = catalogue::ReadSwipe(reply.Text());
     if (sourceChar) *sourceChar = swipe.source;
-    if (swipe.source != kSourceSwipe) return;
+    if (swipe.source != ORN_SWIPE_SOURCE_STRIPE) return;
     CopyOut(track2, ORN_TRACK2_TEXT_SIZE, swipe.track2, "Track 2");
     CopyOut(track1, ORN_TRACK1_TEXT_SIZE, swipe.track1, "Track 1");
     if (swipe.unreadable)
@@ -119,7 +118,7 @@ Command BinarySwipe(int tracks, int timeoutMs) {
 // The result of a display-driven swipe answer: the status digit, and on status 0 the source
 // character and the tracks; the source character is '0' whenever the swipe failed.
 int SwipeOutcome(int result, const Response& reply, char* track1, char* track2, char* sourceChar) {
-    if (sourceChar) *sourceChar = kSourceSwipe;
+    if (sourceChar) *sourceChar = ORN_SWIPE_SOURCE_STRIPE;
     if (result != 0) return result;
     const int status = reply.Status();
     if (status == 0) ParseSwipeText(reply, track1, track2, sourceChar);
@@ -166,7 +165,8 @@ CombinedWait g_Combined;
 // The smart-card insertion wait of the combined command: no time limit, no response timeout,
 // and matched by any reader answer.
 Command CombinedSmartCardWait(const char* name) {
-    Command command = ReaderCommand(name, kReaderChannelSmartCard, 0, kFunctionWaitInsertion);
+    Command command =
+        ReaderCommand(name, kReaderChannelSmartCard, 0, catalogue::kCardWaitInsertion);
     command.ResponseSelector(0).ResponseTimeout(0);
     return command;
 }
@@ -186,7 +186,9 @@ void CombinedSmartCardCompleted(int status) {
     if (swipeQueued) ornCancel();
     char track1[ORN_TRACK1_TEXT_SIZE] = "";
     char track2[ORN_TRACK2_TEXT_SIZE] = "";
-    if (callback) callback(status, track1, track2, status == 0 ? kSourceSmartCard : kSourceSwipe);
+    if (callback)
+        callback(status, track1, track2,
+                 status == 0 ? ORN_SWIPE_SOURCE_SMART_CARD : ORN_SWIPE_SOURCE_STRIPE);
 }
 
 // Completion of the swipe of ornMsrScInsertWithDisplayReq.
@@ -267,13 +269,9 @@ ORN_API int ornCancelMsrCommand(void) {
     return ReaderCancel("msrCancel", kReaderChannelMsr).Run();
 }
 
-ORN_API int ornMsrWithDisplayHandlingReq(int tracks, int timeoutSec, int option0, int option1,
-                                         int option2, const char* line1, const char* line2,
-                                         const char* line3, const char* line4,
-                                         ornMsrDisplayCallback callback) {
+ORN_API int ornMsrWithDisplayHandlingReq(SWIPE_PROMPT_PARAMS, ornMsrDisplayCallback callback) {
     std::string prompt;
-    const bool linesOk = SwipePrompt(prompt, tracks, timeoutSec, option0, option1, option2, line1,
-                                     line2, line3, line4, EmptyFields::ForEveryMissingLine);
+    const bool linesOk = SwipePrompt(prompt, SWIPE_PROMPT_ARGS, EmptyFields::ForEveryMissingLine);
     return SwipeCommand("ornMsrWithDisplayHandlingReq", prompt, timeoutSec)
         .Require(IsTrackSelection(tracks) && AreSwipeOptions(timeoutSec, option0, option1, option2))
         .Require(callback && line1)
@@ -281,13 +279,10 @@ ORN_API int ornMsrWithDisplayHandlingReq(int tracks, int timeoutSec, int option0
         .RunAsync(kCallbackMsrDisplay, callback);
 }
 
-ORN_API int ornMsrWithDisplayHandlingWait(int tracks, int timeoutSec, int option0, int option1,
-                                          int option2, const char* line1, const char* line2,
-                                          const char* line3, const char* line4, char* track1,
-                                          char* track2, char* sourceChar) {
+ORN_API int ornMsrWithDisplayHandlingWait(SWIPE_PROMPT_PARAMS, char* track1, char* track2,
+                                          char* sourceChar) {
     std::string prompt;
-    const bool linesOk = SwipePrompt(prompt, tracks, timeoutSec, option0, option1, option2, line1,
-                                     line2, line3, line4, EmptyFields::BeforeLine3Only);
+    const bool linesOk = SwipePrompt(prompt, SWIPE_PROMPT_ARGS, EmptyFields::BeforeLine3Only);
     return SwipeCommand("ornMsrWithDisplayHandlingWait", prompt, timeoutSec)
         .Require(IsTrackSelection(tracks))
         .Require(!WantsTrack1(tracks) || track1)
@@ -306,14 +301,10 @@ ORN_API int ornMsrWithDisplayHandlingWait(int tracks, int timeoutSec, int option
         .Run();
 }
 
-ORN_API int ornMsrScInsertWithDisplayReq(int tracks, int timeoutSec, int option0, int option1,
-                                         int option2, const char* line1, const char* line2,
-                                         const char* line3, const char* line4,
-                                         ornMsrDisplayCallback callback) {
+ORN_API int ornMsrScInsertWithDisplayReq(SWIPE_PROMPT_PARAMS, ornMsrDisplayCallback callback) {
     // The prompt is checked with the arguments, so a rejected line sends nothing at all.
     std::string prompt;
-    const bool linesOk = SwipePrompt(prompt, tracks, timeoutSec, option0, option1, option2, line1,
-                                     line2, line3, line4, EmptyFields::BeforeLine3Only);
+    const bool linesOk = SwipePrompt(prompt, SWIPE_PROMPT_ARGS, EmptyFields::BeforeLine3Only);
     int result = Command("ornMsrScInsertWithDisplayReq", catalogue::kDisplaySwipe)
                      .Test([] {
                          return Engine().HasQueuedRecordNamed(kCombinedPrefix)
@@ -352,13 +343,10 @@ ORN_API int ornMsrScInsertWithDisplayReq(int tracks, int timeoutSec, int option0
     return result;
 }
 
-ORN_API int ornMsrScInsertWithDisplayWait(int tracks, int timeoutSec, int option0, int option1,
-                                          int option2, const char* line1, const char* line2,
-                                          const char* line3, const char* line4, char* track1,
-                                          char* track2, char* sourceChar) {
+ORN_API int ornMsrScInsertWithDisplayWait(SWIPE_PROMPT_PARAMS, char* track1, char* track2,
+                                          char* sourceChar) {
     std::string prompt;
-    const bool linesOk = SwipePrompt(prompt, tracks, timeoutSec, option0, option1, option2, line1,
-                                     line2, line3, line4, EmptyFields::BeforeLine3Only);
+    const bool linesOk = SwipePrompt(prompt, SWIPE_PROMPT_ARGS, EmptyFields::BeforeLine3Only);
     int result = Command("ornMsrScInsertWithDisplayWait", catalogue::kDisplaySwipe)
                      .Require(IsTrackSelection(tracks))
                      .Require(!WantsTrack1(tracks) || track1)
@@ -410,7 +398,7 @@ ORN_API int ornMsrScInsertWithDisplayWait(int tracks, int timeoutSec, int option
     if (swipeResult == ORN_ERR_CANCELED_BY_USER_ERROR && smartCardDone) {
         // The card came first and its routine cancelled the swipe.
         result = smartCardStatus;
-        if (smartCardStatus == 0) *sourceChar = kSourceSmartCard;
+        if (smartCardStatus == 0) *sourceChar = ORN_SWIPE_SOURCE_SMART_CARD;
     } else if (swipeResult == 0 || !smartCardDone) {
         // The swipe answered, or failed on its own: the card wait must not outlive the call
         // (a card arriving later would cancel whatever the application runs then).

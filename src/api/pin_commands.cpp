@@ -17,7 +17,6 @@ using namespace orn;
 
 namespace {
 
-constexpr char kFieldSeparator = 0x1C;
 constexpr size_t kPinBlockBuffer = 17;
 constexpr size_t kKsnBuffer = 21;
 
@@ -129,10 +128,10 @@ Command DisplayPinCommand(const char* name, bool extended, const DisplayPinField
         .Payload(e.checkValue)
         .Payload(prompt)
         .PayloadF("%d%d%02X", e.option2, e.option3, e.keyIndex2 & 0xFF)
-        .Payload(line1 + kFieldSeparator);
+        .Payload(line1 + catalogue::kFieldSeparator);
     if (e.line2) {
-        command.Payload(line2 + kFieldSeparator);
-        if (e.line3) command.Payload(line3 + kFieldSeparator);
+        command.Payload(line2 + catalogue::kFieldSeparator);
+        if (e.line3) command.Payload(line3 + catalogue::kFieldSeparator);
     }
     return command;
 }
@@ -192,13 +191,27 @@ class DebitFields {
     void Number(int value, int low, int high, const char* format) {
         Add(InRange(value, low, high), value, format);
     }
-    // A key index that may also be 255 (none).
-    void Index(int value) { Add(value == 255 || IsKeyIndex(value), value, "%02X"); }
+    // A digit up to `high`, then two display lines.
+    void DigitLines(int value, int high, const char* line1, const char* line2) {
+        Number(value, 0, high, "%d");
+        Line(line1);
+        Line(line2);
+    }
+    // A number 0..63 as two hexadecimal digits, then a display line.
+    void HexLine(int value, const char* line) {
+        Number(value, 0, 63, "%02X");
+        Line(line);
+    }
+    // A key index that may also be 255 (none), then a display line.
+    void IndexLine(int value, const char* line) {
+        Add(value == 255 || IsKeyIndex(value), value, "%02X");
+        Line(line);
+    }
     // A display line followed by the field separator.
     void Line(const char* text) {
         std::string line;
         if (!text || !DisplayLine(text, &line)) m_bOk = false;
-        m_Payload += line + kFieldSeparator;
+        m_Payload += line + catalogue::kFieldSeparator;
     }
     // The closing text: left-aligned in 15 characters and cut to 15, no separator.
     void Trailer(const char* text) {
@@ -288,53 +301,34 @@ ORN_API int ornMasterSessionPinEntryWait(int selector, int timeout, int option, 
         .Run();
 }
 
-ORN_API int ornMSPinWithDisplayReq(int selector, int option, int keyIndex, const char* account,
-                                   int keyMode, const char* key, const char* checkValue,
-                                   const char* prompt, int option2, int option3, int keyIndex2,
-                                   const char* line1, const char* line2, const char* line3,
-                                   int timeout, ornPinCallback callback) {
-    return DisplayPin("ornMSPinWithDisplayReq", false,
-                      {selector, option, keyIndex, account, keyMode, key, checkValue, 0, 0, prompt,
-                       option2, option3, keyIndex2, line1, line2, line3, timeout},
-                      callback);
-}
+// The display PIN exports come in Req (the PIN block reaches `callback`) and Wait forms over one
+// parameter list; the extended forms add the PIN length bounds after the check value.
+#define DISPLAY_PIN_EXPORTS(name, extended, lengthParams, minLength, maxLength)             \
+    ORN_API int name##Req(DISPLAY_PIN_LEADING, lengthParams DISPLAY_PIN_TRAILING,           \
+                          ornPinCallback callback) {                                        \
+        return DisplayPin(#name "Req", extended, DISPLAY_PIN_FIELDS(minLength, maxLength),  \
+                          callback);                                                        \
+    }                                                                                       \
+    ORN_API int name##Wait(DISPLAY_PIN_LEADING, lengthParams DISPLAY_PIN_TRAILING,          \
+                           char* pinBlock) {                                                \
+        return DisplayPin(#name "Wait", extended, DISPLAY_PIN_FIELDS(minLength, maxLength), \
+                          pinBlock);                                                        \
+    }
+#define DISPLAY_PIN_LEADING                                                                    \
+    int selector, int option, int keyIndex, const char *account, int keyMode, const char *key, \
+        const char *checkValue
+#define DISPLAY_PIN_LENGTHS int minPinLength, int maxPinLength,
+#define DISPLAY_PIN_TRAILING                                                        \
+    const char *prompt, int option2, int option3, int keyIndex2, const char *line1, \
+        const char *line2, const char *line3, int timeout
+#define DISPLAY_PIN_FIELDS(minLength, maxLength)                                             \
+    DisplayPinFields {                                                                       \
+        selector, option, keyIndex, account, keyMode, key, checkValue, minLength, maxLength, \
+            prompt, option2, option3, keyIndex2, line1, line2, line3, timeout                \
+    }
 
-ORN_API int ornMSPinWithDisplayWait(int selector, int option, int keyIndex, const char* account,
-                                    int keyMode, const char* key, const char* checkValue,
-                                    const char* prompt, int option2, int option3, int keyIndex2,
-                                    const char* line1, const char* line2, const char* line3,
-                                    int timeout, char* pinBlock) {
-    return DisplayPin("ornMSPinWithDisplayWait", false,
-                      {selector, option, keyIndex, account, keyMode, key, checkValue, 0, 0, prompt,
-                       option2, option3, keyIndex2, line1, line2, line3, timeout},
-                      pinBlock);
-}
-
-ORN_API int ornMSPinWithDisplayExReq(int selector, int option, int keyIndex, const char* account,
-                                     int keyMode, const char* key, const char* checkValue,
-                                     int minPinLength, int maxPinLength, const char* prompt,
-                                     int option2, int option3, int keyIndex2, const char* line1,
-                                     const char* line2, const char* line3, int timeout,
-                                     ornPinCallback callback) {
-    return DisplayPin(
-        "ornMSPinWithDisplayExReq", true,
-        {selector, option, keyIndex, account, keyMode, key, checkValue, minPinLength, maxPinLength,
-         prompt, option2, option3, keyIndex2, line1, line2, line3, timeout},
-        callback);
-}
-
-ORN_API int ornMSPinWithDisplayExWait(int selector, int option, int keyIndex, const char* account,
-                                      int keyMode, const char* key, const char* checkValue,
-                                      int minPinLength, int maxPinLength, const char* prompt,
-                                      int option2, int option3, int keyIndex2, const char* line1,
-                                      const char* line2, const char* line3, int timeout,
-                                      char* pinBlock) {
-    return DisplayPin(
-        "ornMSPinWithDisplayExWait", true,
-        {selector, option, keyIndex, account, keyMode, key, checkValue, minPinLength, maxPinLength,
-         prompt, option2, option3, keyIndex2, line1, line2, line3, timeout},
-        pinBlock);
-}
+DISPLAY_PIN_EXPORTS(ornMSPinWithDisplay, false, , 0, 0)
+DISPLAY_PIN_EXPORTS(ornMSPinWithDisplayEx, true, DISPLAY_PIN_LENGTHS, minPinLength, maxPinLength)
 
 ORN_API int ornPinEntryCancel(void) {
     return Command("ornCancel", catalogue::kQuickCancel)
@@ -358,36 +352,20 @@ ORN_API int ornDebitSequenceInit(int field1, const char* field2, const char* fie
                                  const char* field25, int field26, const char* field27, int field28,
                                  const char* field29, const char* field30, const char* field31) {
     DebitFields f;
-    f.Number(field1, 0, 3, "%d");
-    f.Line(field2);
-    f.Line(field3);
-    f.Number(field4, 0, 3, "%d");
-    f.Line(field5);
-    f.Line(field6);
+    f.DigitLines(field1, 3, field2, field3);
+    f.DigitLines(field4, 3, field5, field6);
     f.Number(field7, 0, 3, "%d");
-    f.Number(field8, 0, 63, "%02X");
-    f.Line(field9);
-    f.Number(field10, 0, 63, "%02X");
-    f.Line(field11);
+    f.HexLine(field8, field9);
+    f.HexLine(field10, field11);
     f.Number(field12, 0, 3, "%d");
-    f.Number(field13, 0, 63, "%02X");
-    f.Line(field14);
-    f.Number(field15, 0, 63, "%02X");
-    f.Line(field16);
-    f.Number(field17, 0, 3, "%d");
-    f.Line(field18);
-    f.Line(field19);
-    f.Number(field20, 0, 2, "%d");
-    f.Line(field21);
-    f.Line(field22);
+    f.HexLine(field13, field14);
+    f.HexLine(field15, field16);
+    f.DigitLines(field17, 3, field18, field19);
+    f.DigitLines(field20, 2, field21, field22);
     f.Number(field23, 0, 3, "%d");
-    f.Index(field24);
-    f.Line(field25);
-    f.Index(field26);
-    f.Line(field27);
-    f.Number(field28, 0, 3, "%d");
-    f.Line(field29);
-    f.Line(field30);
+    f.IndexLine(field24, field25);
+    f.IndexLine(field26, field27);
+    f.DigitLines(field28, 3, field29, field30);
     f.Trailer(field31);
     return Command("ornDebitSequenceInit", catalogue::kDebitInit)
         .Require(f.Ok())

@@ -10,18 +10,6 @@ using namespace orn;
 
 namespace {
 
-enum SmartCardFunction : uint8_t {
-    kWaitInsertion = 0x04,
-    kPowerUp = 0x05,
-    kWaitAndPowerUp = 0x07,
-    kCompareAtr = 0x08,
-    kPowerOff = 0x0A,
-    kWaitRemoval = 0x0B,
-    kPowerOffAndWaitRemoval = 0x0C,
-    kExchange = 0x0D,
-    kStatus = 0x18,
-};
-
 // Presence test: a 10 ms limit, and a response timeout of 10 ms (+ the record's margin).
 constexpr uint16_t kPresenceTimeLimit = 1;
 constexpr uint32_t kPresenceTimeoutMs = 10;
@@ -74,14 +62,14 @@ Command::Parser AtrInto(unsigned char* cardType, unsigned char* atr, int* atrLen
 extern "C" {
 
 ORN_API int ornSmartCardPowerUp(unsigned char* cardType, unsigned char* atr, int* atrLength) {
-    return SmartCardCommand("smartCardPowerUp", kPowerUp)
+    return SmartCardCommand("smartCardPowerUp", catalogue::kCardPowerUp)
         .Require(cardType && atr && atrLength)
         .Parse(AtrInto(cardType, atr, atrLength))
         .Run();
 }
 
 ORN_API int ornSmartCardCompareAtr(unsigned char* cardType) {
-    return SmartCardCommand("smartCardPowerUp", kCompareAtr)
+    return SmartCardCommand("smartCardPowerUp", catalogue::kCardCompareAtr)
         .Require(cardType != nullptr)
         .Parse([=](const Response& reply) {
             const std::string block = ReaderDataBlock(reply);
@@ -91,12 +79,12 @@ ORN_API int ornSmartCardCompareAtr(unsigned char* cardType) {
 }
 
 ORN_API int ornSmartCardPowerOff(void) {
-    return SmartCardCommand("smartCardPowerOff", kPowerOff).Run();
+    return SmartCardCommand("smartCardPowerOff", catalogue::kCardPowerOff).Run();
 }
 
 ORN_API int ornSmartCardStatus(void) {
     // The terminal's short status answers are routed to this record by its name.
-    return SmartCardCommand("smartCardStatus", kStatus).Run();
+    return SmartCardCommand("smartCardStatus", catalogue::kCardStatus).Run();
 }
 
 ORN_API int ornSmartCardCancel(void) {
@@ -112,7 +100,7 @@ ORN_API int ornAsynchCardExecution(unsigned char* data, int* dataLength, unsigne
         command += static_cast<char>(*dataLength);
         command.append(reinterpret_cast<const char*>(data), static_cast<size_t>(*dataLength));
     }
-    return SmartCardCommand("smartCardAsyncExecution", kExchange, 0, command)
+    return SmartCardCommand("smartCardAsyncExecution", catalogue::kCardExchange, 0, command)
         .Require(ok)
         .Parse([=](const Response& reply) {
             const std::string block = ReaderDataBlock(reply);
@@ -133,7 +121,7 @@ ORN_API int ornAsynchCardExecution(unsigned char* data, int* dataLength, unsigne
 }
 
 ORN_API int ornIsCardPresent(void) {
-    return SmartCardCommand("isCardPresent", kWaitInsertion, kPresenceTimeLimit)
+    return SmartCardCommand("isCardPresent", catalogue::kCardWaitInsertion, kPresenceTimeLimit)
         .ResponseTimeout(kPresenceTimeoutMs)
         // The reader is not asked while the terminal runs an EMV session.
         .Test([] { return Engine().AnyEmvSessionOpen() ? 2 : 0; })
@@ -147,43 +135,45 @@ ORN_API int ornIsCardPresent(void) {
 }
 
 ORN_API int ornWaitForSmartCardInsertionReq(int timeoutMs, ornSmartCardCallback callback) {
-    return SmartCardWaitReq("smartCardInsertReq", kWaitInsertion, timeoutMs, kCallbackSmartCard,
-                            callback);
+    return SmartCardWaitReq("smartCardInsertReq", catalogue::kCardWaitInsertion, timeoutMs,
+                            kCallbackSmartCard, callback);
 }
 
 ORN_API int ornWaitForSmartCardInsertionWait(int timeoutMs) {
-    return SmartCardWait("smartCardInsertWait", kWaitInsertion, timeoutMs).Run();
+    return SmartCardWait("smartCardInsertWait", catalogue::kCardWaitInsertion, timeoutMs).Run();
 }
 
 ORN_API int ornWaitForSmartCardRemovalReq(int timeoutMs, ornSmartCardCallback callback) {
-    return SmartCardWaitReq("smartCardRemovalReq", kWaitRemoval, timeoutMs, kCallbackSmartCard,
-                            callback);
+    return SmartCardWaitReq("smartCardRemovalReq", catalogue::kCardWaitRemoval, timeoutMs,
+                            kCallbackSmartCard, callback);
 }
 
 ORN_API int ornWaitForSmartCardRemovalWait(int timeoutMs) {
-    return SmartCardWait("smartCardRemovalWait", kWaitRemoval, timeoutMs).Run();
+    return SmartCardWait("smartCardRemovalWait", catalogue::kCardWaitRemoval, timeoutMs).Run();
 }
 
 ORN_API int ornWaitCardAndPowerUpAtrReq(int timeoutMs, ornSmartCardAtrCallback callback) {
-    return SmartCardWaitReq("smartCardInsertPowerUpReq", kWaitAndPowerUp, timeoutMs,
+    return SmartCardWaitReq("smartCardInsertPowerUpReq", catalogue::kCardWaitAndPowerUp, timeoutMs,
                             kCallbackSmartCardAtr, callback);
 }
 
 ORN_API int ornWaitCardAndPowerUpAtrWait(int timeoutMs, unsigned char* cardType, unsigned char* atr,
                                          int* atrLength) {
-    return SmartCardWait("smartCardInsertPowerUpWait", kWaitAndPowerUp, timeoutMs)
+    return SmartCardWait("smartCardInsertPowerUpWait", catalogue::kCardWaitAndPowerUp, timeoutMs)
         .Require(cardType && atr && atrLength)
         .Parse(AtrInto(cardType, atr, atrLength))
         .Run();
 }
 
 ORN_API int ornSmartCardPowerOffAndRemovalReq(int timeoutMs, ornSmartCardCallback callback) {
-    return SmartCardWaitReq("smartCardPowerOffRemovalReq", kPowerOffAndWaitRemoval, timeoutMs,
-                            kCallbackSmartCard, callback);
+    return SmartCardWaitReq("smartCardPowerOffRemovalReq", catalogue::kCardPowerOffAndWaitRemoval,
+                            timeoutMs, kCallbackSmartCard, callback);
 }
 
 ORN_API int ornSmartCardPowerOffAndRemovalWait(int timeoutMs) {
-    return SmartCardWait("smartCardPowerOffRemoval", kPowerOffAndWaitRemoval, timeoutMs).Run();
+    return SmartCardWait("smartCardPowerOffRemoval", catalogue::kCardPowerOffAndWaitRemoval,
+                         timeoutMs)
+        .Run();
 }
 
 }  // extern "C"

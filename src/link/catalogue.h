@@ -255,6 +255,23 @@ SwipeAnswer ReadSwipe(const std::string& answer);
 // The status byte, kNoStatus when the answer is too short to hold one.
 int ReadReaderStatus(const std::string& answer);
 
+// Function bytes of the smart-card requests on the reader channel (channel code 7). The
+// combined swipe-or-insert command uses the insertion wait too.
+enum ReaderCardFunction : uint8_t {
+    kCardWaitInsertion = 0x04,
+    kCardPowerUp = 0x05,
+    kCardWaitAndPowerUp = 0x07,
+    kCardCompareAtr = 0x08,
+    kCardPowerOff = 0x0A,
+    kCardWaitRemoval = 0x0B,
+    kCardPowerOffAndWaitRemoval = 0x0C,
+    kCardExchange = 0x0D,
+    kCardStatus = 0x18,
+};
+
+// Separates the display lines in the text of the prompting commands.
+inline constexpr char kFieldSeparator = 0x1C;
+
 // A swipe on the reader channel: from the status byte on, track blocks of a status byte, a
 // length byte and the data, within what the answer's length counts. `declared` is the length
 // byte, `data` what of it arrived.
