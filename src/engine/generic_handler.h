@@ -32,6 +32,7 @@
 
 #include "engine/command_data.h"
 #include "engine/emv_channel.h"
+#include "engine/input_auto_cancel.h"
 #include "link/com_port.h"
 #include "link/link_engine.h"
 #include "link/receiver.h"
@@ -214,13 +215,13 @@ class CGenericHandler : public IChunkSink, public ILinkEngine {
 
     // Input auto-cancel around commands that wait for keypad input: while it runs, a timer
     // thread sends the "50." cancel (ornCancel) once the input has waited the set time.
-    int32_t GetInputTimeout();
+    int32_t GetInputTimeout() { return m_InputAutoCancel.GetInputTimeout(); }
     // 0 stored; -1 while a timer thread exists (value unchanged); -18 outside 0..7200.
-    int32_t SetInputTimeout(int32_t seconds);
+    int32_t SetInputTimeout(int32_t seconds) { return m_InputAutoCancel.SetInputTimeout(seconds); }
     // Nothing when the timeout is 0. A timer still held for an earlier input is stopped first.
-    void StartInputAutoCancel();
+    void StartInputAutoCancel() { m_InputAutoCancel.Start(); }
     // Nothing when the timeout is 0; otherwise ends the timer thread and forgets it.
-    void StopInputAutoCancel();
+    void StopInputAutoCancel() { m_InputAutoCancel.Stop(); }
 
     // Test seam: runs on each power-up thread after its start signal, and on the state notifier
     // before each delivery, before the user callback is read (lets a test change the
@@ -332,7 +333,6 @@ class CGenericHandler : public IChunkSink, public ILinkEngine {
     void DeliverStates(StateNotifier& notifier);
     // Constructor step: the events of this part; a failure is logged and left null.
     void CreateAsyncCompletionEvents();
-    uint32_t InputTimeoutAutoCancelThread();
 
     // QueueThread phases (queue_thread.cpp), each one step of a cycle.
     struct QueueWalk {
@@ -502,15 +502,7 @@ class CGenericHandler : public IChunkSink, public ILinkEngine {
     std::function<void()> m_FaultHook;   // guarded by m_NotifyHookLock
     std::function<void()> m_AcceptHook;  // guarded by m_NotifyHookLock
 
-    // Input auto-cancel. m_InputAutoCancelLock guards the timeout and the thread;
-    // m_InputAutoCancelControlLock makes each start and stop one step, so that one's reset of
-    // the shared events cannot swallow the other's kill (taken before m_InputAutoCancelLock).
-    platform::RecursiveLock m_InputAutoCancelLock;
-    platform::RecursiveLock m_InputAutoCancelControlLock;
-    int32_t m_nInputTimeoutSeconds = 0;
-    std::shared_ptr<platform::Thread> m_pInputAutoCancelThread;
-    std::unique_ptr<platform::Event> m_hInputTimeoutAutoCancelThreadStartEvent;
-    std::unique_ptr<platform::Event> m_hKillInputTimerEvent;
+    CInputAutoCancel m_InputAutoCancel{m_Logger};
 
     std::atomic<bool> m_bLinkMonitoring{true};
     std::atomic<int32_t> m_nQuickCancelMode{1};
