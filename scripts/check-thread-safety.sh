@@ -8,6 +8,6 @@ cd "$(dirname "$0")/.."
 dir="${1:-build-tsa}"
 cmake -S . -B "${dir}" -DCMAKE_BUILD_TYPE=Debug \
   -DCMAKE_C_COMPILER=clang-14 -DCMAKE_CXX_COMPILER=clang++-14 \
-  -DCMAKE_CXX_FLAGS="-Wthread-safety -Werror=thread-safety -Werror" \
+  -DCMAKE_CXX_FLAGS="-Wthread-safety -Wthread-safety-beta -Werror" \
   -DORN_BUILD_BENCH=OFF >/dev/null
 cmake --build "${dir}" -j"$(nproc)" --target velquoraorn engine_test
