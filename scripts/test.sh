@@ -10,6 +10,8 @@
 # scripts/test-browser.sh then drives the simulator's page in headless Chromium.
 # After the normal build comes the Windows stage (scripts/test-windows.sh: the DLL cross-built,
 # its tests under Wine); set ORN_SKIP_WINDOWS=1 to leave it out.
+# After the normal build, scripts/check-thread-safety.sh compiles the library with clang's
+# thread-safety analysis (a build only, a few minutes at most).
 # Pass --quick to run only the normal build (with the Windows stage), without the soak and the
 # fuzzing.
 set -euo pipefail
@@ -32,6 +34,8 @@ run_suite() {  # build-dir sanitizer soak-seconds
 }
 
 run_suite build "" 120
+echo "=== thread-safety analysis (clang) ==="
+scripts/check-thread-safety.sh build-tsa
 scripts/test-install.sh build
 echo "=== bindings (.NET under Mono, Python) ==="
 scripts/test-bindings.sh build

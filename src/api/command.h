@@ -27,6 +27,7 @@
 
 #include "engine/command_data.h"
 #include "link/catalogue.h"
+#include "log/logger.h"
 
 namespace orn {
 
@@ -50,7 +51,7 @@ class Response {
     // The byte at `pos`, or `fallback` past the end.
     char At(size_t pos, char fallback = '\0') const;
     // Logs a response warning at Severe.
-    void Warn(const char* format, ...) const __attribute__((format(gnu_printf, 2, 3)));
+    void Warn(const char* format, ...) const ORN_PRINTF_FORMAT(2, 3);
 
   private:
     std::string m_Text;
@@ -107,7 +108,7 @@ class Command {
     Command& Payload(const std::string& text);
     Command& Payload(const char* text);
     Command& Payload(const uint8_t* bytes, size_t length);
-    Command& PayloadF(const char* format, ...) __attribute__((format(gnu_printf, 2, 3)));
+    Command& PayloadF(const char* format, ...) ORN_PRINTF_FORMAT(2, 3);
     // Payload made only once every test has passed, after the payload given so far: for fields
     // such as sequence numbers that only a message actually sent may consume.
     Command& DeferredPayload(std::function<std::string()> make);

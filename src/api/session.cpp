@@ -188,7 +188,7 @@ int OpenLink(OpenKind kind, const char* portName, const char* logFile, int32_t l
 // Takes the port lock for a close. A callback thread does not block on it: the thread that
 // holds it may be closing the link and waiting for this very callback to end. It tries until it
 // has the lock, and leaves the close to the other thread once that close is seen running.
-bool LockPortForClose(CGenericHandler& engine) {
+bool LockPortForClose(CGenericHandler& engine) TRY_ACQUIRE(true, PortLock()) {
     constexpr uint32_t kRetryMs = 10;
     if (!CGenericHandler::OnCallbackThread()) {
         PortLock().Lock();

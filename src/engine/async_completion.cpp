@@ -23,19 +23,9 @@ using platform::WaitResult;
 namespace {
 
 constexpr uint32_t kCallbackStartDelayMs = 10;
-constexpr int32_t kMaxInputTimeoutSeconds = 7200;
 
 const char* const kConnectionStateNames[] = {"COM Port Closed", "Disconnected", "Pending",
                                              "Power Up Detected", "OK"};
-
-// An event the engine cannot get is logged and left null; waits on it then fail and are
-// logged by their own lines.
-std::unique_ptr<platform::Event> CreateEngineEvent(CLogger& log, bool manualReset,
-                                                   const char* failureLine) {
-    std::unique_ptr<platform::Event> event(new (std::nothrow) platform::Event(manualReset));
-    if (!event) log.Log(kLogSevere, "%s", failureLine);
-    return event;
-}
 
 }  // namespace
 
@@ -44,11 +34,7 @@ void CGenericHandler::CreateAsyncCompletionEvents() {
         m_Logger, false, "CGenericHandler: Could not Create m_hPowerUpCallbackThreadEvent\n");
     m_hConnectionStateThreadEvent = CreateEngineEvent(
         m_Logger, false, "CGenericHandler: Could not Create m_hConnectionStateThreadEvent\n");
-    m_hInputTimeoutAutoCancelThreadStartEvent = CreateEngineEvent(
-        m_Logger, true,
-        "CGenericHandler: Could not Create m_hInputTimeoutAutoCancelThreadStartEvent\n");
-    m_hKillInputTimerEvent = CreateEngineEvent(
-        m_Logger, true, "CGenericHandler: Could not Create m_hKillInputTimerEvent\n");
+    m_InputAutoCancel.CreateEvents();
 }
 
 // --- callback threads ----------------------------------------------------------------------------
@@ -344,96 +330,6 @@ void CGenericHandler::OnPowerUp() {
             if (PowerUpCallback callback = m_pPowerUpCallback.load()) callback();
         },
         "Power Up Callback Thread with ID=%08X", "PowerUpThread");
-}
-
-// --- input auto-cancel ---------------------------------------------------------------------------
-
-int32_t CGenericHandler::GetInputTimeout() {
-    LockGuard hold(m_InputAutoCancelLock);
-    return m_nInputTimeoutSeconds;
-}
-
-CGenericHandler::InputTimeoutChange CGenericHandler::SetInputTimeout(int32_t seconds) {
-    if (seconds < 0 || seconds > kMaxInputTimeoutSeconds) return InputTimeoutChange::OutOfRange;
-    LockGuard hold(m_InputAutoCancelLock);
-    if (m_pInputAutoCancelThread) return InputTimeoutChange::TimerRunning;
-    m_nInputTimeoutSeconds = seconds;
-    return InputTimeoutChange::Stored;
-}
-
-void CGenericHandler::StartInputAutoCancel() {
-    LockGuard control(m_InputAutoCancelControlLock);
-    bool running;
-    {
-        LockGuard hold(m_InputAutoCancelLock);
-        if (m_nInputTimeoutSeconds == 0) return;
-        running = m_pInputAutoCancelThread != nullptr;
-    }
-    // One timer at a time: one left from an earlier input is ended before the new one starts.
-    if (running) StopInputAutoCancel();
-
-    if (m_hInputTimeoutAutoCancelThreadStartEvent)
-        m_hInputTimeoutAutoCancelThreadStartEvent->Reset();
-    if (m_hKillInputTimerEvent) m_hKillInputTimerEvent->Reset();
-    auto thread = std::make_shared<platform::Thread>();
-    if (thread->Start([this] { return InputTimeoutAutoCancelThread(); }) != 0) return;
-    {
-        LockGuard hold(m_InputAutoCancelLock);
-        m_pInputAutoCancelThread = thread;
-    }
-    m_Logger.Log(kLogInfo, "InputTimeoutAutoCancel Thread with ID=%08X", thread->Id());
-    static const ThreadStartWords words = [] {
-        ThreadStartWords w = ThreadStartWords::ForPrefix("InputTimeoutAutoCancelThread");
-        w.signalled = "InputTimeoutAutoCancelThread signaled startup: ID=%08X";
-        return w;
-    }();
-    LogWaitOutcome(m_Logger, WaitOn(m_hInputTimeoutAutoCancelThreadStartEvent.get(), kThreadWaitMs),
-                   words, thread->Id());
-}
-
-void CGenericHandler::StopInputAutoCancel() {
-    LockGuard control(m_InputAutoCancelControlLock);
-    std::shared_ptr<platform::Thread> thread;
-    {
-        LockGuard hold(m_InputAutoCancelLock);
-        if (m_nInputTimeoutSeconds == 0) return;
-        thread = m_pInputAutoCancelThread;
-    }
-    if (m_hKillInputTimerEvent) m_hKillInputTimerEvent->Set();
-    if (!thread) return;
-    // The timer thread never stops itself; should it ever, it must not wait for itself.
-    if (thread->Id() != platform::CurrentThreadId()) {
-        static const WaitLines lines = {
-            {kLogInfo, "InputTimeoutAutoCancelThread shutdown properly."},
-            {kLogSevere, "InputTimeoutAutoCancelThread shutdown timed out! Terminating."},
-            {kLogSevere, "InputTimeoutAutoCancelThread shutdown Wait Abandoned"},
-            {kLogSevere, "InputTimeoutAutoCancelThread shutdown Wait Failed"},
-            {kLogSevere, "InputTimeoutAutoCancelThread shutdown Wait Defaulted"}};
-        if (LogWaitResult(m_Logger, thread->Join(kThreadWaitMs), lines) == WaitResult::Timeout)
-            thread->Abandon();
-    }
-    LockGuard hold(m_InputAutoCancelLock);
-    if (m_pInputAutoCancelThread == thread) m_pInputAutoCancelThread.reset();
-}
-
-uint32_t CGenericHandler::InputTimeoutAutoCancelThread() {
-    const uint32_t seconds = static_cast<uint32_t>(GetInputTimeout());
-    if (m_hInputTimeoutAutoCancelThreadStartEvent) m_hInputTimeoutAutoCancelThreadStartEvent->Set();
-    static const WaitLines lines = {{},
-                                    {},
-                                    {kLogSevere, "InputTimeoutAutoCancelThread Wait Abandoned"},
-                                    {kLogSevere, "InputTimeoutAutoCancelThread Wait Failed"},
-                                    {kLogSevere, "InputTimeoutAutoCancelThread Wait Defaulted"}};
-    const WaitResult result =
-        LogWaitResult(m_Logger, WaitOn(m_hKillInputTimerEvent.get(), seconds * 1000), lines);
-    if (result == WaitResult::Signalled) {
-        m_hKillInputTimerEvent->Reset();
-    } else if (result == WaitResult::Timeout) {
-        // The input waited too long: the "50." cancel ends it with -5, through the queue like
-        // any caller's cancel.
-        ornCancel();
-    }
-    return 0;
 }
 
 // --- QueueMonitorThread

@@ -71,10 +71,10 @@ class CEmvSessionTable {
         std::string name;  // in use with at least 4 characters
         EmvSessionCallback callback = nullptr;
     };
-    int MatchLocked(const char* name) const;
+    int MatchLocked(const char* name) const REQUIRES(m_Lock);
 
-    platform::RecursiveLock m_Lock;  // the EMV session lock
-    Entry m_Entries[kSessionCount];
+    platform::Mutex m_Lock;  // the EMV session lock
+    Entry m_Entries[kSessionCount] GUARDED_BY(m_Lock);
 };
 
 // Everything of the channel that the engine keeps.
@@ -85,13 +85,13 @@ struct EmvChannelState {
     CEmvSessionTable sessions;
     // Put into each session request, then advanced; process-wide.
     std::atomic<uint8_t> requestSequence{0};
-    platform::RecursiveLock sendLock;  // the EMV send lock
+    platform::Mutex sendLock;  // the EMV send lock
     // Held by a data message from building it until its acknowledgement (or failure): its number
     // is advanced only by that acknowledgement, so a message built meanwhile would reuse it.
     platform::RecursiveLock sendExchangeLock;
-    uint8_t sendSequence = kInitialSendSequence;
-    platform::RecursiveLock receiveLock;  // the EMV receive lock
-    uint8_t receiveSequence = kInitialReceiveSequence;
+    uint8_t sendSequence GUARDED_BY(sendLock) = kInitialSendSequence;
+    platform::Mutex receiveLock;  // the EMV receive lock
+    uint8_t receiveSequence GUARDED_BY(receiveLock) = kInitialReceiveSequence;
 };
 
 }  // namespace orn

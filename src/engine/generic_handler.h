@@ -10,15 +10,18 @@
 // caller's waits), queue_thread.cpp (the scheduler), response_routing.cpp (what the listener
 // reports), link_ownership.cpp (the transport and the link checks), async_completion.cpp.
 //
-// Locks: the queue lock guards the queue and every record's state, result and response. It may
-// be held while the connection state lock, the callback thread list lock or the port object
-// lock is taken, never the other way round. The receiver's receive lock is taken before the
-// queue lock (the receiver calls OnAck and friends under it), so nothing resets the receiver
-// while holding the queue lock. Starting a power-up thread takes the notify start lock
-// (possibly under the queue lock), then the callback thread list lock. A connection state
-// change is queued for the link's state notifier under the connection state lock (the
-// notifier's own lock is taken last). User callbacks run on threads of their own with no engine
-// lock held.
+// Locks, in the one order they may be taken (the order and what each guards are declared on
+// the members below and checked by clang's thread-safety analysis):
+//   receiver's receive lock -> queue lock -> notify start lock -> callback thread list lock,
+//   and queue lock -> port object lock, queue lock -> connection state lock -> a state
+//   notifier's lock. The input auto-cancel timer's locks, the EMV send and receive locks and
+//   the EMV session table's lock are leaves. The EMV exchange lock (recursive) is held across
+//   a whole data message, so it comes before all of them.
+// The queue lock guards the queue and every record's state, result and response. It and the
+// EMV exchange lock are the engine's only recursive locks (not every path under them is known
+// not to take them again). The receiver calls OnAck and friends under its receive lock, so
+// nothing resets the receiver while holding the queue lock. User callbacks run on threads of
+// their own with no engine lock held.
 #pragma once
 
 #include <atomic>
@@ -32,6 +35,7 @@
 
 #include "engine/command_data.h"
 #include "engine/emv_channel.h"
+#include "engine/input_auto_cancel.h"
 #include "link/com_port.h"
 #include "link/link_engine.h"
 #include "link/receiver.h"
@@ -223,15 +227,15 @@ class CGenericHandler : public IChunkSink, public ILinkEngine {
 
     // Input auto-cancel around commands that wait for keypad input: while it runs, a timer
     // thread sends the "50." cancel (ornCancel) once the input has waited the set time.
-    int32_t GetInputTimeout();
-    enum class InputTimeoutChange { Stored, TimerRunning, OutOfRange };
-    // TimerRunning: an input is being timed with the old value, which stays; OutOfRange: not
-    // in 0..7200.
-    InputTimeoutChange SetInputTimeout(int32_t seconds);
+    int32_t GetInputTimeout() { return m_InputAutoCancel.GetInputTimeout(); }
+    using InputTimeoutChange = CInputAutoCancel::InputTimeoutChange;
+    InputTimeoutChange SetInputTimeout(int32_t seconds) {
+        return m_InputAutoCancel.SetInputTimeout(seconds);
+    }
     // Nothing when the timeout is 0. A timer still held for an earlier input is stopped first.
-    void StartInputAutoCancel();
+    void StartInputAutoCancel() { m_InputAutoCancel.Start(); }
     // Nothing when the timeout is 0; otherwise ends the timer thread and forgets it.
-    void StopInputAutoCancel();
+    void StopInputAutoCancel() { m_InputAutoCancel.Stop(); }
 
     // Test seam: runs on each power-up thread after its start signal, and on the state notifier
     // before each delivery, before the user callback is read (lets a test change the
@@ -278,7 +282,7 @@ class CGenericHandler : public IChunkSink, public ILinkEngine {
 
     // --- combined swipe-or-card command (emv_channel.cpp) ---------------------------------------
     // Taken only by the command's two completion routines, never with another engine lock.
-    platform::RecursiveLock& CombinedWaitLock() { return m_CombinedWaitLock; }
+    platform::Mutex& CombinedWaitLock() { return m_CombinedWaitLock; }
     // Whether a record whose name begins with `prefix` is queued and not yet released.
     bool HasQueuedRecordNamed(const char* prefix);
 
@@ -312,7 +316,7 @@ class CGenericHandler : public IChunkSink, public ILinkEngine {
     void LogQueue();
 
     // Runs the record's callback on a new thread (queue lock held).
-    void StartCallbackThread(CCommandData* record);
+    void StartCallbackThread(CCommandData* record) REQUIRES(m_QueueLock);
     // Reaps listed callback threads that have ended.
     void ReapCallbackThreads();
     // Waits for (or gives up on) every listed callback thread but the calling one.
@@ -327,12 +331,12 @@ class CGenericHandler : public IChunkSink, public ILinkEngine {
     // The connection state callbacks of an open link come from one notifier thread, in the
     // order of the changes. Each notifier has its own block, so one given up keeps its own.
     struct StateNotifier {
-        platform::RecursiveLock lock;  // guards values, stop and abandoned
-        std::deque<int> values;        // callback values not yet delivered
-        bool stop = false;
+        platform::Mutex lock;
+        std::deque<int> values GUARDED_BY(lock);  // callback values not yet delivered
+        bool stop GUARDED_BY(lock) = false;
         // The close gave up waiting for it: the callback it is in finishes, nothing more of the
         // closed link is delivered (it would arrive after the close, maybe over the next link's).
-        bool abandoned = false;
+        bool abandoned GUARDED_BY(lock) = false;
         platform::Event wake{true};
     };
     void StartStateNotifier();
@@ -343,7 +347,6 @@ class CGenericHandler : public IChunkSink, public ILinkEngine {
     void DeliverStates(StateNotifier& notifier);
     // Constructor step: the events of this part; a failure is logged and left null.
     void CreateAsyncCompletionEvents();
-    uint32_t InputTimeoutAutoCancelThread();
 
     // QueueThread phases (queue_thread.cpp), each one step of a cycle.
     struct QueueWalk {
@@ -367,12 +370,13 @@ class CGenericHandler : public IChunkSink, public ILinkEngine {
     void RemoveReleasedRecords();
     void FindBlockedGroups(bool (&blocked)[kGroupCount]);
     // Queue lock held: timers, cancelled and finished records, and the send candidate.
-    void WalkQueue(const QueueControl& control, const bool (&blocked)[kGroupCount],
-                   QueueWalk& walk);
+    void WalkQueue(const QueueControl& control, const bool (&blocked)[kGroupCount], QueueWalk& walk)
+        REQUIRES(m_QueueLock);
     // Queue lock held: moves the candidate to WAIT_ACK and copies its frame out (left empty
     // when no transport is open: the record then fails -1). False when the candidate is held
     // back behind a synchronous caller; a started link check lowers `timerMs` to its timer.
-    bool TakeForSend(CCommandData* candidate, bool hold, TakenFrame& frame, uint32_t* timerMs);
+    bool TakeForSend(CCommandData* candidate, bool hold, TakenFrame& frame, uint32_t* timerMs)
+        REQUIRES(m_QueueLock);
     void WriteTaken(const TakenFrame& frame);
     // The queue thread's idle clock: since when nothing was sent or acknowledged.
     struct IdleClock {
@@ -403,10 +407,10 @@ class CGenericHandler : public IChunkSink, public ILinkEngine {
     // Queue lock held: whether the queue thread has anything to do that no caller does itself
     // (a record to send, to reclaim or to hand to its callback, an asynchronous timer, a
     // shutdown). The hot path wakes the thread only then.
-    bool SchedulerHasWork();
+    bool SchedulerHasWork() REQUIRES(m_QueueLock);
     // Queue lock held: whether `record`, just admitted, is the one the queue thread would send
     // next and may be sent at once: nothing else is sent or waited for, nothing holds its group.
-    bool CanSendAtOnce(const CCommandData* record);
+    bool CanSendAtOnce(const CCommandData* record) REQUIRES(m_QueueLock);
     // Wakes the queue thread when it has work (takes the queue lock).
     void WakeSchedulerIfNeeded();
     // Notes a frame sent or acknowledged without the queue thread (for its idle clock).
@@ -414,10 +418,10 @@ class CGenericHandler : public IChunkSink, public ILinkEngine {
     // Queue lock held: ends with `result` (waking its caller) every record that `selected` picks
     // and that still waits for something: not answered or failed already, not released, not
     // refused at admission, not an asynchronous one whose callback runs. True when any ended.
-    bool EndWaitingRecords(int32_t result,
-                           const std::function<bool(const CCommandData&)>& selected);
+    bool EndWaitingRecords(int32_t result, const std::function<bool(const CCommandData&)>& selected)
+        REQUIRES(m_QueueLock);
     // Queue lock held: takes a released record out of the queue.
-    void EraseReleased(std::list<CCommandData*>::iterator it);
+    void EraseReleased(std::list<CCommandData*>::iterator it) REQUIRES(m_QueueLock);
 
     // Calling-side helpers.
     // The send wait ran out: a record not yet taken is withdrawn with -20, so that it is not
@@ -451,20 +455,28 @@ class CGenericHandler : public IChunkSink, public ILinkEngine {
 
     // Transport.
     // Guards the transport pointers only: held for a copy, never across a write or a close.
-    platform::RecursiveLock m_PortObjectLock;
-    std::shared_ptr<ITransport> m_pTransport;
-    std::shared_ptr<ITransport> m_pRetiredPort;            // a lost transport waiting to be closed
-    std::vector<std::shared_ptr<ITransport>> m_BusyPorts;  // closed, a thread not yet gone
-    std::string m_strPortName;                             // name the open port was asked for
-    bool m_bUsbSerialLink = false;
-    IPortKindQuery* m_pPortKindQuery = nullptr;  // null: platform answers
+    platform::Mutex m_PortObjectLock;
+    std::shared_ptr<ITransport> m_pTransport GUARDED_BY(m_PortObjectLock);
+    // A lost transport waiting to be closed.
+    std::shared_ptr<ITransport> m_pRetiredPort GUARDED_BY(m_PortObjectLock);
+    // Closed, a thread not yet gone.
+    std::vector<std::shared_ptr<ITransport>> m_BusyPorts GUARDED_BY(m_PortObjectLock);
+    // Name the open port was asked for.
+    std::string m_strPortName GUARDED_BY(m_PortObjectLock);
+    bool m_bUsbSerialLink GUARDED_BY(m_PortObjectLock) = false;
+    // Null: the platform answers.
+    IPortKindQuery* m_pPortKindQuery GUARDED_BY(m_PortObjectLock) = nullptr;
     std::unique_ptr<IPortKindQuery> m_pPlatformPortKindQuery;
 
     // Queue.
-    platform::RecursiveLock m_QueueLock;
-    std::list<CCommandData*> m_Queue;  // the engine holds one reference on each
-    bool m_bAccepting = false;         // admission open (between StartThreads and StopThreads)
-    int32_t m_nNakCount = 0;
+    // Left recursive: not every path that runs under it is known not to take it again.
+    platform::RecursiveLock m_QueueLock ACQUIRED_BEFORE(m_PortObjectLock, m_ConnectionStateLock,
+                                                        m_NotifyStartLock, m_CallbackListLock);
+    // The engine holds one reference on each.
+    std::list<CCommandData*> m_Queue GUARDED_BY(m_QueueLock);
+    // Admission open (between StartThreads and StopThreads).
+    bool m_bAccepting GUARDED_BY(m_QueueLock) = false;
+    int32_t m_nNakCount GUARDED_BY(m_QueueLock) = 0;
     // Shared with callback threads, which signal it when they end.
     std::shared_ptr<platform::Event> m_hQueueEvent;
     platform::Event m_hQueueThreadStartEvent{true};
@@ -486,19 +498,19 @@ class CGenericHandler : public IChunkSink, public ILinkEngine {
     std::shared_ptr<QueueControl> m_pQueueControl;
 
     // Callback threads.
-    platform::RecursiveLock m_CallbackListLock;
-    std::vector<CallbackThreadEntry> m_CallbackThreads;
+    platform::Mutex m_CallbackListLock;
+    std::vector<CallbackThreadEntry> m_CallbackThreads GUARDED_BY(m_CallbackListLock);
 
     EmvChannelState m_Emv;
-    platform::RecursiveLock m_CombinedWaitLock;
+    platform::Mutex m_CombinedWaitLock;
 
-    platform::RecursiveLock m_ConnectionStateLock;
-    int32_t m_nConnectionState = kConnPortClosed;
+    platform::Mutex m_ConnectionStateLock;
+    int32_t m_nConnectionState GUARDED_BY(m_ConnectionStateLock) = kConnPortClosed;
     // Set while the state is anything but power-up detected (changed with the state, under its
     // lock): the power-up callback waits for it, so a command sent from the callback finds the
     // link OK rather than racing the queue thread that turns the state into OK.
     platform::Event m_PowerUpSettledEvent{true, true};
-    std::shared_ptr<StateNotifier> m_pStateNotifier;  // guarded by m_ConnectionStateLock
+    std::shared_ptr<StateNotifier> m_pStateNotifier GUARDED_BY(m_ConnectionStateLock);
     platform::Thread m_StateNotifierThread;
 
     // Power-up threads and the state notifier. The power-up start event is shared
@@ -508,21 +520,13 @@ class CGenericHandler : public IChunkSink, public ILinkEngine {
     std::atomic<ConnectionStateCallback> m_pConnectionStateCallback{nullptr};
     std::unique_ptr<platform::Event> m_hPowerUpCallbackThreadEvent;
     std::shared_ptr<platform::Event> m_hConnectionStateThreadEvent;
-    platform::RecursiveLock m_NotifyStartLock;
-    platform::RecursiveLock m_NotifyHookLock;
-    std::function<void()> m_NotifyHook;
-    std::function<void()> m_FaultHook;   // guarded by m_NotifyHookLock
-    std::function<void()> m_AcceptHook;  // guarded by m_NotifyHookLock
+    platform::Mutex m_NotifyStartLock ACQUIRED_BEFORE(m_CallbackListLock);
+    platform::Mutex m_NotifyHookLock;
+    std::function<void()> m_NotifyHook GUARDED_BY(m_NotifyHookLock);
+    std::function<void()> m_FaultHook GUARDED_BY(m_NotifyHookLock);
+    std::function<void()> m_AcceptHook GUARDED_BY(m_NotifyHookLock);
 
-    // Input auto-cancel. m_InputAutoCancelLock guards the timeout and the thread;
-    // m_InputAutoCancelControlLock makes each start and stop one step, so that one's reset of
-    // the shared events cannot swallow the other's kill (taken before m_InputAutoCancelLock).
-    platform::RecursiveLock m_InputAutoCancelLock;
-    platform::RecursiveLock m_InputAutoCancelControlLock;
-    int32_t m_nInputTimeoutSeconds = 0;
-    std::shared_ptr<platform::Thread> m_pInputAutoCancelThread;
-    std::unique_ptr<platform::Event> m_hInputTimeoutAutoCancelThreadStartEvent;
-    std::unique_ptr<platform::Event> m_hKillInputTimerEvent;
+    CInputAutoCancel m_InputAutoCancel{m_Logger};
 
     std::atomic<bool> m_bLinkMonitoring{true};
     std::atomic<int32_t> m_nQuickCancelMode{1};

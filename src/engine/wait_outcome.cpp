@@ -1,5 +1,7 @@
 #include "engine/wait_outcome.h"
 
+#include <new>
+
 namespace orn {
 
 platform::WaitResult LogWaitResult(CLogger& log, platform::WaitResult result,
@@ -15,6 +17,13 @@ platform::WaitResult LogWaitResult(CLogger& log, platform::WaitResult result,
     if (line.text) log.Log(line.level, line.text, arg);
 #pragma GCC diagnostic pop
     return result;
+}
+
+std::unique_ptr<platform::Event> CreateEngineEvent(CLogger& log, bool manualReset,
+                                                   const char* failureLine) {
+    std::unique_ptr<platform::Event> event(new (std::nothrow) platform::Event(manualReset));
+    if (!event) log.Log(kLogSevere, "%s", failureLine);
+    return event;
 }
 
 }  // namespace orn

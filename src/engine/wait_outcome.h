@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 
 #include "log/logger.h"
 #include "platform/platform.h"
@@ -27,5 +28,10 @@ platform::WaitResult LogWaitResult(CLogger& log, platform::WaitResult result,
 inline platform::WaitResult WaitOn(platform::Event* event, uint32_t ms) {
     return event ? event->Wait(ms) : platform::WaitResult::Failed;
 }
+
+// An event the engine cannot get is logged with `failureLine` and left null; waits on it then
+// fail and are logged by their own lines.
+std::unique_ptr<platform::Event> CreateEngineEvent(CLogger& log, bool manualReset,
+                                                   const char* failureLine);
 
 }  // namespace orn

@@ -17,6 +17,16 @@
 #include "log/log_cipher.h"
 #include "platform/platform.h"
 
+// printf-style argument checking. GCC is told the C99 formats (the MinGW runtime's are selected
+// for Windows); clang knows no "gnu_printf" and checks C99 formats anyway.
+#if defined(__clang__)
+#define ORN_PRINTF_FORMAT(formatIndex, firstArg) \
+    __attribute__((format(printf, formatIndex, firstArg)))
+#else
+#define ORN_PRINTF_FORMAT(formatIndex, firstArg) \
+    __attribute__((format(gnu_printf, formatIndex, firstArg)))
+#endif
+
 namespace orn {
 
 enum LogLevel : int32_t {
@@ -40,7 +50,7 @@ class CLogger {
     int OpenLogFile(const char* name, int32_t level);
 
     // Queues one line if `level` passes the current level. printf-style.
-    void Log(int32_t level, const char* format, ...) __attribute__((format(gnu_printf, 3, 4)));
+    void Log(int32_t level, const char* format, ...) ORN_PRINTF_FORMAT(3, 4);
     void LogV(int32_t level, const char* format, va_list args);
     // A line of the external EMV component, written at any level while a stream exists.
     void LogZeth(int32_t level, const char* text);

@@ -18,6 +18,8 @@
 #include <utility>
 #include <vector>
 
+#include "platform/thread_annotations.h"
+
 namespace orn::platform {
 
 constexpr uint32_t kInfinite = 0xFFFFFFFFu;
@@ -108,16 +110,35 @@ class Event {
 WaitResult WaitForAny(Event* const* events, size_t count, uint32_t ms, size_t* index);
 
 // ---------------------------------------------------------------------------------------------
-// Recursive lock (a critical section).
-class RecursiveLock {
+// Recursive lock (a critical section). Only for locks whose holder really calls back into code
+// that takes them again; everything else uses Mutex.
+class CAPABILITY("mutex") RecursiveLock {
   public:
     RecursiveLock();
     ~RecursiveLock();
     RecursiveLock(const RecursiveLock&) = delete;
     RecursiveLock& operator=(const RecursiveLock&) = delete;
-    void Lock();
-    void Unlock();
-    bool TryLock();
+    void Lock() ACQUIRE();
+    void Unlock() RELEASE();
+    bool TryLock() TRY_ACQUIRE(true);
+
+    struct Impl;
+
+  private:
+    Impl* impl_;
+};
+
+// Plain lock: taking it again on the thread that holds it is a fault (it may deadlock), so it
+// suits the thread-safety analysis, which then proves the order the locks are taken in.
+class CAPABILITY("mutex") Mutex {
+  public:
+    Mutex();
+    ~Mutex();
+    Mutex(const Mutex&) = delete;
+    Mutex& operator=(const Mutex&) = delete;
+    void Lock() ACQUIRE();
+    void Unlock() RELEASE();
+    bool TryLock() TRY_ACQUIRE(true);
 
     struct Impl;
 
@@ -128,17 +149,19 @@ class RecursiveLock {
 struct AdoptLock {};
 inline constexpr AdoptLock kAdoptLock{};
 
-class LockGuard {
+// Holds a Mutex or a RecursiveLock for its scope.
+template <typename L>
+class SCOPED_CAPABILITY LockGuard {
   public:
-    explicit LockGuard(RecursiveLock& lock) : lock_(lock) { lock_.Lock(); }
+    explicit LockGuard(L& lock) ACQUIRE(lock) : lock_(lock) { lock_.Lock(); }
     // Takes over a hold the calling thread already has.
-    LockGuard(RecursiveLock& lock, AdoptLock) : lock_(lock) {}
-    ~LockGuard() { lock_.Unlock(); }
+    LockGuard(L& lock, AdoptLock) REQUIRES(lock) : lock_(lock) {}
+    ~LockGuard() RELEASE() { lock_.Unlock(); }
     LockGuard(const LockGuard&) = delete;
     LockGuard& operator=(const LockGuard&) = delete;
 
   private:
-    RecursiveLock& lock_;
+    L& lock_;
 };
 
 // ---------------------------------------------------------------------------------------------

@@ -187,6 +187,20 @@ TEST(RecursiveLockTest, OwnerReentersOthersWaitUntilFullyReleased) {
     EXPECT_TRUE(otherGets());
 }
 
+TEST(MutexTest, HolderExcludesOthersUntilReleased) {
+    Mutex lock;
+    lock.Lock();
+    bool otherGot = true;
+    std::thread([&] { otherGot = lock.TryLock(); }).join();
+    EXPECT_FALSE(otherGot);
+    lock.Unlock();
+    std::thread([&] {
+        otherGot = lock.TryLock();
+        if (otherGot) lock.Unlock();
+    }).join();
+    EXPECT_TRUE(otherGot);
+}
+
 // --- Threads ---------------------------------------------------------------------------------
 
 TEST(ThreadTest, RunsBodyOnItsOwnThreadAndJoins) {

@@ -145,6 +145,26 @@ bool RecursiveLock::TryLock() {
     return impl_->TryAcquire(true);
 }
 
+struct Mutex::Impl : LockCore {};
+
+Mutex::Mutex() : impl_(new Impl) {}
+
+Mutex::~Mutex() {
+    delete impl_;
+}
+
+void Mutex::Lock() {
+    impl_->Acquire(false, __builtin_return_address(0));
+}
+
+void Mutex::Unlock() {
+    impl_->Release();
+}
+
+bool Mutex::TryLock() {
+    return impl_->TryAcquire(false);
+}
+
 // ---------------------------------------------------------------------------------------------
 struct Thread::Control {
     std::function<uint32_t()> body;

@@ -1,20 +1,27 @@
-// The recursive lock is a critical section, which is recursive by nature.
+// Both locks are critical sections. The plain lock is one too, rather than a slim reader/writer
+// lock, whose TryAcquire needs a later Windows than the rest of the library; that it would
+// re-enter is never relied on (the thread-safety analysis rules out taking it twice).
 #include <windows.h>
 
 #include "platform/platform.h"
 
 namespace orn::platform {
+namespace {
 
-struct RecursiveLock::Impl {
+struct CriticalSection {
+    CriticalSection() { ::InitializeCriticalSection(&section); }
+    ~CriticalSection() { ::DeleteCriticalSection(&section); }
     CRITICAL_SECTION section;
 };
 
-RecursiveLock::RecursiveLock() : impl_(new Impl) {
-    ::InitializeCriticalSection(&impl_->section);
-}
+}  // namespace
+
+struct RecursiveLock::Impl : CriticalSection {};
+struct Mutex::Impl : CriticalSection {};
+
+RecursiveLock::RecursiveLock() : impl_(new Impl) {}
 
 RecursiveLock::~RecursiveLock() {
-    ::DeleteCriticalSection(&impl_->section);
     delete impl_;
 }
 
@@ -27,6 +34,24 @@ void RecursiveLock::Unlock() {
 }
 
 bool RecursiveLock::TryLock() {
+    return ::TryEnterCriticalSection(&impl_->section) != FALSE;
+}
+
+Mutex::Mutex() : impl_(new Impl) {}
+
+Mutex::~Mutex() {
+    delete impl_;
+}
+
+void Mutex::Lock() {
+    ::EnterCriticalSection(&impl_->section);
+}
+
+void Mutex::Unlock() {
+    ::LeaveCriticalSection(&impl_->section);
+}
+
+bool Mutex::TryLock() {
     return ::TryEnterCriticalSection(&impl_->section) != FALSE;
 }
 
