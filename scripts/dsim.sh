@@ -17,7 +17,11 @@ ci() {
     "${dsim}" --seed "${seed}" --ops "${ops}" --isolated | tail -n 2
   done < tools/dsim/kept_seeds.txt
   "${dsim}" --seed 1 --count 10000
-  "${dsim}" --random --count 5000
+  # A fresh random block explores seeds no run has tried. What it finds is printed with the line
+  # that replays it, to be fixed and kept above; it does not fail the gate, which stays a function
+  # of the commit alone.
+  "${dsim}" --random --count 5000 ||
+    echo "dsim: the random block above found a fault; replay it with the line printed"
   # Same seed, same trace: a block run twice, and a seed alone in two fresh processes.
   local a b
   a="$("${dsim}" --seed 500 --count 200 --hashes | grep '^seed')"
