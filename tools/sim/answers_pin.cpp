@@ -51,7 +51,6 @@ constexpr const char* kEnteredPin = "1234";
 constexpr const char* kDebitCardAccount = "4000001234567899";
 // The key that stands in when a request names none: the PIN pad's own master key.
 constexpr const char* kPadMasterKey = "0123456789ABCDEFFEDCBA9876543210";
-constexpr const char* kDukptTestBaseKey = "0123456789ABCDEFFEDCBA9876543210";
 constexpr const char* kKsnPrefix = "FFFF9876543210E";  // 15 of the 20 digits; 5 count
 
 int HexValue(char c) {
