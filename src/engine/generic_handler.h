@@ -1,3 +1,8 @@
+// src/engine/ owns the command queue engine between the exported functions and the link: the
+// queue and its threads, the routing of answers to waiting records, the callback threads, the
+// connection state and the EMV channel. It reaches the OS only through src/platform/ and the
+// terminal only through src/link/.
+//
 // CGenericHandler: the library's one engine object. It owns the open transport, the link
 // receiver, the command queue with its scheduler thread (QueueThread) and monitor thread, the
 // connection state and, as its last member, the logger.
