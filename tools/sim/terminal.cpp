@@ -296,9 +296,11 @@ struct Registry {
     std::unique_ptr<TerminalModel> next;
 };
 
+// Never destroyed: a simulator held by a static object (a fuzz target's) is stopped while the
+// process exits, after statics made later than it have gone.
 Registry& Models() {
-    static Registry registry;
-    return registry;
+    static Registry* registry = new Registry;
+    return *registry;
 }
 
 }  // namespace
