@@ -286,14 +286,7 @@ void Terminal::OnFrame(const std::vector<uint8_t>& frame) {
     std::string id, payload;
     if (frame[0] == kStx) {
         const std::string body(frame.begin() + 1, frame.end() - 2);
-        size_t idLen = 3;
-        if (body.size() >= 2 && body[0] == '7' && body[1] == '2' &&
-            (body.size() == 2 || body[2] != '.'))
-            idLen = 2;
-        idLen = std::min(idLen, body.size());
-        id = body.substr(0, idLen);
-        payload = body.substr(idLen);
-        if (orn::sim::IsBinaryId(id)) payload = orn::sim::DecodeP16(payload);
+        orn::sim::SplitMessage(body, id, payload, false);
     }
     if (sim::Tracing()) sim::Trace("terminal< " + orn::sim::Describe(frame));
     const uint64_t now = sim::NowUs();

@@ -60,19 +60,6 @@ std::string ToUpper(std::string s) {
     return s;
 }
 
-// Splits the stored bytes of a STX frame into identifier and payload. The quick cancel "72"
-// is the one identifier without a dot.
-void SplitMessage(const std::string& body, std::string& id, std::string& payload, bool eightBit) {
-    size_t idLen = 3;
-    if (body.size() >= 2 && body[0] == '7' && body[1] == '2' &&
-        (body.size() == 2 || body[2] != '.'))
-        idLen = 2;
-    idLen = std::min(idLen, body.size());
-    id = body.substr(0, idLen);
-    payload = body.substr(idLen);
-    if (IsBinaryId(id) && !eightBit) payload = DecodeP16(payload);
-}
-
 // The host's acknowledgement of an incoming EMV message: "F1." 00 02 05 sequence.
 bool IsEmvAcknowledgement(const Frame& frame) {
     if (frame.start != kStx || frame.id != "F1." || frame.payload.size() != 4) return false;
@@ -108,6 +95,19 @@ enum class RxState { Idle, InFrame, Lrc };
 enum class Handshake { Idle, Pending, Await };
 
 }  // namespace
+
+// Splits the stored bytes of a STX frame into identifier and payload. The quick cancel "72"
+// is the one identifier without a dot.
+void SplitMessage(const std::string& body, std::string& id, std::string& payload, bool eightBit) {
+    size_t idLen = 3;
+    if (body.size() >= 2 && body[0] == '7' && body[1] == '2' &&
+        (body.size() == 2 || body[2] != '.'))
+        idLen = 2;
+    idLen = std::min(idLen, body.size());
+    id = body.substr(0, idLen);
+    payload = body.substr(idLen);
+    if (IsBinaryId(id) && !eightBit) payload = DecodeP16(payload);
+}
 
 struct TerminalSimulator::Impl {
     Options opt;

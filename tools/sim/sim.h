@@ -47,6 +47,9 @@ constexpr uint8_t kEtb = 0x17;
 std::string EncodeP16(const std::string& bytes);
 // Inverse of EncodeP16: the low 6 bits of each character, incomplete trailing bits dropped.
 std::string DecodeP16(const std::string& chars);
+// Splits the body of a STX frame (between start byte and end byte) into identifier and payload;
+// the payload of "F0."/"F1." is P1.6-decoded unless the link is 8-bit.
+void SplitMessage(const std::string& body, std::string& id, std::string& payload, bool eightBit);
 // True for the identifiers whose payload travels P1.6-encoded ("F0.", "F1.", any case).
 bool IsBinaryId(const std::string& id);
 // LRC of a frame given without its LRC byte: XOR from after the start byte (from the start
