@@ -20,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/generic_handler.h"
 #include "platform/platform.h"
 #include "platform/sim/scheduler.h"
 #include "platform/sim/sim_platform.h"
@@ -340,6 +341,11 @@ std::string RunScenario(uint64_t seed, int ops, std::string* trace) {
                           faults.missingAnswer + faults.lateAnswer + faults.badLrc ==
                       0;
     world.terminal.Reset(faults);
+    // A short send wait runs out while the queue is still busy with the command before, so
+    // its running out and the queue thread taking the record meet often.
+    orn::Engine().SetSendWaitForTest(sim::Chance(50)
+                                         ? orn::CGenericHandler::kSendWaitMs
+                                         : 100 + static_cast<uint32_t>(sim::Choose(8000)));
     world.closeInCallbackPercent = sim::Chance(50) ? static_cast<uint32_t>(sim::Choose(30)) : 0;
     world.initInCallbackPercent = sim::Chance(20) ? static_cast<uint32_t>(sim::Choose(10)) : 0;
 
