@@ -71,15 +71,40 @@ std::string DataMessage(const char* appName, const unsigned char* data, int leng
     return message;
 }
 
+// The EMV exchange lock, taken when a message is built and held until the command ends. A data
+// message's number stays its own until the terminal acknowledges it, and an open, which starts
+// the numbers again, never falls between a data message's numbering and its sending.
+class ExchangeHold {
+  public:
+    ExchangeHold() : m_Lock(Engine().EmvSendExchangeLock()) {}
+    ExchangeHold(const ExchangeHold&) = delete;
+    ExchangeHold& operator=(const ExchangeHold&) = delete;
+    ~ExchangeHold() NO_THREAD_SAFETY_ANALYSIS {
+        if (m_bHeld) m_Lock.Unlock();
+    }
+    void Take() NO_THREAD_SAFETY_ANALYSIS {
+        m_Lock.Lock();
+        m_bHeld = true;
+    }
+
+  private:
+    platform::RecursiveLock& m_Lock;
+    bool m_bHeld = false;
+};
+
 // A session request: answered by an "F1." message of the same type, whose status byte is the
 // result.
-Command SessionCommand(const char* name, uint8_t type, const char* appName) {
+Command SessionCommand(const char* name, uint8_t type, const char* appName,
+                       ExchangeHold* hold = nullptr) {
     Command command(name, catalogue::kEmv);
     command.Group(kGroupEmv)
         .Cancel(kCancelNone)
         .ResponseSelector(type)
         .Require(IsAppName(appName))
-        .DeferredPayload([type, appName] { return SessionRequest(type, appName); });
+        .DeferredPayload([type, appName, hold] {
+            if (hold) hold->Take();
+            return SessionRequest(type, appName);
+        });
     return command;
 }
 
@@ -100,23 +125,28 @@ extern "C" {
 
 ORN_API int ornEmvOpenSession(const char* appName, ornEmvSessionCallback callback) {
     bool unrecorded = false;
-    const int result =
-        SessionCommand("ornEmvOpenSession", kEmvOpenSession, appName)
-            .Require(callback != nullptr)
-            .Test([appName] {
-                return Engine().FindEmvSession(appName) ? ORN_EMV_SESSION_ALREADY_OPEN : 0;
-            })
-            // A session the table could not hold would be open at the terminal but deaf here.
-            .Test(
-                [] { return Engine().EmvSessionTableFull() ? ORN_ERR_EMV_SESSION_TABLE_FULL : 0; })
-            .Finish([&](int exchange, const Response& reply) {
-                const int status = AnswerStatus(exchange, reply);
-                if (status != 0) return status;
-                Engine().ResetEmvSequences();
-                unrecorded = !Engine().AddEmvSession(appName, callback);
-                return unrecorded ? ORN_ERR_EMV_SESSION_TABLE_FULL : 0;
-            })
-            .Run();
+    int result = 0;
+    {
+        ExchangeHold hold;
+        result =
+            SessionCommand("ornEmvOpenSession", kEmvOpenSession, appName, &hold)
+                .Require(callback != nullptr)
+                .Test([appName] {
+                    return Engine().FindEmvSession(appName) ? ORN_EMV_SESSION_ALREADY_OPEN : 0;
+                })
+                // A session the table could not hold would be open at the terminal but deaf here.
+                .Test([] {
+                    return Engine().EmvSessionTableFull() ? ORN_ERR_EMV_SESSION_TABLE_FULL : 0;
+                })
+                .Finish([&](int exchange, const Response& reply) {
+                    const int status = AnswerStatus(exchange, reply);
+                    if (status != 0) return status;
+                    Engine().ResetEmvSequences();
+                    unrecorded = !Engine().AddEmvSession(appName, callback);
+                    return unrecorded ? ORN_ERR_EMV_SESSION_TABLE_FULL : 0;
+                })
+                .Run();
+    }
     // Filled meanwhile by another thread's open: the terminal's session is closed again rather
     // than left open without a table entry.
     if (unrecorded) ornEmvCloseSession(appName);
@@ -154,50 +184,40 @@ ORN_API int ornEmvRegisterZeth(const char* appName) {
     return SessionCommand("ornEmvRegisterZeth", kEmvRegister, appName).Finish(AnswerStatus).Run();
 }
 
-// The exchange lock is taken once the message is built and released after the command; the
-// analysis cannot follow a hold through the command's steps.
-ORN_API int ornEmvSendAsync(const char* appName, const unsigned char* data,
-                            int length) NO_THREAD_SAFETY_ANALYSIS {
+ORN_API int ornEmvSendAsync(const char* appName, const unsigned char* data, int length) {
     // Concurrent callers go one at a time from the moment their message takes its number.
-    platform::RecursiveLock& exchange = Engine().EmvSendExchangeLock();
-    bool held = false;
-    const int result =
-        Command("ornEmvSendAsync", catalogue::kEmvData)
-            .ResponseId("")
-            .Group(kGroupEmvAsync)
-            .Cancel(kCancelNone)
-            .AckTimeout(kEmvAckTimeoutMs)
-            .Require(appName != nullptr)
-            .Test([=] {
-                if (length == kSendLogLine) {
-                    WriteComponentLogLine(appName, data);
-                    return kSendLogLine;
-                }
-                // The version as a number: the text form cannot be a result.
-                if (length == kSendVersion) return static_cast<int>(ornGetVersionDWORD());
-                return 0;
-            })
-            .Require(length >= 0 && (length == 0 || data) && IsAppName(appName))
-            .Test([=] {
-                return Engine().FindEmvSession(appName) ? 0 : ORN_ERR_EMV_NOT_IN_SESSION_TABLE;
-            })
-            .DeferredPayload([=, &exchange, &held]() NO_THREAD_SAFETY_ANALYSIS {
-                exchange.Lock();
-                held = true;
-                return DataMessage(appName, data, length);
-            })
-            .Finish([](int result, const Response& ack) {
-                if (result != 0) return result;
-                const uint8_t type = static_cast<uint8_t>(ack.At(kEmvTypeOffset));
-                if (type == kEmvAck) return 0;
-                if (type == kEmvProblemAck)
-                    return static_cast<int>(static_cast<uint8_t>(ack.At(4)));
-                ack.Warn("EMV Asyn ACK is not 5 or 6???");
-                return 0;
-            })
-            .Run();
-    if (held) exchange.Unlock();
-    return result;
+    ExchangeHold hold;
+    return Command("ornEmvSendAsync", catalogue::kEmvData)
+        .ResponseId("")
+        .Group(kGroupEmvAsync)
+        .Cancel(kCancelNone)
+        .AckTimeout(kEmvAckTimeoutMs)
+        .Require(appName != nullptr)
+        .Test([=] {
+            if (length == kSendLogLine) {
+                WriteComponentLogLine(appName, data);
+                return kSendLogLine;
+            }
+            // The version as a number: the text form cannot be a result.
+            if (length == kSendVersion) return static_cast<int>(ornGetVersionDWORD());
+            return 0;
+        })
+        .Require(length >= 0 && (length == 0 || data) && IsAppName(appName))
+        .Test(
+            [=] { return Engine().FindEmvSession(appName) ? 0 : ORN_ERR_EMV_NOT_IN_SESSION_TABLE; })
+        .DeferredPayload([=, &hold] {
+            hold.Take();
+            return DataMessage(appName, data, length);
+        })
+        .Finish([](int result, const Response& ack) {
+            if (result != 0) return result;
+            const uint8_t type = static_cast<uint8_t>(ack.At(kEmvTypeOffset));
+            if (type == kEmvAck) return 0;
+            if (type == kEmvProblemAck) return static_cast<int>(static_cast<uint8_t>(ack.At(4)));
+            ack.Warn("EMV Asyn ACK is not 5 or 6???");
+            return 0;
+        })
+        .Run();
 }
 
 ORN_API int ornEmvSessionIsOpen(const char* appName) {

@@ -87,7 +87,9 @@ struct EmvChannelState {
     std::atomic<uint8_t> requestSequence{0};
     platform::Mutex sendLock;  // the EMV send lock
     // Held by a data message from building it until its acknowledgement (or failure): its number
-    // is advanced only by that acknowledgement, so a message built meanwhile would reuse it.
+    // is advanced only by that acknowledgement, so a message built meanwhile would reuse it. An
+    // open holds it too: it starts the numbers again, which must not happen to a message between
+    // its numbering and its sending.
     platform::RecursiveLock sendExchangeLock;
     uint8_t sendSequence GUARDED_BY(sendLock) = kInitialSendSequence;
     platform::Mutex receiveLock;  // the EMV receive lock

@@ -207,11 +207,13 @@ void Terminal::Emit() {
         }
         if (sim::Tracing()) sim::Trace("terminal> " + orn::sim::Describe(o.bytes));
         if (o.frame && o.bytes.size() > 3 && sim::Chance(faults_.split)) {
+            // The line carries one byte after another: nothing the terminal says meanwhile
+            // (an ACK, another frame) lands inside the frame, it waits for the rest.
             const size_t cut = 1 + sim::Choose(o.bytes.size() - 1);
+            const uint32_t opens = port.opens;
             sim::TerminalWrite(o.bytes.data(), cut);
-            Schedule(now + Between(1, 30),
-                     {o.bytes.begin() + static_cast<std::ptrdiff_t>(cut), o.bytes.end()}, "",
-                     false);
+            platform::SleepMs(1 + static_cast<uint32_t>(sim::Choose(30)));
+            if (port.opens == opens) sim::TerminalWrite(o.bytes.data() + cut, o.bytes.size() - cut);
         } else {
             sim::TerminalWrite(o.bytes.data(), o.bytes.size());
         }
