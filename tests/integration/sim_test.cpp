@@ -46,6 +46,7 @@ Bytes Cat(Bytes a, const Bytes& b) {
 
 Options NoPowerUp() {
     Options options;
+    options.answers = orn::sim::InstallDefaultAnswers;
     options.powerUp = PowerUp::None;
     return options;
 }
@@ -119,6 +120,7 @@ class SimPowerUp : public ::testing::TestWithParam<bool> {
   protected:
     Options WithWatch(PowerUp mode) {
         Options options;
+        options.answers = orn::sim::InstallDefaultAnswers;
         options.powerUp = mode;
         options.watchOpens = GetParam();
         return options;
@@ -181,6 +183,7 @@ INSTANTIATE_TEST_SUITE_P(Detection, SimPowerUp, ::testing::Values(true, false),
 TEST(SimPowerUpDetails, SeesWhatTheHostWroteJustBeforeClosingAndLinksThePort) {
     orn::test::TempDir dir;
     Options options;
+    options.answers = orn::sim::InstallDefaultAnswers;
     options.linkDir = dir.path();
     options.portName = "COM9";
     std::string link;

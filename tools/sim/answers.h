@@ -1,5 +1,6 @@
 // The simulator's default answers, one installer per command family. Each installer registers
-// handlers on the simulator for the messages of its family; the simulator installs them all.
+// handlers on the simulator for the messages of its family; InstallDefaultAnswers registers them
+// all (as Options::answers).
 #pragma once
 
 #include <cstdint>

@@ -8,7 +8,6 @@
 #include <termios.h>
 #include <unistd.h>
 
-#include "answers.h"
 #include "link/catalogue.h"
 #include "listeners.h"
 #include "request_fields.h"
@@ -1071,7 +1070,7 @@ TerminalSimulator::TerminalSimulator(Options options) : impl_(std::make_unique<I
     impl_->opt = std::move(options);
     impl_->powerUp = impl_->opt.powerUp;
     impl_->model->SetChangeHook([d = impl_.get()] { d->observers.Call(); });
-    InstallDefaultAnswers(*this);
+    if (impl_->opt.answers) impl_->opt.answers(*this);
     if (!impl_->Open()) {
         impl_->Close();
         return;
