@@ -299,6 +299,21 @@ TEST(SimKeypad, DelayedAnswerAndCancelAbortingIt) {
     EXPECT_EQ(host.Read(9), Cat(kAck, BuildRawFrame("57.01")));
 }
 
+// Input queued on one simulator's terminal reaches that terminal only, the older of two too.
+TEST(SimKeypad, EachSimulatorTakesOnlyItsOwnQueuedKey) {
+    TerminalSimulator first(NoPowerUp());
+    TerminalSimulator second(NoPowerUp());
+    ASSERT_TRUE(first.ok() && second.ok());
+    orn::sim::SetNextKey(first.Terminal(), '7');
+    const Bytes amount = BuildRawFrame("57.1000000000100");
+    for (auto [sim, answer] : {std::pair{&second, "57.01"}, std::pair{&first, "57.07"}}) {
+        Host host(*sim);
+        ASSERT_TRUE(host.ok());
+        ASSERT_TRUE(host.Write(amount));
+        EXPECT_EQ(host.Read(9), Cat(kAck, BuildRawFrame(answer)));
+    }
+}
+
 // --verbose shows an answer as it goes on the wire, after a `status N` changed it.
 TEST(SimTrace, ShowsTheAnswerAsSent) {
     std::mutex mu;
