@@ -1,37 +1,25 @@
-// Terminal simulator: pty handling, receiver, scheduler of writes, handshake and faults.
+// Terminal simulator: receiver, scheduler of writes, handshake and faults over a wire (wire.h).
 #include "sim.h"
 
 #include <fcntl.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <sys/un.h>
-#include <termios.h>
 #include <unistd.h>
-
-#include "link/catalogue.h"
-#include "listeners.h"
-#include "request_fields.h"
-#include "terminal.h"
-#ifdef __linux__
-#include <sys/inotify.h>
-#endif
-#include <sys/stat.h>
 
 #include <algorithm>
 #include <cctype>
-#include <cerrno>
 #include <chrono>
-#include <climits>
 #include <condition_variable>
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <deque>
 #include <map>
 #include <mutex>
 #include <optional>
 #include <thread>
 #include <utility>
+
+#include "link/catalogue.h"
+#include "listeners.h"
+#include "request_fields.h"
+#include "terminal.h"
+#include "wire.h"
 
 namespace orn::sim {
 
@@ -47,10 +35,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// How long the I/O thread waits before looking at a hung-up master again.
-constexpr auto kHangupPoll = std::chrono::milliseconds(5);
-// How long a write may wait for the host to drain the pty before the rest is dropped.
-constexpr auto kWriteStall = std::chrono::milliseconds(1000);
 // Longest frame accepted from the host; the library's own limit is far below.
 constexpr size_t kMaxFrame = 65536;
 
@@ -108,16 +92,11 @@ enum class Handshake { Idle, Pending, Await };
 
 }  // namespace
 
-struct TerminalSimulator::Impl {
+struct TerminalSimulator::Impl : Wire::Link {
     Options opt;
     std::string error;
-    std::string slavePath;
-    std::string linkPath;
-    int master = -1;
-    int listenFd = -1;         // HID mode: the socket node the host connects to
-    std::vector<int> clients;  // HID mode: the host's connections (I/O thread only)
+    std::unique_ptr<Wire> wire;  // the host's connection: pty or HID socket
     int wake[2] = {-1, -1};
-    int watchFd = -1;  // inotify descriptor, or -1 when hang-ups are polled
     std::thread thread;
 
     // Everything below up to the I/O-thread section is guarded by `mu`.
@@ -162,8 +141,6 @@ struct TerminalSimulator::Impl {
     uint64_t traceSeq = 0;  // I/O thread only
 
     // I/O thread only.
-    int openCount = 0;  // opens minus closes of the slave, from file-system events
-    Clock::time_point hangupUntil;
     RxState rxState = RxState::Idle;
     bool rxBinary = false;  // 8-bit link: a length-prefixed "F0."/"F1." frame
     int rxNeed = 0;
@@ -288,7 +265,7 @@ struct TerminalSimulator::Impl {
     }
 
     // ---- host open / close ----
-    void OnHostOpen() {
+    void OnHostOpen() override {
         {
             std::lock_guard<std::mutex> lock(mu);
             hostOpen = true;
@@ -302,11 +279,7 @@ struct TerminalSimulator::Impl {
         multiActive = false;
         Trace("host opened the port");
     }
-    // `drain`: read what the closing host left in the master first. Skipped when the next
-    // opener is already known to be there: its first bytes may be queued behind the old ones,
-    // and answers to them must not be thrown away with the closed session.
-    void OnHostClose(bool drain = true) {
-        if (drain) DrainMaster();
+    void OnHostClose() override {
         {
             std::lock_guard<std::mutex> lock(mu);
             hostOpen = false;
@@ -320,22 +293,8 @@ struct TerminalSimulator::Impl {
         multiActive = false;
         Trace("host closed the port");
     }
-    // What the host wrote just before closing is still in the master; read it all.
-    void DrainMaster() {
-        uint8_t buf[4096];
-        for (;;) {
-            ssize_t n = ::read(master, buf, sizeof buf);
-            if (n > 0) {
-                OnBytes(buf, static_cast<size_t>(n));
-                continue;
-            }
-            if (n < 0 && errno == EINTR) continue;
-            break;
-        }
-    }
-
     // ---- receiver ----
-    void OnBytes(const uint8_t* data, size_t n) {
+    void OnBytes(const uint8_t* data, size_t n) override {
         {
             std::lock_guard<std::mutex> lock(mu);
             if (opt.recordTraffic) rec.rx.insert(rec.rx.end(), data, data + n);
@@ -665,7 +624,7 @@ struct TerminalSimulator::Impl {
         }
     }
 
-    // One logical write: retried on a full pty until kWriteStall, then the rest is dropped.
+    // One logical write; the wire drops what the host does not take in time.
     // The bytes enter the record before they are written, so whatever the host has read is
     // already in the record when it looks.
     void WriteOnce(const uint8_t* data, size_t n) {
@@ -680,26 +639,7 @@ struct TerminalSimulator::Impl {
         }
         changed.notify_all();
         Trace("TX " + Describe(std::vector<uint8_t>(data, data + n)));
-        if (!opt.hidPath.empty()) {
-            WriteReports(data, n);
-            return;
-        }
-        size_t done = 0;
-        auto giveUp = Clock::now() + kWriteStall;
-        while (done < n) {
-            ssize_t w = ::write(master, data + done, n - done);
-            if (w > 0) {
-                done += static_cast<size_t>(w);
-                continue;
-            }
-            if (w < 0 && errno == EINTR) continue;
-            if (w < 0 && errno == EAGAIN && Clock::now() < giveUp) {
-                pollfd p{master, POLLOUT, 0};
-                ::poll(&p, 1, 10);
-                continue;
-            }
-            break;
-        }
+        const size_t done = wire->Write(data, n);
         if (done == n) return;
         {
             // Only this thread appends to tx, so the tail is still ours unless it was cleared.
@@ -714,106 +654,6 @@ struct TerminalSimulator::Impl {
             }
         }
         Trace("TX stalled: " + std::to_string(n - done) + " bytes dropped (host not reading)");
-    }
-
-    // ---- USB HID mode ----
-    // Cuts the bytes into input reports and sends each to every connection of the host.
-    void WriteReports(const uint8_t* data, size_t n) {
-        const size_t perReport = opt.hidReportLength - 2;
-        std::vector<uint8_t> report(opt.hidReportLength, 0);
-        for (size_t at = 0; at < n; at += perReport) {
-            const size_t count = std::min(perReport, n - at);
-            report[0] = 2;
-            report[1] = static_cast<uint8_t>(count);
-            std::copy(data + at, data + at + count, report.begin() + 2);
-            for (int client : clients) {
-                auto giveUp = Clock::now() + kWriteStall;
-                while (::send(client, report.data(), report.size(), MSG_NOSIGNAL | MSG_DONTWAIT) <
-                           0 &&
-                       (errno == EINTR || errno == EAGAIN) && Clock::now() < giveUp) {
-                    pollfd p{client, POLLOUT, 0};
-                    ::poll(&p, 1, 10);
-                }
-            }
-        }
-    }
-
-    // One output report from the host: its data bytes go to the receiver.
-    void OnReport(const uint8_t* report, size_t n) {
-        if (n < 2) return;
-        const size_t count = std::min<size_t>(report[1], n - 2);
-        if (count > 0) OnBytes(report + 2, count);
-    }
-
-    void RunHid() {
-        for (;;) {
-            {
-                std::lock_guard<std::mutex> lock(mu);
-                if (stop) return;
-            }
-            std::vector<pollfd> fds = {{wake[0], POLLIN, 0}, {listenFd, POLLIN, 0}};
-            for (int client : clients) fds.push_back({client, POLLIN, 0});
-            int rc = ::poll(fds.data(), fds.size(), TimeoutMs(false));
-            if (rc < 0 && errno != EINTR) {
-                std::this_thread::sleep_for(kHangupPoll);
-                continue;
-            }
-            if (rc > 0 && (fds[0].revents & POLLIN)) {
-                char buf[64];
-                while (::read(wake[0], buf, sizeof buf) > 0) {
-                }
-            }
-            std::vector<int> gone;
-            for (size_t i = 2; rc > 0 && i < fds.size(); ++i) {
-                if (fds[i].revents == 0) continue;
-                uint8_t buf[4096];
-                ssize_t n = ::recv(fds[i].fd, buf, sizeof buf, MSG_DONTWAIT);
-                if (n > 0) {
-                    OnReport(buf, static_cast<size_t>(n));
-                } else if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
-                    gone.push_back(fds[i].fd);
-                }
-            }
-            for (int fd : gone) {
-                ::close(fd);
-                clients.erase(std::find(clients.begin(), clients.end(), fd));
-                if (clients.empty()) OnHostClose(false);
-            }
-            if (rc > 0 && (fds[1].revents & POLLIN)) {
-                int fd;
-                while ((fd = ::accept4(listenFd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC)) >=
-                       0) {
-                    clients.push_back(fd);
-                    if (clients.size() == 1) OnHostOpen();
-                }
-            }
-            RunHandshake();
-            RunDue();
-            NotifyIfChanged();
-        }
-    }
-
-    bool OpenHid() {
-        slavePath = opt.hidPath;
-        sockaddr_un address{};
-        address.sun_family = AF_UNIX;
-        if (opt.hidPath.size() >= sizeof address.sun_path || opt.hidReportLength < 3 ||
-            opt.hidReportLength > 257) {
-            error = "unusable HID path or report length";
-            return false;
-        }
-        std::memcpy(address.sun_path, opt.hidPath.c_str(), opt.hidPath.size() + 1);
-        listenFd = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-        struct stat st;
-        if (::lstat(opt.hidPath.c_str(), &st) == 0 && S_ISSOCK(st.st_mode))
-            ::unlink(opt.hidPath.c_str());  // left by an earlier run
-        if (listenFd < 0 ||
-            ::bind(listenFd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
-            ::listen(listenFd, 8) != 0) {
-            error = "cannot listen at " + opt.hidPath + ": " + std::strerror(errno);
-            return false;
-        }
-        return true;
     }
 
     // ---- handshake timers ----
@@ -835,61 +675,17 @@ struct TerminalSimulator::Impl {
         hsDeadline = now + std::chrono::milliseconds(opt.enqRetryMs);
     }
 
-    // ---- open/close detection ----
-    void ReadWatchEvents() {
-#ifdef __linux__
-        alignas(inotify_event) char buf[4096];
-        for (;;) {
-            ssize_t n = ::read(watchFd, buf, sizeof buf);
-            if (n <= 0) {
-                if (n < 0 && errno == EINTR) continue;
-                return;
-            }
-            std::vector<uint32_t> masks;
-            for (char* p = buf; p < buf + n;) {
-                auto* ev = reinterpret_cast<inotify_event*>(p);
-                masks.push_back(ev->mask);
-                p += sizeof(inotify_event) + ev->len;
-            }
-            for (size_t i = 0; i < masks.size(); ++i) {
-                if (masks[i] & IN_OPEN) {
-                    if (++openCount == 1) OnHostOpen();
-                }
-                if (masks[i] & (IN_CLOSE_WRITE | IN_CLOSE_NOWRITE)) {
-                    if (openCount > 0 && --openCount == 0) {
-                        // A reopen later in this batch, or a master that no longer reports
-                        // the hang-up, means a new opener whose bytes may be queued too.
-                        const bool reopened =
-                            std::any_of(masks.begin() + i + 1, masks.end(),
-                                        [](uint32_t mask) { return (mask & IN_OPEN) != 0; });
-                        OnHostClose(!reopened && MasterHungUp());
-                    }
-                }
-            }
-        }
-#endif
-    }
-
-    // Without file-system events: the master reports a hang-up exactly while no slave
-    // descriptor is open (the constructor opened and closed the slave once to get there).
-    bool MasterHungUp() {
-        pollfd p{master, POLLIN, 0};
-        if (::poll(&p, 1, 0) <= 0) return false;
-        return (p.revents & POLLHUP) != 0;
-    }
-
-    bool IsOpenIo() {
+    bool HostOpen() override {
         std::lock_guard<std::mutex> lock(mu);
         return hostOpen;
     }
 
-    int TimeoutMs(bool shortPoll) {
+    int TimeoutMs() override {
         std::lock_guard<std::mutex> lock(mu);
         auto now = Clock::now();
         auto next = now + std::chrono::milliseconds(1000);
         if (!scheduled.empty()) next = std::min(next, scheduled.begin()->first);
         if (hs != Handshake::Idle) next = std::min(next, hsDeadline);
-        if (shortPoll) next = std::min(next, now + kHangupPoll);
         if (next <= now) return 0;
         auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(next - now).count();
         return static_cast<int>(ms) + 1;  // +1: do not wake just before the deadline
@@ -901,60 +697,7 @@ struct TerminalSimulator::Impl {
                 std::lock_guard<std::mutex> lock(mu);
                 if (stop) return;
             }
-            bool open = IsOpenIo();
-            if (watchFd < 0 && !open && !MasterHungUp()) {
-                OnHostOpen();
-                open = true;
-            }
-            bool masterReady = open && Clock::now() >= hangupUntil;
-            bool shortPoll = (watchFd < 0 && !open) || (open && !masterReady);
-
-            pollfd fds[3];
-            nfds_t count = 0;
-            fds[count++] = {wake[0], POLLIN, 0};
-            int watchIdx = -1, masterIdx = -1;
-            if (watchFd >= 0) {
-                watchIdx = static_cast<int>(count);
-                fds[count++] = {watchFd, POLLIN, 0};
-            }
-            if (masterReady) {
-                masterIdx = static_cast<int>(count);
-                fds[count++] = {master, POLLIN, 0};
-            }
-            int rc = ::poll(fds, count, TimeoutMs(shortPoll));
-            if (rc < 0 && errno != EINTR) {
-                std::this_thread::sleep_for(kHangupPoll);
-                continue;
-            }
-            if (rc > 0 && (fds[0].revents & POLLIN)) {
-                char buf[64];
-                while (::read(wake[0], buf, sizeof buf) > 0) {
-                }
-            }
-            if (rc > 0 && watchIdx >= 0 && (fds[watchIdx].revents & POLLIN)) ReadWatchEvents();
-            if (rc > 0 && masterIdx >= 0 && fds[masterIdx].revents) {
-                short ev = fds[masterIdx].revents;
-                bool hungUp = false;
-                if (ev & POLLIN) {
-                    uint8_t buf[4096];
-                    ssize_t n = ::read(master, buf, sizeof buf);
-                    if (n > 0) {
-                        OnBytes(buf, static_cast<size_t>(n));
-                    } else if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
-                        hungUp = true;  // EIO: the last slave descriptor went away
-                    }
-                } else if (ev & (POLLHUP | POLLERR)) {
-                    hungUp = true;
-                }
-                if (hungUp) {
-                    if (watchFd < 0) {
-                        OnHostClose();
-                    } else {
-                        // The close event is on its way; do not spin on the hang-up meanwhile.
-                        hangupUntil = Clock::now() + kHangupPoll;
-                    }
-                }
-            }
+            wire->Wait(wake[0], *this);
             RunHandshake();
             RunDue();
             NotifyIfChanged();
@@ -962,10 +705,9 @@ struct TerminalSimulator::Impl {
     }
 
     bool Open() {
-        return OpenWake() && OpenDevice();
-    }
-    bool OpenDevice() {
-        return opt.hidPath.empty() ? OpenPty() : OpenHid();
+        wire = opt.hidPath.empty() ? MakePtyWire(opt.linkDir, opt.portName, opt.watchOpens)
+                                   : MakeHidWire(opt.hidPath, opt.hidReportLength);
+        return OpenWake() && wire->Open(error);
     }
 
     bool OpenWake() {
@@ -980,89 +722,16 @@ struct TerminalSimulator::Impl {
         return true;
     }
 
-    bool OpenPty() {
-        master = ::posix_openpt(O_RDWR | O_NOCTTY);
-        if (master < 0 || ::grantpt(master) != 0 || ::unlockpt(master) != 0) {
-            error = std::string("cannot create a pty: ") + std::strerror(errno);
-            return false;
-        }
-        char name[256];
-        if (::ptsname_r(master, name, sizeof name) != 0) {
-            error = "cannot name the pty slave";
-            return false;
-        }
-        slavePath = name;
-        ::fcntl(master, F_SETFD, FD_CLOEXEC);
-        ::fcntl(master, F_SETFL, ::fcntl(master, F_GETFL) | O_NONBLOCK);
-        // Raw line from the start, so nothing is echoed or held back before the host sets its
-        // own line mode.
-        termios tio{};
-        if (::tcgetattr(master, &tio) == 0) {
-            ::cfmakeraw(&tio);
-            ::tcsetattr(master, TCSANOW, &tio);
-        }
-#ifdef __linux__
-        if (opt.watchOpens) {
-            watchFd = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-            if (watchFd >= 0 &&
-                ::inotify_add_watch(watchFd, slavePath.c_str(), IN_OPEN | IN_CLOSE) < 0) {
-                ::close(watchFd);
-                watchFd = -1;
-            }
-        }
-#endif
-        if (watchFd < 0) {
-            // A master whose slave was never opened does not report a hang-up; open and close
-            // the slave once so that "hung up" means "closed" from now on.
-            int fd = ::open(slavePath.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
-            if (fd >= 0) ::close(fd);
-        }
-        if (!opt.linkDir.empty()) {
-            linkPath = opt.linkDir + "/" + opt.portName;
-            struct stat st;
-            if (::lstat(linkPath.c_str(), &st) == 0 && S_ISLNK(st.st_mode))
-                ::unlink(linkPath.c_str());
-            if (::symlink(slavePath.c_str(), linkPath.c_str()) != 0) {
-                error = "cannot create " + linkPath + ": " + std::strerror(errno);
-                linkPath.clear();
-                return false;
-            }
-        }
-        return true;
-    }
-
     void Close() {
-        if (!linkPath.empty()) {
-            char target[256];
-            ssize_t n = ::readlink(linkPath.c_str(), target, sizeof target - 1);
-            if (n > 0 && std::string(target, static_cast<size_t>(n)) == slavePath)
-                ::unlink(linkPath.c_str());
-        }
-        CloseDevice();
+        if (wire) wire->Close();
         for (int* fd : {&wake[0], &wake[1]}) {
             if (*fd >= 0) ::close(*fd);
             *fd = -1;
         }
     }
 
-    // The host's side of the link goes away (the I/O thread has stopped).
-    void CloseDevice() {
-        if (listenFd >= 0) ::unlink(opt.hidPath.c_str());
-        for (int fd : clients) ::close(fd);
-        clients.clear();
-        for (int* fd : {&master, &listenFd, &watchFd}) {
-            if (*fd >= 0) ::close(*fd);
-            *fd = -1;
-        }
-    }
-
     void StartThread() {
-        thread = std::thread([this] {
-            if (opt.hidPath.empty())
-                Run();
-            else
-                RunHid();
-        });
+        thread = std::thread([this] { Run(); });
     }
 };
 
@@ -1092,10 +761,10 @@ const std::string& TerminalSimulator::error() const {
     return impl_->error;
 }
 const std::string& TerminalSimulator::slavePath() const {
-    return impl_->slavePath;
+    return impl_->wire->Path();
 }
 const std::string& TerminalSimulator::linkPath() const {
-    return impl_->linkPath;
+    return impl_->wire->LinkPath();
 }
 
 void TerminalSimulator::Stop() {
@@ -1142,7 +811,7 @@ void TerminalSimulator::SetSilent(bool silent) {
 void TerminalSimulator::Unplug() {
     std::lock_guard<std::mutex> plug(impl_->plugMu);
     Stop();
-    impl_->CloseDevice();
+    impl_->wire->Close();
     {
         std::lock_guard<std::mutex> lock(impl_->mu);
         if (impl_->hostOpen) ++impl_->rec.hostCloses;
@@ -1160,15 +829,13 @@ void TerminalSimulator::Unplug() {
 bool TerminalSimulator::Replug() {
     std::lock_guard<std::mutex> plug(impl_->plugMu);
     Impl& d = *impl_;
-    if (d.wake[0] < 0) return false;                    // never came up
-    if (d.master >= 0 || d.listenFd >= 0) return true;  // plugged in
+    if (d.wake[0] < 0) return false;    // never came up
+    if (d.wire->IsOpen()) return true;  // plugged in
     if (d.thread.joinable()) d.thread.join();
-    d.openCount = 0;
-    d.hangupUntil = Clock::time_point();
     d.rxState = RxState::Idle;
     d.multiActive = false;
-    if (!d.OpenDevice()) {
-        d.CloseDevice();
+    if (!d.wire->Open(d.error)) {
+        d.wire->Close();
         return false;
     }
     {
