@@ -15,6 +15,7 @@
 #include <thread>
 #include <utility>
 
+#include "frame_reader.h"
 #include "link/catalogue.h"
 #include "listeners.h"
 #include "request_fields.h"
@@ -34,9 +35,6 @@ static std::string DescribeMessage(LinkDirection direction, const std::string& m
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-// Longest frame accepted from the host; the library's own limit is far below.
-constexpr size_t kMaxFrame = 65536;
 
 std::string ToUpper(std::string s) {
     for (char& c : s) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
@@ -87,7 +85,6 @@ struct Item {
     std::string payload;
 };
 
-enum class RxState { Idle, InFrame, Lrc };
 enum class Handshake { Idle, Pending, Await };
 
 }  // namespace
@@ -141,12 +138,7 @@ struct TerminalSimulator::Impl : Wire::Link {
     uint64_t traceSeq = 0;  // I/O thread only
 
     // I/O thread only.
-    RxState rxState = RxState::Idle;
-    bool rxBinary = false;  // 8-bit link: a length-prefixed "F0."/"F1." frame
-    int rxNeed = 0;
-    bool rxLengthRead = false;
-    std::vector<uint8_t> rxFrame;
-    uint8_t rxLrc = 0;
+    FrameReader reader;
     bool multiActive = false;
     std::string multiId;
     std::string multiPayload;
@@ -275,7 +267,7 @@ struct TerminalSimulator::Impl : Wire::Link {
                                      Clock::now() + std::chrono::milliseconds(opt.powerUpDelayMs));
         }
         changed.notify_all();
-        rxState = RxState::Idle;
+        reader.Reset();
         multiActive = false;
         Trace("host opened the port");
     }
@@ -289,7 +281,7 @@ struct TerminalSimulator::Impl : Wire::Link {
             outstanding.clear();
         }
         changed.notify_all();
-        rxState = RxState::Idle;
+        reader.Reset();
         multiActive = false;
         Trace("host closed the port");
     }
@@ -305,78 +297,30 @@ struct TerminalSimulator::Impl : Wire::Link {
     }
 
     void OnByte(uint8_t b) {
-        switch (rxState) {
-            case RxState::Idle:
-                if (b == kStx || b == kSoh) {
-                    StartFrame(b);
-                } else if (b == kEnq) {
-                    OnHostEnq();
-                } else if (b == kAck) {
-                    OnHostAck();
-                } else if (b == kNak) {
-                    OnHostNak();
-                }
-                break;  // anything else between frames is noise
-            case RxState::InFrame:
-                if (rxBinary) {
-                    OnBinaryFrameByte(b);
-                } else if (b == kStx || b == kSoh) {
-                    StartFrame(b);  // a frame that never ended: start over with the new one
-                } else if (rxFrame.size() >= kMaxFrame) {
-                    rxState = RxState::Idle;  // no end byte in sight: not a frame
-                } else {
-                    rxFrame.push_back(b);
-                    rxLrc ^= b;
-                    if (b == kEtx || b == kEtb) rxState = RxState::Lrc;
-                    // On the 8-bit link "F0."/"F1." carry raw bytes behind a length field.
-                    rxBinary = EightBit() && rxFrame.size() == 4 && rxFrame[0] == kStx &&
-                               IsBinaryId(std::string(rxFrame.begin() + 1, rxFrame.end()));
-                    rxNeed = 2;
-                    rxLengthRead = false;
-                }
+        switch (reader.Take(b, EightBit())) {
+            case FrameReader::Event::None:
                 break;
-            case RxState::Lrc:
-                rxFrame.push_back(b);
-                rxState = RxState::Idle;
-                if ((rxLrc ^ b) == 0) {
-                    OnGoodFrame();
-                } else {
-                    OnBadFrame();
-                }
+            case FrameReader::Event::Enq:
+                OnHostEnq();
                 break;
-        }
-    }
-
-    // A byte of a length-prefixed frame after its identifier: length, data, end byte.
-    void OnBinaryFrameByte(uint8_t b) {
-        rxFrame.push_back(b);
-        rxLrc ^= b;
-        if (rxNeed > 0) {
-            if (--rxNeed == 0 && !rxLengthRead) {
-                rxLengthRead = true;
-                rxNeed = (rxFrame[4] << 8) | rxFrame[5];
-            }
-            return;
-        }
-        rxBinary = false;
-        if (b == kEtx) {
-            rxState = RxState::Lrc;
-        } else {
-            rxState = RxState::Idle;
-            OnBadFrame();
+            case FrameReader::Event::Ack:
+                OnHostAck();
+                break;
+            case FrameReader::Event::Nak:
+                OnHostNak();
+                break;
+            case FrameReader::Event::Frame:
+                OnGoodFrame(reader.frame());
+                break;
+            case FrameReader::Event::BadFrame:
+                OnBadFrame();
+                break;
         }
     }
 
     bool EightBit() const { return !opt.hidPath.empty(); }
     std::vector<uint8_t> MakeFrame(const std::string& id, const std::string& payload) const {
         return EightBit() ? BuildRawFrame(id + payload) : BuildFrame(id, payload);
-    }
-
-    void StartFrame(uint8_t start) {
-        rxBinary = false;
-        rxState = RxState::InFrame;
-        rxFrame.assign(1, start);
-        rxLrc = start == kStx ? 0 : start;
     }
 
     void OnBadFrame() {
@@ -436,12 +380,12 @@ struct TerminalSimulator::Impl : Wire::Link {
         ScheduleLocked(Clock::now(), std::move(item));
     }
 
-    void OnGoodFrame() {
+    void OnGoodFrame(const std::vector<uint8_t>& raw) {
         Frame frame;
-        frame.start = rxFrame.front();
-        frame.end = rxFrame[rxFrame.size() - 2];
-        frame.raw = rxFrame;
-        std::string body(rxFrame.begin() + 1, rxFrame.end() - 2);
+        frame.start = raw.front();
+        frame.end = raw[raw.size() - 2];
+        frame.raw = raw;
+        std::string body(raw.begin() + 1, raw.end() - 2);
         if (frame.start == kStx) {
             SplitMessage(body, frame.id, frame.payload, EightBit());
         } else {
@@ -832,7 +776,7 @@ bool TerminalSimulator::Replug() {
     if (d.wake[0] < 0) return false;    // never came up
     if (d.wire->IsOpen()) return true;  // plugged in
     if (d.thread.joinable()) d.thread.join();
-    d.rxState = RxState::Idle;
+    d.reader.Reset();
     d.multiActive = false;
     if (!d.wire->Open(d.error)) {
         d.wire->Close();
