@@ -16,6 +16,7 @@
 #include <utility>
 
 #include "frame_reader.h"
+#include "handshake.h"
 #include "link/catalogue.h"
 #include "listeners.h"
 #include "request_fields.h"
@@ -85,8 +86,6 @@ struct Item {
     std::string payload;
 };
 
-enum class Handshake { Idle, Pending, Await };
-
 }  // namespace
 
 struct TerminalSimulator::Impl : Wire::Link {
@@ -107,11 +106,7 @@ struct TerminalSimulator::Impl : Wire::Link {
     bool hostOpen = false;
     FaultPlan faults;
     std::multimap<Clock::time_point, Item> scheduled;
-    Handshake hs = Handshake::Idle;
-    PowerUp hsMode = PowerUp::EnqAck;
-    int hsAnswers = 0;
-    int hsRetries = 0;
-    Clock::time_point hsDeadline;
+    PowerUpHandshake handshake;
     std::vector<uint8_t> outstanding;  // last frame written that waits for the host's ACK
     int outstandingResends = 0;
     // When the ACK of the message whose handler is running is due; unset between handlers.
@@ -150,7 +145,7 @@ struct TerminalSimulator::Impl : Wire::Link {
     LinkView LinkLocked() const {
         LinkView link;
         link.hostOpen = hostOpen;
-        link.powerUp = hs != Handshake::Idle;
+        link.powerUp = handshake.Active();
         link.unplugged = unplugged;
         link.connected = hostOpen && !unplugged && !link.powerUp;
         return link;
@@ -244,15 +239,8 @@ struct TerminalSimulator::Impl : Wire::Link {
         ScheduleControlLocked(now, kEnq);
         ++rec.enqsSent;
     }
-    void StartHandshakeLocked(PowerUp mode, Clock::time_point when) {
-        hs = Handshake::Pending;
-        hsMode = mode == PowerUp::None ? PowerUp::EnqAck : mode;
-        hsAnswers = 0;
-        hsRetries = 0;
-        hsDeadline = when;
-    }
     void CompleteHandshakeLocked() {
-        hs = Handshake::Idle;
+        handshake.Stop();
         ++rec.handshakes;
     }
 
@@ -263,8 +251,8 @@ struct TerminalSimulator::Impl : Wire::Link {
             hostOpen = true;
             ++rec.hostOpens;
             if (powerUp != PowerUp::None && !faults.silent)
-                StartHandshakeLocked(powerUp,
-                                     Clock::now() + std::chrono::milliseconds(opt.powerUpDelayMs));
+                handshake.Start(powerUp,
+                                Clock::now() + std::chrono::milliseconds(opt.powerUpDelayMs));
         }
         changed.notify_all();
         reader.Reset();
@@ -277,7 +265,7 @@ struct TerminalSimulator::Impl : Wire::Link {
             hostOpen = false;
             ++rec.hostCloses;
             scheduled.clear();
-            hs = Handshake::Idle;
+            handshake.Stop();
             outstanding.clear();
         }
         changed.notify_all();
@@ -349,18 +337,20 @@ struct TerminalSimulator::Impl : Wire::Link {
     void OnHostAck() {
         std::lock_guard<std::mutex> lock(mu);
         ++rec.hostAcks;
-        if (hs == Handshake::Await) {
-            ++hsAnswers;
-            auto now = Clock::now();
-            if (hsMode == PowerUp::ThreeEnq && hsAnswers < 3) {
+        const auto now = Clock::now();
+        switch (handshake.OnHostAck(now, opt.enqRetryMs)) {
+            case PowerUpHandshake::Answer::NotAwaited:
+                break;
+            case PowerUpHandshake::Answer::AskAgain:
                 SendEnqLocked(now);
-                hsRetries = 0;
-                hsDeadline = now + std::chrono::milliseconds(opt.enqRetryMs);
-            } else {
-                if (hsMode == PowerUp::EnqAck) ScheduleControlLocked(now, kAck);
-                CompleteHandshakeLocked();
-            }
-            return;
+                return;
+            case PowerUpHandshake::Answer::Acknowledge:
+                ScheduleControlLocked(now, kAck);
+                ++rec.handshakes;
+                return;
+            case PowerUpHandshake::Answer::Complete:
+                ++rec.handshakes;
+                return;
         }
         outstanding.clear();
         changed.notify_all();  // ClearRecord() may be waiting for this ACK
@@ -424,7 +414,7 @@ struct TerminalSimulator::Impl : Wire::Link {
             // Any frame that the host sends while its enquiry answer is awaited (in practice the
             // cancel frame of a host in quick-cancel mode) answers the enquiry; our ACK of it
             // completes the handshake.
-            if (hs == Handshake::Await && frame.reply == Reply::Ack) CompleteHandshakeLocked();
+            if (handshake.Awaiting() && frame.reply == Reply::Ack) CompleteHandshakeLocked();
             if (opt.recordTraffic) rec.frames.push_back(frame);
         }
         TraceFrame(false, frame.id, frame.payload, frame.reply);
@@ -604,19 +594,12 @@ struct TerminalSimulator::Impl : Wire::Link {
     void RunHandshake() {
         std::lock_guard<std::mutex> lock(mu);
         auto now = Clock::now();
-        if (hs == Handshake::Idle || now < hsDeadline) return;
+        if (!handshake.Due(now)) return;
         if (!hostOpen || faults.silent) {
-            hs = Handshake::Idle;
+            handshake.Stop();
             return;
         }
-        if (hs == Handshake::Pending) {
-            hs = Handshake::Await;
-        } else if (++hsRetries > opt.enqRetries) {
-            hs = Handshake::Idle;
-            return;
-        }
-        SendEnqLocked(now);
-        hsDeadline = now + std::chrono::milliseconds(opt.enqRetryMs);
+        if (handshake.NextEnquiry(now, opt.enqRetryMs, opt.enqRetries)) SendEnqLocked(now);
     }
 
     bool HostOpen() override {
@@ -629,7 +612,7 @@ struct TerminalSimulator::Impl : Wire::Link {
         auto now = Clock::now();
         auto next = now + std::chrono::milliseconds(1000);
         if (!scheduled.empty()) next = std::min(next, scheduled.begin()->first);
-        if (hs != Handshake::Idle) next = std::min(next, hsDeadline);
+        if (handshake.Active()) next = std::min(next, handshake.Deadline());
         if (next <= now) return 0;
         auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(next - now).count();
         return static_cast<int>(ms) + 1;  // +1: do not wake just before the deadline
@@ -743,7 +726,7 @@ void TerminalSimulator::SetPowerUp(PowerUp mode) {
 void TerminalSimulator::TriggerPowerUp() {
     {
         std::lock_guard<std::mutex> lock(impl_->mu);
-        impl_->StartHandshakeLocked(impl_->powerUp, Clock::now());
+        impl_->handshake.Start(impl_->powerUp, Clock::now());
     }
     impl_->Wake();
 }
@@ -762,7 +745,7 @@ void TerminalSimulator::Unplug() {
         impl_->hostOpen = false;
         impl_->unplugged = true;
         impl_->scheduled.clear();
-        impl_->hs = Handshake::Idle;
+        impl_->handshake.Stop();
         impl_->outstanding.clear();
     }
     impl_->changed.notify_all();
@@ -799,9 +782,8 @@ void TerminalSimulator::PowerCycle() {
         impl_->scheduled.clear();
         impl_->outstanding.clear();
         if (impl_->hostOpen && !impl_->faults.silent)
-            impl_->StartHandshakeLocked(
-                impl_->powerUp,
-                Clock::now() + std::chrono::milliseconds(impl_->opt.powerUpDelayMs));
+            impl_->handshake.Start(impl_->powerUp, Clock::now() + std::chrono::milliseconds(
+                                                                      impl_->opt.powerUpDelayMs));
     }
     impl_->Wake();
 }
