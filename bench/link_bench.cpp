@@ -34,6 +34,7 @@
 #include <utility>
 #include <vector>
 
+#include "answers.h"
 #include "platform/platform.h"
 #include "sim.h"
 #include "velquoraorn.h"
@@ -594,6 +595,7 @@ int main(int argc, char** argv) {
     setenv("ORN_PORT_DIR", portDir.c_str(), 1);
 
     orn::sim::Options libraryOptions;
+    libraryOptions.answers = orn::sim::InstallDefaultAnswers;
     libraryOptions.linkDir = portDir.string();
     libraryOptions.portName = "COM7";
     libraryOptions.recordTraffic = false;
@@ -601,6 +603,7 @@ int main(int argc, char** argv) {
 
     // The floor's simulator: no power-up handshake, the host side is this program.
     orn::sim::Options bareOptions;
+    bareOptions.answers = orn::sim::InstallDefaultAnswers;
     bareOptions.powerUp = orn::sim::PowerUp::None;
     bareOptions.recordTraffic = false;
     orn::sim::TerminalSimulator bareSim(bareOptions);

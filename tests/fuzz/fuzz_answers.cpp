@@ -21,6 +21,7 @@
 #include <thread>
 #include <vector>
 
+#include "answers.h"
 #include "fuzz_support.h"
 #include "sim.h"
 #include "velquoraorn.h"
@@ -510,6 +511,7 @@ void Open() {
     const char* dir = mkdtemp(pattern);
     fuzz::Check(dir != nullptr, "temporary directory");
     sim::Options options;
+    options.answers = sim::InstallDefaultAnswers;
     options.linkDir = dir;
     options.portName = "COM7";
     options.recordTraffic = false;

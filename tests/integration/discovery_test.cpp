@@ -7,6 +7,7 @@
 #include <memory>
 #include <string>
 
+#include "answers.h"
 #include "fake_tree.h"
 #include "sim_session.h"
 #include "velquoraorn.h"
@@ -120,6 +121,7 @@ class AutoSelect : public ::testing::Test {
     // Plays the terminal on `port` of the port directory.
     std::unique_ptr<orn::sim::TerminalSimulator> Terminal(const char* port) {
         orn::sim::Options options;
+        options.answers = orn::sim::InstallDefaultAnswers;
         options.linkDir = ports_.path();
         options.portName = port;
         auto sim = std::make_unique<orn::sim::TerminalSimulator>(options);

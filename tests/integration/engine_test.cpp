@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "answers.h"
 #include "engine/generic_handler.h"
 #include "sim.h"
 #include "test_support.h"
@@ -69,6 +70,7 @@ class EngineTest : public ::testing::Test {
   protected:
     void StartSim(PowerUp powerUp = PowerUp::EnqAck) {
         orn::sim::Options options;
+        options.answers = orn::sim::InstallDefaultAnswers;
         options.linkDir = ports_.path();
         options.portName = "COM7";
         options.powerUp = powerUp;

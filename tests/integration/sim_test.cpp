@@ -46,6 +46,7 @@ Bytes Cat(Bytes a, const Bytes& b) {
 
 Options NoPowerUp() {
     Options options;
+    options.answers = orn::sim::InstallDefaultAnswers;
     options.powerUp = PowerUp::None;
     return options;
 }
@@ -119,6 +120,7 @@ class SimPowerUp : public ::testing::TestWithParam<bool> {
   protected:
     Options WithWatch(PowerUp mode) {
         Options options;
+        options.answers = orn::sim::InstallDefaultAnswers;
         options.powerUp = mode;
         options.watchOpens = GetParam();
         return options;
@@ -181,6 +183,7 @@ INSTANTIATE_TEST_SUITE_P(Detection, SimPowerUp, ::testing::Values(true, false),
 TEST(SimPowerUpDetails, SeesWhatTheHostWroteJustBeforeClosingAndLinksThePort) {
     orn::test::TempDir dir;
     Options options;
+    options.answers = orn::sim::InstallDefaultAnswers;
     options.linkDir = dir.path();
     options.portName = "COM9";
     std::string link;
@@ -294,6 +297,21 @@ TEST(SimKeypad, DelayedAnswerAndCancelAbortingIt) {
     orn::sim::ResetKeypad();
     ASSERT_TRUE(host.Write(Cat(kAck, amount)));
     EXPECT_EQ(host.Read(9), Cat(kAck, BuildRawFrame("57.01")));
+}
+
+// Input queued on one simulator's terminal reaches that terminal only, the older of two too.
+TEST(SimKeypad, EachSimulatorTakesOnlyItsOwnQueuedKey) {
+    TerminalSimulator first(NoPowerUp());
+    TerminalSimulator second(NoPowerUp());
+    ASSERT_TRUE(first.ok() && second.ok());
+    orn::sim::SetNextKey(first.Terminal(), '7');
+    const Bytes amount = BuildRawFrame("57.1000000000100");
+    for (auto [sim, answer] : {std::pair{&second, "57.01"}, std::pair{&first, "57.07"}}) {
+        Host host(*sim);
+        ASSERT_TRUE(host.ok());
+        ASSERT_TRUE(host.Write(amount));
+        EXPECT_EQ(host.Read(9), Cat(kAck, BuildRawFrame(answer)));
+    }
 }
 
 // --verbose shows an answer as it goes on the wire, after a `status N` changed it.

@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "answers.h"
 #include "answers_cards.h"
 #include "platform/platform.h"
 #include "sim_session.h"
@@ -133,6 +134,7 @@ TEST(UsbHid, UnpluggedHidTerminalEndsTheLinkAtOnceAndCanBeOpenedAgain) {
 
     // Plugged in again: the same node answers and a new ornInit opens it.
     Options options;
+    options.answers = orn::sim::InstallDefaultAnswers;
     options.hidPath = session.tree()->dev() + "/hidraw0";
     TerminalSimulator again(options);
     ASSERT_TRUE(again.ok()) << again.error();
@@ -221,9 +223,11 @@ class AutoSelection : public ::testing::TestWithParam<int> {
         ASSERT_TRUE(tree_.AddSerialPort("ttyUSB0", "0e7d", "00a2", "Velquora Terminal"));
         ASSERT_TRUE(tree_.AddSerialPort("ttyS0"));
         Options usbSerial;
+        usbSerial.answers = orn::sim::InstallDefaultAnswers;
         usbSerial.linkDir = tree_.dev();
         usbSerial.portName = "ttyUSB0";
         Options hid;
+        hid.answers = orn::sim::InstallDefaultAnswers;
         hid.hidPath = tree_.AddHidDevice(0, 0x0E7D, 0x00A2, orn::sim::LinkReportDescriptor(32, 32));
         Options plain = usbSerial;
         plain.portName = "ttyS0";
@@ -273,6 +277,7 @@ TEST(UsbSerialUnplug, TheMakersSerialPortGoneFromSysfsEndsTheLinkAtTheNextWrite)
     FakeDeviceTree& tree = devices.tree;
     ASSERT_TRUE(tree.AddSerialPort("ttyUSB0", "0e7d", "00a2"));
     Options options;
+    options.answers = orn::sim::InstallDefaultAnswers;
     options.linkDir = tree.dev();
     options.portName = "ttyUSB0";
     auto sim = std::make_unique<TerminalSimulator>(options);

@@ -1,5 +1,6 @@
 #include "sim_session.h"
 
+#include "answers.h"
 #include "seed_recorder.h"
 #include "velquoraorn.h"
 
@@ -7,6 +8,7 @@ namespace orn::test {
 
 SimSession::SimSession(orn::sim::Options options) {
     log_ = dir_.File("session.log");
+    if (!options.answers) options.answers = orn::sim::InstallDefaultAnswers;
     options.linkDir = ports_.path();
     options.portName = "COM7";
     sim_ = std::make_unique<orn::sim::TerminalSimulator>(options);
@@ -14,6 +16,7 @@ SimSession::SimSession(orn::sim::Options options) {
 
 SimSession::SimSession(orn::sim::Options options, HidTerminal hid) : portName_("USBHID") {
     log_ = dir_.File("session.log");
+    if (!options.answers) options.answers = orn::sim::InstallDefaultAnswers;
     tree_ = std::make_unique<orn::sim::FakeDeviceTree>(dir_.path());
     sysfsEnv_ = std::make_unique<ScopedEnv>("ORN_SYSFS_ROOT", tree_->sysfs().c_str());
     devEnv_ = std::make_unique<ScopedEnv>("ORN_DEV_ROOT", tree_->dev().c_str());

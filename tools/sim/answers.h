@@ -1,5 +1,6 @@
 // The simulator's default answers, one installer per command family. Each installer registers
-// handlers on the simulator for the messages of its family; the simulator installs them all.
+// handlers on the simulator for the messages of its family; InstallDefaultAnswers registers them
+// all (as Options::answers).
 #pragma once
 
 #include <cstdint>
@@ -12,6 +13,7 @@
 namespace orn::sim {
 
 class TerminalSimulator;
+class TerminalModel;
 
 void InstallDefaultAnswers(TerminalSimulator& sim);
 
@@ -34,8 +36,9 @@ std::optional<std::string> AnswerAfterKeypadDelay(TerminalSimulator& sim, const 
 std::optional<std::string> AnswerApplicationUpdate(const Request& request);
 
 // The PIN the cardholder types at the next PIN entry (4 to 12 digits; 1234 when none is
-// queued), on CurrentTerminal(). Thread-safe.
+// queued), on the model given or CurrentTerminal(). Thread-safe.
 void SetNextPin(const std::string& digits);
+void SetNextPin(TerminalModel& terminal, const std::string& digits);
 
 // A DUKPT PIN block (ANSI X9.24-1, triple DES): the ISO format 0 block of `pin` and `account`
 // enciphered under the PIN-encryption variant of the transaction key that the base derivation
@@ -44,8 +47,10 @@ void SetNextPin(const std::string& digits);
 std::string DukptPinBlock(const std::string& baseKeyHex, const std::string& ksnHex,
                           const std::string& pin, const std::string& account);
 // The base derivation key of DUKPT PIN entry (32 hexadecimal digits; the standard's test key
-// until set), on CurrentTerminal(). False, and the key unchanged, for anything else.
+// until set), on the model given or CurrentTerminal(). False, and the key unchanged, for anything
+// else.
 bool SetDukptBaseKey(const std::string& hex);
+bool SetDukptBaseKey(TerminalModel& terminal, const std::string& hex);
 
 // The MAC the PIN pad reports for `data` under a key of 16 hexadecimal digits (X9.9: DES CBC-MAC)
 // or 32 (X9.19: the retail MAC), the data padded with zero bytes: its first 4 bytes as 8

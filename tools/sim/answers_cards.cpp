@@ -220,10 +220,6 @@ CardTerminal& Cards(TerminalSimulator& sim) {
     return Cards(sim.Terminal());
 }
 
-CardTerminal& Cards() {
-    return Cards(CurrentTerminal());
-}
-
 // Shows the card slot and what the readers wait for in the terminal model.
 void Publish(CardTerminal& t) {
     CardSlotView view;
@@ -495,41 +491,65 @@ void RemoveCard(TerminalSimulator& sim) {
     for (const std::string& answer : answers) sim.SendFrame("F0.", answer);
 }
 
-bool CardInserted() {
-    CardTerminal& t = Cards();
+bool CardInserted(TerminalModel& terminal) {
+    CardTerminal& t = Cards(terminal);
     std::lock_guard<std::mutex> lock(t.mu);
     return t.inserted;
 }
 
-void SetCardAtr(uint8_t type, const std::string& atr) {
-    CardTerminal& t = Cards();
+bool CardInserted() {
+    return CardInserted(CurrentTerminal());
+}
+
+void SetCardAtr(TerminalModel& terminal, uint8_t type, const std::string& atr) {
+    CardTerminal& t = Cards(terminal);
     std::lock_guard<std::mutex> lock(t.mu);
     t.cardType = type;
     t.atr = atr;
 }
 
-void SetApduHandler(ApduHandler handler) {
-    CardTerminal& t = Cards();
+void SetCardAtr(uint8_t type, const std::string& atr) {
+    SetCardAtr(CurrentTerminal(), type, atr);
+}
+
+void SetApduHandler(TerminalModel& terminal, ApduHandler handler) {
+    CardTerminal& t = Cards(terminal);
     std::lock_guard<std::mutex> lock(t.mu);
     t.apdu = handler ? std::move(handler) : ApduHandler(DefaultApdu);
 }
 
-std::vector<std::string> ApduCommands() {
-    CardTerminal& t = Cards();
+void SetApduHandler(ApduHandler handler) {
+    SetApduHandler(CurrentTerminal(), std::move(handler));
+}
+
+std::vector<std::string> ApduCommands(TerminalModel& terminal) {
+    CardTerminal& t = Cards(terminal);
     std::lock_guard<std::mutex> lock(t.mu);
     return t.apduCommands;
 }
 
-void QueueEmvAck(const EmvAck& ack) {
-    CardTerminal& t = Cards();
+std::vector<std::string> ApduCommands() {
+    return ApduCommands(CurrentTerminal());
+}
+
+void QueueEmvAck(TerminalModel& terminal, const EmvAck& ack) {
+    CardTerminal& t = Cards(terminal);
     std::lock_guard<std::mutex> lock(t.mu);
     t.acks.push_back(ack);
 }
 
-void SetEmvAnswerStatus(uint8_t type, uint8_t status) {
-    CardTerminal& t = Cards();
+void QueueEmvAck(const EmvAck& ack) {
+    QueueEmvAck(CurrentTerminal(), ack);
+}
+
+void SetEmvAnswerStatus(TerminalModel& terminal, uint8_t type, uint8_t status) {
+    CardTerminal& t = Cards(terminal);
     std::lock_guard<std::mutex> lock(t.mu);
     t.answerStatus[type] = status;
+}
+
+void SetEmvAnswerStatus(uint8_t type, uint8_t status) {
+    SetEmvAnswerStatus(CurrentTerminal(), type, status);
 }
 
 uint8_t PushEmvData(TerminalSimulator& sim, const std::string& appName, const std::string& data,
@@ -548,32 +568,48 @@ uint8_t PushEmvData(TerminalSimulator& sim, const std::string& appName, const st
     return number;
 }
 
-std::vector<uint8_t> EmvAcksFromHost() {
-    CardTerminal& t = Cards();
+std::vector<uint8_t> EmvAcksFromHost(TerminalModel& terminal) {
+    CardTerminal& t = Cards(terminal);
     std::lock_guard<std::mutex> lock(t.mu);
     return t.hostAcks;
 }
 
-std::vector<std::string> EmvDataFromHost(const std::string& appName) {
-    CardTerminal& t = Cards();
+std::vector<uint8_t> EmvAcksFromHost() {
+    return EmvAcksFromHost(CurrentTerminal());
+}
+
+std::vector<std::string> EmvDataFromHost(TerminalModel& terminal, const std::string& appName) {
+    CardTerminal& t = Cards(terminal);
     std::lock_guard<std::mutex> lock(t.mu);
     auto it = t.hostData.find(appName);
     return it == t.hostData.end() ? std::vector<std::string>() : it->second;
 }
 
-std::vector<std::string> OpenEmvSessions() {
-    CardTerminal& t = Cards();
+std::vector<std::string> EmvDataFromHost(const std::string& appName) {
+    return EmvDataFromHost(CurrentTerminal(), appName);
+}
+
+std::vector<std::string> OpenEmvSessions(TerminalModel& terminal) {
+    CardTerminal& t = Cards(terminal);
     std::lock_guard<std::mutex> lock(t.mu);
     return {t.sessions.begin(), t.sessions.end()};
 }
 
-void ResetCardTerminal() {
-    CardTerminal& t = Cards();
+std::vector<std::string> OpenEmvSessions() {
+    return OpenEmvSessions(CurrentTerminal());
+}
+
+void ResetCardTerminal(TerminalModel& terminal) {
+    CardTerminal& t = Cards(terminal);
     {
         std::lock_guard<std::mutex> lock(t.mu);
         t.ResetLocked();
     }
     Publish(t);
+}
+
+void ResetCardTerminal() {
+    ResetCardTerminal(CurrentTerminal());
 }
 
 }  // namespace orn::sim

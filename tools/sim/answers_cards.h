@@ -15,8 +15,8 @@
 // with every opened session, as the host's do.
 //
 // Each simulator has its own card terminal, in its terminal model. Functions that send take the
-// simulator to send on; the others act on the terminal model given, or without one on
-// CurrentTerminal() (terminal.h). Every function is thread-safe.
+// simulator to send on; the others act on the terminal model given (TerminalSimulator::Terminal()),
+// their forms without one on CurrentTerminal() (terminal.h). Every function is thread-safe.
 #pragma once
 
 #include <cstdint>
@@ -57,16 +57,20 @@ void InsertCard(TerminalSimulator& sim);
 // Takes the card out and answers the waits for its removal.
 void RemoveCard(TerminalSimulator& sim);
 bool CardInserted();
+bool CardInserted(TerminalModel& terminal);
 // The card's type byte and answer to reset.
 void SetCardAtr(uint8_t type, const std::string& atr);
+void SetCardAtr(TerminalModel& terminal, uint8_t type, const std::string& atr);
 // The powered card's answer to a command: the reader's three leading bytes, then the card's
 // response bytes.
 using ApduHandler = std::function<std::string(const std::string& command)>;
 void SetApduHandler(ApduHandler handler);
+void SetApduHandler(TerminalModel& terminal, ApduHandler handler);
 // The chip card the terminal reads: its type, ATR and answers (the test card where unset).
 void SetChipCard(TerminalModel& terminal, const ChipCard& card);
 // Commands the card received, in order.
 std::vector<std::string> ApduCommands();
+std::vector<std::string> ApduCommands(TerminalModel& terminal);
 
 // ---- EMV ---------------------------------------------------------------------------------
 
@@ -80,21 +84,27 @@ struct EmvAck {
     bool withhold = false;
 };
 void QueueEmvAck(const EmvAck& ack);
+void QueueEmvAck(TerminalModel& terminal, const EmvAck& ack);
 // The status byte the terminal answers session requests of `type` (1 version, 2 open, 3 close,
 // 16 register) with; 0 unless set.
 void SetEmvAnswerStatus(uint8_t type, uint8_t status);
+void SetEmvAnswerStatus(TerminalModel& terminal, uint8_t type, uint8_t status);
 // Sends `data` of application `appName` to the host as a data message with sub-type `subType`
 // (4 ends the session), with the next sequence number or `sequence`. Returns the number used.
 uint8_t PushEmvData(TerminalSimulator& sim, const std::string& appName, const std::string& data,
                     uint8_t subType = 0, std::optional<uint8_t> sequence = std::nullopt);
 // Sequence numbers of the host's acknowledgements of pushed data, in order.
 std::vector<uint8_t> EmvAcksFromHost();
+std::vector<uint8_t> EmvAcksFromHost(TerminalModel& terminal);
 // Data of the host's data messages, in order, per application.
 std::vector<std::string> EmvDataFromHost(const std::string& appName);
+std::vector<std::string> EmvDataFromHost(TerminalModel& terminal, const std::string& appName);
 // Applications with an open session at the terminal.
 std::vector<std::string> OpenEmvSessions();
+std::vector<std::string> OpenEmvSessions(TerminalModel& terminal);
 
 // Forgets everything above: no card in the slot, the test card, automatic swiping, no sessions.
 void ResetCardTerminal();
+void ResetCardTerminal(TerminalModel& terminal);
 
 }  // namespace orn::sim

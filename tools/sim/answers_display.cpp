@@ -108,28 +108,52 @@ Answer AnswerScrollList(TerminalModel& model, const RequestFields& r) {
 
 }  // namespace
 
+void SetNextKey(TerminalModel& terminal, char key) {
+    terminal.QueueKey(key);
+}
+
 void SetNextKey(char key) {
-    CurrentTerminal().QueueKey(key);
+    SetNextKey(CurrentTerminal(), key);
+}
+
+void SetNextText(TerminalModel& terminal, const std::string& text) {
+    terminal.QueueText(text);
 }
 
 void SetNextText(const std::string& text) {
-    CurrentTerminal().QueueText(text);
+    SetNextText(CurrentTerminal(), text);
+}
+
+void SetNextScrollSelection(TerminalModel& terminal, int selection) {
+    terminal.QueueSelection(selection);
 }
 
 void SetNextScrollSelection(int selection) {
-    CurrentTerminal().QueueSelection(selection);
+    SetNextScrollSelection(CurrentTerminal(), selection);
+}
+
+void SetKeypadDelay(TerminalModel& terminal, int ms) {
+    terminal.SetKeypadDelay(ms);
 }
 
 void SetKeypadDelay(int ms) {
-    CurrentTerminal().SetKeypadDelay(ms);
+    SetKeypadDelay(CurrentTerminal(), ms);
+}
+
+void ResetKeypad(TerminalModel& terminal) {
+    terminal.ResetKeypad();
 }
 
 void ResetKeypad() {
-    CurrentTerminal().ResetKeypad();
+    ResetKeypad(CurrentTerminal());
+}
+
+std::vector<std::string> DisplayedLines(const TerminalModel& terminal) {
+    return terminal.DisplayBytes();
 }
 
 std::vector<std::string> DisplayedLines() {
-    return CurrentTerminal().DisplayBytes();
+    return DisplayedLines(CurrentTerminal());
 }
 
 Answer AnswerAfterKeypadDelay(TerminalSimulator& sim, const Request& r, Answer answer) {

@@ -485,14 +485,22 @@ std::string DukptPinBlock(const std::string& baseKeyHex, const std::string& ksnH
     return ToHex(Des(key, PinBlock(pin, account), true));
 }
 
-bool SetDukptBaseKey(const std::string& hex) {
+bool SetDukptBaseKey(TerminalModel& terminal, const std::string& hex) {
     if (hex.size() != 32 || !IsHex(hex)) return false;
-    CurrentTerminal().SetDukptBaseKey(hex);
+    terminal.SetDukptBaseKey(hex);
     return true;
 }
 
+bool SetDukptBaseKey(const std::string& hex) {
+    return SetDukptBaseKey(CurrentTerminal(), hex);
+}
+
+void SetNextPin(TerminalModel& terminal, const std::string& digits) {
+    terminal.QueuePin(digits);
+}
+
 void SetNextPin(const std::string& digits) {
-    CurrentTerminal().QueuePin(digits);
+    SetNextPin(CurrentTerminal(), digits);
 }
 
 std::string MacOf(const std::string& hexKey, const std::string& data) {

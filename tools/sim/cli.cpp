@@ -139,7 +139,11 @@ bool ConsoleWanted() {
 
 // What the command line sets.
 struct Settings {
-    orn::sim::Options options;
+    orn::sim::Options options = [] {
+        orn::sim::Options defaults;
+        defaults.answers = orn::sim::InstallDefaultAnswers;
+        return defaults;
+    }();
     std::string dir;
     bool untilEof = false;
     bool hid = false;

@@ -1,38 +1,27 @@
-// Terminal simulator: pty handling, receiver, scheduler of writes, handshake and faults.
+// Terminal simulator: receiver, scheduler of writes, handshake and faults over a wire (wire.h).
 #include "sim.h"
 
 #include <fcntl.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <sys/un.h>
-#include <termios.h>
 #include <unistd.h>
-
-#include "answers.h"
-#include "link/catalogue.h"
-#include "listeners.h"
-#include "request_fields.h"
-#include "terminal.h"
-#ifdef __linux__
-#include <sys/inotify.h>
-#endif
-#include <sys/stat.h>
 
 #include <algorithm>
 #include <cctype>
-#include <cerrno>
 #include <chrono>
-#include <climits>
 #include <condition_variable>
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <deque>
 #include <map>
 #include <mutex>
 #include <optional>
 #include <thread>
 #include <utility>
+
+#include "frame_reader.h"
+#include "handshake.h"
+#include "link/catalogue.h"
+#include "listeners.h"
+#include "request_fields.h"
+#include "terminal.h"
+#include "wire.h"
 
 namespace orn::sim {
 
@@ -47,13 +36,6 @@ static std::string DescribeMessage(LinkDirection direction, const std::string& m
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-// How long the I/O thread waits before looking at a hung-up master again.
-constexpr auto kHangupPoll = std::chrono::milliseconds(5);
-// How long a write may wait for the host to drain the pty before the rest is dropped.
-constexpr auto kWriteStall = std::chrono::milliseconds(1000);
-// Longest frame accepted from the host; the library's own limit is far below.
-constexpr size_t kMaxFrame = 65536;
 
 std::string ToUpper(std::string s) {
     for (char& c : s) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
@@ -91,9 +73,6 @@ struct Item {
     std::string payload;
 };
 
-enum class RxState { Idle, InFrame, Lrc };
-enum class Handshake { Idle, Pending, Await };
-
 }  // namespace
 
 // Splits the stored bytes of a STX frame into identifier and payload. The quick cancel "72"
@@ -109,16 +88,11 @@ void SplitMessage(const std::string& body, std::string& id, std::string& payload
     if (IsBinaryId(id) && !eightBit) payload = DecodeP16(payload);
 }
 
-struct TerminalSimulator::Impl {
+struct TerminalSimulator::Impl : Wire::Link {
     Options opt;
     std::string error;
-    std::string slavePath;
-    std::string linkPath;
-    int master = -1;
-    int listenFd = -1;         // HID mode: the socket node the host connects to
-    std::vector<int> clients;  // HID mode: the host's connections (I/O thread only)
+    std::unique_ptr<Wire> wire;  // the host's connection: pty or HID socket
     int wake[2] = {-1, -1};
-    int watchFd = -1;  // inotify descriptor, or -1 when hang-ups are polled
     std::thread thread;
 
     // Everything below up to the I/O-thread section is guarded by `mu`.
@@ -132,11 +106,7 @@ struct TerminalSimulator::Impl {
     bool hostOpen = false;
     FaultPlan faults;
     std::multimap<Clock::time_point, Item> scheduled;
-    Handshake hs = Handshake::Idle;
-    PowerUp hsMode = PowerUp::EnqAck;
-    int hsAnswers = 0;
-    int hsRetries = 0;
-    Clock::time_point hsDeadline;
+    PowerUpHandshake handshake;
     std::vector<uint8_t> outstanding;  // last frame written that waits for the host's ACK
     int outstandingResends = 0;
     // When the ACK of the message whose handler is running is due; unset between handlers.
@@ -163,14 +133,7 @@ struct TerminalSimulator::Impl {
     uint64_t traceSeq = 0;  // I/O thread only
 
     // I/O thread only.
-    int openCount = 0;  // opens minus closes of the slave, from file-system events
-    Clock::time_point hangupUntil;
-    RxState rxState = RxState::Idle;
-    bool rxBinary = false;  // 8-bit link: a length-prefixed "F0."/"F1." frame
-    int rxNeed = 0;
-    bool rxLengthRead = false;
-    std::vector<uint8_t> rxFrame;
-    uint8_t rxLrc = 0;
+    FrameReader reader;
     bool multiActive = false;
     std::string multiId;
     std::string multiPayload;
@@ -182,7 +145,7 @@ struct TerminalSimulator::Impl {
     LinkView LinkLocked() const {
         LinkView link;
         link.hostOpen = hostOpen;
-        link.powerUp = hs != Handshake::Idle;
+        link.powerUp = handshake.Active();
         link.unplugged = unplugged;
         link.connected = hostOpen && !unplugged && !link.powerUp;
         return link;
@@ -276,67 +239,42 @@ struct TerminalSimulator::Impl {
         ScheduleControlLocked(now, kEnq);
         ++rec.enqsSent;
     }
-    void StartHandshakeLocked(PowerUp mode, Clock::time_point when) {
-        hs = Handshake::Pending;
-        hsMode = mode == PowerUp::None ? PowerUp::EnqAck : mode;
-        hsAnswers = 0;
-        hsRetries = 0;
-        hsDeadline = when;
-    }
     void CompleteHandshakeLocked() {
-        hs = Handshake::Idle;
+        handshake.Stop();
         ++rec.handshakes;
     }
 
     // ---- host open / close ----
-    void OnHostOpen() {
+    void OnHostOpen() override {
         {
             std::lock_guard<std::mutex> lock(mu);
             hostOpen = true;
             ++rec.hostOpens;
             if (powerUp != PowerUp::None && !faults.silent)
-                StartHandshakeLocked(powerUp,
-                                     Clock::now() + std::chrono::milliseconds(opt.powerUpDelayMs));
+                handshake.Start(powerUp,
+                                Clock::now() + std::chrono::milliseconds(opt.powerUpDelayMs));
         }
         changed.notify_all();
-        rxState = RxState::Idle;
+        reader.Reset();
         multiActive = false;
         Trace("host opened the port");
     }
-    // `drain`: read what the closing host left in the master first. Skipped when the next
-    // opener is already known to be there: its first bytes may be queued behind the old ones,
-    // and answers to them must not be thrown away with the closed session.
-    void OnHostClose(bool drain = true) {
-        if (drain) DrainMaster();
+    void OnHostClose() override {
         {
             std::lock_guard<std::mutex> lock(mu);
             hostOpen = false;
             ++rec.hostCloses;
             scheduled.clear();
-            hs = Handshake::Idle;
+            handshake.Stop();
             outstanding.clear();
         }
         changed.notify_all();
-        rxState = RxState::Idle;
+        reader.Reset();
         multiActive = false;
         Trace("host closed the port");
     }
-    // What the host wrote just before closing is still in the master; read it all.
-    void DrainMaster() {
-        uint8_t buf[4096];
-        for (;;) {
-            ssize_t n = ::read(master, buf, sizeof buf);
-            if (n > 0) {
-                OnBytes(buf, static_cast<size_t>(n));
-                continue;
-            }
-            if (n < 0 && errno == EINTR) continue;
-            break;
-        }
-    }
-
     // ---- receiver ----
-    void OnBytes(const uint8_t* data, size_t n) {
+    void OnBytes(const uint8_t* data, size_t n) override {
         {
             std::lock_guard<std::mutex> lock(mu);
             if (opt.recordTraffic) rec.rx.insert(rec.rx.end(), data, data + n);
@@ -347,78 +285,30 @@ struct TerminalSimulator::Impl {
     }
 
     void OnByte(uint8_t b) {
-        switch (rxState) {
-            case RxState::Idle:
-                if (b == kStx || b == kSoh) {
-                    StartFrame(b);
-                } else if (b == kEnq) {
-                    OnHostEnq();
-                } else if (b == kAck) {
-                    OnHostAck();
-                } else if (b == kNak) {
-                    OnHostNak();
-                }
-                break;  // anything else between frames is noise
-            case RxState::InFrame:
-                if (rxBinary) {
-                    OnBinaryFrameByte(b);
-                } else if (b == kStx || b == kSoh) {
-                    StartFrame(b);  // a frame that never ended: start over with the new one
-                } else if (rxFrame.size() >= kMaxFrame) {
-                    rxState = RxState::Idle;  // no end byte in sight: not a frame
-                } else {
-                    rxFrame.push_back(b);
-                    rxLrc ^= b;
-                    if (b == kEtx || b == kEtb) rxState = RxState::Lrc;
-                    // On the 8-bit link "F0."/"F1." carry raw bytes behind a length field.
-                    rxBinary = EightBit() && rxFrame.size() == 4 && rxFrame[0] == kStx &&
-                               IsBinaryId(std::string(rxFrame.begin() + 1, rxFrame.end()));
-                    rxNeed = 2;
-                    rxLengthRead = false;
-                }
+        switch (reader.Take(b, EightBit())) {
+            case FrameReader::Event::None:
                 break;
-            case RxState::Lrc:
-                rxFrame.push_back(b);
-                rxState = RxState::Idle;
-                if ((rxLrc ^ b) == 0) {
-                    OnGoodFrame();
-                } else {
-                    OnBadFrame();
-                }
+            case FrameReader::Event::Enq:
+                OnHostEnq();
                 break;
-        }
-    }
-
-    // A byte of a length-prefixed frame after its identifier: length, data, end byte.
-    void OnBinaryFrameByte(uint8_t b) {
-        rxFrame.push_back(b);
-        rxLrc ^= b;
-        if (rxNeed > 0) {
-            if (--rxNeed == 0 && !rxLengthRead) {
-                rxLengthRead = true;
-                rxNeed = (rxFrame[4] << 8) | rxFrame[5];
-            }
-            return;
-        }
-        rxBinary = false;
-        if (b == kEtx) {
-            rxState = RxState::Lrc;
-        } else {
-            rxState = RxState::Idle;
-            OnBadFrame();
+            case FrameReader::Event::Ack:
+                OnHostAck();
+                break;
+            case FrameReader::Event::Nak:
+                OnHostNak();
+                break;
+            case FrameReader::Event::Frame:
+                OnGoodFrame(reader.frame());
+                break;
+            case FrameReader::Event::BadFrame:
+                OnBadFrame();
+                break;
         }
     }
 
     bool EightBit() const { return !opt.hidPath.empty(); }
     std::vector<uint8_t> MakeFrame(const std::string& id, const std::string& payload) const {
         return EightBit() ? BuildRawFrame(id + payload) : BuildFrame(id, payload);
-    }
-
-    void StartFrame(uint8_t start) {
-        rxBinary = false;
-        rxState = RxState::InFrame;
-        rxFrame.assign(1, start);
-        rxLrc = start == kStx ? 0 : start;
     }
 
     void OnBadFrame() {
@@ -447,18 +337,20 @@ struct TerminalSimulator::Impl {
     void OnHostAck() {
         std::lock_guard<std::mutex> lock(mu);
         ++rec.hostAcks;
-        if (hs == Handshake::Await) {
-            ++hsAnswers;
-            auto now = Clock::now();
-            if (hsMode == PowerUp::ThreeEnq && hsAnswers < 3) {
+        const auto now = Clock::now();
+        switch (handshake.OnHostAck(now, opt.enqRetryMs)) {
+            case PowerUpHandshake::Answer::NotAwaited:
+                break;
+            case PowerUpHandshake::Answer::AskAgain:
                 SendEnqLocked(now);
-                hsRetries = 0;
-                hsDeadline = now + std::chrono::milliseconds(opt.enqRetryMs);
-            } else {
-                if (hsMode == PowerUp::EnqAck) ScheduleControlLocked(now, kAck);
-                CompleteHandshakeLocked();
-            }
-            return;
+                return;
+            case PowerUpHandshake::Answer::Acknowledge:
+                ScheduleControlLocked(now, kAck);
+                ++rec.handshakes;
+                return;
+            case PowerUpHandshake::Answer::Complete:
+                ++rec.handshakes;
+                return;
         }
         outstanding.clear();
         changed.notify_all();  // ClearRecord() may be waiting for this ACK
@@ -478,12 +370,12 @@ struct TerminalSimulator::Impl {
         ScheduleLocked(Clock::now(), std::move(item));
     }
 
-    void OnGoodFrame() {
+    void OnGoodFrame(const std::vector<uint8_t>& raw) {
         Frame frame;
-        frame.start = rxFrame.front();
-        frame.end = rxFrame[rxFrame.size() - 2];
-        frame.raw = rxFrame;
-        std::string body(rxFrame.begin() + 1, rxFrame.end() - 2);
+        frame.start = raw.front();
+        frame.end = raw[raw.size() - 2];
+        frame.raw = raw;
+        std::string body(raw.begin() + 1, raw.end() - 2);
         if (frame.start == kStx) {
             SplitMessage(body, frame.id, frame.payload, EightBit());
         } else {
@@ -522,7 +414,7 @@ struct TerminalSimulator::Impl {
             // Any frame that the host sends while its enquiry answer is awaited (in practice the
             // cancel frame of a host in quick-cancel mode) answers the enquiry; our ACK of it
             // completes the handshake.
-            if (hs == Handshake::Await && frame.reply == Reply::Ack) CompleteHandshakeLocked();
+            if (handshake.Awaiting() && frame.reply == Reply::Ack) CompleteHandshakeLocked();
             if (opt.recordTraffic) rec.frames.push_back(frame);
         }
         TraceFrame(false, frame.id, frame.payload, frame.reply);
@@ -666,7 +558,7 @@ struct TerminalSimulator::Impl {
         }
     }
 
-    // One logical write: retried on a full pty until kWriteStall, then the rest is dropped.
+    // One logical write; the wire drops what the host does not take in time.
     // The bytes enter the record before they are written, so whatever the host has read is
     // already in the record when it looks.
     void WriteOnce(const uint8_t* data, size_t n) {
@@ -681,26 +573,7 @@ struct TerminalSimulator::Impl {
         }
         changed.notify_all();
         Trace("TX " + Describe(std::vector<uint8_t>(data, data + n)));
-        if (!opt.hidPath.empty()) {
-            WriteReports(data, n);
-            return;
-        }
-        size_t done = 0;
-        auto giveUp = Clock::now() + kWriteStall;
-        while (done < n) {
-            ssize_t w = ::write(master, data + done, n - done);
-            if (w > 0) {
-                done += static_cast<size_t>(w);
-                continue;
-            }
-            if (w < 0 && errno == EINTR) continue;
-            if (w < 0 && errno == EAGAIN && Clock::now() < giveUp) {
-                pollfd p{master, POLLOUT, 0};
-                ::poll(&p, 1, 10);
-                continue;
-            }
-            break;
-        }
+        const size_t done = wire->Write(data, n);
         if (done == n) return;
         {
             // Only this thread appends to tx, so the tail is still ours unless it was cleared.
@@ -717,180 +590,29 @@ struct TerminalSimulator::Impl {
         Trace("TX stalled: " + std::to_string(n - done) + " bytes dropped (host not reading)");
     }
 
-    // ---- USB HID mode ----
-    // Cuts the bytes into input reports and sends each to every connection of the host.
-    void WriteReports(const uint8_t* data, size_t n) {
-        const size_t perReport = opt.hidReportLength - 2;
-        std::vector<uint8_t> report(opt.hidReportLength, 0);
-        for (size_t at = 0; at < n; at += perReport) {
-            const size_t count = std::min(perReport, n - at);
-            report[0] = 2;
-            report[1] = static_cast<uint8_t>(count);
-            std::copy(data + at, data + at + count, report.begin() + 2);
-            for (int client : clients) {
-                auto giveUp = Clock::now() + kWriteStall;
-                while (::send(client, report.data(), report.size(), MSG_NOSIGNAL | MSG_DONTWAIT) <
-                           0 &&
-                       (errno == EINTR || errno == EAGAIN) && Clock::now() < giveUp) {
-                    pollfd p{client, POLLOUT, 0};
-                    ::poll(&p, 1, 10);
-                }
-            }
-        }
-    }
-
-    // One output report from the host: its data bytes go to the receiver.
-    void OnReport(const uint8_t* report, size_t n) {
-        if (n < 2) return;
-        const size_t count = std::min<size_t>(report[1], n - 2);
-        if (count > 0) OnBytes(report + 2, count);
-    }
-
-    void RunHid() {
-        for (;;) {
-            {
-                std::lock_guard<std::mutex> lock(mu);
-                if (stop) return;
-            }
-            std::vector<pollfd> fds = {{wake[0], POLLIN, 0}, {listenFd, POLLIN, 0}};
-            for (int client : clients) fds.push_back({client, POLLIN, 0});
-            int rc = ::poll(fds.data(), fds.size(), TimeoutMs(false));
-            if (rc < 0 && errno != EINTR) {
-                std::this_thread::sleep_for(kHangupPoll);
-                continue;
-            }
-            if (rc > 0 && (fds[0].revents & POLLIN)) {
-                char buf[64];
-                while (::read(wake[0], buf, sizeof buf) > 0) {
-                }
-            }
-            std::vector<int> gone;
-            for (size_t i = 2; rc > 0 && i < fds.size(); ++i) {
-                if (fds[i].revents == 0) continue;
-                uint8_t buf[4096];
-                ssize_t n = ::recv(fds[i].fd, buf, sizeof buf, MSG_DONTWAIT);
-                if (n > 0) {
-                    OnReport(buf, static_cast<size_t>(n));
-                } else if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
-                    gone.push_back(fds[i].fd);
-                }
-            }
-            for (int fd : gone) {
-                ::close(fd);
-                clients.erase(std::find(clients.begin(), clients.end(), fd));
-                if (clients.empty()) OnHostClose(false);
-            }
-            if (rc > 0 && (fds[1].revents & POLLIN)) {
-                int fd;
-                while ((fd = ::accept4(listenFd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC)) >=
-                       0) {
-                    clients.push_back(fd);
-                    if (clients.size() == 1) OnHostOpen();
-                }
-            }
-            RunHandshake();
-            RunDue();
-            NotifyIfChanged();
-        }
-    }
-
-    bool OpenHid() {
-        slavePath = opt.hidPath;
-        sockaddr_un address{};
-        address.sun_family = AF_UNIX;
-        if (opt.hidPath.size() >= sizeof address.sun_path || opt.hidReportLength < 3 ||
-            opt.hidReportLength > 257) {
-            error = "unusable HID path or report length";
-            return false;
-        }
-        std::memcpy(address.sun_path, opt.hidPath.c_str(), opt.hidPath.size() + 1);
-        listenFd = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-        struct stat st;
-        if (::lstat(opt.hidPath.c_str(), &st) == 0 && S_ISSOCK(st.st_mode))
-            ::unlink(opt.hidPath.c_str());  // left by an earlier run
-        if (listenFd < 0 ||
-            ::bind(listenFd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
-            ::listen(listenFd, 8) != 0) {
-            error = "cannot listen at " + opt.hidPath + ": " + std::strerror(errno);
-            return false;
-        }
-        return true;
-    }
-
     // ---- handshake timers ----
     void RunHandshake() {
         std::lock_guard<std::mutex> lock(mu);
         auto now = Clock::now();
-        if (hs == Handshake::Idle || now < hsDeadline) return;
+        if (!handshake.Due(now)) return;
         if (!hostOpen || faults.silent) {
-            hs = Handshake::Idle;
+            handshake.Stop();
             return;
         }
-        if (hs == Handshake::Pending) {
-            hs = Handshake::Await;
-        } else if (++hsRetries > opt.enqRetries) {
-            hs = Handshake::Idle;
-            return;
-        }
-        SendEnqLocked(now);
-        hsDeadline = now + std::chrono::milliseconds(opt.enqRetryMs);
+        if (handshake.NextEnquiry(now, opt.enqRetryMs, opt.enqRetries)) SendEnqLocked(now);
     }
 
-    // ---- open/close detection ----
-    void ReadWatchEvents() {
-#ifdef __linux__
-        alignas(inotify_event) char buf[4096];
-        for (;;) {
-            ssize_t n = ::read(watchFd, buf, sizeof buf);
-            if (n <= 0) {
-                if (n < 0 && errno == EINTR) continue;
-                return;
-            }
-            std::vector<uint32_t> masks;
-            for (char* p = buf; p < buf + n;) {
-                auto* ev = reinterpret_cast<inotify_event*>(p);
-                masks.push_back(ev->mask);
-                p += sizeof(inotify_event) + ev->len;
-            }
-            for (size_t i = 0; i < masks.size(); ++i) {
-                if (masks[i] & IN_OPEN) {
-                    if (++openCount == 1) OnHostOpen();
-                }
-                if (masks[i] & (IN_CLOSE_WRITE | IN_CLOSE_NOWRITE)) {
-                    if (openCount > 0 && --openCount == 0) {
-                        // A reopen later in this batch, or a master that no longer reports
-                        // the hang-up, means a new opener whose bytes may be queued too.
-                        const bool reopened =
-                            std::any_of(masks.begin() + i + 1, masks.end(),
-                                        [](uint32_t mask) { return (mask & IN_OPEN) != 0; });
-                        OnHostClose(!reopened && MasterHungUp());
-                    }
-                }
-            }
-        }
-#endif
-    }
-
-    // Without file-system events: the master reports a hang-up exactly while no slave
-    // descriptor is open (the constructor opened and closed the slave once to get there).
-    bool MasterHungUp() {
-        pollfd p{master, POLLIN, 0};
-        if (::poll(&p, 1, 0) <= 0) return false;
-        return (p.revents & POLLHUP) != 0;
-    }
-
-    bool IsOpenIo() {
+    bool HostOpen() override {
         std::lock_guard<std::mutex> lock(mu);
         return hostOpen;
     }
 
-    int TimeoutMs(bool shortPoll) {
+    int TimeoutMs() override {
         std::lock_guard<std::mutex> lock(mu);
         auto now = Clock::now();
         auto next = now + std::chrono::milliseconds(1000);
         if (!scheduled.empty()) next = std::min(next, scheduled.begin()->first);
-        if (hs != Handshake::Idle) next = std::min(next, hsDeadline);
-        if (shortPoll) next = std::min(next, now + kHangupPoll);
+        if (handshake.Active()) next = std::min(next, handshake.Deadline());
         if (next <= now) return 0;
         auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(next - now).count();
         return static_cast<int>(ms) + 1;  // +1: do not wake just before the deadline
@@ -902,60 +624,7 @@ struct TerminalSimulator::Impl {
                 std::lock_guard<std::mutex> lock(mu);
                 if (stop) return;
             }
-            bool open = IsOpenIo();
-            if (watchFd < 0 && !open && !MasterHungUp()) {
-                OnHostOpen();
-                open = true;
-            }
-            bool masterReady = open && Clock::now() >= hangupUntil;
-            bool shortPoll = (watchFd < 0 && !open) || (open && !masterReady);
-
-            pollfd fds[3];
-            nfds_t count = 0;
-            fds[count++] = {wake[0], POLLIN, 0};
-            int watchIdx = -1, masterIdx = -1;
-            if (watchFd >= 0) {
-                watchIdx = static_cast<int>(count);
-                fds[count++] = {watchFd, POLLIN, 0};
-            }
-            if (masterReady) {
-                masterIdx = static_cast<int>(count);
-                fds[count++] = {master, POLLIN, 0};
-            }
-            int rc = ::poll(fds, count, TimeoutMs(shortPoll));
-            if (rc < 0 && errno != EINTR) {
-                std::this_thread::sleep_for(kHangupPoll);
-                continue;
-            }
-            if (rc > 0 && (fds[0].revents & POLLIN)) {
-                char buf[64];
-                while (::read(wake[0], buf, sizeof buf) > 0) {
-                }
-            }
-            if (rc > 0 && watchIdx >= 0 && (fds[watchIdx].revents & POLLIN)) ReadWatchEvents();
-            if (rc > 0 && masterIdx >= 0 && fds[masterIdx].revents) {
-                short ev = fds[masterIdx].revents;
-                bool hungUp = false;
-                if (ev & POLLIN) {
-                    uint8_t buf[4096];
-                    ssize_t n = ::read(master, buf, sizeof buf);
-                    if (n > 0) {
-                        OnBytes(buf, static_cast<size_t>(n));
-                    } else if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
-                        hungUp = true;  // EIO: the last slave descriptor went away
-                    }
-                } else if (ev & (POLLHUP | POLLERR)) {
-                    hungUp = true;
-                }
-                if (hungUp) {
-                    if (watchFd < 0) {
-                        OnHostClose();
-                    } else {
-                        // The close event is on its way; do not spin on the hang-up meanwhile.
-                        hangupUntil = Clock::now() + kHangupPoll;
-                    }
-                }
-            }
+            wire->Wait(wake[0], *this);
             RunHandshake();
             RunDue();
             NotifyIfChanged();
@@ -963,10 +632,9 @@ struct TerminalSimulator::Impl {
     }
 
     bool Open() {
-        return OpenWake() && OpenDevice();
-    }
-    bool OpenDevice() {
-        return opt.hidPath.empty() ? OpenPty() : OpenHid();
+        wire = opt.hidPath.empty() ? MakePtyWire(opt.linkDir, opt.portName, opt.watchOpens)
+                                   : MakeHidWire(opt.hidPath, opt.hidReportLength);
+        return OpenWake() && wire->Open(error);
     }
 
     bool OpenWake() {
@@ -981,89 +649,16 @@ struct TerminalSimulator::Impl {
         return true;
     }
 
-    bool OpenPty() {
-        master = ::posix_openpt(O_RDWR | O_NOCTTY);
-        if (master < 0 || ::grantpt(master) != 0 || ::unlockpt(master) != 0) {
-            error = std::string("cannot create a pty: ") + std::strerror(errno);
-            return false;
-        }
-        char name[256];
-        if (::ptsname_r(master, name, sizeof name) != 0) {
-            error = "cannot name the pty slave";
-            return false;
-        }
-        slavePath = name;
-        ::fcntl(master, F_SETFD, FD_CLOEXEC);
-        ::fcntl(master, F_SETFL, ::fcntl(master, F_GETFL) | O_NONBLOCK);
-        // Raw line from the start, so nothing is echoed or held back before the host sets its
-        // own line mode.
-        termios tio{};
-        if (::tcgetattr(master, &tio) == 0) {
-            ::cfmakeraw(&tio);
-            ::tcsetattr(master, TCSANOW, &tio);
-        }
-#ifdef __linux__
-        if (opt.watchOpens) {
-            watchFd = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-            if (watchFd >= 0 &&
-                ::inotify_add_watch(watchFd, slavePath.c_str(), IN_OPEN | IN_CLOSE) < 0) {
-                ::close(watchFd);
-                watchFd = -1;
-            }
-        }
-#endif
-        if (watchFd < 0) {
-            // A master whose slave was never opened does not report a hang-up; open and close
-            // the slave once so that "hung up" means "closed" from now on.
-            int fd = ::open(slavePath.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
-            if (fd >= 0) ::close(fd);
-        }
-        if (!opt.linkDir.empty()) {
-            linkPath = opt.linkDir + "/" + opt.portName;
-            struct stat st;
-            if (::lstat(linkPath.c_str(), &st) == 0 && S_ISLNK(st.st_mode))
-                ::unlink(linkPath.c_str());
-            if (::symlink(slavePath.c_str(), linkPath.c_str()) != 0) {
-                error = "cannot create " + linkPath + ": " + std::strerror(errno);
-                linkPath.clear();
-                return false;
-            }
-        }
-        return true;
-    }
-
     void Close() {
-        if (!linkPath.empty()) {
-            char target[256];
-            ssize_t n = ::readlink(linkPath.c_str(), target, sizeof target - 1);
-            if (n > 0 && std::string(target, static_cast<size_t>(n)) == slavePath)
-                ::unlink(linkPath.c_str());
-        }
-        CloseDevice();
+        if (wire) wire->Close();
         for (int* fd : {&wake[0], &wake[1]}) {
             if (*fd >= 0) ::close(*fd);
             *fd = -1;
         }
     }
 
-    // The host's side of the link goes away (the I/O thread has stopped).
-    void CloseDevice() {
-        if (listenFd >= 0) ::unlink(opt.hidPath.c_str());
-        for (int fd : clients) ::close(fd);
-        clients.clear();
-        for (int* fd : {&master, &listenFd, &watchFd}) {
-            if (*fd >= 0) ::close(*fd);
-            *fd = -1;
-        }
-    }
-
     void StartThread() {
-        thread = std::thread([this] {
-            if (opt.hidPath.empty())
-                Run();
-            else
-                RunHid();
-        });
+        thread = std::thread([this] { Run(); });
     }
 };
 
@@ -1071,7 +666,7 @@ TerminalSimulator::TerminalSimulator(Options options) : impl_(std::make_unique<I
     impl_->opt = std::move(options);
     impl_->powerUp = impl_->opt.powerUp;
     impl_->model->SetChangeHook([d = impl_.get()] { d->observers.Call(); });
-    InstallDefaultAnswers(*this);
+    if (impl_->opt.answers) impl_->opt.answers(*this);
     if (!impl_->Open()) {
         impl_->Close();
         return;
@@ -1093,10 +688,10 @@ const std::string& TerminalSimulator::error() const {
     return impl_->error;
 }
 const std::string& TerminalSimulator::slavePath() const {
-    return impl_->slavePath;
+    return impl_->wire->Path();
 }
 const std::string& TerminalSimulator::linkPath() const {
-    return impl_->linkPath;
+    return impl_->wire->LinkPath();
 }
 
 void TerminalSimulator::Stop() {
@@ -1131,7 +726,7 @@ void TerminalSimulator::SetPowerUp(PowerUp mode) {
 void TerminalSimulator::TriggerPowerUp() {
     {
         std::lock_guard<std::mutex> lock(impl_->mu);
-        impl_->StartHandshakeLocked(impl_->powerUp, Clock::now());
+        impl_->handshake.Start(impl_->powerUp, Clock::now());
     }
     impl_->Wake();
 }
@@ -1143,14 +738,14 @@ void TerminalSimulator::SetSilent(bool silent) {
 void TerminalSimulator::Unplug() {
     std::lock_guard<std::mutex> plug(impl_->plugMu);
     Stop();
-    impl_->CloseDevice();
+    impl_->wire->Close();
     {
         std::lock_guard<std::mutex> lock(impl_->mu);
         if (impl_->hostOpen) ++impl_->rec.hostCloses;
         impl_->hostOpen = false;
         impl_->unplugged = true;
         impl_->scheduled.clear();
-        impl_->hs = Handshake::Idle;
+        impl_->handshake.Stop();
         impl_->outstanding.clear();
     }
     impl_->changed.notify_all();
@@ -1161,15 +756,13 @@ void TerminalSimulator::Unplug() {
 bool TerminalSimulator::Replug() {
     std::lock_guard<std::mutex> plug(impl_->plugMu);
     Impl& d = *impl_;
-    if (d.wake[0] < 0) return false;                    // never came up
-    if (d.master >= 0 || d.listenFd >= 0) return true;  // plugged in
+    if (d.wake[0] < 0) return false;    // never came up
+    if (d.wire->IsOpen()) return true;  // plugged in
     if (d.thread.joinable()) d.thread.join();
-    d.openCount = 0;
-    d.hangupUntil = Clock::time_point();
-    d.rxState = RxState::Idle;
+    d.reader.Reset();
     d.multiActive = false;
-    if (!d.OpenDevice()) {
-        d.CloseDevice();
+    if (!d.wire->Open(d.error)) {
+        d.wire->Close();
         return false;
     }
     {
@@ -1189,9 +782,8 @@ void TerminalSimulator::PowerCycle() {
         impl_->scheduled.clear();
         impl_->outstanding.clear();
         if (impl_->hostOpen && !impl_->faults.silent)
-            impl_->StartHandshakeLocked(
-                impl_->powerUp,
-                Clock::now() + std::chrono::milliseconds(impl_->opt.powerUpDelayMs));
+            impl_->handshake.Start(impl_->powerUp, Clock::now() + std::chrono::milliseconds(
+                                                                      impl_->opt.powerUpDelayMs));
     }
     impl_->Wake();
 }

@@ -130,7 +130,13 @@ struct TraceEntry {
 // A message (identifier and decoded payload) as a trace entry; `seq` and `reply` unset.
 TraceEntry MakeTraceEntry(bool fromTerminal, const std::string& id, const std::string& payload);
 
+class TerminalSimulator;
+
 struct Options {
+    // Registers the terminal's answers (SetHandler) before the I/O thread starts, so no frame
+    // finds them missing. Without it the terminal only acknowledges; InstallDefaultAnswers
+    // (answers.h) registers every command family.
+    std::function<void(TerminalSimulator&)> answers;
     // When set, a symlink `linkDir`/`portName` -> slave device is created (and removed again
     // on destruction), so the host opens the port by its COM name.
     std::string linkDir;
@@ -182,8 +188,8 @@ class TerminalSimulator {
     const std::string& linkPath() const;   // linkDir/portName, or empty
     void Stop();                           // stops the I/O thread; idempotent
 
-    // Handlers by identifier ("5B.", "72"; matched exactly, then upper-cased). Defaults:
-    // "5B." -> "0" and "50." -> "0". An empty handler removes the entry: ACK only.
+    // Handlers by identifier ("5B.", "72"; matched exactly, then upper-cased); the ones that
+    // Options::answers registered to begin with. An empty handler removes the entry: ACK only.
     void SetHandler(const std::string& id, Handler handler);
     // The handler registered for `id` (exact match), empty when none. Lets an installer extend a
     // shared identifier ("F1." carries EMV and binary MAC messages) by chaining to it.
