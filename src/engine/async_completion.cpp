@@ -63,12 +63,15 @@ void CGenericHandler::StartCallbackThread(CCommandData* record) {
     }
     m_Logger.Log(kLogInfo, "ORN Callback Queue Thread with ID=%08X", thread->Id());
     record->SetCallbackThread(thread);
-    {
-        LockGuard hold(m_CallbackListLock);
-        m_CallbackThreads.push_back({thread, thread->Id(), record->GetCallbackKind()});
-    }
+    ListCallbackThread(thread, record->GetCallbackKind());
     static const ThreadStartWords words = ThreadStartWords::ForPrefix("OrnCallbackThread");
     LogWaitOutcome(m_Logger, WaitOn(startEvent.get(), kThreadWaitMs), words, thread->Id());
+}
+
+void CGenericHandler::ListCallbackThread(const std::shared_ptr<platform::Thread>& thread,
+                                         int32_t kind) {
+    LockGuard hold(m_CallbackListLock);
+    m_CallbackThreads.push_back({thread, thread->Id(), kind});
 }
 
 void CGenericHandler::ReapCallbackThreads() {
@@ -160,10 +163,7 @@ void CGenericHandler::StartNotifyThread(int32_t kind, platform::Event* startEven
     });
     if (err != 0) return;
     m_Logger.Log(kLogInfo, createdFormat, thread->Id());
-    {
-        LockGuard hold(m_CallbackListLock);
-        m_CallbackThreads.push_back({thread, thread->Id(), kind});
-    }
+    ListCallbackThread(thread, kind);
     const ThreadStartWords words = ThreadStartWords::ForPrefix(wordsPrefix);
     LogWaitOutcome(m_Logger, WaitOn(startEvent, kThreadWaitMs), words, thread->Id());
 }

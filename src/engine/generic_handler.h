@@ -9,6 +9,8 @@
 // thread. Sources: generic_handler.cpp (lifecycle), command_queue.cpp (admission and the
 // caller's waits), queue_thread.cpp (the scheduler), response_routing.cpp (what the listener
 // reports), link_ownership.cpp (the transport and the link checks), async_completion.cpp.
+// Parts with state and locks of their own, each a member: the input auto-cancel timer
+// (CInputAutoCancel) and the EMV channel (CEmvChannel).
 //
 // Locks, in the one order they may be taken (the order and what each guards are declared on
 // the members below and checked by clang's thread-safety analysis):
@@ -73,7 +75,7 @@ class IPortKindQuery {
     virtual bool IsUsbPortPresent(const std::string& name) = 0;
 };
 
-class CGenericHandler : public IChunkSink, public ILinkEngine {
+class CGenericHandler : public IChunkSink, public ILinkEngine, private IEmvChannelHost {
   public:
     // Timeouts and counts of the scheduler (milliseconds).
     static constexpr uint32_t kThreadWaitMs = 5000;
@@ -97,6 +99,8 @@ class CGenericHandler : public IChunkSink, public ILinkEngine {
     static constexpr uint32_t kCallbackEndPollMs = 100;
     static constexpr uint32_t kMonitorPeriodMs = 5000;
     static constexpr int kResponseBufferSize = 4096;
+    static_assert(CEmvChannel::kThreadStartWaitMs == kThreadWaitMs,
+                  "an EMV callback thread is waited for as long as the others");
 
     CGenericHandler();
     ~CGenericHandler() override;
@@ -211,7 +215,9 @@ class CGenericHandler : public IChunkSink, public ILinkEngine {
     void OnPowerUp() override;
     void OnLinkCheckAnswered() override;
     void ProcessResponse(const uint8_t* message, uint32_t length) override;
-    void EmvAsyncReceiveHandler(const uint8_t* message, uint32_t length) override;
+    void EmvAsyncReceiveHandler(const uint8_t* message, uint32_t length) override {
+        m_Emv.Receive(message, length);
+    }
 
     // --- asynchronous completion (async_completion.cpp) ----------------------------------------
     using PowerUpCallback = void (*)();
@@ -256,32 +262,30 @@ class CGenericHandler : public IChunkSink, public ILinkEngine {
     // Whether any EMV session is open.
     bool EmvSessionOpen() { return AnyEmvSessionOpen(); }
 
-    // --- EMV channel (emv_channel.cpp) ----------------------------------------------------------
+    // --- EMV channel (the CEmvChannel part) ---------------------------------------------------
     // Session table: a name stands for the first entry in use that is a prefix of it.
-    bool AddEmvSession(const char* name, EmvSessionCallback callback);
-    void RemoveEmvSession(const char* name);
-    bool FindEmvSession(const char* name);
-    bool AnyEmvSessionOpen();
-    bool EmvSessionTableFull();
+    bool AddEmvSession(const char* name, EmvSessionCallback callback) {
+        return m_Emv.Sessions().Add(name, callback);
+    }
+    void RemoveEmvSession(const char* name) { m_Emv.Sessions().Remove(name); }
+    bool FindEmvSession(const char* name) { return m_Emv.Sessions().Find(name); }
+    bool AnyEmvSessionOpen() { return m_Emv.Sessions().AnyOpen(); }
+    bool EmvSessionTableFull() { return m_Emv.Sessions().Full(); }
     // Send and receive sequences back to 0 and 128 (after a successful session open).
-    void ResetEmvSequences();
+    void ResetEmvSequences() { m_Emv.ResetSequences(); }
     // The number for the next session request (each call advances it).
-    uint8_t NextEmvRequestSequence();
+    uint8_t NextEmvRequestSequence() { return m_Emv.NextRequestSequence(); }
     // The number for the next data message; only the terminal's acknowledgement advances it.
-    uint8_t EmvSendSequence();
-    // Serialises data messages (see EmvChannelState::sendExchangeLock).
-    platform::RecursiveLock& EmvSendExchangeLock() { return m_Emv.sendExchangeLock; }
+    uint8_t EmvSendSequence() { return m_Emv.SendSequence(); }
+    // Serialises data messages (held from building one until its acknowledgement).
+    platform::RecursiveLock& EmvSendExchangeLock() { return m_Emv.SendExchangeLock(); }
     // Completes the data message waiting for its acknowledgement with `status`; `message` (the
-    // identifier on) is stored as its response.
-    void EmvAckReceived(int32_t status, const uint8_t* message, uint32_t length);
-    // Writes the acknowledgement of incoming data message `sequence`, bypassing the queue.
-    void SendEmvAck(uint8_t sequence);
-    // Checks the sequence of an incoming data message and hands it to its session's callback.
-    void IncomingEmvAsyncRequestFromZETH(const uint8_t* message, uint32_t length,
-                                         uint32_t lengthField);
+    // identifier on) is stored as its response (response_routing.cpp).
+    void EmvAckReceived(int32_t status, const uint8_t* message, uint32_t length) override;
 
-    // --- combined swipe-or-card command (emv_channel.cpp) ---------------------------------------
-    // Taken only by the command's two completion routines, never with another engine lock.
+    // --- combined swipe-or-card command (response_routing.cpp)
+    // --------------------------------------- Taken only by the command's two completion routines,
+    // never with another engine lock.
     platform::Mutex& CombinedWaitLock() { return m_CombinedWaitLock; }
     // Whether a record whose name begins with `prefix` is queued and not yet released.
     bool HasQueuedRecordNamed(const char* prefix);
@@ -447,8 +451,11 @@ class CGenericHandler : public IChunkSink, public ILinkEngine {
     // Makes `transport` the open one.
     void InstallTransport(std::shared_ptr<ITransport> transport, const std::string& name,
                           bool usbSerial);
-    void ClearEmvSessions();
-    uint32_t EmvCallbackThread(const EmvIncomingRequest& request, platform::Event& startEvent);
+    void ClearEmvSessions() { m_Emv.Sessions().Clear(); }
+    // IEmvChannelHost.
+    void ListCallbackThread(const std::shared_ptr<platform::Thread>& thread, int32_t kind) override
+        EXCLUDES(m_CallbackListLock);
+    void EnterCallbackThread() override { t_bCallbackThread = true; }
 
     CLinkReceiver m_Receiver;
     int32_t m_nEnquiryCount = 0;  // guarded by the receiver's receive lock
@@ -501,7 +508,7 @@ class CGenericHandler : public IChunkSink, public ILinkEngine {
     platform::Mutex m_CallbackListLock;
     std::vector<CallbackThreadEntry> m_CallbackThreads GUARDED_BY(m_CallbackListLock);
 
-    EmvChannelState m_Emv;
+    CEmvChannel m_Emv{*this, m_Logger};
     platform::Mutex m_CombinedWaitLock;
 
     platform::Mutex m_ConnectionStateLock;
