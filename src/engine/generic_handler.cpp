@@ -177,11 +177,9 @@ void CGenericHandler::ClearQueue() {
     m_nNakCount = 0;
 }
 
-thread_local bool CGenericHandler::t_bCallbackThread = false;
-
 bool CGenericHandler::CloseRunningElsewhere() const {
     const uint32_t closing = m_dwClosingThread.load();
-    return t_bCallbackThread && closing != 0 && closing != platform::CurrentThreadId();
+    return OnCallbackThread() && closing != 0 && closing != platform::CurrentThreadId();
 }
 
 void CGenericHandler::CloseLink() {

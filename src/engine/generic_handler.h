@@ -10,13 +10,14 @@
 // caller's waits), queue_thread.cpp (the scheduler), response_routing.cpp (what the listener
 // reports), link_ownership.cpp (the transport and the link checks), async_completion.cpp.
 // Parts with state and locks of their own, each a member: the input auto-cancel timer
-// (CInputAutoCancel) and the EMV channel (CEmvChannel).
+// (CInputAutoCancel), the EMV channel (CEmvChannel) and the callback dispatcher
+// (CCallbackDispatcher).
 //
 // Locks, in the one order they may be taken (the order and what each guards are declared on
 // the members below and checked by clang's thread-safety analysis):
-//   receiver's receive lock -> queue lock -> notify start lock -> callback thread list lock,
-//   and queue lock -> port object lock, queue lock -> connection state lock -> a state
-//   notifier's lock. The input auto-cancel timer's locks, the EMV send and receive locks and
+//   receiver's receive lock -> queue lock -> the callback dispatcher's locks, and queue lock
+//   -> port object lock, queue lock -> connection state lock -> the dispatcher's notifier
+//   locks. The input auto-cancel timer's locks, the EMV send and receive locks and
 //   the EMV session table's lock are leaves. The EMV exchange lock (recursive) is held across
 //   a whole data message, so it comes before all of them.
 // The queue lock guards the queue and every record's state, result and response. It and the
@@ -35,6 +36,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/callback_dispatcher.h"
 #include "engine/command_data.h"
 #include "engine/emv_channel.h"
 #include "engine/input_auto_cancel.h"
@@ -154,7 +156,7 @@ class CGenericHandler : public IChunkSink, public ILinkEngine, private IEmvChann
     // (it would hold both up until the thread wait gives up) and has nothing left to do.
     bool CloseRunningElsewhere() const;
     // True on a thread that runs the application's callbacks.
-    static bool OnCallbackThread() { return t_bCallbackThread; }
+    static bool OnCallbackThread() { return CCallbackDispatcher::OnCallbackThread(); }
     // Closes a transport that automatic selection tried in vain, as CloseLink does, but leaves
     // the engine's threads and the log running, so the next candidate is tried as the first.
     void CloseCandidate();
@@ -220,12 +222,12 @@ class CGenericHandler : public IChunkSink, public ILinkEngine, private IEmvChann
     }
 
     // --- asynchronous completion (async_completion.cpp) ----------------------------------------
-    using PowerUpCallback = void (*)();
-    using ConnectionStateCallback = void (*)(int);
+    using PowerUpCallback = CCallbackDispatcher::PowerUpCallback;
+    using ConnectionStateCallback = CCallbackDispatcher::ConnectionStateCallback;
     // Process-wide user callbacks; null removes. Read again each time one is due.
-    void SetPowerUpCallback(PowerUpCallback callback) { m_pPowerUpCallback = callback; }
+    void SetPowerUpCallback(PowerUpCallback callback) { m_Callbacks.SetPowerUpCallback(callback); }
     void SetConnectionStateCallback(ConnectionStateCallback callback) {
-        m_pConnectionStateCallback = callback;
+        m_Callbacks.SetConnectionStateCallback(callback);
     }
     // The value the connection state callback (and ornCheckConnectionStatus) reports for a
     // state: 0 -> -1, 4 -> 0, 1..3 unchanged, anything else -7.
@@ -246,7 +248,9 @@ class CGenericHandler : public IChunkSink, public ILinkEngine, private IEmvChann
     // Test seam: runs on each power-up thread after its start signal, and on the state notifier
     // before each delivery, before the user callback is read (lets a test change the
     // registration in between).
-    void SetNotifyThreadHookForTest(std::function<void()> hook);
+    void SetNotifyThreadHookForTest(std::function<void()> hook) {
+        m_Callbacks.SetNotifyThreadHookForTest(std::move(hook));
+    }
     // Test seam: runs at the start of every exported command's link tests (a test makes it
     // throw to check that no exception leaves an export).
     void SetFaultHookForTest(std::function<void()> hook);
@@ -309,47 +313,19 @@ class CGenericHandler : public IChunkSink, public ILinkEngine, private IEmvChann
         std::atomic<bool> drain{false};
     };
 
-    struct CallbackThreadEntry {
-        std::shared_ptr<platform::Thread> thread;
-        uint32_t id;
-        int32_t kind;
-    };
-
     uint32_t QueueThread(std::shared_ptr<QueueControl> control);
     uint32_t QueueMonitorThread();
     void LogQueue();
 
     // Runs the record's callback on a new thread (queue lock held).
-    void StartCallbackThread(CCommandData* record) REQUIRES(m_QueueLock);
-    // Reaps listed callback threads that have ended.
-    void ReapCallbackThreads();
-    // Waits for (or gives up on) every listed callback thread but the calling one.
-    void StopCallbackThreads();
-    // Starts a power-up thread: resets its start event, lists the thread
-    // under `kind`, logs `createdFormat` with its id and waits for its start.
-    void StartNotifyThread(int32_t kind, platform::Event* startEvent,
-                           std::function<void()> callUser, const char* createdFormat,
-                           const char* wordsPrefix);
-    void RunNotifyThreadHook();
-
-    // The connection state callbacks of an open link come from one notifier thread, in the
-    // order of the changes. Each notifier has its own block, so one given up keeps its own.
-    struct StateNotifier {
-        platform::Mutex lock;
-        std::deque<int> values GUARDED_BY(lock);  // callback values not yet delivered
-        bool stop GUARDED_BY(lock) = false;
-        // The close gave up waiting for it: the callback it is in finishes, nothing more of the
-        // closed link is delivered (it would arrive after the close, maybe over the next link's).
-        bool abandoned GUARDED_BY(lock) = false;
-        platform::Event wake{true};
-    };
-    void StartStateNotifier();
-    // Delivers what is queued and ends the notifier; called on the notifier itself (a callback
-    // closing the link), it delivers the rest there and lets the thread end on its own.
-    void StopStateNotifier();
-    uint32_t StateNotifierThread(std::shared_ptr<StateNotifier> notifier);
-    void DeliverStates(StateNotifier& notifier);
-    // Constructor step: the events of this part; a failure is logged and left null.
+    void StartCallbackThread(CCommandData* record) REQUIRES(m_QueueLock) {
+        m_Callbacks.StartCallbackThread(record, m_hQueueEvent);
+    }
+    void ReapCallbackThreads() { m_Callbacks.ReapCallbackThreads(); }
+    void StopCallbackThreads() { m_Callbacks.StopCallbackThreads(); }
+    void StartStateNotifier() { m_Callbacks.StartStateNotifier(); }
+    void StopStateNotifier() { m_Callbacks.StopStateNotifier(); }
+    // Constructor step: the events of the parts; a failure is logged and left null.
     void CreateAsyncCompletionEvents();
 
     // QueueThread phases (queue_thread.cpp), each one step of a cycle.
@@ -453,9 +429,11 @@ class CGenericHandler : public IChunkSink, public ILinkEngine, private IEmvChann
                           bool usbSerial);
     void ClearEmvSessions() { m_Emv.Sessions().Clear(); }
     // IEmvChannelHost.
-    void ListCallbackThread(const std::shared_ptr<platform::Thread>& thread, int32_t kind) override
-        EXCLUDES(m_CallbackListLock);
-    void EnterCallbackThread() override { t_bCallbackThread = true; }
+    void ListCallbackThread(const std::shared_ptr<platform::Thread>& thread,
+                            int32_t kind) override {
+        m_Callbacks.ListCallbackThread(thread, kind);
+    }
+    void EnterCallbackThread() override { CCallbackDispatcher::EnterCallbackThread(); }
 
     CLinkReceiver m_Receiver;
     int32_t m_nEnquiryCount = 0;  // guarded by the receiver's receive lock
@@ -477,8 +455,7 @@ class CGenericHandler : public IChunkSink, public ILinkEngine, private IEmvChann
 
     // Queue.
     // Left recursive: not every path that runs under it is known not to take it again.
-    platform::RecursiveLock m_QueueLock ACQUIRED_BEFORE(m_PortObjectLock, m_ConnectionStateLock,
-                                                        m_NotifyStartLock, m_CallbackListLock);
+    platform::RecursiveLock m_QueueLock ACQUIRED_BEFORE(m_PortObjectLock, m_ConnectionStateLock);
     // The engine holds one reference on each.
     std::list<CCommandData*> m_Queue GUARDED_BY(m_QueueLock);
     // Admission open (between StartThreads and StopThreads).
@@ -492,9 +469,8 @@ class CGenericHandler : public IChunkSink, public ILinkEngine, private IEmvChann
     std::atomic<uint32_t> m_nCallerSends{0};
     std::atomic<uint32_t> m_dwLastSendTick{0};
     std::atomic<uint32_t> m_dwSendWaitMs{kSendWaitMs};
-    // The thread inside CloseLink (0: none), and whether this thread runs callbacks.
+    // The thread inside CloseLink (0: none).
     std::atomic<uint32_t> m_dwClosingThread{0};
-    static thread_local bool t_bCallbackThread;
     platform::Event m_hQueueMonitorThreadStartEvent{true};
     platform::Event m_hKillQueueMonitorThread{true};
     // Set when the log level changes: the monitor sleeps without a period while its dump
@@ -504,9 +480,7 @@ class CGenericHandler : public IChunkSink, public ILinkEngine, private IEmvChann
     platform::Thread m_MonitorThread;
     std::shared_ptr<QueueControl> m_pQueueControl;
 
-    // Callback threads.
-    platform::Mutex m_CallbackListLock;
-    std::vector<CallbackThreadEntry> m_CallbackThreads GUARDED_BY(m_CallbackListLock);
+    CCallbackDispatcher m_Callbacks{m_Logger};
 
     CEmvChannel m_Emv{*this, m_Logger};
     platform::Mutex m_CombinedWaitLock;
@@ -517,19 +491,8 @@ class CGenericHandler : public IChunkSink, public ILinkEngine, private IEmvChann
     // lock): the power-up callback waits for it, so a command sent from the callback finds the
     // link OK rather than racing the queue thread that turns the state into OK.
     platform::Event m_PowerUpSettledEvent{true, true};
-    std::shared_ptr<StateNotifier> m_pStateNotifier GUARDED_BY(m_ConnectionStateLock);
-    platform::Thread m_StateNotifierThread;
 
-    // Power-up threads and the state notifier. The power-up start event is shared
-    // (auto-reset), so starts are taken one at a time under m_NotifyStartLock (taken after the
-    // queue lock, before the callback thread list lock).
-    std::atomic<PowerUpCallback> m_pPowerUpCallback{nullptr};
-    std::atomic<ConnectionStateCallback> m_pConnectionStateCallback{nullptr};
-    std::unique_ptr<platform::Event> m_hPowerUpCallbackThreadEvent;
-    std::shared_ptr<platform::Event> m_hConnectionStateThreadEvent;
-    platform::Mutex m_NotifyStartLock ACQUIRED_BEFORE(m_CallbackListLock);
     platform::Mutex m_NotifyHookLock;
-    std::function<void()> m_NotifyHook GUARDED_BY(m_NotifyHookLock);
     std::function<void()> m_FaultHook GUARDED_BY(m_NotifyHookLock);
     std::function<void()> m_AcceptHook GUARDED_BY(m_NotifyHookLock);
 
