@@ -36,7 +36,7 @@ class PlatformPortKindQuery : public IPortKindQuery {
 
 CGenericHandler::CGenericHandler()
     : m_Receiver(*this),
-      m_pPlatformPortKindQuery(std::make_unique<PlatformPortKindQuery>(m_Logger)),
+      m_Transport(std::make_unique<PlatformPortKindQuery>(m_Logger)),
       m_hQueueEvent(std::make_shared<platform::Event>(true)),
       m_pQueueControl(std::make_shared<QueueControl>()) {
     CreateAsyncCompletionEvents();

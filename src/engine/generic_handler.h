@@ -10,8 +10,8 @@
 // caller's waits), queue_thread.cpp (the scheduler), response_routing.cpp (what the listener
 // reports), link_ownership.cpp (the transport and the link checks), async_completion.cpp.
 // Parts with state and locks of their own, each a member: the input auto-cancel timer
-// (CInputAutoCancel), the EMV channel (CEmvChannel) and the callback dispatcher
-// (CCallbackDispatcher).
+// (CInputAutoCancel), the EMV channel (CEmvChannel), the callback dispatcher
+// (CCallbackDispatcher) and the transport slot (CTransportSlot).
 //
 // Locks, in the one order they may be taken (the order and what each guards are declared on
 // the members below and checked by clang's thread-safety analysis):
@@ -40,6 +40,7 @@
 #include "engine/command_data.h"
 #include "engine/emv_channel.h"
 #include "engine/input_auto_cancel.h"
+#include "engine/transport_slot.h"
 #include "link/com_port.h"
 #include "link/link_engine.h"
 #include "link/receiver.h"
@@ -64,17 +65,6 @@ enum class BusyAnswer {
     Busy,           // an asynchronous command of the group, or its cancel, is queued
     Untracked,      // device 3 (EMV): its state is the session table's, not the queue's
     UnknownDevice,  // no such device
-};
-
-// What the engine asks about the kind of serial port it runs on. The default answers from the
-// platform; tests substitute a fake to play an unplugged USB serial adapter.
-class IPortKindQuery {
-  public:
-    virtual ~IPortKindQuery() = default;
-    // True when `name` is the terminal maker's USB virtual COM port (asked when it is opened).
-    virtual bool IsMakerUsbSerialPort(const std::string& name) = 0;
-    // True while `name` is still present as a USB serial port (asked after a failed write).
-    virtual bool IsUsbPortPresent(const std::string& name) = 0;
 };
 
 class CGenericHandler : public IChunkSink, public ILinkEngine, private IEmvChannelHost {
@@ -125,24 +115,24 @@ class CGenericHandler : public IChunkSink, public ILinkEngine, private IEmvChann
     // Opens a USB HID terminal by device path: 0, or 2250 on any failure.
     platform::Status OpenHidPort(const std::string& path);
     // True while a transport exists and holds an open device.
-    bool IsPortOpen();
+    bool IsPortOpen() { return m_Transport.IsOpen(); }
     // The open transport, and the serial port when that is what it is (else null).
-    std::shared_ptr<ITransport> Transport();
+    std::shared_ptr<ITransport> Transport() { return m_Transport.Current(); }
     std::shared_ptr<CComPort> SerialPort();
     // Modem lines of the open serial port, each reached under the port object lock, so a port
     // closed or lost meanwhile is never touched: false / -1 when there is none (any more);
     // otherwise SetSerialDtr reports whether the line was set, GetSerialDsr gives 1 or 0.
-    bool SetSerialDtr(bool on);
-    int GetSerialDsr();
+    bool SetSerialDtr(bool on) { return m_Transport.SetSerialDtr(on); }
+    int GetSerialDsr() { return m_Transport.GetSerialDsr(); }
     // Closes and destroys the transport (no other state changes).
-    void DestroyTransport();
+    void DestroyTransport() { m_Transport.Destroy(); }
     // Writes raw bytes through the open transport. Non-zero only when the write failed and the
     // link was found lost (the link is then torn down, see HandleLostLink).
     uint32_t Write(const uint8_t* data, uint32_t length) override;
     // Writes the six-byte "50." cancel frame straight to the transport, bypassing the queue.
     void SendRawCancel() override;
     // Replaces the port-kind queries (null restores the platform's).
-    void SetPortKindQuery(IPortKindQuery* query);
+    void SetPortKindQuery(IPortKindQuery* query) { m_Transport.SetPortKindQuery(query); }
 
     // --- engine lifecycle --------------------------------------------------------------------
     void StartThreads();
@@ -420,10 +410,8 @@ class CGenericHandler : public IChunkSink, public ILinkEngine, private IEmvChann
                           const platform::Status& error);
     // Tears the link down if `transport` is still the open one.
     void HandleLostLink(const std::shared_ptr<ITransport>& transport);
-    void DestroyRetiredPort();
-    // A closed transport that a given-up thread is still inside is destroyed only once it left.
-    void KeepWhileListenerBusy(std::shared_ptr<ITransport> transport);
-    IPortKindQuery& PortKindQuery();
+    void DestroyRetiredPort() { m_Transport.DestroyRetired(); }
+    IPortKindQuery& PortKindQuery() { return m_Transport.PortKindQuery(); }
     // Makes `transport` the open one.
     void InstallTransport(std::shared_ptr<ITransport> transport, const std::string& name,
                           bool usbSerial);
@@ -438,24 +426,12 @@ class CGenericHandler : public IChunkSink, public ILinkEngine, private IEmvChann
     CLinkReceiver m_Receiver;
     int32_t m_nEnquiryCount = 0;  // guarded by the receiver's receive lock
 
-    // Transport.
-    // Guards the transport pointers only: held for a copy, never across a write or a close.
-    platform::Mutex m_PortObjectLock;
-    std::shared_ptr<ITransport> m_pTransport GUARDED_BY(m_PortObjectLock);
-    // A lost transport waiting to be closed.
-    std::shared_ptr<ITransport> m_pRetiredPort GUARDED_BY(m_PortObjectLock);
-    // Closed, a thread not yet gone.
-    std::vector<std::shared_ptr<ITransport>> m_BusyPorts GUARDED_BY(m_PortObjectLock);
-    // Name the open port was asked for.
-    std::string m_strPortName GUARDED_BY(m_PortObjectLock);
-    bool m_bUsbSerialLink GUARDED_BY(m_PortObjectLock) = false;
-    // Null: the platform answers.
-    IPortKindQuery* m_pPortKindQuery GUARDED_BY(m_PortObjectLock) = nullptr;
-    std::unique_ptr<IPortKindQuery> m_pPlatformPortKindQuery;
+    // The port object lock inside is taken after the queue lock.
+    CTransportSlot m_Transport;
 
     // Queue.
     // Left recursive: not every path that runs under it is known not to take it again.
-    platform::RecursiveLock m_QueueLock ACQUIRED_BEFORE(m_PortObjectLock, m_ConnectionStateLock);
+    platform::RecursiveLock m_QueueLock ACQUIRED_BEFORE(m_ConnectionStateLock);
     // The engine holds one reference on each.
     std::list<CCommandData*> m_Queue GUARDED_BY(m_QueueLock);
     // Admission open (between StartThreads and StopThreads).
