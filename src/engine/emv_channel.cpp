@@ -1,11 +1,13 @@
 // The EMV channel: the session table, the sequenced "F1." traffic in both directions and the
-// delivery of the terminal's data to the external EMV component on a thread of its own. Also
-// the two engine services of the combined swipe-or-card command (its lock and the name test).
+// delivery of the terminal's data to the external EMV component on a thread of its own.
+#include "engine/emv_channel.h"
+
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <vector>
 
-#include "engine/generic_handler.h"
+#include "engine/command_data.h"
 #include "link/frame.h"
 #include "log/thread_runner.h"
 
@@ -112,53 +114,25 @@ void CEmvSessionTable::Clear() {
     }
 }
 
-// --- engine: sessions and sequences -----------------------------------------------------------
+// --- sequences ---------------------------------------------------------------------------------
 
-bool CGenericHandler::AddEmvSession(const char* name, EmvSessionCallback callback) {
-    return m_Emv.sessions.Add(name, callback);
-}
-
-void CGenericHandler::RemoveEmvSession(const char* name) {
-    m_Emv.sessions.Remove(name);
-}
-
-bool CGenericHandler::FindEmvSession(const char* name) {
-    return m_Emv.sessions.Find(name);
-}
-
-bool CGenericHandler::AnyEmvSessionOpen() {
-    return m_Emv.sessions.AnyOpen();
-}
-
-bool CGenericHandler::EmvSessionTableFull() {
-    return m_Emv.sessions.Full();
-}
-
-void CGenericHandler::ClearEmvSessions() {
-    m_Emv.sessions.Clear();
-}
-
-void CGenericHandler::ResetEmvSequences() {
+void CEmvChannel::ResetSequences() {
     {
-        LockGuard hold(m_Emv.sendLock);
-        m_Emv.sendSequence = EmvChannelState::kInitialSendSequence;
+        LockGuard hold(m_SendLock);
+        m_nSendSequence = kInitialSendSequence;
     }
-    LockGuard hold(m_Emv.receiveLock);
-    m_Emv.receiveSequence = EmvChannelState::kInitialReceiveSequence;
+    LockGuard hold(m_ReceiveLock);
+    m_nReceiveSequence = kInitialReceiveSequence;
 }
 
-uint8_t CGenericHandler::NextEmvRequestSequence() {
-    return m_Emv.requestSequence.fetch_add(1);
-}
-
-uint8_t CGenericHandler::EmvSendSequence() {
-    LockGuard hold(m_Emv.sendLock);
-    return m_Emv.sendSequence;
+uint8_t CEmvChannel::SendSequence() {
+    LockGuard hold(m_SendLock);
+    return m_nSendSequence;
 }
 
 // --- engine: receiving --------------------------------------------------------------------------
 
-void CGenericHandler::EmvAsyncReceiveHandler(const uint8_t* message, uint32_t length) {
+void CEmvChannel::Receive(const uint8_t* message, uint32_t length) {
     // The identifier, the length field, the type and the sequence number at the least.
     if (!message || length < 3 + kEmvStatusOffset) return;
     const uint8_t* body = message + 3;
@@ -168,8 +142,8 @@ void CGenericHandler::EmvAsyncReceiveHandler(const uint8_t* message, uint32_t le
 
     if (IsEmvAnswerType(type)) {
         LogHexDump(m_Logger, kLogFine, kTxDataTitle, kAckFrame, sizeof kAckFrame);
-        Write(kAckFrame, sizeof kAckFrame);
-        ProcessResponse(message, length);
+        m_Host.Write(kAckFrame, sizeof kAckFrame);
+        m_Host.ProcessResponse(message, length);
         return;
     }
     if (type == kEmvData) {
@@ -184,11 +158,11 @@ void CGenericHandler::EmvAsyncReceiveHandler(const uint8_t* message, uint32_t le
     const int32_t status = problem && bodyLength > kEmvStatusOffset ? body[kEmvStatusOffset] : 0;
     enum { kInSequence, kLate, kOutOfSequence } order;
     {
-        LockGuard hold(m_Emv.sendLock);
-        if (sequence == m_Emv.sendSequence) {
-            ++m_Emv.sendSequence;
+        LockGuard hold(m_SendLock);
+        if (sequence == m_nSendSequence) {
+            ++m_nSendSequence;
             order = kInSequence;
-        } else if (static_cast<int>(sequence) == static_cast<int>(m_Emv.sendSequence) - 1) {
+        } else if (static_cast<int>(sequence) == static_cast<int>(m_nSendSequence) - 1) {
             // No wrap-around here: while the send sequence is 0 nothing counts as late.
             order = kLate;
         } else {
@@ -197,7 +171,7 @@ void CGenericHandler::EmvAsyncReceiveHandler(const uint8_t* message, uint32_t le
     }
     if (order == kInSequence) {
         if (problem) m_Logger.Log(kLogSevere, kProblemReportLine, status);
-        EmvAckReceived(status, message, length);
+        m_Host.EmvAckReceived(status, message, length);
         return;
     }
     if (order == kLate)
@@ -212,55 +186,35 @@ void CGenericHandler::EmvAsyncReceiveHandler(const uint8_t* message, uint32_t le
     if (problem) {
         // A problem report always ends the pending send, and never as a success.
         m_Logger.Log(kLogSevere, kProblemReportLine, status);
-        EmvAckReceived(status != 0 ? status : kEmvProblemAck, message, length);
+        m_Host.EmvAckReceived(status != 0 ? status : kEmvProblemAck, message, length);
     }
 }
 
-void CGenericHandler::EmvAckReceived(int32_t status, const uint8_t* message, uint32_t length) {
-    bool found = false;
-    {
-        LockGuard hold(m_QueueLock);
-        m_nNakCount = 0;
-        for (CCommandData* record : m_Queue) {
-            if (record->GetGroup() != kGroupEmvAsync || record->GetState() != kStateWaitAck)
-                continue;
-            record->SetState(kStateComplete);
-            record->SetResult(status);
-            if (message && length >= 3)
-                record->SetResponse(message + 3, static_cast<int>(length - 3));
-            if (record->GetAckEvent()) record->GetAckEvent()->Set();
-            found = true;
-            break;
-        }
-    }
-    if (found) WakeQueueThread();
-}
-
-void CGenericHandler::SendEmvAck(uint8_t sequence) {
+void CEmvChannel::SendEmvAck(uint8_t sequence) {
     const std::vector<uint8_t> plain = BuildPlainEmvAckFrame(sequence);
-    if (DataWidth() == 8) {
+    if (m_Host.DataWidth() == 8) {
         LogHexDump(m_Logger, kLogFine, kTxDataTitle, plain.data(), plain.size());
-        Write(plain.data(), static_cast<uint32_t>(plain.size()));
+        m_Host.Write(plain.data(), static_cast<uint32_t>(plain.size()));
         return;
     }
     const std::vector<uint8_t> encoded = BuildEmvAckFrame(sequence, false);
     DumpTxFrame(m_Logger, kLogFine, plain.data(), plain.size(), encoded.data(),
                 static_cast<int>(encoded.size()));
-    Write(encoded.data(), static_cast<uint32_t>(encoded.size()));
+    m_Host.Write(encoded.data(), static_cast<uint32_t>(encoded.size()));
 }
 
-void CGenericHandler::IncomingEmvAsyncRequestFromZETH(const uint8_t* message, uint32_t length,
-                                                      uint32_t lengthField) {
+void CEmvChannel::IncomingEmvAsyncRequestFromZETH(const uint8_t* message, uint32_t length,
+                                                  uint32_t lengthField) {
     const uint8_t* body = message + 3;
     const size_t bodyLength = length - 3;
     const uint8_t sequence = body[kEmvSequenceOffset];
 
     bool outOfSequence = false;
     {
-        LockGuard hold(m_Emv.receiveLock);
-        if (sequence == m_Emv.receiveSequence) {
-            ++m_Emv.receiveSequence;
-        } else if (static_cast<int>(sequence) == static_cast<int>(m_Emv.receiveSequence) - 1) {
+        LockGuard hold(m_ReceiveLock);
+        if (sequence == m_nReceiveSequence) {
+            ++m_nReceiveSequence;
+        } else if (static_cast<int>(sequence) == static_cast<int>(m_nReceiveSequence) - 1) {
             return;  // the terminal repeated the last message: acknowledged again, not delivered
         } else {
             outOfSequence = true;
@@ -284,12 +238,12 @@ void CGenericHandler::IncomingEmvAsyncRequestFromZETH(const uint8_t* message, ui
     if (dataLength > available) dataLength = available;
     request->data.assign(body + kEmvDataOffset, body + kEmvDataOffset + dataLength);
 
-    if (!m_Emv.sessions.Lookup(request->appName.c_str(), &request->callback)) return;
+    if (!m_Sessions.Lookup(request->appName.c_str(), &request->callback)) return;
 
     auto startEvent = std::make_shared<platform::Event>(true);
     auto thread = std::make_shared<platform::Thread>();
     const uint32_t err = thread->Start([this, request, startEvent]() -> uint32_t {
-        t_bCallbackThread = true;
+        m_Host.EnterCallbackThread();
         return EmvCallbackThread(*request, *startEvent);
     });
     if (err != 0) {
@@ -300,37 +254,21 @@ void CGenericHandler::IncomingEmvAsyncRequestFromZETH(const uint8_t* message, ui
         return;
     }
     m_Logger.Log(kLogInfo, "Created EMV Callback Thread with ID=%08X", thread->Id());
-    {
-        LockGuard hold(m_CallbackListLock);
-        m_CallbackThreads.push_back({thread, thread->Id(), kCallbackEmv});
-    }
+    m_Host.ListCallbackThread(thread, kCallbackEmv);
     static const ThreadStartWords words = ThreadStartWords::ForPrefix("EmvCallbackThread");
-    LogWaitOutcome(m_Logger, startEvent->Wait(kThreadWaitMs), words, thread->Id());
+    LogWaitOutcome(m_Logger, startEvent->Wait(kThreadStartWaitMs), words, thread->Id());
 }
 
-uint32_t CGenericHandler::EmvCallbackThread(const EmvIncomingRequest& request,
-                                            platform::Event& startEvent) {
+uint32_t CEmvChannel::EmvCallbackThread(const EmvIncomingRequest& request,
+                                        platform::Event& startEvent) {
     startEvent.Set();
     platform::SleepMs(10);
     if (request.callback)
         request.callback(request.subType, request.data.data(),
                          static_cast<int>(request.data.size()));
     // Sub-type 4 is the terminal ending the application's session.
-    if (request.subType == kEmvSubTypeSessionEnd) RemoveEmvSession(request.appName.c_str());
+    if (request.subType == kEmvSubTypeSessionEnd) m_Sessions.Remove(request.appName.c_str());
     return 0;
-}
-
-// --- combined swipe-or-card command -----------------------------------------------------------
-
-bool CGenericHandler::HasQueuedRecordNamed(const char* prefix) {
-    if (!prefix) return false;
-    const size_t length = std::strlen(prefix);
-    LockGuard hold(m_QueueLock);
-    for (CCommandData* record : m_Queue)
-        if (record->GetState() != kStateRemoveFromQueue &&
-            std::strncmp(record->GetName(), prefix, length) == 0)
-            return true;
-    return false;
 }
 
 }  // namespace orn

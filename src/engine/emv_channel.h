@@ -1,13 +1,24 @@
-// The EMV channel's state: the session table of the external EMV component's applications and
-// the sequence numbers of the asynchronous "F1." traffic. CGenericHandler owns one instance and
-// implements the channel's operations on it (emv_channel.cpp).
+// The EMV channel: the session table of the external EMV component's applications, the
+// sequence numbers of the asynchronous "F1." traffic in both directions, and the delivery of the
+// terminal's data messages to their session's callback on a thread of their own.
+//
+// Owns: the session table, the request, send and receive sequences, the send exchange lock.
+// Locks: the send exchange lock (recursive) is held by an application across a whole data
+// message, from building it until its acknowledgement, so it is taken before every other engine
+// lock. The send lock, the receive lock and the session table's lock each guard their own
+// numbers or entries and are leaves: nothing is called with one of them held.
+// Calls: the logger and the engine through IEmvChannelHost (raw writes, the response routing,
+// the completion of the queued data message, the callback thread list), with none of its own
+// locks held.
 #pragma once
 
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 
+#include "log/logger.h"
 #include "platform/platform.h"
 
 namespace orn {
@@ -77,23 +88,69 @@ class CEmvSessionTable {
     Entry m_Entries[kSessionCount] GUARDED_BY(m_Lock);
 };
 
-// Everything of the channel that the engine keeps.
-struct EmvChannelState {
+// What the channel asks of the engine.
+class IEmvChannelHost {
+  public:
+    virtual ~IEmvChannelHost() = default;
+    virtual int DataWidth() = 0;
+    // Writes raw bytes through the open transport, bypassing the queue.
+    virtual uint32_t Write(const uint8_t* data, uint32_t length) = 0;
+    // An answer to a session request, routed like any other response.
+    virtual void ProcessResponse(const uint8_t* message, uint32_t length) = 0;
+    // Completes the queued data message waiting for its acknowledgement with `status`.
+    virtual void EmvAckReceived(int32_t status, const uint8_t* message, uint32_t length) = 0;
+    // Lists a started callback thread, so that the close waits for it.
+    virtual void ListCallbackThread(const std::shared_ptr<platform::Thread>& thread,
+                                    int32_t kind) = 0;
+    // Marks the calling thread as one that runs the application's callbacks.
+    virtual void EnterCallbackThread() = 0;
+};
+
+class CEmvChannel {
+  public:
     static constexpr uint8_t kInitialSendSequence = 0;
     static constexpr uint8_t kInitialReceiveSequence = 128;
+    // Longest wait for a callback thread's start signal.
+    static constexpr uint32_t kThreadStartWaitMs = 5000;
 
-    CEmvSessionTable sessions;
+    CEmvChannel(IEmvChannelHost& host, CLogger& log) : m_Host(host), m_Logger(log) {}
+    CEmvChannel(const CEmvChannel&) = delete;
+    CEmvChannel& operator=(const CEmvChannel&) = delete;
+
+    CEmvSessionTable& Sessions() { return m_Sessions; }
+    // Send and receive sequences back to 0 and 128 (after a successful session open).
+    void ResetSequences() EXCLUDES(m_SendLock, m_ReceiveLock);
+    // The number for the next session request (each call advances it).
+    uint8_t NextRequestSequence() { return m_RequestSequence.fetch_add(1); }
+    // The number for the next data message; only the terminal's acknowledgement advances it.
+    uint8_t SendSequence() EXCLUDES(m_SendLock);
+    platform::RecursiveLock& SendExchangeLock() { return m_SendExchangeLock; }
+
+    // A good "F1." frame from the terminal: `message` is the identifier and the body.
+    void Receive(const uint8_t* message, uint32_t length) EXCLUDES(m_SendLock);
+    // Writes the acknowledgement of incoming data message `sequence`.
+    void SendEmvAck(uint8_t sequence);
+    // Checks the sequence of an incoming data message and hands it to its session's callback.
+    void IncomingEmvAsyncRequestFromZETH(const uint8_t* message, uint32_t length,
+                                         uint32_t lengthField) EXCLUDES(m_ReceiveLock);
+
+  private:
+    uint32_t EmvCallbackThread(const EmvIncomingRequest& request, platform::Event& startEvent);
+
+    IEmvChannelHost& m_Host;
+    CLogger& m_Logger;
+    CEmvSessionTable m_Sessions;
     // Put into each session request, then advanced; process-wide.
-    std::atomic<uint8_t> requestSequence{0};
-    platform::Mutex sendLock;  // the EMV send lock
+    std::atomic<uint8_t> m_RequestSequence{0};
     // Held by a data message from building it until its acknowledgement (or failure): its number
     // is advanced only by that acknowledgement, so a message built meanwhile would reuse it. An
     // open holds it too: it starts the numbers again, which must not happen to a message between
     // its numbering and its sending.
-    platform::RecursiveLock sendExchangeLock;
-    uint8_t sendSequence GUARDED_BY(sendLock) = kInitialSendSequence;
-    platform::Mutex receiveLock;  // the EMV receive lock
-    uint8_t receiveSequence GUARDED_BY(receiveLock) = kInitialReceiveSequence;
+    platform::RecursiveLock m_SendExchangeLock;
+    platform::Mutex m_SendLock;  // the EMV send lock
+    uint8_t m_nSendSequence GUARDED_BY(m_SendLock) = kInitialSendSequence;
+    platform::Mutex m_ReceiveLock;  // the EMV receive lock
+    uint8_t m_nReceiveSequence GUARDED_BY(m_ReceiveLock) = kInitialReceiveSequence;
 };
 
 }  // namespace orn

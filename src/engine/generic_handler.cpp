@@ -36,7 +36,7 @@ class PlatformPortKindQuery : public IPortKindQuery {
 
 CGenericHandler::CGenericHandler()
     : m_Receiver(*this),
-      m_pPlatformPortKindQuery(std::make_unique<PlatformPortKindQuery>(m_Logger)),
+      m_Transport(std::make_unique<PlatformPortKindQuery>(m_Logger)),
       m_hQueueEvent(std::make_shared<platform::Event>(true)),
       m_pQueueControl(std::make_shared<QueueControl>()) {
     CreateAsyncCompletionEvents();
@@ -177,11 +177,9 @@ void CGenericHandler::ClearQueue() {
     m_nNakCount = 0;
 }
 
-thread_local bool CGenericHandler::t_bCallbackThread = false;
-
 bool CGenericHandler::CloseRunningElsewhere() const {
     const uint32_t closing = m_dwClosingThread.load();
-    return t_bCallbackThread && closing != 0 && closing != platform::CurrentThreadId();
+    return OnCallbackThread() && closing != 0 && closing != platform::CurrentThreadId();
 }
 
 void CGenericHandler::CloseLink() {

@@ -14,12 +14,15 @@
 // thread. Sources: generic_handler.cpp (lifecycle), command_queue.cpp (admission and the
 // caller's waits), queue_thread.cpp (the scheduler), response_routing.cpp (what the listener
 // reports), link_ownership.cpp (the transport and the link checks), async_completion.cpp.
+// Parts with state and locks of their own, each a member: the input auto-cancel timer
+// (CInputAutoCancel), the EMV channel (CEmvChannel), the callback dispatcher
+// (CCallbackDispatcher) and the transport slot (CTransportSlot).
 //
 // Locks, in the one order they may be taken (the order and what each guards are declared on
 // the members below and checked by clang's thread-safety analysis):
-//   receiver's receive lock -> queue lock -> notify start lock -> callback thread list lock,
-//   and queue lock -> port object lock, queue lock -> connection state lock -> a state
-//   notifier's lock. The input auto-cancel timer's locks, the EMV send and receive locks and
+//   receiver's receive lock -> queue lock -> the callback dispatcher's locks, and queue lock
+//   -> port object lock, queue lock -> connection state lock -> the dispatcher's notifier
+//   locks. The input auto-cancel timer's locks, the EMV send and receive locks and
 //   the EMV session table's lock are leaves. The EMV exchange lock (recursive) is held across
 //   a whole data message, so it comes before all of them.
 // The queue lock guards the queue and every record's state, result and response. It and the
@@ -38,9 +41,11 @@
 #include <string>
 #include <vector>
 
+#include "engine/callback_dispatcher.h"
 #include "engine/command_data.h"
 #include "engine/emv_channel.h"
 #include "engine/input_auto_cancel.h"
+#include "engine/transport_slot.h"
 #include "link/com_port.h"
 #include "link/link_engine.h"
 #include "link/receiver.h"
@@ -67,18 +72,7 @@ enum class BusyAnswer {
     UnknownDevice,  // no such device
 };
 
-// What the engine asks about the kind of serial port it runs on. The default answers from the
-// platform; tests substitute a fake to play an unplugged USB serial adapter.
-class IPortKindQuery {
-  public:
-    virtual ~IPortKindQuery() = default;
-    // True when `name` is the terminal maker's USB virtual COM port (asked when it is opened).
-    virtual bool IsMakerUsbSerialPort(const std::string& name) = 0;
-    // True while `name` is still present as a USB serial port (asked after a failed write).
-    virtual bool IsUsbPortPresent(const std::string& name) = 0;
-};
-
-class CGenericHandler : public IChunkSink, public ILinkEngine {
+class CGenericHandler : public IChunkSink, public ILinkEngine, private IEmvChannelHost {
   public:
     // Timeouts and counts of the scheduler (milliseconds).
     static constexpr uint32_t kThreadWaitMs = 5000;
@@ -102,6 +96,8 @@ class CGenericHandler : public IChunkSink, public ILinkEngine {
     static constexpr uint32_t kCallbackEndPollMs = 100;
     static constexpr uint32_t kMonitorPeriodMs = 5000;
     static constexpr int kResponseBufferSize = 4096;
+    static_assert(CEmvChannel::kThreadStartWaitMs == kThreadWaitMs,
+                  "an EMV callback thread is waited for as long as the others");
 
     CGenericHandler();
     ~CGenericHandler() override;
@@ -124,24 +120,24 @@ class CGenericHandler : public IChunkSink, public ILinkEngine {
     // Opens a USB HID terminal by device path: 0, or 2250 on any failure.
     platform::Status OpenHidPort(const std::string& path);
     // True while a transport exists and holds an open device.
-    bool IsPortOpen();
+    bool IsPortOpen() { return m_Transport.IsOpen(); }
     // The open transport, and the serial port when that is what it is (else null).
-    std::shared_ptr<ITransport> Transport();
+    std::shared_ptr<ITransport> Transport() { return m_Transport.Current(); }
     std::shared_ptr<CComPort> SerialPort();
     // Modem lines of the open serial port, each reached under the port object lock, so a port
     // closed or lost meanwhile is never touched: false / -1 when there is none (any more);
     // otherwise SetSerialDtr reports whether the line was set, GetSerialDsr gives 1 or 0.
-    bool SetSerialDtr(bool on);
-    int GetSerialDsr();
+    bool SetSerialDtr(bool on) { return m_Transport.SetSerialDtr(on); }
+    int GetSerialDsr() { return m_Transport.GetSerialDsr(); }
     // Closes and destroys the transport (no other state changes).
-    void DestroyTransport();
+    void DestroyTransport() { m_Transport.Destroy(); }
     // Writes raw bytes through the open transport. Non-zero only when the write failed and the
     // link was found lost (the link is then torn down, see HandleLostLink).
     uint32_t Write(const uint8_t* data, uint32_t length) override;
     // Writes the six-byte "50." cancel frame straight to the transport, bypassing the queue.
     void SendRawCancel() override;
     // Replaces the port-kind queries (null restores the platform's).
-    void SetPortKindQuery(IPortKindQuery* query);
+    void SetPortKindQuery(IPortKindQuery* query) { m_Transport.SetPortKindQuery(query); }
 
     // --- engine lifecycle --------------------------------------------------------------------
     void StartThreads();
@@ -155,7 +151,7 @@ class CGenericHandler : public IChunkSink, public ILinkEngine {
     // (it would hold both up until the thread wait gives up) and has nothing left to do.
     bool CloseRunningElsewhere() const;
     // True on a thread that runs the application's callbacks.
-    static bool OnCallbackThread() { return t_bCallbackThread; }
+    static bool OnCallbackThread() { return CCallbackDispatcher::OnCallbackThread(); }
     // Closes a transport that automatic selection tried in vain, as CloseLink does, but leaves
     // the engine's threads and the log running, so the next candidate is tried as the first.
     void CloseCandidate();
@@ -216,15 +212,17 @@ class CGenericHandler : public IChunkSink, public ILinkEngine {
     void OnPowerUp() override;
     void OnLinkCheckAnswered() override;
     void ProcessResponse(const uint8_t* message, uint32_t length) override;
-    void EmvAsyncReceiveHandler(const uint8_t* message, uint32_t length) override;
+    void EmvAsyncReceiveHandler(const uint8_t* message, uint32_t length) override {
+        m_Emv.Receive(message, length);
+    }
 
     // --- asynchronous completion (async_completion.cpp) ----------------------------------------
-    using PowerUpCallback = void (*)();
-    using ConnectionStateCallback = void (*)(int);
+    using PowerUpCallback = CCallbackDispatcher::PowerUpCallback;
+    using ConnectionStateCallback = CCallbackDispatcher::ConnectionStateCallback;
     // Process-wide user callbacks; null removes. Read again each time one is due.
-    void SetPowerUpCallback(PowerUpCallback callback) { m_pPowerUpCallback = callback; }
+    void SetPowerUpCallback(PowerUpCallback callback) { m_Callbacks.SetPowerUpCallback(callback); }
     void SetConnectionStateCallback(ConnectionStateCallback callback) {
-        m_pConnectionStateCallback = callback;
+        m_Callbacks.SetConnectionStateCallback(callback);
     }
     // The value the connection state callback (and ornCheckConnectionStatus) reports for a
     // state: 0 -> -1, 4 -> 0, 1..3 unchanged, anything else -7.
@@ -245,7 +243,9 @@ class CGenericHandler : public IChunkSink, public ILinkEngine {
     // Test seam: runs on each power-up thread after its start signal, and on the state notifier
     // before each delivery, before the user callback is read (lets a test change the
     // registration in between).
-    void SetNotifyThreadHookForTest(std::function<void()> hook);
+    void SetNotifyThreadHookForTest(std::function<void()> hook) {
+        m_Callbacks.SetNotifyThreadHookForTest(std::move(hook));
+    }
     // Test seam: runs at the start of every exported command's link tests (a test makes it
     // throw to check that no exception leaves an export).
     void SetFaultHookForTest(std::function<void()> hook);
@@ -261,32 +261,30 @@ class CGenericHandler : public IChunkSink, public ILinkEngine {
     // Whether any EMV session is open.
     bool EmvSessionOpen() { return AnyEmvSessionOpen(); }
 
-    // --- EMV channel (emv_channel.cpp) ----------------------------------------------------------
+    // --- EMV channel (the CEmvChannel part) ---------------------------------------------------
     // Session table: a name stands for the first entry in use that is a prefix of it.
-    bool AddEmvSession(const char* name, EmvSessionCallback callback);
-    void RemoveEmvSession(const char* name);
-    bool FindEmvSession(const char* name);
-    bool AnyEmvSessionOpen();
-    bool EmvSessionTableFull();
+    bool AddEmvSession(const char* name, EmvSessionCallback callback) {
+        return m_Emv.Sessions().Add(name, callback);
+    }
+    void RemoveEmvSession(const char* name) { m_Emv.Sessions().Remove(name); }
+    bool FindEmvSession(const char* name) { return m_Emv.Sessions().Find(name); }
+    bool AnyEmvSessionOpen() { return m_Emv.Sessions().AnyOpen(); }
+    bool EmvSessionTableFull() { return m_Emv.Sessions().Full(); }
     // Send and receive sequences back to 0 and 128 (after a successful session open).
-    void ResetEmvSequences();
+    void ResetEmvSequences() { m_Emv.ResetSequences(); }
     // The number for the next session request (each call advances it).
-    uint8_t NextEmvRequestSequence();
+    uint8_t NextEmvRequestSequence() { return m_Emv.NextRequestSequence(); }
     // The number for the next data message; only the terminal's acknowledgement advances it.
-    uint8_t EmvSendSequence();
-    // Serialises data messages (see EmvChannelState::sendExchangeLock).
-    platform::RecursiveLock& EmvSendExchangeLock() { return m_Emv.sendExchangeLock; }
+    uint8_t EmvSendSequence() { return m_Emv.SendSequence(); }
+    // Serialises data messages (held from building one until its acknowledgement).
+    platform::RecursiveLock& EmvSendExchangeLock() { return m_Emv.SendExchangeLock(); }
     // Completes the data message waiting for its acknowledgement with `status`; `message` (the
-    // identifier on) is stored as its response.
-    void EmvAckReceived(int32_t status, const uint8_t* message, uint32_t length);
-    // Writes the acknowledgement of incoming data message `sequence`, bypassing the queue.
-    void SendEmvAck(uint8_t sequence);
-    // Checks the sequence of an incoming data message and hands it to its session's callback.
-    void IncomingEmvAsyncRequestFromZETH(const uint8_t* message, uint32_t length,
-                                         uint32_t lengthField);
+    // identifier on) is stored as its response (response_routing.cpp).
+    void EmvAckReceived(int32_t status, const uint8_t* message, uint32_t length) override;
 
-    // --- combined swipe-or-card command (emv_channel.cpp) ---------------------------------------
-    // Taken only by the command's two completion routines, never with another engine lock.
+    // --- combined swipe-or-card command (response_routing.cpp)
+    // --------------------------------------- Taken only by the command's two completion routines,
+    // never with another engine lock.
     platform::Mutex& CombinedWaitLock() { return m_CombinedWaitLock; }
     // Whether a record whose name begins with `prefix` is queued and not yet released.
     bool HasQueuedRecordNamed(const char* prefix);
@@ -310,47 +308,19 @@ class CGenericHandler : public IChunkSink, public ILinkEngine {
         std::atomic<bool> drain{false};
     };
 
-    struct CallbackThreadEntry {
-        std::shared_ptr<platform::Thread> thread;
-        uint32_t id;
-        int32_t kind;
-    };
-
     uint32_t QueueThread(std::shared_ptr<QueueControl> control);
     uint32_t QueueMonitorThread();
     void LogQueue();
 
     // Runs the record's callback on a new thread (queue lock held).
-    void StartCallbackThread(CCommandData* record) REQUIRES(m_QueueLock);
-    // Reaps listed callback threads that have ended.
-    void ReapCallbackThreads();
-    // Waits for (or gives up on) every listed callback thread but the calling one.
-    void StopCallbackThreads();
-    // Starts a power-up thread: resets its start event, lists the thread
-    // under `kind`, logs `createdFormat` with its id and waits for its start.
-    void StartNotifyThread(int32_t kind, platform::Event* startEvent,
-                           std::function<void()> callUser, const char* createdFormat,
-                           const char* wordsPrefix);
-    void RunNotifyThreadHook();
-
-    // The connection state callbacks of an open link come from one notifier thread, in the
-    // order of the changes. Each notifier has its own block, so one given up keeps its own.
-    struct StateNotifier {
-        platform::Mutex lock;
-        std::deque<int> values GUARDED_BY(lock);  // callback values not yet delivered
-        bool stop GUARDED_BY(lock) = false;
-        // The close gave up waiting for it: the callback it is in finishes, nothing more of the
-        // closed link is delivered (it would arrive after the close, maybe over the next link's).
-        bool abandoned GUARDED_BY(lock) = false;
-        platform::Event wake{true};
-    };
-    void StartStateNotifier();
-    // Delivers what is queued and ends the notifier; called on the notifier itself (a callback
-    // closing the link), it delivers the rest there and lets the thread end on its own.
-    void StopStateNotifier();
-    uint32_t StateNotifierThread(std::shared_ptr<StateNotifier> notifier);
-    void DeliverStates(StateNotifier& notifier);
-    // Constructor step: the events of this part; a failure is logged and left null.
+    void StartCallbackThread(CCommandData* record) REQUIRES(m_QueueLock) {
+        m_Callbacks.StartCallbackThread(record, m_hQueueEvent);
+    }
+    void ReapCallbackThreads() { m_Callbacks.ReapCallbackThreads(); }
+    void StopCallbackThreads() { m_Callbacks.StopCallbackThreads(); }
+    void StartStateNotifier() { m_Callbacks.StartStateNotifier(); }
+    void StopStateNotifier() { m_Callbacks.StopStateNotifier(); }
+    // Constructor step: the events of the parts; a failure is logged and left null.
     void CreateAsyncCompletionEvents();
 
     // QueueThread phases (queue_thread.cpp), each one step of a cycle.
@@ -445,38 +415,28 @@ class CGenericHandler : public IChunkSink, public ILinkEngine {
                           const platform::Status& error);
     // Tears the link down if `transport` is still the open one.
     void HandleLostLink(const std::shared_ptr<ITransport>& transport);
-    void DestroyRetiredPort();
-    // A closed transport that a given-up thread is still inside is destroyed only once it left.
-    void KeepWhileListenerBusy(std::shared_ptr<ITransport> transport);
-    IPortKindQuery& PortKindQuery();
+    void DestroyRetiredPort() { m_Transport.DestroyRetired(); }
+    IPortKindQuery& PortKindQuery() { return m_Transport.PortKindQuery(); }
     // Makes `transport` the open one.
     void InstallTransport(std::shared_ptr<ITransport> transport, const std::string& name,
                           bool usbSerial);
-    void ClearEmvSessions();
-    uint32_t EmvCallbackThread(const EmvIncomingRequest& request, platform::Event& startEvent);
+    void ClearEmvSessions() { m_Emv.Sessions().Clear(); }
+    // IEmvChannelHost.
+    void ListCallbackThread(const std::shared_ptr<platform::Thread>& thread,
+                            int32_t kind) override {
+        m_Callbacks.ListCallbackThread(thread, kind);
+    }
+    void EnterCallbackThread() override { CCallbackDispatcher::EnterCallbackThread(); }
 
     CLinkReceiver m_Receiver;
     int32_t m_nEnquiryCount = 0;  // guarded by the receiver's receive lock
 
-    // Transport.
-    // Guards the transport pointers only: held for a copy, never across a write or a close.
-    platform::Mutex m_PortObjectLock;
-    std::shared_ptr<ITransport> m_pTransport GUARDED_BY(m_PortObjectLock);
-    // A lost transport waiting to be closed.
-    std::shared_ptr<ITransport> m_pRetiredPort GUARDED_BY(m_PortObjectLock);
-    // Closed, a thread not yet gone.
-    std::vector<std::shared_ptr<ITransport>> m_BusyPorts GUARDED_BY(m_PortObjectLock);
-    // Name the open port was asked for.
-    std::string m_strPortName GUARDED_BY(m_PortObjectLock);
-    bool m_bUsbSerialLink GUARDED_BY(m_PortObjectLock) = false;
-    // Null: the platform answers.
-    IPortKindQuery* m_pPortKindQuery GUARDED_BY(m_PortObjectLock) = nullptr;
-    std::unique_ptr<IPortKindQuery> m_pPlatformPortKindQuery;
+    // The port object lock inside is taken after the queue lock.
+    CTransportSlot m_Transport;
 
     // Queue.
     // Left recursive: not every path that runs under it is known not to take it again.
-    platform::RecursiveLock m_QueueLock ACQUIRED_BEFORE(m_PortObjectLock, m_ConnectionStateLock,
-                                                        m_NotifyStartLock, m_CallbackListLock);
+    platform::RecursiveLock m_QueueLock ACQUIRED_BEFORE(m_ConnectionStateLock);
     // The engine holds one reference on each.
     std::list<CCommandData*> m_Queue GUARDED_BY(m_QueueLock);
     // Admission open (between StartThreads and StopThreads).
@@ -490,9 +450,8 @@ class CGenericHandler : public IChunkSink, public ILinkEngine {
     std::atomic<uint32_t> m_nCallerSends{0};
     std::atomic<uint32_t> m_dwLastSendTick{0};
     std::atomic<uint32_t> m_dwSendWaitMs{kSendWaitMs};
-    // The thread inside CloseLink (0: none), and whether this thread runs callbacks.
+    // The thread inside CloseLink (0: none).
     std::atomic<uint32_t> m_dwClosingThread{0};
-    static thread_local bool t_bCallbackThread;
     platform::Event m_hQueueMonitorThreadStartEvent{true};
     platform::Event m_hKillQueueMonitorThread{true};
     // Set when the log level changes: the monitor sleeps without a period while its dump
@@ -502,11 +461,9 @@ class CGenericHandler : public IChunkSink, public ILinkEngine {
     platform::Thread m_MonitorThread;
     std::shared_ptr<QueueControl> m_pQueueControl;
 
-    // Callback threads.
-    platform::Mutex m_CallbackListLock;
-    std::vector<CallbackThreadEntry> m_CallbackThreads GUARDED_BY(m_CallbackListLock);
+    CCallbackDispatcher m_Callbacks{m_Logger};
 
-    EmvChannelState m_Emv;
+    CEmvChannel m_Emv{*this, m_Logger};
     platform::Mutex m_CombinedWaitLock;
 
     platform::Mutex m_ConnectionStateLock;
@@ -515,19 +472,8 @@ class CGenericHandler : public IChunkSink, public ILinkEngine {
     // lock): the power-up callback waits for it, so a command sent from the callback finds the
     // link OK rather than racing the queue thread that turns the state into OK.
     platform::Event m_PowerUpSettledEvent{true, true};
-    std::shared_ptr<StateNotifier> m_pStateNotifier GUARDED_BY(m_ConnectionStateLock);
-    platform::Thread m_StateNotifierThread;
 
-    // Power-up threads and the state notifier. The power-up start event is shared
-    // (auto-reset), so starts are taken one at a time under m_NotifyStartLock (taken after the
-    // queue lock, before the callback thread list lock).
-    std::atomic<PowerUpCallback> m_pPowerUpCallback{nullptr};
-    std::atomic<ConnectionStateCallback> m_pConnectionStateCallback{nullptr};
-    std::unique_ptr<platform::Event> m_hPowerUpCallbackThreadEvent;
-    std::shared_ptr<platform::Event> m_hConnectionStateThreadEvent;
-    platform::Mutex m_NotifyStartLock ACQUIRED_BEFORE(m_CallbackListLock);
     platform::Mutex m_NotifyHookLock;
-    std::function<void()> m_NotifyHook GUARDED_BY(m_NotifyHookLock);
     std::function<void()> m_FaultHook GUARDED_BY(m_NotifyHookLock);
     std::function<void()> m_AcceptHook GUARDED_BY(m_NotifyHookLock);
 

@@ -27,18 +27,10 @@ std::string PlainPortName(const char* name) {
 
 }  // namespace
 
-IPortKindQuery& CGenericHandler::PortKindQuery() {
-    LockGuard hold(m_PortObjectLock);
-    return m_pPortKindQuery ? *m_pPortKindQuery : *m_pPlatformPortKindQuery;
-}
-
 void CGenericHandler::InstallTransport(std::shared_ptr<ITransport> transport,
                                        const std::string& name, bool usbSerial) {
     m_nDataWidth = transport->DataWidth();
-    LockGuard hold(m_PortObjectLock);
-    m_pTransport = std::move(transport);
-    m_strPortName = name;
-    m_bUsbSerialLink = usbSerial;
+    m_Transport.Install(std::move(transport), name, usbSerial);
 }
 
 platform::Status CGenericHandler::OpenSerialPort(const char* name, uint32_t rxQueue,
@@ -91,82 +83,8 @@ platform::Status CGenericHandler::OpenHidPort(const std::string& path) {
     return 0;
 }
 
-bool CGenericHandler::IsPortOpen() {
-    LockGuard hold(m_PortObjectLock);
-    return m_pTransport && m_pTransport->IsOpen();
-}
-
-std::shared_ptr<ITransport> CGenericHandler::Transport() {
-    LockGuard hold(m_PortObjectLock);
-    return m_pTransport;
-}
-
 std::shared_ptr<CComPort> CGenericHandler::SerialPort() {
     return std::dynamic_pointer_cast<CComPort>(Transport());
-}
-
-bool CGenericHandler::SetSerialDtr(bool on) {
-    LockGuard hold(m_PortObjectLock);
-    auto* port = dynamic_cast<CComPort*>(m_pTransport.get());
-    return port && port->SetDTR(on) == 0;
-}
-
-int CGenericHandler::GetSerialDsr() {
-    LockGuard hold(m_PortObjectLock);
-    auto* port = dynamic_cast<CComPort*>(m_pTransport.get());
-    if (!port) return -1;
-    return port->GetDSR() ? 1 : 0;
-}
-
-void CGenericHandler::DestroyTransport() {
-    std::shared_ptr<ITransport> transport;
-    {
-        LockGuard hold(m_PortObjectLock);
-        transport = std::move(m_pTransport);
-        m_bUsbSerialLink = false;
-    }
-    // Closed outside the lock: the listener being stopped may itself be writing through us.
-    if (transport) {
-        transport->CloseTransport();
-        KeepWhileListenerBusy(std::move(transport));
-    }
-    DestroyRetiredPort();
-}
-
-void CGenericHandler::KeepWhileListenerBusy(std::shared_ptr<ITransport> transport) {
-    if (transport->Idle()) return;
-    LockGuard hold(m_PortObjectLock);
-    m_BusyPorts.push_back(std::move(transport));
-}
-
-void CGenericHandler::DestroyRetiredPort() {
-    std::shared_ptr<ITransport> port;
-    std::vector<std::shared_ptr<ITransport>> idle;
-    {
-        LockGuard hold(m_PortObjectLock);
-        // Ports whose given-up listener has let go of them at last.
-        for (auto it = m_BusyPorts.begin(); it != m_BusyPorts.end();) {
-            if ((*it)->Idle()) {
-                idle.push_back(std::move(*it));
-                it = m_BusyPorts.erase(it);
-            } else {
-                ++it;
-            }
-        }
-        // The listener of a lost port cannot stop itself; a later caller on another thread
-        // (QueueThread, the close) finishes the job.
-        if (m_pRetiredPort && m_pRetiredPort->ListenerThreadId() != platform::CurrentThreadId())
-            port = std::move(m_pRetiredPort);
-    }
-    idle.clear();
-    if (!port) return;
-    port->CloseTransport();
-    KeepWhileListenerBusy(std::move(port));
-}
-
-void CGenericHandler::SetPortKindQuery(IPortKindQuery* query) {
-    LockGuard hold(m_PortObjectLock);
-    m_pPortKindQuery = query;
 }
 
 uint32_t CGenericHandler::Write(const uint8_t* data, uint32_t length) {
@@ -189,10 +107,7 @@ uint32_t CGenericHandler::OnWriteError(const std::shared_ptr<ITransport>& transp
                  hid ? "Error Writing to USB HID Port: %d" : "Error Writing to Serial Port: %d",
                  static_cast<int>(error.Error()));
     if (error.OsCode() != 0) m_Logger.Log(kLogSevere, "%s", error.Text().c_str());
-    {
-        LockGuard hold(m_PortObjectLock);
-        if (m_pTransport != transport) return 0;  // closed or replaced meanwhile
-    }
+    if (!m_Transport.IsCurrent(transport)) return 0;  // closed or replaced meanwhile
     if (error == platform::kErrTimeout) {
         // The device takes nothing any more (a stalled adapter): nothing will get through.
         m_Logger.Log(kLogSevere, "Write Timed Out, Link Lost");
@@ -214,12 +129,7 @@ void CGenericHandler::OnDeviceGone() {
 }
 
 void CGenericHandler::HandleLostLink(const std::shared_ptr<ITransport>& transport) {
-    {
-        LockGuard hold(m_PortObjectLock);
-        if (!m_pTransport || m_pTransport != transport) return;  // another one got here first
-        m_pRetiredPort = std::move(m_pTransport);
-        m_bUsbSerialLink = false;
-    }
+    if (!m_Transport.Retire(transport)) return;  // another one got here first
     DestroyRetiredPort();  // at once unless we are the lost port's own listener
     ClearEmvSessions();
     ResetReceiver();

@@ -142,4 +142,36 @@ void CGenericHandler::ProcessResponse(const uint8_t* message, uint32_t length) {
     m_nStrayCancelExpected = 0;
 }
 
+void CGenericHandler::EmvAckReceived(int32_t status, const uint8_t* message, uint32_t length) {
+    bool found = false;
+    {
+        LockGuard hold(m_QueueLock);
+        m_nNakCount = 0;
+        for (CCommandData* record : m_Queue) {
+            if (record->GetGroup() != kGroupEmvAsync || record->GetState() != kStateWaitAck)
+                continue;
+            record->SetState(kStateComplete);
+            record->SetResult(status);
+            if (message && length >= 3)
+                record->SetResponse(message + 3, static_cast<int>(length - 3));
+            if (record->GetAckEvent()) record->GetAckEvent()->Set();
+            found = true;
+            break;
+        }
+    }
+    if (found) WakeQueueThread();
+}
+
+// The combined swipe-or-card command asks whether its other half is still queued.
+bool CGenericHandler::HasQueuedRecordNamed(const char* prefix) {
+    if (!prefix) return false;
+    const size_t length = std::strlen(prefix);
+    LockGuard hold(m_QueueLock);
+    for (CCommandData* record : m_Queue)
+        if (record->GetState() != kStateRemoveFromQueue &&
+            std::strncmp(record->GetName(), prefix, length) == 0)
+            return true;
+    return false;
+}
+
 }  // namespace orn
