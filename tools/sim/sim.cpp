@@ -1,4 +1,5 @@
-// Terminal simulator: receiver, scheduler of writes, handshake and faults over a wire (wire.h).
+// Terminal simulator: the public API, the receiver's hand-off to handlers and the record, over
+// a wire (wire.h) and a link state (link_state.h).
 #include "sim.h"
 
 #include <fcntl.h>
@@ -16,10 +17,9 @@
 #include <utility>
 
 #include "frame_reader.h"
-#include "handshake.h"
 #include "link/catalogue.h"
+#include "link_state.h"
 #include "listeners.h"
-#include "request_fields.h"
 #include "terminal.h"
 #include "wire.h"
 
@@ -36,17 +36,11 @@ static std::string DescribeMessage(LinkDirection direction, const std::string& m
 namespace {
 
 using Clock = std::chrono::steady_clock;
+using Item = LinkState::Item;
 
 std::string ToUpper(std::string s) {
     for (char& c : s) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
     return s;
-}
-
-// The host's acknowledgement of an incoming EMV message: "F1." 00 02 05 sequence.
-bool IsEmvAcknowledgement(const Frame& frame) {
-    if (frame.start != kStx || frame.id != "F1." || frame.payload.size() != 4) return false;
-    const RequestFields fields(frame.id, frame.payload);
-    return fields.Message() == "EMV acknowledgement" && fields.Number("length") == 2;
 }
 
 // The key a reader channel's request also counts under: identifier, channel and function
@@ -60,18 +54,6 @@ std::string ReaderStepKey(const std::string& id, const std::string& payload) {
     return FrameStepKey(id, static_cast<unsigned char>(channel[0]),
                         static_cast<unsigned char>(function[0]));
 }
-
-// One pending write. Items are ordered by due time and, within one time, by scheduling order.
-struct Item {
-    std::vector<uint8_t> bytes;
-    bool frame = false;      // chunking and LRC corruption apply
-    bool expectAck = false;  // becomes the frame that a host NAK makes us resend
-    bool resend = false;
-    std::string tag;  // SendFrameLater's tag: DropScheduled removes the item before it is due
-    // An answer's identifier and payload, kept so that a rewrite can rebuild the frame.
-    std::string id;
-    std::string payload;
-};
 
 }  // namespace
 
@@ -102,15 +84,7 @@ struct TerminalSimulator::Impl : Wire::Link {
     Record rec;
     unsigned recordGeneration = 0;  // counts ClearRecord() calls
     std::map<std::string, Handler> handlers;
-    PowerUp powerUp = PowerUp::EnqAck;
-    bool hostOpen = false;
-    FaultPlan faults;
-    std::multimap<Clock::time_point, Item> scheduled;
-    PowerUpHandshake handshake;
-    std::vector<uint8_t> outstanding;  // last frame written that waits for the host's ACK
-    int outstandingResends = 0;
-    // When the ACK of the message whose handler is running is due; unset between handlers.
-    std::optional<Clock::time_point> handlingAckTime;
+    LinkState link{opt, rec};
     struct PendingRewrite {
         AnswerMatch match;
         Rewrite rewrite;
@@ -118,7 +92,6 @@ struct TerminalSimulator::Impl : Wire::Link {
     std::deque<PendingRewrite> rewrites;
     std::map<std::string, uint64_t> framesSeen;  // by upper-cased identifier
 
-    bool unplugged = false;
     // The link and fault plan the observers were last told about.
     LinkView toldLink;
     FaultPlan toldFaults;
@@ -142,27 +115,19 @@ struct TerminalSimulator::Impl : Wire::Link {
         if (opt.trace) opt.trace(line);
     }
 
-    LinkView LinkLocked() const {
-        LinkView link;
-        link.hostOpen = hostOpen;
-        link.powerUp = handshake.Active();
-        link.unplugged = unplugged;
-        link.connected = hostOpen && !unplugged && !link.powerUp;
-        return link;
-    }
     // Tells the observers when the link or the fault plan changed since they were last told.
     // Called without `mu` held.
     void NotifyIfChanged() {
         {
             std::lock_guard<std::mutex> lock(mu);
-            const LinkView link = LinkLocked();
-            const bool same = link.hostOpen == toldLink.hostOpen &&
-                              link.connected == toldLink.connected &&
-                              link.powerUp == toldLink.powerUp &&
-                              link.unplugged == toldLink.unplugged && faults == toldFaults;
+            const LinkView view = link.View();
+            const bool same = view.hostOpen == toldLink.hostOpen &&
+                              view.connected == toldLink.connected &&
+                              view.powerUp == toldLink.powerUp &&
+                              view.unplugged == toldLink.unplugged && link.Faults() == toldFaults;
             if (same) return;
-            toldLink = link;
-            toldFaults = faults;
+            toldLink = view;
+            toldFaults = link.Faults();
         }
         observers.Call();
     }
@@ -194,36 +159,8 @@ struct TerminalSimulator::Impl : Wire::Link {
         (void)n;  // a full pipe already guarantees a wake-up
     }
 
-    // ---- scheduling (callers hold mu) ----
-    void ScheduleLocked(Clock::time_point due, Item item) {
-        if (!hostOpen) return;  // bytes left in a closed pty would greet the next opener
-        scheduled.emplace(due, std::move(item));
-    }
-    void ScheduleControlLocked(Clock::time_point due, uint8_t byte) {
-        Item item;
-        item.bytes = {byte};
-        ScheduleLocked(due, std::move(item));
-    }
-    void ScheduleFrameLocked(Clock::time_point due, std::vector<uint8_t> frame) {
-        Item item;
-        item.bytes = std::move(frame);
-        item.frame = true;
-        item.expectAck = true;
-        ScheduleLocked(due, std::move(item));
-    }
-    // An answer frame: kept with its identifier and payload for rewrites.
-    void ScheduleAnswerLocked(Clock::time_point due, const std::string& id, std::string payload,
-                              const std::string& tag = {}) {
-        Item item;
-        item.bytes = MakeFrame(id, payload);
-        item.frame = true;
-        item.expectAck = true;
-        item.tag = tag;
-        item.id = id;
-        item.payload = std::move(payload);
-        ScheduleLocked(due, std::move(item));
-    }
     // Passes an answer through the first pending rewrite that wants it; false: send nothing.
+    // Caller holds mu.
     bool RewriteLocked(const std::string& id, std::string& payload) {
         for (auto it = rewrites.begin(); it != rewrites.end(); ++it) {
             if (!it->match(id, payload)) continue;
@@ -235,24 +172,12 @@ struct TerminalSimulator::Impl : Wire::Link {
         }
         return true;
     }
-    void SendEnqLocked(Clock::time_point now) {
-        ScheduleControlLocked(now, kEnq);
-        ++rec.enqsSent;
-    }
-    void CompleteHandshakeLocked() {
-        handshake.Stop();
-        ++rec.handshakes;
-    }
 
     // ---- host open / close ----
     void OnHostOpen() override {
         {
             std::lock_guard<std::mutex> lock(mu);
-            hostOpen = true;
-            ++rec.hostOpens;
-            if (powerUp != PowerUp::None && !faults.silent)
-                handshake.Start(powerUp,
-                                Clock::now() + std::chrono::milliseconds(opt.powerUpDelayMs));
+            link.HostOpened(Clock::now());
         }
         changed.notify_all();
         reader.Reset();
@@ -262,11 +187,7 @@ struct TerminalSimulator::Impl : Wire::Link {
     void OnHostClose() override {
         {
             std::lock_guard<std::mutex> lock(mu);
-            hostOpen = false;
-            ++rec.hostCloses;
-            scheduled.clear();
-            handshake.Stop();
-            outstanding.clear();
+            link.HostClosed(false);
         }
         changed.notify_all();
         reader.Reset();
@@ -285,90 +206,32 @@ struct TerminalSimulator::Impl : Wire::Link {
     }
 
     void OnByte(uint8_t b) {
-        switch (reader.Take(b, EightBit())) {
-            case FrameReader::Event::None:
-                break;
-            case FrameReader::Event::Enq:
-                OnHostEnq();
-                break;
-            case FrameReader::Event::Ack:
-                OnHostAck();
-                break;
-            case FrameReader::Event::Nak:
-                OnHostNak();
-                break;
-            case FrameReader::Event::Frame:
-                OnGoodFrame(reader.frame());
-                break;
-            case FrameReader::Event::BadFrame:
-                OnBadFrame();
-                break;
+        const FrameReader::Event event = reader.Take(b, EightBit());
+        if (event == FrameReader::Event::None) return;
+        if (event == FrameReader::Event::Frame) return OnGoodFrame(reader.frame());
+        {
+            std::lock_guard<std::mutex> lock(mu);
+            const auto now = Clock::now();
+            switch (event) {
+                case FrameReader::Event::Enq:
+                    link.OnHostEnq(now);
+                    break;
+                case FrameReader::Event::Ack:
+                    // ClearRecord() may be waiting for the ACK of the outstanding frame.
+                    if (link.OnHostAck(now)) changed.notify_all();
+                    break;
+                case FrameReader::Event::Nak:
+                    link.OnHostNak(now);
+                    break;
+                default:
+                    link.OnBadFrame();
+                    break;
+            }
         }
+        if (event == FrameReader::Event::BadFrame) Trace("bad LRC, frame dropped");
     }
 
     bool EightBit() const { return !opt.hidPath.empty(); }
-    std::vector<uint8_t> MakeFrame(const std::string& id, const std::string& payload) const {
-        return EightBit() ? BuildRawFrame(id + payload) : BuildFrame(id, payload);
-    }
-
-    void OnBadFrame() {
-        bool answer;
-        {
-            std::lock_guard<std::mutex> lock(mu);
-            ++rec.badFrames;
-            answer = !faults.silent;
-            if (answer) ScheduleControlLocked(Clock::now(), kNak);
-        }
-        Trace("bad LRC, frame dropped");
-    }
-
-    void OnHostEnq() {
-        std::lock_guard<std::mutex> lock(mu);
-        ++rec.linkTests;
-        if (faults.silent) return;
-        if (faults.ackMode == AckMode::Withhold) return;
-        if (faults.withholdNext > 0) {
-            --faults.withholdNext;
-            return;
-        }
-        ScheduleControlLocked(Clock::now() + std::chrono::milliseconds(faults.ackDelayMs), kAck);
-    }
-
-    void OnHostAck() {
-        std::lock_guard<std::mutex> lock(mu);
-        ++rec.hostAcks;
-        const auto now = Clock::now();
-        switch (handshake.OnHostAck(now, opt.enqRetryMs)) {
-            case PowerUpHandshake::Answer::NotAwaited:
-                break;
-            case PowerUpHandshake::Answer::AskAgain:
-                SendEnqLocked(now);
-                return;
-            case PowerUpHandshake::Answer::Acknowledge:
-                ScheduleControlLocked(now, kAck);
-                ++rec.handshakes;
-                return;
-            case PowerUpHandshake::Answer::Complete:
-                ++rec.handshakes;
-                return;
-        }
-        outstanding.clear();
-        changed.notify_all();  // ClearRecord() may be waiting for this ACK
-    }
-
-    void OnHostNak() {
-        std::lock_guard<std::mutex> lock(mu);
-        ++rec.hostNaks;
-        if (outstanding.empty() || outstandingResends <= 0 || faults.silent) return;
-        --outstandingResends;
-        ++rec.resends;
-        Item item;
-        item.bytes = outstanding;
-        item.frame = true;
-        item.expectAck = true;
-        item.resend = true;
-        ScheduleLocked(Clock::now(), std::move(item));
-    }
 
     void OnGoodFrame(const std::vector<uint8_t>& raw) {
         Frame frame;
@@ -382,41 +245,15 @@ struct TerminalSimulator::Impl : Wire::Link {
             frame.payload = body;  // continuation block: no identifier
         }
 
-        bool respond = false;
-        Clock::time_point ackTime;
+        LinkState::FrameAnswer reply;
         {
             std::lock_guard<std::mutex> lock(mu);
-            auto now = Clock::now();
-            ackTime = now + std::chrono::milliseconds(faults.ackDelayMs);
-            if (faults.silent) {
-                frame.reply = Reply::None;
-            } else if (faults.nakNext > 0) {
-                --faults.nakNext;
-                frame.reply = Reply::Nak;
-                ScheduleControlLocked(now, kNak);
-            } else if (faults.ackMode == AckMode::Withhold) {
-                frame.reply = Reply::None;
-                respond = faults.withholdRespond;
-            } else if (faults.withholdNext > 0) {
-                --faults.withholdNext;
-                frame.reply = Reply::None;
-                respond = faults.withholdNextRespond;
-            } else if (IsEmvAcknowledgement(frame)) {
-                // An acknowledgement is not acknowledged again: a link ACK here would reach the
-                // host while one of its commands may be waiting for the ACK of its own frame.
-                frame.reply = Reply::None;
-                respond = true;
-            } else {
-                frame.reply = Reply::Ack;
-                respond = true;
-                ScheduleControlLocked(ackTime, kAck);
-            }
-            // Any frame that the host sends while its enquiry answer is awaited (in practice the
-            // cancel frame of a host in quick-cancel mode) answers the enquiry; our ACK of it
-            // completes the handshake.
-            if (handshake.Awaiting() && frame.reply == Reply::Ack) CompleteHandshakeLocked();
+            reply = link.AnswerFrame(frame, Clock::now());
+            frame.reply = reply.reply;
             if (opt.recordTraffic) rec.frames.push_back(frame);
         }
+        const bool respond = reply.respond;
+        const Clock::time_point ackTime = reply.ackTime;
         TraceFrame(false, frame.id, frame.payload, frame.reply);
         if (opt.trace)
             Trace("frame " +
@@ -478,21 +315,21 @@ struct TerminalSimulator::Impl : Wire::Link {
             if (it == handlers.end()) it = handlers.find(ToUpper(req.id));
             if (it == handlers.end()) return;
             handler = it->second;
-            responseDelay = faults.responseDelayMs;
-            handlingAckTime = ackTime;
+            responseDelay = link.Faults().responseDelayMs;
+            link.BeginHandling(ackTime);
         }
         std::optional<std::string> answer = handler(req);
         std::string sent;  // what goes on the wire, after a rewrite, for the trace
         {
             std::lock_guard<std::mutex> lock(mu);
-            handlingAckTime.reset();
+            link.EndHandling();
             if (!answer) return;
-            if (faults.silent) return;
+            if (link.Faults().silent) return;
             if (!RewriteLocked(req.id, *answer)) answer.reset();
             if (answer) {
                 if (opt.trace) sent = req.id + *answer;
-                ScheduleAnswerLocked(ackTime + std::chrono::milliseconds(responseDelay), req.id,
-                                     std::move(*answer));
+                link.ScheduleAnswer(ackTime + std::chrono::milliseconds(responseDelay), req.id,
+                                    std::move(*answer));
             }
         }
         if (!opt.trace) return;
@@ -503,58 +340,18 @@ struct TerminalSimulator::Impl : Wire::Link {
     // ---- writing ----
     // Writes everything that is due; returns when nothing more is.
     void RunDue() {
+        LinkState::Batch batch;
         for (;;) {
-            std::vector<Item> due;
-            size_t chunk;
-            int gap;
-            bool join;
             {
                 std::lock_guard<std::mutex> lock(mu);
-                auto now = Clock::now();
-                while (!scheduled.empty() && scheduled.begin()->first <= now) {
-                    due.push_back(std::move(scheduled.begin()->second));
-                    scheduled.erase(scheduled.begin());
-                }
-                if (due.empty()) return;
-                for (Item& item : due) {
-                    if (!item.frame) continue;
-                    if (item.expectAck) {
-                        if (!item.resend) outstandingResends = opt.maxResends;
-                        outstanding = item.bytes;
-                    }
-                    if (faults.corruptNext > 0) {
-                        --faults.corruptNext;
-                        item.bytes.back() ^= 0xFF;
-                    }
-                }
-                chunk = faults.chunkSize;
-                gap = faults.chunkGapMs;
-                join = faults.coalesce;
+                if (!link.TakeDue(Clock::now(), batch)) return;
             }
-            for (const Item& item : due) {
+            for (const Item& item : batch.items) {
                 if (item.frame) TraceWritten(item);
                 // The answer to a prompt ends the terminal's wait for the cardholder.
                 if (!item.id.empty()) model->EndInput(item.id);
             }
-            if (join) {
-                Item all;
-                for (Item& item : due) {
-                    all.bytes.insert(all.bytes.end(), item.bytes.begin(), item.bytes.end());
-                    all.frame = all.frame || item.frame;
-                }
-                due.assign(1, std::move(all));
-            }
-            for (const Item& item : due) {
-                if (item.frame && chunk > 0) {
-                    for (size_t at = 0; at < item.bytes.size(); at += chunk) {
-                        if (at > 0) std::this_thread::sleep_for(std::chrono::milliseconds(gap));
-                        size_t len = std::min(chunk, item.bytes.size() - at);
-                        WriteOnce(item.bytes.data() + at, len);
-                    }
-                } else {
-                    WriteOnce(item.bytes.data(), item.bytes.size());
-                }
-            }
+            LinkState::Write(batch, [this](const uint8_t* data, size_t n) { WriteOnce(data, n); });
         }
     }
 
@@ -590,32 +387,20 @@ struct TerminalSimulator::Impl : Wire::Link {
         Trace("TX stalled: " + std::to_string(n - done) + " bytes dropped (host not reading)");
     }
 
-    // ---- handshake timers ----
+    // ---- timers ----
     void RunHandshake() {
         std::lock_guard<std::mutex> lock(mu);
-        auto now = Clock::now();
-        if (!handshake.Due(now)) return;
-        if (!hostOpen || faults.silent) {
-            handshake.Stop();
-            return;
-        }
-        if (handshake.NextEnquiry(now, opt.enqRetryMs, opt.enqRetries)) SendEnqLocked(now);
+        link.RunHandshake(Clock::now());
     }
 
     bool HostOpen() override {
         std::lock_guard<std::mutex> lock(mu);
-        return hostOpen;
+        return link.HostOpen();
     }
 
     int TimeoutMs() override {
         std::lock_guard<std::mutex> lock(mu);
-        auto now = Clock::now();
-        auto next = now + std::chrono::milliseconds(1000);
-        if (!scheduled.empty()) next = std::min(next, scheduled.begin()->first);
-        if (handshake.Active()) next = std::min(next, handshake.Deadline());
-        if (next <= now) return 0;
-        auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(next - now).count();
-        return static_cast<int>(ms) + 1;  // +1: do not wake just before the deadline
+        return link.TimeoutMs(Clock::now());
     }
 
     void Run() {
@@ -664,7 +449,7 @@ struct TerminalSimulator::Impl : Wire::Link {
 
 TerminalSimulator::TerminalSimulator(Options options) : impl_(std::make_unique<Impl>()) {
     impl_->opt = std::move(options);
-    impl_->powerUp = impl_->opt.powerUp;
+    impl_->link.SetPowerUp(impl_->opt.powerUp);
     impl_->model->SetChangeHook([d = impl_.get()] { d->observers.Call(); });
     if (impl_->opt.answers) impl_->opt.answers(*this);
     if (!impl_->Open()) {
@@ -720,13 +505,13 @@ TerminalSimulator::Handler TerminalSimulator::GetHandler(const std::string& id) 
 
 void TerminalSimulator::SetPowerUp(PowerUp mode) {
     std::lock_guard<std::mutex> lock(impl_->mu);
-    impl_->powerUp = mode;
+    impl_->link.SetPowerUp(mode);
 }
 
 void TerminalSimulator::TriggerPowerUp() {
     {
         std::lock_guard<std::mutex> lock(impl_->mu);
-        impl_->handshake.Start(impl_->powerUp, Clock::now());
+        impl_->link.TriggerPowerUp(Clock::now());
     }
     impl_->Wake();
 }
@@ -741,12 +526,7 @@ void TerminalSimulator::Unplug() {
     impl_->wire->Close();
     {
         std::lock_guard<std::mutex> lock(impl_->mu);
-        if (impl_->hostOpen) ++impl_->rec.hostCloses;
-        impl_->hostOpen = false;
-        impl_->unplugged = true;
-        impl_->scheduled.clear();
-        impl_->handshake.Stop();
-        impl_->outstanding.clear();
+        impl_->link.HostClosed(true);
     }
     impl_->changed.notify_all();
     impl_->NotifyIfChanged();
@@ -768,7 +548,7 @@ bool TerminalSimulator::Replug() {
     {
         std::lock_guard<std::mutex> lock(d.mu);
         d.stop = false;
-        d.unplugged = false;
+        d.link.Replugged();
     }
     d.NotifyIfChanged();
     d.StartThread();
@@ -779,11 +559,7 @@ bool TerminalSimulator::Replug() {
 void TerminalSimulator::PowerCycle() {
     {
         std::lock_guard<std::mutex> lock(impl_->mu);
-        impl_->scheduled.clear();
-        impl_->outstanding.clear();
-        if (impl_->hostOpen && !impl_->faults.silent)
-            impl_->handshake.Start(impl_->powerUp, Clock::now() + std::chrono::milliseconds(
-                                                                      impl_->opt.powerUpDelayMs));
+        impl_->link.PowerCycle(Clock::now());
     }
     impl_->Wake();
 }
@@ -795,8 +571,8 @@ TerminalModel& TerminalSimulator::Terminal() const {
 ScreenState TerminalSimulator::Screen() const {
     ScreenState screen = impl_->model->Screen();
     std::lock_guard<std::mutex> lock(impl_->mu);
-    screen.link = impl_->LinkLocked();
-    screen.faults = impl_->faults;
+    screen.link = impl_->link.View();
+    screen.faults = impl_->link.Faults();
     return screen;
 }
 
@@ -818,7 +594,7 @@ void TerminalSimulator::RemoveTraceListener(int id) {
 
 bool TerminalSimulator::IsHostOpen() const {
     std::lock_guard<std::mutex> lock(impl_->mu);
-    return impl_->hostOpen;
+    return impl_->link.HostOpen();
 }
 
 void TerminalSimulator::NakNextFrames(int count) {
@@ -864,7 +640,7 @@ void TerminalSimulator::SetCoalesce(bool coalesce) {
 
 FaultPlan TerminalSimulator::Faults() const {
     std::lock_guard<std::mutex> lock(impl_->mu);
-    return impl_->faults;
+    return impl_->link.Faults();
 }
 
 void TerminalSimulator::SetFaults(const FaultPlan& plan) {
@@ -874,14 +650,7 @@ void TerminalSimulator::SetFaults(const FaultPlan& plan) {
 void TerminalSimulator::ChangeFaults(const std::function<void(FaultPlan&)>& change) {
     {
         std::lock_guard<std::mutex> lock(impl_->mu);
-        FaultPlan& plan = impl_->faults;
-        const bool wasSilent = plan.silent;
-        change(plan);
-        plan.ackDelayMs = std::max(0, plan.ackDelayMs);
-        plan.responseDelayMs = std::max(0, plan.responseDelayMs);
-        plan.chunkGapMs = std::max(0, plan.chunkGapMs);
-        // A silent terminal drops what it was about to send.
-        if (plan.silent && !wasSilent) impl_->scheduled.clear();
+        impl_->link.ChangeFaults(change);
     }
     impl_->NotifyIfChanged();
 }
@@ -891,7 +660,7 @@ void TerminalSimulator::SendRaw(const std::vector<uint8_t>& bytes) {
         std::lock_guard<std::mutex> lock(impl_->mu);
         Item item;
         item.bytes = bytes;
-        impl_->ScheduleLocked(Clock::now(), std::move(item));
+        impl_->link.Schedule(Clock::now(), std::move(item));
     }
     impl_->Wake();
 }
@@ -899,7 +668,7 @@ void TerminalSimulator::SendRaw(const std::vector<uint8_t>& bytes) {
 void TerminalSimulator::SendFrame(const std::string& id, const std::string& payload) {
     {
         std::lock_guard<std::mutex> lock(impl_->mu);
-        impl_->ScheduleFrameLocked(Clock::now(), impl_->MakeFrame(id, payload));
+        impl_->link.ScheduleFrame(Clock::now(), id, payload);
     }
     impl_->Wake();
 }
@@ -908,36 +677,24 @@ void TerminalSimulator::SendFrameLater(const std::string& id, const std::string&
                                        int delayMs, const std::string& tag) {
     {
         std::lock_guard<std::mutex> lock(impl_->mu);
-        if (impl_->faults.silent) return;
-        auto now = Clock::now();
-        Clock::time_point from = std::max(now, impl_->handlingAckTime.value_or(now));
+        LinkState& link = impl_->link;
+        if (link.Faults().silent) return;
         std::string answer = payload;
         if (!impl_->RewriteLocked(id, answer)) return;
-        impl_->ScheduleAnswerLocked(
-            from + std::chrono::milliseconds(impl_->faults.responseDelayMs + std::max(0, delayMs)),
-            id, std::move(answer), tag);
+        link.ScheduleAnswer(link.AnswerDue(Clock::now(), delayMs), id, std::move(answer), tag);
     }
     impl_->Wake();
 }
 
 int TerminalSimulator::DropScheduled(const std::string& tag) {
     std::lock_guard<std::mutex> lock(impl_->mu);
-    int dropped = 0;
-    for (auto it = impl_->scheduled.begin(); it != impl_->scheduled.end();) {
-        if (!tag.empty() && it->second.tag == tag) {
-            it = impl_->scheduled.erase(it);
-            ++dropped;
-        } else {
-            ++it;
-        }
-    }
-    return dropped;
+    return impl_->link.DropTagged(tag);
 }
 
 void TerminalSimulator::SendEnq() {
     {
         std::lock_guard<std::mutex> lock(impl_->mu);
-        if (impl_->hostOpen) impl_->SendEnqLocked(Clock::now());
+        if (impl_->link.HostOpen()) impl_->link.SendEnq(Clock::now());
     }
     impl_->Wake();
 }
@@ -945,19 +702,14 @@ void TerminalSimulator::SendEnq() {
 void TerminalSimulator::RewriteNextAnswer(AnswerMatch match, Rewrite rewrite, bool heldNow) {
     {
         std::lock_guard<std::mutex> lock(impl_->mu);
-        auto& scheduled = impl_->scheduled;
-        auto held = std::find_if(scheduled.begin(), scheduled.end(), [&](const auto& entry) {
-            return heldNow && !entry.second.tag.empty() && !entry.second.id.empty() &&
-                   match(entry.second.id, entry.second.payload);
-        });
-        if (held == scheduled.end()) {
+        std::optional<Item> held;
+        if (heldNow) held = impl_->link.TakeHeldAnswer(match);
+        if (!held) {
             impl_->rewrites.push_back({std::move(match), std::move(rewrite)});
             return;
         }
-        Item item = std::move(held->second);
-        scheduled.erase(held);
-        std::optional<std::string> out = rewrite(item.payload);
-        if (out) impl_->ScheduleAnswerLocked(Clock::now(), item.id, std::move(*out));
+        std::optional<std::string> out = rewrite(held->payload);
+        if (out) impl_->link.ScheduleAnswer(Clock::now(), held->id, std::move(*out));
     }
     impl_->Wake();
 }
@@ -988,7 +740,7 @@ void TerminalSimulator::ClearRecord() {
     // flight here. Wait for it (briefly: a frame the host rejects stays unacknowledged) so that
     // it does not show up as traffic of whatever the caller does next.
     impl_->changed.wait_for(lock, std::chrono::seconds(1),
-                            [&] { return impl_->outstanding.empty() || !impl_->hostOpen; });
+                            [&] { return !impl_->link.Outstanding() || !impl_->link.HostOpen(); });
     impl_->rec = Record();
     ++impl_->recordGeneration;
 }
@@ -1011,7 +763,7 @@ bool TerminalSimulator::WaitForRaw(
 bool TerminalSimulator::WaitForHostOpen(int ms) const {
     std::unique_lock<std::mutex> lock(impl_->mu);
     return impl_->changed.wait_for(lock, std::chrono::milliseconds(ms),
-                                   [&] { return impl_->hostOpen; });
+                                   [&] { return impl_->link.HostOpen(); });
 }
 
 bool TerminalSimulator::WaitForHandshakes(int count, int ms) const {
