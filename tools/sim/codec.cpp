@@ -4,6 +4,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <map>
@@ -54,6 +55,19 @@ std::string DecodeP16(const std::string& chars) {
 bool IsBinaryId(const std::string& id) {
     return id.size() == 3 && std::toupper(static_cast<unsigned char>(id[0])) == 'F' &&
            (id[1] == '0' || id[1] == '1') && id[2] == '.';
+}
+
+// Splits the stored bytes of a STX frame into identifier and payload. The quick cancel "72"
+// is the one identifier without a dot.
+void SplitMessage(const std::string& body, std::string& id, std::string& payload, bool eightBit) {
+    size_t idLen = 3;
+    if (body.size() >= 2 && body[0] == '7' && body[1] == '2' &&
+        (body.size() == 2 || body[2] != '.'))
+        idLen = 2;
+    idLen = std::min(idLen, body.size());
+    id = body.substr(0, idLen);
+    payload = body.substr(idLen);
+    if (IsBinaryId(id) && !eightBit) payload = DecodeP16(payload);
 }
 
 uint8_t Lrc(const std::vector<uint8_t>& frame) {

@@ -1,7 +1,7 @@
 // The power-up enquiry of the terminal's link: once the host has opened the port the terminal
 // sends ENQ and waits for the host's answer (its ACK, or any frame the terminal acknowledges),
 // sending the ENQ again while it goes unanswered; in ThreeEnq mode it asks three times. The
-// state only: the link sends what it is told, under its own lock.
+// state only: the link state (link_state.h) sends what it is told, under its lock.
 #pragma once
 
 #include <chrono>

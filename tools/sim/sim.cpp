@@ -5,7 +5,6 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cctype>
 #include <chrono>
 #include <condition_variable>
@@ -56,19 +55,6 @@ std::string ReaderStepKey(const std::string& id, const std::string& payload) {
 }
 
 }  // namespace
-
-// Splits the stored bytes of a STX frame into identifier and payload. The quick cancel "72"
-// is the one identifier without a dot.
-void SplitMessage(const std::string& body, std::string& id, std::string& payload, bool eightBit) {
-    size_t idLen = 3;
-    if (body.size() >= 2 && body[0] == '7' && body[1] == '2' &&
-        (body.size() == 2 || body[2] != '.'))
-        idLen = 2;
-    idLen = std::min(idLen, body.size());
-    id = body.substr(0, idLen);
-    payload = body.substr(idLen);
-    if (IsBinaryId(id) && !eightBit) payload = DecodeP16(payload);
-}
 
 struct TerminalSimulator::Impl : Wire::Link {
     Options opt;

@@ -1,8 +1,8 @@
 // The terminal's end of the connection to the host: a pseudo-terminal whose slave the host opens,
 // or a socket standing in for a USB HID device whose connections are the host's. The wire only
-// moves bytes and notices the host come and go; the link above it (sim.cpp) frames, answers
-// and keeps time. All members run on the simulator's I/O thread, except Open() and Close(),
-// which run while that thread is stopped.
+// moves bytes and notices the host come and go; the simulator above it frames, answers and
+// keeps time (link_state.h). All members run on the simulator's I/O thread, except Open() and
+// Close(), which run while that thread is stopped.
 #pragma once
 
 #include <cstddef>
