@@ -235,7 +235,9 @@ const Flag kFlags[] = {
     {"--script", true, [](Settings& s, const std::string& v) { return s.scriptPath = v, true; }},
     {"--dukpt-bdk", true,
      [](Settings& s, const std::string& v) {
-         if (orn::sim::SetDukptBaseKey(v)) return s.dukptKey = v, true;
+         // Checked on a model of its own: each terminal gets the key as it starts.
+         orn::sim::TerminalModel scratch;
+         if (orn::sim::SetDukptBaseKey(scratch, v)) return s.dukptKey = v, true;
          // Not echoed: it is a key.
          std::fprintf(stderr, "ornsim: --dukpt-bdk needs 32 hex digits\n");
          return false;
@@ -245,11 +247,8 @@ const Flag kFlags[] = {
     {"--until-stdin-eof", false, [](Settings& s, const std::string&) { return s.untilEof = true; }},
 };
 
-}  // namespace
-
-int main(int argc, char** argv) {
-    Settings settings;
-    settings.options.recordTraffic = false;  // runs for as long as the user likes
+// Reads the command line into `settings`: nullopt to go on, else the exit code.
+std::optional<int> ParseArgs(int argc, char** argv, Settings& settings) {
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--help" || arg == "-h") {
@@ -270,37 +269,39 @@ int main(int argc, char** argv) {
         }
         if (!flag->apply(settings, flag->takesValue ? argv[++i] : std::string())) return 2;
     }
-    orn::sim::Options& options = settings.options;
-    std::string& dir = settings.dir;
-    const bool untilEof = settings.untilEof, hid = settings.hid, usbSerial = settings.usbSerial;
-    const unsigned long product = settings.product;
-    const int controlPort = settings.controlPort;
-    const std::string& scriptPath = settings.scriptPath;
-    const int httpPort = settings.httpPort;
-    const std::string& httpBind = settings.httpBind;
-    if (dir.empty()) {
+    if (settings.dir.empty()) {
         Usage(stderr);
         return 2;
     }
-    if (!ValidPortName(options.portName)) {
+    if (!ValidPortName(settings.options.portName)) {
         std::fprintf(stderr, "ornsim: the port name must be COM and a number, not '%s'\n",
-                     options.portName.c_str());
+                     settings.options.portName.c_str());
         return 2;
     }
+    return std::nullopt;
+}
+
+// Creates the directory the port (or the device tree) goes in and makes its path absolute.
+bool PrepareDir(Settings& settings) {
+    std::string& dir = settings.dir;
     if (!MakeDirs(dir)) {
         std::fprintf(stderr, "ornsim: cannot create %s: %s\n", dir.c_str(), std::strerror(errno));
-        return 1;
+        return false;
     }
     char* absolute = ::realpath(dir.c_str(), nullptr);
     if (absolute) {
         dir = absolute;
         std::free(absolute);
     }
-    options.linkDir = dir;
+    settings.options.linkDir = dir;
+    return true;
+}
 
+// SIGINT and SIGTERM end ornsim through the signal pipe.
+bool CatchSignals() {
     if (::pipe(g_signalPipe) != 0) {
         std::perror("ornsim: pipe");
-        return 1;
+        return false;
     }
     struct sigaction sa;
     std::memset(&sa, 0, sizeof sa);
@@ -310,101 +311,93 @@ int main(int argc, char** argv) {
     ::sigaction(SIGTERM, &sa, nullptr);
     ::signal(SIGPIPE, SIG_IGN);
     ::signal(SIGTTIN, SIG_IGN);
+    return true;
+}
 
-    std::ifstream script;
-    if (!scriptPath.empty()) {
-        script.open(scriptPath);
-        if (!script) {
-            std::fprintf(stderr, "ornsim: cannot read %s\n", scriptPath.c_str());
-            return 1;
-        }
+// --hid: the terminal's entry in a fake device tree and, with --usb-serial, a second terminal
+// on the maker's USB serial port (`serialSim`). False, with the message printed, when it fails.
+bool SetUpHid(Settings& settings, std::unique_ptr<orn::sim::TerminalSimulator>& serialSim) {
+    orn::sim::Options& options = settings.options;
+    orn::sim::FakeDeviceTree tree(settings.dir);
+    char productText[8];
+    std::snprintf(productText, sizeof productText, "%04lX", settings.product);
+    auto addHid = [tree, product = settings.product]() mutable {
+        return tree.AddHidDevice(0, 0x0E7D, static_cast<uint16_t>(product),
+                                 orn::sim::LinkReportDescriptor(32, 32));
+    };
+    options.hidPath = addHid();
+    // Unplugged, the device leaves the tree until it is plugged in again.
+    options.onPlug = [tree, addHid](bool plugged) mutable {
+        if (plugged)
+            addHid();
+        else
+            tree.RemoveHidDevice(0);
+    };
+    if (options.hidPath.empty() ||
+        (settings.usbSerial &&
+         !tree.AddSerialPort("ttyUSB0", "0e7d", productText, "Velquora Terminal"))) {
+        std::fprintf(stderr, "ornsim: cannot build the device tree in %s\n", settings.dir.c_str());
+        return false;
     }
-    std::unique_ptr<orn::sim::TerminalSimulator> serialSim;
-    if (hid) {
-        orn::sim::FakeDeviceTree tree(dir);
-        char productText[8];
-        std::snprintf(productText, sizeof productText, "%04lX", product);
-        auto addHid = [tree, product]() mutable {
-            return tree.AddHidDevice(0, 0x0E7D, static_cast<uint16_t>(product),
-                                     orn::sim::LinkReportDescriptor(32, 32));
-        };
-        options.hidPath = addHid();
-        // Unplugged, the device leaves the tree until it is plugged in again.
-        options.onPlug = [tree, addHid](bool plugged) mutable {
-            if (plugged)
-                addHid();
-            else
-                tree.RemoveHidDevice(0);
-        };
-        if (options.hidPath.empty() ||
-            (usbSerial &&
-             !tree.AddSerialPort("ttyUSB0", "0e7d", productText, "Velquora Terminal"))) {
-            std::fprintf(stderr, "ornsim: cannot build the device tree in %s\n", dir.c_str());
-            return 1;
-        }
-        std::printf("export ORN_SYSFS_ROOT=%s\nexport ORN_DEV_ROOT=%s\n", tree.sysfs().c_str(),
-                    tree.dev().c_str());
-        std::printf("# USB HID terminal, product %s -> %s\n", productText, options.hidPath.c_str());
-        if (usbSerial) {
-            orn::sim::Options serial = options;
-            serial.hidPath.clear();
-            serial.onPlug = nullptr;
-            serial.linkDir = tree.dev();
-            serial.portName = "ttyUSB0";
-            serialSim = std::make_unique<orn::sim::TerminalSimulator>(serial);
-            if (!serialSim->ok()) {
-                std::fprintf(stderr, "ornsim: %s\n", serialSim->error().c_str());
-                return 1;
-            }
-            settings.Configure(*serialSim);
-            std::printf("# COM33, the maker's USB serial port -> %s\n",
-                        serialSim->slavePath().c_str());
-        }
+    std::printf("export ORN_SYSFS_ROOT=%s\nexport ORN_DEV_ROOT=%s\n", tree.sysfs().c_str(),
+                tree.dev().c_str());
+    std::printf("# USB HID terminal, product %s -> %s\n", productText, options.hidPath.c_str());
+    if (!settings.usbSerial) return true;
+    orn::sim::Options serial = options;
+    serial.hidPath.clear();
+    serial.onPlug = nullptr;
+    serial.linkDir = tree.dev();
+    serial.portName = "ttyUSB0";
+    serialSim = std::make_unique<orn::sim::TerminalSimulator>(serial);
+    if (!serialSim->ok()) {
+        std::fprintf(stderr, "ornsim: %s\n", serialSim->error().c_str());
+        return false;
     }
-    orn::sim::TerminalSimulator sim(options);
-    if (!sim.ok()) {
-        std::fprintf(stderr, "ornsim: %s\n", sim.error().c_str());
-        return 1;
-    }
-    settings.Configure(sim);
-    orn::sim::ControlServer control(sim, Wake);
-    if (controlPort >= 0 && !control.Start(controlPort)) {
-        std::fprintf(stderr, "ornsim: cannot listen on 127.0.0.1:%d: %s\n", controlPort,
-                     std::strerror(errno));
-        return 1;
-    }
-    orn::sim::HttpFace face(sim);
-    if (httpPort >= 0 && !face.Start(httpBind, httpPort)) {
-        std::fprintf(stderr, "ornsim: %s\n", face.error().c_str());
-        return 1;
-    }
-    // The script's opening commands (up to its first wait) run before the port is announced,
-    // so that an application started on the announcement meets the terminal they set up.
-    orn::sim::CommandRunner scriptRunner(sim, true);
-    std::thread scriptThread;
-    std::promise<void> started;
-    std::once_flag once;
-    if (script.is_open()) {
-        std::future<void> waiting = started.get_future();
-        auto release = [&started, &once] { std::call_once(once, [&] { started.set_value(); }); };
-        scriptRunner.SetEcho(Print);
-        scriptRunner.SetOnWait(release);
-        scriptThread = std::thread([&scriptRunner, &script, &scriptPath, release] {
-            orn::sim::RunScript(scriptRunner, script, scriptPath, [](const std::string& error) {
+    settings.Configure(*serialSim);
+    std::printf("# COM33, the maker's USB serial port -> %s\n", serialSim->slavePath().c_str());
+    return true;
+}
+
+// --script FILE on a thread of its own.
+class ScriptThread {
+  public:
+    explicit ScriptThread(orn::sim::TerminalSimulator& sim) : runner_(sim, true) {}
+    ~ScriptThread() { Stop(); }
+
+    // Starts the script and returns once its opening commands (up to its first wait) have run,
+    // so that an application started on the port's announcement meets the terminal they set up.
+    void Start(std::ifstream& script, const std::string& path) {
+        std::future<void> started = started_.get_future();
+        runner_.SetEcho(Print);
+        runner_.SetOnWait([this] { Release(); });
+        thread_ = std::thread([this, &script, path] {
+            orn::sim::RunScript(runner_, script, path, [](const std::string& error) {
                 std::fprintf(stderr, "ornsim: %s\n", error.c_str());
             });
-            release();
-            if (scriptRunner.exitRequested()) Wake();
+            Release();
+            if (runner_.exitRequested()) Wake();
         });
-        waiting.wait();
+        started.wait();
     }
-    if (!hid)
-        std::printf("export ORN_PORT_DIR=%s\n# port %s -> %s\n", dir.c_str(),
-                    options.portName.c_str(), sim.slavePath().c_str());
-    if (httpPort >= 0) std::printf("# page http://%s:%d/\n", httpBind.c_str(), face.port());
-    if (controlPort >= 0) std::printf("# control %d\n", control.port());
-    std::fflush(stdout);
+    void Stop() {
+        runner_.Interrupt();
+        if (thread_.joinable()) thread_.join();
+    }
 
+  private:
+    void Release() {
+        std::call_once(once_, [this] { started_.set_value(); });
+    }
+
+    orn::sim::CommandRunner runner_;
+    std::promise<void> started_;
+    std::once_flag once_;
+    std::thread thread_;
+};
+
+// The console on standard input, until a signal, `exit` (from any runner) or, with `untilEof`,
+// the end of standard input.
+void RunConsole(orn::sim::TerminalSimulator& sim, bool untilEof) {
     const bool console = ConsoleWanted();
     const bool prompt = console && ::isatty(STDIN_FILENO);
     orn::sim::CommandRunner consoleRunner(sim, true);
@@ -449,10 +442,58 @@ int main(int argc, char** argv) {
             if (!consoleRunner.exitRequested()) showPrompt();
         }
     }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Settings settings;
+    settings.options.recordTraffic = false;  // runs for as long as the user likes
+    if (const std::optional<int> exitCode = ParseArgs(argc, argv, settings)) return *exitCode;
+    if (!PrepareDir(settings) || !CatchSignals()) return 1;
+    const orn::sim::Options& options = settings.options;
+
+    std::ifstream script;
+    if (!settings.scriptPath.empty()) {
+        script.open(settings.scriptPath);
+        if (!script) {
+            std::fprintf(stderr, "ornsim: cannot read %s\n", settings.scriptPath.c_str());
+            return 1;
+        }
+    }
+    std::unique_ptr<orn::sim::TerminalSimulator> serialSim;
+    if (settings.hid && !SetUpHid(settings, serialSim)) return 1;
+    orn::sim::TerminalSimulator sim(options);
+    if (!sim.ok()) {
+        std::fprintf(stderr, "ornsim: %s\n", sim.error().c_str());
+        return 1;
+    }
+    settings.Configure(sim);
+    orn::sim::ControlServer control(sim, Wake);
+    if (settings.controlPort >= 0 && !control.Start(settings.controlPort)) {
+        std::fprintf(stderr, "ornsim: cannot listen on 127.0.0.1:%d: %s\n", settings.controlPort,
+                     std::strerror(errno));
+        return 1;
+    }
+    orn::sim::HttpFace face(sim);
+    if (settings.httpPort >= 0 && !face.Start(settings.httpBind, settings.httpPort)) {
+        std::fprintf(stderr, "ornsim: %s\n", face.error().c_str());
+        return 1;
+    }
+    ScriptThread scriptThread(sim);
+    if (script.is_open()) scriptThread.Start(script, settings.scriptPath);
+    if (!settings.hid)
+        std::printf("export ORN_PORT_DIR=%s\n# port %s -> %s\n", settings.dir.c_str(),
+                    options.portName.c_str(), sim.slavePath().c_str());
+    if (settings.httpPort >= 0)
+        std::printf("# page http://%s:%d/\n", settings.httpBind.c_str(), face.port());
+    if (settings.controlPort >= 0) std::printf("# control %d\n", control.port());
+    std::fflush(stdout);
+
+    RunConsole(sim, settings.untilEof);
     control.Stop();
     face.Stop();
-    scriptRunner.Interrupt();
-    if (scriptThread.joinable()) scriptThread.join();
+    scriptThread.Stop();
     sim.Stop();
     if (serialSim) serialSim->Stop();
     return 0;
