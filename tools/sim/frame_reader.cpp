@@ -1,6 +1,7 @@
 #include "frame_reader.h"
 
 #include <string>
+#include <utility>
 
 #include "sim.h"
 
@@ -75,6 +76,43 @@ void FrameReader::Start(uint8_t start) {
     state_ = State::InFrame;
     frame_.assign(1, start);
     lrc_ = start == kStx ? 0 : start;
+}
+
+Frame ParseFrame(const std::vector<uint8_t>& raw, bool eightBit) {
+    Frame frame;
+    frame.start = raw.front();
+    frame.end = raw[raw.size() - 2];
+    frame.raw = raw;
+    const std::string body(raw.begin() + 1, raw.end() - 2);
+    if (frame.start == kStx) {
+        SplitMessage(body, frame.id, frame.payload, eightBit);
+    } else {
+        frame.payload = body;  // continuation block: no identifier
+    }
+    return frame;
+}
+
+bool MessageJoiner::Take(const Frame& frame, Request& request) {
+    request.raw = frame.raw;
+    if (frame.start == kStx) {
+        active_ = frame.end == kEtb;
+        if (active_) {
+            id_ = frame.id;
+            payload_ = frame.payload;
+            return false;
+        }
+        request.id = frame.id;
+        request.payload = frame.payload;
+        return true;
+    }
+    if (!active_) return false;
+    payload_ += frame.payload;
+    if (frame.end == kEtb) return false;
+    active_ = false;
+    request.id = id_;
+    request.payload = std::move(payload_);
+    payload_.clear();
+    return true;
 }
 
 }  // namespace orn::sim

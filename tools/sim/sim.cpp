@@ -93,9 +93,7 @@ struct TerminalSimulator::Impl : Wire::Link {
 
     // I/O thread only.
     FrameReader reader;
-    bool multiActive = false;
-    std::string multiId;
-    std::string multiPayload;
+    MessageJoiner joiner;
 
     void Trace(const std::string& line) {
         if (opt.trace) opt.trace(line);
@@ -121,14 +119,8 @@ struct TerminalSimulator::Impl : Wire::Link {
     void TraceWritten(const Item& item) {
         if (traceListeners.Empty() || item.bytes.size() < 3) return;
         if (!item.id.empty()) return TraceFrame(true, item.id, item.payload, Reply::None);
-        std::string id, payload;
-        const std::string body(item.bytes.begin() + 1, item.bytes.end() - 2);
-        if (item.bytes.front() == kStx) {
-            SplitMessage(body, id, payload, EightBit());
-        } else {
-            payload = body;
-        }
-        TraceFrame(true, id, payload, Reply::None);
+        const Frame frame = ParseFrame(item.bytes, EightBit());
+        TraceFrame(true, frame.id, frame.payload, Reply::None);
     }
     // A frame as a trace entry for the listeners (I/O thread).
     void TraceFrame(bool fromTerminal, const std::string& id, const std::string& payload,
@@ -166,8 +158,7 @@ struct TerminalSimulator::Impl : Wire::Link {
             link.HostOpened(Clock::now());
         }
         changed.notify_all();
-        reader.Reset();
-        multiActive = false;
+        ResetReceiver();
         Trace("host opened the port");
     }
     void OnHostClose() override {
@@ -176,11 +167,15 @@ struct TerminalSimulator::Impl : Wire::Link {
             link.HostClosed(false);
         }
         changed.notify_all();
-        reader.Reset();
-        multiActive = false;
+        ResetReceiver();
         Trace("host closed the port");
     }
     // ---- receiver ----
+    // Forgets a frame or message in progress (the host closed or opened the port).
+    void ResetReceiver() {
+        reader.Reset();
+        joiner.Reset();
+    }
     void OnBytes(const uint8_t* data, size_t n) override {
         {
             std::lock_guard<std::mutex> lock(mu);
@@ -220,17 +215,7 @@ struct TerminalSimulator::Impl : Wire::Link {
     bool EightBit() const { return !opt.hidPath.empty(); }
 
     void OnGoodFrame(const std::vector<uint8_t>& raw) {
-        Frame frame;
-        frame.start = raw.front();
-        frame.end = raw[raw.size() - 2];
-        frame.raw = raw;
-        std::string body(raw.begin() + 1, raw.end() - 2);
-        if (frame.start == kStx) {
-            SplitMessage(body, frame.id, frame.payload, EightBit());
-        } else {
-            frame.payload = body;  // continuation block: no identifier
-        }
-
+        Frame frame = ParseFrame(raw, EightBit());
         LinkState::FrameAnswer reply;
         {
             std::lock_guard<std::mutex> lock(mu);
@@ -271,27 +256,8 @@ struct TerminalSimulator::Impl : Wire::Link {
                 ReaderStepKey(frame.id, frame.payload)};
         if (!respond) return;
 
-        // Multi-block messages reach the handler once, when their last block has come.
         Request req;
-        req.raw = frame.raw;
-        if (frame.start == kStx) {
-            multiActive = frame.end == kEtb;
-            if (multiActive) {
-                multiId = frame.id;
-                multiPayload = frame.payload;
-                return;
-            }
-            req.id = frame.id;
-            req.payload = frame.payload;
-        } else {
-            if (!multiActive) return;
-            multiPayload += frame.payload;
-            if (frame.end == kEtb) return;
-            multiActive = false;
-            req.id = multiId;
-            req.payload = std::move(multiPayload);
-            multiPayload.clear();
-        }
+        if (!joiner.Take(frame, req)) return;
 
         Handler handler;
         int responseDelay;
@@ -525,8 +491,7 @@ bool TerminalSimulator::Replug() {
     if (d.wake[0] < 0) return false;    // never came up
     if (d.wire->IsOpen()) return true;  // plugged in
     if (d.thread.joinable()) d.thread.join();
-    d.reader.Reset();
-    d.multiActive = false;
+    d.ResetReceiver();
     if (!d.wire->Open(d.error)) {
         d.wire->Close();
         return false;
