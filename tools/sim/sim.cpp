@@ -2,9 +2,6 @@
 // a wire (wire.h) and a link state (link_state.h).
 #include "sim.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <cctype>
 #include <chrono>
 #include <condition_variable>
@@ -60,7 +57,7 @@ struct TerminalSimulator::Impl : Wire::Link {
     Options opt;
     std::string error;
     std::unique_ptr<Wire> wire;  // the host's connection: pty or HID socket
-    int wake[2] = {-1, -1};
+    WakePipe wake;
     std::thread thread;
 
     // Everything below up to the I/O-thread section is guarded by `mu`.
@@ -131,11 +128,7 @@ struct TerminalSimulator::Impl : Wire::Link {
         entry.reply = reply;
         traceListeners.Call(entry);
     }
-    void Wake() {
-        char c = 1;
-        ssize_t n = ::write(wake[1], &c, 1);
-        (void)n;  // a full pipe already guarantees a wake-up
-    }
+    void Wake() { wake.Wake(); }
 
     // Passes an answer through the first pending rewrite that wants it; false: send nothing.
     // Caller holds mu.
@@ -361,7 +354,7 @@ struct TerminalSimulator::Impl : Wire::Link {
                 std::lock_guard<std::mutex> lock(mu);
                 if (stop) return;
             }
-            wire->Wait(wake[0], *this);
+            wire->Wait(wake.ReadFd(), *this);
             RunHandshake();
             RunDue();
             NotifyIfChanged();
@@ -371,27 +364,12 @@ struct TerminalSimulator::Impl : Wire::Link {
     bool Open() {
         wire = opt.hidPath.empty() ? MakePtyWire(opt.linkDir, opt.portName, opt.watchOpens)
                                    : MakeHidWire(opt.hidPath, opt.hidReportLength);
-        return OpenWake() && wire->Open(error);
-    }
-
-    bool OpenWake() {
-        if (::pipe(wake) != 0) {
-            error = "cannot create the wake pipe";
-            return false;
-        }
-        for (int fd : wake) {
-            ::fcntl(fd, F_SETFD, FD_CLOEXEC);
-            ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
-        }
-        return true;
+        return wake.Open(error) && wire->Open(error);
     }
 
     void Close() {
         if (wire) wire->Close();
-        for (int* fd : {&wake[0], &wake[1]}) {
-            if (*fd >= 0) ::close(*fd);
-            *fd = -1;
-        }
+        wake.Close();
     }
 
     void StartThread() {
@@ -436,7 +414,7 @@ void TerminalSimulator::Stop() {
         std::lock_guard<std::mutex> lock(impl_->mu);
         impl_->stop = true;
     }
-    if (impl_->wake[1] >= 0) impl_->Wake();
+    impl_->Wake();
     if (impl_->thread.joinable()) impl_->thread.join();
 }
 
@@ -488,8 +466,8 @@ void TerminalSimulator::Unplug() {
 bool TerminalSimulator::Replug() {
     std::lock_guard<std::mutex> plug(impl_->plugMu);
     Impl& d = *impl_;
-    if (d.wake[0] < 0) return false;    // never came up
-    if (d.wire->IsOpen()) return true;  // plugged in
+    if (!d.wake.IsOpen()) return false;  // never came up
+    if (d.wire->IsOpen()) return true;   // plugged in
     if (d.thread.joinable()) d.thread.join();
     d.ResetReceiver();
     if (!d.wire->Open(d.error)) {

@@ -3,6 +3,12 @@
 // device tree for USB discovery, and the commands that drive it by hand (console, script, control
 // port).
 //
+// Its parts, each readable alone: the wire to the host (wire.h: pty or HID socket), the frame
+// reader (frame_reader.h), the link state with its handshake and fault plan (link_state.h,
+// handshake.h, fault_plan.h), the terminal model each simulator owns (terminal.h), the answers
+// a caller registers (answers*.h), the commands (commands.h) and the options of ornsim (cli.cpp).
+// This file's TerminalSimulator ties them together: the public API, the handlers and the record.
+//
 // Terminal simulator: plays the PIN pad at the far end of a pseudo-terminal so that a
 // point-of-sale application (or the library's integration tests) can run without hardware.
 //

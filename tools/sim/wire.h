@@ -56,4 +56,24 @@ std::unique_ptr<Wire> MakeHidWire(const std::string& path, unsigned reportLength
 // Empties the wake pipe after it woke a wait.
 void DrainWake(int wakeFd);
 
+// The pipe through which other threads wake the I/O thread's Wire::Wait().
+class WakePipe {
+  public:
+    WakePipe() = default;
+    WakePipe(const WakePipe&) = delete;
+    WakePipe& operator=(const WakePipe&) = delete;
+    ~WakePipe() { Close(); }
+
+    // False, with `error`, when the pipe cannot be made.
+    bool Open(std::string& error);
+    void Close();
+    bool IsOpen() const { return fds_[0] >= 0; }
+    // What Wire::Wait() watches.
+    int ReadFd() const { return fds_[0]; }
+    void Wake() const;
+
+  private:
+    int fds_[2] = {-1, -1};
+};
+
 }  // namespace orn::sim

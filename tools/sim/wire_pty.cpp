@@ -278,4 +278,30 @@ void DrainWake(int wakeFd) {
     }
 }
 
+bool WakePipe::Open(std::string& error) {
+    if (::pipe(fds_) != 0) {
+        error = "cannot create the wake pipe";
+        return false;
+    }
+    for (int fd : fds_) {
+        ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+        ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+    }
+    return true;
+}
+
+void WakePipe::Close() {
+    for (int& fd : fds_) {
+        if (fd >= 0) ::close(fd);
+        fd = -1;
+    }
+}
+
+void WakePipe::Wake() const {
+    if (fds_[1] < 0) return;
+    char c = 1;
+    ssize_t n = ::write(fds_[1], &c, 1);
+    (void)n;  // a full pipe already guarantees a wake-up
+}
+
 }  // namespace orn::sim
