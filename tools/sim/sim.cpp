@@ -88,7 +88,7 @@ void SplitMessage(const std::string& body, std::string& id, std::string& payload
     if (IsBinaryId(id) && !eightBit) payload = DecodeP16(payload);
 }
 
-struct TerminalSimulator::Impl : Wire::Link {
+struct TerminalSimulator::Impl final : Wire::Link {
     Options opt;
     std::string error;
     std::unique_ptr<Wire> wire;  // the host's connection: pty or HID socket
