@@ -63,8 +63,9 @@ struct World {
     // terminal must not answer one of their frames before the next command of that identifier.
     std::map<std::string, uint64_t> unsent;
     uint64_t flightGeneration = 0;
-    int cancelling = 0;    // ornCancel calls in progress
-    uint64_t cancels = 0;  // ornCancel calls begun
+    int cancelling = 0;         // ornCancel calls in progress
+    uint64_t cancels = 0;       // ornCancel calls begun
+    uint64_t autoCancelUs = 0;  // the input auto-cancel time set at the start
     int ops = 20;
     uint64_t seed = 0;
 };
@@ -117,8 +118,10 @@ int Synchronous(const std::string& name, const std::string& id, Call call) {
     if (w.terminal.StaleAcks() != stale) return rc;
     if (rc == ORN_ERR_API_QUEUE_BLOCKED) w.unsent[id] = start;
     if (w.terminal.Answered(id, start) == 0) return rc;
-    // A cancel or a power-up racing the answer may come first.
-    const bool cancelled = cancelRunning || cancels != w.cancels;
+    // A cancel or a power-up racing the answer may come first; so may the input auto-cancel,
+    // whose own cancel the terminal never sees while the link is down.
+    const bool autoCancelled = w.autoCancelUs != 0 && sim::NowUs() - start >= w.autoCancelUs;
+    const bool cancelled = cancelRunning || cancels != w.cancels || autoCancelled;
     if ((rc == ORN_ERR_CANCELED_BY_USER_ERROR && !cancelled) ||
         (rc == ORN_ERR_CANCELED_BY_POWERUP_ERROR && powerUps == w.terminal.PowerUps()) ||
         rc == ORN_ERR_API_QUEUE_BLOCKED)
@@ -373,7 +376,9 @@ std::string RunScenario(uint64_t seed, int ops, std::string* trace) {
             ornSetPowerUpCallback(OnPowerUp);
             ornSetConnectionStateCallback(sim::Chance(70) ? OnState : nullptr);
             // Input commands end on their own after this long, as a till would set it.
-            ornInputTimeoutAutoCancel(5 + static_cast<int>(sim::Choose(40)));
+            const int autoCancel = 5 + static_cast<int>(sim::Choose(40));
+            ornInputTimeoutAutoCancel(autoCancel);
+            world.autoCancelUs = static_cast<uint64_t>(autoCancel) * 1000000;
             InitFromApp("at start");
             const int threads = 1 + static_cast<int>(sim::Choose(3));
             int left = world.ops;

@@ -53,7 +53,7 @@ std::string ReaderStepKey(const std::string& id, const std::string& payload) {
 
 }  // namespace
 
-struct TerminalSimulator::Impl : Wire::Link {
+struct TerminalSimulator::Impl final : Wire::Link {
     Options opt;
     std::string error;
     std::unique_ptr<Wire> wire;  // the host's connection: pty or HID socket
