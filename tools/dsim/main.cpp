@@ -272,13 +272,14 @@ void CloseFromApp(const char* where) {
     ornClose();
     --w.closes;
     Step(std::string("ornClose ") + where);
-    if (w.closeOverlap >= generation) return;
     // The callbacks here never take long: a close that needs the full 5 s it grants them
     // waited for one that could not end. (An ornInit meanwhile, from a callback or not, holds
-    // the close up or waits behind it.)
+    // the close up or waits behind it.) So does a close beside another: one from a callback
+    // leaves the work to the other, which waits for that callback only briefly.
     if (sim::NowUs() - started >= 4'900'000 && initsBefore == w.initsDone && w.inits == 0)
         Violation("ornClose took " + std::to_string((sim::NowUs() - started) / 1000) +
                   " ms: it waited for a callback that could not end");
+    if (w.closeOverlap >= generation) return;
     for (int f = 0; f < kFamilies; ++f)
         if (w.callbacks[f] < before[f])
             Violation(std::string("ornClose returned before the callback of an accepted ") +
