@@ -73,11 +73,17 @@ void Terminal::Reset(const Faults& faults) {
     *this = Terminal();
     faults_ = faults;
     const uint64_t horizon = 60 * 1000;  // ms: scenarios live about this long in virtual time
-    for (uint32_t i = 0; i < faults.powerUps; ++i) powerUpTimes_.push_back(Between(0, horizon));
+    const uint64_t burstAt = faults.burstMs ? Between(0, horizon) : 0;
+    auto moment = [&] {
+        return faults.burstMs ? burstAt + Between(0, faults.burstMs) : Between(0, horizon);
+    };
+    for (uint32_t i = 0; i < faults.powerUps; ++i) powerUpTimes_.push_back(moment());
     for (uint32_t i = 0; i < faults.unsolicitedEmv; ++i) emvTimes_.push_back(Between(0, horizon));
     if (faults.vanish) {
-        vanishAt_ = Between(0, horizon);
-        replugAt_ = sim::Chance(50) ? vanishAt_ + Between(10, 5000) : 0;
+        vanishAt_ = moment();
+        replugAt_ = sim::Chance(50)
+                        ? vanishAt_ + Between(10, faults.burstMs ? faults.burstMs + 10 : 5000)
+                        : 0;
     }
 }
 
@@ -90,6 +96,13 @@ uint32_t Terminal::Answered(const std::string& id, uint64_t since) const {
 void Terminal::Schedule(uint64_t due, std::vector<uint8_t> bytes, std::string answerOf, bool frame,
                         uint64_t requestAt) {
     out_.push_back(Out{due, order_++, std::move(bytes), std::move(answerOf), frame, requestAt});
+}
+
+uint64_t Terminal::NextAnswerDue() const {
+    uint64_t next = UINT64_MAX;
+    for (const Out& o : out_)
+        if (!o.answerOf.empty()) next = std::min(next, o.due);
+    return next;
 }
 
 uint64_t Terminal::NextDue() const {

@@ -25,6 +25,8 @@ struct Faults {
     uint32_t powerUps = 0;        // power-up enquiries at random moments (count)
     uint32_t unsolicitedEmv = 0;  // EMV data pushed at random moments (count)
     bool vanish = false;          // the device goes away at a random moment (and may come back)
+    uint32_t burstMs = 0;         // if set, the power-ups and the vanishing fall within this
+                                  // many ms of one moment
 };
 
 class Terminal {
@@ -41,6 +43,8 @@ class Terminal {
     // ACKs sent after the host's wait for them: which frame they acknowledge is ambiguous.
     uint32_t StaleAcks() const { return staleAcks_; }
     uint32_t PowerUps() const { return powerUpsSent_; }
+    // When the first answer frame now scheduled goes out (UINT64_MAX: none is).
+    uint64_t NextAnswerDue() const;
 
   private:
     struct Out {

@@ -1,6 +1,7 @@
 // Events, locks, threads and the clock of the simulated platform, on the seeded scheduler.
-// Every wait, lock, sleep and thread start is a scheduling point; Set and Unlock are not (the
-// fiber they make ready competes at the next point).
+// Every wait, lock, sleep and thread start is a scheduling point, and so is a reset (a thread
+// may be preempted just before it clears an event, where a set meanwhile is lost); Set and
+// Unlock are not (the fiber they make ready competes at the next point).
 #include <cxxabi.h>
 
 #include <cstdlib>
@@ -38,6 +39,7 @@ void Event::Set() {
 }
 
 void Event::Reset() {
+    sim::Point();
     impl_->signalled = false;
 }
 
