@@ -342,17 +342,24 @@ void Terminal::OnFrame(const std::vector<uint8_t>& frame) {
 
 void Terminal::Answer(const std::string& id, const std::string& payload, uint64_t ackAt) {
     std::string answer;
-    if (!AnswerOf(id, payload, &answer)) return;
+    const bool given = nextAnswer_ && id != "50.";
+    if (given) {
+        answer = std::move(*nextAnswer_);
+        nextAnswer_.reset();
+    } else if (!AnswerOf(id, payload, &answer)) {
+        return;
+    }
+    const bool input = !given && WaitsForInput(id, payload);
     // The cardholder may take forever; the link's own faults are what may lose an answer.
-    if (!WaitsForInput(id, payload) && sim::Chance(faults_.missingAnswer)) return;
+    if (!input && sim::Chance(faults_.missingAnswer)) return;
     uint64_t at = ackAt + Between(0, 40);
-    if (WaitsForInput(id, payload)) at += Between(50, 15000);
+    if (input) at += Between(50, 15000);
     if (sim::Chance(faults_.lateAnswer)) at += Between(7000, 12000);
     if (sim::Chance(faults_.joined)) at = ackAt;
     std::vector<uint8_t> bytes = orn::sim::BuildFrame(id, answer);
     if (sim::Chance(faults_.badLrc)) bytes.back() ^= 0x20;
     Schedule(at, std::move(bytes), id, true, sim::NowUs());
-    if (WaitsForInput(id, payload)) inputOrder_ = order_ - 1;
+    if (input) inputOrder_ = order_ - 1;
 }
 
 }  // namespace orn::dsim

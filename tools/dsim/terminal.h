@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -33,6 +34,9 @@ class Terminal {
     // The fiber's body; returns once Stop was called.
     void Run();
     void Stop() { stop_ = true; }
+    // The payload of the next answer the terminal gives (not a cancel's), at once, instead of
+    // its own; std::nullopt withdraws it.
+    void AnswerNext(std::optional<std::string> payload) { nextAnswer_ = std::move(payload); }
 
     // What the terminal did, for the invariants.
     // Answers the host ACKed to requests `id` that reached the terminal at or after `since`.
@@ -92,6 +96,7 @@ class Terminal {
     std::string violation_;
     uint32_t staleAcks_ = 0;
     uint32_t powerUpsSent_ = 0;
+    std::optional<std::string> nextAnswer_;
 };
 
 }  // namespace orn::dsim
