@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "answers.h"
+#include "engine/generic_handler.h"
 #include "platform/platform.h"
 #include "platform/sim/scheduler.h"
 #include "platform/sim/sim_platform.h"
@@ -22,6 +23,11 @@ using orn::sim::kStx;
 namespace {
 
 constexpr uint64_t kMs = 1000;
+constexpr uint8_t kFirstPushSeq = 128;
+// A pushed EMV data message not acknowledged goes again after this long.
+constexpr uint64_t kPushResendUs = 3'000'000;
+// How long after its acknowledgement the host may still be handing a message on.
+constexpr uint64_t kDeliveryUs = 100'000;
 
 uint64_t Between(uint64_t lowMs, uint64_t highMs) {
     return (lowMs + sim::Choose(highMs - lowMs + 1)) * kMs;
@@ -74,7 +80,8 @@ void Terminal::Reset(const Faults& faults) {
     faults_ = faults;
     const uint64_t horizon = 60 * 1000;  // ms: scenarios live about this long in virtual time
     for (uint32_t i = 0; i < faults.powerUps; ++i) powerUpTimes_.push_back(Between(0, horizon));
-    for (uint32_t i = 0; i < faults.unsolicitedEmv; ++i) emvTimes_.push_back(Between(0, horizon));
+    // Scenarios mostly end within a few seconds: the data comes early.
+    for (uint32_t i = 0; i < faults.unsolicitedEmv; ++i) emvTimes_.push_back(Between(0, 8000));
     if (faults.vanish) {
         vanishAt_ = Between(0, horizon);
         replugAt_ = sim::Chance(50) ? vanishAt_ + Between(10, 5000) : 0;
@@ -89,7 +96,8 @@ uint32_t Terminal::Answered(const std::string& id, uint64_t since) const {
 
 void Terminal::Schedule(uint64_t due, std::vector<uint8_t> bytes, std::string answerOf, bool frame,
                         uint64_t requestAt) {
-    out_.push_back(Out{due, order_++, std::move(bytes), std::move(answerOf), frame, requestAt});
+    out_.push_back(
+        Out{due, order_++, std::move(bytes), std::move(answerOf), frame, requestAt, false, {}});
 }
 
 uint64_t Terminal::NextDue() const {
@@ -99,6 +107,7 @@ uint64_t Terminal::NextDue() const {
     for (uint64_t t : emvTimes_) next = std::min(next, t);
     if (vanishAt_) next = std::min(next, vanishAt_);
     if (replugAt_) next = std::min(next, replugAt_);
+    if (pendingPush_ >= 0) next = std::min(next, pendingSentAt_ + kPushResendUs);
     return next;
 }
 
@@ -139,6 +148,7 @@ void Terminal::OnOpen() {
     outstanding_.clear();
     out_.clear();
     hostEmvSeq_ = -1;
+    EndEmvSession(sim::NowUs());
     sim::Trace("terminal: host opened the port");
     // The power-up enquiry greets the host shortly after it opened the port.
     Schedule(sim::NowUs() + Between(1, 60), {kEnq}, "", false);
@@ -153,6 +163,7 @@ void Terminal::Emit() {
         sim::Trace("terminal: device vanished");
         sim::Unplug();
         out_.clear();
+        EndEmvSession(now);
     }
     if (replugAt_ && replugAt_ <= now && !vanishAt_) {
         replugAt_ = 0;
@@ -171,6 +182,8 @@ void Terminal::Emit() {
         out_.clear();  // what it was about to send is lost
         outstanding_.clear();
         awaitEnqAnswer_ = true;
+        EndEmvSession(now);
+        pushSeq_ = kFirstPushSeq;  // it starts afresh
         Schedule(now, {kEnq}, "", false);
     }
     // An answer waits for the host's ACK of the one before (given up after 2 s).
@@ -198,6 +211,14 @@ void Terminal::Emit() {
             out_.push_back(std::move(o));
             continue;
         }
+        if (!o.opensEmv.empty()) {
+            EndEmvSession(now);
+            emvApp_ = o.opensEmv;
+            pushSeq_ = kFirstPushSeq;
+            // The application often has something to say as soon as its session is open.
+            if (faults_.unsolicitedEmv && sim::Chance(50))
+                emvTimes_.push_back(now + Between(0, 30));
+        }
         if (o.frame && !o.answerOf.empty()) {
             if (o.bytes != outstanding_) resends_ = 0;
             outstanding_ = o.bytes;
@@ -218,6 +239,8 @@ void Terminal::Emit() {
             sim::TerminalWrite(o.bytes.data(), o.bytes.size());
         }
     }
+    // After the answers: data numbered anew by an open goes out after the open's answer.
+    SendUnsolicitedEmv(now);
 }
 
 void Terminal::OnByte(uint8_t b) {
@@ -293,6 +316,7 @@ void Terminal::OnFrame(const std::vector<uint8_t>& frame) {
     if (sim::Tracing()) sim::Trace("terminal< " + orn::sim::Describe(frame));
     const uint64_t now = sim::NowUs();
     bool emvAck = false;
+    int ackedPush = -1;
     if (id == "F1.") {
         const orn::sim::RequestFields fields(id, payload);
         emvAck = fields.Number("type") == 5;
@@ -300,6 +324,9 @@ void Terminal::OnFrame(const std::vector<uint8_t>& frame) {
         // number. (Session requests number themselves as they are made, not as they are sent.)
         const uint32_t type = fields.Number("type");
         if (type == 2 || type == 3) hostEmvSeq_ = -1;  // a session starts them again
+        if (type == 3) EndEmvSession(now);
+        if (type == 2) emvBreaks_.push_back(now);
+        if (emvAck) ackedPush = static_cast<int>(fields.Number("seq"));
         if (!emvAck && type == 4 && !fields.Text("seq").empty()) {
             const int seq = static_cast<int>(fields.Number("seq"));
             if (hostEmvSeq_ >= 0 && seq != ((hostEmvSeq_ + 1) & 0xFF) && seq != hostEmvSeq_ &&
@@ -313,6 +340,7 @@ void Terminal::OnFrame(const std::vector<uint8_t>& frame) {
         Schedule(now, {kNak}, "", false);
         return;
     }
+    if (ackedPush >= 0) OnEmvAck(static_cast<uint8_t>(ackedPush));
     if (awaitEnqAnswer_) awaitEnqAnswer_ = false;  // any frame answers the enquiry
     uint64_t ackAt = now;
     if (!emvAck) {
@@ -360,6 +388,99 @@ void Terminal::Answer(const std::string& id, const std::string& payload, uint64_
     if (sim::Chance(faults_.badLrc)) bytes.back() ^= 0x20;
     Schedule(at, std::move(bytes), id, true, sim::NowUs());
     if (input) inputOrder_ = order_ - 1;
+    if (!given && id == "F1." && payload.size() >= 29 && payload[2] == 2) {
+        // The session's name: 12 bytes after the source name, padded with zero bytes.
+        const std::string name = payload.substr(17, 12);
+        out_.back().opensEmv = name.substr(0, name.find('\0'));
+    }
+}
+
+void Terminal::HostClosing() {
+    emvBreaks_.push_back(sim::NowUs());
+}
+
+void Terminal::EndEmvSession(uint64_t now) {
+    emvApp_.clear();
+    pendingPush_ = -1;
+    emvBreaks_.push_back(now);
+}
+
+// Data for the open session at the moments the seed chose, one message at a time; with no
+// session open it goes to a name the host does not know, which it must drop.
+void Terminal::SendUnsolicitedEmv(uint64_t now) {
+    // Written at once rather than scheduled, so that the numbers go out in order.
+    auto write = [this](int times) {
+        for (int i = 0; i < times; ++i) {
+            if (sim::Tracing()) sim::Trace("terminal> " + orn::sim::Describe(pendingBytes_));
+            sim::TerminalWrite(pendingBytes_.data(), pendingBytes_.size());
+        }
+    };
+    if (pendingPush_ >= 0 && now >= pendingSentAt_ + kPushResendUs) {
+        sim::Trace("terminal: EMV data again");
+        pendingSentAt_ = now;
+        write(1);
+    }
+    for (uint64_t& at : emvTimes_) {
+        if (at > now) continue;
+        if (pendingPush_ >= 0) {
+            at = now + 100 * kMs;  // after the one awaiting its acknowledgement
+            continue;
+        }
+        at = UINT64_MAX;
+        if (!sim::Port().hostOpen) continue;
+        const std::string app = emvApp_.empty() ? std::string("NOSUCHAP") : emvApp_;
+        const uint32_t id = static_cast<uint32_t>(pushes_.size());
+        std::string body = Byte(4) + Byte(pushSeq_) + Byte(1) + Byte(0) + app;
+        body.resize(4 + 12 + 12, '\0');
+        body += std::string(1, static_cast<char>(id >> 8)) + Byte(id & 0xFF) + "EMVDATA";
+        const size_t length = body.size();
+        const std::string payload =
+            Byte(static_cast<int>(length >> 8)) + Byte(static_cast<int>(length & 0xFF)) + body;
+        sim::Trace("terminal: EMV data " + std::to_string(id) + " sequence " +
+                   std::to_string(pushSeq_) + " for " + app);
+        pushes_.push_back(
+            Push{pushSeq_, now, !emvApp_.empty() && orn::Engine().FindEmvSession(app.c_str())});
+        pendingPush_ = static_cast<int>(id);
+        pendingBytes_ = orn::sim::BuildFrame("F1.", payload);
+        pendingSentAt_ = now;
+        ++pushSeq_;
+        // Sent twice: the host acknowledges both and hands the data on once.
+        write(sim::Chance(faults_.duplicateAck) ? 2 : 1);
+    }
+    emvTimes_.erase(std::remove(emvTimes_.begin(), emvTimes_.end(), UINT64_MAX), emvTimes_.end());
+}
+
+void Terminal::OnEmvAck(uint8_t seq) {
+    if (pendingPush_ < 0 || pushes_[pendingPush_].seq != seq) return;
+    Push& push = pushes_[pendingPush_];
+    pendingPush_ = -1;
+    push.ackAt = sim::NowUs();
+    push.sessionAtAck = !emvApp_.empty() && orn::Engine().FindEmvSession(emvApp_.c_str());
+}
+
+void Terminal::Delivered(const unsigned char* data, int length) {
+    const uint32_t id = length >= 2 ? (uint32_t{data[0]} << 8) | data[1] : UINT32_MAX;
+    if (id >= pushes_.size()) {
+        if (violation_.empty()) violation_ = "EMV data delivered that the terminal never sent";
+        return;
+    }
+    if (++pushes_[id].delivered > 1 && violation_.empty())
+        violation_ = "EMV data message " + std::to_string(id) + " (sequence " +
+                     std::to_string(pushes_[id].seq) + ") delivered twice";
+}
+
+std::string Terminal::Undelivered() const {
+    for (size_t i = 0; i < pushes_.size(); ++i) {
+        const Push& p = pushes_[i];
+        if (!p.ackAt || !p.sessionAtSend || !p.sessionAtAck || p.delivered) continue;
+        const bool broken = std::any_of(emvBreaks_.begin(), emvBreaks_.end(), [&p](uint64_t t) {
+            return t >= p.sentAt && t <= p.ackAt + kDeliveryUs;
+        });
+        if (!broken)
+            return "EMV data message " + std::to_string(i) + " (sequence " + std::to_string(p.seq) +
+                   ") acknowledged for an open session but never delivered to it";
+    }
+    return "";
 }
 
 }  // namespace orn::dsim

@@ -45,6 +45,14 @@ class Terminal {
     // ACKs sent after the host's wait for them: which frame they acknowledge is ambiguous.
     uint32_t StaleAcks() const { return staleAcks_; }
     uint32_t PowerUps() const { return powerUpsSent_; }
+    // EMV data pushed to the host: a session callback received `data` (records it; a message
+    // delivered twice or never sent is a violation).
+    void Delivered(const unsigned char* data, int length);
+    // The host is about to close or reopen the link: what it was given may not reach a session.
+    void HostClosing();
+    // Empty, or the data messages the host acknowledged for a session open at both ends, with
+    // nothing in between that could end the session, but never delivered.
+    std::string Undelivered() const;
 
   private:
     struct Out {
@@ -55,6 +63,16 @@ class Terminal {
         bool frame;
         uint64_t requestAt;  // when the request of an answer frame came
         bool resend = false;
+        std::string opensEmv;  // the answer opens this EMV session: the numbering starts again
+    };
+    // An EMV data message the terminal pushed.
+    struct Push {
+        uint8_t seq;
+        uint64_t sentAt;
+        bool sessionAtSend;  // open at both ends when it was sent
+        uint64_t ackAt = 0;
+        bool sessionAtAck = false;
+        int delivered = 0;
     };
     void Schedule(uint64_t due, std::vector<uint8_t> bytes, std::string answerOf, bool frame,
                   uint64_t requestAt = 0);
@@ -64,7 +82,9 @@ class Terminal {
     void OnHostAck();
     void OnHostNak();
     void Answer(const std::string& id, const std::string& payload, uint64_t ackAt);
-    void SendUnsolicitedEmv();
+    void SendUnsolicitedEmv(uint64_t now);
+    void OnEmvAck(uint8_t seq);
+    void EndEmvSession(uint64_t now);
     void Emit();
     uint64_t NextDue() const;
 
@@ -92,7 +112,15 @@ class Terminal {
     std::vector<uint64_t> emvTimes_;
     uint64_t vanishAt_ = 0, replugAt_ = 0;
     int hostEmvSeq_ = -1;
-    uint8_t pushSeq_ = 0;
+    // Pushed EMV data: numbered from 128 after each session open, one awaiting the host's
+    // acknowledgement at a time (sent again every 3 s).
+    uint8_t pushSeq_ = 128;
+    std::string emvApp_;  // the session the terminal has open, empty for none
+    std::vector<Push> pushes_;
+    int pendingPush_ = -1;
+    std::vector<uint8_t> pendingBytes_;
+    uint64_t pendingSentAt_ = 0;
+    std::vector<uint64_t> emvBreaks_;  // when something may have ended a session
     std::string violation_;
     uint32_t staleAcks_ = 0;
     uint32_t powerUpsSent_ = 0;
