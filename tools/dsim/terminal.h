@@ -91,7 +91,6 @@ class Terminal {
     Faults faults_;
     bool stop_ = false;
     uint32_t seenOpens_ = 0;
-    uint32_t seenGeneration_ = 0;
     std::vector<Out> out_;
     uint64_t order_ = 0;
     // Receiver.
