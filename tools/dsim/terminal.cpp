@@ -211,16 +211,12 @@ void Terminal::Emit() {
             out_.push_back(std::move(o));
             continue;
         }
-        if (!o.opensEmv.empty()) {
-            EndEmvSession(now);
-            emvApp_ = o.opensEmv;
-            pushSeq_ = kFirstPushSeq;
-            // The application often has something to say as soon as its session is open.
-            if (faults_.unsolicitedEmv && sim::Chance(50))
-                emvTimes_.push_back(now + Between(0, 30));
-        }
+        // An open's answer ends the session there was; the new one starts when the host has
+        // acknowledged the answer (OnHostAck).
+        if (!o.opensEmv.empty() && !o.resend) EndEmvSession(now);
         if (o.frame && !o.answerOf.empty()) {
             if (o.bytes != outstanding_) resends_ = 0;
+            outstandingOpens_ = o.opensEmv;
             outstanding_ = o.bytes;
             outstandingId_ = o.answerOf;
             outstandingAt_ = o.requestAt;
@@ -294,6 +290,13 @@ void Terminal::OnHostAck() {
     if (!outstanding_.empty()) {
         answered_.emplace_back(outstandingId_, outstandingAt_);
         outstanding_.clear();
+        if (!outstandingOpens_.empty()) {
+            emvApp_ = outstandingOpens_;
+            pushSeq_ = kFirstPushSeq;
+            // The application often has something to say as soon as its session is open.
+            if (faults_.unsolicitedEmv && sim::Chance(50))
+                emvTimes_.push_back(sim::NowUs() + Between(0, 30));
+        }
     }
 }
 
@@ -305,6 +308,7 @@ void Terminal::OnHostNak() {
     again.push_back(orn::sim::Lrc(again));  // a resend carries the right LRC
     Schedule(sim::NowUs(), std::move(again), outstandingId_, true, outstandingAt_);
     out_.back().resend = true;
+    out_.back().opensEmv = outstandingOpens_;
 }
 
 void Terminal::OnFrame(const std::vector<uint8_t>& frame) {
@@ -422,8 +426,8 @@ void Terminal::SendUnsolicitedEmv(uint64_t now) {
     }
     for (uint64_t& at : emvTimes_) {
         if (at > now) continue;
-        if (pendingPush_ >= 0) {
-            at = now + 100 * kMs;  // after the one awaiting its acknowledgement
+        if (pendingPush_ >= 0 || (!outstanding_.empty() && !outstandingOpens_.empty())) {
+            at = now + 100 * kMs;  // after the one awaiting its acknowledgement, or the open
             continue;
         }
         at = UINT64_MAX;

@@ -100,6 +100,7 @@ class Terminal {
     // The answer awaiting the host's ACK (resent on NAK).
     std::vector<uint8_t> outstanding_;
     std::string outstandingId_;
+    std::string outstandingOpens_;  // the EMV session the outstanding answer opens
     uint64_t outstandingAt_ = 0;
     uint64_t outstandingSince_ = 0;
     int resends_ = 0;
