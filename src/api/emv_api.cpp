@@ -141,7 +141,7 @@ ORN_API int ornEmvOpenSession(const char* appName, ornEmvSessionCallback callbac
                 .Finish([&](int exchange, const Response& reply) {
                     const int status = AnswerStatus(exchange, reply);
                     if (status != 0) return status;
-                    Engine().ResetEmvSequences();
+                    Engine().ResetEmvSendSequence();
                     unrecorded = !Engine().AddEmvSession(appName, callback);
                     return unrecorded ? ORN_ERR_EMV_SESSION_TABLE_FULL : 0;
                 })

@@ -116,11 +116,13 @@ void CEmvSessionTable::Clear() {
 
 // --- sequences ---------------------------------------------------------------------------------
 
+void CEmvChannel::ResetSendSequence() {
+    LockGuard hold(m_SendLock);
+    m_nSendSequence = kInitialSendSequence;
+}
+
 void CEmvChannel::ResetSequences() {
-    {
-        LockGuard hold(m_SendLock);
-        m_nSendSequence = kInitialSendSequence;
-    }
+    ResetSendSequence();
     LockGuard hold(m_ReceiveLock);
     m_nReceiveSequence = kInitialReceiveSequence;
 }
@@ -141,6 +143,11 @@ void CEmvChannel::Receive(const uint8_t* message, uint32_t length) {
     const uint8_t sequence = body[kEmvSequenceOffset];
 
     if (IsEmvAnswerType(type)) {
+        if (type == kEmvOpenSession && bodyLength > kEmvStatusOffset &&
+            body[kEmvStatusOffset] == 0) {
+            LockGuard hold(m_ReceiveLock);
+            m_nReceiveSequence = kInitialReceiveSequence;
+        }
         LogHexDump(m_Logger, kLogFine, kTxDataTitle, kAckFrame, sizeof kAckFrame);
         m_Host.Write(kAckFrame, sizeof kAckFrame);
         m_Host.ProcessResponse(message, length);

@@ -118,7 +118,11 @@ class CEmvChannel {
     CEmvChannel& operator=(const CEmvChannel&) = delete;
 
     CEmvSessionTable& Sessions() { return m_Sessions; }
-    // Send and receive sequences back to 0 and 128 (after a successful session open).
+    // The send sequence back to 0 (after a successful session open). The receive sequence starts
+    // again at 128 as the open's answer arrives, in order with the data the terminal sends after
+    // it: reset later, by the opening thread, it would undo a message taken meanwhile.
+    void ResetSendSequence() EXCLUDES(m_SendLock);
+    // Send and receive sequences back to 0 and 128 (as when the engine is built).
     void ResetSequences() EXCLUDES(m_SendLock, m_ReceiveLock);
     // The number for the next session request (each call advances it).
     uint8_t NextRequestSequence() { return m_RequestSequence.fetch_add(1); }

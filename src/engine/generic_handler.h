@@ -270,8 +270,10 @@ class CGenericHandler : public IChunkSink, public ILinkEngine, private IEmvChann
     bool FindEmvSession(const char* name) { return m_Emv.Sessions().Find(name); }
     bool AnyEmvSessionOpen() { return m_Emv.Sessions().AnyOpen(); }
     bool EmvSessionTableFull() { return m_Emv.Sessions().Full(); }
-    // Send and receive sequences back to 0 and 128 (after a successful session open).
+    // Send and receive sequences back to 0 and 128.
     void ResetEmvSequences() { m_Emv.ResetSequences(); }
+    // The send sequence back to 0 (after a successful session open; see CEmvChannel).
+    void ResetEmvSendSequence() { m_Emv.ResetSendSequence(); }
     // The number for the next session request (each call advances it).
     uint8_t NextEmvRequestSequence() { return m_Emv.NextRequestSequence(); }
     // The number for the next data message; only the terminal's acknowledgement advances it.

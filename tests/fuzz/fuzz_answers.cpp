@@ -1,38 +1,29 @@
 // Every command's answer parser and every Req's callback decoding, through the whole library: the
-// library is opened against the terminal simulator on a pty, and the first message a command
-// sends is answered with the fuzzer's payload instead of the simulator's. The blocking forms'
-// outputs and the callbacks' arguments are checked against the buffer sizes the header gives
-// (the buffers have exactly those sizes, so AddressSanitizer sees any write past them).
+// library is opened against a terminal (fuzz_support.h: the terminal simulator on a pty, or the
+// simulation's scripted terminal), and the first message a command sends is answered with the
+// fuzzer's payload instead of the terminal's own. The blocking forms' outputs and the callbacks'
+// arguments are checked against the buffer sizes the header gives (the buffers have exactly
+// those sizes, so AddressSanitizer sees any write past them).
 //
 // A command whose answer the library cannot match (a reader answer routed elsewhere) is ended by
 // the cancels after a short while, as a cashier would; a call that still does not return, or a
 // Req whose callback never comes, fails the run.
-#include <unistd.h>
-
 #include <atomic>
-#include <chrono>
-#include <condition_variable>
-#include <cstdlib>
 #include <cstring>
 #include <functional>
-#include <memory>
-#include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
-#include "answers.h"
 #include "fuzz_support.h"
-#include "sim.h"
+#include "platform/platform.h"
 #include "velquoraorn.h"
 
 using namespace orn;
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-constexpr auto kCancelAfter = std::chrono::milliseconds(50);
-constexpr auto kHungAfter = std::chrono::seconds(60);
+constexpr uint32_t kCancelAfterMs = 50;
+constexpr uint32_t kHungAfterMs = 60000;
 
 const char* const kKey16 = "0123456789ABCDEF";
 const char* const kKey32 = "0123456789ABCDEFFEDCBA9876543210";
@@ -40,24 +31,21 @@ const char* const kAccount = "4000001234567899";
 constexpr uint8_t kMsr = 4;  // reader channels
 constexpr uint8_t kCard = 7;
 
-std::unique_ptr<sim::TerminalSimulator> g_Sim;
-
-// The one-shot answer: the first message sent after arming gets it.
-std::mutex g_AnswerLock;
-bool g_bArmed = false;
-std::string g_Answer;
-
 // Req callbacks.
-std::mutex g_CallbackLock;
-std::condition_variable g_CallbackArrived;
-int g_nCallbacks = 0;
+std::atomic<int> g_nCallbacks{0};
+platform::Event g_CallbackArrived(false);
 
 void CallbackCame() {
-    {
-        std::lock_guard<std::mutex> hold(g_CallbackLock);
-        ++g_nCallbacks;
-    }
-    g_CallbackArrived.notify_all();
+    ++g_nCallbacks;
+    g_CallbackArrived.Set();
+}
+
+// True once more than `before` callbacks came, waiting up to `ms` for each.
+bool AwaitCallback(int before, uint32_t ms) {
+    while (g_nCallbacks <= before)
+        if (g_CallbackArrived.Wait(ms) != platform::WaitResult::Signalled)
+            return g_nCallbacks > before;
+    return true;
 }
 
 volatile unsigned g_Sink;
@@ -484,70 +472,22 @@ void CancelEverything() {
 
 // Runs `call` on this thread; if it has not returned after a while another thread cancels.
 int WithCancelsAfterAWhile(const std::function<int()>& call) {
-    std::mutex lock;
-    std::condition_variable changed;
-    bool done = false;
-    std::thread watchdog([&] {
-        std::unique_lock<std::mutex> hold(lock);
-        if (changed.wait_for(hold, kCancelAfter, [&] { return done; })) return;
-        hold.unlock();
+    platform::Event done(true);
+    platform::Thread watchdog;
+    watchdog.Start([&done]() -> uint32_t {
+        if (done.Wait(kCancelAfterMs) == platform::WaitResult::Signalled) return 0;
         CancelEverything();
-        hold.lock();
-        if (!changed.wait_for(hold, kHungAfter, [&] { return done; }))
-            fuzz::Check(false, "a command did not return after the cancels");
+        fuzz::Check(done.Wait(kHungAfterMs) == platform::WaitResult::Signalled,
+                    "a command did not return after the cancels");
+        return 0;
     });
     const int result = call();
-    {
-        std::lock_guard<std::mutex> hold(lock);
-        done = true;
-    }
-    changed.notify_all();
-    watchdog.join();
+    done.Set();
+    watchdog.Join(platform::kInfinite);
     return result;
 }
 
-void Open() {
-    char pattern[] = "/tmp/orn_fuzz_answers_XXXXXX";
-    const char* dir = mkdtemp(pattern);
-    fuzz::Check(dir != nullptr, "temporary directory");
-    sim::Options options;
-    options.answers = sim::InstallDefaultAnswers;
-    options.linkDir = dir;
-    options.portName = "COM7";
-    options.recordTraffic = false;
-    g_Sim = std::make_unique<sim::TerminalSimulator>(options);
-    fuzz::Check(g_Sim->ok(), "simulator");
-    // Every message the library can send is answered by the one-shot answer when armed.
-    const std::string first = "3456789ABCDEF", second = "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZ";
-    for (char a : first) {
-        for (char b : second) {
-            const std::string id = std::string(1, a) + b + ".";
-            if (id == "50.") continue;  // the cancels keep their own answer
-            sim::TerminalSimulator::Handler original = g_Sim->GetHandler(id);
-            g_Sim->SetHandler(
-                id, [original](const sim::Request& request) -> std::optional<std::string> {
-                    {
-                        std::lock_guard<std::mutex> hold(g_AnswerLock);
-                        if (g_bArmed) {
-                            g_bArmed = false;
-                            return g_Answer;
-                        }
-                    }
-                    return original ? original(request) : std::nullopt;
-                });
-        }
-    }
-    setenv("ORN_PORT_DIR", dir, 1);
-    // The log at the Detail level on standard output (see fuzz_support.h).
-    fuzz::Check(ornInit("COM7", "stdout", ORN_LOGGER_ON) == 0, "ornInit");
-}
-
 }  // namespace
-
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    Open();
-    return 0;
-}
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     fuzz::Message m = fuzz::ReadMessage(data, size);
@@ -560,32 +500,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             if (c == 0x03) c = 0x04;
     if (entry.selector && answer.size() > 2 && !(m.variant & 0x80))
         answer[2] = static_cast<char>(entry.selector);
-    {
-        std::lock_guard<std::mutex> hold(g_AnswerLock);
-        g_Answer = answer;
-        g_bArmed = true;
-    }
-    int before;
-    {
-        std::lock_guard<std::mutex> hold(g_CallbackLock);
-        before = g_nCallbacks;
-    }
-    const int result = WithCancelsAfterAWhile([&] { return entry.run(m.variant); });
-    {
-        std::lock_guard<std::mutex> hold(g_AnswerLock);
-        g_bArmed = false;
-    }
-    if (entry.req && result == 0) {
+    fuzz::WithOpenLibrary(fuzz::Schedule(data, size), [&] {
+        fuzz::AnswerNext(answer);
+        const int before = g_nCallbacks;
+        const int result = WithCancelsAfterAWhile([&] { return entry.run(m.variant); });
+        fuzz::AnswerNext(std::nullopt);
         // The callback comes with the answer, or with the cancels.
-        auto came = [&] { return g_nCallbacks > before; };
-        std::unique_lock<std::mutex> hold(g_CallbackLock);
-        if (!g_CallbackArrived.wait_for(hold, kCancelAfter, came)) {
-            hold.unlock();
+        if (entry.req && result == 0 && !AwaitCallback(before, kCancelAfterMs)) {
             CancelEverything();
-            hold.lock();
-            fuzz::Check(g_CallbackArrived.wait_for(hold, kHungAfter, came),
-                        "a Req's callback never came");
+            fuzz::Check(AwaitCallback(before, kHungAfterMs), "a Req's callback never came");
         }
-    }
+    });
     return 0;
 }

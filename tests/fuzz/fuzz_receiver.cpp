@@ -1,7 +1,8 @@
 // The frame receiver fed any sequence of chunks, with the engine behind it: a fresh receiver per
 // input, on either link width and in either enquiry mode, whose ACKs, NAKs, power-ups, responses
 // and EMV messages go to the started engine (no transport: what it writes goes nowhere). An EMV
-// session is kept open so that incoming EMV data reaches a session callback.
+// session is kept open so that incoming EMV data reaches a session callback. Built on threads
+// and on the simulated platform (fuzz_support.h).
 #include <memory>
 
 #include "engine/generic_handler.h"
@@ -56,24 +57,25 @@ void OnSessionData(int, const unsigned char*, int) {}
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    fuzz::StartEngineOnce();
-    // A power-up in an earlier input closed the session.
-    if (!Engine().FindEmvSession(kSession)) Engine().AddEmvSession(kSession, OnSessionData);
-    fuzz::Input in(data, size);
-    const uint8_t flags = in.Byte();
-    EngineBehind engine((flags & 1) ? 8 : 7, (flags & 2) != 0);
-    auto receiver = std::make_unique<CLinkReceiver>(engine);
-    while (in.Left() > 0) {
-        const uint8_t count = in.Byte();
-        if (count == 0) {
-            fuzz::Check(receiver->Receive(nullptr, CLinkReceiver::kResetCount) == 0, "reset");
-            continue;
+    fuzz::WithEngine(fuzz::Schedule(data, size), [data, size] {
+        // A power-up in an earlier input closed the session.
+        if (!Engine().FindEmvSession(kSession)) Engine().AddEmvSession(kSession, OnSessionData);
+        fuzz::Input in(data, size);
+        const uint8_t flags = in.Byte();
+        EngineBehind engine((flags & 1) ? 8 : 7, (flags & 2) != 0);
+        auto receiver = std::make_unique<CLinkReceiver>(engine);
+        while (in.Left() > 0) {
+            const uint8_t count = in.Byte();
+            if (count == 0) {
+                fuzz::Check(receiver->Receive(nullptr, CLinkReceiver::kResetCount) == 0, "reset");
+                continue;
+            }
+            const std::string chunk = in.Take(count);
+            const int stored = receiver->Receive(reinterpret_cast<const uint8_t*>(chunk.data()),
+                                                 static_cast<uint32_t>(chunk.size()));
+            fuzz::Check(stored == -1 || (stored >= 0 && stored <= int(CLinkReceiver::kMaxStored)),
+                        "stored length");
         }
-        const std::string chunk = in.Take(count);
-        const int stored = receiver->Receive(reinterpret_cast<const uint8_t*>(chunk.data()),
-                                             static_cast<uint32_t>(chunk.size()));
-        fuzz::Check(stored == -1 || (stored >= 0 && stored <= int(CLinkReceiver::kMaxStored)),
-                    "stored length");
-    }
+    });
     return 0;
 }

@@ -11,6 +11,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
+#include <optional>
 #include <string>
 
 namespace orn::fuzz {
@@ -18,6 +20,23 @@ namespace orn::fuzz {
 // Starts the engine once per process (idempotent), logging at the Detail level to standard
 // output: run the targets with -close_fd_mask=1.
 void StartEngineOnce();
+
+// The targets that go through the engine are built twice: on the real platform's threads
+// (engine_threads.cpp) and on the simulated one (engine_dsim.cpp: fibers on virtual time, each
+// input a fresh run whose interleaving `schedule` chooses, so that the waits of the engine cost
+// nothing and a hang or a thread left behind fails the input at once).
+//
+// Runs `body` with the engine started as StartEngineOnce starts it. On threads the engine
+// starts once per process; on fibers it starts for each input and is closed after `body`.
+void WithEngine(uint64_t schedule, const std::function<void()>& body);
+// Runs `body` with the library open (ornInit) against a terminal that acknowledges and answers
+// every message; on threads opened once per process.
+void WithOpenLibrary(uint64_t schedule, const std::function<void()>& body);
+// The payload the terminal answers the next message with (a cancel keeps its own answer);
+// std::nullopt withdraws it.
+void AnswerNext(std::optional<std::string> answer);
+// A schedule from the input's bytes.
+uint64_t Schedule(const uint8_t* data, size_t size);
 
 // Sequential reads over the input; past the end every read gives zeros or nothing.
 class Input {

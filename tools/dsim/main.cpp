@@ -193,8 +193,9 @@ void ORN_CALL OnState(int state) {
     LeaveCallback(false);
 }
 
-void ORN_CALL OnEmv(int subType, const unsigned char*, int length) {
+void ORN_CALL OnEmv(int subType, const unsigned char* data, int length) {
     EnterCallback("EMV session", -1);
+    g_world->terminal.Delivered(data, length);
     Step("callback emv " + std::to_string(subType) + " " + std::to_string(length));
     LeaveCallback(false);
 }
@@ -251,6 +252,7 @@ void InitFromApp(const char* where) {
     World& w = *g_world;
     ++w.inits;
     w.quiet = false;
+    w.terminal.HostClosing();
 
     const int level = static_cast<int>(sim::Choose(5));
     const int rc = ornInit("COM1", sim::Chance(50) ? "dsim.log" : nullptr, level);
@@ -272,6 +274,7 @@ void CloseFromApp(const char* where) {
     ++w.closes;
     const uint64_t started = sim::NowUs();
     const int initsBefore = w.inits == 0 ? w.initsDone : -1;
+    w.terminal.HostClosing();
     ornClose();
     --w.closes;
     Step(std::string("ornClose ") + where);
@@ -415,7 +418,10 @@ std::string RunScenario(uint64_t seed, int ops, std::string* trace) {
     sim::Begin(seed, trace);
     sim::ResetPort();
     sim::SetTickBase(static_cast<uint32_t>(sim::Choose(2)) ? 0xFFFFFFFFu - 30000 : 1000);
-    const Faults faults = ChooseFaults();
+    Faults faults = ChooseFaults();
+    // EMV data pushed by the terminal in one scenario of five, taken from the seed like the
+    // short send wait below.
+    faults.unsolicitedEmv = seed % 5 == 2 ? 1 + static_cast<uint32_t>(seed / 5 % 8) : 0;
     world.cleanLink = faults.nak + faults.lostAck + faults.lateAck + faults.staleAck +
                           faults.missingAnswer + faults.lateAnswer + faults.badLrc ==
                       0;
@@ -477,6 +483,8 @@ std::string RunScenario(uint64_t seed, int ops, std::string* trace) {
                     Violation(std::to_string(world.accepted[f]) + " accepted " + kFamilyNames[f] +
                               " requests got " + std::to_string(world.callbacks[f]) + " callbacks");
             while (!world.unsent.empty()) CheckUnsent(world.unsent.begin()->first);
+            const std::string undelivered = world.terminal.Undelivered();
+            if (!undelivered.empty()) Violation(undelivered);
             std::string left_behind;
             if (sim::LiveFibers(false, &left_behind) != 0)
                 Violation("threads left after ornClose:\n" + left_behind);

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "answers.h"
+#include "engine/generic_handler.h"
 #include "platform/platform.h"
 #include "platform/sim/scheduler.h"
 #include "platform/sim/sim_platform.h"
@@ -22,6 +23,11 @@ using orn::sim::kStx;
 namespace {
 
 constexpr uint64_t kMs = 1000;
+constexpr uint8_t kFirstPushSeq = 128;
+// A pushed EMV data message not acknowledged goes again after this long.
+constexpr uint64_t kPushResendUs = 3'000'000;
+// How long after its acknowledgement the host may still be handing a message on.
+constexpr uint64_t kDeliveryUs = 100'000;
 
 uint64_t Between(uint64_t lowMs, uint64_t highMs) {
     return (lowMs + sim::Choose(highMs - lowMs + 1)) * kMs;
@@ -78,7 +84,8 @@ void Terminal::Reset(const Faults& faults) {
         return faults.burstMs ? burstAt + Between(0, faults.burstMs) : Between(0, horizon);
     };
     for (uint32_t i = 0; i < faults.powerUps; ++i) powerUpTimes_.push_back(moment());
-    for (uint32_t i = 0; i < faults.unsolicitedEmv; ++i) emvTimes_.push_back(Between(0, horizon));
+    // Scenarios mostly end within a few seconds: the data comes early.
+    for (uint32_t i = 0; i < faults.unsolicitedEmv; ++i) emvTimes_.push_back(Between(0, 8000));
     if (faults.vanish) {
         vanishAt_ = moment();
         replugAt_ = sim::Chance(50)
@@ -95,7 +102,8 @@ uint32_t Terminal::Answered(const std::string& id, uint64_t since) const {
 
 void Terminal::Schedule(uint64_t due, std::vector<uint8_t> bytes, std::string answerOf, bool frame,
                         uint64_t requestAt) {
-    out_.push_back(Out{due, order_++, std::move(bytes), std::move(answerOf), frame, requestAt});
+    out_.push_back(
+        Out{due, order_++, std::move(bytes), std::move(answerOf), frame, requestAt, false, {}});
 }
 
 uint64_t Terminal::NextAnswerDue() const {
@@ -112,6 +120,7 @@ uint64_t Terminal::NextDue() const {
     for (uint64_t t : emvTimes_) next = std::min(next, t);
     if (vanishAt_) next = std::min(next, vanishAt_);
     if (replugAt_) next = std::min(next, replugAt_);
+    if (pendingPush_ >= 0) next = std::min(next, pendingSentAt_ + kPushResendUs);
     return next;
 }
 
@@ -152,6 +161,7 @@ void Terminal::OnOpen() {
     outstanding_.clear();
     out_.clear();
     hostEmvSeq_ = -1;
+    EndEmvSession(sim::NowUs());
     sim::Trace("terminal: host opened the port");
     // The power-up enquiry greets the host shortly after it opened the port.
     Schedule(sim::NowUs() + Between(1, 60), {kEnq}, "", false);
@@ -166,6 +176,7 @@ void Terminal::Emit() {
         sim::Trace("terminal: device vanished");
         sim::Unplug();
         out_.clear();
+        EndEmvSession(now);
     }
     if (replugAt_ && replugAt_ <= now && !vanishAt_) {
         replugAt_ = 0;
@@ -184,6 +195,8 @@ void Terminal::Emit() {
         out_.clear();  // what it was about to send is lost
         outstanding_.clear();
         awaitEnqAnswer_ = true;
+        EndEmvSession(now);
+        pushSeq_ = kFirstPushSeq;  // it starts afresh
         Schedule(now, {kEnq}, "", false);
     }
     // An answer waits for the host's ACK of the one before (given up after 2 s).
@@ -211,8 +224,12 @@ void Terminal::Emit() {
             out_.push_back(std::move(o));
             continue;
         }
+        // An open's answer ends the session there was; the new one starts when the host has
+        // acknowledged the answer (OnHostAck).
+        if (!o.opensEmv.empty() && !o.resend) EndEmvSession(now);
         if (o.frame && !o.answerOf.empty()) {
             if (o.bytes != outstanding_) resends_ = 0;
+            outstandingOpens_ = o.opensEmv;
             outstanding_ = o.bytes;
             outstandingId_ = o.answerOf;
             outstandingAt_ = o.requestAt;
@@ -231,6 +248,8 @@ void Terminal::Emit() {
             sim::TerminalWrite(o.bytes.data(), o.bytes.size());
         }
     }
+    // After the answers: data numbered anew by an open goes out after the open's answer.
+    SendUnsolicitedEmv(now);
 }
 
 void Terminal::OnByte(uint8_t b) {
@@ -284,6 +303,13 @@ void Terminal::OnHostAck() {
     if (!outstanding_.empty()) {
         answered_.emplace_back(outstandingId_, outstandingAt_);
         outstanding_.clear();
+        if (!outstandingOpens_.empty()) {
+            emvApp_ = outstandingOpens_;
+            pushSeq_ = kFirstPushSeq;
+            // The application often has something to say as soon as its session is open.
+            if (faults_.unsolicitedEmv && sim::Chance(50))
+                emvTimes_.push_back(sim::NowUs() + Between(0, 30));
+        }
     }
 }
 
@@ -295,6 +321,7 @@ void Terminal::OnHostNak() {
     again.push_back(orn::sim::Lrc(again));  // a resend carries the right LRC
     Schedule(sim::NowUs(), std::move(again), outstandingId_, true, outstandingAt_);
     out_.back().resend = true;
+    out_.back().opensEmv = outstandingOpens_;
 }
 
 void Terminal::OnFrame(const std::vector<uint8_t>& frame) {
@@ -306,6 +333,7 @@ void Terminal::OnFrame(const std::vector<uint8_t>& frame) {
     if (sim::Tracing()) sim::Trace("terminal< " + orn::sim::Describe(frame));
     const uint64_t now = sim::NowUs();
     bool emvAck = false;
+    int ackedPush = -1;
     if (id == "F1.") {
         const orn::sim::RequestFields fields(id, payload);
         emvAck = fields.Number("type") == 5;
@@ -313,6 +341,9 @@ void Terminal::OnFrame(const std::vector<uint8_t>& frame) {
         // number. (Session requests number themselves as they are made, not as they are sent.)
         const uint32_t type = fields.Number("type");
         if (type == 2 || type == 3) hostEmvSeq_ = -1;  // a session starts them again
+        if (type == 3) EndEmvSession(now);
+        if (type == 2) emvBreaks_.push_back(now);
+        if (emvAck) ackedPush = static_cast<int>(fields.Number("seq"));
         if (!emvAck && type == 4 && !fields.Text("seq").empty()) {
             const int seq = static_cast<int>(fields.Number("seq"));
             if (hostEmvSeq_ >= 0 && seq != ((hostEmvSeq_ + 1) & 0xFF) && seq != hostEmvSeq_ &&
@@ -326,6 +357,7 @@ void Terminal::OnFrame(const std::vector<uint8_t>& frame) {
         Schedule(now, {kNak}, "", false);
         return;
     }
+    if (ackedPush >= 0) OnEmvAck(static_cast<uint8_t>(ackedPush));
     if (awaitEnqAnswer_) awaitEnqAnswer_ = false;  // any frame answers the enquiry
     uint64_t ackAt = now;
     if (!emvAck) {
@@ -355,17 +387,117 @@ void Terminal::OnFrame(const std::vector<uint8_t>& frame) {
 
 void Terminal::Answer(const std::string& id, const std::string& payload, uint64_t ackAt) {
     std::string answer;
-    if (!AnswerOf(id, payload, &answer)) return;
+    const bool given = nextAnswer_ && id != "50.";
+    if (given) {
+        answer = std::move(*nextAnswer_);
+        nextAnswer_.reset();
+    } else if (!AnswerOf(id, payload, &answer)) {
+        return;
+    }
+    const bool input = !given && WaitsForInput(id, payload);
     // The cardholder may take forever; the link's own faults are what may lose an answer.
-    if (!WaitsForInput(id, payload) && sim::Chance(faults_.missingAnswer)) return;
+    if (!input && sim::Chance(faults_.missingAnswer)) return;
     uint64_t at = ackAt + Between(0, 40);
-    if (WaitsForInput(id, payload)) at += Between(50, 15000);
+    if (input) at += Between(50, 15000);
     if (sim::Chance(faults_.lateAnswer)) at += Between(7000, 12000);
     if (sim::Chance(faults_.joined)) at = ackAt;
     std::vector<uint8_t> bytes = orn::sim::BuildFrame(id, answer);
     if (sim::Chance(faults_.badLrc)) bytes.back() ^= 0x20;
     Schedule(at, std::move(bytes), id, true, sim::NowUs());
-    if (WaitsForInput(id, payload)) inputOrder_ = order_ - 1;
+    if (input) inputOrder_ = order_ - 1;
+    if (!given && id == "F1." && payload.size() >= 29 && payload[2] == 2) {
+        // The session's name: 12 bytes after the source name, padded with zero bytes.
+        const std::string name = payload.substr(17, 12);
+        out_.back().opensEmv = name.substr(0, name.find('\0'));
+    }
+}
+
+void Terminal::HostClosing() {
+    emvBreaks_.push_back(sim::NowUs());
+}
+
+void Terminal::EndEmvSession(uint64_t now) {
+    emvApp_.clear();
+    pendingPush_ = -1;
+    emvBreaks_.push_back(now);
+}
+
+// Data for the open session at the moments the seed chose, one message at a time; with no
+// session open it goes to a name the host does not know, which it must drop.
+void Terminal::SendUnsolicitedEmv(uint64_t now) {
+    // Written at once rather than scheduled, so that the numbers go out in order.
+    auto write = [this](int times) {
+        for (int i = 0; i < times; ++i) {
+            if (sim::Tracing()) sim::Trace("terminal> " + orn::sim::Describe(pendingBytes_));
+            sim::TerminalWrite(pendingBytes_.data(), pendingBytes_.size());
+        }
+    };
+    if (pendingPush_ >= 0 && now >= pendingSentAt_ + kPushResendUs) {
+        sim::Trace("terminal: EMV data again");
+        pendingSentAt_ = now;
+        write(1);
+    }
+    for (uint64_t& at : emvTimes_) {
+        if (at > now) continue;
+        if (pendingPush_ >= 0 || (!outstanding_.empty() && !outstandingOpens_.empty())) {
+            at = now + 100 * kMs;  // after the one awaiting its acknowledgement, or the open
+            continue;
+        }
+        at = UINT64_MAX;
+        if (!sim::Port().hostOpen) continue;
+        const std::string app = emvApp_.empty() ? std::string("NOSUCHAP") : emvApp_;
+        const uint32_t id = static_cast<uint32_t>(pushes_.size());
+        std::string body = Byte(4) + Byte(pushSeq_) + Byte(1) + Byte(0) + app;
+        body.resize(4 + 12 + 12, '\0');
+        body += std::string(1, static_cast<char>(id >> 8)) + Byte(id & 0xFF) + "EMVDATA";
+        const size_t length = body.size();
+        const std::string payload =
+            Byte(static_cast<int>(length >> 8)) + Byte(static_cast<int>(length & 0xFF)) + body;
+        sim::Trace("terminal: EMV data " + std::to_string(id) + " sequence " +
+                   std::to_string(pushSeq_) + " for " + app);
+        pushes_.push_back(
+            Push{pushSeq_, now, !emvApp_.empty() && orn::Engine().FindEmvSession(app.c_str())});
+        pendingPush_ = static_cast<int>(id);
+        pendingBytes_ = orn::sim::BuildFrame("F1.", payload);
+        pendingSentAt_ = now;
+        ++pushSeq_;
+        // Sent twice: the host acknowledges both and hands the data on once.
+        write(sim::Chance(faults_.duplicateAck) ? 2 : 1);
+    }
+    emvTimes_.erase(std::remove(emvTimes_.begin(), emvTimes_.end(), UINT64_MAX), emvTimes_.end());
+}
+
+void Terminal::OnEmvAck(uint8_t seq) {
+    if (pendingPush_ < 0 || pushes_[pendingPush_].seq != seq) return;
+    Push& push = pushes_[pendingPush_];
+    pendingPush_ = -1;
+    push.ackAt = sim::NowUs();
+    push.sessionAtAck = !emvApp_.empty() && orn::Engine().FindEmvSession(emvApp_.c_str());
+}
+
+void Terminal::Delivered(const unsigned char* data, int length) {
+    const uint32_t id = length >= 2 ? (uint32_t{data[0]} << 8) | data[1] : UINT32_MAX;
+    if (id >= pushes_.size()) {
+        if (violation_.empty()) violation_ = "EMV data delivered that the terminal never sent";
+        return;
+    }
+    if (++pushes_[id].delivered > 1 && violation_.empty())
+        violation_ = "EMV data message " + std::to_string(id) + " (sequence " +
+                     std::to_string(pushes_[id].seq) + ") delivered twice";
+}
+
+std::string Terminal::Undelivered() const {
+    for (size_t i = 0; i < pushes_.size(); ++i) {
+        const Push& p = pushes_[i];
+        if (!p.ackAt || !p.sessionAtSend || !p.sessionAtAck || p.delivered) continue;
+        const bool broken = std::any_of(emvBreaks_.begin(), emvBreaks_.end(), [&p](uint64_t t) {
+            return t >= p.sentAt && t <= p.ackAt + kDeliveryUs;
+        });
+        if (!broken)
+            return "EMV data message " + std::to_string(i) + " (sequence " + std::to_string(p.seq) +
+                   ") acknowledged for an open session but never delivered to it";
+    }
+    return "";
 }
 
 }  // namespace orn::dsim

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -35,6 +36,9 @@ class Terminal {
     // The fiber's body; returns once Stop was called.
     void Run();
     void Stop() { stop_ = true; }
+    // The payload of the next answer the terminal gives (not a cancel's), at once, instead of
+    // its own; std::nullopt withdraws it.
+    void AnswerNext(std::optional<std::string> payload) { nextAnswer_ = std::move(payload); }
 
     // What the terminal did, for the invariants.
     // Answers the host ACKed to requests `id` that reached the terminal at or after `since`.
@@ -45,6 +49,14 @@ class Terminal {
     uint32_t PowerUps() const { return powerUpsSent_; }
     // When the first answer frame now scheduled goes out (UINT64_MAX: none is).
     uint64_t NextAnswerDue() const;
+    // EMV data pushed to the host: a session callback received `data` (records it; a message
+    // delivered twice or never sent is a violation).
+    void Delivered(const unsigned char* data, int length);
+    // The host is about to close or reopen the link: what it was given may not reach a session.
+    void HostClosing();
+    // Empty, or the data messages the host acknowledged for a session open at both ends, with
+    // nothing in between that could end the session, but never delivered.
+    std::string Undelivered() const;
 
   private:
     struct Out {
@@ -55,6 +67,16 @@ class Terminal {
         bool frame;
         uint64_t requestAt;  // when the request of an answer frame came
         bool resend = false;
+        std::string opensEmv;  // the answer opens this EMV session: the numbering starts again
+    };
+    // An EMV data message the terminal pushed.
+    struct Push {
+        uint8_t seq;
+        uint64_t sentAt;
+        bool sessionAtSend;  // open at both ends when it was sent
+        uint64_t ackAt = 0;
+        bool sessionAtAck = false;
+        int delivered = 0;
     };
     void Schedule(uint64_t due, std::vector<uint8_t> bytes, std::string answerOf, bool frame,
                   uint64_t requestAt = 0);
@@ -64,14 +86,15 @@ class Terminal {
     void OnHostAck();
     void OnHostNak();
     void Answer(const std::string& id, const std::string& payload, uint64_t ackAt);
-    void SendUnsolicitedEmv();
+    void SendUnsolicitedEmv(uint64_t now);
+    void OnEmvAck(uint8_t seq);
+    void EndEmvSession(uint64_t now);
     void Emit();
     uint64_t NextDue() const;
 
     Faults faults_;
     bool stop_ = false;
     uint32_t seenOpens_ = 0;
-    uint32_t seenGeneration_ = 0;
     std::vector<Out> out_;
     uint64_t order_ = 0;
     // Receiver.
@@ -81,6 +104,7 @@ class Terminal {
     // The answer awaiting the host's ACK (resent on NAK).
     std::vector<uint8_t> outstanding_;
     std::string outstandingId_;
+    std::string outstandingOpens_;  // the EMV session the outstanding answer opens
     uint64_t outstandingAt_ = 0;
     uint64_t outstandingSince_ = 0;
     int resends_ = 0;
@@ -92,10 +116,19 @@ class Terminal {
     std::vector<uint64_t> emvTimes_;
     uint64_t vanishAt_ = 0, replugAt_ = 0;
     int hostEmvSeq_ = -1;
-    uint8_t pushSeq_ = 0;
+    // Pushed EMV data: numbered from 128 after each session open, one awaiting the host's
+    // acknowledgement at a time (sent again every 3 s).
+    uint8_t pushSeq_ = 128;
+    std::string emvApp_;  // the session the terminal has open, empty for none
+    std::vector<Push> pushes_;
+    int pendingPush_ = -1;
+    std::vector<uint8_t> pendingBytes_;
+    uint64_t pendingSentAt_ = 0;
+    std::vector<uint64_t> emvBreaks_;  // when something may have ended a session
     std::string violation_;
     uint32_t staleAcks_ = 0;
     uint32_t powerUpsSent_ = 0;
+    std::optional<std::string> nextAnswer_;
 };
 
 }  // namespace orn::dsim
