@@ -87,9 +87,9 @@ def test_unplug_is_a_lost_link(face, sim, terminal):
         sim.command("key B")
 
 
-def post(sim, body, path="action"):
+def post(sim, body, path="action", headers=()):
     request = urllib.request.Request(sim.page + path, data=body, method="POST",
-                                     headers={"Content-Type": "application/json"})
+                                     headers={"Content-Type": "application/json", **dict(headers)})
     try:
         with urllib.request.urlopen(request, timeout=10) as reply:
             return reply.status, json.load(reply)
@@ -97,15 +97,25 @@ def post(sim, body, path="action"):
         return error.code, json.load(error)
 
 
-@pytest.mark.parametrize("body, status, error", [
-    (b'{"action": "exit"}', 400, "unknown action: exit"),
-    (b'{"action": ', 400, "the body is not a JSON object"),
-    (b'{"action": "key", "value": "Z"}', 422, "unknown key: Z"),
-    (b'{"action": "key", "value": "1\\nexit"}', 400, "the value must be printable text"),
-    (b"x" * 100000, 413, "the body is larger than 4096 bytes"),
+JSON = {"Content-Type": "application/json"}
+
+
+@pytest.mark.parametrize("body, status, error, headers, path", [
+    (b'{"action": "exit"}', 400, "unknown action: exit", JSON, "action"),
+    (b'{"action": ', 400, "the body is not a JSON object", JSON, "action"),
+    (b'{"action": "key", "value": "Z"}', 422, "unknown key: Z", JSON, "action"),
+    (b'{"action": "key", "value": "1\\nexit"}', 400, "the value must be printable text", JSON,
+     "action"),
+    (b"x" * 100000, 413, "the body is larger than 4096 bytes", JSON, "action"),
+    # A page from elsewhere can post plain text without asking, or reach us by a rebound name.
+    (b'{"action": "unplug"}', 415, "an action is sent as application/json",
+     {"Content-Type": "text/plain"}, "action"),
+    (b'{"action": "unplug"}', 403, "the page answers only to a loopback name",
+     {"Host": "rebound.example:80"}, "action"),
+    (b'{}', 404, "no such page: /\ufffd", JSON, "%FF"),  # not UTF-8: once ended the simulator
 ])
-def test_bad_actions_are_refused(sim, body, status, error):
-    assert post(sim, body) == (status, {"error": error})
+def test_bad_actions_are_refused(sim, body, status, error, headers, path):
+    assert post(sim, body, path, headers) == (status, {"error": error})
 
 
 def test_watchers_beyond_the_limit_are_refused(sim):
@@ -114,7 +124,7 @@ def test_watchers_beyond_the_limit_are_refused(sim):
     try:
         for _ in range(12):
             s = socket.create_connection((host, int(port)), timeout=10)
-            s.sendall(b"GET /events HTTP/1.1\r\nHost: x\r\n\r\n")
+            s.sendall(b"GET /events HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n")
             streams.append(s)
         heads = [s.recv(200).split(b"\r\n")[0] for s in streams]
         assert heads.count(b"HTTP/1.1 200 OK") == 8, heads

@@ -34,7 +34,9 @@ constexpr auto kKeepAlive = std::chrono::seconds(5);
 
 void Fail(httplib::Response& res, int status, const std::string& message) {
     res.status = status;
-    res.set_content(json{{"error", message}}.dump(), "application/json");
+    // The message may quote the request (its path), which need not be valid UTF-8.
+    res.set_content(json{{"error", message}}.dump(-1, ' ', false, json::error_handler_t::replace),
+                    "application/json");
 }
 
 const char* InputName(InputKind kind) {
@@ -102,6 +104,17 @@ json TerminalState(TerminalSimulator& sim) {
               {"answerDelayMs", f.responseDelayMs}}}};
 }
 
+bool IsLoopback(const std::string& host) {
+    return host == "localhost" || host == "[::1]" || host == "::1" || host.rfind("127.", 0) == 0;
+}
+
+// The host part of a Host header ("127.0.0.1:8080" -> "127.0.0.1", "[::1]:80" -> "[::1]").
+std::string HostName(const std::string& header) {
+    const size_t colon = header.rfind(':');
+    if (colon == std::string::npos || header.find(']', colon) != std::string::npos) return header;
+    return header.substr(0, colon);
+}
+
 bool PlainText(const std::string& text) {
     return std::all_of(text.begin(), text.end(), [](char c) { return c >= 0x20 && c < 0x7F; });
 }
@@ -123,13 +136,16 @@ HttpFace::~HttpFace() {
 
 bool HttpFace::Start(const std::string& address, int port) {
     server_ = std::make_unique<httplib::Server>();
-    // Each event stream holds a thread: room for every watcher and a few quick requests.
-    server_->new_task_queue = [] { return new httplib::ThreadPool(kMaxWatchers + 4); };
+    // Each event stream holds a thread, and so does a connection until it has sent its request
+    // (at most the read timeout): room for every watcher and many slow or idle connections
+    // besides, so an action still finds a thread.
+    server_->new_task_queue = [] { return new httplib::ThreadPool(kMaxWatchers + 32); };
+    server_->set_keep_alive_max_count(10);
     server_->set_payload_max_length(kMaxBody);
     server_->set_keep_alive_timeout(2);
     server_->set_read_timeout(5);
     server_->set_write_timeout(5);
-    Routes();
+    Routes(address);
     port_ = port == 0                              ? server_->bind_to_any_port(address)
             : server_->bind_to_port(address, port) ? port
                                                    : -1;
@@ -141,7 +157,11 @@ bool HttpFace::Start(const std::string& address, int port) {
     observer_ = sim_.AddObserver([this] { Changed(); });
     traceListener_ = sim_.AddTraceListener(
         [this](const TraceEntry& e) { AddTrace(!e.fromTerminal, e.id, e.text); });
-    thread_ = std::thread([this] { server_->listen_after_bind(); });
+    listenEnded_ = false;
+    thread_ = std::thread([this] {
+        server_->listen_after_bind();
+        listenEnded_ = true;
+    });
     return true;
 }
 
@@ -155,7 +175,14 @@ void HttpFace::Stop() {
     }
     changed_.notify_all();
     runner_->Interrupt();
-    if (server_) server_->stop();
+    if (server_) {
+        // The server ignores a stop that comes before it runs: wait (briefly) for it to run.
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        while (thread_.joinable() && !server_->is_running() && !listenEnded_ &&
+               std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        server_->stop();
+    }
     if (thread_.joinable()) thread_.join();
 }
 
@@ -226,8 +253,24 @@ std::string HttpFace::RunAction(const std::string& body, int& status) {
     return reply;
 }
 
-void HttpFace::Routes() {
+void HttpFace::Routes(const std::string& address) {
     httplib::Server& s = *server_;
+    // Served on the loopback, the page answers only to a loopback name, so a page from elsewhere
+    // cannot reach it by renaming itself; and an action is JSON, which a page from elsewhere cannot
+    // post without the browser asking first.
+    const bool loopback = IsLoopback(address);
+    s.set_pre_routing_handler([loopback](const httplib::Request& req, httplib::Response& res) {
+        if (loopback && !IsLoopback(HostName(req.get_header_value("Host")))) {
+            Fail(res, 403, "the page answers only to a loopback name");
+            return httplib::Server::HandlerResponse::Handled;
+        }
+        if (req.method == "POST" &&
+            req.get_header_value("Content-Type").rfind("application/json", 0) != 0) {
+            Fail(res, 415, "an action is sent as application/json");
+            return httplib::Server::HandlerResponse::Handled;
+        }
+        return httplib::Server::HandlerResponse::Unhandled;
+    });
     s.Get("/", [](const httplib::Request&, httplib::Response& res) {
         res.set_content(kPage, "text/html; charset=utf-8");
     });

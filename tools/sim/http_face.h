@@ -10,6 +10,7 @@
 // {"error": ...}; at most kMaxWatchers event streams are served at once.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -59,7 +60,7 @@ class HttpFace {
         std::string text;
     };
     struct Watcher;
-    void Routes();
+    void Routes(const std::string& address);
     std::string StateEvent(uint64_t& traceSeen);
     std::string RunAction(const std::string& body, int& status);
 
@@ -68,6 +69,7 @@ class HttpFace {
     std::unique_ptr<CommandRunner> runner_;
     std::mutex runnerMu_;  // one action at a time
     std::thread thread_;
+    std::atomic<bool> listenEnded_{false};
     int port_ = -1;
     int observer_ = 0;
     int traceListener_ = 0;

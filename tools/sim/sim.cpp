@@ -79,8 +79,10 @@ struct TerminalSimulator::Impl final : Wire::Link {
     LinkView toldLink;
     FaultPlan toldFaults;
 
-    // Unplug() and Replug() one at a time, whoever calls them.
+    // Stop(), Unplug() and Replug() one at a time, whoever calls them; a stopped simulator is
+    // never plugged in again.
     std::mutex plugMu;
+    bool stopped = false;  // guarded by plugMu
 
     // The terminal model (its own lock) and who watches it.
     std::unique_ptr<TerminalModel> model = StartTerminal();
@@ -129,6 +131,16 @@ struct TerminalSimulator::Impl final : Wire::Link {
         traceListeners.Call(entry);
     }
     void Wake() { wake.Wake(); }
+
+    // Ends the I/O thread (the caller holds plugMu).
+    void StopThread() {
+        {
+            std::lock_guard<std::mutex> lock(mu);
+            stop = true;
+        }
+        Wake();
+        if (thread.joinable()) thread.join();
+    }
 
     // Passes an answer through the first pending rewrite that wants it; false: send nothing.
     // Caller holds mu.
@@ -410,12 +422,9 @@ const std::string& TerminalSimulator::linkPath() const {
 }
 
 void TerminalSimulator::Stop() {
-    {
-        std::lock_guard<std::mutex> lock(impl_->mu);
-        impl_->stop = true;
-    }
-    impl_->Wake();
-    if (impl_->thread.joinable()) impl_->thread.join();
+    std::lock_guard<std::mutex> plug(impl_->plugMu);
+    impl_->stopped = true;
+    impl_->StopThread();
 }
 
 void TerminalSimulator::SetHandler(const std::string& id, Handler handler) {
@@ -452,7 +461,7 @@ void TerminalSimulator::SetSilent(bool silent) {
 
 void TerminalSimulator::Unplug() {
     std::lock_guard<std::mutex> plug(impl_->plugMu);
-    Stop();
+    impl_->StopThread();
     impl_->wire->Close();
     {
         std::lock_guard<std::mutex> lock(impl_->mu);
@@ -466,11 +475,13 @@ void TerminalSimulator::Unplug() {
 bool TerminalSimulator::Replug() {
     std::lock_guard<std::mutex> plug(impl_->plugMu);
     Impl& d = *impl_;
-    if (!d.wake.IsOpen()) return false;  // never came up
-    if (d.wire->IsOpen()) return true;   // plugged in
+    if (!d.wake.IsOpen() || d.stopped) return false;  // never came up, or stopped for good
+    if (d.wire->IsOpen()) return true;                // plugged in
     if (d.thread.joinable()) d.thread.join();
     d.ResetReceiver();
-    if (!d.wire->Open(d.error)) {
+    // A failed replug is not the simulator's failure to start: ok() stays as it was.
+    std::string why;
+    if (!d.wire->Open(why)) {
         d.wire->Close();
         return false;
     }

@@ -21,8 +21,10 @@
 // shares is the message catalogue (src/link/catalogue.h), for request fields and its trace.
 //
 // All public members are thread-safe. Handlers run on the simulator's I/O thread, one at a
-// time, without any simulator lock held: they may call the simulator (SendFrame, Snapshot,
-// fault setters) but must not block; use SetResponseDelay or SendFrameLater for slow answers.
+// time (an input answer held for keys typed by hand finishes on the thread that typed the last
+// key, still one at a time), without any simulator lock held: they may call the simulator
+// (SendFrame, Snapshot, fault setters) but must not block; use SetResponseDelay or SendFrameLater
+// for slow answers.
 #pragma once
 
 #include <cstddef>

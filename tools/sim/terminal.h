@@ -65,7 +65,8 @@ struct ScreenState {
     std::vector<DisplayLine> lines;        // top to bottom
     std::optional<ScrollListView> scroll;  // while a scroll list is up
     std::vector<std::string> prompts;      // the texts of the prompt waiting for input
-    std::string amount;                    // the amount being confirmed, as shown ("12.34")
+    // The amount being confirmed, as the host sent it: "12.34", or a debit's nine digits.
+    std::string amount;
     InputKind input = InputKind::None;
     std::string inputCommand;  // the identifier of the message waiting for the input
     size_t pinDigits = 0;      // PIN digits typed so far
@@ -130,7 +131,8 @@ class TerminalModel {
     // A slow cardholder: keypad and PIN answers come this long after the prompt's ACK.
     void SetKeypadDelay(int ms);
     int KeypadDelay() const;
-    // Forgets queued input, sets the delay back to 0 and blanks the screen.
+    // Forgets queued keys, texts and selections (queued PINs stay), sets the delay back to 0 and
+    // blanks the screen.
     void ResetKeypad();
     // The base derivation key of DUKPT PIN entry (32 hexadecimal digits).
     void SetDukptBaseKey(const std::string& hex);

@@ -38,7 +38,8 @@ class Wire {
     virtual const std::string& LinkPath() const { return none_; }
     // Waits for the host, `wakeFd` or the link's timeout, and reports what came to `link`.
     virtual void Wait(int wakeFd, Link& link) = 0;
-    // Writes to the host; returns how many bytes went (fewer when the host stopped reading).
+    // Writes to the host; returns how many bytes went (the pty: fewer when the host stopped
+    // reading; the HID socket drops what a stalled host does not take and still returns all).
     virtual size_t Write(const uint8_t* data, size_t n) = 0;
 
   private:
