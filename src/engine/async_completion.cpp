@@ -69,7 +69,7 @@ int32_t CGenericHandler::GetConnectionState() {
 
 void CGenericHandler::SetConnectionState(int32_t state) {
     // Without link monitoring the link is never declared lost.
-    if (state == kConnDisconnected && !m_bLinkMonitoring) return;
+    if (state == kConnDisconnected && !m_Link.LinkMonitoring()) return;
     std::function<void()> wakeNotifier;
     {
         LockGuard hold(m_ConnectionStateLock);

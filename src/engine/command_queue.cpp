@@ -170,7 +170,7 @@ bool CGenericHandler::CanSendAtOnce(const CCommandData* record) {
                 return false;
         }
     }
-    return !m_Receiver.FrameInProgress();
+    return !m_Link.FrameInProgress();
 }
 
 bool CGenericHandler::SchedulerHasWork() {
@@ -456,8 +456,22 @@ bool CGenericHandler::QuickCancel(bool waitForAck) {
         }
     }
     DoneCommand(record);
-    m_nQuickCancelMode = 0;
+    m_Link.SetQuickCancelMode(false);
     return sent;
+}
+
+bool CGenericHandler::QueueLinkCheck() {
+    if (!IsPortOpen()) return false;
+    auto* record = new CCommandData;
+    record->SetName("ENQ Test");
+    record->SetEnqTest();
+    record->SetAckTimeout(kLinkCheckTimeoutMs);
+    record->SetResponseTimeout(kLinkCheckTimeoutMs);
+    record->SetGroup(kGroupEnqTest);
+    record->SetCancelType(kCancelNone);
+    AddToQueue(record);
+    record->Release();  // nobody waits: the queue's reference is the only one left
+    return true;
 }
 
 BusyAnswer CGenericHandler::isBusy(int32_t device) {

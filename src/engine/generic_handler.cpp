@@ -6,6 +6,7 @@
 #include <string>
 
 #include "engine/wait_outcome.h"
+#include "link/frame.h"
 #include "link/port_discovery.h"
 #include "log/thread_runner.h"
 #include "velquoraorn.h"
@@ -35,8 +36,7 @@ class PlatformPortKindQuery : public IPortKindQuery {
 }  // namespace
 
 CGenericHandler::CGenericHandler()
-    : m_Receiver(*this),
-      m_Transport(std::make_unique<PlatformPortKindQuery>(m_Logger)),
+    : m_Link(*this, *this, m_Logger, std::make_unique<PlatformPortKindQuery>(m_Logger)),
       m_hQueueEvent(std::make_shared<platform::Event>(true)),
       m_pQueueControl(std::make_shared<QueueControl>()) {
     CreateAsyncCompletionEvents();
@@ -174,7 +174,35 @@ void CGenericHandler::ClearQueue() {
         DropFromQueue(record);
     }
     m_Queue.clear();
-    m_nNakCount = 0;
+    m_Router.ResetNakCount();
+}
+
+void CGenericHandler::LinkLost() {
+    ClearEmvSessions();
+    ResetReceiver();
+    SetConnectionState(kConnPortClosed);
+    m_Link.ClearPowerUpSeen();
+    {
+        LockGuard hold(m_QueueLock);
+        for (CCommandData* record : m_Queue) {
+            const int32_t state = record->GetState();
+            // Finished records keep their outcome; a refused one is its caller's to release.
+            if (state == kStateRemoveFromQueue || state == kStateUserCallback || record->m_bRefused)
+                continue;
+            record->SetResult(ORN_ERR_DEVICE_USB_DISCONNECTED);
+            record->SetCurrentEvent();
+            if (record->IsAsync()) {
+                // Nobody waits for an accepted asynchronous record: its callback reports -13
+                // and the queue thread reclaims it afterwards.
+                record->SetState(kStateUserCallback);
+                StartCallbackThread(record);
+            } else {
+                record->SetState(kStateComplete);
+            }
+        }
+    }
+    m_hQueueEvent->Set();
+    m_Logger.Shutdown();
 }
 
 bool CGenericHandler::CloseRunningElsewhere() const {
@@ -197,8 +225,8 @@ void CGenericHandler::CloseLink() {
     StopThreads();
     ClearQueue();  // whatever was admitted while the threads were being stopped
     StopCallbackThreads();
-    m_nPowerUpSeen = 0;
-    m_nQuickCancelMode = 1;
+    m_Link.ClearPowerUpSeen();
+    m_Link.SetQuickCancelMode(true);
     m_dwClosingThread = 0;
 }
 
@@ -208,27 +236,22 @@ void CGenericHandler::CloseCandidate() {
     ResetReceiver();
     ClearQueue();
     SetConnectionState(kConnPortClosed);
-    m_nPowerUpSeen = 0;
-    m_nQuickCancelMode = 1;
+    m_Link.ClearPowerUpSeen();
+    m_Link.SetQuickCancelMode(true);
 }
 
 bool CGenericHandler::WaitForPowerUpOrCancel() {
-    if (m_nPowerUpSeen.exchange(0) != 0) return true;
     // Woken by the handshake itself; the terminal gets as long as the 35 polls of old did.
-    const uint32_t limit = kPowerUpPolls * kPowerUpPollMs;
-    const uint32_t start = platform::TickCount();
-    for (;;) {
-        // Reset before the flag is read: a handshake after the read sets the event again.
-        m_PowerUpSeenEvent.Reset();
-        if (m_nPowerUpSeen.exchange(0) != 0) {
-            platform::SleepMs(kPowerUpSettleMs);
-            return true;
-        }
-        const uint32_t elapsed = platform::TickCount() - start;
-        if (elapsed >= limit) break;
-        m_PowerUpSeenEvent.Wait(limit - elapsed);
-    }
+    if (m_Link.WaitForPowerUp(kPowerUpPolls * kPowerUpPollMs, kPowerUpSettleMs)) return true;
     return QuickCancel(true);
+}
+
+std::shared_ptr<CComPort> CGenericHandler::SerialPort() {
+    return std::dynamic_pointer_cast<CComPort>(Transport());
+}
+
+void CGenericHandler::SendRawCancel() {
+    Write(kCancelFrame, sizeof kCancelFrame);
 }
 
 size_t CGenericHandler::QueueSize() {

@@ -3,9 +3,9 @@
 // connection state and the EMV channel. It reaches the OS only through src/platform/ and the
 // terminal only through src/link/.
 //
-// CGenericHandler: the library's one engine object. It owns the open transport, the link
-// receiver, the command queue with its scheduler thread (QueueThread) and monitor thread, the
-// connection state and, as its last member, the logger.
+// CGenericHandler: the library's one engine object. It owns the command queue with its
+// scheduler thread (QueueThread) and monitor thread, the connection state and, as its last
+// member, the logger; the link owner (CLinkOwner) holds the transport and the receiver.
 //
 // Callers hand command records (CCommandData) to SendWaitData / SendAsync and block on the
 // record's own events. One frame at a time is outstanding: QueueThread picks and writes it, or
@@ -13,10 +13,10 @@
 // reports ACK, NAK and responses back through the ILinkEngine notifications on the listener
 // thread. Sources: generic_handler.cpp (lifecycle), command_queue.cpp (admission and the
 // caller's waits), queue_thread.cpp (the scheduler), response_routing.cpp (what the listener
-// reports), link_ownership.cpp (the transport and the link checks), async_completion.cpp.
-// Parts with state and locks of their own, each a member: the input auto-cancel timer
-// (CInputAutoCancel), the EMV channel (CEmvChannel), the callback dispatcher
-// (CCallbackDispatcher) and the transport slot (CTransportSlot).
+// reports), async_completion.cpp. Parts with state and locks of their own, each a member: the
+// link owner (CLinkOwner, with the transport slot CTransportSlot), the input auto-cancel timer
+// (CInputAutoCancel), the EMV channel (CEmvChannel) and the callback dispatcher
+// (CCallbackDispatcher).
 //
 // Locks, in the one order they may be taken (the order and what each guards are declared on
 // the members below and checked by clang's thread-safety analysis):
@@ -45,6 +45,8 @@
 #include "engine/command_data.h"
 #include "engine/emv_channel.h"
 #include "engine/input_auto_cancel.h"
+#include "engine/link_owner.h"
+#include "engine/response_routing.h"
 #include "engine/transport_slot.h"
 #include "link/com_port.h"
 #include "link/link_engine.h"
@@ -72,15 +74,16 @@ enum class BusyAnswer {
     UnknownDevice,  // no such device
 };
 
-class CGenericHandler : public IChunkSink, public ILinkEngine, private IEmvChannelHost {
+class CGenericHandler : public ILinkEngine,
+                        private IEmvChannelHost,
+                        private ILinkOwnerHost,
+                        private IResponseRouterHost {
   public:
     // Timeouts and counts of the scheduler (milliseconds).
     static constexpr uint32_t kThreadWaitMs = 5000;
     static constexpr uint32_t kPowerUpSettleWaitMs = 2000;
     static constexpr uint32_t kSendWaitMs = 60000;
-    static constexpr int32_t kMaxNakResends = 5;
-    static constexpr uint32_t kIdleLinkCheckMs = 2000;
-    static constexpr uint32_t kIdleLinkCheckPendingMs = 20000;
+    static constexpr int32_t kMaxNakResends = CResponseRouter::kMaxNakResends;
     static constexpr uint32_t kLinkCheckTimeoutMs = 500;
     static constexpr int kPowerUpPolls = 35;
     static constexpr uint32_t kPowerUpPollMs = 100;
@@ -110,34 +113,38 @@ class CGenericHandler : public IChunkSink, public ILinkEngine, private IEmvChann
 
     // --- transport ---------------------------------------------------------------------------
     // Longest a write may wait for the device before the link counts as lost.
-    static constexpr uint32_t kWriteLimitMs = 5000;
+    static constexpr uint32_t kWriteLimitMs = CLinkOwner::kWriteLimitMs;
 
     // Opens a serial port under its Windows name (or a device path, known as `portName` to the
     // port kind query), starts its listener and applies the line settings of the terminal
     // link. Returns the platform error (0 on success) with the OS's detail.
     platform::Status OpenSerialPort(const char* name, uint32_t rxQueue, uint32_t txQueue,
-                                    const char* portName = nullptr);
+                                    const char* portName = nullptr) {
+        return m_Link.OpenSerialPort(name, rxQueue, txQueue, portName);
+    }
     // Opens a USB HID terminal by device path: 0, or 2250 on any failure.
-    platform::Status OpenHidPort(const std::string& path);
+    platform::Status OpenHidPort(const std::string& path) { return m_Link.OpenHidPort(path); }
     // True while a transport exists and holds an open device.
-    bool IsPortOpen() { return m_Transport.IsOpen(); }
+    bool IsPortOpen() { return m_Link.IsPortOpen(); }
     // The open transport, and the serial port when that is what it is (else null).
-    std::shared_ptr<ITransport> Transport() { return m_Transport.Current(); }
+    std::shared_ptr<ITransport> Transport() { return m_Link.Transport(); }
     std::shared_ptr<CComPort> SerialPort();
     // Modem lines of the open serial port, each reached under the port object lock, so a port
     // closed or lost meanwhile is never touched: false / -1 when there is none (any more);
     // otherwise SetSerialDtr reports whether the line was set, GetSerialDsr gives 1 or 0.
-    bool SetSerialDtr(bool on) { return m_Transport.SetSerialDtr(on); }
-    int GetSerialDsr() { return m_Transport.GetSerialDsr(); }
+    bool SetSerialDtr(bool on) { return m_Link.Slot().SetSerialDtr(on); }
+    int GetSerialDsr() { return m_Link.Slot().GetSerialDsr(); }
     // Closes and destroys the transport (no other state changes).
-    void DestroyTransport() { m_Transport.Destroy(); }
+    void DestroyTransport() { m_Link.Slot().Destroy(); }
     // Writes raw bytes through the open transport. Non-zero only when the write failed and the
     // link was found lost (the link is then torn down, see HandleLostLink).
-    uint32_t Write(const uint8_t* data, uint32_t length) override;
+    uint32_t Write(const uint8_t* data, uint32_t length) override {
+        return m_Link.Write(data, length);
+    }
     // Writes the six-byte "50." cancel frame straight to the transport, bypassing the queue.
     void SendRawCancel() override;
     // Replaces the port-kind queries (null restores the platform's).
-    void SetPortKindQuery(IPortKindQuery* query) { m_Transport.SetPortKindQuery(query); }
+    void SetPortKindQuery(IPortKindQuery* query) { m_Link.Slot().SetPortKindQuery(query); }
 
     // --- engine lifecycle --------------------------------------------------------------------
     void StartThreads();
@@ -186,7 +193,7 @@ class CGenericHandler : public IChunkSink, public ILinkEngine, private IEmvChann
     // acknowledged); false otherwise or with no transport.
     bool QuickCancel(bool waitForAck);
     // Queues a link check ("ENQ Test") nobody waits for; false with no transport.
-    bool QueueLinkCheck();
+    bool QueueLinkCheck() override;
     // Whether the queue holds work for a device's group.
     BusyAnswer isBusy(int32_t device);
     // The busy query an application makes, once the link tests passed: an open EMV session
@@ -195,23 +202,22 @@ class CGenericHandler : public IChunkSink, public ILinkEngine, private IEmvChann
 
     // --- link side (ILinkEngine) ---------------------------------------------------------------
     bool EngineStarted() override { return m_bEngineStarted.load(); }
-    int DataWidth() override { return m_nDataWidth.load(); }
-    bool QuickCancelMode() override { return m_nQuickCancelMode.load() != 0; }
-    void SetQuickCancelMode(bool on) { m_nQuickCancelMode = on ? 1 : 0; }
-    void SetPowerUpSeen() override {
-        m_nPowerUpSeen = 1;
-        m_PowerUpSeenEvent.Set();
-    }
-    bool PowerUpSeen() const { return m_nPowerUpSeen.load() != 0; }
-    void SetStrayCancelExpected() override { m_nStrayCancelExpected = 1; }
+    int DataWidth() override { return m_Link.DataWidth(); }
+    bool QuickCancelMode() override { return m_Link.QuickCancelMode(); }
+    void SetQuickCancelMode(bool on) { m_Link.SetQuickCancelMode(on); }
+    void SetPowerUpSeen() override { m_Link.SetPowerUpSeen(); }
+    bool PowerUpSeen() const { return m_Link.PowerUpSeen(); }
+    void SetStrayCancelExpected() override { m_Router.SetStrayCancelExpected(); }
     int32_t GetConnectionState() override;
     void SetConnectionState(int32_t state) override;
-    int32_t& EnquiryCount() override { return m_nEnquiryCount; }
-    void OnAck() override;
-    void OnNak() override;
+    int32_t& EnquiryCount() override { return m_Link.EnquiryCount(); }
+    void OnAck() override { m_Router.OnAck(); }
+    void OnNak() override { m_Router.OnNak(); }
     void OnPowerUp() override;
-    void OnLinkCheckAnswered() override;
-    void ProcessResponse(const uint8_t* message, uint32_t length) override;
+    void OnLinkCheckAnswered() override { m_Router.OnLinkCheckAnswered(); }
+    void ProcessResponse(const uint8_t* message, uint32_t length) override {
+        m_Router.ProcessResponse(message, length);
+    }
     void EmvAsyncReceiveHandler(const uint8_t* message, uint32_t length) override {
         m_Emv.Receive(message, length);
     }
@@ -256,8 +262,8 @@ class CGenericHandler : public IChunkSink, public ILinkEngine, private IEmvChann
     // Test seam: the longest a caller waits for its record to be sent (kSendWaitMs normally).
     void SetSendWaitForTest(uint32_t ms) { m_dwSendWaitMs = ms; }
 
-    void SetLinkMonitoring(bool on) { m_bLinkMonitoring = on; }
-    bool LinkMonitoring() const { return m_bLinkMonitoring.load(); }
+    void SetLinkMonitoring(bool on) { m_Link.SetLinkMonitoring(on); }
+    bool LinkMonitoring() const { return m_Link.LinkMonitoring(); }
     // Whether any EMV session is open.
     bool EmvSessionOpen() { return AnyEmvSessionOpen(); }
 
@@ -279,23 +285,20 @@ class CGenericHandler : public IChunkSink, public ILinkEngine, private IEmvChann
     // Serialises data messages (held from building one until its acknowledgement).
     platform::RecursiveLock& EmvSendExchangeLock() { return m_Emv.SendExchangeLock(); }
     // Completes the data message waiting for its acknowledgement with `status`; `message` (the
-    // identifier on) is stored as its response (response_routing.cpp).
-    void EmvAckReceived(int32_t status, const uint8_t* message, uint32_t length) override;
+    // identifier on) is stored as its response.
+    void EmvAckReceived(int32_t status, const uint8_t* message, uint32_t length) override {
+        m_Router.EmvAckReceived(status, message, length);
+    }
 
     // --- combined swipe-or-card command (response_routing.cpp)
     // --------------------------------------- Taken only by the command's two completion routines,
     // never with another engine lock.
-    platform::Mutex& CombinedWaitLock() { return m_CombinedWaitLock; }
+    platform::Mutex& CombinedWaitLock() { return m_Router.CombinedWaitLock(); }
     // Whether a record whose name begins with `prefix` is queued and not yet released.
-    bool HasQueuedRecordNamed(const char* prefix);
+    bool HasQueuedRecordNamed(const char* prefix) { return m_Router.HasQueuedRecordNamed(prefix); }
 
-    // Chunks from the transport's listener go to the link receiver.
-    void Receive(const uint8_t* data, uint32_t count) override;
-    // The device went away (a USB HID read or a serial port's driver failed): the link is lost
-    // as for an unplugged USB serial port.
-    void OnDeviceGone() override;
     // Resets the receiver to idle (link closed, reopened or lost, timeouts).
-    void ResetReceiver();
+    void ResetReceiver() { m_Link.ResetReceiver(); }
 
     // Number of records in the queue (diagnostics).
     size_t QueueSize();
@@ -313,7 +316,7 @@ class CGenericHandler : public IChunkSink, public ILinkEngine, private IEmvChann
     void LogQueue();
 
     // Runs the record's callback on a new thread (queue lock held).
-    void StartCallbackThread(CCommandData* record) REQUIRES(m_QueueLock) {
+    void StartCallbackThread(CCommandData* record) override REQUIRES(m_QueueLock) {
         m_Callbacks.StartCallbackThread(record, m_hQueueEvent);
     }
     void ReapCallbackThreads() { m_Callbacks.ReapCallbackThreads(); }
@@ -353,43 +356,26 @@ class CGenericHandler : public IChunkSink, public ILinkEngine, private IEmvChann
     bool TakeForSend(CCommandData* candidate, bool hold, TakenFrame& frame, uint32_t* timerMs)
         REQUIRES(m_QueueLock);
     void WriteTaken(const TakenFrame& frame);
-    // The queue thread's idle clock: since when nothing was sent or acknowledged.
-    struct IdleClock {
-        uint32_t start = 0;
-        uint32_t seenSends = 0;  // m_nCallerSends when last looked at
-    };
-    // Restarts or runs out the idle clock; lowers `nextWait` to the next check.
-    void IdleLinkCheck(bool idle, IdleClock& clock, uint32_t& nextWait);
     // Drops the engine's reference to a record taken out of the queue (queue lock held).
     static void DropFromQueue(CCommandData* record);
 
-    // Wakes the caller waiting on `event` of `record` and drops the reference taken for the
-    // wake: at once, or at the end of the chunk the listener is handing to the receiver.
-    struct DeferredWake {
-        CCommandData* record;
-        platform::Event* event;
-    };
-    struct DeferredWakes {
-        std::vector<DeferredWake> waiters;
-        bool queueThread = false;
-    };
-    static thread_local DeferredWakes* t_DeferredWakes;
-    void WakeWaiter(CCommandData* record, platform::Event* event);
-    // Wakes the queue thread, deferred like WakeWaiter: woken while the listener still holds the
-    // receiver's lock, it would only block on it (its idle check asks the receiver).
-    void WakeQueueThread();
+    // Wakes, deferred to the end of the chunk on the listener thread (see CLinkOwner).
+    void WakeWaiter(CCommandData* record, platform::Event* event) {
+        m_Link.WakeWaiter(record, event);
+    }
+    void WakeQueueThread() { m_Link.WakeQueueThread(); }
 
     // Queue lock held: whether the queue thread has anything to do that no caller does itself
     // (a record to send, to reclaim or to hand to its callback, an asynchronous timer, a
     // shutdown). The hot path wakes the thread only then.
-    bool SchedulerHasWork() REQUIRES(m_QueueLock);
+    bool SchedulerHasWork() override REQUIRES(m_QueueLock);
     // Queue lock held: whether `record`, just admitted, is the one the queue thread would send
     // next and may be sent at once: nothing else is sent or waited for, nothing holds its group.
     bool CanSendAtOnce(const CCommandData* record) REQUIRES(m_QueueLock);
     // Wakes the queue thread when it has work (takes the queue lock).
     void WakeSchedulerIfNeeded();
     // Notes a frame sent or acknowledged without the queue thread (for its idle clock).
-    void NoteCallerActivity();
+    void NoteCallerActivity() { m_Link.NoteCallerActivity(); }
     // Queue lock held: ends with `result` (waking its caller) every record that `selected` picks
     // and that still waits for something: not answered or failed already, not released, not
     // refused at admission, not an asynchronous one whose callback runs. True when any ended.
@@ -410,16 +396,10 @@ class CGenericHandler : public IChunkSink, public ILinkEngine, private IEmvChann
     // ACK wait ran out: true when the command is finished (-2), false when it was queued again.
     bool AckTimerExpired(CCommandData* record);
 
-    // Write error handling: the lost USB port, or a write that ran out of time.
-    uint32_t OnWriteError(const std::shared_ptr<ITransport>& transport,
-                          const platform::Status& error);
-    // Tears the link down if `transport` is still the open one.
-    void HandleLostLink(const std::shared_ptr<ITransport>& transport);
-    void DestroyRetiredPort() { m_Transport.DestroyRetired(); }
-    IPortKindQuery& PortKindQuery() { return m_Transport.PortKindQuery(); }
-    // Makes `transport` the open one.
-    void InstallTransport(std::shared_ptr<ITransport> transport, const std::string& name,
-                          bool usbSerial);
+    void DestroyRetiredPort() { m_Link.Slot().DestroyRetired(); }
+    // ILinkOwnerHost: the link owner retired a lost transport; the rest of the link goes down.
+    void LinkLost() override;
+    void WakeQueueThreadNow() override { m_hQueueEvent->Set(); }
     void ClearEmvSessions() { m_Emv.Sessions().Clear(); }
     // IEmvChannelHost.
     void ListCallbackThread(const std::shared_ptr<platform::Thread>& thread,
@@ -428,11 +408,9 @@ class CGenericHandler : public IChunkSink, public ILinkEngine, private IEmvChann
     }
     void EnterCallbackThread() override { CCallbackDispatcher::EnterCallbackThread(); }
 
-    CLinkReceiver m_Receiver;
-    int32_t m_nEnquiryCount = 0;  // guarded by the receiver's receive lock
-
-    // The port object lock inside is taken after the queue lock.
-    CTransportSlot m_Transport;
+    // The transport, the receiver and the link checks; the receiver's receive lock comes
+    // before the queue lock, the port object lock after it.
+    CLinkOwner m_Link;
 
     // Queue.
     // Left recursive: not every path that runs under it is known not to take it again.
@@ -441,14 +419,9 @@ class CGenericHandler : public IChunkSink, public ILinkEngine, private IEmvChann
     std::list<CCommandData*> m_Queue GUARDED_BY(m_QueueLock);
     // Admission open (between StartThreads and StopThreads).
     bool m_bAccepting GUARDED_BY(m_QueueLock) = false;
-    int32_t m_nNakCount GUARDED_BY(m_QueueLock) = 0;
     // Shared with callback threads, which signal it when they end.
     std::shared_ptr<platform::Event> m_hQueueEvent;
     platform::Event m_hQueueThreadStartEvent{true};
-    // Frames callers sent themselves (and ACKs of them), counted, with the tick of the last:
-    // the queue thread's idle clock starts there when the count moved.
-    std::atomic<uint32_t> m_nCallerSends{0};
-    std::atomic<uint32_t> m_dwLastSendTick{0};
     std::atomic<uint32_t> m_dwSendWaitMs{kSendWaitMs};
     // The thread inside CloseLink (0: none).
     std::atomic<uint32_t> m_dwClosingThread{0};
@@ -461,10 +434,12 @@ class CGenericHandler : public IChunkSink, public ILinkEngine, private IEmvChann
     platform::Thread m_MonitorThread;
     std::shared_ptr<QueueControl> m_pQueueControl;
 
+    // Matches what the receiver reports to the queued records, under the queue lock.
+    CResponseRouter m_Router{m_QueueLock, m_Queue, m_Link, *this, m_Logger};
+
     CCallbackDispatcher m_Callbacks{m_Logger};
 
     CEmvChannel m_Emv{*this, m_Logger};
-    platform::Mutex m_CombinedWaitLock;
 
     platform::Mutex m_ConnectionStateLock;
     int32_t m_nConnectionState GUARDED_BY(m_ConnectionStateLock) = kConnPortClosed;
@@ -479,12 +454,6 @@ class CGenericHandler : public IChunkSink, public ILinkEngine, private IEmvChann
 
     CInputAutoCancel m_InputAutoCancel{m_Logger};
 
-    std::atomic<bool> m_bLinkMonitoring{true};
-    std::atomic<int32_t> m_nQuickCancelMode{1};
-    std::atomic<int32_t> m_nPowerUpSeen{0};
-    platform::Event m_PowerUpSeenEvent{true};  // set with m_nPowerUpSeen
-    std::atomic<int32_t> m_nStrayCancelExpected{0};
-    std::atomic<int> m_nDataWidth{7};
     std::atomic<bool> m_bEngineStarted{false};
 
     CLogger m_Logger;  // last member: destroyed first, after the destructor stopped everything

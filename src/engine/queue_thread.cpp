@@ -193,9 +193,8 @@ void CGenericHandler::WriteTaken(const TakenFrame& frame) {
 
 uint32_t CGenericHandler::QueueThread(std::shared_ptr<QueueControl> control) {
     m_hQueueThreadStartEvent.Set();
-    IdleClock idleClock;
-    idleClock.start = platform::TickCount();
-    idleClock.seenSends = m_nCallerSends.load();
+    CLinkOwner::IdleClock idleClock;
+    m_Link.StartIdleClock(idleClock);
     uint32_t waitMs = 0;
     // Frames are copied here under the lock and written after it is released.
     auto frame = std::make_unique<TakenFrame>();
@@ -225,7 +224,7 @@ uint32_t CGenericHandler::QueueThread(std::shared_ptr<QueueControl> control) {
             WalkQueue(*control, blocked, walk);
             if (control->drain && m_Queue.empty()) control->stop = true;
             if (!walk.ackPending && walk.candidate) {
-                if (m_Receiver.FrameInProgress())
+                if (m_Link.FrameInProgress())
                     heldByReception = true;
                 else
                     TakeForSend(walk.candidate, walk.hold, *frame, &walk.nextWait);
@@ -245,11 +244,11 @@ uint32_t CGenericHandler::QueueThread(std::shared_ptr<QueueControl> control) {
         }
 
         // 8. Idle link check.
-        IdleLinkCheck(walk.idle, idleClock, walk.nextWait);
+        m_Link.IdleLinkCheck(walk.idle, idleClock, walk.nextWait);
 
         // 9. A frame that stopped arriving is dropped by the receiver's watchdog; one still
         // coming in is looked at again when its time is up, however long the rest may sleep.
-        walk.nextWait = std::min(walk.nextWait, m_Receiver.CheckFrameWatchdog());
+        walk.nextWait = std::min(walk.nextWait, m_Link.CheckFrameWatchdog());
 
         // 10. Callback threads that have ended are reclaimed; a lost port is closed.
         ReapCallbackThreads();
