@@ -43,6 +43,7 @@
 
 #include "engine/callback_dispatcher.h"
 #include "engine/command_data.h"
+#include "engine/command_queue.h"
 #include "engine/emv_channel.h"
 #include "engine/input_auto_cancel.h"
 #include "engine/link_owner.h"
@@ -66,39 +67,22 @@ enum ConnectionState : int32_t {
     kConnOk = 4,
 };
 
-// What the queue says of a device's group (isBusy).
-enum class BusyAnswer {
-    Idle,
-    Busy,           // an asynchronous command of the group, or its cancel, is queued
-    Untracked,      // device 3 (EMV): its state is the session table's, not the queue's
-    UnknownDevice,  // no such device
-};
-
 class CGenericHandler : public ILinkEngine,
                         private IEmvChannelHost,
                         private ILinkOwnerHost,
-                        private IResponseRouterHost {
+                        private IResponseRouterHost,
+                        private ICommandQueueHost {
   public:
     // Timeouts and counts of the scheduler (milliseconds).
-    static constexpr uint32_t kThreadWaitMs = 5000;
+    static constexpr uint32_t kThreadWaitMs = CCommandQueue::kThreadWaitMs;
     static constexpr uint32_t kPowerUpSettleWaitMs = 2000;
-    static constexpr uint32_t kSendWaitMs = 60000;
+    static constexpr uint32_t kSendWaitMs = CCommandQueue::kSendWaitMs;
     static constexpr int32_t kMaxNakResends = CResponseRouter::kMaxNakResends;
-    static constexpr uint32_t kLinkCheckTimeoutMs = 500;
     static constexpr int kPowerUpPolls = 35;
     static constexpr uint32_t kPowerUpPollMs = 100;
     static constexpr uint32_t kPowerUpSettleMs = 300;
-    // Longest sleep of the queue thread when no timer is due sooner. Every change it must act
-    // on sets its event; a frame coming in does not (a wake-up per frame costs every command),
-    // so this bound lets the thread see it before the receiver's watchdog limit and take that
-    // limit as its next deadline.
-    static constexpr uint32_t kQueueMaxWaitMs = 2000;
-    static_assert(kQueueMaxWaitMs < CLinkReceiver::kFrameTimeLimitMs,
-                  "the queue thread must look at a frame in progress before its limit is up");
-    // Sleep while a callback has said it is done but its thread has not ended yet.
-    static constexpr uint32_t kCallbackEndPollMs = 100;
     static constexpr uint32_t kMonitorPeriodMs = 5000;
-    static constexpr int kResponseBufferSize = 4096;
+    static constexpr int kResponseBufferSize = CCommandQueue::kResponseBufferSize;
     static_assert(CEmvChannel::kThreadStartWaitMs == kThreadWaitMs,
                   "an EMV callback thread is waited for as long as the others");
 
@@ -169,33 +153,35 @@ class CGenericHandler : public ILinkEngine,
     // --- commands ----------------------------------------------------------------------------
     // Admit the record, wait for send, ACK and response. The caller then reads the response
     // with GetResponse and releases the record with DoneCommand.
-    int32_t SendWaitData(CCommandData* record);
+    int32_t SendWaitData(CCommandData* record) { return m_CommandQueue.SendWaitData(record); }
     // Marks the record asynchronous, admits it and waits for send and ACK. 0: accepted; the
     // engine now owns the record (the caller must not touch it again) and its callback reports
     // the outcome. Non-zero: the caller releases the record with DoneCommand.
-    int32_t SendAsync(CCommandData* record);
+    int32_t SendAsync(CCommandData* record) { return m_CommandQueue.SendAsync(record); }
     // The two halves of SendWaitData (multi-block MAC messages).
-    int32_t SendWaitAck(CCommandData* record);
-    int32_t WaitResponse(CCommandData* record);
-    bool AddToQueue(CCommandData* record);
-    bool WaitForSend(CCommandData* record);
-    bool WaitForAck(CCommandData* record);
-    bool WaitForResponse(CCommandData* record);
+    int32_t SendWaitAck(CCommandData* record) { return m_CommandQueue.SendWaitAck(record); }
+    int32_t WaitResponse(CCommandData* record) { return m_CommandQueue.WaitResponse(record); }
+    bool AddToQueue(CCommandData* record) { return m_CommandQueue.AddToQueue(record); }
+    bool WaitForSend(CCommandData* record) { return m_CommandQueue.WaitForSend(record); }
+    bool WaitForAck(CCommandData* record) { return m_CommandQueue.WaitForAck(record); }
+    bool WaitForResponse(CCommandData* record) { return m_CommandQueue.WaitForResponse(record); }
     // Copies the response into `buffer` (kResponseBufferSize bytes); -1 when there is none.
-    int32_t GetResponse(CCommandData* record, unsigned char* buffer);
+    int32_t GetResponse(CCommandData* record, unsigned char* buffer) {
+        return m_CommandQueue.GetResponse(record, buffer);
+    }
     // The record's result as it stands (taken under the queue lock).
-    int32_t ResultOf(CCommandData* record);
+    int32_t ResultOf(CCommandData* record) { return m_CommandQueue.ResultOf(record); }
     // Releases the caller's record; the caller must not use it afterwards.
-    void DoneCommand(CCommandData* record);
+    void DoneCommand(CCommandData* record) { m_CommandQueue.DoneCommand(record); }
     // Cancels the live records of a cancel type (kCancel50 also covers kCancelMsr) with -5.
-    void CancelQueued(int32_t cancelType);
+    void CancelQueued(int32_t cancelType) { m_CommandQueue.CancelQueued(cancelType); }
     // Sends the "72" cancel ahead of everything else. True when sent (and, with waitForAck,
     // acknowledged); false otherwise or with no transport.
-    bool QuickCancel(bool waitForAck);
+    bool QuickCancel(bool waitForAck) { return m_CommandQueue.QuickCancel(waitForAck); }
     // Queues a link check ("ENQ Test") nobody waits for; false with no transport.
-    bool QueueLinkCheck() override;
+    bool QueueLinkCheck() override { return m_CommandQueue.QueueLinkCheck(); }
     // Whether the queue holds work for a device's group.
-    BusyAnswer isBusy(int32_t device);
+    BusyAnswer isBusy(int32_t device) { return m_CommandQueue.isBusy(device); }
     // The busy query an application makes, once the link tests passed: an open EMV session
     // makes the EMV devices busy, the rest is isBusy.
     BusyAnswer DeviceBusy(int32_t device);
@@ -260,12 +246,12 @@ class CGenericHandler : public ILinkEngine,
     // accepted or not (lets a test finish the record's callback in between).
     void SetAcceptHookForTest(std::function<void()> hook);
     // Test seam: the longest a caller waits for its record to be sent (kSendWaitMs normally).
-    void SetSendWaitForTest(uint32_t ms) { m_dwSendWaitMs = ms; }
+    void SetSendWaitForTest(uint32_t ms) { m_CommandQueue.SetSendWaitForTest(ms); }
 
     void SetLinkMonitoring(bool on) { m_Link.SetLinkMonitoring(on); }
     bool LinkMonitoring() const { return m_Link.LinkMonitoring(); }
     // Whether any EMV session is open.
-    bool EmvSessionOpen() { return AnyEmvSessionOpen(); }
+    bool EmvSessionOpen() override { return AnyEmvSessionOpen(); }
 
     // --- EMV channel (the CEmvChannel part) ---------------------------------------------------
     // Session table: a name stands for the first entry in use that is a prefix of it.
@@ -301,105 +287,23 @@ class CGenericHandler : public ILinkEngine,
     void ResetReceiver() { m_Link.ResetReceiver(); }
 
     // Number of records in the queue (diagnostics).
-    size_t QueueSize();
+    size_t QueueSize() { return m_CommandQueue.QueueSize(); }
 
   private:
-    // What one QueueThread instance reads: a thread abandoned after a failed stop keeps its own
-    // flags, so a later thread is never stopped or drained by mistake.
-    struct QueueControl {
-        std::atomic<bool> stop{false};
-        std::atomic<bool> drain{false};
-    };
-
-    uint32_t QueueThread(std::shared_ptr<QueueControl> control);
     uint32_t QueueMonitorThread();
     void LogQueue();
 
-    // Runs the record's callback on a new thread (queue lock held).
-    void StartCallbackThread(CCommandData* record) override REQUIRES(m_QueueLock) {
-        m_Callbacks.StartCallbackThread(record, m_hQueueEvent);
-    }
-    void ReapCallbackThreads() { m_Callbacks.ReapCallbackThreads(); }
     void StopCallbackThreads() { m_Callbacks.StopCallbackThreads(); }
     void StartStateNotifier() { m_Callbacks.StartStateNotifier(); }
     void StopStateNotifier() { m_Callbacks.StopStateNotifier(); }
     // Constructor step: the events of the parts; a failure is logged and left null.
     void CreateAsyncCompletionEvents();
 
-    // QueueThread phases (queue_thread.cpp), each one step of a cycle.
-    struct QueueWalk {
-        CCommandData* candidate = nullptr;  // the record to send next
-        bool ackPending = false;            // a record waits for its ACK: nothing is sent
-        bool hold = false;                  // a synchronous caller has not collected its outcome
-        bool idle = true;                   // nothing waits to be sent or acknowledged
-        bool resetReceiver = false;         // an asynchronous record timed out
-        bool released = false;              // a record was released during the walk
-        bool triggerRead = false;           // an answer is awaited
-        uint32_t nextWait = 0;              // the nearest timer the walk saw (ms)
-    };
-    // A frame taken for sending, copied out of its record under the queue lock.
-    struct TakenFrame {
-        uint8_t plain[kResponseBufferSize];
-        uint8_t encoded[kResponseBufferSize];
-        int length = 0;  // 0: nothing taken
-        int encodedLength = -1;
-        bool linkCheck = false;
-    };
-    void RemoveReleasedRecords();
-    void FindBlockedGroups(bool (&blocked)[kGroupCount]);
-    // Queue lock held: timers, cancelled and finished records, and the send candidate.
-    void WalkQueue(const QueueControl& control, const bool (&blocked)[kGroupCount], QueueWalk& walk)
-        REQUIRES(m_QueueLock);
-    // Queue lock held: moves the candidate to WAIT_ACK and copies its frame out (left empty
-    // when no transport is open: the record then fails -1). False when the candidate is held
-    // back behind a synchronous caller; a started link check lowers `timerMs` to its timer.
-    bool TakeForSend(CCommandData* candidate, bool hold, TakenFrame& frame, uint32_t* timerMs)
-        REQUIRES(m_QueueLock);
-    void WriteTaken(const TakenFrame& frame);
-    // Drops the engine's reference to a record taken out of the queue (queue lock held).
-    static void DropFromQueue(CCommandData* record);
-
-    // Wakes, deferred to the end of the chunk on the listener thread (see CLinkOwner).
-    void WakeWaiter(CCommandData* record, platform::Event* event) {
-        m_Link.WakeWaiter(record, event);
-    }
-    void WakeQueueThread() { m_Link.WakeQueueThread(); }
-
-    // Queue lock held: whether the queue thread has anything to do that no caller does itself
-    // (a record to send, to reclaim or to hand to its callback, an asynchronous timer, a
-    // shutdown). The hot path wakes the thread only then.
-    bool SchedulerHasWork() override REQUIRES(m_QueueLock);
-    // Queue lock held: whether `record`, just admitted, is the one the queue thread would send
-    // next and may be sent at once: nothing else is sent or waited for, nothing holds its group.
-    bool CanSendAtOnce(const CCommandData* record) REQUIRES(m_QueueLock);
-    // Wakes the queue thread when it has work (takes the queue lock).
-    void WakeSchedulerIfNeeded();
-    // Notes a frame sent or acknowledged without the queue thread (for its idle clock).
-    void NoteCallerActivity() { m_Link.NoteCallerActivity(); }
-    // Queue lock held: ends with `result` (waking its caller) every record that `selected` picks
-    // and that still waits for something: not answered or failed already, not released, not
-    // refused at admission, not an asynchronous one whose callback runs. True when any ended.
-    bool EndWaitingRecords(int32_t result, const std::function<bool(const CCommandData&)>& selected)
-        REQUIRES(m_QueueLock);
-    // Queue lock held: takes a released record out of the queue.
-    void EraseReleased(std::list<CCommandData*>::iterator it) REQUIRES(m_QueueLock);
-
-    // Calling-side helpers.
-    // The send wait ran out: a record not yet taken is withdrawn with -20, so that it is not
-    // sent after its caller was told it failed. False when the queue thread took it meanwhile.
-    bool GiveUpSend(CCommandData* record);
-    void SetResultLocked(CCommandData* record, int32_t result);
-    // The result of a record that AddToQueue did not admit.
-    int32_t NotAdmitted(CCommandData* record);
-    // Runs the send / ACK part shared by SendAsync and SendWaitAck.
-    int32_t SendUntilAck(CCommandData* record);
-    // ACK wait ran out: true when the command is finished (-2), false when it was queued again.
-    bool AckTimerExpired(CCommandData* record);
-
-    void DestroyRetiredPort() { m_Link.Slot().DestroyRetired(); }
     // ILinkOwnerHost: the link owner retired a lost transport; the rest of the link goes down.
     void LinkLost() override;
-    void WakeQueueThreadNow() override { m_hQueueEvent->Set(); }
+    void WakeQueueThreadNow() override { m_CommandQueue.Wake(); }
+    // ICommandQueueHost.
+    void RunAcceptHook() override;
     void ClearEmvSessions() { m_Emv.Sessions().Clear(); }
     // IEmvChannelHost.
     void ListCallbackThread(const std::shared_ptr<platform::Thread>& thread,
@@ -412,17 +316,6 @@ class CGenericHandler : public ILinkEngine,
     // before the queue lock, the port object lock after it.
     CLinkOwner m_Link;
 
-    // Queue.
-    // Left recursive: not every path that runs under it is known not to take it again.
-    platform::RecursiveLock m_QueueLock ACQUIRED_BEFORE(m_ConnectionStateLock);
-    // The engine holds one reference on each.
-    std::list<CCommandData*> m_Queue GUARDED_BY(m_QueueLock);
-    // Admission open (between StartThreads and StopThreads).
-    bool m_bAccepting GUARDED_BY(m_QueueLock) = false;
-    // Shared with callback threads, which signal it when they end.
-    std::shared_ptr<platform::Event> m_hQueueEvent;
-    platform::Event m_hQueueThreadStartEvent{true};
-    std::atomic<uint32_t> m_dwSendWaitMs{kSendWaitMs};
     // The thread inside CloseLink (0: none).
     std::atomic<uint32_t> m_dwClosingThread{0};
     platform::Event m_hQueueMonitorThreadStartEvent{true};
@@ -430,14 +323,14 @@ class CGenericHandler : public ILinkEngine,
     // Set when the log level changes: the monitor sleeps without a period while its dump
     // would not be written.
     platform::Event m_MonitorLevelEvent{false};
-    platform::Thread m_QueueThread;
     platform::Thread m_MonitorThread;
-    std::shared_ptr<QueueControl> m_pQueueControl;
-
-    // Matches what the receiver reports to the queued records, under the queue lock.
-    CResponseRouter m_Router{m_QueueLock, m_Queue, m_Link, *this, m_Logger};
 
     CCallbackDispatcher m_Callbacks{m_Logger};
+
+    // The queue, its lock and QueueThread.
+    CCommandQueue m_CommandQueue{m_Link, m_Callbacks, *this, m_Logger};
+    // Matches what the receiver reports to the queued records, under the queue lock.
+    CResponseRouter m_Router{m_CommandQueue, m_Link, *this, m_Logger};
 
     CEmvChannel m_Emv{*this, m_Logger};
 

@@ -18,9 +18,9 @@ void CResponseRouter::OnAck() {
     bool wake = false;
     bool awaitAnswer = false;
     {
-        LockGuard hold(m_QueueLock);
+        LockGuard hold(m_CommandQueue.Lock());
         m_nNakCount = 0;
-        for (CCommandData* record : m_Queue) {
+        for (CCommandData* record : m_CommandQueue.Records()) {
             if (record->GetGroup() == kGroupEmvAsync || record->GetState() != kStateWaitAck)
                 continue;
             if (record->GetResponseId(nullptr) > 0) {
@@ -40,7 +40,7 @@ void CResponseRouter::OnAck() {
             acked = record;
             awaitAnswer = record->GetState() == kStateWaitResponse;
             if (!record->IsEnqTest()) m_Link.NoteCallerActivity();
-            wake = m_Host.SchedulerHasWork();
+            wake = m_CommandQueue.SchedulerHasWork();
             break;
         }
     }
@@ -54,8 +54,8 @@ void CResponseRouter::OnAck() {
 void CResponseRouter::OnNak() {
     bool changed = false;
     {
-        LockGuard hold(m_QueueLock);
-        for (CCommandData* record : m_Queue) {
+        LockGuard hold(m_CommandQueue.Lock());
+        for (CCommandData* record : m_CommandQueue.Records()) {
             if (record->GetState() != kStateWaitAck) continue;
             if (m_nNakCount < kMaxNakResends) {
                 ++m_nNakCount;
@@ -77,8 +77,8 @@ void CResponseRouter::OnNak() {
 
 void CResponseRouter::OnLinkCheckAnswered() {
     {
-        LockGuard hold(m_QueueLock);
-        for (CCommandData* record : m_Queue) {
+        LockGuard hold(m_CommandQueue.Lock());
+        for (CCommandData* record : m_CommandQueue.Records()) {
             if (!record->IsEnqTest() || record->GetState() != kStateWaitAck) continue;
             record->SetState(kStateComplete);
             if (record->GetAckEvent()) record->GetAckEvent()->Set();
@@ -105,10 +105,10 @@ void CResponseRouter::ProcessResponse(const uint8_t* message, uint32_t length) {
     CCommandData* answered = nullptr;
     bool wake = false;
     {
-        LockGuard hold(m_QueueLock);
+        LockGuard hold(m_CommandQueue.Lock());
         CCommandData* match = nullptr;
         if (name) {
-            for (CCommandData* record : m_Queue) {
+            for (CCommandData* record : m_CommandQueue.Records()) {
                 // Only a record that was sent and waits for its answer takes it: a late answer
                 // must not complete a request still queued behind (it was never asked).
                 if (record->GetState() != kStateWaitResponse) continue;
@@ -119,7 +119,7 @@ void CResponseRouter::ProcessResponse(const uint8_t* message, uint32_t length) {
             }
         }
         if (!match && length >= 3) {
-            for (CCommandData* record : m_Queue) {
+            for (CCommandData* record : m_CommandQueue.Records()) {
                 if (record->GetState() != kStateWaitResponse) continue;
                 const unsigned char* id = nullptr;
                 if (record->GetResponseId(&id) < 3 || std::memcmp(id, message, 3) != 0) continue;
@@ -134,14 +134,14 @@ void CResponseRouter::ProcessResponse(const uint8_t* message, uint32_t length) {
             match->SetResult(0);
             if (match->IsAsync()) {
                 match->SetState(kStateUserCallback);
-                m_Host.StartCallbackThread(match);
+                m_CommandQueue.StartCallbackThread(match);
             } else {
                 match->SetState(kStateComplete);
             }
             // Woken after the lock is released (see OnAck).
             match->AddRef();
             answered = match;
-            wake = m_Host.SchedulerHasWork();
+            wake = m_CommandQueue.SchedulerHasWork();
         }
     }
     if (answered) {
@@ -158,9 +158,9 @@ void CResponseRouter::ProcessResponse(const uint8_t* message, uint32_t length) {
 void CResponseRouter::EmvAckReceived(int32_t status, const uint8_t* message, uint32_t length) {
     bool found = false;
     {
-        LockGuard hold(m_QueueLock);
+        LockGuard hold(m_CommandQueue.Lock());
         m_nNakCount = 0;
-        for (CCommandData* record : m_Queue) {
+        for (CCommandData* record : m_CommandQueue.Records()) {
             if (record->GetGroup() != kGroupEmvAsync || record->GetState() != kStateWaitAck)
                 continue;
             record->SetState(kStateComplete);
@@ -177,15 +177,15 @@ void CResponseRouter::EmvAckReceived(int32_t status, const uint8_t* message, uin
 
 // The combined swipe-or-card command asks whether its other half is still queued.
 void CResponseRouter::ResetNakCount() {
-    LockGuard hold(m_QueueLock);
+    LockGuard hold(m_CommandQueue.Lock());
     m_nNakCount = 0;
 }
 
 bool CResponseRouter::HasQueuedRecordNamed(const char* prefix) {
     if (!prefix) return false;
     const size_t length = std::strlen(prefix);
-    LockGuard hold(m_QueueLock);
-    for (CCommandData* record : m_Queue)
+    LockGuard hold(m_CommandQueue.Lock());
+    for (CCommandData* record : m_CommandQueue.Records())
         if (record->GetState() != kStateRemoveFromQueue &&
             std::strncmp(record->GetName(), prefix, length) == 0)
             return true;
