@@ -6,9 +6,9 @@
 // Owns: the queue of records (one reference on each), whether admission is open, QueueThread
 // with its control block, its wake event (m_hQueueEvent) and its start event, and the send wait.
 // Locks: the queue lock guards the queue and every record's state, result and response. It is
-// recursive (not every path under it is known not to take it again). It comes after the
-// receiver's receive lock (the response routing takes it on the listener thread) and before
-// the port object lock, the connection state lock and the callback dispatcher's locks.
+// a plain lock: nothing run under it takes it again. It comes after the receiver's receive lock
+// (the response routing takes it on the listener thread) and before the port object lock, the
+// connection state lock and the callback dispatcher's locks.
 // Calls: under the queue lock, the callback dispatcher's thread start, the link owner's frame
 // and port checks and the host's connection state; with no lock held, the link owner's writes
 // and receiver reset, the logger and the host.
@@ -71,7 +71,7 @@ class CCommandQueue {
     CCommandQueue& operator=(const CCommandQueue&) = delete;
 
     // The lock the response routing takes to reach the records.
-    platform::RecursiveLock& Lock() RETURN_CAPABILITY(m_QueueLock) { return m_QueueLock; }
+    platform::Mutex& Lock() RETURN_CAPABILITY(m_QueueLock) { return m_QueueLock; }
     std::list<CCommandData*>& Records() REQUIRES(m_QueueLock) { return m_Queue; }
 
     // --- scheduler -----------------------------------------------------------------------------
@@ -192,7 +192,7 @@ class CCommandQueue {
     ICommandQueueHost& m_Host;
     CLogger& m_Logger;
 
-    platform::RecursiveLock m_QueueLock;
+    platform::Mutex m_QueueLock;
     std::list<CCommandData*> m_Queue GUARDED_BY(m_QueueLock);
     // Admission open (between StartThread and StopThread).
     bool m_bAccepting GUARDED_BY(m_QueueLock) = false;

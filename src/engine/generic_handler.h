@@ -1,35 +1,35 @@
-// src/engine/ owns the command queue engine between the exported functions and the link: the
-// queue and its threads, the routing of answers to waiting records, the callback threads, the
-// connection state and the EMV channel. It reaches the OS only through src/platform/ and the
-// terminal only through src/link/.
+// The engine's locks, in the one order they may be taken (a lock may be taken while holding
+// only locks to its left, or none):
+//   EMV exchange lock -> receiver's receive lock -> queue lock -> { port object lock,
+//   connection state lock -> dispatcher's notifier lock -> a notifier's own lock,
+//   dispatcher's notify start lock -> dispatcher's list lock }.
+// Leaves, under which no other engine lock is taken: the input auto-cancel timer's control lock
+// (before its own lock), the EMV send, receive and session table locks, the notify hook locks
+// and the combined command's wait lock. Within a part the order is declared on its members
+// (ACQUIRED_BEFORE) and checked by clang's thread-safety analysis; across parts it holds because
+// a part calls another only as its header's "Calls" allows. Only the EMV exchange lock is
+// recursive: it is held across a whole data message, and not every path under it is known not
+// to take it again.
 //
-// CGenericHandler: the library's one engine object. It owns the command queue with its
-// scheduler thread (QueueThread) and monitor thread, the connection state and, as its last
-// member, the logger; the link owner (CLinkOwner) holds the transport and the receiver.
+// src/engine/ holds the command queue engine between the exported functions and the link. It
+// reaches the OS only through src/platform/ and the terminal only through src/link/.
+//
+// CGenericHandler: the library's one engine object and its face. Its operations, QueueThread
+// and the events keep their names; the work is done by the parts it is made of, each a member
+// with its state and locks of its own: the link owner (CLinkOwner: transport, receiver, lost
+// link, idle link check, watchdog), the command queue (CCommandQueue: the queue, admission, the
+// caller's waits and QueueThread), the response routing (CResponseRouter), the callback
+// dispatcher (CCallbackDispatcher), the input auto-cancel timer (CInputAutoCancel) and the EMV
+// channel (CEmvChannel). The engine itself keeps the connection state (under its own lock, with
+// the power-up handling in async_completion.cpp), the queue monitor thread, the test hooks and,
+// as its last member, the logger.
 //
 // Callers hand command records (CCommandData) to SendWaitData / SendAsync and block on the
 // record's own events. One frame at a time is outstanding: QueueThread picks and writes it, or
 // the caller itself when its record is the one QueueThread would pick next. The link receiver
-// reports ACK, NAK and responses back through the ILinkEngine notifications on the listener
-// thread. Sources: generic_handler.cpp (lifecycle), command_queue.cpp (admission and the
-// caller's waits), queue_thread.cpp (the scheduler), response_routing.cpp (what the listener
-// reports), async_completion.cpp. Parts with state and locks of their own, each a member: the
-// link owner (CLinkOwner, with the transport slot CTransportSlot), the input auto-cancel timer
-// (CInputAutoCancel), the EMV channel (CEmvChannel) and the callback dispatcher
-// (CCallbackDispatcher).
-//
-// Locks, in the one order they may be taken (the order and what each guards are declared on
-// the members below and checked by clang's thread-safety analysis):
-//   receiver's receive lock -> queue lock -> the callback dispatcher's locks, and queue lock
-//   -> port object lock, queue lock -> connection state lock -> the dispatcher's notifier
-//   locks. The input auto-cancel timer's locks, the EMV send and receive locks and
-//   the EMV session table's lock are leaves. The EMV exchange lock (recursive) is held across
-//   a whole data message, so it comes before all of them.
-// The queue lock guards the queue and every record's state, result and response. It and the
-// EMV exchange lock are the engine's only recursive locks (not every path under them is known
-// not to take them again). The receiver calls OnAck and friends under its receive lock, so
-// nothing resets the receiver while holding the queue lock. User callbacks run on threads of
-// their own with no engine lock held.
+// reports ACK, NAK and responses through the ILinkEngine notifications on the listener thread,
+// under its receive lock; the response routing matches them to records. User callbacks run on
+// threads of their own with no engine lock held.
 #pragma once
 
 #include <atomic>

@@ -50,7 +50,7 @@ class CResponseRouter {
         EXCLUDES(m_CommandQueue.Lock());
     // Whether a record whose name begins with `prefix` is queued and not yet released.
     bool HasQueuedRecordNamed(const char* prefix) EXCLUDES(m_CommandQueue.Lock());
-    // The queue was emptied (takes the queue lock; it is recursive).
+    // The queue was emptied (takes the queue lock).
     void ResetNakCount();
 
     void SetStrayCancelExpected() { m_nStrayCancelExpected = 1; }
