@@ -192,7 +192,9 @@ class CCommandQueue {
     ICommandQueueHost& m_Host;
     CLogger& m_Logger;
 
-    platform::Mutex m_QueueLock;
+    // The order against the other parts' locks, checked where a function takes two of them.
+    platform::Mutex m_QueueLock ACQUIRED_AFTER(m_Link.Receiver().ReceiveLock())
+        ACQUIRED_BEFORE(m_Link.Slot().PortObjectLock(), m_Callbacks.NotifyStartLock());
     std::list<CCommandData*> m_Queue GUARDED_BY(m_QueueLock);
     // Admission open (between StartThread and StopThread).
     bool m_bAccepting GUARDED_BY(m_QueueLock) = false;

@@ -66,6 +66,7 @@ class CLinkOwner : public IChunkSink {
     bool IsPortOpen() { return m_Transport.IsOpen(); }
     std::shared_ptr<ITransport> Transport() { return m_Transport.Current(); }
     CTransportSlot& Slot() { return m_Transport; }
+    CLinkReceiver& Receiver() { return m_Receiver; }
     // Writes through the open transport; non-zero only when the link was found lost.
     uint32_t Write(const uint8_t* data, uint32_t length);
     // An answer is awaited: USB HID hands it on without delay.
