@@ -18,15 +18,15 @@
 // src/engine/ holds the command queue engine between the exported functions and the link. It
 // reaches the OS only through src/platform/ and the terminal only through src/link/.
 //
-// CGenericHandler: the library's one engine object and its face. Its operations, QueueThread
-// and the events keep their names; the work is done by the parts it is made of, each a member
-// with its state and locks of its own: the link owner (CLinkOwner: transport, receiver, lost
-// link, idle link check, watchdog), the command queue (CCommandQueue: the queue, admission, the
-// caller's waits and QueueThread), the response routing (CResponseRouter), the callback
-// dispatcher (CCallbackDispatcher), the input auto-cancel timer (CInputAutoCancel) and the EMV
-// channel (CEmvChannel). The engine itself keeps the connection state (under its own lock, with
-// the power-up handling in async_completion.cpp), the queue monitor thread, the test hooks and,
-// as its last member, the logger.
+// CGenericHandler: the library's one engine object and its face. Its operations keep their
+// names and forward to the parts it is made of (QueueThread and its events keep theirs in the
+// command queue), each a member with its state and locks of its own: the link owner (CLinkOwner:
+// transport, receiver, lost link, idle link check, watchdog), the command queue (CCommandQueue: the
+// queue, admission, the caller's waits and QueueThread), the response routing (CResponseRouter),
+// the callback dispatcher (CCallbackDispatcher), the input auto-cancel timer (CInputAutoCancel) and
+// the EMV channel (CEmvChannel). The engine itself keeps the connection state (under its own lock,
+// with the power-up handling in async_completion.cpp), the queue monitor thread, the test hooks
+// and, as its last member, the logger.
 //
 // Callers hand command records (CCommandData) to SendWaitData / SendAsync and block on the
 // record's own events. One frame at a time is outstanding: QueueThread picks and writes it, or
