@@ -38,6 +38,15 @@ void CGenericHandler::SetAcceptHookForTest(std::function<void()> hook) {
     m_AcceptHook = std::move(hook);
 }
 
+void CGenericHandler::RunAcceptHook() {
+    std::function<void()> hook;
+    {
+        LockGuard hold(m_NotifyHookLock);
+        hook = m_AcceptHook;
+    }
+    if (hook) hook();
+}
+
 void CGenericHandler::RunFaultHook() {
     std::function<void()> hook;
     {
@@ -69,7 +78,7 @@ int32_t CGenericHandler::GetConnectionState() {
 
 void CGenericHandler::SetConnectionState(int32_t state) {
     // Without link monitoring the link is never declared lost.
-    if (state == kConnDisconnected && !m_bLinkMonitoring) return;
+    if (state == kConnDisconnected && !m_Link.LinkMonitoring()) return;
     std::function<void()> wakeNotifier;
     {
         LockGuard hold(m_ConnectionStateLock);
@@ -93,14 +102,10 @@ void CGenericHandler::SetConnectionState(int32_t state) {
 void CGenericHandler::OnPowerUp() {
     ResetReceiver();
     SetConnectionState(kConnPowerUp);
-    {
-        LockGuard hold(m_QueueLock);
-        EndWaitingRecords(ORN_ERR_CANCELED_BY_POWERUP_ERROR,
-                          [](const CCommandData&) { return true; });
-    }
+    m_CommandQueue.EndAllWaiting(ORN_ERR_CANCELED_BY_POWERUP_ERROR);
     ClearEmvSessions();
     // Also when nothing was cancelled: the queue thread turns Power Up Detected into OK.
-    m_hQueueEvent->Set();
+    m_CommandQueue.Wake();
     m_Logger.Log(kLogInfo, "Power Up Detected");
 
     if (!m_Callbacks.GetPowerUpCallback()) return;
@@ -140,27 +145,8 @@ void CGenericHandler::LogLevelChanged() {
 
 void CGenericHandler::LogQueue() {
     if (!m_Logger.Enabled(kLogInfo)) return;
-    std::string text = "Queue Monitor:\n";
-    bool any = false;
-    {
-        LockGuard hold(m_QueueLock);
-        int index = 0;
-        char prefix[16];
-        for (CCommandData* record : m_Queue) {
-            std::snprintf(prefix, sizeof prefix, "<Q%04d> ", index++);
-            text += prefix;
-            text += record->GetName();
-            text += ": State = ";
-            text += GetStateName(record->GetState());
-            text += ", Group = ";
-            text += GetGroupName(record->GetGroup());
-            text += ", Cancel = ";
-            text += GetCancelTypeName(record->GetCancelType());
-            text += "\n";
-            any = true;
-        }
-    }
-    if (any) m_Logger.Log(kLogInfo, "%s", text.c_str());
+    const std::string records = m_CommandQueue.Describe();
+    if (!records.empty()) m_Logger.Log(kLogInfo, "%s", ("Queue Monitor:\n" + records).c_str());
 
     const std::string threads = m_Callbacks.DescribeThreads();
     if (!threads.empty())

@@ -79,6 +79,12 @@ class CCallbackDispatcher {
 
     void SetNotifyThreadHookForTest(std::function<void()> hook) EXCLUDES(m_HookLock);
 
+    // The locks, for the order the engine declares against them.
+    platform::Mutex& NotifyStartLock() RETURN_CAPABILITY(m_NotifyStartLock) {
+        return m_NotifyStartLock;
+    }
+    platform::Mutex& NotifierLock() RETURN_CAPABILITY(m_NotifierLock) { return m_NotifierLock; }
+
   private:
     struct CallbackThreadEntry {
         std::shared_ptr<platform::Thread> thread;

@@ -217,7 +217,7 @@ class CCommandData {
     void InvokeCallback();
 
   private:
-    friend class CGenericHandler;
+    friend class CCommandQueue;
 
     int32_t m_nFrameLength = 0;
     int32_t m_nFrameStart = 0;
@@ -254,7 +254,7 @@ class CCommandData {
     bool m_bTimerRunning = false;
     uint32_t m_dwTimerStart = 0;
 
-    // Engine bookkeeping, under the engine's queue lock.
+    // Queue bookkeeping, under the command queue's lock.
     bool m_bQueued = false;  // the engine holds its reference (the record is in the queue)
     // Refused as busy at admission, or an asynchronous request that failed before its ACK: no
     // callback, its caller releases it.

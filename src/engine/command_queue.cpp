@@ -1,5 +1,7 @@
 // The calling side of the command queue: admission with the busy rules, the waits a calling
 // thread blocks on for send, ACK and response, cancellation and the busy query.
+#include "engine/command_queue.h"
+
 #include <algorithm>
 #include <cstring>
 
@@ -23,17 +25,17 @@ bool IsPendingRecord(const CCommandData* record) {
 
 }  // namespace
 
-int32_t CGenericHandler::ResultOf(CCommandData* record) {
+int32_t CCommandQueue::ResultOf(CCommandData* record) {
     LockGuard hold(m_QueueLock);
     return record->GetResult();
 }
 
-void CGenericHandler::SetResultLocked(CCommandData* record, int32_t result) {
+void CCommandQueue::SetResultLocked(CCommandData* record, int32_t result) {
     LockGuard hold(m_QueueLock);
     record->SetResult(result);
 }
 
-bool CGenericHandler::GiveUpSend(CCommandData* record) {
+bool CCommandQueue::GiveUpSend(CCommandData* record) {
     LockGuard hold(m_QueueLock);
     // Taken for sending (or ended) just as the wait ran out: its frame goes out, so its caller
     // follows it as if the wait had ended in time.
@@ -43,7 +45,7 @@ bool CGenericHandler::GiveUpSend(CCommandData* record) {
     return true;
 }
 
-int32_t CGenericHandler::NotAdmitted(CCommandData* record) {
+int32_t CCommandQueue::NotAdmitted(CCommandData* record) {
     LockGuard hold(m_QueueLock);
     // A record that was never queued (no queue thread, or the link is closing) was never
     // sent: report that rather than a success.
@@ -52,7 +54,7 @@ int32_t CGenericHandler::NotAdmitted(CCommandData* record) {
     return record->GetResult();
 }
 
-bool CGenericHandler::AddToQueue(CCommandData* record) {
+bool CCommandQueue::AddToQueue(CCommandData* record) {
     bool accepting;
     {
         LockGuard hold(m_QueueLock);
@@ -82,7 +84,7 @@ bool CGenericHandler::AddToQueue(CCommandData* record) {
                      "AddToQueue Warning: %s Command State should not be set yet: State=%d",
                      record->GetName(), record->GetState());
 
-    bool busy = group == kGroupSc && EmvSessionOpen();
+    bool busy = group == kGroupSc && m_Host.EmvSessionOpen();
     bool admitted = false;
     std::unique_ptr<TakenFrame> frame;  // set when the caller sends the record itself
     {
@@ -131,7 +133,7 @@ bool CGenericHandler::AddToQueue(CCommandData* record) {
             m_Logger.Log(kLogFine, "SEND Candidate chosen %s", record->GetName());
             frame = std::make_unique<TakenFrame>();
             TakeForSend(record, false, *frame, nullptr);
-            NoteCallerActivity();
+            m_Link.NoteCallerActivity();
         }
     }
     if (!frame) {
@@ -139,12 +141,12 @@ bool CGenericHandler::AddToQueue(CCommandData* record) {
     } else if (frame->length > 0) {
         WriteTaken(*frame);
         // Its ACK is awaited now: USB HID hands it on without delay.
-        if (std::shared_ptr<ITransport> transport = Transport()) transport->TriggerRead();
+        m_Link.TriggerRead();
     }
     return admitted;
 }
 
-bool CGenericHandler::CanSendAtOnce(const CCommandData* record) {
+bool CCommandQueue::CanSendAtOnce(const CCommandData* record) {
     if (record->IsEnqTest() || record->GetState() != kStateSend) return false;
     const int32_t group = record->GetGroup();
     if (group < 0 || group >= kGroupCount) return false;
@@ -170,10 +172,10 @@ bool CGenericHandler::CanSendAtOnce(const CCommandData* record) {
                 return false;
         }
     }
-    return !m_Receiver.FrameInProgress();
+    return !m_Link.FrameInProgress();
 }
 
-bool CGenericHandler::SchedulerHasWork() {
+bool CCommandQueue::SchedulerHasWork() {
     if (!m_bAccepting) return true;  // winding down: the thread drains the queue
     for (const CCommandData* record : m_Queue) {
         switch (record->GetState()) {
@@ -196,7 +198,7 @@ bool CGenericHandler::SchedulerHasWork() {
     return false;
 }
 
-void CGenericHandler::WakeSchedulerIfNeeded() {
+void CCommandQueue::WakeSchedulerIfNeeded() {
     bool wake;
     {
         LockGuard hold(m_QueueLock);
@@ -215,7 +217,7 @@ constexpr WaitLines CallerWaitLines(const char* abandoned, const char* failed,
 
 }  // namespace
 
-bool CGenericHandler::WaitForSend(CCommandData* record) {
+bool CCommandQueue::WaitForSend(CCommandData* record) {
     platform::Event* event = record->GetSendEvent();
     static const WaitLines lines = CallerWaitLines(
         "WaitForSend Wait Abandoned", "WaitForSend Wait Failed", "WaitForSend Wait Defaulted");
@@ -223,7 +225,7 @@ bool CGenericHandler::WaitForSend(CCommandData* record) {
            WaitResult::Signalled;
 }
 
-bool CGenericHandler::WaitForAck(CCommandData* record) {
+bool CCommandQueue::WaitForAck(CCommandData* record) {
     platform::Event* event;
     uint32_t timeout;
     {
@@ -236,7 +238,7 @@ bool CGenericHandler::WaitForAck(CCommandData* record) {
     return LogWaitResult(m_Logger, WaitOn(event, timeout), lines) == WaitResult::Signalled;
 }
 
-bool CGenericHandler::WaitForResponse(CCommandData* record) {
+bool CCommandQueue::WaitForResponse(CCommandData* record) {
     platform::Event* event = record->GetSignalEvent();
     const uint32_t timeout = record->GetResponseTimeout();
     static const WaitLines lines =
@@ -244,18 +246,18 @@ bool CGenericHandler::WaitForResponse(CCommandData* record) {
                         "WaitForResponse Wait Defaulted");
     const WaitResult result =
         LogWaitResult(m_Logger, WaitOn(event, timeout == 0 ? platform::kInfinite : timeout), lines);
-    if (result == WaitResult::Timeout) ResetReceiver();
+    if (result == WaitResult::Timeout) m_Link.ResetReceiver();
     return result == WaitResult::Signalled;
 }
 
-bool CGenericHandler::AckTimerExpired(CCommandData* record) {
+bool CCommandQueue::AckTimerExpired(CCommandData* record) {
     {
         // The ACK (or a NAK, a cancel, a close) may have come in since the wait ran out; the
         // caller's next round reads that from the record's events.
         LockGuard hold(m_QueueLock);
         if (record->GetState() != kStateWaitAck || !record->m_bQueued) return false;
     }
-    ResetReceiver();
+    m_Link.ResetReceiver();
     m_Logger.Log(kLogSevere, "ACK Timer Expired");
     {
         LockGuard hold(m_QueueLock);
@@ -270,7 +272,7 @@ bool CGenericHandler::AckTimerExpired(CCommandData* record) {
             // it on to its answer, and an asynchronous request its Req reports failed to a
             // callback besides.
             record->SetState(kStateComplete);
-            SetConnectionState(kConnDisconnected);
+            m_Host.SetConnectionState(kConnDisconnected);
             return true;
         }
     }
@@ -278,7 +280,7 @@ bool CGenericHandler::AckTimerExpired(CCommandData* record) {
     return false;
 }
 
-int32_t CGenericHandler::SendWaitData(CCommandData* record) {
+int32_t CCommandQueue::SendWaitData(CCommandData* record) {
     const bool expectResponse = record->GetResponseId(nullptr) > 0;
     if (!AddToQueue(record)) return NotAdmitted(record);
     m_Logger.Log(kLogFine, "SendWaitData: Added to Queue: %s", record->GetName());
@@ -318,7 +320,7 @@ int32_t CGenericHandler::SendWaitData(CCommandData* record) {
     return ResultOf(record);
 }
 
-int32_t CGenericHandler::SendUntilAck(CCommandData* record) {
+int32_t CCommandQueue::SendUntilAck(CCommandData* record) {
     for (;;) {
         if (!WaitForSend(record) && GiveUpSend(record)) break;
         if (ResultOf(record) != 0) break;
@@ -328,16 +330,11 @@ int32_t CGenericHandler::SendUntilAck(CCommandData* record) {
     return ResultOf(record);
 }
 
-int32_t CGenericHandler::SendAsync(CCommandData* record) {
+int32_t CCommandQueue::SendAsync(CCommandData* record) {
     record->SetAsync(1);
     if (!AddToQueue(record)) return NotAdmitted(record);
     SendUntilAck(record);
-    std::function<void()> hook;
-    {
-        LockGuard hold(m_NotifyHookLock);
-        hook = m_AcceptHook;
-    }
-    if (hook) hook();
+    m_Host.RunAcceptHook();
     int32_t result;
     {
         // Exactly one party reports the outcome. A request that failed before or at its ACK
@@ -358,7 +355,7 @@ int32_t CGenericHandler::SendAsync(CCommandData* record) {
     return result;
 }
 
-int32_t CGenericHandler::SendWaitAck(CCommandData* record) {
+int32_t CCommandQueue::SendWaitAck(CCommandData* record) {
     if (!AddToQueue(record)) return NotAdmitted(record);
     int32_t result = SendUntilAck(record);
     if (result == 0 && record->GetStartByte() != kSTX) {
@@ -372,13 +369,13 @@ int32_t CGenericHandler::SendWaitAck(CCommandData* record) {
     return ResultOf(record);
 }
 
-int32_t CGenericHandler::WaitResponse(CCommandData* record) {
+int32_t CCommandQueue::WaitResponse(CCommandData* record) {
     if (ResultOf(record) == 0 && !WaitForResponse(record))
         SetResultLocked(record, ORN_ERR_API_TIMEOUT);
     return ResultOf(record);
 }
 
-int32_t CGenericHandler::GetResponse(CCommandData* record, unsigned char* buffer) {
+int32_t CCommandQueue::GetResponse(CCommandData* record, unsigned char* buffer) {
     LockGuard hold(m_QueueLock);
     const unsigned char* data = nullptr;
     int32_t length = record->GetResponseData(&data);
@@ -388,7 +385,7 @@ int32_t CGenericHandler::GetResponse(CCommandData* record, unsigned char* buffer
     return length;
 }
 
-void CGenericHandler::DoneCommand(CCommandData* record) {
+void CCommandQueue::DoneCommand(CCommandData* record) {
     if (!record) return;
     m_Logger.Log(kLogInfo, "DoneCommand %s", record->GetName());
     bool wake;
@@ -406,8 +403,8 @@ void CGenericHandler::DoneCommand(CCommandData* record) {
     record->Release();  // the caller's reference (the engine's is dropped with the queue entry)
 }
 
-bool CGenericHandler::EndWaitingRecords(int32_t result,
-                                        const std::function<bool(const CCommandData&)>& selected) {
+bool CCommandQueue::EndWaitingRecords(int32_t result,
+                                      const std::function<bool(const CCommandData&)>& selected) {
     bool changed = false;
     for (CCommandData* record : m_Queue) {
         const int32_t state = record->GetState();
@@ -426,7 +423,7 @@ bool CGenericHandler::EndWaitingRecords(int32_t result,
     return changed;
 }
 
-void CGenericHandler::CancelQueued(int32_t cancelType) {
+void CCommandQueue::CancelQueued(int32_t cancelType) {
     bool changed;
     {
         LockGuard hold(m_QueueLock);
@@ -439,8 +436,8 @@ void CGenericHandler::CancelQueued(int32_t cancelType) {
     if (changed) m_hQueueEvent->Set();
 }
 
-bool CGenericHandler::QuickCancel(bool waitForAck) {
-    if (!IsPortOpen()) return false;
+bool CCommandQueue::QuickCancel(bool waitForAck) {
+    if (!m_Link.IsPortOpen()) return false;
     auto* record = new CCommandData;
     record->SetName("Quick Cancel");
     record->SetRequestId(catalogue::kQuickCancel.id);
@@ -456,11 +453,25 @@ bool CGenericHandler::QuickCancel(bool waitForAck) {
         }
     }
     DoneCommand(record);
-    m_nQuickCancelMode = 0;
+    m_Link.SetQuickCancelMode(false);
     return sent;
 }
 
-BusyAnswer CGenericHandler::isBusy(int32_t device) {
+bool CCommandQueue::QueueLinkCheck() {
+    if (!m_Link.IsPortOpen()) return false;
+    auto* record = new CCommandData;
+    record->SetName("ENQ Test");
+    record->SetEnqTest();
+    record->SetAckTimeout(kLinkCheckTimeoutMs);
+    record->SetResponseTimeout(kLinkCheckTimeoutMs);
+    record->SetGroup(kGroupEnqTest);
+    record->SetCancelType(kCancelNone);
+    AddToQueue(record);
+    record->Release();  // nobody waits: the queue's reference is the only one left
+    return true;
+}
+
+BusyAnswer CCommandQueue::isBusy(int32_t device) {
     int32_t group;
     int32_t cancelType;
     switch (device) {
@@ -517,12 +528,6 @@ BusyAnswer CGenericHandler::isBusy(int32_t device) {
         }
     }
     return BusyAnswer::Idle;
-}
-
-BusyAnswer CGenericHandler::DeviceBusy(int32_t device) {
-    if (device == 3) return EmvSessionOpen() ? BusyAnswer::Busy : BusyAnswer::Idle;
-    if (device == 2 && EmvSessionOpen()) return BusyAnswer::Busy;
-    return isBusy(device);
 }
 
 }  // namespace orn

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "engine/wait_outcome.h"
+#include "link/frame.h"
 #include "link/port_discovery.h"
 #include "log/thread_runner.h"
 #include "velquoraorn.h"
@@ -35,10 +36,7 @@ class PlatformPortKindQuery : public IPortKindQuery {
 }  // namespace
 
 CGenericHandler::CGenericHandler()
-    : m_Receiver(*this),
-      m_Transport(std::make_unique<PlatformPortKindQuery>(m_Logger)),
-      m_hQueueEvent(std::make_shared<platform::Event>(true)),
-      m_pQueueControl(std::make_shared<QueueControl>()) {
+    : m_Link(*this, *this, m_Logger, std::make_unique<PlatformPortKindQuery>(m_Logger)) {
     CreateAsyncCompletionEvents();
 }
 
@@ -65,30 +63,13 @@ CGenericHandler& Engine() {
 
 void CGenericHandler::StartThreads() {
     // Threads left from an earlier open are stopped first.
-    if (m_QueueThread.Started()) {
-        m_pQueueControl->stop = true;
-        m_hQueueEvent->Set();
-        if (m_QueueThread.Join(kThreadWaitMs) != WaitResult::Signalled) m_QueueThread.Abandon();
-    }
+    m_CommandQueue.StopLeftoverThread();
     if (m_MonitorThread.Started()) {
         m_hKillQueueMonitorThread.Set();
         if (m_MonitorThread.Join(kThreadWaitMs) != WaitResult::Signalled) m_MonitorThread.Abandon();
     }
     StopStateNotifier();
-    {
-        LockGuard hold(m_QueueLock);
-        m_bAccepting = true;
-    }
-
-    auto control = std::make_shared<QueueControl>();
-    m_pQueueControl = control;
-    m_hQueueThreadStartEvent.Reset();
-    if (m_QueueThread.Start([this, control] { return QueueThread(control); }) == 0) {
-        m_Logger.Log(kLogInfo, "Created Queue Thread with ID=%08X", m_QueueThread.Id());
-        static const ThreadStartWords words = ThreadStartWords::ForPrefix("QueueThread");
-        LogWaitOutcome(m_Logger, m_hQueueThreadStartEvent.Wait(kThreadWaitMs), words,
-                       m_QueueThread.Id());
-    }
+    m_CommandQueue.StartThread();
 
     m_hQueueMonitorThreadStartEvent.Reset();
     m_hKillQueueMonitorThread.Reset();
@@ -104,39 +85,7 @@ void CGenericHandler::StartThreads() {
 }
 
 void CGenericHandler::StopThreads() {
-    {
-        // Nothing new is admitted once the queue is being wound down.
-        LockGuard hold(m_QueueLock);
-        m_bAccepting = false;
-    }
-
-    if (m_QueueThread.Started()) {
-        static const WaitLines level1 = {
-            {kLogInfo, "QueueThread level1 shutdown completed"},
-            {kLogInfo, "QueueThread shutdown level1 timeout, issuing level2 shutdown"},
-            {kLogSevere, "QueueThread shutdown Wait Abandoned"},
-            {kLogSevere, "QueueThread shutdown Wait Failed"},
-            {kLogSevere, "QueueThread shutdown Wait Defaulted"}};
-        static const WaitLines level2 = {
-            {kLogInfo, "QueueThread shutdown properly"},
-            {kLogSevere, "QueueThread shutdown improperly, terminating thread"},
-            level1.abandoned,
-            level1.failed,
-            level1.defaulted};
-        // Level 1: finish the queue, then stop.
-        m_pQueueControl->drain = true;
-        m_hQueueEvent->Set();
-        if (LogWaitResult(m_Logger, m_QueueThread.Join(kThreadWaitMs), level1) ==
-            WaitResult::Timeout) {
-            // Level 2: stop now.
-            m_pQueueControl->stop = true;
-            m_hQueueEvent->Set();
-            LogWaitResult(m_Logger, m_QueueThread.Join(kThreadWaitMs), level2);
-        }
-        // A thread that did not end keeps only its own control block and the engine.
-        m_pQueueControl->stop = true;
-        if (m_QueueThread.Started()) m_QueueThread.Abandon();
-    }
+    m_CommandQueue.StopThread();
 
     if (m_MonitorThread.Started()) {
         m_hKillQueueMonitorThread.Set();
@@ -150,31 +99,24 @@ void CGenericHandler::StopThreads() {
     m_Logger.Shutdown();
 }
 
-void CGenericHandler::DropFromQueue(CCommandData* record) {
-    record->m_bQueued = false;
-    record->Release();
+void CGenericHandler::ClearQueue() {
+    m_CommandQueue.ClearQueue();
+    m_Router.ResetNakCount();
 }
 
-void CGenericHandler::ClearQueue() {
-    LockGuard hold(m_QueueLock);
-    for (CCommandData* record : m_Queue) {
-        // Callers still blocked on a record are woken with a failure; the record itself lives
-        // on until its caller has released it.
-        const int32_t state = record->GetState();
-        const bool open = state != kStateComplete && state != kStateUserCallback &&
-                          state != kStateRemoveFromQueue;
-        if (record->GetResult() == 0 && open) record->SetResult(ORN_ERR_COMM_PORT_NOT_OPEN);
-        if (open && record->IsAsync() && record->m_bAccepted) {
-            // Nobody waits for an accepted request but its callback, which reports the close
-            // (or the cancel that came first) and is waited for by the close.
-            record->SetState(kStateUserCallback);
-            StartCallbackThread(record);
-        }
-        record->SetAllEvents();
-        DropFromQueue(record);
-    }
-    m_Queue.clear();
-    m_nNakCount = 0;
+void CGenericHandler::LinkLost() {
+    ClearEmvSessions();
+    ResetReceiver();
+    SetConnectionState(kConnPortClosed);
+    m_Link.ClearPowerUpSeen();
+    m_CommandQueue.FailForLostLink();
+    m_Logger.Shutdown();
+}
+
+BusyAnswer CGenericHandler::DeviceBusy(int32_t device) {
+    if (device == 3) return EmvSessionOpen() ? BusyAnswer::Busy : BusyAnswer::Idle;
+    if (device == 2 && EmvSessionOpen()) return BusyAnswer::Busy;
+    return isBusy(device);
 }
 
 bool CGenericHandler::CloseRunningElsewhere() const {
@@ -197,8 +139,8 @@ void CGenericHandler::CloseLink() {
     StopThreads();
     ClearQueue();  // whatever was admitted while the threads were being stopped
     StopCallbackThreads();
-    m_nPowerUpSeen = 0;
-    m_nQuickCancelMode = 1;
+    m_Link.ClearPowerUpSeen();
+    m_Link.SetQuickCancelMode(true);
     m_dwClosingThread = 0;
 }
 
@@ -208,32 +150,22 @@ void CGenericHandler::CloseCandidate() {
     ResetReceiver();
     ClearQueue();
     SetConnectionState(kConnPortClosed);
-    m_nPowerUpSeen = 0;
-    m_nQuickCancelMode = 1;
+    m_Link.ClearPowerUpSeen();
+    m_Link.SetQuickCancelMode(true);
 }
 
 bool CGenericHandler::WaitForPowerUpOrCancel() {
-    if (m_nPowerUpSeen.exchange(0) != 0) return true;
     // Woken by the handshake itself; the terminal gets as long as the 35 polls of old did.
-    const uint32_t limit = kPowerUpPolls * kPowerUpPollMs;
-    const uint32_t start = platform::TickCount();
-    for (;;) {
-        // Reset before the flag is read: a handshake after the read sets the event again.
-        m_PowerUpSeenEvent.Reset();
-        if (m_nPowerUpSeen.exchange(0) != 0) {
-            platform::SleepMs(kPowerUpSettleMs);
-            return true;
-        }
-        const uint32_t elapsed = platform::TickCount() - start;
-        if (elapsed >= limit) break;
-        m_PowerUpSeenEvent.Wait(limit - elapsed);
-    }
+    if (m_Link.WaitForPowerUp(kPowerUpPolls * kPowerUpPollMs, kPowerUpSettleMs)) return true;
     return QuickCancel(true);
 }
 
-size_t CGenericHandler::QueueSize() {
-    LockGuard hold(m_QueueLock);
-    return m_Queue.size();
+std::shared_ptr<CComPort> CGenericHandler::SerialPort() {
+    return std::dynamic_pointer_cast<CComPort>(Transport());
+}
+
+void CGenericHandler::SendRawCancel() {
+    Write(kCancelFrame, sizeof kCancelFrame);
 }
 
 }  // namespace orn

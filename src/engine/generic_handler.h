@@ -1,35 +1,39 @@
-// src/engine/ owns the command queue engine between the exported functions and the link: the
-// queue and its threads, the routing of answers to waiting records, the callback threads, the
-// connection state and the EMV channel. It reaches the OS only through src/platform/ and the
-// terminal only through src/link/.
+// The engine's locks, in the one order they may be taken (a lock may be taken while holding
+// only locks to its left, or none):
+//   EMV exchange lock -> receiver's receive lock -> queue lock -> { port object lock,
+//   connection state lock -> dispatcher's notifier lock -> a notifier's own lock,
+//   dispatcher's notify start lock -> dispatcher's list lock }.
+// Leaves, under which no other engine lock is taken: the input auto-cancel timer's control lock
+// (before its own lock), the EMV send, receive and session table locks, the notify hook locks
+// and the combined command's wait lock. The order is declared on the locks themselves
+// (ACQUIRED_BEFORE / ACQUIRED_AFTER, reaching another part's lock through its accessor) and
+// clang's thread-safety analysis fails the build where a function takes two against it: the
+// queue lock after the receive lock and before the port object lock and the notify start lock,
+// the connection state lock after the queue lock and before the notifier lock, and the orders
+// inside the callback dispatcher and the input auto-cancel timer. The EMV exchange lock's place
+// holds by the EMV channel's calls only. Of the engine's own locks only the EMV exchange lock is
+// recursive: it is held across a whole data message, and not every path under it is known not
+// to take it again.
 //
-// CGenericHandler: the library's one engine object. It owns the open transport, the link
-// receiver, the command queue with its scheduler thread (QueueThread) and monitor thread, the
-// connection state and, as its last member, the logger.
+// src/engine/ holds the command queue engine between the exported functions and the link. It
+// reaches the OS only through src/platform/ and the terminal only through src/link/.
+//
+// CGenericHandler: the library's one engine object and its face. Its operations keep their
+// names and forward to the parts it is made of (QueueThread and its events keep theirs in the
+// command queue), each a member with its state and locks of its own: the link owner (CLinkOwner:
+// transport, receiver, lost link, idle link check, watchdog), the command queue (CCommandQueue: the
+// queue, admission, the caller's waits and QueueThread), the response routing (CResponseRouter),
+// the callback dispatcher (CCallbackDispatcher), the input auto-cancel timer (CInputAutoCancel) and
+// the EMV channel (CEmvChannel). The engine itself keeps the connection state (under its own lock,
+// with the power-up handling in async_completion.cpp), the queue monitor thread, the test hooks
+// and, as its last member, the logger.
 //
 // Callers hand command records (CCommandData) to SendWaitData / SendAsync and block on the
 // record's own events. One frame at a time is outstanding: QueueThread picks and writes it, or
 // the caller itself when its record is the one QueueThread would pick next. The link receiver
-// reports ACK, NAK and responses back through the ILinkEngine notifications on the listener
-// thread. Sources: generic_handler.cpp (lifecycle), command_queue.cpp (admission and the
-// caller's waits), queue_thread.cpp (the scheduler), response_routing.cpp (what the listener
-// reports), link_ownership.cpp (the transport and the link checks), async_completion.cpp.
-// Parts with state and locks of their own, each a member: the input auto-cancel timer
-// (CInputAutoCancel), the EMV channel (CEmvChannel), the callback dispatcher
-// (CCallbackDispatcher) and the transport slot (CTransportSlot).
-//
-// Locks, in the one order they may be taken (the order and what each guards are declared on
-// the members below and checked by clang's thread-safety analysis):
-//   receiver's receive lock -> queue lock -> the callback dispatcher's locks, and queue lock
-//   -> port object lock, queue lock -> connection state lock -> the dispatcher's notifier
-//   locks. The input auto-cancel timer's locks, the EMV send and receive locks and
-//   the EMV session table's lock are leaves. The EMV exchange lock (recursive) is held across
-//   a whole data message, so it comes before all of them.
-// The queue lock guards the queue and every record's state, result and response. It and the
-// EMV exchange lock are the engine's only recursive locks (not every path under them is known
-// not to take them again). The receiver calls OnAck and friends under its receive lock, so
-// nothing resets the receiver while holding the queue lock. User callbacks run on threads of
-// their own with no engine lock held.
+// reports ACK, NAK and responses through the ILinkEngine notifications on the listener thread,
+// under its receive lock; the response routing matches them to records. User callbacks run on
+// threads of their own with no engine lock held.
 #pragma once
 
 #include <atomic>
@@ -43,8 +47,11 @@
 
 #include "engine/callback_dispatcher.h"
 #include "engine/command_data.h"
+#include "engine/command_queue.h"
 #include "engine/emv_channel.h"
 #include "engine/input_auto_cancel.h"
+#include "engine/link_owner.h"
+#include "engine/response_routing.h"
 #include "engine/transport_slot.h"
 #include "link/com_port.h"
 #include "link/link_engine.h"
@@ -64,38 +71,22 @@ enum ConnectionState : int32_t {
     kConnOk = 4,
 };
 
-// What the queue says of a device's group (isBusy).
-enum class BusyAnswer {
-    Idle,
-    Busy,           // an asynchronous command of the group, or its cancel, is queued
-    Untracked,      // device 3 (EMV): its state is the session table's, not the queue's
-    UnknownDevice,  // no such device
-};
-
-class CGenericHandler : public IChunkSink, public ILinkEngine, private IEmvChannelHost {
+class CGenericHandler : public ILinkEngine,
+                        private IEmvChannelHost,
+                        private ILinkOwnerHost,
+                        private IResponseRouterHost,
+                        private ICommandQueueHost {
   public:
     // Timeouts and counts of the scheduler (milliseconds).
-    static constexpr uint32_t kThreadWaitMs = 5000;
+    static constexpr uint32_t kThreadWaitMs = CCommandQueue::kThreadWaitMs;
     static constexpr uint32_t kPowerUpSettleWaitMs = 2000;
-    static constexpr uint32_t kSendWaitMs = 60000;
-    static constexpr int32_t kMaxNakResends = 5;
-    static constexpr uint32_t kIdleLinkCheckMs = 2000;
-    static constexpr uint32_t kIdleLinkCheckPendingMs = 20000;
-    static constexpr uint32_t kLinkCheckTimeoutMs = 500;
+    static constexpr uint32_t kSendWaitMs = CCommandQueue::kSendWaitMs;
+    static constexpr int32_t kMaxNakResends = CResponseRouter::kMaxNakResends;
     static constexpr int kPowerUpPolls = 35;
     static constexpr uint32_t kPowerUpPollMs = 100;
     static constexpr uint32_t kPowerUpSettleMs = 300;
-    // Longest sleep of the queue thread when no timer is due sooner. Every change it must act
-    // on sets its event; a frame coming in does not (a wake-up per frame costs every command),
-    // so this bound lets the thread see it before the receiver's watchdog limit and take that
-    // limit as its next deadline.
-    static constexpr uint32_t kQueueMaxWaitMs = 2000;
-    static_assert(kQueueMaxWaitMs < CLinkReceiver::kFrameTimeLimitMs,
-                  "the queue thread must look at a frame in progress before its limit is up");
-    // Sleep while a callback has said it is done but its thread has not ended yet.
-    static constexpr uint32_t kCallbackEndPollMs = 100;
     static constexpr uint32_t kMonitorPeriodMs = 5000;
-    static constexpr int kResponseBufferSize = 4096;
+    static constexpr int kResponseBufferSize = CCommandQueue::kResponseBufferSize;
     static_assert(CEmvChannel::kThreadStartWaitMs == kThreadWaitMs,
                   "an EMV callback thread is waited for as long as the others");
 
@@ -110,34 +101,38 @@ class CGenericHandler : public IChunkSink, public ILinkEngine, private IEmvChann
 
     // --- transport ---------------------------------------------------------------------------
     // Longest a write may wait for the device before the link counts as lost.
-    static constexpr uint32_t kWriteLimitMs = 5000;
+    static constexpr uint32_t kWriteLimitMs = CLinkOwner::kWriteLimitMs;
 
     // Opens a serial port under its Windows name (or a device path, known as `portName` to the
     // port kind query), starts its listener and applies the line settings of the terminal
     // link. Returns the platform error (0 on success) with the OS's detail.
     platform::Status OpenSerialPort(const char* name, uint32_t rxQueue, uint32_t txQueue,
-                                    const char* portName = nullptr);
+                                    const char* portName = nullptr) {
+        return m_Link.OpenSerialPort(name, rxQueue, txQueue, portName);
+    }
     // Opens a USB HID terminal by device path: 0, or 2250 on any failure.
-    platform::Status OpenHidPort(const std::string& path);
+    platform::Status OpenHidPort(const std::string& path) { return m_Link.OpenHidPort(path); }
     // True while a transport exists and holds an open device.
-    bool IsPortOpen() { return m_Transport.IsOpen(); }
+    bool IsPortOpen() { return m_Link.IsPortOpen(); }
     // The open transport, and the serial port when that is what it is (else null).
-    std::shared_ptr<ITransport> Transport() { return m_Transport.Current(); }
+    std::shared_ptr<ITransport> Transport() { return m_Link.Transport(); }
     std::shared_ptr<CComPort> SerialPort();
     // Modem lines of the open serial port, each reached under the port object lock, so a port
     // closed or lost meanwhile is never touched: false / -1 when there is none (any more);
     // otherwise SetSerialDtr reports whether the line was set, GetSerialDsr gives 1 or 0.
-    bool SetSerialDtr(bool on) { return m_Transport.SetSerialDtr(on); }
-    int GetSerialDsr() { return m_Transport.GetSerialDsr(); }
+    bool SetSerialDtr(bool on) { return m_Link.Slot().SetSerialDtr(on); }
+    int GetSerialDsr() { return m_Link.Slot().GetSerialDsr(); }
     // Closes and destroys the transport (no other state changes).
-    void DestroyTransport() { m_Transport.Destroy(); }
+    void DestroyTransport() { m_Link.Slot().Destroy(); }
     // Writes raw bytes through the open transport. Non-zero only when the write failed and the
     // link was found lost (the link is then torn down, see HandleLostLink).
-    uint32_t Write(const uint8_t* data, uint32_t length) override;
+    uint32_t Write(const uint8_t* data, uint32_t length) override {
+        return m_Link.Write(data, length);
+    }
     // Writes the six-byte "50." cancel frame straight to the transport, bypassing the queue.
     void SendRawCancel() override;
     // Replaces the port-kind queries (null restores the platform's).
-    void SetPortKindQuery(IPortKindQuery* query) { m_Transport.SetPortKindQuery(query); }
+    void SetPortKindQuery(IPortKindQuery* query) { m_Link.Slot().SetPortKindQuery(query); }
 
     // --- engine lifecycle --------------------------------------------------------------------
     void StartThreads();
@@ -162,56 +157,57 @@ class CGenericHandler : public IChunkSink, public ILinkEngine, private IEmvChann
     // --- commands ----------------------------------------------------------------------------
     // Admit the record, wait for send, ACK and response. The caller then reads the response
     // with GetResponse and releases the record with DoneCommand.
-    int32_t SendWaitData(CCommandData* record);
+    int32_t SendWaitData(CCommandData* record) { return m_CommandQueue.SendWaitData(record); }
     // Marks the record asynchronous, admits it and waits for send and ACK. 0: accepted; the
     // engine now owns the record (the caller must not touch it again) and its callback reports
     // the outcome. Non-zero: the caller releases the record with DoneCommand.
-    int32_t SendAsync(CCommandData* record);
+    int32_t SendAsync(CCommandData* record) { return m_CommandQueue.SendAsync(record); }
     // The two halves of SendWaitData (multi-block MAC messages).
-    int32_t SendWaitAck(CCommandData* record);
-    int32_t WaitResponse(CCommandData* record);
-    bool AddToQueue(CCommandData* record);
-    bool WaitForSend(CCommandData* record);
-    bool WaitForAck(CCommandData* record);
-    bool WaitForResponse(CCommandData* record);
+    int32_t SendWaitAck(CCommandData* record) { return m_CommandQueue.SendWaitAck(record); }
+    int32_t WaitResponse(CCommandData* record) { return m_CommandQueue.WaitResponse(record); }
+    bool AddToQueue(CCommandData* record) { return m_CommandQueue.AddToQueue(record); }
+    bool WaitForSend(CCommandData* record) { return m_CommandQueue.WaitForSend(record); }
+    bool WaitForAck(CCommandData* record) { return m_CommandQueue.WaitForAck(record); }
+    bool WaitForResponse(CCommandData* record) { return m_CommandQueue.WaitForResponse(record); }
     // Copies the response into `buffer` (kResponseBufferSize bytes); -1 when there is none.
-    int32_t GetResponse(CCommandData* record, unsigned char* buffer);
+    int32_t GetResponse(CCommandData* record, unsigned char* buffer) {
+        return m_CommandQueue.GetResponse(record, buffer);
+    }
     // The record's result as it stands (taken under the queue lock).
-    int32_t ResultOf(CCommandData* record);
+    int32_t ResultOf(CCommandData* record) { return m_CommandQueue.ResultOf(record); }
     // Releases the caller's record; the caller must not use it afterwards.
-    void DoneCommand(CCommandData* record);
+    void DoneCommand(CCommandData* record) { m_CommandQueue.DoneCommand(record); }
     // Cancels the live records of a cancel type (kCancel50 also covers kCancelMsr) with -5.
-    void CancelQueued(int32_t cancelType);
+    void CancelQueued(int32_t cancelType) { m_CommandQueue.CancelQueued(cancelType); }
     // Sends the "72" cancel ahead of everything else. True when sent (and, with waitForAck,
     // acknowledged); false otherwise or with no transport.
-    bool QuickCancel(bool waitForAck);
+    bool QuickCancel(bool waitForAck) { return m_CommandQueue.QuickCancel(waitForAck); }
     // Queues a link check ("ENQ Test") nobody waits for; false with no transport.
-    bool QueueLinkCheck();
+    bool QueueLinkCheck() override { return m_CommandQueue.QueueLinkCheck(); }
     // Whether the queue holds work for a device's group.
-    BusyAnswer isBusy(int32_t device);
+    BusyAnswer isBusy(int32_t device) { return m_CommandQueue.isBusy(device); }
     // The busy query an application makes, once the link tests passed: an open EMV session
     // makes the EMV devices busy, the rest is isBusy.
     BusyAnswer DeviceBusy(int32_t device);
 
     // --- link side (ILinkEngine) ---------------------------------------------------------------
     bool EngineStarted() override { return m_bEngineStarted.load(); }
-    int DataWidth() override { return m_nDataWidth.load(); }
-    bool QuickCancelMode() override { return m_nQuickCancelMode.load() != 0; }
-    void SetQuickCancelMode(bool on) { m_nQuickCancelMode = on ? 1 : 0; }
-    void SetPowerUpSeen() override {
-        m_nPowerUpSeen = 1;
-        m_PowerUpSeenEvent.Set();
-    }
-    bool PowerUpSeen() const { return m_nPowerUpSeen.load() != 0; }
-    void SetStrayCancelExpected() override { m_nStrayCancelExpected = 1; }
+    int DataWidth() override { return m_Link.DataWidth(); }
+    bool QuickCancelMode() override { return m_Link.QuickCancelMode(); }
+    void SetQuickCancelMode(bool on) { m_Link.SetQuickCancelMode(on); }
+    void SetPowerUpSeen() override { m_Link.SetPowerUpSeen(); }
+    bool PowerUpSeen() const { return m_Link.PowerUpSeen(); }
+    void SetStrayCancelExpected() override { m_Router.SetStrayCancelExpected(); }
     int32_t GetConnectionState() override;
     void SetConnectionState(int32_t state) override;
-    int32_t& EnquiryCount() override { return m_nEnquiryCount; }
-    void OnAck() override;
-    void OnNak() override;
+    int32_t& EnquiryCount() override { return m_Link.EnquiryCount(); }
+    void OnAck() override { m_Router.OnAck(); }
+    void OnNak() override { m_Router.OnNak(); }
     void OnPowerUp() override;
-    void OnLinkCheckAnswered() override;
-    void ProcessResponse(const uint8_t* message, uint32_t length) override;
+    void OnLinkCheckAnswered() override { m_Router.OnLinkCheckAnswered(); }
+    void ProcessResponse(const uint8_t* message, uint32_t length) override {
+        m_Router.ProcessResponse(message, length);
+    }
     void EmvAsyncReceiveHandler(const uint8_t* message, uint32_t length) override {
         m_Emv.Receive(message, length);
     }
@@ -254,12 +250,12 @@ class CGenericHandler : public IChunkSink, public ILinkEngine, private IEmvChann
     // accepted or not (lets a test finish the record's callback in between).
     void SetAcceptHookForTest(std::function<void()> hook);
     // Test seam: the longest a caller waits for its record to be sent (kSendWaitMs normally).
-    void SetSendWaitForTest(uint32_t ms) { m_dwSendWaitMs = ms; }
+    void SetSendWaitForTest(uint32_t ms) { m_CommandQueue.SetSendWaitForTest(ms); }
 
-    void SetLinkMonitoring(bool on) { m_bLinkMonitoring = on; }
-    bool LinkMonitoring() const { return m_bLinkMonitoring.load(); }
+    void SetLinkMonitoring(bool on) { m_Link.SetLinkMonitoring(on); }
+    bool LinkMonitoring() const { return m_Link.LinkMonitoring(); }
     // Whether any EMV session is open.
-    bool EmvSessionOpen() { return AnyEmvSessionOpen(); }
+    bool EmvSessionOpen() override { return AnyEmvSessionOpen(); }
 
     // --- EMV channel (the CEmvChannel part) ---------------------------------------------------
     // Session table: a name stands for the first entry in use that is a prefix of it.
@@ -281,147 +277,39 @@ class CGenericHandler : public IChunkSink, public ILinkEngine, private IEmvChann
     // Serialises data messages (held from building one until its acknowledgement).
     platform::RecursiveLock& EmvSendExchangeLock() { return m_Emv.SendExchangeLock(); }
     // Completes the data message waiting for its acknowledgement with `status`; `message` (the
-    // identifier on) is stored as its response (response_routing.cpp).
-    void EmvAckReceived(int32_t status, const uint8_t* message, uint32_t length) override;
+    // identifier on) is stored as its response.
+    void EmvAckReceived(int32_t status, const uint8_t* message, uint32_t length) override {
+        m_Router.EmvAckReceived(status, message, length);
+    }
 
     // --- combined swipe-or-card command (response_routing.cpp)
     // --------------------------------------- Taken only by the command's two completion routines,
     // never with another engine lock.
-    platform::Mutex& CombinedWaitLock() { return m_CombinedWaitLock; }
+    platform::Mutex& CombinedWaitLock() { return m_Router.CombinedWaitLock(); }
     // Whether a record whose name begins with `prefix` is queued and not yet released.
-    bool HasQueuedRecordNamed(const char* prefix);
+    bool HasQueuedRecordNamed(const char* prefix) { return m_Router.HasQueuedRecordNamed(prefix); }
 
-    // Chunks from the transport's listener go to the link receiver.
-    void Receive(const uint8_t* data, uint32_t count) override;
-    // The device went away (a USB HID read or a serial port's driver failed): the link is lost
-    // as for an unplugged USB serial port.
-    void OnDeviceGone() override;
     // Resets the receiver to idle (link closed, reopened or lost, timeouts).
-    void ResetReceiver();
+    void ResetReceiver() { m_Link.ResetReceiver(); }
 
     // Number of records in the queue (diagnostics).
-    size_t QueueSize();
+    size_t QueueSize() { return m_CommandQueue.QueueSize(); }
 
   private:
-    // What one QueueThread instance reads: a thread abandoned after a failed stop keeps its own
-    // flags, so a later thread is never stopped or drained by mistake.
-    struct QueueControl {
-        std::atomic<bool> stop{false};
-        std::atomic<bool> drain{false};
-    };
-
-    uint32_t QueueThread(std::shared_ptr<QueueControl> control);
     uint32_t QueueMonitorThread();
     void LogQueue();
 
-    // Runs the record's callback on a new thread (queue lock held).
-    void StartCallbackThread(CCommandData* record) REQUIRES(m_QueueLock) {
-        m_Callbacks.StartCallbackThread(record, m_hQueueEvent);
-    }
-    void ReapCallbackThreads() { m_Callbacks.ReapCallbackThreads(); }
     void StopCallbackThreads() { m_Callbacks.StopCallbackThreads(); }
     void StartStateNotifier() { m_Callbacks.StartStateNotifier(); }
     void StopStateNotifier() { m_Callbacks.StopStateNotifier(); }
     // Constructor step: the events of the parts; a failure is logged and left null.
     void CreateAsyncCompletionEvents();
 
-    // QueueThread phases (queue_thread.cpp), each one step of a cycle.
-    struct QueueWalk {
-        CCommandData* candidate = nullptr;  // the record to send next
-        bool ackPending = false;            // a record waits for its ACK: nothing is sent
-        bool hold = false;                  // a synchronous caller has not collected its outcome
-        bool idle = true;                   // nothing waits to be sent or acknowledged
-        bool resetReceiver = false;         // an asynchronous record timed out
-        bool released = false;              // a record was released during the walk
-        bool triggerRead = false;           // an answer is awaited
-        uint32_t nextWait = 0;              // the nearest timer the walk saw (ms)
-    };
-    // A frame taken for sending, copied out of its record under the queue lock.
-    struct TakenFrame {
-        uint8_t plain[kResponseBufferSize];
-        uint8_t encoded[kResponseBufferSize];
-        int length = 0;  // 0: nothing taken
-        int encodedLength = -1;
-        bool linkCheck = false;
-    };
-    void RemoveReleasedRecords();
-    void FindBlockedGroups(bool (&blocked)[kGroupCount]);
-    // Queue lock held: timers, cancelled and finished records, and the send candidate.
-    void WalkQueue(const QueueControl& control, const bool (&blocked)[kGroupCount], QueueWalk& walk)
-        REQUIRES(m_QueueLock);
-    // Queue lock held: moves the candidate to WAIT_ACK and copies its frame out (left empty
-    // when no transport is open: the record then fails -1). False when the candidate is held
-    // back behind a synchronous caller; a started link check lowers `timerMs` to its timer.
-    bool TakeForSend(CCommandData* candidate, bool hold, TakenFrame& frame, uint32_t* timerMs)
-        REQUIRES(m_QueueLock);
-    void WriteTaken(const TakenFrame& frame);
-    // The queue thread's idle clock: since when nothing was sent or acknowledged.
-    struct IdleClock {
-        uint32_t start = 0;
-        uint32_t seenSends = 0;  // m_nCallerSends when last looked at
-    };
-    // Restarts or runs out the idle clock; lowers `nextWait` to the next check.
-    void IdleLinkCheck(bool idle, IdleClock& clock, uint32_t& nextWait);
-    // Drops the engine's reference to a record taken out of the queue (queue lock held).
-    static void DropFromQueue(CCommandData* record);
-
-    // Wakes the caller waiting on `event` of `record` and drops the reference taken for the
-    // wake: at once, or at the end of the chunk the listener is handing to the receiver.
-    struct DeferredWake {
-        CCommandData* record;
-        platform::Event* event;
-    };
-    struct DeferredWakes {
-        std::vector<DeferredWake> waiters;
-        bool queueThread = false;
-    };
-    static thread_local DeferredWakes* t_DeferredWakes;
-    void WakeWaiter(CCommandData* record, platform::Event* event);
-    // Wakes the queue thread, deferred like WakeWaiter: woken while the listener still holds the
-    // receiver's lock, it would only block on it (its idle check asks the receiver).
-    void WakeQueueThread();
-
-    // Queue lock held: whether the queue thread has anything to do that no caller does itself
-    // (a record to send, to reclaim or to hand to its callback, an asynchronous timer, a
-    // shutdown). The hot path wakes the thread only then.
-    bool SchedulerHasWork() REQUIRES(m_QueueLock);
-    // Queue lock held: whether `record`, just admitted, is the one the queue thread would send
-    // next and may be sent at once: nothing else is sent or waited for, nothing holds its group.
-    bool CanSendAtOnce(const CCommandData* record) REQUIRES(m_QueueLock);
-    // Wakes the queue thread when it has work (takes the queue lock).
-    void WakeSchedulerIfNeeded();
-    // Notes a frame sent or acknowledged without the queue thread (for its idle clock).
-    void NoteCallerActivity();
-    // Queue lock held: ends with `result` (waking its caller) every record that `selected` picks
-    // and that still waits for something: not answered or failed already, not released, not
-    // refused at admission, not an asynchronous one whose callback runs. True when any ended.
-    bool EndWaitingRecords(int32_t result, const std::function<bool(const CCommandData&)>& selected)
-        REQUIRES(m_QueueLock);
-    // Queue lock held: takes a released record out of the queue.
-    void EraseReleased(std::list<CCommandData*>::iterator it) REQUIRES(m_QueueLock);
-
-    // Calling-side helpers.
-    // The send wait ran out: a record not yet taken is withdrawn with -20, so that it is not
-    // sent after its caller was told it failed. False when the queue thread took it meanwhile.
-    bool GiveUpSend(CCommandData* record);
-    void SetResultLocked(CCommandData* record, int32_t result);
-    // The result of a record that AddToQueue did not admit.
-    int32_t NotAdmitted(CCommandData* record);
-    // Runs the send / ACK part shared by SendAsync and SendWaitAck.
-    int32_t SendUntilAck(CCommandData* record);
-    // ACK wait ran out: true when the command is finished (-2), false when it was queued again.
-    bool AckTimerExpired(CCommandData* record);
-
-    // Write error handling: the lost USB port, or a write that ran out of time.
-    uint32_t OnWriteError(const std::shared_ptr<ITransport>& transport,
-                          const platform::Status& error);
-    // Tears the link down if `transport` is still the open one.
-    void HandleLostLink(const std::shared_ptr<ITransport>& transport);
-    void DestroyRetiredPort() { m_Transport.DestroyRetired(); }
-    IPortKindQuery& PortKindQuery() { return m_Transport.PortKindQuery(); }
-    // Makes `transport` the open one.
-    void InstallTransport(std::shared_ptr<ITransport> transport, const std::string& name,
-                          bool usbSerial);
+    // ILinkOwnerHost: the link owner retired a lost transport; the rest of the link goes down.
+    void LinkLost() override;
+    void WakeQueueThreadNow() override { m_CommandQueue.Wake(); }
+    // ICommandQueueHost.
+    void RunAcceptHook() override;
     void ClearEmvSessions() { m_Emv.Sessions().Clear(); }
     // IEmvChannelHost.
     void ListCallbackThread(const std::shared_ptr<platform::Thread>& thread,
@@ -430,28 +318,10 @@ class CGenericHandler : public IChunkSink, public ILinkEngine, private IEmvChann
     }
     void EnterCallbackThread() override { CCallbackDispatcher::EnterCallbackThread(); }
 
-    CLinkReceiver m_Receiver;
-    int32_t m_nEnquiryCount = 0;  // guarded by the receiver's receive lock
+    // The transport, the receiver and the link checks; the receiver's receive lock comes
+    // before the queue lock, the port object lock after it.
+    CLinkOwner m_Link;
 
-    // The port object lock inside is taken after the queue lock.
-    CTransportSlot m_Transport;
-
-    // Queue.
-    // Left recursive: not every path that runs under it is known not to take it again.
-    platform::RecursiveLock m_QueueLock ACQUIRED_BEFORE(m_ConnectionStateLock);
-    // The engine holds one reference on each.
-    std::list<CCommandData*> m_Queue GUARDED_BY(m_QueueLock);
-    // Admission open (between StartThreads and StopThreads).
-    bool m_bAccepting GUARDED_BY(m_QueueLock) = false;
-    int32_t m_nNakCount GUARDED_BY(m_QueueLock) = 0;
-    // Shared with callback threads, which signal it when they end.
-    std::shared_ptr<platform::Event> m_hQueueEvent;
-    platform::Event m_hQueueThreadStartEvent{true};
-    // Frames callers sent themselves (and ACKs of them), counted, with the tick of the last:
-    // the queue thread's idle clock starts there when the count moved.
-    std::atomic<uint32_t> m_nCallerSends{0};
-    std::atomic<uint32_t> m_dwLastSendTick{0};
-    std::atomic<uint32_t> m_dwSendWaitMs{kSendWaitMs};
     // The thread inside CloseLink (0: none).
     std::atomic<uint32_t> m_dwClosingThread{0};
     platform::Event m_hQueueMonitorThreadStartEvent{true};
@@ -459,16 +329,19 @@ class CGenericHandler : public IChunkSink, public ILinkEngine, private IEmvChann
     // Set when the log level changes: the monitor sleeps without a period while its dump
     // would not be written.
     platform::Event m_MonitorLevelEvent{false};
-    platform::Thread m_QueueThread;
     platform::Thread m_MonitorThread;
-    std::shared_ptr<QueueControl> m_pQueueControl;
 
     CCallbackDispatcher m_Callbacks{m_Logger};
 
-    CEmvChannel m_Emv{*this, m_Logger};
-    platform::Mutex m_CombinedWaitLock;
+    // The queue, its lock and QueueThread.
+    CCommandQueue m_CommandQueue{m_Link, m_Callbacks, *this, m_Logger};
+    // Matches what the receiver reports to the queued records, under the queue lock.
+    CResponseRouter m_Router{m_CommandQueue, m_Link, *this, m_Logger};
 
-    platform::Mutex m_ConnectionStateLock;
+    CEmvChannel m_Emv{*this, m_Logger};
+
+    platform::Mutex m_ConnectionStateLock ACQUIRED_AFTER(m_CommandQueue.Lock())
+        ACQUIRED_BEFORE(m_Callbacks.NotifierLock());
     int32_t m_nConnectionState GUARDED_BY(m_ConnectionStateLock) = kConnPortClosed;
     // Set while the state is anything but power-up detected (changed with the state, under its
     // lock): the power-up callback waits for it, so a command sent from the callback finds the
@@ -481,12 +354,6 @@ class CGenericHandler : public IChunkSink, public ILinkEngine, private IEmvChann
 
     CInputAutoCancel m_InputAutoCancel{m_Logger};
 
-    std::atomic<bool> m_bLinkMonitoring{true};
-    std::atomic<int32_t> m_nQuickCancelMode{1};
-    std::atomic<int32_t> m_nPowerUpSeen{0};
-    platform::Event m_PowerUpSeenEvent{true};  // set with m_nPowerUpSeen
-    std::atomic<int32_t> m_nStrayCancelExpected{0};
-    std::atomic<int> m_nDataWidth{7};
     std::atomic<bool> m_bEngineStarted{false};
 
     CLogger m_Logger;  // last member: destroyed first, after the destructor stopped everything

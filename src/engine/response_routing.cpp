@@ -1,5 +1,7 @@
 // Response routing: what the link receiver reports on the listener thread (ACK, NAK, a complete
 // response) is matched to the queued record it belongs to, and that record's waiter is woken.
+#include "engine/response_routing.h"
+
 #include <cstring>
 
 #include "engine/generic_handler.h"
@@ -9,16 +11,16 @@ namespace orn {
 
 using platform::LockGuard;
 
-void CGenericHandler::OnAck() {
+void CResponseRouter::OnAck() {
     // The waiter is woken after the queue lock is released, so that it does not wake only to
     // block on the lock this thread still holds; the extra reference keeps the record alive.
     CCommandData* acked = nullptr;
     bool wake = false;
     bool awaitAnswer = false;
     {
-        LockGuard hold(m_QueueLock);
+        LockGuard hold(m_CommandQueue.Lock());
         m_nNakCount = 0;
-        for (CCommandData* record : m_Queue) {
+        for (CCommandData* record : m_CommandQueue.Records()) {
             if (record->GetGroup() == kGroupEmvAsync || record->GetState() != kStateWaitAck)
                 continue;
             if (record->GetResponseId(nullptr) > 0) {
@@ -33,29 +35,27 @@ void CGenericHandler::OnAck() {
             }
             // The ACK proves the link. Marked here, before the waiter wakes, so that a caller
             // going on at once (the ready check's quick cancel) already finds it connected.
-            SetConnectionState(kConnOk);
+            m_Host.SetConnectionState(kConnOk);
             record->AddRef();
             acked = record;
             awaitAnswer = record->GetState() == kStateWaitResponse;
-            if (!record->IsEnqTest()) NoteCallerActivity();
-            wake = SchedulerHasWork();
+            if (!record->IsEnqTest()) m_Link.NoteCallerActivity();
+            wake = m_CommandQueue.SchedulerHasWork();
             break;
         }
     }
     if (!acked) return;
-    WakeWaiter(acked, acked->GetAckEvent());
-    if (wake) WakeQueueThread();
+    m_Link.WakeWaiter(acked, acked->GetAckEvent());
+    if (wake) m_Link.WakeQueueThread();
     // The answer is awaited now: USB HID hands it on without delay.
-    if (awaitAnswer) {
-        if (std::shared_ptr<ITransport> transport = Transport()) transport->TriggerRead();
-    }
+    if (awaitAnswer) m_Link.TriggerRead();
 }
 
-void CGenericHandler::OnNak() {
+void CResponseRouter::OnNak() {
     bool changed = false;
     {
-        LockGuard hold(m_QueueLock);
-        for (CCommandData* record : m_Queue) {
+        LockGuard hold(m_CommandQueue.Lock());
+        for (CCommandData* record : m_CommandQueue.Records()) {
             if (record->GetState() != kStateWaitAck) continue;
             if (m_nNakCount < kMaxNakResends) {
                 ++m_nNakCount;
@@ -72,10 +72,23 @@ void CGenericHandler::OnNak() {
             break;
         }
     }
-    if (changed) WakeQueueThread();
+    if (changed) m_Link.WakeQueueThread();
 }
 
-void CGenericHandler::ProcessResponse(const uint8_t* message, uint32_t length) {
+void CResponseRouter::OnLinkCheckAnswered() {
+    {
+        LockGuard hold(m_CommandQueue.Lock());
+        for (CCommandData* record : m_CommandQueue.Records()) {
+            if (!record->IsEnqTest() || record->GetState() != kStateWaitAck) continue;
+            record->SetState(kStateComplete);
+            if (record->GetAckEvent()) record->GetAckEvent()->Set();
+            break;
+        }
+    }
+    m_Link.WakeQueueThread();
+}
+
+void CResponseRouter::ProcessResponse(const uint8_t* message, uint32_t length) {
     if (!message || length < 3) length = 0;
     // Reader-channel answers of the cancel and status commands are matched by record name.
     const char* name = nullptr;
@@ -92,10 +105,10 @@ void CGenericHandler::ProcessResponse(const uint8_t* message, uint32_t length) {
     CCommandData* answered = nullptr;
     bool wake = false;
     {
-        LockGuard hold(m_QueueLock);
+        LockGuard hold(m_CommandQueue.Lock());
         CCommandData* match = nullptr;
         if (name) {
-            for (CCommandData* record : m_Queue) {
+            for (CCommandData* record : m_CommandQueue.Records()) {
                 // Only a record that was sent and waits for its answer takes it: a late answer
                 // must not complete a request still queued behind (it was never asked).
                 if (record->GetState() != kStateWaitResponse) continue;
@@ -106,7 +119,7 @@ void CGenericHandler::ProcessResponse(const uint8_t* message, uint32_t length) {
             }
         }
         if (!match && length >= 3) {
-            for (CCommandData* record : m_Queue) {
+            for (CCommandData* record : m_CommandQueue.Records()) {
                 if (record->GetState() != kStateWaitResponse) continue;
                 const unsigned char* id = nullptr;
                 if (record->GetResponseId(&id) < 3 || std::memcmp(id, message, 3) != 0) continue;
@@ -121,19 +134,19 @@ void CGenericHandler::ProcessResponse(const uint8_t* message, uint32_t length) {
             match->SetResult(0);
             if (match->IsAsync()) {
                 match->SetState(kStateUserCallback);
-                StartCallbackThread(match);
+                m_CommandQueue.StartCallbackThread(match);
             } else {
                 match->SetState(kStateComplete);
             }
             // Woken after the lock is released (see OnAck).
             match->AddRef();
             answered = match;
-            wake = SchedulerHasWork();
+            wake = m_CommandQueue.SchedulerHasWork();
         }
     }
     if (answered) {
-        WakeWaiter(answered, answered->GetSignalEvent());
-        if (wake) WakeQueueThread();
+        m_Link.WakeWaiter(answered, answered->GetSignalEvent());
+        if (wake) m_Link.WakeQueueThread();
         return;
     }
     if (length >= 4 && std::memcmp(message, "50.0", 4) == 0 && m_nStrayCancelExpected != 0)
@@ -142,12 +155,12 @@ void CGenericHandler::ProcessResponse(const uint8_t* message, uint32_t length) {
     m_nStrayCancelExpected = 0;
 }
 
-void CGenericHandler::EmvAckReceived(int32_t status, const uint8_t* message, uint32_t length) {
+void CResponseRouter::EmvAckReceived(int32_t status, const uint8_t* message, uint32_t length) {
     bool found = false;
     {
-        LockGuard hold(m_QueueLock);
+        LockGuard hold(m_CommandQueue.Lock());
         m_nNakCount = 0;
-        for (CCommandData* record : m_Queue) {
+        for (CCommandData* record : m_CommandQueue.Records()) {
             if (record->GetGroup() != kGroupEmvAsync || record->GetState() != kStateWaitAck)
                 continue;
             record->SetState(kStateComplete);
@@ -159,15 +172,20 @@ void CGenericHandler::EmvAckReceived(int32_t status, const uint8_t* message, uin
             break;
         }
     }
-    if (found) WakeQueueThread();
+    if (found) m_Link.WakeQueueThread();
 }
 
 // The combined swipe-or-card command asks whether its other half is still queued.
-bool CGenericHandler::HasQueuedRecordNamed(const char* prefix) {
+void CResponseRouter::ResetNakCount() {
+    LockGuard hold(m_CommandQueue.Lock());
+    m_nNakCount = 0;
+}
+
+bool CResponseRouter::HasQueuedRecordNamed(const char* prefix) {
     if (!prefix) return false;
     const size_t length = std::strlen(prefix);
-    LockGuard hold(m_QueueLock);
-    for (CCommandData* record : m_Queue)
+    LockGuard hold(m_CommandQueue.Lock());
+    for (CCommandData* record : m_CommandQueue.Records())
         if (record->GetState() != kStateRemoveFromQueue &&
             std::strncmp(record->GetName(), prefix, length) == 0)
             return true;

@@ -36,6 +36,11 @@ class CTransportSlot {
     CTransportSlot(const CTransportSlot&) = delete;
     CTransportSlot& operator=(const CTransportSlot&) = delete;
 
+    // The lock, for the order the parts declare against it.
+    platform::Mutex& PortObjectLock() RETURN_CAPABILITY(m_PortObjectLock) {
+        return m_PortObjectLock;
+    }
+
     // The substituted query, or the platform's.
     IPortKindQuery& PortKindQuery() EXCLUDES(m_PortObjectLock);
     // Replaces the port-kind queries (null restores the platform's).

@@ -53,6 +53,10 @@ class CLinkReceiver {
     // Observers for diagnostics and tests.
     int32_t GetState();
     uint16_t BadFrameCount();
+    // The receive lock, for the order the engine declares against it.
+    platform::RecursiveLock& ReceiveLock() RETURN_CAPABILITY(m_ReceiveLock) {
+        return m_ReceiveLock;
+    }
 
   private:
     void ResetLocked();

@@ -1,6 +1,8 @@
-// Transport ownership and the link checks: opening and closing the serial or USB HID transport,
-// writing through it, tearing the link down when the device is lost, and the idle link check
-// ("ENQ Test") that proves the terminal still answers.
+// The link owner: opening and closing the serial or USB HID transport, writing through it,
+// tearing the link down when the device is lost, handing the listener's chunks to the receiver,
+// and the idle link check ("ENQ Test") that proves the terminal still answers.
+#include "engine/link_owner.h"
+
 #include <algorithm>
 #include <string>
 #include <vector>
@@ -8,13 +10,10 @@
 #include "engine/generic_handler.h"
 #include "link/frame.h"
 #include "link/usb_hid_port.h"
-#include "velquoraorn.h"
 
 namespace orn {
 
-using platform::LockGuard;
-
-thread_local CGenericHandler::DeferredWakes* CGenericHandler::t_DeferredWakes = nullptr;
+thread_local CLinkOwner::DeferredWakes* CLinkOwner::t_DeferredWakes = nullptr;
 
 namespace {
 
@@ -27,17 +26,21 @@ std::string PlainPortName(const char* name) {
 
 }  // namespace
 
-void CGenericHandler::InstallTransport(std::shared_ptr<ITransport> transport,
-                                       const std::string& name, bool usbSerial) {
+CLinkOwner::CLinkOwner(ILinkEngine& engine, ILinkOwnerHost& host, CLogger& log,
+                       std::unique_ptr<IPortKindQuery> platformQuery)
+    : m_Host(host), m_Logger(log), m_Receiver(engine), m_Transport(std::move(platformQuery)) {}
+
+void CLinkOwner::InstallTransport(std::shared_ptr<ITransport> transport, const std::string& name,
+                                  bool usbSerial) {
     m_nDataWidth = transport->DataWidth();
     m_Transport.Install(std::move(transport), name, usbSerial);
 }
 
-platform::Status CGenericHandler::OpenSerialPort(const char* name, uint32_t rxQueue,
-                                                 uint32_t txQueue, const char* portName) {
-    DestroyRetiredPort();
+platform::Status CLinkOwner::OpenSerialPort(const char* name, uint32_t rxQueue, uint32_t txQueue,
+                                            const char* portName) {
+    m_Transport.DestroyRetired();
     std::string plainName = PlainPortName(portName ? portName : name);
-    const bool makerUsb = PortKindQuery().IsMakerUsbSerialPort(plainName);
+    const bool makerUsb = m_Transport.PortKindQuery().IsMakerUsbSerialPort(plainName);
 
     auto port = std::make_shared<CComPort>(m_Logger, this);
     // The listener starts only once the line is set up, so nothing reads while it changes.
@@ -67,15 +70,15 @@ platform::Status CGenericHandler::OpenSerialPort(const char* name, uint32_t rxQu
     // After a failed write, the maker's USB port counts as gone once it is no longer listed.
     if (makerUsb)
         port->SetDeviceGoneProbe(
-            [this, plainName] { return !PortKindQuery().IsUsbPortPresent(plainName); });
+            [this, plainName] { return !m_Transport.PortKindQuery().IsUsbPortPresent(plainName); });
     // The maker's USB port acknowledges the terminal's enquiries at once.
     if (makerUsb) m_nQuickCancelMode = 0;
     InstallTransport(std::move(port), plainName, makerUsb);
     return 0;
 }
 
-platform::Status CGenericHandler::OpenHidPort(const std::string& path) {
-    DestroyRetiredPort();
+platform::Status CLinkOwner::OpenHidPort(const std::string& path) {
+    m_Transport.DestroyRetired();
     auto port = std::make_shared<CUsbHidPort>(m_Logger, this);
     const platform::Status err = port->Open(path);
     if (err != 0) return err;
@@ -83,11 +86,7 @@ platform::Status CGenericHandler::OpenHidPort(const std::string& path) {
     return 0;
 }
 
-std::shared_ptr<CComPort> CGenericHandler::SerialPort() {
-    return std::dynamic_pointer_cast<CComPort>(Transport());
-}
-
-uint32_t CGenericHandler::Write(const uint8_t* data, uint32_t length) {
+uint32_t CLinkOwner::Write(const uint8_t* data, uint32_t length) {
     // The transport is held by its own reference while it writes, so a write that waits for a
     // stalled device never holds the lock every command's link test needs.
     std::shared_ptr<ITransport> transport = Transport();
@@ -96,12 +95,8 @@ uint32_t CGenericHandler::Write(const uint8_t* data, uint32_t length) {
     return err == 0 ? 0 : OnWriteError(transport, err);
 }
 
-void CGenericHandler::SendRawCancel() {
-    Write(kCancelFrame, sizeof kCancelFrame);
-}
-
-uint32_t CGenericHandler::OnWriteError(const std::shared_ptr<ITransport>& transport,
-                                       const platform::Status& error) {
+uint32_t CLinkOwner::OnWriteError(const std::shared_ptr<ITransport>& transport,
+                                  const platform::Status& error) {
     const bool hid = transport->DataWidth() == 8;
     m_Logger.Log(kLogSevere,
                  hid ? "Error Writing to USB HID Port: %d" : "Error Writing to Serial Port: %d",
@@ -120,7 +115,7 @@ uint32_t CGenericHandler::OnWriteError(const std::shared_ptr<ITransport>& transp
     return 1;
 }
 
-void CGenericHandler::OnDeviceGone() {
+void CLinkOwner::OnDeviceGone() {
     std::shared_ptr<ITransport> transport = Transport();
     if (!transport) return;
     m_Logger.Log(kLogSevere,
@@ -128,56 +123,39 @@ void CGenericHandler::OnDeviceGone() {
     HandleLostLink(transport);
 }
 
-void CGenericHandler::HandleLostLink(const std::shared_ptr<ITransport>& transport) {
+void CLinkOwner::HandleLostLink(const std::shared_ptr<ITransport>& transport) {
     if (!m_Transport.Retire(transport)) return;  // another one got here first
-    DestroyRetiredPort();  // at once unless we are the lost port's own listener
-    ClearEmvSessions();
-    ResetReceiver();
-    SetConnectionState(kConnPortClosed);
-    m_nPowerUpSeen = 0;
-    {
-        LockGuard hold(m_QueueLock);
-        for (CCommandData* record : m_Queue) {
-            const int32_t state = record->GetState();
-            // Finished records keep their outcome; a refused one is its caller's to release.
-            if (state == kStateRemoveFromQueue || state == kStateUserCallback || record->m_bRefused)
-                continue;
-            record->SetResult(ORN_ERR_DEVICE_USB_DISCONNECTED);
-            record->SetCurrentEvent();
-            if (record->IsAsync()) {
-                // Nobody waits for an accepted asynchronous record: its callback reports -13
-                // and the queue thread reclaims it afterwards.
-                record->SetState(kStateUserCallback);
-                StartCallbackThread(record);
-            } else {
-                record->SetState(kStateComplete);
-            }
+    m_Transport.DestroyRetired();  // at once unless we are the lost port's own listener
+    m_Host.LinkLost();
+}
+
+bool CLinkOwner::WaitForPowerUp(uint32_t limitMs, uint32_t settleMs) {
+    if (m_nPowerUpSeen.exchange(0) != 0) return true;
+    const uint32_t start = platform::TickCount();
+    for (;;) {
+        // Reset before the flag is read: a handshake after the read sets the event again.
+        m_PowerUpSeenEvent.Reset();
+        if (m_nPowerUpSeen.exchange(0) != 0) {
+            platform::SleepMs(settleMs);
+            return true;
         }
+        const uint32_t elapsed = platform::TickCount() - start;
+        if (elapsed >= limitMs) return false;
+        m_PowerUpSeenEvent.Wait(limitMs - elapsed);
     }
-    m_hQueueEvent->Set();
-    m_Logger.Shutdown();
 }
 
-bool CGenericHandler::QueueLinkCheck() {
-    if (!IsPortOpen()) return false;
-    auto* record = new CCommandData;
-    record->SetName("ENQ Test");
-    record->SetEnqTest();
-    record->SetAckTimeout(kLinkCheckTimeoutMs);
-    record->SetResponseTimeout(kLinkCheckTimeoutMs);
-    record->SetGroup(kGroupEnqTest);
-    record->SetCancelType(kCancelNone);
-    AddToQueue(record);
-    record->Release();  // nobody waits: the queue's reference is the only one left
-    return true;
-}
-
-void CGenericHandler::NoteCallerActivity() {
+void CLinkOwner::NoteCallerActivity() {
     m_dwLastSendTick = platform::TickCount();
     ++m_nCallerSends;
 }
 
-void CGenericHandler::IdleLinkCheck(bool idle, IdleClock& clock, uint32_t& nextWait) {
+void CLinkOwner::StartIdleClock(IdleClock& clock) {
+    clock.start = platform::TickCount();
+    clock.seenSends = m_nCallerSends.load();
+}
+
+void CLinkOwner::IdleLinkCheck(bool idle, IdleClock& clock, uint32_t& nextWait) {
     uint32_t& idleStart = clock.start;
     // A frame a caller sent itself counts as activity the walk did not see. Read before the
     // tick below, so that the clock never starts later than now.
@@ -187,41 +165,28 @@ void CGenericHandler::IdleLinkCheck(bool idle, IdleClock& clock, uint32_t& nextW
         idleStart = m_dwLastSendTick.load();
     }
     const uint32_t now = platform::TickCount();
-    const int32_t connection = GetConnectionState();
+    const int32_t connection = m_Host.GetConnectionState();
     if (!m_bLinkMonitoring) {
-        if (connection == kConnPowerUp) SetConnectionState(kConnOk);
+        if (connection == kConnPowerUp) m_Host.SetConnectionState(kConnOk);
         return;
     }
     bool restart = !idle || m_Receiver.FrameInProgress() || connection == kConnPortClosed;
     if (connection == kConnPowerUp) {
-        SetConnectionState(kConnOk);
+        m_Host.SetConnectionState(kConnOk);
         restart = true;
     }
     const uint32_t limit = connection == kConnPending ? kIdleLinkCheckPendingMs : kIdleLinkCheckMs;
     if (restart) {
         idleStart = now;
     } else if (now - idleStart >= limit) {
-        if (!QueueLinkCheck()) SetConnectionState(kConnDisconnected);
+        if (!m_Host.QueueLinkCheck()) m_Host.SetConnectionState(kConnDisconnected);
         idleStart = now;
     }
     // Woken when the check is due, not a tick before it (which costs a second wake-up).
     nextWait = std::min(nextWait, limit - (now - idleStart));
 }
 
-void CGenericHandler::OnLinkCheckAnswered() {
-    {
-        LockGuard hold(m_QueueLock);
-        for (CCommandData* record : m_Queue) {
-            if (!record->IsEnqTest() || record->GetState() != kStateWaitAck) continue;
-            record->SetState(kStateComplete);
-            if (record->GetAckEvent()) record->GetAckEvent()->Set();
-            break;
-        }
-    }
-    WakeQueueThread();
-}
-
-void CGenericHandler::Receive(const uint8_t* data, uint32_t count) {
+void CLinkOwner::Receive(const uint8_t* data, uint32_t count) {
     // Waiters are woken once the whole chunk is through: a caller whose ACK and answer came
     // together wakes once, and finds the listener no longer holding the locks it needs.
     DeferredWakes wakes;
@@ -232,10 +197,10 @@ void CGenericHandler::Receive(const uint8_t* data, uint32_t count) {
         wake.event->Set();
         wake.record->Release();
     }
-    if (wakes.queueThread) m_hQueueEvent->Set();
+    if (wakes.queueThread) m_Host.WakeQueueThreadNow();
 }
 
-void CGenericHandler::WakeWaiter(CCommandData* record, platform::Event* event) {
+void CLinkOwner::WakeWaiter(CCommandData* record, platform::Event* event) {
     if (!event) {
         record->Release();
     } else if (t_DeferredWakes) {
@@ -246,15 +211,11 @@ void CGenericHandler::WakeWaiter(CCommandData* record, platform::Event* event) {
     }
 }
 
-void CGenericHandler::WakeQueueThread() {
+void CLinkOwner::WakeQueueThread() {
     if (t_DeferredWakes)
         t_DeferredWakes->queueThread = true;
     else
-        m_hQueueEvent->Set();
-}
-
-void CGenericHandler::ResetReceiver() {
-    m_Receiver.Reset();
+        m_Host.WakeQueueThreadNow();
 }
 
 }  // namespace orn
