@@ -53,27 +53,6 @@ constexpr const char* kDebitCardAccount = "4000001234567899";
 constexpr const char* kPadMasterKey = "0123456789ABCDEFFEDCBA9876543210";
 constexpr const char* kKsnPrefix = "FFFF9876543210E";  // 15 of the 20 digits; 5 count
 
-int HexValue(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    return -1;
-}
-
-bool IsHex(const std::string& text) {
-    for (char c : text)
-        if (HexValue(c) < 0) return false;
-    return true;
-}
-
-std::optional<Bytes> FromHex(const std::string& hex) {
-    if (hex.size() % 2 != 0 || !IsHex(hex)) return std::nullopt;
-    Bytes out;
-    for (size_t i = 0; i < hex.size(); i += 2)
-        out += static_cast<char>(HexValue(hex[i]) << 4 | HexValue(hex[i + 1]));
-    return out;
-}
-
 std::string ToHex(const Bytes& bytes) {
     static const char kHex[] = "0123456789ABCDEF";
     std::string out;

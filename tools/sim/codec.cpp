@@ -134,4 +134,25 @@ int OpenRawTty(const std::string& path) {
     return fd;
 }
 
+int HexValue(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    return -1;
+}
+
+bool IsHex(const std::string& text) {
+    for (char c : text)
+        if (HexValue(c) < 0) return false;
+    return true;
+}
+
+std::optional<std::string> FromHex(const std::string& hex) {
+    if (hex.size() % 2 != 0 || !IsHex(hex)) return std::nullopt;
+    std::string out;
+    for (size_t i = 0; i < hex.size(); i += 2)
+        out += static_cast<char>(HexValue(hex[i]) << 4 | HexValue(hex[i + 1]));
+    return out;
+}
+
 }  // namespace orn::sim

@@ -133,6 +133,22 @@ std::string Remove(CommandRunner& r, const Args&) {
     return "ok";
 }
 
+std::string CardAtr(CommandRunner& r, const Args& a) {
+    const auto atr = FromHex(a.words[0]);
+    if (!atr || atr->empty() || atr->size() > 33)
+        return "error the answer to reset is 1 to 33 bytes in hexadecimal";
+    int type = 1;
+    if (a.words.size() > 1 && !Number(a.words[1], 0, 255, &type)) return Range("the type", 0, 255);
+    SetCardAtr(r.sim().Terminal(), static_cast<uint8_t>(type), *atr);
+    return "ok";
+}
+
+std::string EmvSend(CommandRunner& r, const Args& a) {
+    const auto data = FromHex(a.words[1]);
+    if (!data) return "error the data is bytes in hexadecimal";
+    return "ok " + std::to_string(PushEmvData(r.sim(), a.words[0], *data));
+}
+
 std::string Keys(CommandRunner& r, const Args& a) {
     r.sim().Terminal().QueueText(a.rest);
     return "ok";
@@ -381,6 +397,9 @@ const Command kCommands[] = {
     {"auto-swipe", "on|off", "off: swipe requests wait for `swipe` (on at start)", 1, 1, AutoSwipe},
     {"insert", "", "insert the smart card", 0, 0, Insert},
     {"remove", "", "remove the smart card", 0, 0, Remove},
+    {"card-atr", "HEX [TYPE]", "the smart card's answer to reset and type byte (1)", 1, 2, CardAtr},
+    {"emv-send", "APP HEX", "the terminal sends data of application APP to the host", 2, 2,
+     EmvSend},
     {"keys", "TEXT", "the text typed at the next keypad entry", 0, 99, Keys},
     {"pin", "DIGITS", "the PIN typed at the next PIN entry (1234 unless set)", 1, 1, Pin},
     {"select", "N", "the item picked at the next scroll list", 1, 1, Select},

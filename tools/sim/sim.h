@@ -58,6 +58,11 @@ std::string DecodeP16(const std::string& chars);
 // Splits the body of a STX frame (between start byte and end byte) into identifier and payload;
 // the payload of "F0."/"F1." is P1.6-decoded unless the link is 8-bit.
 void SplitMessage(const std::string& body, std::string& id, std::string& payload, bool eightBit);
+// A hexadecimal digit's value, or -1.
+int HexValue(char c);
+bool IsHex(const std::string& text);
+// The bytes an even number of hexadecimal digits spell; nothing for anything else.
+std::optional<std::string> FromHex(const std::string& hex);
 // True for the identifiers whose payload travels P1.6-encoded ("F0.", "F1.", any case).
 bool IsBinaryId(const std::string& id);
 // LRC of a frame given without its LRC byte: XOR from after the start byte (from the start
