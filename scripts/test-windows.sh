@@ -81,6 +81,26 @@ run() {  # name, command...: one Wine program in the current prefix
   check "${name}@${WINEARCH}" "$@"
 }
 
+# The unload test exits with the library's threads still reading the port. Wine tears such a
+# process down by stopping its threads one by one, and a thread stopped while fetching a file
+# descriptor from wineserver can find the server's socket already closed: Wine then prints
+# "wine client error:...: recvmsg: Connection reset by peer" and the exit status becomes 1 (Windows
+# ends all threads before anything else runs). That happens after the test passed and the process
+# exited in time, so it is reported and not counted; a hang (124) or anything else still fails.
+unload_test() {  # exe
+  local out rc=0
+  out="$(timeout 20 wine "$1" --gtest_brief=1 2>&1)" || rc=$?
+  printf '%s\n' "${out}"
+  if [ "${rc}" -eq 1 ] && grep -q '^\[  PASSED  \] 1 test\.' <<<"${out}" &&
+      grep -q '^wine client error:.*recvmsg' <<<"${out}" &&
+      ! grep -vE '^\[(=+|  PASSED  )\]|^wine client error:[0-9a-f]+: recvmsg: Connection reset by peer\r?$' \
+        <<<"${out}" | grep -q .; then
+    echo "(Wine's client lost its server while the process exited after passing; not counted)" >&2
+    return 0
+  fi
+  return "${rc}"
+}
+
 sims=0
 # Starts the simulator on a fresh pty, links it as COM7 and publishes its control port.
 start_sim() {
@@ -196,7 +216,7 @@ wine_stage() {
     --gtest_filter=-*TerminalGoesAway*
   start_sim
   # Exiting with the link open must not wait out the library's threads under the loader lock.
-  run wine_unload_test timeout 20 wine "${bin}/wine_unload_test.exe" --gtest_brief=1
+  run wine_unload_test unload_test "${bin}/wine_unload_test.exe"
   start_sim
   run wine_session_test_terminal_gone wine "${bin}/wine_session_test.exe" --gtest_brief=1 \
     --gtest_filter=*TerminalGoesAway*
