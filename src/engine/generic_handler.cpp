@@ -35,8 +35,10 @@ class PlatformPortKindQuery : public IPortKindQuery {
 
 }  // namespace
 
-CGenericHandler::CGenericHandler()
-    : m_Link(*this, *this, m_Logger, std::make_unique<PlatformPortKindQuery>(m_Logger)) {
+CGenericHandler::CGenericHandler(EngineServices services)
+    : m_Services(std::move(services)),
+      m_Link(*this, *this, m_Logger, std::make_unique<PlatformPortKindQuery>(m_Logger),
+             m_Services) {
     CreateAsyncCompletionEvents();
 }
 
@@ -52,16 +54,28 @@ struct EngineHolder {
         if (!platform::ProcessIsEnding()) delete engine;
     }
 };
+
+std::atomic<CGenericHandler*> g_pScopedEngine{nullptr};
 }  // namespace
 
 CGenericHandler& Engine() {
+    if (CGenericHandler* scoped = g_pScopedEngine.load()) return *scoped;
     static EngineHolder holder;
     return *holder.engine;
 }
 
+ScopedEngine::ScopedEngine(EngineServices services)
+    : m_pEngine(std::make_unique<CGenericHandler>(std::move(services))),
+      m_pPrevious(g_pScopedEngine.exchange(m_pEngine.get())) {}
+
+ScopedEngine::~ScopedEngine() {
+    m_pEngine->CloseLink();
+    g_pScopedEngine = m_pPrevious;
+}
+
 // --- engine lifecycle --------------------------------------------------------------------------
 
-void CGenericHandler::StartThreads() {
+platform::Status CGenericHandler::StartThreads() {
     // Threads left from an earlier open are stopped first.
     m_CommandQueue.StopLeftoverThread();
     if (m_MonitorThread.Started()) {
@@ -69,11 +83,15 @@ void CGenericHandler::StartThreads() {
         if (m_MonitorThread.Join(kThreadWaitMs) != WaitResult::Signalled) m_MonitorThread.Abandon();
     }
     StopStateNotifier();
-    m_CommandQueue.StartThread();
+    const platform::Status err = m_CommandQueue.StartThread();
+    if (err != 0) {
+        m_Logger.Log(kLogSevere, "Could not create QueueThread (error %u)", err.Error());
+        return err;
+    }
 
     m_hQueueMonitorThreadStartEvent.Reset();
     m_hKillQueueMonitorThread.Reset();
-    if (m_MonitorThread.Start([this] { return QueueMonitorThread(); }) == 0) {
+    if (m_Services.StartThread(m_MonitorThread, [this] { return QueueMonitorThread(); }) == 0) {
         m_Logger.Log(kLogInfo, "Created Queue Monitor Thread with ID=%08X", m_MonitorThread.Id());
         static const ThreadStartWords words = ThreadStartWords::ForPrefix("QueueMonitorThread");
         LogWaitOutcome(m_Logger, m_hQueueMonitorThreadStartEvent.Wait(kThreadWaitMs), words,
@@ -82,6 +100,7 @@ void CGenericHandler::StartThreads() {
 
     StartStateNotifier();
     m_bEngineStarted = true;
+    return 0;
 }
 
 void CGenericHandler::StopThreads() {

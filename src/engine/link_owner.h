@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "engine/command_data.h"
+#include "engine/engine_services.h"
 #include "engine/transport_slot.h"
 #include "link/com_port.h"
 #include "link/link_engine.h"
@@ -55,9 +56,13 @@ class CLinkOwner : public IChunkSink {
     static constexpr uint32_t kIdleLinkCheckPendingMs = 20000;
 
     CLinkOwner(ILinkEngine& engine, ILinkOwnerHost& host, CLogger& log,
-               std::unique_ptr<IPortKindQuery> platformQuery);
+               std::unique_ptr<IPortKindQuery> platformQuery, const EngineServices& services);
     CLinkOwner(const CLinkOwner&) = delete;
     CLinkOwner& operator=(const CLinkOwner&) = delete;
+
+    // The engine's services, and the time on its clock.
+    const EngineServices& Services() const { return m_Services; }
+    uint32_t Now() const { return m_Services.Now(); }
 
     // --- transport ---------------------------------------------------------------------------
     platform::Status OpenSerialPort(const char* name, uint32_t rxQueue, uint32_t txQueue,
@@ -137,6 +142,7 @@ class CLinkOwner : public IChunkSink {
 
     ILinkOwnerHost& m_Host;
     CLogger& m_Logger;
+    const EngineServices& m_Services;
     CLinkReceiver m_Receiver;
     int32_t m_nEnquiryCount = 0;  // guarded by the receiver's receive lock
     // The port object lock inside is a leaf.
