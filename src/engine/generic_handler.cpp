@@ -64,13 +64,48 @@ CGenericHandler& Engine() {
     return *holder.engine;
 }
 
+namespace {
+// `services` with every thread start counted in `threads` (a thread that outlives the scope keeps
+// the count alive).
+template <typename Threads>
+EngineServices Counted(EngineServices services, const std::shared_ptr<Threads>& threads) {
+    services.startThread = [threads, start = std::move(services.startThread)](
+                               platform::Thread& thread, std::function<uint32_t()> body) {
+        auto counted = [threads, body = std::move(body)] {
+            const uint32_t code = body();
+            if (--threads->running == 0) threads->none.Set();
+            return code;
+        };
+        ++threads->running;
+        const platform::Status err =
+            start ? start(thread, std::move(counted)) : thread.Start(std::move(counted));
+        if (err != 0 && --threads->running == 0) threads->none.Set();
+        return err;
+    };
+    return services;
+}
+}  // namespace
+
 ScopedEngine::ScopedEngine(EngineServices services)
-    : m_pEngine(std::make_unique<CGenericHandler>(std::move(services))),
+    : m_pEngine(std::make_unique<CGenericHandler>(Counted(std::move(services), m_pThreads))),
       m_pPrevious(g_pScopedEngine.exchange(m_pEngine.get())) {}
 
 ScopedEngine::~ScopedEngine() {
-    m_pEngine->CloseLink();
+    Close(0);
     g_pScopedEngine = m_pPrevious;
+}
+
+int ScopedEngine::Close(uint32_t ms) {
+    m_pEngine->CloseLink();
+    const uint32_t start = platform::TickCount();
+    for (;;) {
+        // Reset before the count is read: a thread ending after the read sets it again.
+        m_pThreads->none.Reset();
+        const int running = m_pThreads->running.load();
+        const uint32_t elapsed = platform::TickCount() - start;
+        if (running == 0 || elapsed >= ms) return running;
+        m_pThreads->none.Wait(ms - elapsed);
+    }
 }
 
 // --- engine lifecycle --------------------------------------------------------------------------

@@ -26,7 +26,8 @@
 // the callback dispatcher (CCallbackDispatcher), the input auto-cancel timer (CInputAutoCancel) and
 // the EMV channel (CEmvChannel). The engine itself keeps the connection state (under its own lock,
 // with the power-up handling in async_completion.cpp), the queue monitor thread, the test hooks
-// and, as its last member, the logger.
+// and, as its last member, the logger. Every part runs on the engine's services (engine_services.h:
+// its clock, thread start, transport opener), the platform's unless a test gave others.
 //
 // Callers hand command records (CCommandData) to SendWaitData / SendAsync and block on the
 // record's own events. One frame at a time is outstanding: QueueThread picks and writes it, or
@@ -376,8 +377,9 @@ class CGenericHandler : public ILinkEngine,
 CGenericHandler& Engine();
 
 // Puts a fresh engine on `services` in place of the current one for the exported functions, for
-// as long as it lives. Its destruction closes that engine (as ornClose does), destroys it and
-// puts the previous one back. Not to be made or destroyed while an exported call runs.
+// as long as it lives, and counts the threads it starts (through services.startThread, when
+// set). Its destruction closes that engine, destroys it and puts the previous one back. Not to
+// be made or destroyed while an exported call runs.
 class ScopedEngine {
   public:
     explicit ScopedEngine(EngineServices services);
@@ -386,7 +388,16 @@ class ScopedEngine {
     ScopedEngine& operator=(const ScopedEngine&) = delete;
     CGenericHandler& engine() { return *m_pEngine; }
 
+    // Closes the engine as ornClose does and waits up to `ms` for every thread it started to
+    // end: the number still running (0 when none outlived the close).
+    int Close(uint32_t ms = 10000);
+
   private:
+    struct Threads {
+        std::atomic<int> running{0};
+        platform::Event none{true, true};  // set when `running` fell to 0
+    };
+    std::shared_ptr<Threads> m_pThreads = std::make_shared<Threads>();
     std::unique_ptr<CGenericHandler> m_pEngine;
     CGenericHandler* m_pPrevious;
 };

@@ -10,7 +10,8 @@
 // Locks: the receiver's receive lock guards the receiver and the enquiry count; the receiver
 // calls the engine's notifications under it, so it comes before the queue lock. The transport
 // slot's port object lock is a leaf. Everything else here is atomic or thread-local.
-// Calls: the transport slot, the receiver, the logger, and the engine through ILinkOwnerHost
+// Calls: the transport slot, the receiver, the logger, the engine's services (its clock and
+// transport opener), and the engine through ILinkOwnerHost
 // (connection state, queueing a link check, tearing the rest down on a lost link). Of those,
 // only the queue thread's idle check and a write that finds the link lost call the host, and
 // never with a lock of this part held.
