@@ -159,7 +159,11 @@ int OpenLink(OpenKind kind, const char* portName, const char* logFile, int32_t l
     int result = CheckOpenArguments(portName);
     if (result != 0) return result;
 
-    engine.StartThreads();
+    // Without its queue thread the engine cannot carry a command: the port stays closed.
+    if (engine.StartThreads() != 0) {
+        engine.CloseLink();
+        return ORN_ERR_COMM_PORT_NOT_OPEN;
+    }
     if (StartsWithNoCase(portName, "COM")) {
         if (kind == OpenKind::Legacy) engine.SetQuickCancelMode(false);
         result = OpenResult(
@@ -270,7 +274,10 @@ ORN_API int ornOpen(const char* portName) {
         int result = orn::CheckOpenArguments(portName);
         if (result != 0) return result;
         orn::CGenericHandler& engine = Engine();
-        engine.StartThreads();
+        if (engine.StartThreads() != 0) {
+            engine.CloseLink();
+            return ORN_ERR_COMM_PORT_NOT_OPEN;
+        }
         result = orn::OpenResult(engine.OpenSerialPort(orn::SerialDeviceName(portName).c_str(),
                                                        orn::kQueueSize, orn::kQueueSize));
         if (result != 0) {

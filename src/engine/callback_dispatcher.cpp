@@ -50,7 +50,7 @@ void CCallbackDispatcher::StartCallbackThread(CCommandData* record,
     // The thread holds its own reference: the record outlives a queue cleared under it, also
     // when the callback itself closes the link.
     record->AddRef();
-    uint32_t err = thread->Start([record, startEvent, queueEvent]() -> uint32_t {
+    uint32_t err = m_Services.StartThread(*thread, [record, startEvent, queueEvent]() -> uint32_t {
         t_bCallbackThread = true;
         if (startEvent) startEvent->Set();
         platform::SleepMs(kCallbackStartDelayMs);
@@ -148,7 +148,7 @@ void CCallbackDispatcher::StartPowerUpThread(std::function<void()> callUser) {
     LockGuard serialise(m_NotifyStartLock);
     if (startEvent) startEvent->Reset();
     auto thread = std::make_shared<platform::Thread>();
-    uint32_t err = thread->Start([this, startEvent, callUser]() -> uint32_t {
+    uint32_t err = m_Services.StartThread(*thread, [this, startEvent, callUser]() -> uint32_t {
         t_bCallbackThread = true;
         if (startEvent) startEvent->Set();
         RunNotifyThreadHook();
@@ -180,15 +180,15 @@ void CCallbackDispatcher::StartStateNotifier() {
     // Shared with the thread: one that starts late still finds its event.
     std::shared_ptr<platform::Event> started = m_hConnectionStateThreadEvent;
     if (!started) started = std::make_shared<platform::Event>(false);
-    if (StartWithHandshake(
-            m_Logger, m_StateNotifierThread, *started,
-            [this, notifier, started] {
-                t_bCallbackThread = true;
-                started->Set();
-                return StateNotifierThread(notifier);
-            },
-            StateNotifierStartWords()) != 0)
+    started->Reset();
+    if (m_Services.StartThread(m_StateNotifierThread, [this, notifier, started] {
+            t_bCallbackThread = true;
+            started->Set();
+            return StateNotifierThread(notifier);
+        }) != 0)
         return;
+    LogWaitOutcome(m_Logger, started->Wait(kThreadWaitMs), StateNotifierStartWords(),
+                   m_StateNotifierThread.Id());
     m_Logger.Log(kLogInfo, "Connection State Callback Thread with ID=%08X",
                  m_StateNotifierThread.Id());
     LockGuard hold(m_NotifierLock);

@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "engine/command_data.h"
+#include "engine/engine_services.h"
 #include "log/logger.h"
 #include "platform/platform.h"
 
@@ -32,7 +33,8 @@ class CCallbackDispatcher {
     // Longest wait for a thread's start signal and for its end at a close.
     static constexpr uint32_t kThreadWaitMs = 5000;
 
-    explicit CCallbackDispatcher(CLogger& log) : m_Logger(log) {}
+    CCallbackDispatcher(CLogger& log, const EngineServices& services)
+        : m_Logger(log), m_Services(services) {}
     CCallbackDispatcher(const CCallbackDispatcher&) = delete;
     CCallbackDispatcher& operator=(const CCallbackDispatcher&) = delete;
 
@@ -108,6 +110,7 @@ class CCallbackDispatcher {
     static thread_local bool t_bCallbackThread;
 
     CLogger& m_Logger;
+    const EngineServices& m_Services;
     std::atomic<PowerUpCallback> m_pPowerUpCallback{nullptr};
     std::atomic<ConnectionStateCallback> m_pConnectionStateCallback{nullptr};
 

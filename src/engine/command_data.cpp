@@ -167,23 +167,23 @@ int32_t CCommandData::GetEncodedFrame(const unsigned char** frame) const {
     return m_nEncodedFrameLength;
 }
 
-void CCommandData::StartTimer() {
+void CCommandData::StartTimer(uint32_t now) {
     if (m_dwResponseTimeout == 0) return;
     m_bTimerRunning = true;
-    m_dwTimerStart = platform::TickCount();
+    m_dwTimerStart = now;
 }
 
-bool CCommandData::TimerExpired() {
+bool CCommandData::TimerExpired(uint32_t now) {
     if (!m_bTimerRunning) return false;
     // Unsigned difference: correct across the wrap of the tick counter.
-    if (platform::TickCount() - m_dwTimerStart <= m_dwResponseTimeout) return false;
+    if (now - m_dwTimerStart <= m_dwResponseTimeout) return false;
     m_bTimerRunning = false;
     return true;
 }
 
-uint32_t CCommandData::TimerRemaining() const {
+uint32_t CCommandData::TimerRemaining(uint32_t now) const {
     if (!m_bTimerRunning) return platform::kInfinite;
-    uint32_t elapsed = platform::TickCount() - m_dwTimerStart;
+    uint32_t elapsed = now - m_dwTimerStart;
     // Expiry needs strictly more than the timeout to have passed.
     return elapsed > m_dwResponseTimeout ? 0 : m_dwResponseTimeout - elapsed + 1;
 }

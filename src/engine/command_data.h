@@ -187,11 +187,12 @@ class CCommandData {
     int32_t GetEncodedFrame(const unsigned char** frame) const;
 
     // Response timer: runs only with a non-zero response timeout; each start expires once.
-    void StartTimer();
-    bool TimerExpired();
+    // `now` is the engine clock's tick.
+    void StartTimer(uint32_t now);
+    bool TimerExpired(uint32_t now);
     bool TimerRunning() const { return m_bTimerRunning; }
     // Milliseconds until a running timer expires (0 when already due); kInfinite when stopped.
-    uint32_t TimerRemaining() const;
+    uint32_t TimerRemaining(uint32_t now) const;
 
     // Decrements the retries left (not below 0) and returns the new count: 2, 1, 0.
     int32_t DecrementRetries();

@@ -77,8 +77,8 @@ class CCommandQueue {
     // --- scheduler -----------------------------------------------------------------------------
     // Stops a QueueThread left from an earlier open.
     void StopLeftoverThread();
-    // Opens admission and starts QueueThread.
-    void StartThread();
+    // Opens admission and starts QueueThread: 0, or why the thread did not start.
+    platform::Status StartThread();
     // Closes admission, lets QueueThread finish the queue and stop (or stops it).
     void StopThread();
     void Wake() { m_hQueueEvent->Set(); }

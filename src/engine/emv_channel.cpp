@@ -249,7 +249,7 @@ void CEmvChannel::IncomingEmvAsyncRequestFromZETH(const uint8_t* message, uint32
 
     auto startEvent = std::make_shared<platform::Event>(true);
     auto thread = std::make_shared<platform::Thread>();
-    const uint32_t err = thread->Start([this, request, startEvent]() -> uint32_t {
+    const uint32_t err = m_Services.StartThread(*thread, [this, request, startEvent]() -> uint32_t {
         m_Host.EnterCallbackThread();
         return EmvCallbackThread(*request, *startEvent);
     });

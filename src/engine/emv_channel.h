@@ -18,6 +18,7 @@
 #include <memory>
 #include <string>
 
+#include "engine/engine_services.h"
 #include "log/logger.h"
 #include "platform/platform.h"
 
@@ -113,7 +114,8 @@ class CEmvChannel {
     // Longest wait for a callback thread's start signal.
     static constexpr uint32_t kThreadStartWaitMs = 5000;
 
-    CEmvChannel(IEmvChannelHost& host, CLogger& log) : m_Host(host), m_Logger(log) {}
+    CEmvChannel(IEmvChannelHost& host, CLogger& log, const EngineServices& services)
+        : m_Host(host), m_Logger(log), m_Services(services) {}
     CEmvChannel(const CEmvChannel&) = delete;
     CEmvChannel& operator=(const CEmvChannel&) = delete;
 
@@ -143,6 +145,7 @@ class CEmvChannel {
 
     IEmvChannelHost& m_Host;
     CLogger& m_Logger;
+    const EngineServices& m_Services;
     CEmvSessionTable m_Sessions;
     // Put into each session request, then advanced; process-wide.
     std::atomic<uint8_t> m_RequestSequence{0};

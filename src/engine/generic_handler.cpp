@@ -35,8 +35,10 @@ class PlatformPortKindQuery : public IPortKindQuery {
 
 }  // namespace
 
-CGenericHandler::CGenericHandler()
-    : m_Link(*this, *this, m_Logger, std::make_unique<PlatformPortKindQuery>(m_Logger)) {
+CGenericHandler::CGenericHandler(EngineServices services)
+    : m_Services(std::move(services)),
+      m_Link(*this, *this, m_Logger, std::make_unique<PlatformPortKindQuery>(m_Logger),
+             m_Services) {
     CreateAsyncCompletionEvents();
 }
 
@@ -52,16 +54,63 @@ struct EngineHolder {
         if (!platform::ProcessIsEnding()) delete engine;
     }
 };
+
+std::atomic<CGenericHandler*> g_pScopedEngine{nullptr};
 }  // namespace
 
 CGenericHandler& Engine() {
+    if (CGenericHandler* scoped = g_pScopedEngine.load()) return *scoped;
     static EngineHolder holder;
     return *holder.engine;
 }
 
+namespace {
+// `services` with every thread start counted in `threads` (a thread that outlives the scope keeps
+// the count alive).
+template <typename Threads>
+EngineServices Counted(EngineServices services, const std::shared_ptr<Threads>& threads) {
+    services.startThread = [threads, start = std::move(services.startThread)](
+                               platform::Thread& thread, std::function<uint32_t()> body) {
+        auto counted = [threads, body = std::move(body)] {
+            const uint32_t code = body();
+            if (--threads->running == 0) threads->none.Set();
+            return code;
+        };
+        ++threads->running;
+        const platform::Status err =
+            start ? start(thread, std::move(counted)) : thread.Start(std::move(counted));
+        if (err != 0 && --threads->running == 0) threads->none.Set();
+        return err;
+    };
+    return services;
+}
+}  // namespace
+
+ScopedEngine::ScopedEngine(EngineServices services)
+    : m_pEngine(std::make_unique<CGenericHandler>(Counted(std::move(services), m_pThreads))),
+      m_pPrevious(g_pScopedEngine.exchange(m_pEngine.get())) {}
+
+ScopedEngine::~ScopedEngine() {
+    Close(0);
+    g_pScopedEngine = m_pPrevious;
+}
+
+int ScopedEngine::Close(uint32_t ms) {
+    m_pEngine->CloseLink();
+    const uint32_t start = platform::TickCount();
+    for (;;) {
+        // Reset before the count is read: a thread ending after the read sets it again.
+        m_pThreads->none.Reset();
+        const int running = m_pThreads->running.load();
+        const uint32_t elapsed = platform::TickCount() - start;
+        if (running == 0 || elapsed >= ms) return running;
+        m_pThreads->none.Wait(ms - elapsed);
+    }
+}
+
 // --- engine lifecycle --------------------------------------------------------------------------
 
-void CGenericHandler::StartThreads() {
+platform::Status CGenericHandler::StartThreads() {
     // Threads left from an earlier open are stopped first.
     m_CommandQueue.StopLeftoverThread();
     if (m_MonitorThread.Started()) {
@@ -69,11 +118,15 @@ void CGenericHandler::StartThreads() {
         if (m_MonitorThread.Join(kThreadWaitMs) != WaitResult::Signalled) m_MonitorThread.Abandon();
     }
     StopStateNotifier();
-    m_CommandQueue.StartThread();
+    const platform::Status err = m_CommandQueue.StartThread();
+    if (err != 0) {
+        m_Logger.Log(kLogSevere, "Could not create QueueThread (error %u)", err.Error());
+        return err;
+    }
 
     m_hQueueMonitorThreadStartEvent.Reset();
     m_hKillQueueMonitorThread.Reset();
-    if (m_MonitorThread.Start([this] { return QueueMonitorThread(); }) == 0) {
+    if (m_Services.StartThread(m_MonitorThread, [this] { return QueueMonitorThread(); }) == 0) {
         m_Logger.Log(kLogInfo, "Created Queue Monitor Thread with ID=%08X", m_MonitorThread.Id());
         static const ThreadStartWords words = ThreadStartWords::ForPrefix("QueueMonitorThread");
         LogWaitOutcome(m_Logger, m_hQueueMonitorThreadStartEvent.Wait(kThreadWaitMs), words,
@@ -82,6 +135,7 @@ void CGenericHandler::StartThreads() {
 
     StartStateNotifier();
     m_bEngineStarted = true;
+    return 0;
 }
 
 void CGenericHandler::StopThreads() {

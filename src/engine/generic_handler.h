@@ -26,7 +26,8 @@
 // the callback dispatcher (CCallbackDispatcher), the input auto-cancel timer (CInputAutoCancel) and
 // the EMV channel (CEmvChannel). The engine itself keeps the connection state (under its own lock,
 // with the power-up handling in async_completion.cpp), the queue monitor thread, the test hooks
-// and, as its last member, the logger.
+// and, as its last member, the logger. Every part runs on the engine's services (engine_services.h:
+// its clock, thread start, transport opener), the platform's unless a test gave others.
 //
 // Callers hand command records (CCommandData) to SendWaitData / SendAsync and block on the
 // record's own events. One frame at a time is outstanding: QueueThread picks and writes it, or
@@ -49,6 +50,7 @@
 #include "engine/command_data.h"
 #include "engine/command_queue.h"
 #include "engine/emv_channel.h"
+#include "engine/engine_services.h"
 #include "engine/input_auto_cancel.h"
 #include "engine/link_owner.h"
 #include "engine/response_routing.h"
@@ -90,7 +92,9 @@ class CGenericHandler : public ILinkEngine,
     static_assert(CEmvChannel::kThreadStartWaitMs == kThreadWaitMs,
                   "an EMV callback thread is waited for as long as the others");
 
-    CGenericHandler();
+    // `services`: the clock, thread start, transport opener and port kind query the engine runs
+    // on (the platform's where unset).
+    explicit CGenericHandler(EngineServices services = {});
     ~CGenericHandler() override;
     CGenericHandler(const CGenericHandler&) = delete;
     CGenericHandler& operator=(const CGenericHandler&) = delete;
@@ -135,7 +139,8 @@ class CGenericHandler : public ILinkEngine,
     void SetPortKindQuery(IPortKindQuery* query) { m_Link.Slot().SetPortKindQuery(query); }
 
     // --- engine lifecycle --------------------------------------------------------------------
-    void StartThreads();
+    // 0, or why a thread the engine cannot run without (QueueThread) did not start.
+    platform::Status StartThreads();
     void StopThreads();
     // Fails every queued record (waking its caller) and empties the queue.
     void ClearQueue();
@@ -289,6 +294,11 @@ class CGenericHandler : public ILinkEngine,
     // Whether a record whose name begins with `prefix` is queued and not yet released.
     bool HasQueuedRecordNamed(const char* prefix) { return m_Router.HasQueuedRecordNamed(prefix); }
 
+    // The tick of the engine's clock. After the injected clock jumped, ClockAdvanced lets the
+    // queue thread look at its timers again at once.
+    uint32_t TickNow() override { return m_Link.Now(); }
+    void ClockAdvanced() { m_CommandQueue.Wake(); }
+
     // Resets the receiver to idle (link closed, reopened or lost, timeouts).
     void ResetReceiver() { m_Link.ResetReceiver(); }
 
@@ -318,6 +328,9 @@ class CGenericHandler : public ILinkEngine,
     }
     void EnterCallbackThread() override { CCallbackDispatcher::EnterCallbackThread(); }
 
+    // First member: every part holds a reference to it.
+    const EngineServices m_Services;
+
     // The transport, the receiver and the link checks; the receiver's receive lock comes
     // before the queue lock, the port object lock after it.
     CLinkOwner m_Link;
@@ -331,14 +344,14 @@ class CGenericHandler : public ILinkEngine,
     platform::Event m_MonitorLevelEvent{false};
     platform::Thread m_MonitorThread;
 
-    CCallbackDispatcher m_Callbacks{m_Logger};
+    CCallbackDispatcher m_Callbacks{m_Logger, m_Services};
 
     // The queue, its lock and QueueThread.
     CCommandQueue m_CommandQueue{m_Link, m_Callbacks, *this, m_Logger};
     // Matches what the receiver reports to the queued records, under the queue lock.
     CResponseRouter m_Router{m_CommandQueue, m_Link, *this, m_Logger};
 
-    CEmvChannel m_Emv{*this, m_Logger};
+    CEmvChannel m_Emv{*this, m_Logger, m_Services};
 
     platform::Mutex m_ConnectionStateLock ACQUIRED_AFTER(m_CommandQueue.Lock())
         ACQUIRED_BEFORE(m_Callbacks.NotifierLock());
@@ -352,14 +365,41 @@ class CGenericHandler : public ILinkEngine,
     std::function<void()> m_FaultHook GUARDED_BY(m_NotifyHookLock);
     std::function<void()> m_AcceptHook GUARDED_BY(m_NotifyHookLock);
 
-    CInputAutoCancel m_InputAutoCancel{m_Logger};
+    CInputAutoCancel m_InputAutoCancel{m_Logger, m_Services};
 
     std::atomic<bool> m_bEngineStarted{false};
 
     CLogger m_Logger;  // last member: destroyed first, after the destructor stopped everything
 };
 
-// The process-wide engine.
+// The engine the exported functions use: the process's own, or the one a ScopedEngine put in
+// its place.
 CGenericHandler& Engine();
+
+// Puts a fresh engine on `services` in place of the current one for the exported functions, for
+// as long as it lives, and counts the threads it starts (through services.startThread, when
+// set). Its destruction closes that engine, destroys it and puts the previous one back. Not to
+// be made or destroyed while an exported call runs.
+class ScopedEngine {
+  public:
+    explicit ScopedEngine(EngineServices services);
+    ~ScopedEngine();
+    ScopedEngine(const ScopedEngine&) = delete;
+    ScopedEngine& operator=(const ScopedEngine&) = delete;
+    CGenericHandler& engine() { return *m_pEngine; }
+
+    // Closes the engine as ornClose does and waits up to `ms` for every thread it started to
+    // end: the number still running (0 when none outlived the close).
+    int Close(uint32_t ms = 10000);
+
+  private:
+    struct Threads {
+        std::atomic<int> running{0};
+        platform::Event none{true, true};  // set when `running` fell to 0
+    };
+    std::shared_ptr<Threads> m_pThreads = std::make_shared<Threads>();
+    std::unique_ptr<CGenericHandler> m_pEngine;
+    CGenericHandler* m_pPrevious;
+};
 
 }  // namespace orn

@@ -50,7 +50,8 @@ void CInputAutoCancel::Start() {
         m_hInputTimeoutAutoCancelThreadStartEvent->Reset();
     if (m_hKillInputTimerEvent) m_hKillInputTimerEvent->Reset();
     auto thread = std::make_shared<platform::Thread>();
-    if (thread->Start([this] { return InputTimeoutAutoCancelThread(); }) != 0) return;
+    if (m_Services.StartThread(*thread, [this] { return InputTimeoutAutoCancelThread(); }) != 0)
+        return;
     {
         LockGuard hold(m_Lock);
         m_pInputAutoCancelThread = thread;

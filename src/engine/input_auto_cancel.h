@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <memory>
 
+#include "engine/engine_services.h"
 #include "log/logger.h"
 #include "platform/platform.h"
 
@@ -19,7 +20,8 @@ namespace orn {
 
 class CInputAutoCancel {
   public:
-    explicit CInputAutoCancel(CLogger& log) : m_Logger(log) {}
+    CInputAutoCancel(CLogger& log, const EngineServices& services)
+        : m_Logger(log), m_Services(services) {}
     ~CInputAutoCancel() = default;
     CInputAutoCancel(const CInputAutoCancel&) = delete;
     CInputAutoCancel& operator=(const CInputAutoCancel&) = delete;
@@ -42,6 +44,7 @@ class CInputAutoCancel {
     uint32_t InputTimeoutAutoCancelThread();
 
     CLogger& m_Logger;
+    const EngineServices& m_Services;
     platform::Mutex m_ControlLock ACQUIRED_BEFORE(m_Lock);
     platform::Mutex m_Lock;
     int32_t m_nInputTimeoutSeconds GUARDED_BY(m_Lock) = 0;

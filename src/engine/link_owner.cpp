@@ -27,8 +27,15 @@ std::string PlainPortName(const char* name) {
 }  // namespace
 
 CLinkOwner::CLinkOwner(ILinkEngine& engine, ILinkOwnerHost& host, CLogger& log,
-                       std::unique_ptr<IPortKindQuery> platformQuery)
-    : m_Host(host), m_Logger(log), m_Receiver(engine), m_Transport(std::move(platformQuery)) {}
+                       std::unique_ptr<IPortKindQuery> platformQuery,
+                       const EngineServices& services)
+    : m_Host(host),
+      m_Logger(log),
+      m_Services(services),
+      m_Receiver(engine),
+      m_Transport(std::move(platformQuery)) {
+    if (services.portKinds) m_Transport.SetPortKindQuery(services.portKinds);
+}
 
 void CLinkOwner::InstallTransport(std::shared_ptr<ITransport> transport, const std::string& name,
                                   bool usbSerial) {
@@ -36,53 +43,82 @@ void CLinkOwner::InstallTransport(std::shared_ptr<ITransport> transport, const s
     m_Transport.Install(std::move(transport), name, usbSerial);
 }
 
-platform::Status CLinkOwner::OpenSerialPort(const char* name, uint32_t rxQueue, uint32_t txQueue,
-                                            const char* portName) {
-    m_Transport.DestroyRetired();
-    std::string plainName = PlainPortName(portName ? portName : name);
-    const bool makerUsb = m_Transport.PortKindQuery().IsMakerUsbSerialPort(plainName);
-
-    auto port = std::make_shared<CComPort>(m_Logger, this);
+platform::Status EngineServices::OpenPlatformTransport(const TransportRequest& request,
+                                                       std::shared_ptr<ITransport>& out) {
+    CLogger& log = *request.log;
+    if (request.hid) {
+        auto port = std::make_shared<CUsbHidPort>(log, request.sink);
+        const platform::Status err = port->Open(request.name);
+        if (err == 0) out = std::move(port);
+        return err;
+    }
+    auto port = std::make_shared<CComPort>(log, request.sink);
     // The listener starts only once the line is set up, so nothing reads while it changes.
-    platform::Status err = port->CSerialListener::Open(name, rxQueue, txQueue, false);
+    platform::Status err =
+        port->CSerialListener::Open(request.name.c_str(), request.rxQueue, request.txQueue, false);
     if (err != 0) {
-        m_Logger.Log(kLogSevere, "Unable to open serial port %s (err=%u)%s", plainName.c_str(),
-                     err.Error(), err.Detail().c_str());
+        log.Log(kLogSevere, "Unable to open serial port %s (err=%u)%s", request.portName.c_str(),
+                err.Error(), err.Detail().c_str());
         return err;
     }
     // The terminal link: 7 data bits, even parity, one stop bit, no handshake; the maker's USB
     // port runs at 115200 baud. A device that refuses the line settings (a pseudo-terminal)
     // stays raw and carries the link unchanged.
-    err = port->Setup(makerUsb ? 115200 : 9600, 7, platform::Parity::Even, platform::StopBits::One);
+    err = port->Setup(request.makerUsb ? 115200 : 9600, 7, platform::Parity::Even,
+                      platform::StopBits::One);
     if (err != 0)
-        m_Logger.Log(kLogInfo,
-                     "Serial line settings refused by the device (error %u), port left raw%s",
-                     err.Error(), err.Detail().c_str());
+        log.Log(kLogInfo, "Serial line settings refused by the device (error %u), port left raw%s",
+                err.Error(), err.Detail().c_str());
     err = port->SetupHandshaking(platform::Handshake::Off);
     if (err != 0)
-        m_Logger.Log(kLogInfo, "Serial handshake settings refused by the device (error %u)%s",
-                     err.Error(), err.Detail().c_str());
+        log.Log(kLogInfo, "Serial handshake settings refused by the device (error %u)%s",
+                err.Error(), err.Detail().c_str());
     err = port->StartListener();
     if (err != 0) {
         port->Close();
         return err;
     }
+    out = std::move(port);
+    return 0;
+}
+
+platform::Status CLinkOwner::OpenSerialPort(const char* name, uint32_t rxQueue, uint32_t txQueue,
+                                            const char* portName) {
+    m_Transport.DestroyRetired();
+    std::string plainName = PlainPortName(portName ? portName : name);
+    TransportRequest request;
+    request.name = name ? name : "";
+    request.portName = plainName;
+    request.rxQueue = rxQueue;
+    request.txQueue = txQueue;
+    request.makerUsb = m_Transport.PortKindQuery().IsMakerUsbSerialPort(plainName);
+    request.log = &m_Logger;
+    request.sink = this;
+    std::shared_ptr<ITransport> transport;
+    const platform::Status err = m_Services.OpenTransport(request, transport);
+    if (err != 0) return err;
     // After a failed write, the maker's USB port counts as gone once it is no longer listed.
-    if (makerUsb)
+    auto port = std::dynamic_pointer_cast<CComPort>(transport);
+    if (request.makerUsb && port)
         port->SetDeviceGoneProbe(
             [this, plainName] { return !m_Transport.PortKindQuery().IsUsbPortPresent(plainName); });
     // The maker's USB port acknowledges the terminal's enquiries at once.
-    if (makerUsb) m_nQuickCancelMode = 0;
-    InstallTransport(std::move(port), plainName, makerUsb);
+    if (request.makerUsb) m_nQuickCancelMode = 0;
+    InstallTransport(std::move(transport), plainName, request.makerUsb);
     return 0;
 }
 
 platform::Status CLinkOwner::OpenHidPort(const std::string& path) {
     m_Transport.DestroyRetired();
-    auto port = std::make_shared<CUsbHidPort>(m_Logger, this);
-    const platform::Status err = port->Open(path);
+    TransportRequest request;
+    request.hid = true;
+    request.name = path;
+    request.log = &m_Logger;
+    request.sink = this;
+    std::shared_ptr<ITransport> transport;
+    const platform::Status err = m_Services.OpenTransport(request, transport);
     if (err != 0) return err;
-    InstallTransport(std::move(port), path, false);
+    InstallTransport(std::move(transport), path, false);
     return 0;
 }
 
@@ -131,6 +167,7 @@ void CLinkOwner::HandleLostLink(const std::shared_ptr<ITransport>& transport) {
 
 bool CLinkOwner::WaitForPowerUp(uint32_t limitMs, uint32_t settleMs) {
     if (m_nPowerUpSeen.exchange(0) != 0) return true;
+    // A timed event wait measures real time, so this loop does too.
     const uint32_t start = platform::TickCount();
     for (;;) {
         // Reset before the flag is read: a handshake after the read sets the event again.
@@ -146,12 +183,12 @@ bool CLinkOwner::WaitForPowerUp(uint32_t limitMs, uint32_t settleMs) {
 }
 
 void CLinkOwner::NoteCallerActivity() {
-    m_dwLastSendTick = platform::TickCount();
+    m_dwLastSendTick = Now();
     ++m_nCallerSends;
 }
 
 void CLinkOwner::StartIdleClock(IdleClock& clock) {
-    clock.start = platform::TickCount();
+    clock.start = Now();
     clock.seenSends = m_nCallerSends.load();
 }
 
@@ -164,7 +201,7 @@ void CLinkOwner::IdleLinkCheck(bool idle, IdleClock& clock, uint32_t& nextWait) 
         clock.seenSends = sends;
         idleStart = m_dwLastSendTick.load();
     }
-    const uint32_t now = platform::TickCount();
+    const uint32_t now = Now();
     const int32_t connection = m_Host.GetConnectionState();
     if (!m_bLinkMonitoring) {
         if (connection == kConnPowerUp) m_Host.SetConnectionState(kConnOk);

@@ -10,7 +10,8 @@
 // Locks: the receiver's receive lock guards the receiver and the enquiry count; the receiver
 // calls the engine's notifications under it, so it comes before the queue lock. The transport
 // slot's port object lock is a leaf. Everything else here is atomic or thread-local.
-// Calls: the transport slot, the receiver, the logger, and the engine through ILinkOwnerHost
+// Calls: the transport slot, the receiver, the logger, the engine's services (its clock and
+// transport opener), and the engine through ILinkOwnerHost
 // (connection state, queueing a link check, tearing the rest down on a lost link). Of those,
 // only the queue thread's idle check and a write that finds the link lost call the host, and
 // never with a lock of this part held.
@@ -23,6 +24,7 @@
 #include <vector>
 
 #include "engine/command_data.h"
+#include "engine/engine_services.h"
 #include "engine/transport_slot.h"
 #include "link/com_port.h"
 #include "link/link_engine.h"
@@ -55,9 +57,13 @@ class CLinkOwner : public IChunkSink {
     static constexpr uint32_t kIdleLinkCheckPendingMs = 20000;
 
     CLinkOwner(ILinkEngine& engine, ILinkOwnerHost& host, CLogger& log,
-               std::unique_ptr<IPortKindQuery> platformQuery);
+               std::unique_ptr<IPortKindQuery> platformQuery, const EngineServices& services);
     CLinkOwner(const CLinkOwner&) = delete;
     CLinkOwner& operator=(const CLinkOwner&) = delete;
+
+    // The engine's services, and the time on its clock.
+    const EngineServices& Services() const { return m_Services; }
+    uint32_t Now() const { return m_Services.Now(); }
 
     // --- transport ---------------------------------------------------------------------------
     platform::Status OpenSerialPort(const char* name, uint32_t rxQueue, uint32_t txQueue,
@@ -137,6 +143,7 @@ class CLinkOwner : public IChunkSink {
 
     ILinkOwnerHost& m_Host;
     CLogger& m_Logger;
+    const EngineServices& m_Services;
     CLinkReceiver m_Receiver;
     int32_t m_nEnquiryCount = 0;  // guarded by the receiver's receive lock
     // The port object lock inside is a leaf.

@@ -36,7 +36,7 @@ void CCommandQueue::StopLeftoverThread() {
     if (m_QueueThread.Join(kThreadWaitMs) != WaitResult::Signalled) m_QueueThread.Abandon();
 }
 
-void CCommandQueue::StartThread() {
+platform::Status CCommandQueue::StartThread() {
     {
         LockGuard hold(m_QueueLock);
         m_bAccepting = true;
@@ -44,12 +44,15 @@ void CCommandQueue::StartThread() {
     auto control = std::make_shared<QueueControl>();
     m_pQueueControl = control;
     m_hQueueThreadStartEvent.Reset();
-    if (m_QueueThread.Start([this, control] { return QueueThread(control); }) == 0) {
+    const platform::Status err = m_Link.Services().StartThread(
+        m_QueueThread, [this, control] { return QueueThread(control); });
+    if (err == 0) {
         m_Logger.Log(kLogInfo, "Created Queue Thread with ID=%08X", m_QueueThread.Id());
         static const ThreadStartWords words = ThreadStartWords::ForPrefix("QueueThread");
         LogWaitOutcome(m_Logger, m_hQueueThreadStartEvent.Wait(kThreadWaitMs), words,
                        m_QueueThread.Id());
     }
+    return err;
 }
 
 void CCommandQueue::StopThread() {
@@ -236,13 +239,13 @@ void CCommandQueue::WalkQueue(const QueueControl& control, const bool (&blocked)
             case kStateWaitAck:
                 walk.ackPending = true;
                 if (record->IsEnqTest()) {
-                    if (record->TimerExpired()) {
+                    if (record->TimerExpired(m_Link.Now())) {
                         record->SetResult(ORN_ERR_NO_ACK_ERROR);
                         record->SetState(kStateComplete);
                         if (m_Host.GetConnectionState() == kConnOk)
                             m_Host.SetConnectionState(kConnDisconnected);
                     } else {
-                        dueIn(record->TimerRemaining());
+                        dueIn(record->TimerRemaining(m_Link.Now()));
                     }
                 } else {
                     walk.idle = false;
@@ -252,13 +255,13 @@ void CCommandQueue::WalkQueue(const QueueControl& control, const bool (&blocked)
             case kStateWaitResponse:
                 walk.triggerRead = true;
                 if (record->IsAsync()) {
-                    if (record->TimerExpired()) {
+                    if (record->TimerExpired(m_Link.Now())) {
                         walk.resetReceiver = true;
                         record->SetResult(ORN_ERR_API_TIMEOUT);
                         record->SetState(kStateUserCallback);
                         StartCallbackThread(record);
                     } else {
-                        dueIn(record->TimerRemaining());
+                        dueIn(record->TimerRemaining(m_Link.Now()));
                     }
                 } else {
                     walk.hold = true;
@@ -312,8 +315,8 @@ bool CCommandQueue::TakeForSend(CCommandData* candidate, bool hold, TakenFrame& 
         return false;
     candidate->SetState(kStateWaitAck);
     if (candidate->IsEnqTest()) {
-        candidate->StartTimer();
-        if (timerMs) *timerMs = std::min(*timerMs, candidate->TimerRemaining());
+        candidate->StartTimer(m_Link.Now());
+        if (timerMs) *timerMs = std::min(*timerMs, candidate->TimerRemaining(m_Link.Now()));
     }
     m_Logger.Log(kLogFine, "Sending Data for %s", candidate->GetName());
     if (!m_Link.IsPortOpen()) {

@@ -25,7 +25,7 @@ void CResponseRouter::OnAck() {
                 continue;
             if (record->GetResponseId(nullptr) > 0) {
                 record->SetState(kStateWaitResponse);
-                record->StartTimer();
+                record->StartTimer(m_Link.Now());
                 m_Logger.Log(kLogFine, "Got ACK for %s, command set to waiting for response",
                              record->GetName());
             } else {

@@ -5,6 +5,8 @@
 
 #include <cstdint>
 
+#include "platform/platform.h"
+
 namespace orn {
 
 class CLogger;
@@ -25,6 +27,8 @@ class ILinkEngine {
     virtual void SetConnectionState(int32_t state) = 0;
     // Enquiries answered with ACK since the last handshake (an engine member).
     virtual int32_t& EnquiryCount() = 0;
+    // The engine's clock (the frame timer runs on it).
+    virtual uint32_t TickNow() { return platform::TickCount(); }
 
     // Writes raw bytes through the open transport (ACK, NAK, fixed frames). Returns non-zero
     // only when the write failed and the link was found lost.

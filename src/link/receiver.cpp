@@ -105,7 +105,7 @@ void CLinkReceiver::ResetLocked() {
 void CLinkReceiver::MarkFrameStart() {
     LockGuard guard(m_FrameTimerLock);
     m_bFrameInProgress = true;
-    m_dwFrameStartTick = platform::TickCount();
+    m_dwFrameStartTick = m_Engine.TickNow();
 }
 
 void CLinkReceiver::ClearFrameMark() {
@@ -125,8 +125,7 @@ void CLinkReceiver::SetFrameTimeLimit(uint32_t ms) {
 
 uint32_t CLinkReceiver::CheckFrameWatchdog() {
     auto expired = [this] {
-        return m_bFrameInProgress &&
-               platform::TickCount() - m_dwFrameStartTick > m_dwFrameTimeLimit;
+        return m_bFrameInProgress && m_Engine.TickNow() - m_dwFrameStartTick > m_dwFrameTimeLimit;
     };
     {
         LockGuard timer(m_FrameTimerLock);
@@ -145,7 +144,7 @@ uint32_t CLinkReceiver::CheckFrameWatchdog() {
 
 uint32_t CLinkReceiver::FrameDueInLocked() const {
     if (!m_bFrameInProgress) return platform::kInfinite;
-    const uint32_t elapsed = platform::TickCount() - m_dwFrameStartTick;
+    const uint32_t elapsed = m_Engine.TickNow() - m_dwFrameStartTick;
     // Expired once the limit is passed, so due a tick after it.
     return elapsed > m_dwFrameTimeLimit ? 0 : m_dwFrameTimeLimit - elapsed + 1;
 }

@@ -56,16 +56,6 @@ void LogWaitOutcome(CLogger& log, WaitResult result, const ThreadStartWords& wor
 }
 #pragma GCC diagnostic pop
 
-uint32_t StartWithHandshake(CLogger& log, platform::Thread& thread, platform::Event& startEvent,
-                            std::function<uint32_t()> body, const ThreadStartWords& words,
-                            uint32_t ms) {
-    startEvent.Reset();
-    uint32_t err = thread.Start(std::move(body));
-    if (err != 0) return err;
-    LogWaitOutcome(log, startEvent.Wait(ms), words, thread.Id());
-    return 0;
-}
-
 WaitResult StopWithTimeout(CLogger& log, platform::Thread& thread, uint32_t ms,
                            const ThreadStopWords& words) {
     WaitResult result = thread.Join(ms);

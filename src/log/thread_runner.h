@@ -31,13 +31,6 @@ struct ThreadStopWords {
 void LogWaitOutcome(CLogger& log, platform::WaitResult result, const ThreadStartWords& words,
                     uint32_t threadId);
 
-// Resets `startEvent`, starts `thread` running `body` (which must set `startEvent` first thing),
-// and waits up to `ms` for the start event, logging the outcome. Returns the platform error of
-// thread creation (0 when the thread was created, whatever its start-up report).
-uint32_t StartWithHandshake(CLogger& log, platform::Thread& thread, platform::Event& startEvent,
-                            std::function<uint32_t()> body, const ThreadStartWords& words,
-                            uint32_t ms = 5000);
-
 // Waits up to `ms` for a thread that has been told to stop (kill event or stop flag set by the
 // caller), logs the outcome, and abandons a thread that did not end in time: it is detached and
 // keeps alive only what its body owns. Returns the wait outcome.

@@ -111,12 +111,13 @@ TEST(CommandDataLimits, NamesIdsAndPayloadAreBounded) {
 
 TEST(CommandDataTimeouts, TimerExpiresOncePerStart) {
     CCommandData record;
-    record.SetResponseTimeout(1);  // stored 1001 ms
-    record.StartTimer();
+    record.SetResponseTimeout(1);    // stored 1001 ms
+    record.StartTimer(0xFFFFFF00u);  // across the wrap of the tick counter
     EXPECT_TRUE(record.TimerRunning());
-    EXPECT_FALSE(record.TimerExpired());
-    EXPECT_TRUE(orn::test::WaitUntil([&] { return record.TimerExpired(); }, 5000));
-    EXPECT_FALSE(record.TimerExpired());
+    EXPECT_FALSE(record.TimerExpired(0xFFFFFF00u + 1001));
+    EXPECT_EQ(record.TimerRemaining(0xFFFFFF00u + 1000), 2u);
+    EXPECT_TRUE(record.TimerExpired(0xFFFFFF00u + 1002));
+    EXPECT_FALSE(record.TimerExpired(0xFFFFFF00u + 5000));
     EXPECT_FALSE(record.TimerRunning());
 }
 
