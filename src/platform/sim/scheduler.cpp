@@ -29,9 +29,11 @@
 // AddressSanitizer cleans up the stack a jump leaves (in its _longjmp and before every call that
 // does not return), which costs a system call (sigaltstack) per switch and, on a fiber's stack,
 // is skipped anyway. With the sanitizer on, fibers switch with the compiler's own jumps, from
-// functions it leaves uninstrumented; the fibers' own frames are never left by a jump.
+// functions it leaves uninstrumented; the fibers' own frames are never left by a jump. The
+// fuzz build compiles this file without the sanitizer but links its run-time (and its
+// interceptors): ORN_SIM_SANITIZED_PROCESS says so.
 #if defined(__has_feature)
-#if __has_feature(address_sanitizer)
+#if __has_feature(address_sanitizer) || defined(ORN_SIM_SANITIZED_PROCESS)
 #define ORN_SIM_SETJMP(buf) __builtin_setjmp(reinterpret_cast<void**>(buf))
 #define ORN_SIM_LONGJMP(buf) __builtin_longjmp(reinterpret_cast<void**>(buf), 1)
 #define ORN_SIM_SWITCH __attribute__((no_sanitize_address))
@@ -234,9 +236,14 @@ ORN_SIM_SWITCH void SwitchOut() {
     if (!ORN_SIM_SETJMP(f->jump)) ORN_SIM_LONGJMP(r.loop);
 }
 
-// Copies a TLS block by hand, unchecked under the sanitizer (the block is tiny).
+// Copies a TLS block by hand, unchecked under the sanitizer (the block is tiny), a word at a
+// time (the blocks are word-aligned).
 ORN_SIM_NO_MEMCPY ORN_SIM_SWITCH void CopyTls(char* to, const char* from, size_t size) {
-    for (size_t i = 0; i < size; ++i) to[i] = from[i];
+    using Word = uint64_t __attribute__((may_alias));
+    size_t i = 0;
+    for (; i + sizeof(Word) <= size; i += sizeof(Word))
+        *reinterpret_cast<Word*>(to + i) = *reinterpret_cast<const Word*>(from + i);
+    for (; i < size; ++i) to[i] = from[i];
 }
 
 ORN_SIM_SWITCH void Entry() {
