@@ -112,6 +112,7 @@ struct Fiber {
     const void* arg = nullptr;
     uint64_t deadline = kNever;
     WaitSite site;
+    uint64_t unreadyAt = kNever;  // the wait's version when it was found not ready
     void* frames[12] = {};
     int depth = 0;
     bool timedOut = false;
@@ -124,6 +125,7 @@ struct RunState {
     uint64_t rng = 0;
     uint64_t now = 0;
     uint64_t choices = 0;
+    uint64_t changes = 0;  // Changed() calls
     uint64_t maxChoices = 20'000'000;
     uint64_t maxUs = 4ull * 3600 * 1000 * 1000;
     uint32_t nextId = 0;
@@ -163,6 +165,16 @@ void HashBytes(const char* data, size_t n) {
     R().hash = h;
 }
 
+// Whether a blocked fiber's wait is over; a versioned wait found not ready is not asked again
+// before its version moves.
+bool Ready(Fiber* f) {
+    const uint64_t* version = f->site.version;
+    if (version && f->unreadyAt == *version) return false;
+    const bool ready = f->ready(f->arg);
+    if (!ready && version) f->unreadyAt = *version;
+    return ready;
+}
+
 // The seeded choice of the fiber that runs next, with its bookkeeping (virtual time, the
 // choice count, the trace hash, a chosen waiter's outcome); null when the run ends (R().end).
 Fiber* ChooseNext() {
@@ -179,7 +191,7 @@ Fiber* ChooseNext() {
             Fiber* f = up.get();
             if (f->state == State::Done) continue;
             alive = true;
-            if (f->state == State::Runnable || f->ready(f->arg)) {
+            if (f->state == State::Runnable || Ready(f)) {
                 r.candidates.push_back(f);
             } else if (f->deadline <= r.now) {
                 r.candidates.push_back(f);
@@ -436,6 +448,14 @@ bool Chance(uint32_t percent) {
     return Next() % 100 < percent;
 }
 
+const uint64_t* Changes() {
+    return &R().changes;
+}
+
+void Changed() {
+    ++R().changes;
+}
+
 void Point() {
     if (!R().current) return;
     SwitchOut();
@@ -450,6 +470,7 @@ bool Block(ReadyFn ready, const void* arg, uint32_t ms, const WaitSite& site) {
     f->arg = arg;
     f->deadline = ms == 0xFFFFFFFFu ? kNever : r.now + uint64_t{ms} * 1000;
     f->site = site;
+    f->unreadyAt = kNever;
     f->timedOut = false;
     f->depth = r.deepSites ? backtrace(f->frames, 12) : 0;
     SwitchOut();
