@@ -133,6 +133,10 @@ struct RunState {
     Fiber* current = nullptr;
     jmp_buf loop{};
     std::vector<char> mainTls;
+    // Whose copy the TLS block holds between switches: a fiber's, the OS thread's own (null)
+    // or a fiber's that has ended (tlsLeftover, nothing to keep).
+    Fiber* tlsHolder = nullptr;
+    bool tlsLeftover = false;
     std::vector<char*> freeStacks;
     std::string* traceText = nullptr;
     uint64_t hash = 1469598103934665603ull;
@@ -184,17 +188,17 @@ Fiber* ChooseNext() {
             r.end = End::Failed;
             return nullptr;
         }
-        r.candidates.clear();
+        if (r.candidates.size() < r.fibers.size()) r.candidates.resize(r.fibers.size());
+        Fiber** candidates = r.candidates.data();
+        size_t count = 0;
         uint64_t nextTimer = kNever;
         bool alive = false;
         for (auto& up : r.fibers) {
             Fiber* f = up.get();
             if (f->state == State::Done) continue;
             alive = true;
-            if (f->state == State::Runnable || Ready(f)) {
-                r.candidates.push_back(f);
-            } else if (f->deadline <= r.now) {
-                r.candidates.push_back(f);
+            if (f->state == State::Runnable || Ready(f) || f->deadline <= r.now) {
+                candidates[count++] = f;
             } else if (f->deadline < nextTimer) {
                 nextTimer = f->deadline;
             }
@@ -203,7 +207,7 @@ Fiber* ChooseNext() {
             r.end = End::Finished;
             return nullptr;
         }
-        if (r.candidates.empty()) {
+        if (count == 0) {
             if (nextTimer == kNever) {
                 r.end = End::Deadlock;
                 return nullptr;
@@ -220,7 +224,7 @@ Fiber* ChooseNext() {
             return nullptr;
         }
         r.now += 1;  // code costs a little time, so polling loops move on
-        Fiber* f = r.candidates[r.candidates.size() == 1 ? 0 : Next() % r.candidates.size()];
+        Fiber* f = candidates[count == 1 ? 0 : Next() % count];
         if (f->state == State::Blocked) {
             f->timedOut = !f->ready(f->arg);
             // Timers are not exact: a wait whose limit is near may run out just before what it
@@ -266,11 +270,23 @@ ORN_SIM_SWITCH void Entry() {
     ORN_SIM_LONGJMP(R().loop);
 }
 
+// Loads `f`'s copy of the TLS block (null: the OS thread's own), keeping the holder's.
+ORN_SIM_SWITCH void LoadTls(Fiber* f) {
+    RunState& r = R();
+    if (r.tlsHolder == f && !r.tlsLeftover) return;
+    const TlsBlock& tls = Tls();
+    if (!r.tlsLeftover)
+        CopyTls(r.tlsHolder ? r.tlsHolder->tls.data() : r.mainTls.data(), tls.data, tls.size);
+    CopyTls(tls.data, f ? f->tls.data() : r.mainTls.data(), tls.size);
+    r.tlsHolder = f;
+    r.tlsLeftover = false;
+}
+
+// Runs `f` until its next switch. The scheduler's loop between two fibers keeps the TLS block
+// of the last (it touches none), so a switch copies one block out and one in.
 ORN_SIM_SWITCH void RunFiber(Fiber* f) {
     RunState& r = R();
-    const TlsBlock& tls = Tls();
-    CopyTls(r.mainTls.data(), tls.data, tls.size);
-    CopyTls(tls.data, f->tls.data(), tls.size);
+    LoadTls(f);
     r.current = f;
     if (!ORN_SIM_SETJMP(r.loop)) {
         if (!f->started) {
@@ -280,9 +296,8 @@ ORN_SIM_SWITCH void RunFiber(Fiber* f) {
         ORN_SIM_LONGJMP(f->jump);
     }
     r.current = nullptr;
-    CopyTls(f->tls.data(), tls.data, tls.size);
-    CopyTls(tls.data, r.mainTls.data(), tls.size);
     if (f->state == State::Done) {
+        r.tlsLeftover = true;
         r.freeStacks.push_back(f->stack);
         for (auto it = r.fibers.begin(); it != r.fibers.end(); ++it) {
             if (it->get() != f) continue;
@@ -388,6 +403,7 @@ Outcome Run(std::string* why) {
             RunFiber(f);
             continue;
         }
+        LoadTls(nullptr);
         switch (r.end) {
             case End::Finished:
                 r.fibers.clear();

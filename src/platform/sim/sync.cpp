@@ -5,6 +5,9 @@
 #include <cxxabi.h>
 
 #include <cstdlib>
+#include <typeinfo>
+#include <utility>
+#include <vector>
 
 #include "platform/platform.h"
 #include "platform/sim/scheduler.h"
@@ -192,12 +195,17 @@ struct Thread::Control {
 };
 
 namespace {
-std::string BodyName(const std::function<uint32_t()>& body) {
+// The thread's name: its body's type, demangled once per type.
+const std::string& BodyName(const std::function<uint32_t()>& body) {
+    static std::vector<std::pair<const std::type_info*, std::string>> known;
+    const std::type_info& type = body.target_type();
+    for (const auto& [seen, name] : known)
+        if (*seen == type) return name;
     int status = 0;
-    char* name = abi::__cxa_demangle(body.target_type().name(), nullptr, nullptr, &status);
-    std::string out = status == 0 && name ? name : body.target_type().name();
+    char* name = abi::__cxa_demangle(type.name(), nullptr, nullptr, &status);
+    known.emplace_back(&type, status == 0 && name ? name : type.name());
     std::free(name);
-    return out;
+    return known.back().second;
 }
 }  // namespace
 
