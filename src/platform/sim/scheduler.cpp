@@ -97,25 +97,27 @@ const TlsBlock& Tls() {
 enum class State { Runnable, Blocked, Done };
 
 struct Fiber {
-    uint32_t id = 0;
-    std::string name;
-    bool app = false;
-    std::function<void()> body;
+    // What a choice reads, together at the front.
     State state = State::Runnable;
-    bool started = false;
-    ucontext_t context{};
-    jmp_buf jump{};
-    char* stack = nullptr;
-    std::vector<char> tls;
-    // While blocked.
-    ReadyFn ready = nullptr;
+    uint32_t id = 0;
+    ReadyFn ready = nullptr;  // while blocked
     const void* arg = nullptr;
     uint64_t deadline = kNever;
+    const uint64_t* version = nullptr;  // the wait's (WaitSite::version)
+    uint64_t unreadyAt = kNever;        // the wait's version when it was found not ready
+    bool readyNow = false;              // runnable or ready at the choice being made
+    bool timedOut = false;
+    bool app = false;
+    bool started = false;
+    std::string name;
+    std::function<void()> body;
+    char* stack = nullptr;
+    std::vector<char> tls;
     WaitSite site;
-    uint64_t unreadyAt = kNever;  // the wait's version when it was found not ready
     void* frames[12] = {};
     int depth = 0;
-    bool timedOut = false;
+    jmp_buf jump{};
+    ucontext_t context{};
 };
 
 // Why ChooseNext found no fiber to run.
@@ -172,7 +174,7 @@ void HashBytes(const char* data, size_t n) {
 // Whether a blocked fiber's wait is over; a versioned wait found not ready is not asked again
 // before its version moves.
 bool Ready(Fiber* f) {
-    const uint64_t* version = f->site.version;
+    const uint64_t* version = f->version;
     if (version && f->unreadyAt == *version) return false;
     const bool ready = f->ready(f->arg);
     if (!ready && version) f->unreadyAt = *version;
@@ -197,7 +199,8 @@ Fiber* ChooseNext() {
             Fiber* f = up.get();
             if (f->state == State::Done) continue;
             alive = true;
-            if (f->state == State::Runnable || Ready(f) || f->deadline <= r.now) {
+            f->readyNow = f->state == State::Runnable || Ready(f);
+            if (f->readyNow || f->deadline <= r.now) {
                 candidates[count++] = f;
             } else if (f->deadline < nextTimer) {
                 nextTimer = f->deadline;
@@ -226,7 +229,7 @@ Fiber* ChooseNext() {
         r.now += 1;  // code costs a little time, so polling loops move on
         Fiber* f = candidates[count == 1 ? 0 : Next() % count];
         if (f->state == State::Blocked) {
-            f->timedOut = !f->ready(f->arg);
+            f->timedOut = !f->readyNow;  // nothing ran since it was asked
             // Timers are not exact: a wait whose limit is near may run out just before what it
             // waits for arrives. Time moves on to the limit for that.
             if (!f->timedOut && f->deadline != kNever && f->deadline > r.now &&
@@ -486,6 +489,7 @@ bool Block(ReadyFn ready, const void* arg, uint32_t ms, const WaitSite& site) {
     f->arg = arg;
     f->deadline = ms == 0xFFFFFFFFu ? kNever : r.now + uint64_t{ms} * 1000;
     f->site = site;
+    f->version = site.version;
     f->unreadyAt = kNever;
     f->timedOut = false;
     f->depth = r.deepSites ? backtrace(f->frames, 12) : 0;
