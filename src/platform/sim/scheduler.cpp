@@ -97,27 +97,25 @@ const TlsBlock& Tls() {
 enum class State { Runnable, Blocked, Done };
 
 struct Fiber {
-    // What a choice reads, together at the front.
-    State state = State::Runnable;
     uint32_t id = 0;
-    ReadyFn ready = nullptr;  // while blocked
-    const void* arg = nullptr;
-    uint64_t deadline = kNever;
-    const uint64_t* version = nullptr;  // the wait's (WaitSite::version)
-    uint64_t unreadyAt = kNever;        // the wait's version when it was found not ready
-    bool readyNow = false;              // runnable or ready at the choice being made
-    bool timedOut = false;
-    bool app = false;
-    bool started = false;
     std::string name;
+    bool app = false;
     std::function<void()> body;
+    State state = State::Runnable;
+    bool started = false;
+    ucontext_t context{};
+    jmp_buf jump{};
     char* stack = nullptr;
     std::vector<char> tls;
+    // While blocked.
+    ReadyFn ready = nullptr;
+    const void* arg = nullptr;
+    uint64_t deadline = kNever;
     WaitSite site;
+    uint64_t unreadyAt = kNever;  // the wait's version when it was found not ready
     void* frames[12] = {};
     int depth = 0;
-    jmp_buf jump{};
-    ucontext_t context{};
+    bool timedOut = false;
 };
 
 // Why ChooseNext found no fiber to run.
@@ -174,7 +172,7 @@ void HashBytes(const char* data, size_t n) {
 // Whether a blocked fiber's wait is over; a versioned wait found not ready is not asked again
 // before its version moves.
 bool Ready(Fiber* f) {
-    const uint64_t* version = f->version;
+    const uint64_t* version = f->site.version;
     if (version && f->unreadyAt == *version) return false;
     const bool ready = f->ready(f->arg);
     if (!ready && version) f->unreadyAt = *version;
@@ -199,8 +197,7 @@ Fiber* ChooseNext() {
             Fiber* f = up.get();
             if (f->state == State::Done) continue;
             alive = true;
-            f->readyNow = f->state == State::Runnable || Ready(f);
-            if (f->readyNow || f->deadline <= r.now) {
+            if (f->state == State::Runnable || Ready(f) || f->deadline <= r.now) {
                 candidates[count++] = f;
             } else if (f->deadline < nextTimer) {
                 nextTimer = f->deadline;
@@ -229,7 +226,7 @@ Fiber* ChooseNext() {
         r.now += 1;  // code costs a little time, so polling loops move on
         Fiber* f = candidates[count == 1 ? 0 : Next() % count];
         if (f->state == State::Blocked) {
-            f->timedOut = !f->readyNow;  // nothing ran since it was asked
+            f->timedOut = !f->ready(f->arg);
             // Timers are not exact: a wait whose limit is near may run out just before what it
             // waits for arrives. Time moves on to the limit for that.
             if (!f->timedOut && f->deadline != kNever && f->deadline > r.now &&
@@ -489,7 +486,6 @@ bool Block(ReadyFn ready, const void* arg, uint32_t ms, const WaitSite& site) {
     f->arg = arg;
     f->deadline = ms == 0xFFFFFFFFu ? kNever : r.now + uint64_t{ms} * 1000;
     f->site = site;
-    f->version = site.version;
     f->unreadyAt = kNever;
     f->timedOut = false;
     f->depth = r.deepSites ? backtrace(f->frames, 12) : 0;
