@@ -21,20 +21,23 @@ namespace sim = orn::platform::sim;
 
 dsim::Terminal g_Terminal;
 
-// Runs `body` as the run's one application fiber (beside the terminal); a deadlock, a livelock
-// or a library thread still alive after `body` fails the input.
-void Run(uint64_t schedule, const std::function<void()>& body) {
+// Runs `body` as the run's one application fiber (beside the terminal when `withTerminal`: a
+// run without a link has nothing for it to do, and every fiber costs the scheduler at every
+// choice); a deadlock, a livelock or a library thread still alive after `body` fails the input.
+void Run(uint64_t schedule, bool withTerminal, const std::function<void()>& body) {
     // ORN_FUZZ_TRACE set: the run's trace goes to standard error (for replaying one input).
     const bool tracing = std::getenv("ORN_FUZZ_TRACE") != nullptr;
     std::string trace;
     sim::Begin(schedule, tracing ? &trace : nullptr);
     sim::ResetPort();
-    g_Terminal.Reset(dsim::Faults{});
-    sim::Spawn(
-        "terminal", [] { g_Terminal.Run(); }, true);
+    if (withTerminal) {
+        g_Terminal.Reset(dsim::Faults{});
+        sim::Spawn(
+            "terminal", [] { g_Terminal.Run(); }, true);
+    }
     sim::Spawn(
         "fuzz",
-        [&body] {
+        [&body, withTerminal] {
             body();
             // A callback that outlived the close's wait may still be finishing.
             sim::Block([](const void*) { return sim::LiveFibers(false) == 0; }, nullptr, 10000,
@@ -42,7 +45,7 @@ void Run(uint64_t schedule, const std::function<void()>& body) {
             std::string left;
             if (sim::LiveFibers(false, &left) != 0)
                 sim::Fail("threads left after the close:\n" + left);
-            g_Terminal.Stop();
+            if (withTerminal) g_Terminal.Stop();
         },
         true);
     std::string why;
@@ -60,7 +63,7 @@ void StartEngine() {
 }  // namespace
 
 void WithEngine(uint64_t schedule, const std::function<void()>& body) {
-    Run(schedule, [&body] {
+    Run(schedule, false, [&body] {
         StartEngine();
         body();
         Engine().CloseLink();
@@ -68,7 +71,7 @@ void WithEngine(uint64_t schedule, const std::function<void()>& body) {
 }
 
 void WithOpenLibrary(uint64_t schedule, const std::function<void()>& body) {
-    Run(schedule, [&body] {
+    Run(schedule, true, [&body] {
         Check(ornInit("COM1", nullptr, ORN_LOGGER_OFF) == 0, "ornInit");
         body();
         ornClose();

@@ -1,8 +1,10 @@
 // Fibers, the seeded chooser and virtual time (see scheduler.h).
 //
 // A fiber starts once through makecontext/setcontext and is switched afterwards with
-// _setjmp/_longjmp, which leave the signal mask alone and so cost no system call. Every switch
-// goes through the scheduler's loop on the OS thread's own stack.
+// _setjmp/_longjmp, which leave the signal mask alone and so cost no system call. A fiber at a
+// scheduling point makes the choice itself (ChooseNext): when it is chosen again, as it mostly
+// is, it goes on without a switch; otherwise it leaves for the scheduler's loop on the OS
+// thread's own stack, which runs the fiber chosen. The choices are the same either way.
 //
 // Thread-local variables of the library hold per-thread facts (a callback thread, deferred
 // wakes), so each fiber gets its own copy: the executable's static TLS block is saved and
@@ -27,18 +29,23 @@
 // AddressSanitizer cleans up the stack a jump leaves (in its _longjmp and before every call that
 // does not return), which costs a system call (sigaltstack) per switch and, on a fiber's stack,
 // is skipped anyway. With the sanitizer on, fibers switch with the compiler's own jumps, from
-// functions it leaves uninstrumented; the fibers' own frames are never left by a jump.
+// functions it leaves uninstrumented; the fibers' own frames are never left by a jump. The
+// fuzz build compiles this file without the sanitizer but links its run-time (and its
+// interceptors): ORN_SIM_SANITIZED_PROCESS says so.
 #if defined(__has_feature)
-#if __has_feature(address_sanitizer)
+#if __has_feature(address_sanitizer) || defined(ORN_SIM_SANITIZED_PROCESS)
 #define ORN_SIM_SETJMP(buf) __builtin_setjmp(reinterpret_cast<void**>(buf))
 #define ORN_SIM_LONGJMP(buf) __builtin_longjmp(reinterpret_cast<void**>(buf), 1)
 #define ORN_SIM_SWITCH __attribute__((no_sanitize_address))
+// Its memcpy would check both ranges of the TLS copies at every switch; UBSan, each byte.
+#define ORN_SIM_NO_MEMCPY __attribute__((no_builtin("memcpy"), no_sanitize("undefined")))
 #endif
 #endif
 #ifndef ORN_SIM_SETJMP
 #define ORN_SIM_SETJMP(buf) _setjmp(buf)
 #define ORN_SIM_LONGJMP(buf) _longjmp(buf, 1)
 #define ORN_SIM_SWITCH
+#define ORN_SIM_NO_MEMCPY
 #endif
 
 namespace orn::platform::sim {
@@ -105,15 +112,20 @@ struct Fiber {
     const void* arg = nullptr;
     uint64_t deadline = kNever;
     WaitSite site;
+    uint64_t unreadyAt = kNever;  // the wait's version when it was found not ready
     void* frames[12] = {};
     int depth = 0;
     bool timedOut = false;
 };
 
+// Why ChooseNext found no fiber to run.
+enum class End { Finished, Deadlock, TimeLimit, ChoiceLimit, Failed };
+
 struct RunState {
     uint64_t rng = 0;
     uint64_t now = 0;
     uint64_t choices = 0;
+    uint64_t changes = 0;  // Changed() calls
     uint64_t maxChoices = 20'000'000;
     uint64_t maxUs = 4ull * 3600 * 1000 * 1000;
     uint32_t nextId = 0;
@@ -121,6 +133,10 @@ struct RunState {
     Fiber* current = nullptr;
     jmp_buf loop{};
     std::vector<char> mainTls;
+    // Whose copy the TLS block holds between switches: a fiber's, the OS thread's own (null)
+    // or a fiber's that has ended (tlsLeftover, nothing to keep).
+    Fiber* tlsHolder = nullptr;
+    bool tlsLeftover = false;
     std::vector<char*> freeStacks;
     std::string* traceText = nullptr;
     uint64_t hash = 1469598103934665603ull;
@@ -128,6 +144,10 @@ struct RunState {
     std::string failure;
     std::vector<Fiber*> candidates;
     bool deepSites = false;
+    // A fiber that left for the loop has chosen what runs next: `next`, or nothing (`end`).
+    bool chosen = false;
+    Fiber* next = nullptr;
+    End end = End::Finished;
 };
 
 RunState& R() {
@@ -149,10 +169,97 @@ void HashBytes(const char* data, size_t n) {
     R().hash = h;
 }
 
-// Leaves the running fiber for the scheduler's loop.
+// Whether a blocked fiber's wait is over; a versioned wait found not ready is not asked again
+// before its version moves.
+bool Ready(Fiber* f) {
+    const uint64_t* version = f->site.version;
+    if (version && f->unreadyAt == *version) return false;
+    const bool ready = f->ready(f->arg);
+    if (!ready && version) f->unreadyAt = *version;
+    return ready;
+}
+
+// The seeded choice of the fiber that runs next, with its bookkeeping (virtual time, the
+// choice count, the trace hash, a chosen waiter's outcome); null when the run ends (R().end).
+Fiber* ChooseNext() {
+    RunState& r = R();
+    for (;;) {
+        if (r.failed) {
+            r.end = End::Failed;
+            return nullptr;
+        }
+        if (r.candidates.size() < r.fibers.size()) r.candidates.resize(r.fibers.size());
+        Fiber** candidates = r.candidates.data();
+        size_t count = 0;
+        uint64_t nextTimer = kNever;
+        bool alive = false;
+        for (auto& up : r.fibers) {
+            Fiber* f = up.get();
+            if (f->state == State::Done) continue;
+            alive = true;
+            if (f->state == State::Runnable || Ready(f) || f->deadline <= r.now) {
+                candidates[count++] = f;
+            } else if (f->deadline < nextTimer) {
+                nextTimer = f->deadline;
+            }
+        }
+        if (!alive) {
+            r.end = End::Finished;
+            return nullptr;
+        }
+        if (count == 0) {
+            if (nextTimer == kNever) {
+                r.end = End::Deadlock;
+                return nullptr;
+            }
+            r.now = nextTimer;
+            if (r.now > r.maxUs) {
+                r.end = End::TimeLimit;
+                return nullptr;
+            }
+            continue;
+        }
+        if (++r.choices > r.maxChoices) {
+            r.end = End::ChoiceLimit;
+            return nullptr;
+        }
+        r.now += 1;  // code costs a little time, so polling loops move on
+        Fiber* f = candidates[count == 1 ? 0 : Next() % count];
+        if (f->state == State::Blocked) {
+            f->timedOut = !f->ready(f->arg);
+            // Timers are not exact: a wait whose limit is near may run out just before what it
+            // waits for arrives. Time moves on to the limit for that.
+            if (!f->timedOut && f->deadline != kNever && f->deadline > r.now &&
+                f->deadline - r.now <= kTimerSlackUs && Next() % 8 == 0) {
+                f->timedOut = true;
+                r.now = f->deadline;
+            }
+            f->state = State::Runnable;
+        }
+        HashBytes(reinterpret_cast<const char*>(&f->id), sizeof f->id);
+        return f;
+    }
+}
+
+// A scheduling point of the running fiber: it goes on if chosen, else leaves for the loop.
 ORN_SIM_SWITCH void SwitchOut() {
-    Fiber* f = R().current;
-    if (!ORN_SIM_SETJMP(f->jump)) ORN_SIM_LONGJMP(R().loop);
+    RunState& r = R();
+    Fiber* f = r.current;
+    Fiber* next = ChooseNext();
+    if (next == f) return;
+    r.chosen = true;
+    r.next = next;
+    if (!ORN_SIM_SETJMP(f->jump)) ORN_SIM_LONGJMP(r.loop);
+}
+
+// Copies a TLS block by hand, unchecked under the sanitizer (the block is tiny), a word at a
+// time (the blocks are word-aligned).
+ORN_SIM_NO_MEMCPY ORN_SIM_SWITCH void CopyTls(char* to, const char* from, size_t size) {
+    using Word = uint64_t __attribute__((may_alias));
+    size_t i = 0;
+    for (; i + sizeof(Word) <= size; i += sizeof(Word))
+        *reinterpret_cast<Word*>(to + i) = *reinterpret_cast<const Word*>(from + i);
+    for (; i < size; ++i) to[i] = from[i];
 }
 
 ORN_SIM_SWITCH void Entry() {
@@ -163,11 +270,23 @@ ORN_SIM_SWITCH void Entry() {
     ORN_SIM_LONGJMP(R().loop);
 }
 
+// Loads `f`'s copy of the TLS block (null: the OS thread's own), keeping the holder's.
+ORN_SIM_SWITCH void LoadTls(Fiber* f) {
+    RunState& r = R();
+    if (r.tlsHolder == f && !r.tlsLeftover) return;
+    const TlsBlock& tls = Tls();
+    if (!r.tlsLeftover)
+        CopyTls(r.tlsHolder ? r.tlsHolder->tls.data() : r.mainTls.data(), tls.data, tls.size);
+    CopyTls(tls.data, f ? f->tls.data() : r.mainTls.data(), tls.size);
+    r.tlsHolder = f;
+    r.tlsLeftover = false;
+}
+
+// Runs `f` until its next switch. The scheduler's loop between two fibers keeps the TLS block
+// of the last (it touches none), so a switch copies one block out and one in.
 ORN_SIM_SWITCH void RunFiber(Fiber* f) {
     RunState& r = R();
-    const TlsBlock& tls = Tls();
-    std::memcpy(r.mainTls.data(), tls.data, tls.size);
-    std::memcpy(tls.data, f->tls.data(), tls.size);
+    LoadTls(f);
     r.current = f;
     if (!ORN_SIM_SETJMP(r.loop)) {
         if (!f->started) {
@@ -177,9 +296,8 @@ ORN_SIM_SWITCH void RunFiber(Fiber* f) {
         ORN_SIM_LONGJMP(f->jump);
     }
     r.current = nullptr;
-    std::memcpy(f->tls.data(), tls.data, tls.size);
-    std::memcpy(tls.data, r.mainTls.data(), tls.size);
     if (f->state == State::Done) {
+        r.tlsLeftover = true;
         r.freeStacks.push_back(f->stack);
         for (auto it = r.fibers.begin(); it != r.fibers.end(); ++it) {
             if (it->get() != f) continue;
@@ -277,63 +395,34 @@ uint32_t Spawn(const std::string& name, std::function<void()> body, bool app) {
 
 Outcome Run(std::string* why) {
     RunState& r = R();
+    r.chosen = false;
     for (;;) {
-        if (r.failed) {
-            *why = r.failure;
-            return Outcome::Livelock;
-        }
-        r.candidates.clear();
-        uint64_t nextTimer = kNever;
-        bool alive = false;
-        for (auto& up : r.fibers) {
-            Fiber* f = up.get();
-            if (f->state == State::Done) continue;
-            alive = true;
-            if (f->state == State::Runnable || f->ready(f->arg)) {
-                r.candidates.push_back(f);
-            } else if (f->deadline <= r.now) {
-                r.candidates.push_back(f);
-            } else if (f->deadline < nextTimer) {
-                nextTimer = f->deadline;
-            }
-        }
-        if (!alive) {
-            r.fibers.clear();
-            return Outcome::Finished;
-        }
-        if (r.candidates.empty()) {
-            if (nextTimer == kNever) {
-                *why = "deadlock: every thread waits and no timer is pending\n";
-                for (auto& f : r.fibers)
-                    if (f->state == State::Blocked) *why += Describe(*f) + "\n";
-                return Outcome::Deadlock;
-            }
-            r.now = nextTimer;
-            if (r.now > r.maxUs) {
-                *why = "livelock: virtual time ran past its limit";
-                return Outcome::Livelock;
-            }
+        Fiber* f = r.chosen ? r.next : ChooseNext();
+        r.chosen = false;
+        if (f) {
+            RunFiber(f);
             continue;
         }
-        if (++r.choices > r.maxChoices) {
-            *why = "livelock: too many scheduling choices";
-            return Outcome::Livelock;
+        LoadTls(nullptr);
+        switch (r.end) {
+            case End::Finished:
+                r.fibers.clear();
+                return Outcome::Finished;
+            case End::Deadlock:
+                *why = "deadlock: every thread waits and no timer is pending\n";
+                for (auto& blocked : r.fibers)
+                    if (blocked->state == State::Blocked) *why += Describe(*blocked) + "\n";
+                return Outcome::Deadlock;
+            case End::TimeLimit:
+                *why = "livelock: virtual time ran past its limit";
+                return Outcome::Livelock;
+            case End::ChoiceLimit:
+                *why = "livelock: too many scheduling choices";
+                return Outcome::Livelock;
+            case End::Failed:
+                *why = r.failure;
+                return Outcome::Livelock;
         }
-        r.now += 1;  // code costs a little time, so polling loops move on
-        Fiber* f = r.candidates[r.candidates.size() == 1 ? 0 : Next() % r.candidates.size()];
-        if (f->state == State::Blocked) {
-            f->timedOut = !f->ready(f->arg);
-            // Timers are not exact: a wait whose limit is near may run out just before what it
-            // waits for arrives. Time moves on to the limit for that.
-            if (!f->timedOut && f->deadline != kNever && f->deadline > r.now &&
-                f->deadline - r.now <= kTimerSlackUs && Next() % 8 == 0) {
-                f->timedOut = true;
-                r.now = f->deadline;
-            }
-            f->state = State::Runnable;
-        }
-        HashBytes(reinterpret_cast<const char*>(&f->id), sizeof f->id);
-        RunFiber(f);
     }
 }
 
@@ -375,6 +464,14 @@ bool Chance(uint32_t percent) {
     return Next() % 100 < percent;
 }
 
+const uint64_t* Changes() {
+    return &R().changes;
+}
+
+void Changed() {
+    ++R().changes;
+}
+
 void Point() {
     if (!R().current) return;
     SwitchOut();
@@ -389,6 +486,7 @@ bool Block(ReadyFn ready, const void* arg, uint32_t ms, const WaitSite& site) {
     f->arg = arg;
     f->deadline = ms == 0xFFFFFFFFu ? kNever : r.now + uint64_t{ms} * 1000;
     f->site = site;
+    f->unreadyAt = kNever;
     f->timedOut = false;
     f->depth = r.deepSites ? backtrace(f->frames, 12) : 0;
     SwitchOut();

@@ -24,6 +24,9 @@ struct WaitSite {
     const void* object = nullptr;                     // the event, lock or thread waited for
     void* caller = nullptr;                           // return address into the library
     uint32_t (*owner)(const void* object) = nullptr;  // a lock's holder, for the report
+    // A count that moves whenever the wait may have ended (an event set, a lock freed): while
+    // it stands, a wait found not ready is not asked again. Null: asked at every choice.
+    const uint64_t* version = nullptr;
 };
 
 enum class Outcome { Finished, Deadlock, Livelock };
@@ -50,6 +53,9 @@ bool Chance(uint32_t percent);
 
 // A scheduling point: the chooser may run another fiber first.
 void Point();
+// The version of waits on several objects: Changed() moves it.
+const uint64_t* Changes();
+void Changed();
 // Blocks the calling fiber until ready(arg) is true (true) or `ms` has passed (false; never
 // with kInfinite). A fiber whose condition already holds still passes a scheduling point.
 bool Block(ReadyFn ready, const void* arg, uint32_t ms, const WaitSite& site);

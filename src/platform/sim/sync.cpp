@@ -5,6 +5,9 @@
 #include <cxxabi.h>
 
 #include <cstdlib>
+#include <typeinfo>
+#include <utility>
+#include <vector>
 
 #include "platform/platform.h"
 #include "platform/sim/scheduler.h"
@@ -26,6 +29,8 @@ uint32_t g_tickBase = 1000;
 struct Event::Impl {
     bool manualReset;
     bool signalled;
+    uint64_t version = 0;     // moves at every set (the waits' version)
+    uint32_t anyWaiters = 0;  // fibers in a WaitForAny on it
 };
 
 Event::Event(bool manualReset, bool initiallySet) : impl_(new Impl{manualReset, initiallySet}) {}
@@ -36,6 +41,8 @@ Event::~Event() {
 
 void Event::Set() {
     impl_->signalled = true;
+    ++impl_->version;
+    if (impl_->anyWaiters) sim::Changed();
 }
 
 void Event::Reset() {
@@ -44,7 +51,8 @@ void Event::Reset() {
 }
 
 WaitResult Event::Wait(uint32_t ms) {
-    const sim::WaitSite site{"Event::Wait", this, __builtin_return_address(0)};
+    const sim::WaitSite site{"Event::Wait", this, __builtin_return_address(0), nullptr,
+                             &impl_->version};
     const bool ready = sim::Block(
         [](const void* arg) { return static_cast<const Impl*>(arg)->signalled; }, impl_, ms, site);
     if (ready && !impl_->manualReset) impl_->signalled = false;
@@ -71,8 +79,12 @@ bool AnySet(const void* arg) {
 WaitResult WaitForAny(Event* const* events, size_t count, uint32_t ms, size_t* index) {
     if (count == 0) return WaitResult::Failed;
     const AnyOf any{events, count};
-    const sim::WaitSite site{"WaitForAny", events[0], __builtin_return_address(0)};
-    if (!sim::Block(AnySet, &any, ms, site)) return WaitResult::Timeout;
+    const sim::WaitSite site{"WaitForAny", events[0], __builtin_return_address(0), nullptr,
+                             sim::Changes()};
+    for (size_t i = 0; i < count; ++i) ++events[i]->impl()->anyWaiters;
+    const bool ready = sim::Block(AnySet, &any, ms, site);
+    for (size_t i = 0; i < count; ++i) --events[i]->impl()->anyWaiters;
+    if (!ready) return WaitResult::Timeout;
     for (size_t i = 0; i < count; ++i) {
         if (!events[i]->IsSet()) continue;
         if (!events[i]->impl()->manualReset) events[i]->Reset();
@@ -88,6 +100,7 @@ WaitResult WaitForAny(Event* const* events, size_t count, uint32_t ms, size_t* i
 struct LockCore {
     uint32_t owner = 0;
     uint32_t depth = 0;
+    uint64_t version = 0;  // moves when it is freed
 
     struct Attempt {
         const LockCore* lock;
@@ -105,9 +118,9 @@ struct LockCore {
             return;
         }
         const Attempt attempt{this, me};
-        const sim::WaitSite site{"Lock", this, caller, [](const void* lock) {
-                                     return static_cast<const LockCore*>(lock)->owner;
-                                 }};
+        const sim::WaitSite site{
+            "Lock", this, caller,
+            [](const void* lock) { return static_cast<const LockCore*>(lock)->owner; }, &version};
         sim::Block(Free, &attempt, kInfinite, site);
         owner = me;
         depth = 1;
@@ -123,7 +136,10 @@ struct LockCore {
     }
     void Release() {
         if (owner != sim::CurrentId() || depth == 0) sim::Fail("a lock released by a non-owner");
-        if (--depth == 0) owner = 0;
+        if (--depth == 0) {
+            owner = 0;
+            ++version;
+        }
     }
 };
 
@@ -175,15 +191,21 @@ struct Thread::Control {
     uint32_t exitCode = 0;
     bool joined = false;
     bool detached = false;
+    uint64_t version = 0;  // moves when it finishes
 };
 
 namespace {
-std::string BodyName(const std::function<uint32_t()>& body) {
+// The thread's name: its body's type, demangled once per type.
+const std::string& BodyName(const std::function<uint32_t()>& body) {
+    static std::vector<std::pair<const std::type_info*, std::string>> known;
+    const std::type_info& type = body.target_type();
+    for (const auto& [seen, name] : known)
+        if (*seen == type) return name;
     int status = 0;
-    char* name = abi::__cxa_demangle(body.target_type().name(), nullptr, nullptr, &status);
-    std::string out = status == 0 && name ? name : body.target_type().name();
+    char* name = abi::__cxa_demangle(type.name(), nullptr, nullptr, &status);
+    known.emplace_back(&type, status == 0 && name ? name : type.name());
     std::free(name);
-    return out;
+    return known.back().second;
 }
 }  // namespace
 
@@ -206,6 +228,7 @@ Status Thread::Start(std::function<uint32_t()> body) {
             control->body = nullptr;
             control->exitCode = code;
             control->finished = true;
+            ++control->version;
         },
         false);
     control_ = std::move(control);
@@ -221,7 +244,8 @@ WaitResult Thread::Join(uint32_t ms) {
     if (!control_ || control_->detached) return WaitResult::Failed;
     if (control_->joined) return WaitResult::Signalled;
     if (control_->id == sim::CurrentId()) return WaitResult::Failed;
-    const sim::WaitSite site{"Thread::Join", this, __builtin_return_address(0)};
+    const sim::WaitSite site{"Thread::Join", this, __builtin_return_address(0), nullptr,
+                             &control_->version};
     const bool done =
         sim::Block([](const void* arg) { return static_cast<const Control*>(arg)->finished; },
                    control_.get(), ms, site);
