@@ -69,6 +69,13 @@ def test_keys_answer_the_prompt(face, terminal):
                == "text", "a text entry")
     face.keys("4", "2", "enter")
     assert entry.result(timeout=30) == "42"
+    # A scroll list is shown whole: its four title lines, its items, the selection.
+    picked = terminal.scroll_list_async(["Tea", "Coffee"], titles=("Drinks", "", "Pick one"))
+    face.until(lambda: [line.rstrip() for line in face.display()]
+               == ["Drinks", "", "Pick one", "", "Tea", "Coffee"], "the scroll list")
+    assert face.driver.find_element(By.CSS_SELECTOR, "#display .selected").text.rstrip() == "Tea"
+    face.keys("2", "enter")
+    assert picked.result(timeout=30).position == 2
 
 
 def test_unplug_is_a_lost_link(face, sim, terminal):
