@@ -57,13 +57,6 @@ const char* InputName(InputKind kind) {
     return "none";
 }
 
-const char* LinkName(const LinkView& link) {
-    if (link.unplugged) return "unplugged";
-    if (link.powerUp) return "power-up";
-    if (link.connected) return "connected";
-    return link.hostOpen ? "open" : "closed";
-}
-
 // The terminal as the page draws it.
 json TerminalState(TerminalSimulator& sim) {
     const ScreenState s = sim.Screen();
@@ -94,14 +87,15 @@ json TerminalState(TerminalSimulator& sim) {
              {{"inSlot", s.card.chipInserted},
               {"powered", s.card.chipPowered},
               {"swipeWaiting", s.card.swipeWaiting}}},
-            {"link", LinkName(s.link)},
+            {"link", LinkStateName(s.link)},
             {"faults",
              {{"silent", f.silent},
               {"nakNext", f.nakNext},
               {"withholdNext", f.withholdNext},
               {"corruptNext", f.corruptNext},
               {"ackDelayMs", f.ackDelayMs},
-              {"answerDelayMs", f.responseDelayMs}}}};
+              {"answerDelayMs", f.responseDelayMs},
+              {"armed", ArmedFaults(f)}}}};
 }
 
 bool IsLoopback(const std::string& host) {
