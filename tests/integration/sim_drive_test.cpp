@@ -373,7 +373,7 @@ TEST_F(SimDrive, ScreenShowsTheLinkAndTheArmedFaults) {
         std::vector<const char*> lines;
         const char* shown;
     } kSteps[] = {
-        {{}, "; link connected, faults none"},
+        {{}, "; link connected, faults none; slot empty, beeps 0, hand-input off"},
         {{"nak 2", "drop-ack 3", "delay-answer 400", "silent 1"},
          "; link connected, faults silent 1, nak 2, drop-ack 3, delay-answer 400"},
         {{"silent 0", "nak 0", "drop-ack 0", "delay-answer 0", "withhold-acks 1", "delay-ack 5",
@@ -383,6 +383,7 @@ TEST_F(SimDrive, ScreenShowsTheLinkAndTheArmedFaults) {
         {{"ack-mode withhold", "chunks 0", "coalesce off"},
          "faults ack-mode withhold, withhold-acks 1, bad-lrc 4, delay-ack 5"},
         {{"ack-mode normal"}, "faults withhold-acks 1, bad-lrc 4, delay-ack 5"},
+        {{"insert", "hand-input on"}, "; card inserted, beeps 0, hand-input on"},
         {{"unplug"}, "; link unplugged, faults"},
     };
     for (const auto& step : kSteps) {

@@ -339,8 +339,9 @@ const char* InputName(InputKind kind) {
     return "nothing";
 }
 
-// The display as it stands, framed, and what the terminal waits for. The console gets one line
-// each; a control client gets the display lines between bars on its one line.
+// The display as it stands, framed, what the terminal waits for, its link and faults, its card
+// slot and keypad: all the face shows. The console gets one line each; a control client gets
+// the display lines between bars and the rest on its one line.
 std::string Screen(CommandRunner& r, const Args&) {
     const ScreenState screen = r.sim().Screen();
     std::vector<std::string> lines;
@@ -358,16 +359,22 @@ std::string Screen(CommandRunner& r, const Args&) {
     if (!screen.amount.empty()) waits += " amount " + screen.amount;
     if (screen.input == InputKind::Pin)
         waits += ", " + std::to_string(screen.pinDigits) + " digits";
+    else if (const std::string typed = TypedInput(r.sim()); !typed.empty())
+        waits += ", typed " + typed;
     const std::string link = std::string("link ") + LinkStateName(screen.link) + ", faults " +
                              ArmedFaults(screen.faults);
+    std::string slot = screen.card.chipInserted ? "card inserted" : "slot empty";
+    slot += ", beeps " + std::to_string(screen.beeps);
+    if (screen.lastTone >= 0) slot += " (last tone " + std::to_string(screen.lastTone) + ")";
+    slot += HandInput(r.sim()) ? ", hand-input on" : ", hand-input off";
     const std::string bar = "+" + std::string(screen.columns, '-') + "+";
     std::string text = bar;
     for (const std::string& line : lines) text += "\n|" + line + "|";
-    text += "\n" + bar + "\n" + waits + "\n" + link;
+    text += "\n" + bar + "\n" + waits + "\n" + link + "\n" + slot;
     if (r.Echo(text)) return "ok";
     std::string one = "ok ";
     for (const std::string& line : lines) one += "|" + line;
-    return one + "| " + waits + "; " + link;
+    return one + "| " + waits + "; " + link + "; " + slot;
 }
 
 std::string Wait(CommandRunner& r, const Args& a) {
@@ -468,7 +475,7 @@ const Command kCommands[] = {
      "wait until the host sends the next ID frame (of a reader channel's function, in hex; "
      "limit 30000 ms)",
      1, 4, WaitFor},
-    {"screen", "", "show the display, what the terminal waits for, the link and the faults", 0, 0,
+    {"screen", "", "show the display, the input awaited, the link, the faults and the slot", 0, 0,
      Screen},
     {"echo", "TEXT", "print TEXT", 0, 99, Echo},
     {"frames", "ID", "how many ID frames the record holds", 1, 1, Frames},
