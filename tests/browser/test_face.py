@@ -5,6 +5,7 @@ import os
 import queue
 import socket
 import subprocess
+import time
 import urllib.error
 import urllib.request
 
@@ -69,6 +70,13 @@ def test_keys_answer_the_prompt(face, terminal):
                == "text", "a text entry")
     face.keys("4", "2", "enter")
     assert entry.result(timeout=30) == "42"
+    # A scroll list is shown whole: its four title lines, its items, the selection.
+    picked = terminal.scroll_list_async(["Tea", "Coffee"], titles=("Drinks", "", "Pick one"))
+    face.until(lambda: [line.rstrip() for line in face.display()]
+               == ["Drinks", "", "Pick one", "", "Tea", "Coffee"], "the scroll list")
+    assert face.driver.find_element(By.CSS_SELECTOR, "#display .selected").text.rstrip() == "Tea"
+    face.keys("2", "enter")
+    assert picked.result(timeout=30).position == 2
 
 
 def test_unplug_is_a_lost_link(face, sim, terminal):
@@ -118,18 +126,44 @@ def test_bad_actions_are_refused(sim, body, status, error, headers, path):
     assert post(sim, body, path, headers) == (status, {"error": error})
 
 
-def test_watchers_beyond_the_limit_are_refused(sim):
+def answer(connection):
+    """What the server answered on the connection: all of it when it closes after answering."""
+    data = connection.recv(4096)
+    while not data.startswith(b"HTTP/1.1 200"):  # a refusal is answered whole, then closed
+        more = connection.recv(4096)
+        if not more:
+            break
+        data += more
+    return data
+
+
+@pytest.mark.parametrize("path, served, refused, error", [
+    ("/events", 8, 4, "too many watchers (at most 8)"),
+    # Every worker is held by a request still arriving: the rest are answered at once.
+    ("/state", 40, 8, "the simulator is busy: it serves 40 connections at once; try again"),
+])
+def test_connections_beyond_the_limit_are_refused(sim, path, served, refused, error):
     host, port = sim.page.split("//")[1].strip("/").split(":")
-    streams = []
+    held = []
     try:
-        for _ in range(12):
-            s = socket.create_connection((host, int(port)), timeout=10)
-            s.sendall(b"GET /events HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n")
-            streams.append(s)
-        heads = [s.recv(200).split(b"\r\n")[0] for s in streams]
-        assert heads.count(b"HTTP/1.1 200 OK") == 8, heads
-        assert heads.count(b"HTTP/1.1 503 Service Unavailable") == 4, heads
+        for _ in range(served + refused):
+            for s in held:  # each request keeps arriving, well within the server's read timeout
+                s.sendall(b"X-Wait: 1\r\n")
+            held.append(socket.create_connection((host, int(port)), timeout=10))
+            held[-1].sendall(f"GET {path} HTTP/1.1\r\nHost: 127.0.0.1\r\n".encode())
+        for s in held:
+            s.sendall(b"\r\n")
+        answers = [answer(s) for s in held]
+        heads = [a.split(b"\r\n")[0] for a in answers]
+        assert heads.count(b"HTTP/1.1 200 OK") == served, heads
+        refusals = [a for a in answers if a.startswith(b"HTTP/1.1 503 Service Unavailable")]
+        assert len(refusals) == refused, heads
+        assert json.loads(refusals[0].split(b"\r\n\r\n", 1)[1]) == {"error": error}
     finally:
-        for s in streams:
+        for s in held:
             s.close()
-    assert post(sim, b'{"action": "insert"}') == (200, {"reply": "ok"})
+    # Serving again once the workers are let go (each frees itself a moment after it answered).
+    deadline = time.monotonic() + 30
+    while (reply := post(sim, b'{"action": "insert"}'))[0] == 503 and time.monotonic() < deadline:
+        pass
+    assert reply == (200, {"reply": "ok"})

@@ -310,6 +310,12 @@ const DriveCase kCases[] = {
          EXPECT_EQ(record.hostNaks, 1);  // the host refused the answer and got it again
          EXPECT_EQ(record.resends, 1);
      }},
+    {"ack-mode withhold",
+     [](SimSession& s, const std::function<void()>& run) {
+         run();
+         EXPECT_EQ(ornBeep(1), ORN_ERR_NO_ACK_ERROR);
+         EXPECT_EQ(FramesWithId(s, "5B."), 3u);  // every transmission, not only the next
+     }},
 };
 
 void PrintTo(const DriveCase& c, std::ostream* out) {
@@ -342,8 +348,9 @@ INSTANTIATE_TEST_SUITE_P(Commands, EachCommand,
                          });
 
 TEST_F(SimDrive, RefusesWhatItCannotRunAndTheScriptStopsThere) {
-    for (const char* bad : {"bogus", "status 10", "status", "pin 12", "pin 12ab", "select 0",
-                            "fkey 12", "nak -1", "delay-ack x", "wait-for"})
+    for (const char* bad :
+         {"bogus", "status 10", "status", "pin 12", "pin 12ab", "select 0", "fkey 12", "nak -1",
+          "delay-ack x", "wait-for", "ack-mode lost", "chunks 4097", "coalesce 1"})
         EXPECT_EQ(client->Send(bad).compare(0, 6, "error "), 0) << bad;
     EXPECT_EQ(client->Send("# a comment\nframes 5B."), "ok 0");
     EXPECT_EQ(client->Send("help").compare(0, 13, "ok help swipe"), 0);
@@ -360,6 +367,32 @@ TEST_F(SimDrive, RefusesWhatItCannotRunAndTheScriptStopsThere) {
 
 // The moment-bound commands: a script that waits for the application's request and then acts,
 // as a cardholder at the counter would.
+// `screen` ends with the link's state and the faults armed, as the commands that arm them.
+TEST_F(SimDrive, ScreenShowsTheLinkAndTheArmedFaults) {
+    const struct {
+        std::vector<const char*> lines;
+        const char* shown;
+    } kSteps[] = {
+        {{}, "; link connected, faults none; slot empty, beeps 0, hand-input off"},
+        {{"nak 2", "drop-ack 3", "delay-answer 400", "silent 1"},
+         "; link connected, faults silent 1, nak 2, drop-ack 3, delay-answer 400"},
+        {{"silent 0", "nak 0", "drop-ack 0", "delay-answer 0", "withhold-acks 1", "delay-ack 5",
+          "bad-lrc 4", "ack-mode drop", "chunks 3", "coalesce on"},
+         "; link connected, faults ack-mode drop, withhold-acks 1, bad-lrc 4, delay-ack 5, "
+         "chunks 3 2, coalesce on"},
+        {{"ack-mode withhold", "chunks 0", "coalesce off"},
+         "faults ack-mode withhold, withhold-acks 1, bad-lrc 4, delay-ack 5"},
+        {{"ack-mode normal"}, "faults withhold-acks 1, bad-lrc 4, delay-ack 5"},
+        {{"insert", "hand-input on"}, "; card inserted, beeps 0, hand-input on"},
+        {{"unplug"}, "; link unplugged, faults"},
+    };
+    for (const auto& step : kSteps) {
+        for (const char* line : step.lines) ASSERT_EQ(client->Send(line), "ok") << line;
+        const std::string screen = client->Send("screen");
+        EXPECT_NE(screen.find(step.shown), std::string::npos) << screen;
+    }
+}
+
 TEST_F(SimDrive, ScriptWaitsForTheRequestsItAnswers) {
     // Set before the application acts, which it does as soon as the script thread is started.
     ASSERT_EQ(Run(Source::Script, "keypad-delay 60000"), "ok");

@@ -238,6 +238,28 @@ std::string Replug(CommandRunner& r, const Args&) {
     return r.sim().Replug() ? "ok" : "error the device could not be recreated";
 }
 
+std::string Acks(CommandRunner& r, const Args& a) {
+    const std::string& mode = a.words[0];
+    if (mode != "normal" && mode != "drop" && mode != "withhold")
+        return "error ack-mode takes normal, drop or withhold";
+    r.sim().SetAckMode(mode == "normal" ? AckMode::Normal : AckMode::Withhold, mode == "drop");
+    return "ok";
+}
+
+std::string Chunks(CommandRunner& r, const Args& a) {
+    int size, gap = 2;
+    if (!Number(a.words[0], 0, 4096, &size)) return Range("the piece size", 0, 4096);
+    if (a.words.size() > 1 && !Number(a.words[1], 0, 1000, &gap)) return Range("the gap", 0, 1000);
+    r.sim().SetChunking(static_cast<size_t>(size), gap);
+    return "ok";
+}
+
+std::string Coalesce(CommandRunner& r, const Args& a) {
+    if (a.words[0] != "on" && a.words[0] != "off") return "error coalesce takes on or off";
+    r.sim().SetCoalesce(a.words[0] == "on");
+    return "ok";
+}
+
 // Counted faults and delays share a shape: one number in a range, one setter.
 template <void (*Apply)(TerminalSimulator&, int), long Max>
 std::string Counted(CommandRunner& r, const Args& a) {
@@ -317,8 +339,9 @@ const char* InputName(InputKind kind) {
     return "nothing";
 }
 
-// The display as it stands, framed, and what the terminal waits for. The console gets one line
-// each; a control client gets the display lines between bars on its one line.
+// The display as it stands, framed, what the terminal waits for, its link and faults, its card
+// slot and keypad: all the face shows. The console gets one line each; a control client gets
+// the display lines between bars and the rest on its one line.
 std::string Screen(CommandRunner& r, const Args&) {
     const ScreenState screen = r.sim().Screen();
     std::vector<std::string> lines;
@@ -336,14 +359,22 @@ std::string Screen(CommandRunner& r, const Args&) {
     if (!screen.amount.empty()) waits += " amount " + screen.amount;
     if (screen.input == InputKind::Pin)
         waits += ", " + std::to_string(screen.pinDigits) + " digits";
+    else if (const std::string typed = TypedInput(r.sim()); !typed.empty())
+        waits += ", typed " + typed;
+    const std::string link = std::string("link ") + LinkStateName(screen.link) + ", faults " +
+                             ArmedFaults(screen.faults);
+    std::string slot = screen.card.chipInserted ? "card inserted" : "slot empty";
+    slot += ", beeps " + std::to_string(screen.beeps);
+    if (screen.lastTone >= 0) slot += " (last tone " + std::to_string(screen.lastTone) + ")";
+    slot += HandInput(r.sim()) ? ", hand-input on" : ", hand-input off";
     const std::string bar = "+" + std::string(screen.columns, '-') + "+";
     std::string text = bar;
     for (const std::string& line : lines) text += "\n|" + line + "|";
-    text += "\n" + bar + "\n" + waits;
+    text += "\n" + bar + "\n" + waits + "\n" + link + "\n" + slot;
     if (r.Echo(text)) return "ok";
     std::string one = "ok ";
     for (const std::string& line : lines) one += "|" + line;
-    return one + "| " + waits;
+    return one + "| " + waits + "; " + link + "; " + slot;
 }
 
 std::string Wait(CommandRunner& r, const Args& a) {
@@ -433,13 +464,19 @@ const Command kCommands[] = {
     {"delay-answer", "MS", "answer MS after the ACK", 1, 1, Counted<ApplyAnswerDelay, kMaxMs>},
     {"bad-lrc", "[N]", "a wrong LRC on the next N frames written (1)", 0, 1,
      Counted<ApplyBadLrc, 1000>},
+    {"ack-mode", "normal|drop|withhold",
+     "every frame: ACK it; lose its ACK but answer it; or neither ACK nor answer it", 1, 1, Acks},
+    {"chunks", "SIZE [MS]", "write frames in pieces of SIZE bytes, MS apart (2); 0: whole", 1, 2,
+     Chunks},
+    {"coalesce", "on|off", "on: what is due at one moment goes in one write", 1, 1, Coalesce},
     // Flow and record.
     {"wait", "MS", "pause", 1, 1, Wait},
     {"wait-for", "ID [CHANNEL FUNCTION] [MS]",
      "wait until the host sends the next ID frame (of a reader channel's function, in hex; "
      "limit 30000 ms)",
      1, 4, WaitFor},
-    {"screen", "", "show the display as it stands and what the terminal waits for", 0, 0, Screen},
+    {"screen", "", "show the display, the input awaited, the link, the faults and the slot", 0, 0,
+     Screen},
     {"echo", "TEXT", "print TEXT", 0, 99, Echo},
     {"frames", "ID", "how many ID frames the record holds", 1, 1, Frames},
     {"clear", "", "empty the record", 0, 0, Clear},
@@ -455,6 +492,35 @@ std::string Help(CommandRunner& r, const Args&) {
 }
 
 }  // namespace
+
+const char* LinkStateName(const LinkView& link) {
+    if (link.unplugged) return "unplugged";
+    if (link.powerUp) return "power-up";
+    if (link.connected) return "connected";
+    return link.hostOpen ? "open" : "closed";
+}
+
+std::string ArmedFaults(const FaultPlan& f) {
+    std::vector<std::string> armed;
+    auto add = [&](bool on, const std::string& command) {
+        if (on) armed.push_back(command);
+    };
+    add(f.silent, "silent 1");
+    add(f.ackMode == AckMode::Withhold,
+        std::string("ack-mode ") + (f.withholdRespond ? "drop" : "withhold"));
+    add(f.nakNext > 0, "nak " + std::to_string(f.nakNext));
+    add(f.withholdNext > 0,
+        (f.withholdNextRespond ? "drop-ack " : "withhold-acks ") + std::to_string(f.withholdNext));
+    add(f.corruptNext > 0, "bad-lrc " + std::to_string(f.corruptNext));
+    add(f.ackDelayMs > 0, "delay-ack " + std::to_string(f.ackDelayMs));
+    add(f.responseDelayMs > 0, "delay-answer " + std::to_string(f.responseDelayMs));
+    add(f.chunkSize > 0,
+        "chunks " + std::to_string(f.chunkSize) + " " + std::to_string(f.chunkGapMs));
+    add(f.coalesce, "coalesce on");
+    std::string text;
+    for (const std::string& command : armed) text += (text.empty() ? "" : ", ") + command;
+    return text.empty() ? "none" : text;
+}
 
 std::string CommandHelp() {
     std::string text;

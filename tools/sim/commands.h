@@ -22,6 +22,8 @@
 namespace orn::sim {
 
 class TerminalSimulator;
+struct FaultPlan;
+struct LinkView;
 
 // The status an answer carries when the cardholder presses cancel at a keypad prompt.
 constexpr char kCardholderCancelStatus = '2';
@@ -72,6 +74,12 @@ class CommandRunner {
 
 // The command list with a line of help each.
 std::string CommandHelp();
+
+// The link's state in a word: "closed", "open", "power-up", "connected" or "unplugged".
+const char* LinkStateName(const LinkView& link);
+// The faults armed in `plan`, as the commands that arm them ("nak 2, delay-answer 400"), or
+// "none". The console's `screen` and the face both show this.
+std::string ArmedFaults(const FaultPlan& plan);
 
 // Runs a script's lines in order and stops at the first error, which goes to `errors` as
 // "NAME:LINE: error ..."; returns whether every line ran.

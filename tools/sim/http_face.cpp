@@ -1,6 +1,7 @@
 #include "http_face.h"
 
 #include <httplib.h>
+#include <sys/socket.h>
 
 #include <algorithm>
 #include <chrono>
@@ -26,6 +27,57 @@ const char* const kPageActions[] = {
     "key",    "swipe",        "insert", "remove",     "cancel",
     "unplug", "replug",       "nak",    "drop-ack",   "power-cycle",
     "status", "delay-answer", "select", "auto-swipe", "hand-input",
+};
+
+// Set on the threads that turn connections away: their requests are all answered 503.
+thread_local bool t_refusing = false;
+
+// Connections are served by a fixed set of workers. One that finds them all busy is not queued
+// until one is free (an event stream holds a worker for as long as it is watched): a small
+// second set of threads reads its request and answers it 503 at once.
+class BoundedQueue : public httplib::TaskQueue {
+  public:
+    BoundedQueue(size_t workers, size_t refusers)
+        : workers_(workers), serving_(workers), refusing_(refusers) {}
+
+    void enqueue(std::function<void()> task) override {
+        {
+            std::lock_guard<std::mutex> lock(mu_);
+            if (busy_ < workers_) {
+                ++busy_;
+                serving_.enqueue([this, task = std::move(task)] {
+                    task();
+                    std::lock_guard<std::mutex> lock(mu_);
+                    --busy_;
+                });
+                return;
+            }
+        }
+        refusing_.enqueue([task = std::move(task)] {
+            t_refusing = true;
+            task();
+        });
+    }
+    void shutdown() override {
+        serving_.shutdown();
+        refusing_.shutdown();
+    }
+
+  private:
+    const size_t workers_;
+    std::mutex mu_;
+    size_t busy_ = 0;  // guarded by mu_: connections given to the workers and not yet done
+    httplib::ThreadPool serving_;
+    httplib::ThreadPool refusing_;
+};
+
+// The library listens with a backlog of five: connections that come in a burst faster than its
+// accepting thread runs would wait a second for the client to try again before being accepted
+// at all, let alone answered.
+class FaceServer : public httplib::Server {
+  public:
+    static constexpr int kBacklog = 128;
+    void WidenBacklog() { ::listen(svr_sock_, kBacklog); }  // a listening socket takes a new one
 };
 
 // A watcher that hears nothing for this long is sent a comment, which also tells a closed
@@ -55,13 +107,6 @@ const char* InputName(InputKind kind) {
             break;
     }
     return "none";
-}
-
-const char* LinkName(const LinkView& link) {
-    if (link.unplugged) return "unplugged";
-    if (link.powerUp) return "power-up";
-    if (link.connected) return "connected";
-    return link.hostOpen ? "open" : "closed";
 }
 
 // The terminal as the page draws it.
@@ -94,14 +139,15 @@ json TerminalState(TerminalSimulator& sim) {
              {{"inSlot", s.card.chipInserted},
               {"powered", s.card.chipPowered},
               {"swipeWaiting", s.card.swipeWaiting}}},
-            {"link", LinkName(s.link)},
+            {"link", LinkStateName(s.link)},
             {"faults",
              {{"silent", f.silent},
               {"nakNext", f.nakNext},
               {"withholdNext", f.withholdNext},
               {"corruptNext", f.corruptNext},
               {"ackDelayMs", f.ackDelayMs},
-              {"answerDelayMs", f.responseDelayMs}}}};
+              {"answerDelayMs", f.responseDelayMs},
+              {"armed", ArmedFaults(f)}}}};
 }
 
 bool IsLoopback(const std::string& host) {
@@ -135,12 +181,16 @@ HttpFace::~HttpFace() {
 }
 
 bool HttpFace::Start(const std::string& address, int port) {
-    server_ = std::make_unique<httplib::Server>();
-    // Each event stream holds a thread, and so does a connection until it has sent its request
-    // (at most the read timeout): room for every watcher and many slow or idle connections
-    // besides, so an action still finds a thread.
-    server_->new_task_queue = [] { return new httplib::ThreadPool(kMaxWatchers + 32); };
-    server_->set_keep_alive_max_count(10);
+    auto server = std::make_unique<FaceServer>();
+    FaceServer& listening = *server;
+    server_ = std::move(server);
+    // Each event stream holds a worker, and so does a connection until it has sent its request
+    // or stayed silent for the read (or keep-alive) timeout: room for every watcher and many
+    // slow or idle connections besides. Connections beyond that are answered 503. One request
+    // a connection: a worker (or a refusing thread) is free as soon as it has answered, rather
+    // than after waiting for a next request that may never come.
+    server_->new_task_queue = [] { return new BoundedQueue(kWorkers, 2); };
+    server_->set_keep_alive_max_count(1);
     server_->set_payload_max_length(kMaxBody);
     server_->set_keep_alive_timeout(2);
     server_->set_read_timeout(5);
@@ -154,6 +204,7 @@ bool HttpFace::Start(const std::string& address, int port) {
         server_.reset();
         return false;
     }
+    listening.WidenBacklog();
     observer_ = sim_.AddObserver([this] { Changed(); });
     traceListener_ = sim_.AddTraceListener(
         [this](const TraceEntry& e) { AddTrace(!e.fromTerminal, e.id, e.text); });
@@ -260,6 +311,12 @@ void HttpFace::Routes(const std::string& address) {
     // post without the browser asking first.
     const bool loopback = IsLoopback(address);
     s.set_pre_routing_handler([loopback](const httplib::Request& req, httplib::Response& res) {
+        if (t_refusing) {
+            Fail(res, 503,
+                 "the simulator is busy: it serves " + std::to_string(kWorkers) +
+                     " connections at once; try again");
+            return httplib::Server::HandlerResponse::Handled;
+        }
         if (loopback && !IsLoopback(HostName(req.get_header_value("Host")))) {
             Fail(res, 403, "the page answers only to a loopback name");
             return httplib::Server::HandlerResponse::Handled;

@@ -7,7 +7,7 @@
 //
 // Endpoints: GET / (the page), GET /state (the state as JSON), GET /events (the event stream),
 // POST /action ({"action": NAME, "value": TEXT}). Bad requests are answered 4xx with a JSON
-// {"error": ...}; at most kMaxWatchers event streams are served at once.
+// {"error": ...}; at most kMaxWatchers event streams and kWorkers connections are served at once.
 #pragma once
 
 #include <atomic>
@@ -33,6 +33,8 @@ class HttpFace {
     static constexpr size_t kMaxBody = 4096;
     static constexpr size_t kMaxWatchers = 8;
     static constexpr size_t kTraceKept = 400;
+    // Connections served at once (event streams among them); more are answered 503.
+    static constexpr size_t kWorkers = kMaxWatchers + 32;
 
     explicit HttpFace(TerminalSimulator& sim);
     ~HttpFace();  // Stop()
