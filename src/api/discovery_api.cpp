@@ -26,8 +26,8 @@ void CopyField(char (&field)[N], const std::string& text) {
 }
 
 // The kind query behind ornIsUsbComPort and ornIsVelquoraUsbComPort.
+// Under the port lock.
 int PortFlag(const char* portName, int32_t* flag, bool makerOnly) {
-    platform::LockGuard hold(PortLock());
     if (!portName || !flag) return ORN_ERR_INVALID_PARAMETER_IN_API_CALL;
     *flag = 0;
     std::vector<platform::SerialPortInfo> ports;
@@ -41,8 +41,8 @@ int PortFlag(const char* portName, int32_t* flag, bool makerOnly) {
     return 0;
 }
 
+// Under the port lock.
 int FindComPortsText(char* buffer, int size) {
-    platform::LockGuard hold(PortLock());
     if (!buffer || size < 1) return -1;
     buffer[0] = '\0';
     std::vector<platform::SerialPortInfo> ports;
@@ -62,11 +62,10 @@ int FindComPortsText(char* buffer, int size) {
     return static_cast<int>(ports.size());
 }
 
-// Fills up to `count` records from what `find` lists, under the port lock: -1 for bad arguments
+// Fills up to `count` records from what `find` lists (under the port lock): -1 for bad arguments
 // or a listing that failed, else how many it listed (`filled` of them in records).
 template <typename Info, typename Record, typename Find, typename Fill>
 int FillRecords(Record* records, int count, Find find, Fill fill, size_t* filled) {
-    platform::LockGuard hold(PortLock());
     if (!records || count < 0) return -1;
     std::vector<Info> found;
     if (!find(Engine().Logger(), &found)) return -1;
@@ -110,24 +109,37 @@ using namespace orn;
 extern "C" {
 
 ORN_API int ornFindComPorts(char* buffer, int size) {
-    return Guarded("ornFindComPorts", -1, [&] { return FindComPortsText(buffer, size); });
+    return Guarded("ornFindComPorts", -1, [&] {
+        return UnlessClosing("ornFindComPorts", -1, [&] { return FindComPortsText(buffer, size); });
+    });
 }
 
 ORN_API int ornFindComPortsEx(ornComPortInfo* records, int count) {
-    return Guarded("ornFindComPortsEx", -1, [&] { return FindComPortRecords(records, count); });
+    return Guarded("ornFindComPortsEx", -1, [&] {
+        return UnlessClosing("ornFindComPortsEx", -1,
+                             [&] { return FindComPortRecords(records, count); });
+    });
 }
 
 ORN_API int ornIsUsbComPort(const char* portName, int32_t* isUsb) {
-    return GuardedCode("ornIsUsbComPort", [&] { return PortFlag(portName, isUsb, false); });
+    return GuardedCode("ornIsUsbComPort", [&] {
+        return UnlessClosing("ornIsUsbComPort", -1,
+                             [&] { return PortFlag(portName, isUsb, false); });
+    });
 }
 
 ORN_API int ornIsVelquoraUsbComPort(const char* portName, int32_t* isVelquoraUsb) {
-    return GuardedCode("ornIsVelquoraUsbComPort",
-                       [&] { return PortFlag(portName, isVelquoraUsb, true); });
+    return GuardedCode("ornIsVelquoraUsbComPort", [&] {
+        return UnlessClosing("ornIsVelquoraUsbComPort", -1,
+                             [&] { return PortFlag(portName, isVelquoraUsb, true); });
+    });
 }
 
 ORN_API int ornFindUsbHidDevice(ornUsbHidDeviceInfo* records, int count) {
-    return Guarded("ornFindUsbHidDevice", -1, [&] { return FindHidRecords(records, count); });
+    return Guarded("ornFindUsbHidDevice", -1, [&] {
+        return UnlessClosing("ornFindUsbHidDevice", -1,
+                             [&] { return FindHidRecords(records, count); });
+    });
 }
 
 ORN_API int ornSetPinpadCommunicationPort(int interfaceKind) {

@@ -71,9 +71,10 @@ std::string DataMessage(const char* appName, const unsigned char* data, int leng
     return message;
 }
 
-// The EMV exchange lock, taken when a message is built and held until the command ends. A data
-// message's number stays its own until the terminal acknowledges it, and an open, which starts
-// the numbers again, never falls between a data message's numbering and its sending.
+// The EMV exchange lock, held until the command ends. A data message takes it when it is built:
+// its number stays its own until the terminal acknowledges it. An open, which starts the numbers
+// again, takes it before its tests, so that it never falls between a data message's numbering
+// and its sending, and its "already open" test and its exchange are one step.
 class ExchangeHold {
   public:
     ExchangeHold() : m_Lock(Engine().EmvSendExchangeLock()) {}
@@ -94,17 +95,13 @@ class ExchangeHold {
 
 // A session request: answered by an "F1." message of the same type, whose status byte is the
 // result.
-Command SessionCommand(const char* name, uint8_t type, const char* appName,
-                       ExchangeHold* hold = nullptr) {
+Command SessionCommand(const char* name, uint8_t type, const char* appName) {
     Command command(name, catalogue::kEmv);
     command.Group(kGroupEmv)
         .Cancel(kCancelNone)
         .ResponseSelector(type)
         .Require(IsAppName(appName))
-        .DeferredPayload([type, appName, hold] {
-            if (hold) hold->Take();
-            return SessionRequest(type, appName);
-        });
+        .DeferredPayload([type, appName] { return SessionRequest(type, appName); });
     return command;
 }
 
@@ -127,9 +124,11 @@ ORN_API int ornEmvOpenSession(const char* appName, ornEmvSessionCallback callbac
     bool unrecorded = false;
     int result = 0;
     {
+        // A second open of the same name waits here for the first and finds it open.
         ExchangeHold hold;
+        hold.Take();
         result =
-            SessionCommand("ornEmvOpenSession", kEmvOpenSession, appName, &hold)
+            SessionCommand("ornEmvOpenSession", kEmvOpenSession, appName)
                 .Require(callback != nullptr)
                 .Test([appName] {
                     return Engine().FindEmvSession(appName) ? ORN_EMV_SESSION_ALREADY_OPEN : 0;

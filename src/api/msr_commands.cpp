@@ -15,7 +15,6 @@
 #include "velquoraorn.h"
 
 using namespace orn;
-using orn::platform::LockGuard;
 
 namespace {
 
@@ -150,17 +149,8 @@ int ParseBinarySwipe(const Response& reply, int tracks, TrackOutputs track1, Tra
     return status;
 }
 
-// The combined swipe-or-card command's one library-wide slot. Guarded by the engine's
-// combined-wait lock; the completion routines decide under it and act after leaving it.
-struct CombinedWait {
-    ornMsrDisplayCallback callback = nullptr;
-    bool smartCardDone = false;
-    bool swipeDone = false;
-    bool swipeQueued = false;
-    int smartCardStatus = 0;
-    std::shared_ptr<platform::Event> event;  // the blocking form's; shared with its routine
-};
-CombinedWait g_Combined;
+// The combined swipe-or-card command keeps its state in the engine (CombinedWait); the
+// completion routines decide under its lock and act after leaving it.
 
 // The smart-card insertion wait of the combined command: no time limit, no response timeout,
 // and matched by any reader answer.
@@ -173,15 +163,16 @@ Command CombinedSmartCardWait(const char* name) {
 
 // Completion of the smart-card wait of ornMsrScInsertWithDisplayReq.
 void CombinedSmartCardCompleted(int status) {
-    ornMsrDisplayCallback callback;
-    bool swipeQueued;
-    {
-        LockGuard hold(Engine().CombinedWaitLock());
-        if (g_Combined.swipeDone && status == ORN_ERR_CANCELED_BY_USER_ERROR) return;
-        g_Combined.smartCardDone = true;
-        callback = g_Combined.callback;
-        swipeQueued = g_Combined.swipeQueued;
-    }
+    CombinedWait::Callback callback;
+    bool swipeQueued = false;
+    const bool superseded = Engine().WithCombinedWait([&](CombinedWait& combined) {
+        if (combined.swipeDone && status == ORN_ERR_CANCELED_BY_USER_ERROR) return true;
+        combined.smartCardDone = true;
+        callback = combined.callback;
+        swipeQueued = combined.swipeQueued;
+        return false;
+    });
+    if (superseded) return;
     // Ends the swipe; with a card already in the reader no swipe was sent.
     if (swipeQueued) ornCancel();
     char track1[ORN_TRACK1_TEXT_SIZE] = "";
@@ -193,13 +184,14 @@ void CombinedSmartCardCompleted(int status) {
 
 // Completion of the swipe of ornMsrScInsertWithDisplayReq.
 void CombinedSwipeCompleted(int status, char* track1, char* track2, char source) {
-    ornMsrDisplayCallback callback;
-    {
-        LockGuard hold(Engine().CombinedWaitLock());
-        if (g_Combined.smartCardDone && status == ORN_ERR_CANCELED_BY_USER_ERROR) return;
-        g_Combined.swipeDone = true;
-        callback = g_Combined.callback;
-    }
+    CombinedWait::Callback callback;
+    const bool superseded = Engine().WithCombinedWait([&](CombinedWait& combined) {
+        if (combined.smartCardDone && status == ORN_ERR_CANCELED_BY_USER_ERROR) return true;
+        combined.swipeDone = true;
+        callback = combined.callback;
+        return false;
+    });
+    if (superseded) return;
     ornSmartCardCancel();
     if (callback) callback(status, track1, track2, source);
 }
@@ -207,16 +199,17 @@ void CombinedSwipeCompleted(int status, char* track1, char* track2, char source)
 // Completion of the smart-card wait of ornMsrScInsertWithDisplayWait.
 void CombinedWaitSmartCardCompleted(int status) {
     std::shared_ptr<platform::Event> event;
-    {
-        LockGuard hold(Engine().CombinedWaitLock());
-        event = g_Combined.event;
-        if (g_Combined.swipeDone && status == ORN_ERR_CANCELED_BY_USER_ERROR) {
+    const bool superseded = Engine().WithCombinedWait([&](CombinedWait& combined) {
+        event = combined.event;
+        if (combined.swipeDone && status == ORN_ERR_CANCELED_BY_USER_ERROR) {
             if (event) event->Set();
-            return;
+            return true;
         }
-        g_Combined.smartCardStatus = status;
-        g_Combined.smartCardDone = true;
-    }
+        combined.smartCardStatus = status;
+        combined.smartCardDone = true;
+        return false;
+    });
+    if (superseded) return;
     ornCancel();  // completes the pending swipe with -5
     if (event) event->Set();
 }
@@ -224,10 +217,7 @@ void CombinedWaitSmartCardCompleted(int status) {
 // The blocking form's end of its smart-card wait: marks the swipe done, cancels the wait and
 // lets its completion routine finish.
 void EndCombinedSmartCardWait(const std::shared_ptr<platform::Event>& event) {
-    {
-        LockGuard hold(Engine().CombinedWaitLock());
-        g_Combined.swipeDone = true;
-    }
+    Engine().WithCombinedWait([](CombinedWait& combined) { combined.swipeDone = true; });
     ornSmartCardCancel();
     static const WaitLines lines = {{},
                                     {},
@@ -319,13 +309,12 @@ ORN_API int ornMsrScInsertWithDisplayReq(SWIPE_PROMPT_PARAMS, ornMsrDisplayCallb
     if (result != 0) return result;
 
     const bool cardPresent = ornIsCardPresent() == 1;
-    {
-        LockGuard hold(Engine().CombinedWaitLock());
-        g_Combined.callback = callback;
-        g_Combined.smartCardDone = false;
-        g_Combined.swipeDone = false;
-        g_Combined.swipeQueued = !cardPresent;
-    }
+    Engine().WithCombinedWait([&](CombinedWait& combined) {
+        combined.callback = callback;
+        combined.smartCardDone = false;
+        combined.swipeDone = false;
+        combined.swipeQueued = !cardPresent;
+    });
     result = CombinedSmartCardWait("ornMsrScInsertWithDisplayReq_SC")
                  .RunAsync(kCallbackSmartCard, &CombinedSmartCardCompleted);
     if (result != 0 || cardPresent) return result;
@@ -334,10 +323,7 @@ ORN_API int ornMsrScInsertWithDisplayReq(SWIPE_PROMPT_PARAMS, ornMsrDisplayCallb
                  .RunAsync(kCallbackMsrDisplay, &CombinedSwipeCompleted);
     if (result != 0) {
         // No swipe will report: the smart-card wait is ended without a callback either.
-        {
-            LockGuard hold(Engine().CombinedWaitLock());
-            g_Combined.swipeDone = true;
-        }
+        Engine().WithCombinedWait([](CombinedWait& combined) { combined.swipeDone = true; });
         ornSmartCardCancel();
     }
     return result;
@@ -362,16 +348,14 @@ ORN_API int ornMsrScInsertWithDisplayWait(SWIPE_PROMPT_PARAMS, char* track1, cha
     if (result != 0) return result;
 
     auto event = std::make_shared<platform::Event>(false);
-    {
-        LockGuard hold(Engine().CombinedWaitLock());
-        g_Combined.smartCardDone = false;
-        g_Combined.swipeDone = false;
-        g_Combined.smartCardStatus = 0;
-        g_Combined.event = event;
-    }
+    Engine().WithCombinedWait([&](CombinedWait& combined) {
+        combined.smartCardDone = false;
+        combined.swipeDone = false;
+        combined.smartCardStatus = 0;
+        combined.event = event;
+    });
     auto closeEvent = [] {
-        LockGuard hold(Engine().CombinedWaitLock());
-        g_Combined.event.reset();
+        Engine().WithCombinedWait([](CombinedWait& combined) { combined.event.reset(); });
     };
     result = CombinedSmartCardWait("ornMsrScInsertWithDisplayWait_SC")
                  .RunAsync(kCallbackSmartCard, &CombinedWaitSmartCardCompleted);
@@ -388,13 +372,12 @@ ORN_API int ornMsrScInsertWithDisplayWait(SWIPE_PROMPT_PARAMS, char* track1, cha
                  })
                  .Run();
 
-    bool smartCardDone;
-    int smartCardStatus;
-    {
-        LockGuard hold(Engine().CombinedWaitLock());
-        smartCardDone = g_Combined.smartCardDone;
-        smartCardStatus = g_Combined.smartCardStatus;
-    }
+    bool smartCardDone = false;
+    int smartCardStatus = 0;
+    Engine().WithCombinedWait([&](const CombinedWait& combined) {
+        smartCardDone = combined.smartCardDone;
+        smartCardStatus = combined.smartCardStatus;
+    });
     if (swipeResult == ORN_ERR_CANCELED_BY_USER_ERROR && smartCardDone) {
         // The card came first and its routine cancelled the swipe.
         result = smartCardStatus;

@@ -42,29 +42,31 @@ int CheckDsrOnOpenPort() {
 }  // namespace orn
 
 extern "C" ORN_API int ornSetDTR_CheckDSR(const char* portName) {
-    return orn::GuardedCode("ornSetDTR_CheckDSR", [&]() -> int {
-        using namespace orn;
+    return orn::GuardedCode("ornSetDTR_CheckDSR", [&] {
         // Held throughout: a close or reopen waits until the open port's lines have been read.
-        platform::LockGuard hold(PortLock());
-        if (!portName) return CheckDsrOnOpenPort();
-        if (std::strlen(portName) > 6) {
-            Engine().Logger().Log(kLogSevere,
-                                  "Port Name too long -- should be 6 or less characters");
-            return ORN_ERR_COM_PORT_NAME_TOO_LONG;
-        }
-        if (!IsValidComName(portName)) return ORN_ERR_INVALID_PARAMETER_IN_API_CALL;
-        if (Engine().IsPortOpen() && SamePortName(StoredPortName(), portName))
-            return CheckDsrOnOpenPort();
+        return orn::UnlessClosing("ornSetDTR_CheckDSR", -1, [&]() -> int {
+            using namespace orn;
+            if (!portName) return CheckDsrOnOpenPort();
+            if (std::strlen(portName) > 6) {
+                Engine().Logger().Log(kLogSevere,
+                                      "Port Name too long -- should be 6 or less characters");
+                return ORN_ERR_COM_PORT_NAME_TOO_LONG;
+            }
+            if (!IsValidComName(portName)) return ORN_ERR_INVALID_PARAMETER_IN_API_CALL;
+            if (Engine().IsPortOpen() && SamePortName(StoredPortName(), portName))
+                return CheckDsrOnOpenPort();
 
-        platform::Status error;
-        auto device = platform::SerialDevice::Open(portName, &error);
-        if (!device) return OpenResult(error);
-        device->SetDtr(true);
-        platform::SleepMs(100);
-        uint32_t status = 0;
-        int result =
-            device->GetModemStatus(&status) != 0 ? -1 : ((status & platform::kModemDsr) ? 1 : 0);
-        device->Close();
-        return result;
+            platform::Status error;
+            auto device = platform::SerialDevice::Open(portName, &error);
+            if (!device) return OpenResult(error);
+            device->SetDtr(true);
+            platform::SleepMs(100);
+            uint32_t status = 0;
+            int result = device->GetModemStatus(&status) != 0
+                             ? -1
+                             : ((status & platform::kModemDsr) ? 1 : 0);
+            device->Close();
+            return result;
+        });
     });
 }

@@ -146,8 +146,8 @@ int CheckOpenArguments(const char* portName) {
     return 0;
 }
 
+// Under the port lock.
 int OpenLink(OpenKind kind, const char* portName, const char* logFile, int32_t logLevel) {
-    platform::LockGuard hold(PortLock());
     CGenericHandler& engine = Engine();
     if (!portName) return ORN_ERR_INVALID_PARAMETER_IN_API_CALL;
     if (kind == OpenKind::Init) engine.SetLinkMonitoring((logLevel & 0x80000000) == 0);
@@ -189,22 +189,6 @@ int OpenLink(OpenKind kind, const char* portName, const char* logFile, int32_t l
     return result;
 }
 
-// Takes the port lock for a close. A callback thread does not block on it: the thread that
-// holds it may be closing the link and waiting for this very callback to end. It tries until it
-// has the lock, and leaves the close to the other thread once that close is seen running.
-bool LockPortForClose(CGenericHandler& engine) TRY_ACQUIRE(true, PortLock()) {
-    constexpr uint32_t kRetryMs = 10;
-    if (!CGenericHandler::OnCallbackThread()) {
-        PortLock().Lock();
-        return true;
-    }
-    for (;;) {
-        if (engine.CloseRunningElsewhere()) return false;
-        if (PortLock().TryLock()) return true;
-        platform::SleepMs(kRetryMs);
-    }
-}
-
 }  // namespace
 
 uint32_t ReopenStoredPort(CGenericHandler& engine, const std::string& stored) {
@@ -223,6 +207,20 @@ uint32_t ReopenStoredPort(CGenericHandler& engine, const std::string& stored) {
 platform::RecursiveLock& PortLock() {
     static platform::RecursiveLock lock;
     return lock;
+}
+
+// A callback thread tries until it has the lock, and stops trying once it sees the close.
+bool LockPortUnlessClosing(CGenericHandler& engine) TRY_ACQUIRE(true, PortLock()) {
+    constexpr uint32_t kRetryMs = 10;
+    if (!CGenericHandler::OnCallbackThread()) {
+        PortLock().Lock();
+        return true;
+    }
+    for (;;) {
+        if (engine.CloseRunningElsewhere()) return false;
+        if (PortLock().TryLock()) return true;
+        platform::SleepMs(kRetryMs);
+    }
 }
 
 std::string StoredPortName() {
@@ -258,60 +256,66 @@ extern "C" {
 
 ORN_API int ornInit(const char* portName, const char* logFile, int32_t logLevel) {
     return orn::GuardedCode("ornInit", [&]() -> int {
-        return orn::OpenLink(orn::OpenKind::Init, portName, logFile, logLevel);
+        return orn::UnlessClosing("ornInit", ORN_ERR_COMM_PORT_NOT_OPEN, [&] {
+            return orn::OpenLink(orn::OpenKind::Init, portName, logFile, logLevel);
+        });
     });
 }
 
 ORN_API int ornInitLegacy(const char* portName, const char* logFile, int32_t logLevel) {
     return orn::GuardedCode("ornInitLegacy", [&]() -> int {
-        return orn::OpenLink(orn::OpenKind::Legacy, portName, logFile, logLevel);
+        return orn::UnlessClosing("ornInitLegacy", ORN_ERR_COMM_PORT_NOT_OPEN, [&] {
+            return orn::OpenLink(orn::OpenKind::Legacy, portName, logFile, logLevel);
+        });
     });
 }
 
 ORN_API int ornOpen(const char* portName) {
-    return orn::GuardedCode("ornOpen", [&]() -> int {
-        orn::platform::LockGuard hold(orn::PortLock());
-        int result = orn::CheckOpenArguments(portName);
-        if (result != 0) return result;
-        orn::CGenericHandler& engine = Engine();
-        if (engine.StartThreads() != 0) {
-            engine.CloseLink();
-            return ORN_ERR_COMM_PORT_NOT_OPEN;
-        }
-        result = orn::OpenResult(engine.OpenSerialPort(orn::SerialDeviceName(portName).c_str(),
-                                                       orn::kQueueSize, orn::kQueueSize));
-        if (result != 0) {
-            engine.CloseLink();
-            return result;
-        }
-        // Clears whatever the terminal may still be doing; its outcome does not matter here.
-        engine.QuickCancel(true);
-        return 0;
+    return orn::GuardedCode("ornOpen", [&] {
+        return orn::UnlessClosing("ornOpen", ORN_ERR_COMM_PORT_NOT_OPEN, [&]() -> int {
+            int result = orn::CheckOpenArguments(portName);
+            if (result != 0) return result;
+            orn::CGenericHandler& engine = Engine();
+            if (engine.StartThreads() != 0) {
+                engine.CloseLink();
+                return ORN_ERR_COMM_PORT_NOT_OPEN;
+            }
+            result = orn::OpenResult(engine.OpenSerialPort(orn::SerialDeviceName(portName).c_str(),
+                                                           orn::kQueueSize, orn::kQueueSize));
+            if (result != 0) {
+                engine.CloseLink();
+                return result;
+            }
+            // Clears whatever the terminal may still be doing; its outcome does not matter here.
+            engine.QuickCancel(true);
+            return 0;
+        });
     });
 }
 
 ORN_API void ornClose(void) {
     orn::GuardedVoid("ornClose", [&] {
         // A callback closing while another close waits for it: that close does the work.
-        if (!orn::LockPortForClose(Engine())) return;
+        if (!orn::LockPortUnlessClosing(Engine())) return;
         orn::platform::LockGuard hold(orn::PortLock(), orn::platform::kAdoptLock);
         Engine().CloseLink();
     });
 }
 
 ORN_API int ornReOpenPort(void) {
-    return orn::GuardedCode("ornReOpenPort", [&]() -> int {
-        orn::platform::LockGuard hold(orn::PortLock());
-        orn::CGenericHandler& engine = Engine();
-        if (!engine.IsPortOpen()) return orn::kResultNoTerminal;
-        engine.DestroyTransport();
-        engine.ResetReceiver();
-        std::string stored = orn::StoredPortName();
-        if (stored.empty() || orn::ReopenStoredPort(engine, stored) != 0) {
-            engine.CloseLink();
-            return orn::kResultNoTerminal;
-        }
-        return 0;
+    return orn::GuardedCode("ornReOpenPort", [&] {
+        return orn::UnlessClosing("ornReOpenPort", ORN_ERR_COMM_PORT_NOT_OPEN, [&]() -> int {
+            orn::CGenericHandler& engine = Engine();
+            if (!engine.IsPortOpen()) return orn::kResultNoTerminal;
+            engine.DestroyTransport();
+            engine.ResetReceiver();
+            std::string stored = orn::StoredPortName();
+            if (stored.empty() || orn::ReopenStoredPort(engine, stored) != 0) {
+                engine.CloseLink();
+                return orn::kResultNoTerminal;
+            }
+            return 0;
+        });
     });
 }
 

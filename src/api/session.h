@@ -15,6 +15,24 @@ namespace orn {
 // Serialises open, close and discovery calls. Recursive: an open may close on failure.
 platform::RecursiveLock& PortLock();
 
+// Takes the port lock; false, without it, on a callback thread while another thread closes
+// the link. That close waits for this very callback to end, so the callback must not wait for
+// the lock, and whatever it would do under it would only outlive the close.
+bool LockPortUnlessClosing(CGenericHandler& engine) TRY_ACQUIRE(true, PortLock());
+
+// Runs `body` under the port lock, or, from a callback while another thread closes the link,
+// logs that the library is closing and returns `closing` without running it.
+template <typename Result, typename Body>
+Result UnlessClosing(const char* exportName, Result closing, Body&& body) {
+    CGenericHandler& engine = Engine();
+    if (!LockPortUnlessClosing(engine)) {
+        engine.Logger().Log(kLogSevere, "%s: the library is closing, call refused", exportName);
+        return closing;
+    }
+    platform::LockGuard hold(PortLock(), platform::kAdoptLock);
+    return body();
+}
+
 // Name under which the link was last opened by ornInit, ornInitLegacy or automatic selection.
 std::string StoredPortName();
 void SetStoredPortName(const std::string& name);

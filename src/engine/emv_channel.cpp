@@ -249,15 +249,16 @@ void CEmvChannel::IncomingEmvAsyncRequestFromZETH(const uint8_t* message, uint32
 
     auto startEvent = std::make_shared<platform::Event>(true);
     auto thread = std::make_shared<platform::Thread>();
-    const uint32_t err = m_Services.StartThread(*thread, [this, request, startEvent]() -> uint32_t {
-        m_Host.EnterCallbackThread();
-        return EmvCallbackThread(*request, *startEvent);
-    });
+    const platform::Status err =
+        m_Services.StartThread(*thread, [this, request, startEvent]() -> uint32_t {
+            m_Host.EnterCallbackThread();
+            return EmvCallbackThread(*request, *startEvent);
+        });
     if (err != 0) {
         m_Logger.Log(kLogSevere,
                      "CGenericHandler::IncomingEmvAsyncRequestFromZETH: Could not Create "
-                     "EmvCallbackThread (error %u)",
-                     err);
+                     "EmvCallbackThread (error %u)%s",
+                     err.Error(), err.Detail().c_str());
         return;
     }
     m_Logger.Log(kLogInfo, "Created EMV Callback Thread with ID=%08X", thread->Id());

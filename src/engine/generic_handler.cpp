@@ -120,7 +120,8 @@ platform::Status CGenericHandler::StartThreads() {
     StopStateNotifier();
     const platform::Status err = m_CommandQueue.StartThread();
     if (err != 0) {
-        m_Logger.Log(kLogSevere, "Could not create QueueThread (error %u)", err.Error());
+        m_Logger.Log(kLogSevere, "Could not create QueueThread (error %u)%s", err.Error(),
+                     err.Detail().c_str());
         return err;
     }
 

@@ -44,6 +44,7 @@
 #include <list>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "engine/callback_dispatcher.h"
@@ -287,10 +288,12 @@ class CGenericHandler : public ILinkEngine,
         m_Router.EmvAckReceived(status, message, length);
     }
 
-    // --- combined swipe-or-card command (response_routing.cpp)
-    // --------------------------------------- Taken only by the command's two completion routines,
-    // never with another engine lock.
-    platform::Mutex& CombinedWaitLock() { return m_Router.CombinedWaitLock(); }
+    // --- combined swipe-or-card command ------------------------------------------------------
+    // Runs `use` on the command's state under its lock (never held with another engine lock).
+    template <typename Use>
+    auto WithCombinedWait(Use&& use) {
+        return m_Router.WithCombinedWait(std::forward<Use>(use));
+    }
     // Whether a record whose name begins with `prefix` is queued and not yet released.
     bool HasQueuedRecordNamed(const char* prefix) { return m_Router.HasQueuedRecordNamed(prefix); }
 

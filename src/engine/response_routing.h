@@ -2,8 +2,8 @@
 // link check's answer, a complete response, an EMV acknowledgement) is matched to the queued
 // record it belongs to, the record moves on, and its waiter is woken.
 //
-// Owns: the NAK count, the flag for the stray cancel answer of a power-up, and the lock of the
-// combined swipe-or-card command's two completion routines.
+// Owns: the NAK count, the flag for the stray cancel answer of a power-up, and the combined
+// swipe-or-card command's state with the lock its two completion routines share.
 // Locks: it has none of its own on the hot path. It takes the command queue's lock to find and
 // change records, and the NAK count is guarded by it. The combined wait lock is
 // taken only by the combined command's completion routines, never with another engine lock.
@@ -14,7 +14,9 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <list>
+#include <memory>
 
 #include "engine/command_data.h"
 #include "engine/command_queue.h"
@@ -29,6 +31,18 @@ class IResponseRouterHost {
   public:
     virtual ~IResponseRouterHost() = default;
     virtual void SetConnectionState(int32_t state) = 0;
+};
+
+// The combined swipe-or-card command's state, one per engine: which of its two halves ended,
+// and whom to tell.
+struct CombinedWait {
+    using Callback = std::function<void(int status, char* track1, char* track2, char source)>;
+    Callback callback;
+    bool smartCardDone = false;
+    bool swipeDone = false;
+    bool swipeQueued = false;
+    int smartCardStatus = 0;
+    std::shared_ptr<platform::Event> event;  // the blocking form's; shared with its routine
 };
 
 class CResponseRouter {
@@ -54,7 +68,12 @@ class CResponseRouter {
     void ResetNakCount();
 
     void SetStrayCancelExpected() { m_nStrayCancelExpected = 1; }
-    platform::Mutex& CombinedWaitLock() { return m_CombinedWaitLock; }
+    // Runs `use` on the combined command's state under its lock, and returns what it returns.
+    template <typename Use>
+    auto WithCombinedWait(Use&& use) EXCLUDES(m_CombinedWaitLock) {
+        platform::LockGuard hold(m_CombinedWaitLock);
+        return use(m_Combined);
+    }
 
   private:
     CCommandQueue& m_CommandQueue;
@@ -65,6 +84,7 @@ class CResponseRouter {
     int32_t m_nNakCount GUARDED_BY(m_CommandQueue.Lock()) = 0;
     std::atomic<int32_t> m_nStrayCancelExpected{0};
     platform::Mutex m_CombinedWaitLock;
+    CombinedWait m_Combined GUARDED_BY(m_CombinedWaitLock);
 };
 
 }  // namespace orn

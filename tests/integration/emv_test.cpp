@@ -292,6 +292,15 @@ TEST_F(EmvChannel, AFullTableRefusesTheOpenBeforeAskingTheTerminal) {
     EXPECT_EQ(ornEmvSessionIsOpen("BQ00"), 1);
 }
 
+TEST_F(EmvChannel, AnOpenWhileTheSameNameIsBeingOpenedFindsItOpen) {
+    session.sim().SetResponseDelay(300);
+    std::thread first([] { EXPECT_EQ(ornEmvOpenSession("APP1", SessionCallback<0>), 0); });
+    ASSERT_TRUE(WaitUntil([this] { return Messages(2).size() == 1; }, 10000));
+    EXPECT_EQ(ornEmvOpenSession("APP1", SessionCallback<1>), ORN_EMV_SESSION_ALREADY_OPEN);
+    first.join();
+    EXPECT_EQ(Messages(2).size(), 1u);
+}
+
 TEST_F(EmvChannel, OpenSessionsMakeTheSmartCardBusyUntilPowerUp) {
     EXPECT_EQ(ornIsBusy(3), 0);
     ASSERT_EQ(ornEmvOpenSession("APPX", SessionCallback<0>), 0);

@@ -126,7 +126,7 @@ struct Bench {
         services.clock = [this] { return now.load(); };
         services.startThread = [this](platform::Thread& thread,
                                       std::function<uint32_t()> body) -> platform::Status {
-            if (refuse) return platform::kErrAccessDenied;
+            if (refuse) return platform::Status(platform::kErrAccessDenied, 11, "pthread_create");
             ++started;
             return thread.Start(std::move(body));
         };
@@ -150,8 +150,8 @@ int32_t Req(orn::CGenericHandler& engine) {
 
 // Each instance: open over the link, the handshake, one answered request and one whose answer
 // never comes, timed out by moving the clock; every third instance first refuses its threads,
-// so its open fails and leaves nothing behind. After each close no thread of it runs and its
-// link is gone.
+// so its open fails, says why in the log and leaves nothing behind. After each close no thread of
+// it runs and its link is gone.
 TEST(EngineInstances, ManyEnginesInOneProcess) {
     constexpr int kInstances = 50;
     orn::CGenericHandler* const outer = &orn::Engine();
@@ -166,8 +166,13 @@ TEST(EngineInstances, ManyEnginesInOneProcess) {
             ASSERT_EQ(&orn::Engine(), &engine);
             if (i % 3 == 2) {
                 bench.refuse = true;
-                EXPECT_EQ(ornInit("COM7", nullptr, ORN_LINK_MONITOR_OFF),
+                orn::test::TempDir dir;
+                EXPECT_EQ(ornInit("COM7", dir.File("orn.log").c_str(),
+                                  ORN_LINK_MONITOR_OFF | ORN_LOGGER_SEVERE),
                           ORN_ERR_COMM_PORT_NOT_OPEN);
+                EXPECT_NE(orn::test::ReadTextFile(dir.File("orn.log.0"))
+                              .find("Could not create QueueThread (error 5): pthread_create: "),
+                          std::string::npos);
                 EXPECT_EQ(bench.started.load(), 0);
                 EXPECT_TRUE(bench.link.expired());
                 EXPECT_EQ(ornPing(), ORN_ERR_COMM_PORT_NOT_OPEN);
