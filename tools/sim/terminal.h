@@ -110,8 +110,11 @@ class TerminalModel {
     std::vector<std::string> DisplayBytes() const;
     void ShowScrollList(const std::vector<std::string>& titles,
                         const std::vector<std::string>& items, int selection);
-    // The terminal waits for `kind` for message `id` with these prompts (and amount).
-    void BeginInput(InputKind kind, const std::string& id, std::vector<std::string> prompts = {},
+    // The terminal waits for `kind` for message `id` with these prompts (and amount). True when
+    // the input is at hand (scripted, or typed and entered); false when the cardholder types it
+    // by hand and has not entered it yet: the answer then takes nothing and sends nothing, and it
+    // runs again once the input is entered.
+    bool BeginInput(InputKind kind, const std::string& id, std::vector<std::string> prompts = {},
                     const std::string& amount = {});
     void SetPinDigits(size_t typed);
     // The input for `id` (any when empty) ended: answered or cancelled.
@@ -134,6 +137,17 @@ class TerminalModel {
     // Forgets queued keys, texts and selections (queued PINs stay), sets the delay back to 0 and
     // blanks the screen.
     void ResetKeypad();
+    // ---- the cardholder at the keypad, key by key ----
+    // On: prompts for keys, texts, selections and PINs wait for input entered by hand.
+    void SetHandInput(bool on);
+    bool HandInput() const;
+    // The kind of input the prompt of `id` waits for by hand (None when it waits for nothing
+    // typed by hand).
+    InputKind WaitingForHands(const std::string& id) const;
+    // The input typed at the waiting prompt, entered: the next Take... returns it ahead of
+    // anything queued (a key's character, a text, a selection's number, a PIN). nullopt
+    // withdraws what the answer did not take.
+    void EnterInput(std::optional<std::string> typed);
     // The base derivation key of DUKPT PIN entry (32 hexadecimal digits).
     void SetDukptBaseKey(const std::string& hex);
     std::string DukptBaseKey() const;
@@ -151,6 +165,7 @@ class TerminalModel {
   private:
     struct State;
     void Changed();
+    std::optional<std::string> TakeEnteredLocked();
 
     mutable std::mutex mutex_;
     std::unique_ptr<State> state_;
