@@ -14,15 +14,18 @@
 #include <cstdio>
 #include <filesystem>
 #include <future>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "answers.h"
+#include "answers_cards.h"
 #include "answers_display.h"
 #include "commands.h"
 #include "link/catalogue.h"
+#include "terminal.h"
 #include "test_support.h"
 #include "wire.h"
 
@@ -303,6 +306,20 @@ TEST(SimKeypad, DelayedAnswerAndCancelAbortingIt) {
     orn::sim::ResetKeypad();
     ASSERT_TRUE(host.Write(Cat(kAck, amount)));
     EXPECT_EQ(host.Read(9), Cat(kAck, BuildRawFrame("57.01")));
+}
+
+// The model the functions without a simulator act on stays usable while held, though its
+// simulator stops meanwhile; its changes then reach nothing of the simulator gone.
+TEST(SimKeypad, TheCurrentTerminalOutlivesItsSimulator) {
+    auto sim = std::make_unique<TerminalSimulator>(NoPowerUp());
+    ASSERT_TRUE(sim->ok()) << sim->error();
+    sim->AddObserver([] {});
+    const auto terminal = orn::sim::CurrentTerminal();
+    ASSERT_EQ(terminal.get(), &sim->Terminal());
+    sim.reset();
+    orn::sim::SetAutoSwipe(*terminal, false);  // a change, seen by no observer
+    orn::sim::SetNextKey(*terminal, '7');
+    EXPECT_EQ(terminal->TakeKey(), '7');
 }
 
 // Input queued on one simulator's terminal reaches that terminal only, the older of two too.

@@ -115,7 +115,7 @@ void SetNextKey(TerminalModel& terminal, char key) {
 }
 
 void SetNextKey(char key) {
-    SetNextKey(CurrentTerminal(), key);
+    SetNextKey(*CurrentTerminal(), key);
 }
 
 void SetNextText(TerminalModel& terminal, const std::string& text) {
@@ -123,7 +123,7 @@ void SetNextText(TerminalModel& terminal, const std::string& text) {
 }
 
 void SetNextText(const std::string& text) {
-    SetNextText(CurrentTerminal(), text);
+    SetNextText(*CurrentTerminal(), text);
 }
 
 void SetNextScrollSelection(TerminalModel& terminal, int selection) {
@@ -131,7 +131,7 @@ void SetNextScrollSelection(TerminalModel& terminal, int selection) {
 }
 
 void SetNextScrollSelection(int selection) {
-    SetNextScrollSelection(CurrentTerminal(), selection);
+    SetNextScrollSelection(*CurrentTerminal(), selection);
 }
 
 void SetKeypadDelay(TerminalModel& terminal, int ms) {
@@ -139,7 +139,7 @@ void SetKeypadDelay(TerminalModel& terminal, int ms) {
 }
 
 void SetKeypadDelay(int ms) {
-    SetKeypadDelay(CurrentTerminal(), ms);
+    SetKeypadDelay(*CurrentTerminal(), ms);
 }
 
 void ResetKeypad(TerminalModel& terminal) {
@@ -147,7 +147,7 @@ void ResetKeypad(TerminalModel& terminal) {
 }
 
 void ResetKeypad() {
-    ResetKeypad(CurrentTerminal());
+    ResetKeypad(*CurrentTerminal());
 }
 
 std::vector<std::string> DisplayedLines(const TerminalModel& terminal) {
@@ -155,7 +155,7 @@ std::vector<std::string> DisplayedLines(const TerminalModel& terminal) {
 }
 
 std::vector<std::string> DisplayedLines() {
-    return DisplayedLines(CurrentTerminal());
+    return DisplayedLines(*CurrentTerminal());
 }
 
 Answer AnswerAfterKeypadDelay(TerminalSimulator& sim, const Request& r, Answer answer) {

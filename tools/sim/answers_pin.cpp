@@ -481,7 +481,7 @@ bool SetDukptBaseKey(TerminalModel& terminal, const std::string& hex) {
 }
 
 bool SetDukptBaseKey(const std::string& hex) {
-    return SetDukptBaseKey(CurrentTerminal(), hex);
+    return SetDukptBaseKey(*CurrentTerminal(), hex);
 }
 
 void SetNextPin(TerminalModel& terminal, const std::string& digits) {
@@ -489,7 +489,7 @@ void SetNextPin(TerminalModel& terminal, const std::string& digits) {
 }
 
 void SetNextPin(const std::string& digits) {
-    SetNextPin(CurrentTerminal(), digits);
+    SetNextPin(*CurrentTerminal(), digits);
 }
 
 std::string MacOf(const std::string& hexKey, const std::string& data) {

@@ -89,18 +89,21 @@ TerminalModel::TerminalModel() : state_(std::make_unique<State>()) {}
 TerminalModel::~TerminalModel() = default;
 
 void TerminalModel::SetChangeHook(std::function<void()> hook) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    hook_ = std::move(hook);
+    int replaced;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        replaced = hookId_;
+        hookId_ = hook ? hook_.Add(std::move(hook)) : 0;
+    }
+    if (replaced) hook_.Remove(replaced);  // waits out its calls in progress
 }
 
 void TerminalModel::Changed() {
-    std::function<void()> hook;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         ++state_->version;
-        hook = hook_;
     }
-    if (hook) hook();
+    hook_.Call();
 }
 
 ScreenState TerminalModel::Screen() const {
@@ -332,8 +335,8 @@ namespace {
 
 struct Registry {
     std::mutex mutex;
-    std::vector<TerminalModel*> running;
-    std::unique_ptr<TerminalModel> next;
+    std::vector<std::shared_ptr<TerminalModel>> running;
+    std::shared_ptr<TerminalModel> next;
 };
 
 // Never destroyed: a simulator held by a static object (a fuzz target's) is stopped while the
@@ -345,27 +348,29 @@ Registry& Models() {
 
 }  // namespace
 
-TerminalModel& CurrentTerminal() {
+std::shared_ptr<TerminalModel> CurrentTerminal() {
     Registry& r = Models();
     std::lock_guard<std::mutex> lock(r.mutex);
-    if (!r.running.empty()) return *r.running.back();
-    if (!r.next) r.next = std::make_unique<TerminalModel>();
-    return *r.next;
+    if (!r.running.empty()) return r.running.back();
+    if (!r.next) r.next = std::make_shared<TerminalModel>();
+    return r.next;
 }
 
-std::unique_ptr<TerminalModel> StartTerminal() {
+std::shared_ptr<TerminalModel> StartTerminal() {
     Registry& r = Models();
     std::lock_guard<std::mutex> lock(r.mutex);
-    std::unique_ptr<TerminalModel> model =
-        r.next ? std::move(r.next) : std::make_unique<TerminalModel>();
-    r.running.push_back(model.get());
+    std::shared_ptr<TerminalModel> model =
+        r.next ? std::move(r.next) : std::make_shared<TerminalModel>();
+    r.running.push_back(model);
     return model;
 }
 
 void StopTerminal(TerminalModel* model) {
     Registry& r = Models();
     std::lock_guard<std::mutex> lock(r.mutex);
-    r.running.erase(std::remove(r.running.begin(), r.running.end(), model), r.running.end());
+    r.running.erase(std::remove_if(r.running.begin(), r.running.end(),
+                                   [model](const auto& running) { return running.get() == model; }),
+                    r.running.end());
 }
 
 }  // namespace orn::sim
