@@ -468,6 +468,28 @@ TEST_F(SimDrive, DukptPinEntryFollowsThePublishedSequence) {
     EXPECT_STREQ(pin, "1B9C1845EB993A7A");
 }
 
+// A PIN typed by hand is one PIN entry: the serial number counts once, and a PIN queued before
+// waits for the next entry.
+TEST_F(SimDrive, HandTypedPinIsOneEntry) {
+    const std::string account = "0004012345678909";
+    ASSERT_EQ(client->Send("pin 4321"), "ok");
+    ASSERT_EQ(client->Send("hand-input on"), "ok");
+    char pin[17] = {}, ksn[21] = {};
+    auto entry = std::async(std::launch::async, [&] {
+        return ornDukptPinWait(0, 0, 0, account.c_str(), nullptr, pin, ksn);
+    });
+    ASSERT_TRUE(WaitUntil([&] { return client->Send("key 2") == "ok"; }, 20000));
+    for (const char* key : {"4", "6", "8", "enter"})
+        ASSERT_EQ(client->Send(std::string("key ") + key), "ok");
+    ASSERT_EQ(entry.get(), 0);
+    EXPECT_STREQ(ksn, "FFFF9876543210E00001");
+    EXPECT_EQ(pin, orn::sim::DukptPinBlock(kKey32, ksn, "2468", account));
+    ASSERT_EQ(client->Send("hand-input off"), "ok");
+    ASSERT_EQ(ornDukptPinWait(0, 0, 0, account.c_str(), nullptr, pin, ksn), 0);
+    EXPECT_STREQ(ksn, "FFFF9876543210E00002");
+    EXPECT_EQ(pin, orn::sim::DukptPinBlock(kKey32, ksn, "4321", account));
+}
+
 #ifdef ORNSIM_PATH
 // The built ornsim, its standard output read through a pipe: with a control port (its number
 // read from the first lines), or as a console with standard input from a pipe too.

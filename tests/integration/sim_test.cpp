@@ -4,21 +4,30 @@
 #include "sim.h"
 
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <filesystem>
+#include <future>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "answers.h"
+#include "answers_cards.h"
 #include "answers_display.h"
 #include "commands.h"
 #include "link/catalogue.h"
+#include "terminal.h"
 #include "test_support.h"
+#include "wire.h"
 
 namespace {
 
@@ -299,6 +308,20 @@ TEST(SimKeypad, DelayedAnswerAndCancelAbortingIt) {
     EXPECT_EQ(host.Read(9), Cat(kAck, BuildRawFrame("57.01")));
 }
 
+// The model the functions without a simulator act on stays usable while held, though its
+// simulator stops meanwhile; its changes then reach nothing of the simulator gone.
+TEST(SimKeypad, TheCurrentTerminalOutlivesItsSimulator) {
+    auto sim = std::make_unique<TerminalSimulator>(NoPowerUp());
+    ASSERT_TRUE(sim->ok()) << sim->error();
+    sim->AddObserver([] {});
+    const auto terminal = orn::sim::CurrentTerminal();
+    ASSERT_EQ(terminal.get(), &sim->Terminal());
+    sim.reset();
+    orn::sim::SetAutoSwipe(*terminal, false);  // a change, seen by no observer
+    orn::sim::SetNextKey(*terminal, '7');
+    EXPECT_EQ(terminal->TakeKey(), '7');
+}
+
 // Input queued on one simulator's terminal reaches that terminal only, the older of two too.
 TEST(SimKeypad, EachSimulatorTakesOnlyItsOwnQueuedKey) {
     TerminalSimulator first(NoPowerUp());
@@ -414,6 +437,39 @@ TEST(SimCrypto, MatchesThePublishedVectors) {
     EXPECT_EQ(orn::sim::MacOf("0123456789ABCDEF", "7654321 Now is the time for "), "F1D30F68");
     EXPECT_EQ(orn::sim::MacOf(bdk, "Now is the time for all "), "A1C72E74");
     EXPECT_EQ(orn::sim::MacOf(bdk, "Now is the time for it"), "2E2B1428");
+}
+
+// A host that stopped reading its HID connection holds a write for one deadline, not one per
+// report.
+TEST(SimHidWire, AStalledHostHoldsAWriteForOneDeadline) {
+    struct Link : orn::sim::Wire::Link {
+        void OnHostOpen() override { open = true; }
+        void OnHostClose() override {}
+        void OnBytes(const uint8_t*, size_t) override {}
+        bool HostOpen() override { return open; }
+        int TimeoutMs() override { return 100; }
+        bool open = false;
+    } link;
+    orn::test::TempDir dir;
+    auto wire = orn::sim::MakeHidWire(dir.File("hidraw0"), 32);
+    std::string error;
+    ASSERT_TRUE(wire->Open(error)) << error;
+    const int host = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::snprintf(address.sun_path, sizeof address.sun_path, "%s", wire->Path().c_str());
+    ASSERT_EQ(::connect(host, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    orn::sim::WakePipe wake;
+    ASSERT_TRUE(wake.Open(error)) << error;
+    for (int i = 0; i < 200 && !link.open; ++i) wire->Wait(wake.ReadFd(), link);
+    ASSERT_TRUE(link.open);
+    // Far more reports than the connection buffers; the host never reads them.
+    const std::vector<uint8_t> bytes(30 * 4000, 'x');
+    auto write =
+        std::async(std::launch::async, [&] { return wire->Write(bytes.data(), bytes.size()); });
+    EXPECT_EQ(write.wait_for(std::chrono::seconds(5)), std::future_status::ready);
+    ::close(host);  // ends a write still waiting
+    EXPECT_EQ(write.get(), bytes.size());
 }
 
 }  // namespace

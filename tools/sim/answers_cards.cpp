@@ -424,7 +424,7 @@ void SetSwipeCard(TerminalModel& terminal, const SwipeCard& card) {
 }
 
 void SetSwipeCard(const SwipeCard& card) {
-    SetSwipeCard(CurrentTerminal(), card);
+    SetSwipeCard(*CurrentTerminal(), card);
 }
 
 void SetAutoSwipe(TerminalModel& terminal, bool automatic) {
@@ -437,7 +437,7 @@ void SetAutoSwipe(TerminalModel& terminal, bool automatic) {
 }
 
 void SetAutoSwipe(bool automatic) {
-    SetAutoSwipe(CurrentTerminal(), automatic);
+    SetAutoSwipe(*CurrentTerminal(), automatic);
 }
 
 void SetChipCard(TerminalModel& terminal, const ChipCard& card) {
@@ -498,7 +498,7 @@ bool CardInserted(TerminalModel& terminal) {
 }
 
 bool CardInserted() {
-    return CardInserted(CurrentTerminal());
+    return CardInserted(*CurrentTerminal());
 }
 
 void SetCardAtr(TerminalModel& terminal, uint8_t type, const std::string& atr) {
@@ -509,7 +509,7 @@ void SetCardAtr(TerminalModel& terminal, uint8_t type, const std::string& atr) {
 }
 
 void SetCardAtr(uint8_t type, const std::string& atr) {
-    SetCardAtr(CurrentTerminal(), type, atr);
+    SetCardAtr(*CurrentTerminal(), type, atr);
 }
 
 void SetApduHandler(TerminalModel& terminal, ApduHandler handler) {
@@ -519,7 +519,7 @@ void SetApduHandler(TerminalModel& terminal, ApduHandler handler) {
 }
 
 void SetApduHandler(ApduHandler handler) {
-    SetApduHandler(CurrentTerminal(), std::move(handler));
+    SetApduHandler(*CurrentTerminal(), std::move(handler));
 }
 
 std::vector<std::string> ApduCommands(TerminalModel& terminal) {
@@ -529,7 +529,7 @@ std::vector<std::string> ApduCommands(TerminalModel& terminal) {
 }
 
 std::vector<std::string> ApduCommands() {
-    return ApduCommands(CurrentTerminal());
+    return ApduCommands(*CurrentTerminal());
 }
 
 void QueueEmvAck(TerminalModel& terminal, const EmvAck& ack) {
@@ -539,7 +539,7 @@ void QueueEmvAck(TerminalModel& terminal, const EmvAck& ack) {
 }
 
 void QueueEmvAck(const EmvAck& ack) {
-    QueueEmvAck(CurrentTerminal(), ack);
+    QueueEmvAck(*CurrentTerminal(), ack);
 }
 
 void SetEmvAnswerStatus(TerminalModel& terminal, uint8_t type, uint8_t status) {
@@ -549,7 +549,7 @@ void SetEmvAnswerStatus(TerminalModel& terminal, uint8_t type, uint8_t status) {
 }
 
 void SetEmvAnswerStatus(uint8_t type, uint8_t status) {
-    SetEmvAnswerStatus(CurrentTerminal(), type, status);
+    SetEmvAnswerStatus(*CurrentTerminal(), type, status);
 }
 
 uint8_t PushEmvData(TerminalSimulator& sim, const std::string& appName, const std::string& data,
@@ -575,7 +575,7 @@ std::vector<uint8_t> EmvAcksFromHost(TerminalModel& terminal) {
 }
 
 std::vector<uint8_t> EmvAcksFromHost() {
-    return EmvAcksFromHost(CurrentTerminal());
+    return EmvAcksFromHost(*CurrentTerminal());
 }
 
 std::vector<std::string> EmvDataFromHost(TerminalModel& terminal, const std::string& appName) {
@@ -586,7 +586,7 @@ std::vector<std::string> EmvDataFromHost(TerminalModel& terminal, const std::str
 }
 
 std::vector<std::string> EmvDataFromHost(const std::string& appName) {
-    return EmvDataFromHost(CurrentTerminal(), appName);
+    return EmvDataFromHost(*CurrentTerminal(), appName);
 }
 
 std::vector<std::string> OpenEmvSessions(TerminalModel& terminal) {
@@ -596,7 +596,7 @@ std::vector<std::string> OpenEmvSessions(TerminalModel& terminal) {
 }
 
 std::vector<std::string> OpenEmvSessions() {
-    return OpenEmvSessions(CurrentTerminal());
+    return OpenEmvSessions(*CurrentTerminal());
 }
 
 void ResetCardTerminal(TerminalModel& terminal) {
@@ -609,7 +609,7 @@ void ResetCardTerminal(TerminalModel& terminal) {
 }
 
 void ResetCardTerminal() {
-    ResetCardTerminal(CurrentTerminal());
+    ResetCardTerminal(*CurrentTerminal());
 }
 
 }  // namespace orn::sim

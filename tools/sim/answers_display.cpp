@@ -48,7 +48,7 @@ Answer AnswerDisplay(TerminalModel& model, const RequestFields& r) {
         return std::string("1");
     model.Write(static_cast<unsigned>(first), static_cast<unsigned>(count), r.Text("text"));
     if (r.Char("mode") == '1') {
-        model.BeginInput(InputKind::Keys, "58.");
+        if (!model.BeginInput(InputKind::Keys, "58.")) return std::nullopt;
         return std::string("0") + NextKey(model);
     }
     return std::string("0");
@@ -59,9 +59,11 @@ Answer AnswerDisplay(TerminalModel& model, const RequestFields& r) {
 Answer AnswerTextEntry(TerminalModel& model, const std::string& id, const RequestFields& r) {
     if (r.Text("stored prompt").size() < 2) return std::string("1");
     const std::string prompt = r.Text("prompt");
-    model.BeginInput(InputKind::Text, id,
-                     prompt.empty() ? std::vector<std::string>{"prompt " + r.Text("stored prompt")}
-                                    : std::vector<std::string>{prompt});
+    if (!model.BeginInput(InputKind::Text, id,
+                          prompt.empty()
+                              ? std::vector<std::string>{"prompt " + r.Text("stored prompt")}
+                              : std::vector<std::string>{prompt}))
+        return std::nullopt;
     std::string text = model.TakeText().value_or(kDefaultText);
     const std::string maxField = r.Text("maximum length");
     if (maxField.empty()) return "0" + text;  // no length field in the answer either
@@ -89,12 +91,12 @@ Answer AnswerScrollList(TerminalModel& model, const RequestFields& r) {
          start = end + 1)
         pieces.push_back(list.substr(start, end - start));
     if (pieces.size() < 5) return std::string("1");  // four titles and at least one item
-    const int selection = model.TakeSelection().value_or(1);
     std::vector<std::string> items;
     for (size_t i = 4; i < pieces.size(); ++i)
         items.push_back(pieces[i].substr(0, pieces[i].find(kItemData)));
     model.ShowScrollList({pieces.begin(), pieces.begin() + 4}, items, 1);
-    model.BeginInput(InputKind::Selection, "6C.");
+    if (!model.BeginInput(InputKind::Selection, "6C.")) return std::nullopt;
+    const int selection = model.TakeSelection().value_or(1);
     char answer[16];
     std::snprintf(answer, sizeof answer, "0%02d", selection % 100);
     std::string reply = answer;
@@ -113,7 +115,7 @@ void SetNextKey(TerminalModel& terminal, char key) {
 }
 
 void SetNextKey(char key) {
-    SetNextKey(CurrentTerminal(), key);
+    SetNextKey(*CurrentTerminal(), key);
 }
 
 void SetNextText(TerminalModel& terminal, const std::string& text) {
@@ -121,7 +123,7 @@ void SetNextText(TerminalModel& terminal, const std::string& text) {
 }
 
 void SetNextText(const std::string& text) {
-    SetNextText(CurrentTerminal(), text);
+    SetNextText(*CurrentTerminal(), text);
 }
 
 void SetNextScrollSelection(TerminalModel& terminal, int selection) {
@@ -129,7 +131,7 @@ void SetNextScrollSelection(TerminalModel& terminal, int selection) {
 }
 
 void SetNextScrollSelection(int selection) {
-    SetNextScrollSelection(CurrentTerminal(), selection);
+    SetNextScrollSelection(*CurrentTerminal(), selection);
 }
 
 void SetKeypadDelay(TerminalModel& terminal, int ms) {
@@ -137,7 +139,7 @@ void SetKeypadDelay(TerminalModel& terminal, int ms) {
 }
 
 void SetKeypadDelay(int ms) {
-    SetKeypadDelay(CurrentTerminal(), ms);
+    SetKeypadDelay(*CurrentTerminal(), ms);
 }
 
 void ResetKeypad(TerminalModel& terminal) {
@@ -145,7 +147,7 @@ void ResetKeypad(TerminalModel& terminal) {
 }
 
 void ResetKeypad() {
-    ResetKeypad(CurrentTerminal());
+    ResetKeypad(*CurrentTerminal());
 }
 
 std::vector<std::string> DisplayedLines(const TerminalModel& terminal) {
@@ -153,7 +155,7 @@ std::vector<std::string> DisplayedLines(const TerminalModel& terminal) {
 }
 
 std::vector<std::string> DisplayedLines() {
-    return DisplayedLines(CurrentTerminal());
+    return DisplayedLines(*CurrentTerminal());
 }
 
 Answer AnswerAfterKeypadDelay(TerminalSimulator& sim, const Request& r, Answer answer) {
@@ -187,7 +189,9 @@ void InstallDisplayAnswers(TerminalSimulator& sim) {
                    [&model](const Request& r) { return AnswerClear(model, RequestFields(r)); });
     sim.SetHandler("57.", [keypad, &model](const Request& request) {
         const RequestFields r(request);
-        model.BeginInput(InputKind::Keys, "57.", {r.Text("text")}, ShownAmount(r.Text("amount")));
+        if (!model.BeginInput(InputKind::Keys, "57.", {r.Text("text")},
+                              ShownAmount(r.Text("amount"))))
+            return Answer();
         return keypad(request, Answer("0" + std::string(1, NextKey(model))));
     });
     sim.SetHandler("5F.", [](const Request&) { return Answer("0"); });

@@ -18,7 +18,8 @@
 // serial numbers are those of the standard's test series, and so is the default base key, so a
 // host holding that key can decipher every PIN block.
 //
-// Handlers run one at a time on the simulator's I/O thread, so the state needs no lock.
+// Handlers run one at a time (an answer run again for a PIN typed by hand is kept apart from the
+// I/O thread's by the hand input's lock), so the state needs no lock.
 #include <openssl/evp.h>
 
 #include <algorithm>
@@ -209,12 +210,13 @@ uint32_t NextCounter(uint32_t counter) {
 // ---- PIN entry ---------------------------------------------------------------------------
 
 // The PIN the cardholder types (queued, or 1234); the terminal shows the PIN entry with the
-// request's prompt until the answer goes.
-std::string EnteredPin(PinPad& pad, const RequestFields& r) {
+// request's prompt until the answer goes. nullopt while the cardholder still types it by hand.
+std::optional<std::string> EnteredPin(PinPad& pad, const RequestFields& r) {
     std::vector<std::string> prompts;
     for (const char* field : {"prompt", "display"})
         if (!r.Text(field).empty()) prompts.push_back(r.Text(field));
-    pad.model->BeginInput(InputKind::Pin, pad.entryId, prompts, r.Text("amount"));
+    if (!pad.model->BeginInput(InputKind::Pin, pad.entryId, prompts, r.Text("amount")))
+        return std::nullopt;
     const std::string pin = pad.model->TakePin().value_or(kEnteredPin);
     pad.model->SetPinDigits(pin.size());
     return pin;
@@ -223,11 +225,13 @@ std::string EnteredPin(PinPad& pad, const RequestFields& r) {
 Answer DukptPin(PinPad& pad, const RequestFields& r) {
     const std::string account = r.Text("account");
     if (account.size() < 16) return "1";
+    const std::optional<std::string> pin = EnteredPin(pad, r);
+    if (!pin) return std::nullopt;
     pad.transactionCounter = NextCounter(pad.transactionCounter);
     char counter[8];
     std::snprintf(counter, sizeof counter, "%05X", static_cast<unsigned>(pad.transactionCounter));
     const std::string ksn = std::string(kKsnPrefix) + counter;
-    return "0" + DukptPinBlock(pad.model->DukptBaseKey(), ksn, EnteredPin(pad, r), account) + ksn;
+    return "0" + DukptPinBlock(pad.model->DukptBaseKey(), ksn, *pin, account) + ksn;
 }
 
 // "41.": the session key sent (16 or 32 characters and a check value).
@@ -236,7 +240,9 @@ Answer MasterSessionPin(PinPad& pad, const RequestFields& r) {
     if (key.size() < 16) return "1";
     auto keyBytes = KeyBytes(key);
     if (!keyBytes) return "3";
-    return "0" + ToHex(Des(*keyBytes, PinBlock(EnteredPin(pad, r), r.Text("account")), true));
+    const std::optional<std::string> pin = EnteredPin(pad, r);
+    if (!pin) return std::nullopt;
+    return "0" + ToHex(Des(*keyBytes, PinBlock(*pin, r.Text("account")), true));
 }
 
 // The key a key mode names: 'S' and 'D' the key sent, any other the key loaded at the index.
@@ -251,7 +257,9 @@ Answer DisplayPin(PinPad& pad, const RequestFields& r) {
     if (r.Text("key mode").empty()) return "1";
     std::optional<Bytes> key = ModeKey(pad, r);
     if (!key) return "3";
-    return "0" + ToHex(Des(*key, PinBlock(EnteredPin(pad, r), r.Text("account")), true));
+    const std::optional<std::string> pin = EnteredPin(pad, r);
+    if (!pin) return std::nullopt;
+    return "0" + ToHex(Des(*key, PinBlock(*pin, r.Text("account")), true));
 }
 
 // "6B.": the account closes the request in entry mode 0, otherwise the card is read here.
@@ -264,9 +272,11 @@ Answer DebitStart(PinPad& pad, const RequestFields& r) {
     if (r.Char("entry mode") != '0' || account.empty()) account = kDebitCardAccount;
     char value[16];
     std::snprintf(value, sizeof value, "%010lu", amount);
+    const std::optional<std::string> pin = EnteredPin(pad, r);
+    if (!pin) return std::nullopt;
     // Chequing account ("C01"), no cash back or fee, the PIN block, then the texts.
-    return std::string("0") + value + "C01" +
-           ToHex(Des(*key, PinBlock(EnteredPin(pad, r), account), true)) + "08APPROVED" + "00";
+    return std::string("0") + value + "C01" + ToHex(Des(*key, PinBlock(*pin, account), true)) +
+           "08APPROVED" + "00";
 }
 
 // ---- key table and encryption ------------------------------------------------------------
@@ -471,7 +481,7 @@ bool SetDukptBaseKey(TerminalModel& terminal, const std::string& hex) {
 }
 
 bool SetDukptBaseKey(const std::string& hex) {
-    return SetDukptBaseKey(CurrentTerminal(), hex);
+    return SetDukptBaseKey(*CurrentTerminal(), hex);
 }
 
 void SetNextPin(TerminalModel& terminal, const std::string& digits) {
@@ -479,7 +489,7 @@ void SetNextPin(TerminalModel& terminal, const std::string& digits) {
 }
 
 void SetNextPin(const std::string& digits) {
-    SetNextPin(CurrentTerminal(), digits);
+    SetNextPin(*CurrentTerminal(), digits);
 }
 
 std::string MacOf(const std::string& hexKey, const std::string& data) {

@@ -1,6 +1,7 @@
-// The answers of the prompts are wrapped: with hand input on, the wrapper keeps the request and
-// sends nothing; Enter runs the wrapped answer again with the typed input queued and sends what
-// it gives. Every answer of the terminal is wrapped with one lock, so an answer run for Enter
+// The answers are wrapped: with hand input on, a prompt's answer shows the prompt and stops
+// there, taking nothing (TerminalModel::BeginInput says the input is not at hand); the wrapper
+// keeps the request. Enter enters the typed input and runs the answer once, and it sends what
+// that gives. Every answer of the terminal is wrapped with one lock, so an answer run for Enter
 // (on the thread of whoever pressed it) never overlaps one on the simulator's I/O thread.
 #include "cardholder.h"
 
@@ -24,8 +25,6 @@ namespace {
 constexpr size_t kMaxPin = 12;
 constexpr size_t kMinPin = 4;
 constexpr size_t kMaxTyped = 32;
-// The keypad delay's tag on held answers: a prompt waiting for keys has no timed answer.
-const char* const kKeypadAnswer = "keypad";
 
 struct Waiting {
     Request request;
@@ -37,27 +36,12 @@ struct Hands {
     std::mutex handlers;  // held while any wrapped answer runs
     std::mutex mu;        // guards the rest
     bool installed = false;
-    bool on = false;
     std::optional<Waiting> waiting;
     std::string typed;
 };
 
 Hands& HandsOf(TerminalSimulator& sim) {
     return sim.Terminal().Part<Hands>();
-}
-
-// Which input a request waits for; None for the messages answered at once.
-InputKind PromptKind(const Request& r) {
-    const std::string id = r.id;
-    if (id == "57.") return InputKind::Keys;
-    if (id == "58.") {
-        const char mode = r.payload.empty() ? '0' : r.payload[0];
-        return mode == '1' ? InputKind::Keys : mode == '0' ? InputKind::None : InputKind::Text;
-    }
-    if (id == "68.") return InputKind::Text;
-    if (id == "6C.") return InputKind::Selection;
-    if (id == "41." || id == "69." || id == "6H." || id == "6B.") return InputKind::Pin;
-    return InputKind::None;
 }
 
 void Install(TerminalSimulator& sim, Hands& hands) {
@@ -71,19 +55,15 @@ void Install(TerminalSimulator& sim, Hands& hands) {
             std::lock_guard<std::mutex> running(hands.handlers);
             std::optional<std::string> reply = answer(r);
             std::lock_guard<std::mutex> lock(hands.mu);
-            const InputKind kind = PromptKind(r);
             if (cancel) {
                 if (hands.waiting) sim.Terminal().EndInput(hands.waiting->request.id);
                 hands.waiting.reset();
-            } else if (hands.on && kind != InputKind::None) {
-                sim.DropScheduled(kKeypadAnswer);
+                return reply;
+            }
+            const InputKind kind = sim.Terminal().WaitingForHands(r.id);
+            if (!reply && kind != InputKind::None) {
                 hands.waiting = Waiting{r, kind, answer};
                 hands.typed.clear();
-                // The answer began the input with its prompts, unless it ended it again.
-                if (sim.Terminal().Screen().input == InputKind::None)
-                    sim.Terminal().BeginInput(kind, r.id);
-                sim.Terminal().SetPinDigits(0);  // none typed yet, whatever the answer took
-                return std::optional<std::string>();
             }
             return reply;
         });
@@ -100,6 +80,16 @@ void Answer(TerminalSimulator& sim, Hands& hands, const std::optional<std::strin
     if (reply) sim.SendFrameLater(id, *reply, 0);
 }
 
+// The typed input entered: the waiting prompt's answer runs once with it at hand, and what it
+// gives goes. Under hands.mu.
+void Enter(TerminalSimulator& sim, Hands& hands, const std::string& typed) {
+    TerminalModel& terminal = sim.Terminal();
+    terminal.EnterInput(typed);
+    const std::optional<std::string> reply = hands.waiting->answer(hands.waiting->request);
+    terminal.EnterInput(std::nullopt);  // whatever the answer did not take
+    Answer(sim, hands, reply);
+}
+
 bool IsDigit(const std::string& key) {
     return key.size() == 1 && key[0] >= '0' && key[0] <= '9';
 }
@@ -112,13 +102,11 @@ void SetHandInput(TerminalSimulator& sim, bool on) {
     std::lock_guard<std::mutex> lock(hands.mu);
     if (!hands.installed) Install(sim, hands);
     hands.installed = true;
-    hands.on = on;
+    sim.Terminal().SetHandInput(on);
 }
 
 bool HandInput(TerminalSimulator& sim) {
-    Hands& hands = HandsOf(sim);
-    std::lock_guard<std::mutex> lock(hands.mu);
-    return hands.on;
+    return sim.Terminal().HandInput();
 }
 
 std::string PressKey(TerminalSimulator& sim, const std::string& key) {
@@ -130,41 +118,33 @@ std::string PressKey(TerminalSimulator& sim, const std::string& key) {
     std::lock_guard<std::mutex> lock(hands.mu);
     if (!hands.waiting) return "error no prompt is waiting for keys";
     Waiting& w = *hands.waiting;
-    TerminalModel& terminal = sim.Terminal();
     if (key == "cancel") {
         Answer(sim, hands, std::string(1, kCardholderCancelStatus));
         return "ok";
     }
+    std::optional<std::string> entered;  // what Enter (or a key at a key prompt) hands over
     if (w.kind == InputKind::Keys) {
         if (key == "clear") return "ok";
-        terminal.QueueKey(key == "enter" ? 'E' : key[0]);
-        Answer(sim, hands, w.answer(w.request));
-        return "ok";
-    }
-    if (key == "clear") {
+        entered = key == "enter" ? "E" : key;
+    } else if (key == "clear") {
         hands.typed.clear();
     } else if (key != "enter") {
         if (w.kind != InputKind::Text && !IsDigit(key)) return "error digits only here";
         const size_t limit = w.kind == InputKind::Pin ? kMaxPin : kMaxTyped;
         if (hands.typed.size() >= limit) return "error no more than " + std::to_string(limit);
         hands.typed += key;
-    } else if (w.kind == InputKind::Pin) {
-        if (hands.typed.size() < kMinPin) return "error a PIN is 4 to 12 digits";
-        terminal.QueuePin(hands.typed);
-        Answer(sim, hands, w.answer(w.request));
-        return "ok";
-    } else if (w.kind == InputKind::Selection) {
-        const int item = std::atoi(hands.typed.c_str());
-        if (item < 1) return "error type the item's number";
-        terminal.QueueSelection(item);
-        Answer(sim, hands, w.answer(w.request));
-        return "ok";
+    } else if (w.kind == InputKind::Pin && hands.typed.size() < kMinPin) {
+        return "error a PIN is 4 to 12 digits";
+    } else if (w.kind == InputKind::Selection && std::atoi(hands.typed.c_str()) < 1) {
+        return "error type the item's number";
     } else {
-        terminal.QueueText(hands.typed);
-        Answer(sim, hands, w.answer(w.request));
-        return "ok";
+        entered = hands.typed;
     }
-    if (w.kind == InputKind::Pin) terminal.SetPinDigits(hands.typed.size());
+    if (entered) {
+        Enter(sim, hands, *entered);
+    } else if (w.kind == InputKind::Pin) {
+        sim.Terminal().SetPinDigits(hands.typed.size());
+    }
     return "ok";
 }
 

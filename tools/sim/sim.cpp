@@ -85,7 +85,7 @@ struct TerminalSimulator::Impl final : Wire::Link {
     bool stopped = false;  // guarded by plugMu
 
     // The terminal model (its own lock) and who watches it.
-    std::unique_ptr<TerminalModel> model = StartTerminal();
+    std::shared_ptr<TerminalModel> model = StartTerminal();
     Listeners<> observers;
     Listeners<const TraceEntry&> traceListeners;
     uint64_t traceSeq = 0;  // I/O thread only

@@ -3,6 +3,7 @@
 #include "terminal.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <utility>
 
 namespace orn::sim {
@@ -78,6 +79,9 @@ struct TerminalModel::State {
     std::deque<int> selections;
     std::deque<std::string> pins;
     int keypadDelayMs = 0;
+    bool handInput = false;
+    bool handWaiting = false;  // the input begun waits for keys typed by hand
+    std::optional<std::string> entered;
     std::string dukptBaseKey = kDukptTestBaseKey;
 };
 
@@ -85,18 +89,21 @@ TerminalModel::TerminalModel() : state_(std::make_unique<State>()) {}
 TerminalModel::~TerminalModel() = default;
 
 void TerminalModel::SetChangeHook(std::function<void()> hook) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    hook_ = std::move(hook);
+    int replaced;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        replaced = hookId_;
+        hookId_ = hook ? hook_.Add(std::move(hook)) : 0;
+    }
+    if (replaced) hook_.Remove(replaced);  // waits out its calls in progress
 }
 
 void TerminalModel::Changed() {
-    std::function<void()> hook;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         ++state_->version;
-        hook = hook_;
     }
-    if (hook) hook();
+    hook_.Call();
 }
 
 ScreenState TerminalModel::Screen() const {
@@ -165,10 +172,14 @@ void TerminalModel::ShowScrollList(const std::vector<std::string>& titles,
     Changed();
 }
 
-void TerminalModel::BeginInput(InputKind kind, const std::string& id,
+bool TerminalModel::BeginInput(InputKind kind, const std::string& id,
                                std::vector<std::string> prompts, const std::string& amount) {
+    bool atHand;
     {
         std::lock_guard<std::mutex> lock(mutex_);
+        // A card is not typed: only the keypad's inputs wait for hands.
+        atHand = kind == InputKind::Card || !state_->handInput || state_->entered.has_value();
+        state_->handWaiting = !atHand;
         state_->input = kind;
         state_->inputCommand = id;
         state_->prompts.clear();
@@ -178,6 +189,7 @@ void TerminalModel::BeginInput(InputKind kind, const std::string& id,
         state_->pinDigits = 0;
     }
     Changed();
+    return atHand;
 }
 
 void TerminalModel::SetPinDigits(size_t typed) {
@@ -194,6 +206,7 @@ void TerminalModel::EndInput(const std::string& id) {
         if (state_->input == InputKind::None) return;
         if (!id.empty() && id != state_->inputCommand) return;
         state_->input = InputKind::None;
+        state_->handWaiting = false;
         state_->inputCommand.clear();
         state_->prompts.clear();
         state_->amount.clear();
@@ -236,21 +249,51 @@ void TerminalModel::QueuePin(const std::string& digits) {
     std::lock_guard<std::mutex> lock(mutex_);
     state_->pins.push_back(digits);
 }
+// The input entered by hand, taken once. Under mutex_.
+std::optional<std::string> TerminalModel::TakeEnteredLocked() {
+    std::optional<std::string> typed = std::move(state_->entered);
+    state_->entered.reset();
+    return typed;
+}
+
 std::optional<char> TerminalModel::TakeKey() {
     std::lock_guard<std::mutex> lock(mutex_);
+    const std::optional<std::string> typed = TakeEnteredLocked();
+    if (typed && !typed->empty()) return typed->front();
     return TakeFront(state_->keys);
 }
 std::optional<std::string> TerminalModel::TakeText() {
     std::lock_guard<std::mutex> lock(mutex_);
+    if (std::optional<std::string> typed = TakeEnteredLocked()) return typed;
     return TakeFront(state_->texts);
 }
 std::optional<int> TerminalModel::TakeSelection() {
     std::lock_guard<std::mutex> lock(mutex_);
+    if (std::optional<std::string> typed = TakeEnteredLocked()) return std::atoi(typed->c_str());
     return TakeFront(state_->selections);
 }
 std::optional<std::string> TerminalModel::TakePin() {
     std::lock_guard<std::mutex> lock(mutex_);
+    if (std::optional<std::string> typed = TakeEnteredLocked()) return typed;
     return TakeFront(state_->pins);
+}
+
+void TerminalModel::SetHandInput(bool on) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    state_->handInput = on;
+}
+bool TerminalModel::HandInput() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return state_->handInput;
+}
+InputKind TerminalModel::WaitingForHands(const std::string& id) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const bool waits = state_->handWaiting && state_->inputCommand == id;
+    return waits ? state_->input : InputKind::None;
+}
+void TerminalModel::EnterInput(std::optional<std::string> typed) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    state_->entered = std::move(typed);
 }
 
 void TerminalModel::SetKeypadDelay(int ms) {
@@ -292,8 +335,8 @@ namespace {
 
 struct Registry {
     std::mutex mutex;
-    std::vector<TerminalModel*> running;
-    std::unique_ptr<TerminalModel> next;
+    std::vector<std::shared_ptr<TerminalModel>> running;
+    std::shared_ptr<TerminalModel> next;
 };
 
 // Never destroyed: a simulator held by a static object (a fuzz target's) is stopped while the
@@ -305,27 +348,29 @@ Registry& Models() {
 
 }  // namespace
 
-TerminalModel& CurrentTerminal() {
+std::shared_ptr<TerminalModel> CurrentTerminal() {
     Registry& r = Models();
     std::lock_guard<std::mutex> lock(r.mutex);
-    if (!r.running.empty()) return *r.running.back();
-    if (!r.next) r.next = std::make_unique<TerminalModel>();
-    return *r.next;
+    if (!r.running.empty()) return r.running.back();
+    if (!r.next) r.next = std::make_shared<TerminalModel>();
+    return r.next;
 }
 
-std::unique_ptr<TerminalModel> StartTerminal() {
+std::shared_ptr<TerminalModel> StartTerminal() {
     Registry& r = Models();
     std::lock_guard<std::mutex> lock(r.mutex);
-    std::unique_ptr<TerminalModel> model =
-        r.next ? std::move(r.next) : std::make_unique<TerminalModel>();
-    r.running.push_back(model.get());
+    std::shared_ptr<TerminalModel> model =
+        r.next ? std::move(r.next) : std::make_shared<TerminalModel>();
+    r.running.push_back(model);
     return model;
 }
 
 void StopTerminal(TerminalModel* model) {
     Registry& r = Models();
     std::lock_guard<std::mutex> lock(r.mutex);
-    r.running.erase(std::remove(r.running.begin(), r.running.end(), model), r.running.end());
+    r.running.erase(std::remove_if(r.running.begin(), r.running.end(),
+                                   [model](const auto& running) { return running.get() == model; }),
+                    r.running.end());
 }
 
 }  // namespace orn::sim

@@ -5,7 +5,8 @@
 // The answers (answers*.cpp) write into the model as they handle the host's messages; the
 // console, scripts, the control socket and a face read it through Screen() and drive it through
 // the setters. All members are thread-safe. Every change calls the change hook (set by the
-// owning simulator) after the model's lock is released.
+// owning simulator) after the model's lock is released. The model is shared: a caller of
+// CurrentTerminal() may hold it after its simulator has gone, when it no longer calls the hook.
 //
 // A family of answers may keep private per-terminal state in the model with Part<T>().
 #pragma once
@@ -22,6 +23,7 @@
 #include <vector>
 
 #include "fault_plan.h"
+#include "listeners.h"
 
 namespace orn::sim {
 
@@ -97,7 +99,8 @@ class TerminalModel {
     TerminalModel(const TerminalModel&) = delete;
     TerminalModel& operator=(const TerminalModel&) = delete;
 
-    // Called after every change, without the model's lock held.
+    // Called after every change, without the model's lock held. Once this returns, the hook it
+    // replaced is not running on another thread and is not called again.
     void SetChangeHook(std::function<void()> hook);
 
     // ---- what the terminal shows (written by the answers) ----
@@ -110,8 +113,11 @@ class TerminalModel {
     std::vector<std::string> DisplayBytes() const;
     void ShowScrollList(const std::vector<std::string>& titles,
                         const std::vector<std::string>& items, int selection);
-    // The terminal waits for `kind` for message `id` with these prompts (and amount).
-    void BeginInput(InputKind kind, const std::string& id, std::vector<std::string> prompts = {},
+    // The terminal waits for `kind` for message `id` with these prompts (and amount). True when
+    // the input is at hand (scripted, or typed and entered); false when the cardholder types it
+    // by hand and has not entered it yet: the answer then takes nothing and sends nothing, and it
+    // runs again once the input is entered.
+    bool BeginInput(InputKind kind, const std::string& id, std::vector<std::string> prompts = {},
                     const std::string& amount = {});
     void SetPinDigits(size_t typed);
     // The input for `id` (any when empty) ended: answered or cancelled.
@@ -134,6 +140,17 @@ class TerminalModel {
     // Forgets queued keys, texts and selections (queued PINs stay), sets the delay back to 0 and
     // blanks the screen.
     void ResetKeypad();
+    // ---- the cardholder at the keypad, key by key ----
+    // On: prompts for keys, texts, selections and PINs wait for input entered by hand.
+    void SetHandInput(bool on);
+    bool HandInput() const;
+    // The kind of input the prompt of `id` waits for by hand (None when it waits for nothing
+    // typed by hand).
+    InputKind WaitingForHands(const std::string& id) const;
+    // The input typed at the waiting prompt, entered: the next Take... returns it ahead of
+    // anything queued (a key's character, a text, a selection's number, a PIN). nullopt
+    // withdraws what the answer did not take.
+    void EnterInput(std::optional<std::string> typed);
     // The base derivation key of DUKPT PIN entry (32 hexadecimal digits).
     void SetDukptBaseKey(const std::string& hex);
     std::string DukptBaseKey() const;
@@ -151,10 +168,12 @@ class TerminalModel {
   private:
     struct State;
     void Changed();
+    std::optional<std::string> TakeEnteredLocked();
 
     mutable std::mutex mutex_;
     std::unique_ptr<State> state_;
-    std::function<void()> hook_;
+    Listeners<> hook_;  // the change hook, if any
+    int hookId_ = 0;    // under mutex_
     std::mutex partsMutex_;
     std::map<std::type_index, std::shared_ptr<void>> parts_;
 };
@@ -162,11 +181,12 @@ class TerminalModel {
 // The model that the functions without a simulator argument (SetNextKey, SetNextPin,
 // SetAutoSwipe, ...) act on: the most recently started simulator still running; with none
 // running, the model the next simulator starts with, so settings made before it starts apply.
-TerminalModel& CurrentTerminal();
+// Shared: it stays usable while held, whenever its simulator stops.
+std::shared_ptr<TerminalModel> CurrentTerminal();
 
 // For the simulator: the model a starting simulator owns (made ready by the functions above when
 // they ran before it started), and its end.
-std::unique_ptr<TerminalModel> StartTerminal();
+std::shared_ptr<TerminalModel> StartTerminal();
 void StopTerminal(TerminalModel* model);
 
 // Renders display bytes as text: escape pairs become their accented characters (UTF-8).

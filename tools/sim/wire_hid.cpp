@@ -22,7 +22,8 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// How long a report may wait for the host to read before it is dropped for that connection.
+// How long one write may wait for the host to read before the rest of it is dropped for that
+// connection.
 constexpr auto kWriteStall = std::chrono::milliseconds(1000);
 // How long to wait after a failed poll before trying again.
 constexpr auto kPollRetry = std::chrono::milliseconds(5);
@@ -102,29 +103,37 @@ class HidWire : public Wire {
         }
     }
 
-    // Cuts the bytes into input reports and sends each to every connection of the host.
+    // Cuts the bytes into input reports and sends each to every connection of the host. A
+    // connection that has not taken the reports within the write's deadline gets none of the
+    // rest: one host that stopped reading holds the I/O thread for one deadline at most.
     size_t Write(const uint8_t* data, size_t n) override {
         const size_t perReport = reportLength_ - 2;
+        const auto giveUp = Clock::now() + kWriteStall;
+        std::vector<bool> stalled(clients_.size(), false);
         std::vector<uint8_t> report(reportLength_, 0);
         for (size_t at = 0; at < n; at += perReport) {
             const size_t count = std::min(perReport, n - at);
             report[0] = 2;
             report[1] = static_cast<uint8_t>(count);
             std::copy(data + at, data + at + count, report.begin() + 2);
-            for (int client : clients_) {
-                auto giveUp = Clock::now() + kWriteStall;
-                while (::send(client, report.data(), report.size(), MSG_NOSIGNAL | MSG_DONTWAIT) <
-                           0 &&
-                       (errno == EINTR || errno == EAGAIN) && Clock::now() < giveUp) {
-                    pollfd p{client, POLLOUT, 0};
-                    ::poll(&p, 1, 10);
-                }
-            }
+            for (size_t i = 0; i < clients_.size(); ++i)
+                if (!stalled[i]) stalled[i] = !SendReport(clients_[i], report, giveUp);
         }
         return n;
     }
 
   private:
+    // False when the connection did not take the report by `giveUp` (or went away).
+    static bool SendReport(int client, const std::vector<uint8_t>& report,
+                           Clock::time_point giveUp) {
+        while (::send(client, report.data(), report.size(), MSG_NOSIGNAL | MSG_DONTWAIT) < 0) {
+            if ((errno != EINTR && errno != EAGAIN) || Clock::now() >= giveUp) return false;
+            pollfd p{client, POLLOUT, 0};
+            ::poll(&p, 1, 10);
+        }
+        return true;
+    }
+
     // One output report from the host: its data bytes go to the link.
     static void OnReport(Link& link, const uint8_t* report, size_t n) {
         if (n < 2) return;
