@@ -246,9 +246,6 @@ struct CLogger::State {
     // queueLock.
     std::atomic<bool> accepting{false};
 
-    platform::RecursiveLock levelLock;
-    int32_t level = kLogOff;  // under levelLock
-
     // Changed only while no stream exists; under CLogger::openLock_.
     bool keySet = false;
     bool triple = false;
@@ -471,13 +468,6 @@ uint32_t CLogger::WriterBody(std::shared_ptr<State> state, std::shared_ptr<Sessi
     return 0;
 }
 
-void CLogger::Log(int32_t level, const char* format, ...) {
-    va_list args;
-    va_start(args, format);
-    LogV(level, format, args);
-    va_end(args);
-}
-
 void CLogger::LogV(int32_t level, const char* format, va_list args) {
     State& st = *state_;
     if (level > GetLevel() || !st.accepting.load() || !format) return;
@@ -496,16 +486,6 @@ void CLogger::LogZeth(int32_t level, const char* text) {
     line.append(body, std::min(std::strlen(body), room));
     line.push_back('\n');
     st.Enqueue(level, std::move(line));
-}
-
-int32_t CLogger::GetLevel() {
-    LockGuard guard(state_->levelLock);
-    return state_->level;
-}
-
-void CLogger::SetLevel(int32_t level) {
-    LockGuard guard(state_->levelLock);
-    state_->level = level;
 }
 
 void CLogger::Shutdown() {
