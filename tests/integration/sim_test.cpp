@@ -4,6 +4,7 @@
 #include "sim.h"
 
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -440,7 +441,7 @@ TEST(SimCrypto, MatchesThePublishedVectors) {
 }
 
 // A host that stopped reading its HID connection holds a write for one deadline, not one per
-// report.
+// report, and a host that reads gets the whole write all the same.
 TEST(SimHidWire, AStalledHostHoldsAWriteForOneDeadline) {
     struct Link : orn::sim::Wire::Link {
         void OnHostOpen() override { open = true; }
@@ -454,21 +455,35 @@ TEST(SimHidWire, AStalledHostHoldsAWriteForOneDeadline) {
     auto wire = orn::sim::MakeHidWire(dir.File("hidraw0"), 32);
     std::string error;
     ASSERT_TRUE(wire->Open(error)) << error;
-    const int host = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+    orn::sim::WakePipe wake;
+    ASSERT_TRUE(wake.Open(error)) << error;
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
     std::snprintf(address.sun_path, sizeof address.sun_path, "%s", wire->Path().c_str());
-    ASSERT_EQ(::connect(host, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    orn::sim::WakePipe wake;
-    ASSERT_TRUE(wake.Open(error)) << error;
-    for (int i = 0; i < 200 && !link.open; ++i) wire->Wait(wake.ReadFd(), link);
+    int hosts[2];  // the first never reads, the second reads everything
+    for (int& host : hosts) {
+        host = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+        ASSERT_EQ(::connect(host, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+        for (int i = 0; i < 3; ++i) wire->Wait(wake.ReadFd(), link);  // accepts it
+    }
     ASSERT_TRUE(link.open);
-    // Far more reports than the connection buffers; the host never reads them.
-    const std::vector<uint8_t> bytes(30 * 4000, 'x');
+    // Far more reports than a connection buffers.
+    constexpr int kReports = 4000;
+    const std::vector<uint8_t> bytes(30 * kReports, 'x');
+    auto reader = std::async(std::launch::async, [&] {
+        int reports = 0;
+        uint8_t report[32];
+        pollfd p{hosts[1], POLLIN, 0};
+        while (reports<kReports&& ::poll(&p, 1, 10000)> 0 &&
+               ::recv(hosts[1], report, sizeof report, 0) == 32)
+            ++reports;
+        return reports;
+    });
     auto write =
         std::async(std::launch::async, [&] { return wire->Write(bytes.data(), bytes.size()); });
     EXPECT_EQ(write.wait_for(std::chrono::seconds(5)), std::future_status::ready);
-    ::close(host);  // ends a write still waiting
+    EXPECT_EQ(reader.get(), kReports);
+    for (int host : hosts) ::close(host);  // ends a write still waiting
     EXPECT_EQ(write.get(), bytes.size());
 }
 

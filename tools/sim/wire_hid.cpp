@@ -104,11 +104,12 @@ class HidWire : public Wire {
     }
 
     // Cuts the bytes into input reports and sends each to every connection of the host. A
-    // connection that has not taken the reports within the write's deadline gets none of the
-    // rest: one host that stopped reading holds the I/O thread for one deadline at most.
+    // connection that has not taken a report within the deadline that starts when it first
+    // stops taking them gets none of the rest: a host that stopped reading holds the I/O thread
+    // for one deadline at most, and costs the other connections nothing.
     size_t Write(const uint8_t* data, size_t n) override {
         const size_t perReport = reportLength_ - 2;
-        const auto giveUp = Clock::now() + kWriteStall;
+        std::vector<Clock::time_point> giveUp(clients_.size(), Clock::time_point::max());
         std::vector<bool> stalled(clients_.size(), false);
         std::vector<uint8_t> report(reportLength_, 0);
         for (size_t at = 0; at < n; at += perReport) {
@@ -117,17 +118,20 @@ class HidWire : public Wire {
             report[1] = static_cast<uint8_t>(count);
             std::copy(data + at, data + at + count, report.begin() + 2);
             for (size_t i = 0; i < clients_.size(); ++i)
-                if (!stalled[i]) stalled[i] = !SendReport(clients_[i], report, giveUp);
+                if (!stalled[i]) stalled[i] = !SendReport(clients_[i], report, giveUp[i]);
         }
         return n;
     }
 
   private:
-    // False when the connection did not take the report by `giveUp` (or went away).
+    // False when the connection did not take the report by `giveUp` (or went away). The first
+    // report the connection does not take at once sets `giveUp`, for this one and the rest.
     static bool SendReport(int client, const std::vector<uint8_t>& report,
-                           Clock::time_point giveUp) {
+                           Clock::time_point& giveUp) {
         while (::send(client, report.data(), report.size(), MSG_NOSIGNAL | MSG_DONTWAIT) < 0) {
-            if ((errno != EINTR && errno != EAGAIN) || Clock::now() >= giveUp) return false;
+            if (errno != EINTR && errno != EAGAIN) return false;
+            if (giveUp == Clock::time_point::max()) giveUp = Clock::now() + kWriteStall;
+            if (Clock::now() >= giveUp) return false;
             pollfd p{client, POLLOUT, 0};
             ::poll(&p, 1, 10);
         }
