@@ -3,10 +3,11 @@
 // record it belongs to, the record moves on, and its waiter is woken.
 //
 // Owns: the NAK count, the flag for the stray cancel answer of a power-up, and the combined
-// swipe-or-card command's state with the lock its two completion routines share.
+// swipe-or-card command's state with its lock.
 // Locks: it has none of its own on the hot path. It takes the command queue's lock to find and
-// change records, and the NAK count is guarded by it. The combined wait lock is
-// taken only by the combined command's completion routines, never with another engine lock.
+// change records, and the NAK count is guarded by it. The combined wait lock is taken only
+// around the combined command's state (by its two exports and their completion routines), never
+// with another engine lock.
 // Calls: under the queue lock, only the host's connection state and the queue's callback start
 // (both take locks that come after the queue lock) and its work test; with no lock held, the
 // link owner's wakes and read trigger.
